@@ -1,0 +1,145 @@
+// Checked arrays and scalars. Every array element of the run data, of bvls and
+// of qr is reached through these types: indexed from 1, stored column by column,
+// and every subscript checked against its bounds before the access, so that a
+// bad subscript ends the run with message 408 instead of touching memory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace diagnostics {
+
+// Ends the run with message 408; `below` selects the lower-bound text.
+[[noreturn]] void report_subscript(const char* array, int position, std::int64_t value,
+                                   std::int64_t bound, bool below);
+
+// Returns only if lower <= value <= upper; the lower bound is tested first.
+inline void check_subscript(const char* array, int position, std::int64_t value,
+                            std::int64_t lower, std::int64_t upper) {
+  if (value < lower) report_subscript(array, position, value, lower, true);
+  if (value > upper) report_subscript(array, position, value, upper, false);
+}
+
+// Ends the run with message 193 unless `defined`.
+void check_defined(const char* qualified_name, bool defined);
+
+// A view of `extent` elements of someone else's storage, indexed 1 ... extent.
+// Routines receive their array arguments as views whose extent is the one
+// passed in, so the check uses the bounds the routine was given.
+template <typename T>
+class Vector {
+ public:
+  Vector(const char* name, T* data, std::int64_t extent)
+      : name_(name), data_(data), extent_(extent) {}
+  T& operator()(std::int64_t i) const {
+    check_subscript(name_, 1, i, 1, extent_);
+    return data_[i - 1];
+  }
+  const char* name() const { return name_; }
+  T* data() const { return data_; }
+  std::int64_t extent() const { return extent_; }
+
+ private:
+  const char* name_;
+  T* data_;
+  std::int64_t extent_;
+};
+
+// A column-major view of rows x cols elements; the leading dimension is rows.
+// The last subscript is checked first, as the run-time check prescribes.
+template <typename T>
+class Matrix {
+ public:
+  Matrix(const char* name, T* data, std::int64_t rows, std::int64_t cols)
+      : name_(name), data_(data), rows_(rows), cols_(cols) {}
+  T& operator()(std::int64_t i, std::int64_t j) const {
+    check_subscript(name_, 2, j, 1, cols_);
+    check_subscript(name_, 1, i, 1, rows_);
+    return data_[(j - 1) * rows_ + (i - 1)];
+  }
+  const char* name() const { return name_; }
+  T* data() const { return data_; }
+  std::int64_t rows() const { return rows_; }
+  std::int64_t cols() const { return cols_; }
+
+ private:
+  const char* name_;
+  T* data_;
+  std::int64_t rows_;
+  std::int64_t cols_;
+};
+
+// An array of fixed extent that owns its storage, zero at start.
+template <typename T, int N>
+class FixedVector {
+ public:
+  explicit FixedVector(const char* name) : name_(name) {}
+  T& operator()(std::int64_t i) {
+    check_subscript(name_, 1, i, 1, N);
+    return storage_[i - 1];
+  }
+  const T& operator()(std::int64_t i) const {
+    check_subscript(name_, 1, i, 1, N);
+    return storage_[i - 1];
+  }
+  Vector<T> view() { return Vector<T>(name_, storage_.data(), N); }
+  T* data() { return storage_.data(); }
+  const char* name() const { return name_; }
+  static constexpr int extent() { return N; }
+
+ private:
+  const char* name_;
+  std::array<T, N> storage_{};
+};
+
+// A column-major rows x cols array of fixed extent that owns its storage.
+template <typename T, int Rows, int Cols>
+class FixedMatrix {
+ public:
+  explicit FixedMatrix(const char* name) : name_(name) {}
+  T& operator()(std::int64_t i, std::int64_t j) {
+    check_subscript(name_, 2, j, 1, Cols);
+    check_subscript(name_, 1, i, 1, Rows);
+    return storage_[(j - 1) * Rows + (i - 1)];
+  }
+  const T& operator()(std::int64_t i, std::int64_t j) const {
+    check_subscript(name_, 2, j, 1, Cols);
+    check_subscript(name_, 1, i, 1, Rows);
+    return storage_[(j - 1) * Rows + (i - 1)];
+  }
+  Matrix<T> view() { return Matrix<T>(name_, storage_.data(), Rows, Cols); }
+  T* data() { return storage_.data(); }
+  const char* name() const { return name_; }
+  static constexpr int rows() { return Rows; }
+  static constexpr int cols() { return Cols; }
+
+ private:
+  const char* name_;
+  std::array<T, static_cast<std::size_t>(Rows) * Cols> storage_{};
+};
+
+// A scalar that must be given a value before it is used: reading it while its
+// defined flag is clear ends the run with message 193 and its qualified name.
+template <typename T>
+class CheckedScalar {
+ public:
+  explicit CheckedScalar(const char* qualified_name) : name_(qualified_name) {}
+  CheckedScalar& operator=(T value) {
+    value_ = value;
+    defined_ = true;
+    return *this;
+  }
+  T get() const {
+    check_defined(name_, defined_);
+    return value_;
+  }
+  void clear() { defined_ = false; }
+  bool defined() const { return defined_; }
+
+ private:
+  const char* name_;
+  T value_{};
+  bool defined_ = false;
+};
+
+}  // namespace diagnostics

@@ -1,0 +1,58 @@
+// Formatted records: the layout of every field is fixed by one of the
+// program's five formats, interpreted by one format-control routine. Only real
+// items travel through formatted records.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textio/list_directed.hpp"
+#include "textio/unit.hpp"
+
+namespace textio {
+
+// One edit descriptor: an E field of `width` columns and `digits` digits after
+// the point, or a move of `width` columns to the right (nX).
+struct EditDescriptor {
+  enum class Kind { e_field, skip };
+  Kind kind;
+  int width;
+  int digits;
+};
+
+// A format: a list of descriptors, optionally one top-level group repeated
+// `group_repeat` times. The program's formats have at most one level of group.
+struct Format {
+  std::vector<EditDescriptor> descriptors;
+  int group_repeat;  // 0 when the format has no group
+};
+
+extern const Format FMT1;  // (8(1X,E10.3))
+extern const Format FMT2;  // (8(1X,E10.3))
+extern const Format FMT3;  // (20E13.5)
+extern const Format FMT4;  // (2E13.5)
+extern const Format FMT5;  // (2E24.14)
+
+// The Ew.d rendering of `value`: exactly `width` columns.
+std::string render_e(double value, int width, int digits);
+
+enum class FieldStatus { ok, failure };
+
+// Reads one Ew.d input field (blanks already part of `field`; columns past
+// the record's end count as blanks and may simply be absent).
+FieldStatus parse_e_field(std::string_view field, int digits, double& value);
+
+// The records (without line ends) that one formatted write of `items` makes.
+std::vector<std::string> render_formatted(const Format& format, std::span<const double> items);
+
+// One formatted write statement on `unit`.
+void write_formatted(Unit& unit, const Format& format, std::span<const double> items);
+
+// One formatted read statement: fills `destinations` from the unit's next
+// record (and more records if the format runs out). A field that cannot be
+// converted ends the run with message 64.
+ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations);
+
+}  // namespace textio
