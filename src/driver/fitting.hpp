@@ -1,0 +1,20 @@
+// The fitting problem: rates of change, interval means and reaction rates
+// built into the 1440 x 7 design matrix, and the six bounded solves.
+#pragma once
+
+namespace driver {
+
+// Derived series, mean molar masses (printed) and the design matrix ABVLSX.
+void build_problem();
+
+// Ends the run with one line on standard error and status 1 at the first
+// interval whose times do not increase or whose rates are not finite: such
+// input cannot be fitted, and nothing of it should reach the solver.
+void check_problem();
+
+// Solve for target bin r (1 ... 6): bounds, a fresh copy of the matrix, the
+// bin's rates of change as right-hand side, bvls, and the shift of the target
+// coefficient. Leaves the reported coefficients in ALPHA.
+void solve(int r);
+
+}  // namespace driver

@@ -1,0 +1,28 @@
+#include "driver/main_program.hpp"
+
+#include "diagnostics/diagnostic.hpp"
+#include "diagnostics/float_mode.hpp"
+#include "diagnostics/termination.hpp"
+#include "driver/fitting.hpp"
+#include "driver/report.hpp"
+
+namespace driver {
+
+void main_program(const StartValues& start) {
+  diagnostics::set_float_mode();
+  diagnostics::RoutineScope scope("vbsfit");
+  static MainVariables v;
+  run_setup(v, start);
+  run_readers(v);
+  build_problem();
+  check_problem();
+  open_report(v);
+  for (int r = 1; r <= 6; ++r) {
+    solve(r);
+    report_solve(r);
+  }
+  close_report();
+  diagnostics::stop_run();
+}
+
+}  // namespace driver

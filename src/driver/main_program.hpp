@@ -1,0 +1,42 @@
+// The main program: set-up, readers, fitting problem and report, run once.
+#pragma once
+
+#include <string_view>
+
+#include "diagnostics/checked.hpp"
+#include "textio/fixed_text.hpp"
+
+namespace driver {
+
+// The start values that fix a run's configuration; built into the binary.
+struct StartValues {
+  std::string_view species;
+  std::string_view nox;
+  std::string_view tag;
+};
+
+// The main program's own variables; they keep their values for the whole run.
+struct MainVariables {
+  textio::FixedText<10> SPECIES;
+  textio::FixedText<20> NOX;
+  textio::FixedText<20> TAG;
+  diagnostics::FixedVector<double, 6> CSTR{"CSTR"};
+  diagnostics::FixedVector<double, 6> FACTOR{"FACTOR"};
+  textio::FixedText<70> FILEW;
+  textio::FixedText<70> FILES;
+  textio::FixedText<70> FILEP;
+  textio::FixedText<70> OUTFILE;
+};
+
+// The set-up: start values, FACTOR, the three input paths, KP and K from the
+// species table and the tag rules; prints the first five statements.
+void run_setup(MainVariables& v, const StartValues& start);
+
+// The readers: fill TIME, PRECURSOR, YKELPO and WMOL from the input files of
+// the layout that SPECIES selects.
+void run_readers(const MainVariables& v);
+
+// The whole run; ends through a stop or a severe diagnostic, never returns.
+[[noreturn]] void main_program(const StartValues& start);
+
+}  // namespace driver

@@ -1,0 +1,72 @@
+#include <array>
+#include <string_view>
+
+#include "declare/declare.hpp"
+#include "diagnostics/diagnostic.hpp"
+#include "driver/main_program.hpp"
+#include "textio/formatted.hpp"
+#include "textio/list_directed.hpp"
+
+namespace driver {
+namespace {
+
+using declare::kBins;
+using declare::kRecords;
+using declare::PRECURSOR;
+using declare::TIME;
+using declare::WMOL;
+using declare::YKELPO;
+
+enum class Header { none, skip_one };
+enum class Layout { precursor, bins };
+
+// One record of `layout` into record t of the run data, read with `format`
+// (nullptr: list-directed). Returns the outcome of the read.
+textio::ReadOutcome read_record(textio::Unit& unit, const textio::Format* format, Layout layout,
+                                diagnostics::FixedMatrix<double, kBins, kRecords>* bins, int t) {
+  std::array<double*, kBins + 1> dest{};
+  std::size_t count = 0;
+  dest[count++] = &TIME(t);
+  if (layout == Layout::precursor) {
+    dest[count++] = &PRECURSOR(t);
+  } else {
+    for (int j = 1; j <= kBins; ++j) dest[count++] = &(*bins)(j, t);
+  }
+  std::span<double* const> list(dest.data(), count);
+  return format != nullptr ? textio::read_formatted(unit, *format, list)
+                           : textio::read_list(unit, list);
+}
+
+// Reads one input file: open with status OLD, skip the header, read the data
+// records t = 1 ... 1441 (further records are never read) and close.
+//
+// A file that ends before its 1441st data record would leave the rest of the
+// series at zero and feed the zeros into the fit; that is bad input, so it
+// ends the run with the end-of-file diagnostic for this unit instead.
+void read_file(int unit_number, const textio::FixedText<70>& path, Header header,
+               const textio::Format* format, Layout layout,
+               diagnostics::FixedMatrix<double, kBins, kRecords>* bins = nullptr) {
+  textio::Unit& unit = textio::open_unit(unit_number, path.view(), textio::OpenStatus::old_file);
+  if (header == Header::skip_one) textio::require_complete(unit, textio::read_list(unit, {}));
+  for (int t = 1; t <= kRecords; ++t) {
+    if (read_record(unit, format, layout, bins, t) == textio::ReadOutcome::end_of_file) {
+      diagnostics::issue_severe(diagnostics::kEndOfFile, {unit.number(), unit.file_name().c_str()});
+    }
+  }
+  textio::close_unit(unit_number);
+}
+
+}  // namespace
+
+void run_readers(const MainVariables& v) {
+  if (v.SPECIES == "ideal") {
+    read_file(20, v.FILEP, Header::skip_one, &textio::FMT5, Layout::precursor);
+    read_file(30, v.FILES, Header::skip_one, nullptr, Layout::bins, &YKELPO);
+  } else {
+    read_file(20, v.FILEP, Header::skip_one, &textio::FMT4, Layout::precursor);
+    read_file(30, v.FILES, Header::none, &textio::FMT3, Layout::bins, &YKELPO);
+    read_file(60, v.FILEW, Header::none, &textio::FMT3, Layout::bins, &WMOL);
+  }
+}
+
+}  // namespace driver

@@ -1,0 +1,58 @@
+#include "driver/report.hpp"
+
+#include <array>
+#include <span>
+#include <string>
+
+#include "declare/declare.hpp"
+#include "textio/formatted.hpp"
+#include "textio/list_directed.hpp"
+
+namespace driver {
+namespace {
+
+constexpr int kResultsUnit = 11;
+textio::Unit* g_results = nullptr;  // open from open_report to close_report
+
+std::span<const double> alpha() {
+  return std::span<const double>(declare::ALPHA.data(), declare::kCoefficients);
+}
+
+}  // namespace
+
+void open_report(MainVariables& v) {
+  textio::Unit& out = textio::standard_output();
+  textio::write_list(out, {"TAG ", v.TAG.view()});
+  std::string name = "FITS/fit6_coef.";
+  name += v.SPECIES.trimmed();
+  name += ".";
+  name += v.NOX.trimmed();
+  name += ".";
+  name += v.TAG.trimmed();
+  v.OUTFILE = name;
+  g_results = &textio::open_unit(kResultsUnit, v.OUTFILE.view(), textio::OpenStatus::new_file);
+  textio::write_list(out, {"RESULTS =====> FITTED COEFS"});
+  textio::write_list(out, {"Outputs given as"});
+  textio::write_list(out, {"a01   a11    a21     a31    a41    a51     a61       "});
+  textio::write_list(out, {"a02   a12    a22     a32    a42    a52     a62       "});
+  textio::write_list(*g_results, {"Outputs given as"});
+  textio::write_list(*g_results, {"VOC   VB1    VB2     VB3    VB4    VB5   VB6    "});
+}
+
+void report_solve(int r) {
+  textio::Unit& out = textio::standard_output();
+  textio::write_list(out, {"coefs for species nb. ", static_cast<std::int32_t>(r)});
+  textio::write_formatted(out, textio::FMT2, alpha());
+  textio::write_formatted(*g_results, textio::FMT2, alpha());
+}
+
+void close_report() {
+  using declare::AVGWMOL;
+  const std::array<double, declare::kCoefficients> record = {
+      0.0, AVGWMOL(1), AVGWMOL(2), AVGWMOL(3), AVGWMOL(4), AVGWMOL(5), AVGWMOL(6)};
+  textio::write_formatted(*g_results, textio::FMT1, record);
+  textio::close_unit(kResultsUnit);
+  g_results = nullptr;
+}
+
+}  // namespace driver
