@@ -64,9 +64,7 @@ std::span<const double> whole(diagnostics::FixedVector<double, 6>& array) {
 
 }  // namespace
 
-void run_setup(MainVariables& v, const StartValues& start) {
-  textio::Unit& out = textio::standard_output();
-
+void set_start_values(MainVariables& v, const StartValues& start) {
   v.SPECIES = start.species;
   v.NOX = start.nox;
   v.TAG = start.tag;
@@ -78,15 +76,9 @@ void run_setup(MainVariables& v, const StartValues& start) {
   v.CSTR(5) = static_cast<double>(0.1f);
   v.CSTR(6) = static_cast<double>(0.001f);
   for (int j = 1; j <= 6; ++j) v.FACTOR(j) = v.CSTR(j) / (v.CSTR(j) + 10.0);
-  textio::write_list(out, {"COEFS: ", whole(v.FACTOR)});
+}
 
-  v.FILEW = input_path(v, "aer.wmol_vbs.6");
-  v.FILES = input_path(v, "aer.cdis_all.6");
-  v.FILEP = input_path(v, "aer.precursor");
-  textio::write_list(out, {"files: ", v.FILES.view()});
-  textio::write_list(out, {"files: ", v.FILEP.view()});
-  textio::write_list(out, {"filew: ", v.FILEW.view()});
-
+void choose_rate_constants(MainVariables& v) {
   const SpeciesRow& row = find_species(v.SPECIES);
   KP = static_cast<double>(row.kp);
   for (int j = 1; j <= 5; ++j) K(j) = v.FACTOR(j) * static_cast<double>(row.multiplier);
@@ -105,6 +97,21 @@ void run_setup(MainVariables& v, const StartValues& start) {
   } else if (tag == "no6") {
     K(6) = 0.0;
   }
+}
+
+void run_setup(MainVariables& v, const StartValues& start) {
+  textio::Unit& out = textio::standard_output();
+  set_start_values(v, start);
+  textio::write_list(out, {"COEFS: ", whole(v.FACTOR)});
+
+  v.FILEW = input_path(v, "aer.wmol_vbs.6");
+  v.FILES = input_path(v, "aer.cdis_all.6");
+  v.FILEP = input_path(v, "aer.precursor");
+  textio::write_list(out, {"files: ", v.FILES.view()});
+  textio::write_list(out, {"files: ", v.FILEP.view()});
+  textio::write_list(out, {"filew: ", v.FILEW.view()});
+
+  choose_rate_constants(v);
   textio::write_list(out, {"k per sec  ", whole(K)});
 }
 
