@@ -1,0 +1,126 @@
+// Test support: scratch directories and running a built program as a child
+// process, the way a user runs it, with its output captured.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under TMPDIR (or /tmp), removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/vbsfit-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    char* made = ::mkdtemp(buf.data());
+    path_ = made != nullptr ? fs::canonical(made) : fs::path();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    // Make everything writable again so that read-only copies can be removed.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// Copies a tree and makes the copy writable by its owner.
+inline void copy_tree(const fs::path& from, const fs::path& to) {
+  fs::copy(from, to, fs::copy_options::recursive);
+  for (auto& entry : fs::recursive_directory_iterator(to)) {
+    fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::add);
+  }
+}
+
+struct ProgramRun {
+  int exit_status = -1;  // the exit status, or -1 when killed by a signal
+  int signal = 0;        // the signal that ended it, if any
+  std::string out;       // standard output
+  std::string err;       // standard error
+
+  std::string first_err_line() const { return err.substr(0, err.find('\n')); }
+  std::vector<std::string> out_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+};
+
+// Runs `program` with `args` in `directory`, standard input from /dev/null.
+inline ProgramRun run_program(const std::string& program, const fs::path& directory,
+                              const std::vector<std::string>& args = {}) {
+  ScratchDir capture;
+  fs::path out_path = capture.path() / "stdout";
+  fs::path err_path = capture.path() / "stderr";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || ::chdir(directory.c_str()) != 0) ::_exit(127);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ProgramRun run;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  return run;
+}
+
+// A built program of this project, e.g. binary("vbsfit_static").
+inline std::string binary(const std::string& name) {
+  return std::string(VBSFIT_BINARY_DIR) + "/" + name;
+}
+
+// Test data kept with the sources.
+inline fs::path test_data(const std::string& relative) {
+  return fs::path(VBSFIT_SOURCE_DIR) / "tests" / "data" / relative;
+}
+
+}  // namespace testsupport
