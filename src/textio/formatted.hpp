@@ -23,7 +23,8 @@ struct EditDescriptor {
 };
 
 // A format: a list of descriptors, optionally one top-level group repeated
-// `group_repeat` times. The program's formats have at most one level of group.
+// `group_repeat` times; the group, when there is one, encloses the whole list.
+// The program's formats have at most one level of group.
 struct Format {
   std::vector<EditDescriptor> descriptors;
   int group_repeat;  // 0 when the format has no group

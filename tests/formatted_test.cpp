@@ -1,0 +1,376 @@
+#include "textio/formatted.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using textio::FieldStatus;
+using textio::ReadOutcome;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int kUnit = 30;
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// ---------------------------------------------------------------- E output
+
+struct OutputRow {
+  double value;
+  int width;
+  int digits;
+  const char* field;
+};
+
+void expect_fields(std::initializer_list<OutputRow> rows) {
+  for (const OutputRow& row : rows) {
+    EXPECT_EQ(row.field, textio::render_e(row.value, row.width, row.digits))
+        << row.value << " in E" << row.width << "." << row.digits;
+  }
+}
+
+TEST(RenderE, GoldenFields) {
+  expect_fields({
+      {1.5, 10, 3, " 0.150E+01"},
+      {-1.5, 10, 3, "-0.150E+01"},
+      {0.0, 10, 3, " 0.000E+00"},
+      {-0.0, 10, 3, " 0.000E+00"},
+      {1.0e-20, 10, 3, " 0.100E-19"},
+      {1.5, 13, 5, "  0.15000E+01"},
+      {-0.25, 13, 5, " -0.25000E+00"},
+      {1.5e-101, 13, 5, "  0.15000-100"},
+      {1.5, 24, 14, "    0.15000000000000E+01"},
+      {1.0 / 3.0, 24, 14, "    0.33333333333333E+00"},
+      // Two-digit exponents up to 99, sign and three digits from 100 on.
+      {-1.0e-100, 10, 3, "-0.100E-99"},
+      {1.0e99, 10, 3, " 0.100+100"},
+      {1.5e150, 13, 5, "  0.15000+151"},
+      {std::numeric_limits<double>::max(), 24, 14, "    0.17976931348623+309"},
+      {std::numeric_limits<double>::denorm_min(), 10, 3, " 0.494-323"},
+  });
+}
+
+TEST(RenderE, RoundsTheExactBinaryValueTiesToEven) {
+  expect_fields({
+      {1.125, 10, 3, " 0.112E+01"},  // exact ties: to the even digit
+      {1.375, 10, 3, " 0.138E+01"},
+      {10.25, 10, 3, " 0.102E+02"},
+      {1.03125, 13, 5, "  0.10312E+01"},
+      {1.09375, 13, 5, "  0.10938E+01"},
+      {1.0625, 10, 3, " 0.106E+01"},
+      {2.675, 10, 3, " 0.267E+01"},  // stored just below the decimal tie
+      {9.995, 10, 3, " 0.999E+01"},
+      // Rounding up across a power of ten raises the exponent.
+      {9.9996, 10, 3, " 0.100E+02"},
+      {-0.09999, 10, 3, "-0.100E+00"},
+      {9.999999e-102, 13, 5, "  0.10000-100"},
+  });
+}
+
+TEST(RenderE, InfinityNaNAndNarrowFields) {
+  expect_fields({
+      {kInf, 10, 3, "  Infinity"},
+      {-kInf, 10, 3, " -Infinity"},
+      {kNaN, 10, 3, "       NaN"},
+      {-kNaN, 10, 3, "       NaN"},
+      {kInf, 8, 3, "Infinity"},
+      {-kInf, 9, 3, "-Infinity"},
+      {-kInf, 8, 3, "    -Inf"},  // 8 columns leave none for the sign
+      {kInf, 7, 3, "    Inf"},
+      {-kInf, 3, 1, "***"},
+      {kNaN, 2, 1, "**"},
+      // The 0 before the point only where a column is left; else asterisks.
+      {1.5, 9, 3, "0.150E+01"},
+      {1.5, 8, 3, ".150E+01"},
+      {-1.5, 9, 3, "-.150E+01"},
+      {-1.5, 8, 3, "********"},
+      {1.5, 6, 3, "******"},
+      {1.5e-101, 8, 3, ".150-100"},
+      {1.5e-101, 7, 3, "*******"},
+  });
+}
+
+// ---------------------------------------------------------- format control
+
+TEST(RenderFormatted, SevenValueCoefficientRecordIs77Columns) {
+  const std::vector<double> values = {1.5, -1.5, 0.0, 1.0e-20, 100.0, -0.25, 9.9996};
+  const std::string expected =
+      "  0.150E+01 -0.150E+01  0.000E+00  0.100E-19  0.100E+03 -0.250E+00  0.100E+02";
+  for (const textio::Format* format : {&textio::FMT1, &textio::FMT2}) {
+    std::vector<std::string> records = textio::render_formatted(*format, values);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(77u, records[0].size());
+    EXPECT_EQ(expected, records[0]);
+  }
+}
+
+TEST(RenderFormatted, FormatRunningOutStartsANewRecordAtTheGroup) {
+  std::vector<double> nine(9, 1.5);
+  std::vector<std::string> records = textio::render_formatted(textio::FMT1, nine);
+  ASSERT_EQ(2u, records.size());
+  std::string field = "  0.150E+01";
+  std::string eight;
+  for (int i = 0; i < 8; ++i) eight += field;
+  EXPECT_EQ(eight, records[0]);
+  EXPECT_EQ(field, records[1]);
+
+  // Exactly eight values fill one record and start no second one.
+  EXPECT_EQ(1u, textio::render_formatted(textio::FMT1, std::span(nine).first(8)).size());
+
+  const std::vector<double> three = {1.5, -0.25, 0.0};
+  EXPECT_EQ((std::vector<std::string>{"  0.15000E+01 -0.25000E+00", "  0.00000E+00"}),
+            textio::render_formatted(textio::FMT4, three));
+  EXPECT_EQ((std::vector<std::string>{"    0.15000000000000E+01   -0.25000000000000E+00",
+                                      "    0.00000000000000E+00"}),
+            textio::render_formatted(textio::FMT5, three));
+
+  std::vector<double> twenty_one(21, -1.5);
+  records = textio::render_formatted(textio::FMT3, twenty_one);
+  ASSERT_EQ(2u, records.size());
+  EXPECT_EQ(260u, records[0].size());
+  EXPECT_EQ(" -0.15000E+01", records[1]);
+}
+
+TEST(RenderFormatted, NoItemsGiveOneEmptyRecord) {
+  EXPECT_EQ(std::vector<std::string>{""}, textio::render_formatted(textio::FMT2, {}));
+}
+
+// ------------------------------------------------------------------ E input
+
+struct InputRow {
+  const char* field;
+  int digits;
+  double value;
+};
+
+TEST(ParseEField, GoldenFields) {
+  const InputRow rows[] = {
+      {"  0.12345E+01", 5, 1.2345},
+      {"-1.5         ", 5, -1.5},
+      {"             ", 5, 0.0},
+      {"  0.12345-100", 5, 1.2345e-101},
+      {"        12345", 5, 0.12345},
+      // Implied decimal point: the last d digits before the exponent.
+      {"1", 5, 0.00001},
+      {"12345E2", 5, 12.345},
+      {"12345-3", 5, 1.2345e-4},
+      {"-12", 5, -0.00012},
+      {"1", 14, 1.0e-14},
+      {"1234567", 3, 1234.567},
+      {"1.", 5, 1.0},  // a point overrides d
+      {"1.0E2", 5, 100.0},
+      // Blanks anywhere are ignored.
+      {" 1 2 3 4 5 ", 5, 0.12345},
+      {"- 1 . 5 E + 0 1", 5, -15.0},
+      // Exponent letters and forms.
+      {"1.5D0", 5, 1.5},
+      {"1.5d+1", 5, 15.0},
+      {"1.5Q-1", 5, 0.15},
+      {"1.5q2", 5, 150.0},
+      {"1.5E-02", 5, 0.015},
+      {"1.5+3", 5, 1500.0},
+      {".5", 5, 0.5},
+      {"+.5E1", 5, 5.0},
+      {"0.1", 5, 0.1},
+      {"  0.15000000000000E+01", 14, 1.5},
+      {"    0.33333333333333E+00", 14, 0.33333333333333},
+      {"1.7976931348623157E308", 5, 1.7976931348623157e308},
+      {"1E-400", 5, 0.0},
+      {"1E-99999999999999999999", 5, 0.0},
+      {"0E99999999999999999999", 5, 0.0},
+      {"-0", 5, -0.0},
+      {"4.9E-324", 5, std::numeric_limits<double>::denorm_min()},
+  };
+  for (const InputRow& row : rows) {
+    double value = 99.0;
+    ASSERT_EQ(FieldStatus::ok, textio::parse_e_field(row.field, row.digits, value))
+        << '"' << row.field << '"';
+    EXPECT_EQ(bits(row.value), bits(value)) << '"' << row.field << "\" read as " << value;
+  }
+}
+
+TEST(ParseEField, FailuresLeaveTheValueAlone) {
+  const char* fields[] = {
+      "abc", "+", "-", ".", "1.2.3", "1.5x", "E5", "1.5E", "1.5E+", "1.5+",
+      "--1", "1e+-2", "1.5E5.0", "1,5", "1.5\t", "1E400", "-1.8E308", "1.5E2E2",
+  };
+  for (const char* field : fields) {
+    double value = 7.0;
+    EXPECT_EQ(FieldStatus::failure, textio::parse_e_field(field, 5, value)) << '"' << field << '"';
+    EXPECT_EQ(7.0, value) << '"' << field << '"';
+  }
+}
+
+// ------------------------------------------------------- reads from a unit
+
+class ReadFormatted : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/formatted_test.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (const std::string& path : files_) ::unlink(path.c_str());
+    ::rmdir(dir_.c_str());
+  }
+
+  // Writes `contents` to a new file and opens it on unit 30.
+  textio::Unit& open_file(const std::string& contents) {
+    std::string path = dir_ + "/input" + std::to_string(files_.size());
+    files_.push_back(path);
+    std::ofstream(path, std::ios::binary) << contents;
+    return textio::open_unit(kUnit, path, textio::OpenStatus::old_file);
+  }
+
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
+// Pointers to each element of `values`, for read_formatted.
+std::vector<double*> pointers(std::vector<double>& values) {
+  std::vector<double*> out;
+  for (double& v : values) out.push_back(&v);
+  return out;
+}
+
+// Ten 13-column fields holding 1 ... 10, then text that is not a number.
+const std::string kTenFields =
+    "  0.10000E+01  0.20000E+01  0.30000E+01  0.40000E+01  0.50000E+01  0.60000E+01"
+    "  0.70000E+01  0.80000E+01  0.90000E+01  0.10000E+02 not a number";
+
+TEST_F(ReadFormatted, SevenBinValuesUseOnlyTheFirst91Columns) {
+  textio::Unit& unit = open_file(kTenFields + "\n" + kTenFields.substr(0, 91) + "abc\n" +
+                                 "  0.12345E+01 -0.25000E+00\n");
+  std::vector<double> values(7, -1.0);
+  auto targets = pointers(values);
+  for (int record = 0; record < 2; ++record) {
+    values.assign(7, -1.0);
+    EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT3, targets));
+    EXPECT_EQ((std::vector<double>{1, 2, 3, 4, 5, 6, 7}), values);
+  }
+  // A 26-column record: the other five fields are blank, so zero.
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT3, targets));
+  EXPECT_EQ((std::vector<double>{1.2345, -0.25, 0, 0, 0, 0, 0}), values);
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(unit, textio::FMT3, targets));
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, PrecursorRecordsOfBothLayouts) {
+  textio::Unit& unit = open_file(
+      "  0.00000E+00  0.25000E-02\n"
+      "  0.60000E+02  0.24999E-02 trailing text\n");
+  double time = -1.0;
+  double precursor = -1.0;
+  double* targets[] = {&time, &precursor};
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ(0.0, time);
+  EXPECT_EQ(bits(0.0025), bits(precursor));
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ(60.0, time);
+  EXPECT_EQ(bits(0.0024999), bits(precursor));
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ(60.0, time);  // untouched at end of file
+  textio::close_unit(kUnit);
+
+  textio::Unit& ideal = open_file(
+      "    0.12345678901234E+03   -0.98765432109876E-05\r\n"
+      "    0.10000000000000E+01    0.33333333333333E+00");  // no line feed at the end
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(ideal, textio::FMT5, targets));
+  EXPECT_EQ(bits(123.45678901234), bits(time));
+  EXPECT_EQ(bits(-0.98765432109876e-5), bits(precursor));
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(ideal, textio::FMT5, targets));
+  EXPECT_EQ(1.0, time);
+  EXPECT_EQ(bits(0.33333333333333), bits(precursor));
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(ideal, textio::FMT5, targets));
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, CommaEndsAFieldAndTheNextStartsAfterIt) {
+  // Fields: "1.5", "2.5", "-3", "" (blank, so zero), "  7" with columns past
+  // the end as blanks; the last two have no point, so d = 5 places it.
+  textio::Unit& unit = open_file("1.5,2.5,-3,,  7\r\n");
+  std::vector<double> values(7, -1.0);
+  auto targets = pointers(values);
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT3, targets));
+  EXPECT_EQ((std::vector<double>{1.5, 2.5, -3.0e-5, 0.0, 7.0e-5, 0.0, 0.0}), values);
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, PositionMoveSkipsColumnsOnInput) {
+  textio::Unit& unit = open_file("x 0.150E+01y-0.250E+00\n");
+  std::vector<double> values(2, -1.0);
+  auto targets = pointers(values);
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT1, targets));
+  EXPECT_EQ((std::vector<double>{1.5, -0.25}), values);
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, FormatRunningOutTakesTheNextRecord) {
+  textio::Unit& unit = open_file(
+      "  0.10000E+01  0.20000E+01  0.99999E+01\n"
+      "  0.30000E+01  0.99999E+01\n"
+      "  0.40000E+01  0.50000E+01\n");
+  std::vector<double> values(3, -1.0);
+  auto targets = pointers(values);
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ((std::vector<double>{1, 2, 3}), values);
+  // One record left: the first two destinations are filled, the third kept.
+  values.assign(3, -1.0);
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ((std::vector<double>{4, 5, -1}), values);
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, EmptyFileIsAtItsEnd) {
+  textio::Unit& unit = open_file("");
+  double value = 42.0;
+  double* targets[] = {&value};
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(unit, textio::FMT4, targets));
+  EXPECT_EQ(42.0, value);
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, UnconvertibleFieldEndsTheRunWithMessage64) {
+  textio::Unit& unit = open_file("  0.10000E+01  abc\n");
+  double first = 0.0;
+  double second = 0.0;
+  double* targets[] = {&first, &second};
+  EXPECT_EXIT(textio::read_formatted(unit, textio::FMT4, targets),
+              ::testing::ExitedWithCode(64),
+              "forrtl: severe \\(64\\): input conversion error, unit 30, file .*/input0");
+  textio::close_unit(kUnit);
+}
+
+TEST_F(ReadFormatted, WrittenRecordsReadBack) {
+  std::string path = dir_ + "/written";
+  files_.push_back(path);
+  const std::vector<double> values = {1.5, -0.25, 0.0, 1.0e-20, -kInf, 12345.0, 0.001};
+  textio::Unit& unit = textio::open_unit(kUnit, path, textio::OpenStatus::new_file);
+  textio::write_formatted(unit, textio::FMT2, values);
+  textio::write_formatted(unit, textio::FMT3, values);
+  textio::close_unit(kUnit);
+
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  EXPECT_EQ(
+      "  0.150E+01 -0.250E+00  0.000E+00  0.100E-19  -Infinity  0.123E+05  0.100E-02\n"
+      "  0.15000E+01 -0.25000E+00  0.00000E+00  0.10000E-19    -Infinity  0.12345E+05"
+      "  0.10000E-02\n",
+      contents.str());
+}
+
+}  // namespace
