@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include <atomic>
 
 #include "diagnostics/termination.hpp"
 
@@ -52,8 +52,14 @@ const Message* find_message(int number) {
 // The routine stack. Deeper nesting than this never occurs (main, bvls, qr);
 // names beyond it are not recorded but still popped correctly.
 constexpr int kMaxRoutines = 32;
+// A signal handler reads these at any moment: a name is stored before the
+// depth counts it.
 const char* g_routines[kMaxRoutines];
-int g_depth = 0;
+volatile int g_depth = 0;
+
+// Enough for the longest message: a file name of PATH_MAX bytes, the text
+// around it and a traceback of kMaxRoutines names.
+constexpr std::size_t kMessageBytes = 16 * 1024;
 
 // Appends to a fixed buffer without allocating; text past the end is cut.
 class Buffer {
@@ -152,7 +158,7 @@ std::size_t compose_diagnostic(char* out, std::size_t capacity, int number,
 }
 
 void issue_diagnostic(int number, std::initializer_list<DiagArg> args) {
-  char text[2048];
+  char text[kMessageBytes];
   std::size_t size = compose_diagnostic(text, sizeof text, number, args);
   // One write, so that the message and its traceback stay together; a
   // message that cannot be written is lost, the exit status is not.
@@ -173,9 +179,10 @@ void issue_severe(int number, std::initializer_list<DiagArg> args) {
 
 RoutineScope::RoutineScope(const char* name) {
   if (g_depth < kMaxRoutines) g_routines[g_depth] = name;
-  ++g_depth;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_depth = g_depth + 1;
 }
 
-RoutineScope::~RoutineScope() { --g_depth; }
+RoutineScope::~RoutineScope() { g_depth = g_depth - 1; }
 
 }  // namespace diagnostics

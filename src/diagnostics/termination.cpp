@@ -2,6 +2,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+
+#include "diagnostics/signals.hpp"
+
 namespace diagnostics {
 namespace {
 
@@ -9,20 +14,27 @@ namespace {
 // input file, the results file); registration beyond it is a programming error.
 constexpr int kMaxOpenUnits = 64;
 ExitClosable* g_units[kMaxOpenUnits];
-int g_unit_count = 0;
-volatile bool g_exit_processing_done = false;
+volatile int g_unit_count = 0;
+volatile sig_atomic_t g_exit_processing_done = 0;
 
 }  // namespace
 
+// A signal handler may run the exit processing between any two statements of
+// these two, so an entry is filled before the count covers it, and leaves the
+// count before its slot is reused (a unit seen twice is closed harmlessly).
 void register_open_unit(ExitClosable* unit) noexcept {
-  if (g_unit_count < kMaxOpenUnits) g_units[g_unit_count++] = unit;
+  if (g_unit_count >= kMaxOpenUnits) return;
+  g_units[g_unit_count] = unit;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_unit_count = g_unit_count + 1;
 }
 
 void unregister_open_unit(ExitClosable* unit) noexcept {
   for (int i = 0; i < g_unit_count; ++i) {
     if (g_units[i] == unit) {
       for (int k = i + 1; k < g_unit_count; ++k) g_units[k - 1] = g_units[k];
-      --g_unit_count;
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      g_unit_count = g_unit_count - 1;
       return;
     }
   }
@@ -30,8 +42,10 @@ void unregister_open_unit(ExitClosable* unit) noexcept {
 
 void run_exit_processing() noexcept {
   if (g_exit_processing_done) return;
-  g_exit_processing_done = true;
-  // Units unregister themselves while closing, so always take the first.
+  g_exit_processing_done = 1;
+  // The process ends right after; an interrupt arriving now is left pending.
+  block_interrupts();
+  // Each unit leaves the table once closed, so the first is always next.
   while (g_unit_count > 0) {
     ExitClosable* unit = g_units[0];
     unit->close_at_exit();
@@ -40,6 +54,7 @@ void run_exit_processing() noexcept {
 }
 
 void stop_run(int status) noexcept {
+  for (int i = 0; i < g_unit_count; ++i) g_units[i]->flush_before_stop();
   run_exit_processing();
   ::_exit(status);
 }

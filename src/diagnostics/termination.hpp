@@ -11,6 +11,10 @@ namespace diagnostics {
 class ExitClosable {
  public:
   virtual void close_at_exit() noexcept = 0;
+  // Writes out what is buffered before a plain stop, reporting a failure the
+  // way any write does (so a full disk is not hidden behind status 0). Units
+  // without buffered output need not override it.
+  virtual void flush_before_stop() {}
 
  protected:
   ~ExitClosable() = default;
@@ -20,11 +24,13 @@ void register_open_unit(ExitClosable* unit) noexcept;
 void unregister_open_unit(ExitClosable* unit) noexcept;
 
 // Flushes and closes every registered unit, in the order they were opened;
-// runs at most once per process.
+// runs at most once per process, and holds back SIGINT, SIGTERM and SIGQUIT
+// from its start, so that it is never cut short. Async-signal-safe.
 void run_exit_processing() noexcept;
 
-// Exit processing, then the process ends with `status` (0 for the program's
-// plain stop); nothing is printed.
+// Writes out every unit's buffered records (a failure ends the run with
+// message 38), runs the exit processing, and ends the process with `status`
+// (0 for the program's plain stop). Nothing is printed.
 [[noreturn]] void stop_run(int status = 0) noexcept;
 
 }  // namespace diagnostics

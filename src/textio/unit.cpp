@@ -3,13 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 
 #include "diagnostics/diagnostic.hpp"
+#include "diagnostics/signals.hpp"
 
 namespace textio {
 namespace {
@@ -62,23 +64,55 @@ Unit::Unit(int number, std::string file_name, int fd, bool flush_every_record)
     : number_(number),
       file_name_(std::move(file_name)),
       fd_(fd),
-      flush_every_record_(flush_every_record) {
+      flush_every_record_(flush_every_record),
+      out_(new char[kOutputBufferBytes]) {
   diagnostics::register_open_unit(this);
 }
 
-Unit::~Unit() { diagnostics::unregister_open_unit(this); }
-
-void Unit::write_record(std::string_view text) {
-  out_.append(text);
-  out_.push_back('\n');
-  if (flush_every_record_ || out_.size() >= kOutputBufferBytes) flush();
+// Closed first and forgotten after: an ending that comes in between finds a
+// closed unit and has nothing to do with it.
+Unit::~Unit() {
+  close_at_exit();
+  diagnostics::unregister_open_unit(this);
 }
 
+void Unit::write_record(std::string_view text) {
+  if (fd_ < 0) write_failed();
+  std::size_t size = text.size() + 1;
+  if (out_size_ + size > kOutputBufferBytes) flush();
+  if (size > kOutputBufferBytes) {  // a record longer than the buffer goes straight out
+    bool ok;
+    {
+      diagnostics::InterruptsDeferred deferred;
+      ok = write_fully(fd_, text.data(), text.size()) && write_fully(fd_, "\n", 1);
+    }
+    if (!ok) write_failed();
+    return;
+  }
+  char* end = out_.get() + out_size_;
+  std::memcpy(end, text.data(), text.size());
+  end[text.size()] = '\n';
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  out_size_ = out_size_ + size;
+  if (flush_every_record_) flush();
+}
+
+// Interrupts wait until the buffer is written out and emptied: delivered in
+// the middle, their exit processing would write the same records again.
 void Unit::flush() {
-  if (out_.empty() || fd_ < 0) return;
-  bool ok = write_fully(fd_, out_.data(), out_.size());
-  out_.clear();
-  if (!ok) diagnostics::issue_severe(diagnostics::kWriteError, {number_, file_name_.c_str()});
+  if (out_size_ == 0 || fd_ < 0) return;
+  bool ok;
+  {
+    diagnostics::InterruptsDeferred deferred;
+    ok = write_fully(fd_, out_.get(), out_size_);
+    out_size_ = 0;
+  }
+  if (!ok) write_failed();
+}
+
+void Unit::write_failed() {
+  out_size_ = 0;  // the exit processing must not try again
+  diagnostics::issue_severe(diagnostics::kWriteError, {number_, file_name_.c_str()});
 }
 
 bool Unit::fill_input() {
@@ -125,8 +159,8 @@ void Unit::close() {
 
 void Unit::close_at_exit() noexcept {
   // Errors are not reported here: the run is already ending.
-  if (fd_ >= 0 && !out_.empty()) write_fully(fd_, out_.data(), out_.size());
-  out_.clear();
+  if (fd_ >= 0 && out_size_ > 0) write_fully(fd_, out_.get(), out_size_);
+  out_size_ = 0;
   if (fd_ > STDERR_FILENO) ::close(fd_);
   fd_ = -1;
 }
@@ -147,16 +181,19 @@ std::string full_file_name(int unit, std::string_view file) {
     const char* home = std::getenv("HOME");
     return std::string(home != nullptr ? home : "") + name.substr(1);
   }
-  char cwd[PATH_MAX];
-  if (::getcwd(cwd, sizeof cwd) == nullptr) {
+  // getcwd gives the physical directory, whatever way it was reached.
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) {
     diagnostics::issue_severe(diagnostics::kNoWorkingDirectory, {unit, name.c_str()});
   }
   std::string full(cwd);
+  std::free(cwd);
   if (full.empty() || full.back() != '/') full.push_back('/');
   return full + name;
 }
 
 Unit& open_unit(int unit, std::string_view file, OpenStatus status) {
+  close_unit(unit);
   std::string name = full_file_name(unit, file);
   int flags = O_CLOEXEC | (status == OpenStatus::new_file ? O_CREAT | O_EXCL : 0);
   int fd = ::open(name.c_str(), flags | O_RDWR, 0666);
@@ -165,9 +202,9 @@ Unit& open_unit(int unit, std::string_view file, OpenStatus status) {
   if (fd < 0 && refused(errno)) fd = ::open(name.c_str(), flags | O_RDONLY, 0666);
   if (fd < 0) diagnostics::issue_severe(open_message(errno), {unit, name.c_str()});
   auto& units = open_units();
-  auto [it, inserted] = units.emplace(unit, std::make_unique<Unit>(unit, name, fd, false));
-  (void)inserted;
-  return *it->second;
+  auto& entry = units[unit];
+  entry = std::make_unique<Unit>(unit, name, fd, false);
+  return *entry;
 }
 
 void close_unit(int unit) {

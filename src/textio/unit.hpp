@@ -10,6 +10,7 @@
 // 30, 121; READ 39; WRITE 38.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,7 @@ enum class OpenStatus {
 
 class Unit : public diagnostics::ExitClosable {
  public:
+  // Takes over `fd`, which the unit closes (unless it is a standard stream).
   Unit(int number, std::string file_name, int fd, bool flush_every_record);
   ~Unit();
   Unit(const Unit&) = delete;
@@ -44,16 +46,24 @@ class Unit : public diagnostics::ExitClosable {
 
   // Flushes and closes; the unit stays registered with nothing else to do.
   void close();
+  // Writes out what is buffered and closes, reporting nothing: the run is
+  // ending. Async-signal-safe.
   void close_at_exit() noexcept override;
+  void flush_before_stop() override { flush(); }
 
  private:
   bool fill_input();
+  [[noreturn]] void write_failed();
 
   int number_;
   std::string file_name_;
   int fd_;
   bool flush_every_record_;
-  std::string out_;
+  // Output records waiting to be written: out_size_ counts only whole
+  // records, and grows only after a record has been copied in, so a signal
+  // handler that writes the buffer out never sees half a record.
+  std::unique_ptr<char[]> out_;
+  volatile std::size_t out_size_ = 0;
   std::string in_;
   std::size_t in_pos_ = 0;
   bool in_eof_ = false;
@@ -69,8 +79,8 @@ Unit& standard_output();
 // had ends the run with message 121 for `unit`.
 std::string full_file_name(int unit, std::string_view file);
 
-// Opens `file` on `unit` or ends the run with the message of the failure. The
-// unit number must not be open already.
+// Opens `file` on `unit` or ends the run with the message of the failure. A
+// unit number that is open already is closed first.
 Unit& open_unit(int unit, std::string_view file, OpenStatus status);
 
 // Flushes and closes the unit with this number and forgets it.

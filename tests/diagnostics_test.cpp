@@ -1,0 +1,304 @@
+// The numbered messages, the subscript and definition checks, and the plain
+// stop: exact message lines, exit statuses, and files complete afterwards.
+#include "diagnostics/diagnostic.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "child_process.hpp"
+#include "diagnostics/checked.hpp"
+#include "diagnostics/termination.hpp"
+#include "textio/unit.hpp"
+
+namespace {
+
+using diagnostics::Severity;
+using testsupport::run_in_child;
+
+std::string compose(int number, std::initializer_list<diagnostics::DiagArg> args) {
+  char text[4096];
+  std::size_t n = diagnostics::compose_diagnostic(text, sizeof text, number, args);
+  return std::string(text, n);
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Every message the program can show, with the arguments it is raised with.
+struct MessageRow {
+  int number;
+  Severity severity;
+  enum { none, unit_and_file, text } args;
+  const char* expected;
+};
+
+const MessageRow kMessageTable[] = {
+    {408, Severity::severe, MessageRow::text, "forrtl: severe (408): ARG"},
+    {193, Severity::severe, MessageRow::text,
+     "forrtl: severe (193): Run-Time Check Failure. The variable 'ARG' is being used without "
+     "being defined"},
+    {29, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (29): file not found, unit 20, file /w/x.dat"},
+    {10, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (10): cannot overwrite existing file, unit 20, file /w/x.dat"},
+    {9, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (9): permission to access file denied, unit 20, file /w/x.dat"},
+    {42, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (42): no such device, unit 20, file /w/x.dat"},
+    {43, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (43): file name specification error, unit 20, file /w/x.dat"},
+    {30, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (30): open failure, unit 20, file /w/x.dat"},
+    {121, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (121): Cannot access current working directory for unit 20, file /w/x.dat"},
+    {24, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (24): end-of-file during read, unit 20, file /w/x.dat"},
+    {59, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (59): list-directed I/O syntax error, unit 20, file /w/x.dat"},
+    {64, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (64): input conversion error, unit 20, file /w/x.dat"},
+    {39, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (39): error during read, unit 20, file /w/x.dat"},
+    {38, Severity::severe, MessageRow::unit_and_file,
+     "forrtl: severe (38): error during write, unit 20, file /w/x.dat"},
+    {69, Severity::error, MessageRow::none, "forrtl: error (69): process interrupted (SIGINT)"},
+    {78, Severity::error, MessageRow::none, "forrtl: error (78): process killed (SIGTERM)"},
+    {79, Severity::error, MessageRow::none, "forrtl: error (79): process quit (SIGQUIT)"},
+    {76, Severity::error, MessageRow::none, "forrtl: error (76): Abort trap signal"},
+    {174, Severity::severe, MessageRow::text, "forrtl: severe (174): SIGSEGV, ARG"},
+    {168, Severity::severe, MessageRow::none,
+     "forrtl: severe (168): Program Exception - illegal instruction"},
+    {71, Severity::severe, MessageRow::none, "forrtl: severe (71): integer divide by zero"},
+    {70, Severity::severe, MessageRow::none, "forrtl: severe (70): integer overflow"},
+    {75, Severity::error, MessageRow::none, "forrtl: error (75): floating point exception"},
+};
+
+TEST(MessageTable, EveryMessageHasItsExactTextAndSeverity) {
+  for (const MessageRow& row : kMessageTable) {
+    SCOPED_TRACE(row.number);
+    std::string message;
+    switch (row.args) {
+      case MessageRow::none: message = compose(row.number, {}); break;
+      case MessageRow::unit_and_file: message = compose(row.number, {20, "/w/x.dat"}); break;
+      case MessageRow::text: message = compose(row.number, {"ARG"}); break;
+    }
+    EXPECT_EQ(std::string(row.expected) + "\n", message);
+    EXPECT_EQ(row.severity, diagnostics::message_severity(row.number));
+  }
+}
+
+TEST(MessageTable, TemplatesTakeSixtyFourBitIntegersAndKeepLiteralPercents) {
+  char text[128];
+  std::size_t n = diagnostics::format_text(text, sizeof text, "%d|%ld|%s|%x|100%",
+                                           {-7, static_cast<long long>(INT64_MIN), "s"});
+  EXPECT_EQ("-7|-9223372036854775808|s|%x|100%", std::string(text, n));
+  // Cut at the capacity, never past it.
+  n = diagnostics::format_text(text, 5, "abc%d", {123456});
+  EXPECT_EQ("abc12", std::string(text, n));
+}
+
+TEST(Traceback, FollowsTheMessageInnermostRoutineFirst) {
+  std::string message;
+  {
+    diagnostics::RoutineScope main_program("vbsfit");
+    diagnostics::RoutineScope solver("bvls");
+    diagnostics::RoutineScope inner("qr");
+    message = compose(29, {20, "/w/x.dat"});
+  }
+  std::string line = "forrtl: severe (29): file not found, unit 20, file /w/x.dat\n";
+  ASSERT_EQ(line, message.substr(0, line.size()));
+  std::size_t qr = message.find("qr\n");
+  std::size_t bvls = message.find("bvls\n");
+  std::size_t main_program = message.find("vbsfit\n");
+  ASSERT_NE(std::string::npos, qr);
+  EXPECT_LT(qr, bvls);
+  EXPECT_LT(bvls, main_program);
+  EXPECT_NE(std::string::npos, main_program);
+  // Popped routines are gone from later messages.
+  EXPECT_EQ(line, compose(29, {20, "/w/x.dat"}));
+}
+
+// The ending of a severe diagnostic: status, and the message as the first
+// thing on standard error, in one piece with the traceback.
+TEST(IssueDiagnostic, SevereEndsWithTheNumberModulo256) {
+  auto run = run_in_child([] {
+    diagnostics::RoutineScope main_program("vbsfit");
+    diagnostics::issue_diagnostic(408, {"text\n"});
+  });
+  EXPECT_EQ(152, run.exit_status);
+  EXPECT_EQ(0, run.err.find("forrtl: severe (408): text\n\n"));
+  EXPECT_NE(std::string::npos, run.err.find("vbsfit"));
+  EXPECT_EQ("", run.out);
+}
+
+TEST(IssueDiagnostic, ErrorSeverityReturnsToTheCaller) {
+  auto run = run_in_child([] { diagnostics::issue_diagnostic(69); });
+  EXPECT_EQ(testsupport::kBodyReturned, run.exit_status);
+  EXPECT_EQ("forrtl: error (69): process interrupted (SIGINT)\n", run.err);
+}
+
+// One subscripted reference that must end the run, and the message line and
+// empty line it must show.
+struct SubscriptRow {
+  const char* what;
+  void (*reference)();
+  const char* expected;
+};
+
+double g_storage[1440 * 7];
+
+const SubscriptRow kSubscriptTable[] = {
+    {"vector above", [] { diagnostics::Vector<double>("B", g_storage, 1440)(1441) = 1.0; },
+     "fort: (2): Subscript #1 of the array B has value 1441 which is greater than the upper "
+     "bound of 1440\n"},
+    {"vector below", [] { diagnostics::Vector<double>("X", g_storage, 7)(0) = 1.0; },
+     "fort: (3): Subscript #1 of the array X has value 0 which is less than the lower bound of "
+     "1\n"},
+    {"matrix second below",
+     [] { diagnostics::Matrix<double>("A", g_storage, 1440, 7)(1, 0) = 1.0; },
+     "fort: (3): Subscript #2 of the array A has value 0 which is less than the lower bound of "
+     "1\n"},
+    {"matrix first above",
+     [] { diagnostics::Matrix<double>("A", g_storage, 1440, 7)(1441, 7) = 1.0; },
+     "fort: (2): Subscript #1 of the array A has value 1441 which is greater than the upper "
+     "bound of 1440\n"},
+    {"matrix both out: only the last is reported",
+     [] { diagnostics::Matrix<double>("A", g_storage, 1440, 7)(1441, 8) = 1.0; },
+     "fort: (2): Subscript #2 of the array A has value 8 which is greater than the upper bound "
+     "of 7\n"},
+    {"matrix both below",
+     [] { diagnostics::Matrix<double>("A", g_storage, 1440, 7)(-5, 0) = 1.0; },
+     "fort: (3): Subscript #2 of the array A has value 0 which is less than the lower bound of "
+     "1\n"},
+    {"fixed vector above",
+     [] {
+       static diagnostics::FixedVector<double, 1441> TIME("TIME");
+       TIME(1442) = 1.0;
+     },
+     "fort: (2): Subscript #1 of the array TIME has value 1442 which is greater than the upper "
+     "bound of 1441\n"},
+    {"fixed matrix first below",
+     [] {
+       static diagnostics::FixedMatrix<double, 6, 1441> YKELPO("YKELPO");
+       YKELPO(0, 1441) = 1.0;
+     },
+     "fort: (3): Subscript #1 of the array YKELPO has value 0 which is less than the lower bound "
+     "of 1\n"},
+    {"fixed matrix both above",
+     [] {
+       static diagnostics::FixedMatrix<double, 6, 1441> YKELPO("YKELPO");
+       YKELPO(7, 1442) = 1.0;
+     },
+     "fort: (2): Subscript #2 of the array YKELPO has value 1442 which is greater than the upper "
+     "bound of 1441\n"},
+    {"a 64-bit subscript",
+     [] { diagnostics::Vector<double>("B", g_storage, 1440)(INT64_C(5000000000)) = 1.0; },
+     "fort: (2): Subscript #1 of the array B has value 5000000000 which is greater than the "
+     "upper bound of 1440\n"},
+};
+
+TEST(SubscriptCheck, ViolationShowsTheExactLineAnEmptyLineAndEndsWith152) {
+  for (const SubscriptRow& row : kSubscriptTable) {
+    SCOPED_TRACE(row.what);
+    auto run = run_in_child([&row] {
+      diagnostics::RoutineScope inner("qr");
+      row.reference();
+    });
+    EXPECT_EQ(152, run.exit_status);
+    std::string head = std::string("forrtl: severe (408): ") + row.expected + "\n";
+    EXPECT_EQ(head, run.err.substr(0, head.size()));
+    EXPECT_NE(std::string::npos, run.err.find("qr", head.size())) << run.err;
+  }
+}
+
+TEST(SubscriptCheck, BoundsAreInclusiveAndStorageIsColumnByColumn) {
+  double data[6] = {};
+  diagnostics::Matrix<double> a("A", data, 2, 3);
+  a(1, 1) = 11;
+  a(2, 1) = 21;
+  a(1, 3) = 13;
+  a(2, 3) = 23;
+  EXPECT_EQ(11, data[0]);
+  EXPECT_EQ(21, data[1]);
+  EXPECT_EQ(13, data[4]);
+  EXPECT_EQ(23, data[5]);
+
+  diagnostics::FixedMatrix<double, 2, 3> F("F");
+  F(2, 3) = 5;
+  EXPECT_EQ(5, F.data()[5]);
+  EXPECT_EQ(5, F.view()(2, 3));
+  EXPECT_EQ(5, diagnostics::Vector<double>("V", F.data(), 6)(6));
+}
+
+TEST(DefinedCheck, UseBeforeAssignmentEndsWith193) {
+  auto run = run_in_child([] {
+    diagnostics::CheckedScalar<std::int32_t> IACT("boundedls_mp_bvls_$IACT");
+    (void)IACT.get();
+  });
+  EXPECT_EQ(193, run.exit_status);
+  EXPECT_EQ(
+      "forrtl: severe (193): Run-Time Check Failure. The variable 'boundedls_mp_bvls_$IACT' is "
+      "being used without being defined",
+      first_line(run.err));
+}
+
+TEST(DefinedCheck, AssignmentDefinesAndClearingUndefinesAgain) {
+  diagnostics::CheckedScalar<double> SJ("boundedls_mp_bvls_$SJ");
+  SJ = 2.5;
+  EXPECT_EQ(2.5, SJ.get());
+  auto run = run_in_child([&SJ] {
+    SJ.clear();
+    (void)SJ.get();
+  });
+  EXPECT_EQ(193, run.exit_status);
+  EXPECT_NE(std::string::npos, run.err.find("'boundedls_mp_bvls_$SJ'"));
+}
+
+// Every ending closes the open units: records written but still buffered
+// reach the file.
+TEST(ExitProcessing, StopIsSilentEndsWithZeroAndKeepsEveryRecord) {
+  testsupport::ScratchDir dir;
+  std::string file = (dir.path() / "fit").string();
+  auto run = run_in_child([&file] {
+    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::new_file);
+    unit.write_record(" first");
+    unit.write_record(" second");
+    diagnostics::stop_run();
+  });
+  EXPECT_EQ(0, run.exit_status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(" first\n second\n", testsupport::read_file(file));
+}
+
+TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
+  testsupport::ScratchDir dir;
+  std::string first = (dir.path() / "a").string();
+  std::string second = (dir.path() / "b").string();
+  auto run = run_in_child([&] {
+    textio::open_unit(11, first, textio::OpenStatus::new_file).write_record("a1");
+    textio::open_unit(12, second, textio::OpenStatus::new_file).write_record("b1");
+    textio::standard_output().write_record(" on stdout");
+    diagnostics::Vector<double>("B", g_storage, 1440)(1441);
+  });
+  EXPECT_EQ(152, run.exit_status);
+  EXPECT_EQ(" on stdout\n", run.out);
+  EXPECT_EQ("a1\n", testsupport::read_file(first));
+  EXPECT_EQ("b1\n", testsupport::read_file(second));
+}
+
+TEST(ExitProcessing, ClosedUnitsAreNotTouchedAgain) {
+  testsupport::ScratchDir dir;
+  std::string file = (dir.path() / "fit").string();
+  auto run = run_in_child([&file] {
+    textio::open_unit(11, file, textio::OpenStatus::new_file).write_record("kept");
+    textio::close_unit(11);
+    diagnostics::stop_run();
+  });
+  EXPECT_EQ(0, run.exit_status);
+  EXPECT_EQ("kept\n", testsupport::read_file(file));
+}
+
+}  // namespace
