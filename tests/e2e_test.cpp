@@ -3,7 +3,9 @@
 // reference runs whose results were computed independently.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "run_program.hpp"
 
@@ -96,6 +98,90 @@ TEST_F(StandardRun, MissingResultsDirectoryIsFileNotFound) {
   EXPECT_EQ(run.exit_status, 29);
   EXPECT_EQ(run.first_err_line(), "forrtl: severe (29): file not found, unit 11, file " +
                                       run_dir_.string() + "/FITS/" + kResultsName);
+}
+
+
+// The seven 11-column fields of a coefficient record.
+std::vector<std::string> fields(const std::string& record) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at + 11 <= record.size(); at += 11) out.push_back(record.substr(at, 11));
+  return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Builds without some bin reactions: their columns of the design matrix are
+// zero, so their coefficients stay at the lower bound and report as 0.
+TEST_F(StandardRun, BuildsWithoutBinReactionsReportZeroForThoseColumns) {
+  struct Case {
+    const char* program;
+    const char* tag;
+    int first_zero_column;  // columns from here to 7 are zero in every row
+  };
+  const Case cases[] = {{"vbsfit_static", "static", 2}, {"vbsfit_no6", "no6", 7}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    auto run = run_program(binary(c.program), run_dir_);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out_lines().size(), 33u);
+    auto records =
+        lines_of(read_file(run_dir_ / "FITS" / (std::string("fit6_coef.OLE2_OH.0.1.") + c.tag)));
+    ASSERT_EQ(records.size(), 9u);
+    for (int r = 1; r <= 6; ++r) {
+      auto row = fields(records[r + 1]);
+      ASSERT_EQ(row.size(), 7u);
+      EXPECT_NE(row[0], "  0.000E+00") << "row " << r;
+      for (int col = c.first_zero_column; col <= 7; ++col) {
+        EXPECT_EQ(row[col - 1], "  0.000E+00") << "row " << r << " column " << col;
+      }
+    }
+  }
+}
+
+// Input that cannot be fitted ends the run before the results file is made,
+// with one line on standard error naming the first bad interval.
+struct BadInputCase {
+  const char* name;
+  int record;         // record of aer.wmol_vbs.6 / aer.cdis_all.6 to change
+  const char* file;
+  std::string field;  // new contents of columns 1-13 or 14-26 of that record
+  int column;         // 1 or 14
+  const char* message;
+};
+
+TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
+  fs::path inputs = scratch_.path() / "case" / "INPUTS_ODE" / "5days" / "0.1_aer.OLE2_OH";
+  const BadInputCase cases[] = {
+      // The molar-mass file is read last, so its times are the ones used.
+      {"repeated time", 6, "aer.wmol_vbs.6", "  0.12000E+04", 1,
+       "vbsfit: interval 5: time does not increase from 1200 to 1200; no rate of change can be "
+       "formed"},
+      {"overflowing mean", 10, "aer.cdis_all.6", "  0.17000+309", 14,
+       "vbsfit: interval 10: reaction rate of column 2 is not finite (inf)"},
+  };
+  for (const BadInputCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path file = inputs / c.file;
+    std::string original = read_file(file);
+    auto records = lines_of(original);
+    records[c.record - 1].replace(c.column - 1, 13, c.field);
+    if (std::string(c.name) == "overflowing mean") records[c.record].replace(13, 13, c.field);
+    std::string spoiled;
+    for (const std::string& line : records) spoiled += line + "\n";
+    testsupport::write_file(file, spoiled);
+
+    auto run = run_program(binary("vbsfit"), run_dir_);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, std::string(c.message) + "\n");
+    EXPECT_EQ(run.out_lines().size(), 10u);  // set-up and mean molar masses
+    EXPECT_FALSE(fs::exists(results()));
+    testsupport::write_file(file, original);
+  }
 }
 
 }  // namespace
