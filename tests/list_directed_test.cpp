@@ -1,5 +1,5 @@
-// List-directed records: exact bytes of every rendering and record layout of
-// the specification, and reads from small files written for each test.
+// List-directed records: exact bytes of every rendering and record layout,
+// and reads from small files written for each test.
 #include "textio/list_directed.hpp"
 
 #include <gtest/gtest.h>

@@ -56,8 +56,8 @@ std::string exponent_form(bool negative, double magnitude) {
   return right_justify(number, kRealColumns);
 }
 
-// Lays the items of one write statement into records (Algorithm A of the
-// list-directed convention). Every record holds at most kRecordColumns.
+// Lays the items of one write statement into records of at most
+// kRecordColumns each.
 class RecordBuilder {
  public:
   void add_number(const std::string& field) {
