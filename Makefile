@@ -5,23 +5,31 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 DEMO_DIR ?= demo-run
 
-.PHONY: all build demo check check-plain check-asan bench clean
+.PHONY: all configure build program demo check check-plain check-asan bench clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Only the two programs, without the tests.
+program: configure
+	cmake --build $(BUILD) -j $(JOBS) --target vbsfit vbsgen
+
 # Runs the fit on a scratch copy of the bundled example, so it can be run again.
-demo: build
+demo: program
 	rm -rf $(DEMO_DIR)
 	mkdir -p $(DEMO_DIR)
 	cp -r examples/. $(DEMO_DIR)/
 	mkdir -p $(DEMO_DIR)/run/FITS
 	cd $(DEMO_DIR)/run && ../../$(BUILD)/vbsfit
-	@echo "--- results file:"
-	@cat $(DEMO_DIR)/run/FITS/* 2>/dev/null || true
+	@echo "--- results file $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas:"
+	@cat $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas
+	@echo "--- true coefficients the example was simulated from:"
+	@cat $(DEMO_DIR)/INPUTS_ODE/5days/0.1_aer.OLE2_OH/true_coef.OLE2_OH.0.1.allgas
 
 check-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
