@@ -328,15 +328,4 @@ TEST(WriteRecord, FullDiskIsReportedEvenWhenOnlyTheStopWritesTheRecordsOut) {
             first_line(run.err));
 }
 
-TEST(WriteRecord, FailingExitProcessingKeepsTheFirstEnding) {
-  // The run already ends with 29; the unit that cannot be written out at the
-  // exit processing adds no second message.
-  auto run = run_in_child([] {
-    textio::open_unit(11, "/dev/full", textio::OpenStatus::old_file).write_record(" 1");
-    textio::open_unit(20, "/nonexistent/x", textio::OpenStatus::old_file);
-  });
-  EXPECT_EQ(29, run.exit_status);
-  EXPECT_EQ(std::string::npos, run.err.find("(38)"));
-}
-
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "diagnostics/signals.hpp"
 #include "diagnostics/termination.hpp"
 
 namespace diagnostics {
@@ -158,13 +159,16 @@ std::size_t compose_diagnostic(char* out, std::size_t capacity, int number,
 }
 
 void issue_diagnostic(int number, std::initializer_list<DiagArg> args) {
+  bool severe = message_severity(number) == Severity::severe;
+  // An interrupt must not overtake a run that is already ending.
+  if (severe) block_interrupts();
   char text[kMessageBytes];
   std::size_t size = compose_diagnostic(text, sizeof text, number, args);
   // One write, so that the message and its traceback stay together; a
   // message that cannot be written is lost, the exit status is not.
   ssize_t written = ::write(STDERR_FILENO, text, size);
   (void)written;
-  if (message_severity(number) == Severity::severe) {
+  if (severe) {
     run_exit_processing();
     ::_exit(number);
   }

@@ -54,6 +54,7 @@ void run_exit_processing() noexcept {
 }
 
 void stop_run(int status) noexcept {
+  block_interrupts();  // the stop is not turned into an interrupted run
   for (int i = 0; i < g_unit_count; ++i) g_units[i]->flush_before_stop();
   run_exit_processing();
   ::_exit(status);
