@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
+#include "run_program.hpp"
 #include "diagnostics/checked.hpp"
 #include "diagnostics/termination.hpp"
 #include "textio/unit.hpp"

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <limits>
 
-#include "child_process.hpp"
+#include "run_program.hpp"
 
 namespace {
 

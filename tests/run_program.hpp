@@ -1,8 +1,10 @@
-// Test support: scratch directories and running a built program as a child
-// process, the way a user runs it, with its output captured.
+// Test support: scratch directories, and running a built program or a piece
+// of the program in a child process, so that the ways a run ends (exit
+// status, signal, standard output, standard error, files) can be checked.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -81,27 +84,30 @@ struct ProgramRun {
   }
 };
 
-// Runs `program` with `args` in `directory`, standard input from /dev/null.
-inline ProgramRun run_program(const std::string& program, const fs::path& directory,
-                              const std::vector<std::string>& args = {}) {
+// Exit status of a child whose body returned instead of ending the run.
+inline constexpr int kBodyReturned = 99;
+
+// Runs `body` in a forked child with standard input from /dev/null and
+// standard output and error captured, and reports how the child ended. Core
+// dumps are off in the child: several endings abort.
+template <typename Body>
+ProgramRun run_in_child(Body&& body) {
   ScratchDir capture;
-  fs::path out_path = capture.path() / "stdout";
-  fs::path err_path = capture.path() / "stderr";
+  std::string out_path = (capture.path() / "stdout").string();
+  std::string err_path = (capture.path() / "stderr").string();
   pid_t pid = ::fork();
   if (pid == 0) {
+    rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
     int in = ::open("/dev/null", O_RDONLY);
     int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || ::chdir(directory.c_str()) != 0) ::_exit(127);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    if (in < 0 || out < 0 || err < 0) ::_exit(127);
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    std::forward<Body>(body)();
+    ::_exit(kBodyReturned);
   }
   ProgramRun run;
   int status = 0;
@@ -111,6 +117,20 @@ inline ProgramRun run_program(const std::string& program, const fs::path& direct
   run.out = read_file(out_path);
   run.err = read_file(err_path);
   return run;
+}
+
+// Runs `program` with `args` in `directory`, as a user would.
+inline ProgramRun run_program(const std::string& program, const fs::path& directory,
+                              const std::vector<std::string>& args = {}) {
+  return run_in_child([&] {
+    if (::chdir(directory.c_str()) != 0) ::_exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  });
 }
 
 // A built program of this project, e.g. binary("vbsfit_static").

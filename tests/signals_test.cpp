@@ -10,7 +10,7 @@
 #include <csignal>
 #include <string>
 
-#include "child_process.hpp"
+#include "run_program.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/termination.hpp"
 #include "textio/unit.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
+#include "run_program.hpp"
 #include "diagnostics/termination.hpp"
 
 namespace {

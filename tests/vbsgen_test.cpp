@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "../tools/vbsgen_model.hpp"
-#include "child_process.hpp"
 #include "declare/declare.hpp"
 #include "driver/main_program.hpp"
 #include "run_program.hpp"
