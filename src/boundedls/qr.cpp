@@ -1,0 +1,81 @@
+// qr: Householder least squares, in place in A and B.
+//
+// Column j is reflected onto d e_j with |d| = ||A(j:M, j)||, the sign of d
+// opposite to the old diagonal so that u = A(j, j) - d never cancels. The
+// reflection vector v = (u, A(j+1:M, j)) keeps its tail below the diagonal;
+// u lives only for the duration of step j. With h = |d u| = v.v / 2 the
+// reflection of a vector y is y - v (v.y) / h.
+//
+// Every sum starts at 0.0 and runs in ascending index order, and every product
+// is rounded before it is added: the order is part of the result, since bvls
+// compares these values with its bounds.
+#include "boundedls/boundedls.hpp"
+
+#include <cmath>
+
+#include "diagnostics/checked.hpp"
+#include "diagnostics/diagnostic.hpp"
+
+namespace boundedls {
+
+void qr(const std::int32_t& M, const std::int32_t& N, double* A, double* B, double* X,
+        double& RSQ) {
+  diagnostics::RoutineScope scope("qr");
+
+  // Step 1: an under-determined system is refused before anything is touched.
+  if (M < N) {
+    RSQ = -2.0;
+    return;
+  }
+  const diagnostics::Matrix<double> a("A", A, M, N);
+  const diagnostics::Vector<double> b("B", B, M);
+  const diagnostics::Vector<double> x("X", X, N);
+
+  // Step 2: the status of every early return below.
+  RSQ = -1.0;
+
+  // Step 3: reduction, one reflection per column.
+  for (std::int32_t j = 1; j <= N; ++j) {
+    double sq = 0.0;
+    for (std::int32_t i = j; i <= M; ++i) sq = sq + a(i, j) * a(i, j);
+    // Exactly zero only: the column is dependent on the earlier ones (or so
+    // small that its squares flush to zero). A NaN is not zero and goes on.
+    if (sq == 0.0) return;
+    const double s = std::sqrt(sq);
+    const double old_diagonal = a(j, j);
+    // Only a diagonal that compares below zero takes d = +s; +0.0, -0.0 and
+    // NaN all take d = -s.
+    const double d = old_diagonal < 0.0 ? s : -s;
+    const double u = old_diagonal - d;
+    a(j, j) = d;
+    const double h = std::fabs(d * u);
+
+    for (std::int32_t k = j + 1; k <= N; ++k) {
+      double t = 0.0;
+      for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, k) * a(i, j);
+      const double f = (a(j, k) * u + t) / h;
+      for (std::int32_t i = j + 1; i <= M; ++i) a(i, k) = a(i, k) - a(i, j) * f;
+      a(j, k) = a(j, k) - f * u;
+    }
+
+    double t = 0.0;
+    for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, j) * b(i);
+    const double f = (b(j) * u + t) / h;
+    b(j) = b(j) - u * f;
+    for (std::int32_t i = j + 1; i <= M; ++i) b(i) = b(i) - a(i, j) * f;
+  }
+
+  // Step 4: back-substitution; every diagonal is a non-zero d.
+  for (std::int32_t i = N; i >= 1; --i) {
+    double t = 0.0;
+    for (std::int32_t k = i + 1; k <= N; ++k) t = t + a(i, k) * x(k);
+    x(i) = (b(i) - t) / a(i, i);
+  }
+
+  // Step 5: the residual is what the reflections left below row N.
+  double r = 0.0;
+  for (std::int32_t i = N + 1; i <= M; ++i) r = r + b(i) * b(i);
+  RSQ = r;
+}
+
+}  // namespace boundedls
