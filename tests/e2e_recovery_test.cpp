@@ -99,4 +99,40 @@ TEST(Recovery, StandardRunsRecoverTheDeterminedColumnsWithinABound) {
   EXPECT_LE(worst, kStandardWorstError);
 }
 
+// A small chain written by hand: each bin fed by the precursor and by the bin
+// before it. The rows below are these coefficients as the program reports them
+// (self term + 1), so the expectation does not come from any program.
+TEST(Recovery, HandWrittenChainIsReportedAsWritten) {
+  ScratchDir dir;
+  testsupport::write_file(dir.path() / "chain.txt",
+                          "# a0r a1r ... a6r, raw self terms\n"
+                          "0.1   -0.5  0     0     0     0     0\n"
+                          "0.2   0.3   -0.4  0     0     0     0\n"
+                          "0.05  0     0.25  -0.2  0     0     0\n"
+                          "0     0     0     0.1   -0.3  0     0\n"
+                          "0.01  0     0     0     0.2   -0.5  0\n"
+                          "0.02  0     0     0     0     0.4   -0.1\n");
+  ASSERT_EQ(run_program(binary("vbsgen"), dir.path(),
+                        {"--species", "ideal", "--coefficients", "chain.txt"})
+                .exit_status,
+            0);
+  fs::create_directory(dir.path() / "FITS");
+  auto run = run_program(binary("vbsfit_ideal"), dir.path());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const Table expected = {
+      {0.1, 0.5, 0, 0, 0, 0, 0},   {0.2, 0.3, 0.6, 0, 0, 0, 0}, {0.05, 0, 0.25, 0.8, 0, 0, 0},
+      {0, 0, 0, 0.1, 0.7, 0, 0},   {0.01, 0, 0, 0, 0.2, 0.5, 0}, {0.02, 0, 0, 0, 0, 0.4, 0.9},
+  };
+  Table fit = coefficient_rows(dir.path() / "FITS" / "fit6_coef.ideal.0.1.allgas");
+  ASSERT_EQ(fit.size(), 6u);
+  for (std::size_t r = 0; r < 6; ++r) {
+    ASSERT_EQ(fit[r].size(), 7u);
+    for (std::size_t c = 0; c < 7; ++c) {
+      // Exact in three digits: the printed value is the written one.
+      double tolerance = expected[r][c] == 0.0 ? kZeroTolerance : 1e-12;
+      EXPECT_NEAR(fit[r][c], expected[r][c], tolerance) << "row " << r + 1 << " column " << c + 1;
+    }
+  }
+}
+
 }  // namespace

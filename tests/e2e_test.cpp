@@ -184,4 +184,34 @@ TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
   }
 }
 
+// The bundled example, run as `make demo` runs it.
+TEST(EndToEnd, BundledExampleFitsWithinTheBoundsAndEchoesTheFile) {
+  ScratchDir scratch;
+  copy_tree(fs::path(VBSFIT_SOURCE_DIR) / "examples", scratch.path() / "example");
+  fs::path run_dir = scratch.path() / "example" / "run";
+  fs::create_directories(run_dir / "FITS");
+  auto run = run_program(binary("vbsfit"), run_dir);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  auto out = run.out_lines();
+  ASSERT_EQ(out.size(), 33u);
+  auto records = lines_of(read_file(run_dir / "FITS" / kResultsName));
+  ASSERT_EQ(records.size(), 9u);
+  for (int r = 1; r <= 6; ++r) {
+    SCOPED_TRACE("target bin " + std::to_string(r));
+    EXPECT_EQ(out[15 + 3 * (r - 1)], "  ");
+    EXPECT_EQ(out[16 + 3 * (r - 1)], " coefs for species nb.            " + std::to_string(r));
+    const std::string& row = out[17 + 3 * (r - 1)];
+    EXPECT_EQ(row, records[r + 1]);
+    auto values = fields(row);
+    ASSERT_EQ(values.size(), 7u);
+    for (int c = 1; c <= 7; ++c) {
+      double x = std::stod(values[c - 1]);
+      double upper = c == r + 1 ? 1.0 : 10000.0;
+      EXPECT_GE(x, 0.0) << "column " << c;
+      EXPECT_LE(x, upper) << "column " << c;
+    }
+  }
+}
+
 }  // namespace
