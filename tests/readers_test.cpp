@@ -65,13 +65,17 @@ TEST(Readers, StandardLayoutFillsTheRunDataAndTheLastFileSetsTheTimes) {
   // molar-mass times that differ from the others.
   write_file(dir.path() / "aer.precursor", precursor_file(1441, "\r\n"));
   write_file(dir.path() / "aer.cdis_all.6", bin_file(1500));
-  write_file(dir.path() / "aer.wmol_vbs.6", bin_file(1441, 100.0, 1.0));
+  // The last record of the molar-mass file has no line feed.
+  std::string wmol = bin_file(1441, 100.0, 1.0);
+  wmol.pop_back();
+  write_file(dir.path() / "aer.wmol_vbs.6", wmol);
   driver::run_readers(in.v);
   EXPECT_EQ(PRECURSOR(1), 25.0 - 0.01);
   EXPECT_EQ(PRECURSOR(1441), 25.0 - 14.41);
   EXPECT_EQ(YKELPO(1, 1), bin_of(1, 1));
   EXPECT_EQ(YKELPO(6, 1441), bin_of(6, 1441));
   EXPECT_EQ(WMOL(3, 700), bin_of(3, 700) + 100.0);
+  EXPECT_EQ(WMOL(6, 1441), bin_of(6, 1441) + 100.0);
   EXPECT_EQ(TIME(1), 1.0);
   EXPECT_EQ(TIME(1441), time_of(1441) + 1.0);
 }
