@@ -131,6 +131,24 @@ const std::vector<ExampleCase>& example_cases() {
       {"a zero column is never freed",
        {0, 2, 2, {1.0, 1.0, 0.0, 0.0}, {1.0, 3.0}, {0.0, -1.0}, {5.0, 4.0}, {}},
        {2.0, -1.0}, {-2, 1, 1}, 2},
+      // 2^-40 from the data in each row is within FITTOL = 1e-11 ||B||,
+      // although the gradient points into the box.
+      {"misfit within FITTOL returns at once",
+       {0, 2, 1, {1.0, 1.0}, {1.0, 1.0}, {1.0 - 0x1p-40}, {2.0}, {}},
+       {1.0 - 0x1p-40}, {-1, 1}, 1},
+      // The solve of main iteration 2 takes both variables from 0 halfway to
+      // (2, 4): both reach their upper bounds at the same STEPFRAC 0.5. The
+      // tie makes variable 2 LASTBOUND, and both are bound in one pass.
+      {"variables reaching their bounds at the same step are all bound",
+       {0, 2, 2, {0.0, 2.0, 1.0, -1.0}, {4.0, 0.0}, {-1.0, 0.0}, {1.0, 2.0}, {}},
+       {1.0, 2.0}, {2, 1, 2}, 3},
+      // Column 2 is 2/3 of column 1. After variable 1 is solved for, rounding
+      // leaves variable 2 a tiny gradient into the box; freeing it gives a
+      // dependent pair, so it is returned to the bound it came from (the
+      // lower one: its entry turns back to -2) and the routine returns.
+      {"dependent free columns send the freed variable back to its bound",
+       {0, 2, 2, {-3.0, 3.0, -2.0, 2.0}, {4.0, -2.0}, {-2.0, 1.0}, {1.0, 5.0}, {}},
+       {-1.6666666666666672, 1.0}, {-2, 1, 1}, 2},
       // Warm starts.
       {"warm start solves the supplied free set at once",
        {1, 2, 1, {1.0, 1.0}, {1.0, 3.0}, {0.0}, {5.0}, {1, 0}},
