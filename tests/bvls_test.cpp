@@ -2,19 +2,17 @@
 // the partition, the iteration count and every byte written, including the
 // runs that end with one of the solver's messages or a diagnostic.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "boundedls/boundedls.hpp"
 #include "diagnostics/float_mode.hpp"
+#include "run_program.hpp"
 
 namespace {
 
@@ -45,48 +43,14 @@ Solution solve(const Problem& p) {
   return s;
 }
 
-struct ChildResult {
-  int status;  // exit status, or 128 + signal number
-  std::string out, err;
-};
-
-std::string read_all(std::FILE* f) {
-  std::rewind(f);
-  std::string text;
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  std::fclose(f);
-  return text;
-}
-
-// Runs `body` in a child process with standard output and standard error
-// going to files, so that a run that ends the process can be checked for its
-// exact bytes and its exit status. A body that returns exits with status 0.
+// Runs `body` in a child process with the program's floating-point mode.
 template <typename Body>
-ChildResult run_in_child(Body body) {
-  std::fflush(nullptr);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  if (out == nullptr || err == nullptr) {
-    ADD_FAILURE() << "no temporary file";
-    return {-1, "", ""};
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(::fileno(out), STDOUT_FILENO);
-    ::dup2(::fileno(err), STDERR_FILENO);
+testsupport::ProgramRun run_in_child(Body body) {
+  return testsupport::run_in_child([&] {
     diagnostics::set_float_mode();
     body();
-    ::_exit(0);
-  }
-  int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
-  const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  return {status, read_all(out), read_all(err)};
+  });
 }
-
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 void expect_same_bits(const std::vector<double>& expected, const std::vector<double>& actual) {
   ASSERT_EQ(expected.size(), actual.size());
@@ -253,8 +217,8 @@ TEST(BvlsMessages, EachFailureWritesItsMessageAndEndsWithStatusOne) {
   };
   for (const MessageCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const ChildResult r = run_in_child([&] { solve(c.problem); });
-    EXPECT_EQ(1, r.status);
+    const testsupport::ProgramRun r = run_in_child([&] { solve(c.problem); });
+    EXPECT_EQ(1, r.exit_status);
     EXPECT_EQ(c.out, r.out);
     EXPECT_EQ("", r.err);
   }
@@ -267,29 +231,29 @@ TEST(BvlsChecks, DependentSuppliedFreeSetReportsIactUndefined) {
   const Problem cold{0, 2, 1, {1.0, 1.0}, {1.0, 3.0}, {0.0}, {1.0}, {}};
   const Problem warm{1, 3, 2, {1.0, 2.0, 3.0, 1.0, 2.0, 3.0}, {1.0, 0.0, 1.0}, {0.0, 0.0},
                      {1.0, 1.0}, {1, 2, 0}};
-  const ChildResult r = run_in_child([&] {
+  const testsupport::ProgramRun r = run_in_child([&] {
     solve(cold);
     solve(warm);
   });
-  EXPECT_EQ(193, r.status);
+  EXPECT_EQ(193, r.exit_status);
   EXPECT_EQ(kBlankLine + kBlankLine, r.out);
   EXPECT_EQ(
       "forrtl: severe (193): Run-Time Check Failure. The variable 'boundedls_mp_bvls_$IACT' is "
       "being used without being defined",
-      first_line(r.err));
+      r.first_err_line());
 }
 
 // Array references are checked against the extents passed in: a warm-start
 // entry naming variable 3 of 2 ends the run at BU(3), read for X(3).
 TEST(BvlsChecks, WarmStartEntryOutsideTheVariablesIsASubscriptError) {
   const Problem p{1, 2, 2, {1.0, 0.0, 0.0, 1.0}, {1.0, 1.0}, {0.0, 0.0}, {1.0, 1.0}, {3, -1, 2}};
-  const ChildResult r = run_in_child([&] { solve(p); });
-  EXPECT_EQ(408 % 256, r.status);
+  const testsupport::ProgramRun r = run_in_child([&] { solve(p); });
+  EXPECT_EQ(408 % 256, r.exit_status);
   EXPECT_EQ(kBlankLine, r.out);
   EXPECT_EQ(
       "forrtl: severe (408): fort: (2): Subscript #1 of the array BU has value 3 which is greater "
       "than the upper bound of 2",
-      first_line(r.err));
+      r.first_err_line());
 }
 
 }  // namespace
