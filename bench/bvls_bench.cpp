@@ -18,6 +18,8 @@
 
 // Counts the bytes that operator new hands out while counting is on, so that
 // the work storage of one call is measured, not computed from a formula.
+#include "quiet_stdout.hpp"
+
 namespace {
 bool g_counting = false;
 std::size_t g_counted_bytes = 0;
@@ -72,25 +74,6 @@ const Problem& problem(std::int32_t m, std::int32_t n) {
   return p;
 }
 
-// bvls writes one line of blanks per call; it goes to /dev/null while the
-// benchmark runs so that the report stays readable.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(::dup(STDOUT_FILENO)) {
-    std::cout.flush();
-    std::fflush(stdout);
-    const int null_fd = ::open("/dev/null", O_WRONLY);
-    ::dup2(null_fd, STDOUT_FILENO);
-    ::close(null_fd);
-  }
-  ~QuietStdout() {
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 void BM_bvls(benchmark::State& state) {
   diagnostics::set_float_mode();
@@ -103,7 +86,7 @@ void BM_bvls(benchmark::State& state) {
   std::int32_t loopa = 0;
   std::size_t work_bytes = 0;
   {
-    QuietStdout quiet;
+    testsupport::QuietStdout quiet;
     for (auto _ : state) {
       g_counted_bytes = 0;
       g_counting = true;

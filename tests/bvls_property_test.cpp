@@ -19,6 +19,8 @@
 #include "boundedls/boundedls.hpp"
 #include "diagnostics/float_mode.hpp"
 
+#include "quiet_stdout.hpp"
+
 namespace {
 
 using Real = long double;
@@ -176,29 +178,11 @@ struct Result {
   std::int32_t loopa;
 };
 
-// Standard output goes to /dev/null while the solver writes its line of
-// blanks, so that thousands of calls do not flood the test log.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(::dup(STDOUT_FILENO)) {
-    std::fflush(stdout);
-    const int null_fd = ::open("/dev/null", O_WRONLY);
-    ::dup2(null_fd, STDOUT_FILENO);
-    ::close(null_fd);
-  }
-  ~QuietStdout() {
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 Result run_bvls(const Problem& p) {
   Result r{std::vector<double>(p.n, 0.0), std::vector<std::int32_t>(p.n + 1, 0), 0};
   const std::int32_t key = 0, m = p.m, n = p.n;
-  QuietStdout quiet;
+  testsupport::QuietStdout quiet;
   boundedls::bvls(key, m, n, p.a.data(), p.b.data(), p.bl.data(), p.bu.data(), r.x.data(),
                   r.istate.data(), r.loopa);
   return r;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "run_program.hpp"
+
 namespace {
 
 using textio::FieldStatus;
@@ -215,28 +217,15 @@ TEST(ParseEField, FailuresLeaveTheValueAlone) {
 
 class ReadFormatted : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/formatted_test.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& path : files_) ::unlink(path.c_str());
-    ::rmdir(dir_.c_str());
-  }
-
   // Writes `contents` to a new file and opens it on unit 30.
   textio::Unit& open_file(const std::string& contents) {
-    std::string path = dir_ + "/input" + std::to_string(files_.size());
-    files_.push_back(path);
-    std::ofstream(path, std::ios::binary) << contents;
+    std::string path = (dir_.path() / ("input" + std::to_string(files_++))).string();
+    testsupport::write_file(path, contents);
     return textio::open_unit(kUnit, path, textio::OpenStatus::old_file);
   }
 
-  std::string dir_;
-  std::vector<std::string> files_;
+  testsupport::ScratchDir dir_;
+  int files_ = 0;
 };
 
 // Pointers to each element of `values`, for read_formatted.
@@ -355,8 +344,7 @@ TEST_F(ReadFormatted, UnconvertibleFieldEndsTheRunWithMessage64) {
 }
 
 TEST_F(ReadFormatted, WrittenRecordsReadBack) {
-  std::string path = dir_ + "/written";
-  files_.push_back(path);
+  std::string path = (dir_.path() / "written").string();
   const std::vector<double> values = {1.5, -0.25, 0.0, 1.0e-20, -kInf, 12345.0, 0.001};
   textio::Unit& unit = textio::open_unit(kUnit, path, textio::OpenStatus::new_file);
   textio::write_formatted(unit, textio::FMT2, values);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "run_program.hpp"
+
 namespace {
 
 using textio::Item;
@@ -198,38 +200,21 @@ TEST(ListDirectedWrite, RealThatWouldPassEightyColumnsStartsTheNextRecord) {
 
 // ---- Reads ----
 
-// A scratch directory under TMPDIR (or /tmp) for the files a test reads.
+// Files a test reads, in a scratch directory of its own.
 class ListDirectedRead : public ::testing::Test {
  protected:
   static constexpr int kUnit = 20;
 
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/list_directed_test.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
-  }
-
-  void TearDown() override {
-    textio::close_unit(kUnit);
-    for (const std::string& file : files_) std::remove(file.c_str());
-    ::rmdir(dir_.c_str());
-  }
+  void TearDown() override { textio::close_unit(kUnit); }
 
   // Writes `contents` to a new file and opens it on unit 20.
   textio::Unit& open_with(const std::string& contents) {
-    std::string path = dir_ + "/input.dat";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(nullptr, f);
-    std::fwrite(contents.data(), 1, contents.size(), f);
-    std::fclose(f);
-    files_.push_back(path);
+    std::string path = (dir_.path() / "input.dat").string();
+    testsupport::write_file(path, contents);
     return textio::open_unit(kUnit, path, textio::OpenStatus::old_file);
   }
 
-  std::string dir_;
-  std::vector<std::string> files_;
+  testsupport::ScratchDir dir_;
 };
 
 // Destinations preset to a marker that no test reads, so that kept values show.
@@ -394,7 +379,7 @@ TEST_F(ListDirectedReadDeathTest, LettersAreASyntaxError) {
   Destinations d(3);
   EXPECT_EXIT(read_into(unit, d), ::testing::ExitedWithCode(59),
               "forrtl: severe \\(59\\): list-directed I/O syntax error, unit 20, file "
-              ".*/list_directed_test\\.[^/]*/input\\.dat");
+              ".*/vbsfit-test-[^/]*/input\\.dat");
 }
 
 TEST_F(ListDirectedReadDeathTest, MalformedNumbersAreSyntaxErrors) {
