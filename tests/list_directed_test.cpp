@@ -34,7 +34,7 @@ TEST(ListDirectedWrite, IntegerTakesTwelveColumns) {
   EXPECT_EQ(" -2147483648", render_integer(std::numeric_limits<std::int32_t>::min()));
 }
 
-TEST(ListDirectedWrite, RealMatchesEveryRowOfTheSpecificationTable) {
+TEST(ListDirectedWrite, RealMatchesEveryRowOfTheRenderingTable) {
   EXPECT_EQ("   1.50000000000000     ", render_real(1.5));
   EXPECT_EQ(" -0.250000000000000     ", render_real(-0.25));
   EXPECT_EQ("   100.000000000000     ", render_real(100.0));
