@@ -23,9 +23,7 @@ using Table = std::vector<std::vector<double>>;
 
 // Rows 1 ... 6 of a results or truth file: records 3 ... 8, seven numbers each.
 Table coefficient_rows(const fs::path& file) {
-  std::istringstream in(read_file(file));
-  std::vector<std::string> records;
-  for (std::string line; std::getline(in, line);) records.push_back(line);
+  std::vector<std::string> records = testsupport::lines_of(read_file(file));
   Table rows;
   for (std::size_t k = 2; k < 8 && k < records.size(); ++k) {
     std::istringstream fields(records[k]);

@@ -3,7 +3,6 @@
 // reference runs whose results were computed independently.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,19 +99,11 @@ TEST_F(StandardRun, MissingResultsDirectoryIsFileNotFound) {
                                       run_dir_.string() + "/FITS/" + kResultsName);
 }
 
-
 // The seven 11-column fields of a coefficient record.
 std::vector<std::string> fields(const std::string& record) {
   std::vector<std::string> out;
   for (std::size_t at = 0; at + 11 <= record.size(); at += 11) out.push_back(record.substr(at, 11));
   return out;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // Builds without some bin reactions: their columns of the design matrix are
@@ -130,7 +121,7 @@ TEST_F(StandardRun, BuildsWithoutBinReactionsReportZeroForThoseColumns) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out_lines().size(), 33u);
     auto records =
-        lines_of(read_file(run_dir_ / "FITS" / (std::string("fit6_coef.OLE2_OH.0.1.") + c.tag)));
+        testsupport::lines_of(read_file(run_dir_ / "FITS" / (std::string("fit6_coef.OLE2_OH.0.1.") + c.tag)));
     ASSERT_EQ(records.size(), 9u);
     for (int r = 1; r <= 6; ++r) {
       auto row = fields(records[r + 1]);
@@ -147,10 +138,11 @@ TEST_F(StandardRun, BuildsWithoutBinReactionsReportZeroForThoseColumns) {
 // with one line on standard error naming the first bad interval.
 struct BadInputCase {
   const char* name;
-  int record;         // record of aer.wmol_vbs.6 / aer.cdis_all.6 to change
-  const char* file;
-  std::string field;  // new contents of columns 1-13 or 14-26 of that record
-  int column;         // 1 or 14
+  const char* file;   // aer.wmol_vbs.6 or aer.cdis_all.6
+  int first_record;   // records first ... last of the file are changed
+  int last_record;
+  int column;         // their field at columns column ... column + 12
+  std::string field;  // takes this text
   const char* message;
 };
 
@@ -158,19 +150,21 @@ TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
   fs::path inputs = scratch_.path() / "case" / "INPUTS_ODE" / "5days" / "0.1_aer.OLE2_OH";
   const BadInputCase cases[] = {
       // The molar-mass file is read last, so its times are the ones used.
-      {"repeated time", 6, "aer.wmol_vbs.6", "  0.12000E+04", 1,
+      {"repeated time", "aer.wmol_vbs.6", 6, 6, 1, "  0.12000E+04",
        "vbsfit: interval 5: time does not increase from 1200 to 1200; no rate of change can be "
        "formed"},
-      {"overflowing mean", 10, "aer.cdis_all.6", "  0.17000+309", 14,
+      // Bin 1 near the largest double in records 10 and 11: their mean overflows.
+      {"overflowing mean", "aer.cdis_all.6", 10, 11, 14, "  0.17000+309",
        "vbsfit: interval 10: reaction rate of column 2 is not finite (inf)"},
   };
   for (const BadInputCase& c : cases) {
     SCOPED_TRACE(c.name);
     fs::path file = inputs / c.file;
     std::string original = read_file(file);
-    auto records = lines_of(original);
-    records[c.record - 1].replace(c.column - 1, 13, c.field);
-    if (std::string(c.name) == "overflowing mean") records[c.record].replace(13, 13, c.field);
+    auto records = testsupport::lines_of(original);
+    for (int t = c.first_record; t <= c.last_record; ++t) {
+      records[t - 1].replace(c.column - 1, 13, c.field);
+    }
     std::string spoiled;
     for (const std::string& line : records) spoiled += line + "\n";
     testsupport::write_file(file, spoiled);
@@ -195,7 +189,7 @@ TEST(EndToEnd, BundledExampleFitsWithinTheBoundsAndEchoesTheFile) {
   EXPECT_EQ(run.err, "");
   auto out = run.out_lines();
   ASSERT_EQ(out.size(), 33u);
-  auto records = lines_of(read_file(run_dir / "FITS" / kResultsName));
+  auto records = testsupport::lines_of(read_file(run_dir / "FITS" / kResultsName));
   ASSERT_EQ(records.size(), 9u);
   for (int r = 1; r <= 6; ++r) {
     SCOPED_TRACE("target bin " + std::to_string(r));

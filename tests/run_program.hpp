@@ -69,6 +69,14 @@ inline void copy_tree(const fs::path& from, const fs::path& to) {
   }
 }
 
+// The lines of `text`, without their line feeds.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 struct ProgramRun {
   int exit_status = -1;  // the exit status, or -1 when killed by a signal
   int signal = 0;        // the signal that ended it, if any
@@ -76,12 +84,7 @@ struct ProgramRun {
   std::string err;       // standard error
 
   std::string first_err_line() const { return err.substr(0, err.find('\n')); }
-  std::vector<std::string> out_lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> out_lines() const { return lines_of(out); }
 };
 
 // Exit status of a child whose body returned instead of ending the run.

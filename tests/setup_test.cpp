@@ -2,7 +2,8 @@
 // table and the tag rules, and the first eight lines a binary prints.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <bit>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,7 @@ using testsupport::run_program;
 using testsupport::ScratchDir;
 
 // Doubles compared bit for bit.
-std::uint64_t bits(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 struct RateCase {
   const char* species;
@@ -97,7 +94,6 @@ TEST(SetUp, IdealVariantTakesItsOwnMultiplierAndInputNames) {
   EXPECT_EQ(bits(declare::K(1)), bits(3.4687535527472074e-05));
   EXPECT_EQ(v.FILES.trimmed(), "aer.ideal");
   EXPECT_EQ(v.FILEP.trimmed(), "aer.precursor.ideal");
-  EXPECT_EQ(v.FILES.view().size(), 70u);
 }
 
 const char* const kCoefsLines =

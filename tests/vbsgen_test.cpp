@@ -44,10 +44,7 @@ testsupport::ProgramRun vbsgen_run(const fs::path& dir, const std::vector<std::s
 }
 
 std::vector<std::string> lines_of(const fs::path& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(read_file(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return testsupport::lines_of(read_file(path));
 }
 
 // The numbers of lines first ... last of a file, whitespace-separated.

@@ -2,7 +2,6 @@
 #include <string_view>
 
 #include "declare/declare.hpp"
-#include "diagnostics/diagnostic.hpp"
 #include "driver/main_program.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
@@ -18,19 +17,20 @@ using declare::WMOL;
 using declare::YKELPO;
 
 enum class Header { none, skip_one };
-enum class Layout { precursor, bins };
+enum class Series { precursor, bins, molar_masses };
 
-// One record of `layout` into record t of the run data, read with `format`
-// (nullptr: list-directed). Returns the outcome of the read.
-textio::ReadOutcome read_record(textio::Unit& unit, const textio::Format* format, Layout layout,
-                                diagnostics::FixedMatrix<double, kBins, kRecords>* bins, int t) {
+// Reads one data record into record t of `series`, with `format` (nullptr:
+// list-directed): the time into TIME(t), then the precursor or the six bins.
+textio::ReadOutcome read_data_record(textio::Unit& unit, const textio::Format* format,
+                                     Series series, int t) {
   std::array<double*, kBins + 1> dest{};
   std::size_t count = 0;
   dest[count++] = &TIME(t);
-  if (layout == Layout::precursor) {
+  if (series == Series::precursor) {
     dest[count++] = &PRECURSOR(t);
   } else {
-    for (int j = 1; j <= kBins; ++j) dest[count++] = &(*bins)(j, t);
+    auto& values = series == Series::bins ? YKELPO : WMOL;
+    for (int j = 1; j <= kBins; ++j) dest[count++] = &values(j, t);
   }
   std::span<double* const> list(dest.data(), count);
   return format != nullptr ? textio::read_formatted(unit, *format, list)
@@ -44,14 +44,11 @@ textio::ReadOutcome read_record(textio::Unit& unit, const textio::Format* format
 // series at zero and feed the zeros into the fit; that is bad input, so it
 // ends the run with the end-of-file diagnostic for this unit instead.
 void read_file(int unit_number, const textio::FixedText<70>& path, Header header,
-               const textio::Format* format, Layout layout,
-               diagnostics::FixedMatrix<double, kBins, kRecords>* bins = nullptr) {
+               const textio::Format* format, Series series) {
   textio::Unit& unit = textio::open_unit(unit_number, path.view(), textio::OpenStatus::old_file);
   if (header == Header::skip_one) textio::require_complete(unit, textio::read_list(unit, {}));
   for (int t = 1; t <= kRecords; ++t) {
-    if (read_record(unit, format, layout, bins, t) == textio::ReadOutcome::end_of_file) {
-      diagnostics::issue_severe(diagnostics::kEndOfFile, {unit.number(), unit.file_name().c_str()});
-    }
+    textio::require_complete(unit, read_data_record(unit, format, series, t));
   }
   textio::close_unit(unit_number);
 }
@@ -60,12 +57,12 @@ void read_file(int unit_number, const textio::FixedText<70>& path, Header header
 
 void run_readers(const MainVariables& v) {
   if (v.SPECIES == "ideal") {
-    read_file(20, v.FILEP, Header::skip_one, &textio::FMT5, Layout::precursor);
-    read_file(30, v.FILES, Header::skip_one, nullptr, Layout::bins, &YKELPO);
+    read_file(20, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
+    read_file(30, v.FILES, Header::skip_one, nullptr, Series::bins);
   } else {
-    read_file(20, v.FILEP, Header::skip_one, &textio::FMT4, Layout::precursor);
-    read_file(30, v.FILES, Header::none, &textio::FMT3, Layout::bins, &YKELPO);
-    read_file(60, v.FILEW, Header::none, &textio::FMT3, Layout::bins, &WMOL);
+    read_file(20, v.FILEP, Header::skip_one, &textio::FMT4, Series::precursor);
+    read_file(30, v.FILES, Header::none, &textio::FMT3, Series::bins);
+    read_file(60, v.FILEW, Header::none, &textio::FMT3, Series::molar_masses);
   }
 }
 

@@ -197,8 +197,9 @@ Unit& open_unit(int unit, std::string_view file, OpenStatus status) {
   std::string name = full_file_name(unit, file);
   int flags = O_CLOEXEC | (status == OpenStatus::new_file ? O_CREAT | O_EXCL : 0);
   int fd = ::open(name.c_str(), flags | O_RDWR, 0666);
-  // No ACTION is given anywhere, so a refused read-write open is retried for
-  // reading only: an input file that may only be read opens normally.
+  // Files are opened for reading and writing, as nothing says which is meant;
+  // when that is refused, for reading only, so that an input file that may
+  // only be read opens normally.
   if (fd < 0 && refused(errno)) fd = ::open(name.c_str(), flags | O_RDONLY, 0666);
   if (fd < 0) diagnostics::issue_severe(open_message(errno), {unit, name.c_str()});
   auto& units = open_units();
