@@ -5,11 +5,19 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 DEMO_DIR ?= demo-run
 
-.PHONY: all configure build program demo check check-plain check-asan bench clean
+.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench clean
 
 all: build
 
-configure:
+# Debian packages that the build (Eigen) and the tests (Chromium, Slurm) use:
+# installed when run as root, otherwise the apt-get line to run is shown.
+deps-build:
+	@tools/deps.sh build
+
+deps:
+	@tools/deps.sh check
+
+configure: deps-build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 
 build: configure
@@ -20,7 +28,7 @@ program: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vbsfit vbsgen
 
 # Runs the fit on a scratch copy of the bundled example, so it can be run again.
-demo: program
+demo: deps-build program
 	rm -rf $(DEMO_DIR)
 	mkdir -p $(DEMO_DIR)
 	cp -r examples/. $(DEMO_DIR)/
@@ -40,7 +48,7 @@ check-asan:
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Plain build first, then the sanitized one; each ends with CTest's summary.
-check: check-plain check-asan
+check: deps check-plain check-asan
 
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_TESTS=OFF -DVBSFIT_BENCH=ON >/dev/null

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need and this
+# machine lacks. Run as root it installs them (no recommended extras); run as
+# anyone else it stops with the one apt-get line that would.
+#
+#   tools/deps.sh build   what building vbsfit-batch needs (Eigen)
+#   tools/deps.sh check   that, plus what the browser and cluster tests use
+set -euo pipefail
+
+build_packages=(libeigen3-dev)
+check_packages=(chromium slurmctld slurmd slurm-client munge)
+
+case "${1:-check}" in
+  build) wanted=("${build_packages[@]}") ;;
+  check) wanted=("${build_packages[@]}" "${check_packages[@]}") ;;
+  *) echo "usage: tools/deps.sh build|check" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+line="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing Debian packages: ${missing[*]}. Install them as root, then run make again:" >&2
+  echo "  sudo $line" >&2
+  exit 1
+fi
+echo "Installing ${missing[*]} (Debian packages) ..." >&2
+export DEBIAN_FRONTEND=noninteractive
+# A machine that has never fetched the package lists cannot find anything.
+if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/vbsfit-deps.$$.log 2>&1; then
+  apt-get update -q >>/tmp/vbsfit-deps.$$.log 2>&1 || true
+  if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/vbsfit-deps.$$.log 2>&1; then
+    cat /tmp/vbsfit-deps.$$.log >&2
+    rm -f /tmp/vbsfit-deps.$$.log
+    echo "Could not install ${missing[*]}; try: $line" >&2
+    exit 1
+  fi
+fi
+rm -f /tmp/vbsfit-deps.$$.log
