@@ -18,8 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "declare/declare.hpp"
-#include "driver/main_program.hpp"
+#include "config/config.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
 #include "textio/unit.hpp"
@@ -34,11 +33,6 @@ constexpr int kRunError = 1;    // the run could not be made or written
 constexpr double kInitialPrecursor = 25.0;
 constexpr int kMaxRecords = 1'000'000;
 
-// The fit reads the same limits into fixed-length names: a longer species or
-// scenario label would be cut there and the paths would no longer match.
-constexpr std::size_t kSpeciesLength = 10;
-constexpr std::size_t kScenarioLength = 20;
-constexpr std::size_t kTagLength = 20;
 
 // The truth file's coefficient rows: seven values with 15 significant digits,
 // as many as a decimal can have and still read back unchanged, so that the
@@ -122,7 +116,7 @@ struct Options {
   std::string output = ".";
   std::string coefficients;
   std::uint64_t seed = 1;
-  int records = 1441;
+  int records = config::kRecords;
   double step = 300.0;
   double noise = 0.0;
   std::string truth;
@@ -227,10 +221,13 @@ Options parse_command_line(int argc, char** argv) {
   }
   if (o.help) return o;
 
-  check_name("species", o.species, kSpeciesLength);
-  check_name("scenario", o.scenario, kScenarioLength);
-  check_name("tag", o.tag, kTagLength);
-  const Layout expected = o.species == "ideal" ? Layout::ideal : Layout::standard;
+  // The fit reads these into fixed-length names: a longer value would be cut
+  // there and the paths would no longer match.
+  check_name("species", o.species, config::kSpeciesLength);
+  check_name("scenario", o.scenario, config::kScenarioLength);
+  check_name("tag", o.tag, config::kTagLength);
+  const Layout expected =
+      config::layout_of(o.species) == config::Layout::ideal ? Layout::ideal : Layout::standard;
   if (!o.layout) o.layout = expected;
   if (*o.layout != expected) {
     usage_error(*o.layout == Layout::ideal
@@ -255,17 +252,6 @@ vbsgen::Coefficients load_coefficients(const std::string& path) {
   return coef;
 }
 
-// KP and K as vbsfit sets them for this species and tag.
-vbsgen::RateConstants rate_constants(const Options& o) {
-  static driver::MainVariables v;
-  driver::set_start_values(v, {o.species, o.scenario, o.tag});
-  driver::choose_rate_constants(v);
-  vbsgen::RateConstants rates;
-  rates.kp = declare::KP;
-  for (int j = 1; j <= vbsgen::kBins; ++j) rates.k[j - 1] = declare::K(j);
-  return rates;
-}
-
 struct Targets {
   fs::path directory;  // created if missing
   std::vector<fs::path> data;
@@ -275,12 +261,12 @@ struct Targets {
 Targets target_paths(const Options& o) {
   Targets t;
   if (*o.layout == Layout::standard) {
-    t.directory = fs::path(o.output) / "INPUTS_ODE" / "5days" / (o.scenario + "_aer." + o.species);
-    t.data = {t.directory / "aer.precursor", t.directory / "aer.cdis_all.6",
-              t.directory / "aer.wmol_vbs.6"};
+    t.directory = fs::path(o.output) / config::standard_input_directory(o.species, o.scenario);
+    t.data = {t.directory / config::kPrecursorFile, t.directory / config::kBinsFile,
+              t.directory / config::kMolarMassFile};
   } else {
     t.directory = fs::path(o.output);
-    t.data = {t.directory / "aer.precursor.ideal", t.directory / "aer.ideal"};
+    t.data = {t.directory / config::kIdealPrecursorFile, t.directory / config::kIdealBinsFile};
   }
   t.truth = o.truth.empty()
                 ? t.directory / ("true_coef." + o.species + "." + o.scenario + "." + o.tag)
@@ -363,11 +349,11 @@ void write_ideal(const Targets& t, const vbsgen::Run& run) {
 
 void write_truth(const fs::path& path, const vbsgen::Coefficients& coef) {
   textio::Unit& unit = create(11, path);
-  textio::write_list(unit, {"Outputs given as"});
-  textio::write_list(unit, {"VOC   VB1    VB2     VB3    VB4    VB5   VB6    "});
+  textio::write_list(unit, {config::kResultsTitle});
+  textio::write_list(unit, {config::kResultsColumns});
   for (int r = 0; r < vbsgen::kBins; ++r) {
     std::array<double, vbsgen::kColumns> row = coef[r];
-    row[r + 1] += 1.0;  // reported as the fit reports it
+    row[r + 1] += config::kSelfShift;  // reported as the fit reports it
     textio::write_formatted(unit, kTruthFormat, row);
   }
   textio::close_unit(11);
@@ -409,7 +395,8 @@ int main(int argc, char** argv) {
   }
   const vbsgen::Coefficients coef = o.coefficients.empty() ? vbsgen::draw_coefficients(o.seed)
                                                            : load_coefficients(o.coefficients);
-  const vbsgen::RateConstants rates = rate_constants(o);
+  // KP and K as vbsfit sets them for this species and tag.
+  const vbsgen::RateConstants rates = config::rate_constants(o.species, o.tag);
 
   vbsgen::Run run;
   std::string problem = vbsgen::simulate(rates, coef, o.records, o.step, kInitialPrecursor, run);
@@ -432,8 +419,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
   for (const fs::path& p : targets.data) std::printf("  wrote %s\n", p.string().c_str());
   std::printf("  wrote %s (true coefficients)\n", targets.truth.string().c_str());
-  if (o.records != declare::kRecords) {
-    std::printf("  note: vbsfit reads exactly %d records; these files hold %d\n", declare::kRecords,
+  if (o.records != config::kRecords) {
+    std::printf("  note: vbsfit reads exactly %d records; these files hold %d\n", config::kRecords,
                 o.records);
   }
   if (std::size_t t = first_inexact_time(run, *o.layout); t != 0) {

@@ -16,14 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "config/config.hpp"
+
 namespace vbsgen {
 
-inline constexpr int kBins = 6;
-inline constexpr int kColumns = kBins + 1;  // the precursor, then bins 1 ... 6
+inline constexpr int kBins = config::kBins;
+inline constexpr int kColumns = config::kCoefficients;  // the precursor, then bins 1 ... 6
 
-// The fit's bounds: every coefficient but the self term lies in [0, 10000],
-// the self term in [-1, 0] (before the fit adds 1 to it).
-inline constexpr double kUpperBound = 10000.0;
 
 // coef[r][c] for target bin r + 1: c = 0 the precursor yield a0(r+1), c = j
 // the term a_j(r+1) fed by bin j; the self term is coef[r][r + 1].
@@ -31,10 +30,7 @@ using Coefficients = std::array<std::array<double, kColumns>, kBins>;
 
 // The rate constants of one species and tag: KP for the precursor, K(j) for
 // bin j.
-struct RateConstants {
-  double kp = 0.0;
-  std::array<double, kBins> k{};
-};
+using RateConstants = config::RateConstants;
 
 // One simulated run, record t = 0 ... records - 1 at time t * step.
 struct Run {
@@ -102,11 +98,11 @@ inline std::string check_row(int r, const std::array<double, kColumns>& row) {
     const std::string what = "value " + std::to_string(c + 1) + " (" + coefficient_name(r, c) + ")";
     if (!std::isfinite(a)) return what + " is not a finite number";
     if (c == r + 1) {
-      if (a < -1.0 || a > 0.0) {
+      if (a < config::kSelfLowerBound || a > config::kSelfUpperBound) {
         return what + " is the self term of bin " + std::to_string(r + 1) +
                " and must lie in [-1, 0]";
       }
-    } else if (a < 0.0 || a > kUpperBound) {
+    } else if (a < config::kLowerBound || a > config::kUpperBound) {
       return what + " must lie in [0, 10000]";
     }
   }

@@ -7,14 +7,15 @@
 
 #include <cstdint>
 
+#include "config/config.hpp"
 #include "diagnostics/checked.hpp"
 
 namespace declare {
 
-inline constexpr int kRecords = 1441;
-inline constexpr int kIntervals = kRecords - 1;
-inline constexpr int kBins = 6;
-inline constexpr int kCoefficients = kBins + 1;
+inline constexpr int kRecords = config::kRecords;
+inline constexpr int kIntervals = config::kIntervals;
+inline constexpr int kBins = config::kBins;
+inline constexpr int kCoefficients = config::kCoefficients;
 
 using diagnostics::FixedMatrix;
 using diagnostics::FixedVector;

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "config/config.hpp"
 #include "diagnostics/checked.hpp"
 #include "textio/fixed_text.hpp"
 
@@ -17,15 +18,15 @@ struct StartValues {
 
 // The main program's own variables; they keep their values for the whole run.
 struct MainVariables {
-  textio::FixedText<10> SPECIES;
-  textio::FixedText<20> NOX;
-  textio::FixedText<20> TAG;
-  diagnostics::FixedVector<double, 6> CSTR{"CSTR"};
-  diagnostics::FixedVector<double, 6> FACTOR{"FACTOR"};
-  textio::FixedText<70> FILEW;
-  textio::FixedText<70> FILES;
-  textio::FixedText<70> FILEP;
-  textio::FixedText<70> OUTFILE;
+  textio::FixedText<config::kSpeciesLength> SPECIES;
+  textio::FixedText<config::kScenarioLength> NOX;
+  textio::FixedText<config::kTagLength> TAG;
+  diagnostics::FixedVector<double, config::kBins> CSTR{"CSTR"};
+  diagnostics::FixedVector<double, config::kBins> FACTOR{"FACTOR"};
+  textio::FixedText<config::kPathLength> FILEW;
+  textio::FixedText<config::kPathLength> FILES;
+  textio::FixedText<config::kPathLength> FILEP;
+  textio::FixedText<config::kPathLength> OUTFILE;
 };
 
 // The start values and FACTOR formed from CSTR.

@@ -1,6 +1,7 @@
 #include <array>
 #include <string_view>
 
+#include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "driver/main_program.hpp"
 #include "textio/formatted.hpp"
@@ -43,7 +44,7 @@ textio::ReadOutcome read_data_record(textio::Unit& unit, const textio::Format* f
 // A file that ends before its 1441st data record would leave the rest of the
 // series at zero and feed the zeros into the fit; that is bad input, so it
 // ends the run with the end-of-file diagnostic for this unit instead.
-void read_file(int unit_number, const textio::FixedText<70>& path, Header header,
+void read_file(int unit_number, const textio::FixedText<config::kPathLength>& path, Header header,
                const textio::Format* format, Series series) {
   textio::Unit& unit = textio::open_unit(unit_number, path.view(), textio::OpenStatus::old_file);
   if (header == Header::skip_one) textio::require_complete(unit, textio::read_list(unit, {}));
@@ -56,7 +57,7 @@ void read_file(int unit_number, const textio::FixedText<70>& path, Header header
 }  // namespace
 
 void run_readers(const MainVariables& v) {
-  if (v.SPECIES == "ideal") {
+  if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
     read_file(20, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
     read_file(30, v.FILES, Header::skip_one, nullptr, Series::bins);
   } else {

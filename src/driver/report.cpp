@@ -2,8 +2,8 @@
 
 #include <array>
 #include <span>
-#include <string>
 
+#include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
@@ -23,20 +23,14 @@ std::span<const double> alpha() {
 void open_report(MainVariables& v) {
   textio::Unit& out = textio::standard_output();
   textio::write_list(out, {"TAG ", v.TAG.view()});
-  std::string name = "FITS/fit6_coef.";
-  name += v.SPECIES.trimmed();
-  name += ".";
-  name += v.NOX.trimmed();
-  name += ".";
-  name += v.TAG.trimmed();
-  v.OUTFILE = name;
+  v.OUTFILE = config::results_path(v.SPECIES.view(), v.NOX.view(), v.TAG.view());
   g_results = &textio::open_unit(kResultsUnit, v.OUTFILE.view(), textio::OpenStatus::new_file);
   textio::write_list(out, {"RESULTS =====> FITTED COEFS"});
-  textio::write_list(out, {"Outputs given as"});
+  textio::write_list(out, {config::kResultsTitle});
   textio::write_list(out, {"a01   a11    a21     a31    a41    a51     a61       "});
   textio::write_list(out, {"a02   a12    a22     a32    a42    a52     a62       "});
-  textio::write_list(*g_results, {"Outputs given as"});
-  textio::write_list(*g_results, {"VOC   VB1    VB2     VB3    VB4    VB5   VB6    "});
+  textio::write_list(*g_results, {config::kResultsTitle});
+  textio::write_list(*g_results, {config::kResultsColumns});
 }
 
 void report_solve(int r) {

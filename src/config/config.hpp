@@ -1,0 +1,118 @@
+// What a configuration of a run means: the extents every run shares, the
+// species table and the tag rules that give the rate constants, the paths of
+// the input files in both layouts, and the name and header texts of the
+// results file. Pure functions and constants: a program that fits many
+// configurations asks the same questions for each one.
+#pragma once
+
+#include <array>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace config {
+
+// Extents of every run.
+inline constexpr int kRecords = 1441;            // records read from each input file
+inline constexpr int kIntervals = kRecords - 1;  // rates of change, rows of the design matrix
+inline constexpr int kBins = 6;                  // volatility bins, VB1 ... VB6
+inline constexpr int kCoefficients = kBins + 1;  // the precursor (VOC), then one per bin
+
+// Lengths of the run's fixed-length names. A longer value would be cut, and
+// the paths built from it would no longer name the files meant.
+inline constexpr int kSpeciesLength = 10;
+inline constexpr int kScenarioLength = 20;
+inline constexpr int kTagLength = 20;
+// The longest input path (20 characters of scenario, 10 of species) is
+// exactly this long, so no path is ever cut.
+inline constexpr int kPathLength = 70;
+
+// Coefficient bounds of one solve. Every coefficient lies in [0, 10000]
+// except the target bin's own, which is fitted in [-1, 0] and reported
+// shifted into [0, 1].
+inline constexpr double kLowerBound = 0.0;
+inline constexpr double kUpperBound = 10000.0;
+inline constexpr double kSelfLowerBound = -1.0;
+inline constexpr double kSelfUpperBound = 0.0;
+inline constexpr double kSelfShift = 1.0;
+
+// Saturation concentration of each bin. The last two are the
+// single-precision numbers 0.1 and 0.001 widened to double, which is what
+// the rate constants of stored results were computed from.
+inline constexpr std::array<double, kBins> kSaturationConcentrations = {
+    10000.0, 100.0, 10.0, 1.0, static_cast<double>(0.1f), static_cast<double>(0.001f)};
+
+// The scale of bin j's rate constant: CSTR / (CSTR + 10), one rounding each.
+std::array<double, kBins> rate_factors();
+
+// One row of the species table. The constants are single-precision numbers
+// that are widened to double where they are used.
+struct SpeciesRow {
+  std::string_view key;
+  float kp;           // the precursor's rate constant, per second
+  float multiplier;   // K(j) = factor(j) x multiplier for bins 1 ... 5
+  float multiplier6;  // and this for bin 6
+  bool ideal;         // the ideal input layout
+};
+
+// The rows in the order they are matched.
+std::span<const SpeciesRow> species_table();
+// The constants of a species that matches no row.
+const SpeciesRow& other_species();
+// The first row whose key equals `species`, trailing blanks aside and case
+// mattering; nullptr when none does.
+const SpeciesRow* find_species(std::string_view species);
+
+// KP and K(1 ... 6) of a species (its row, or the other row) under a tag:
+// "static" zeroes every K, "no56" K(5) and K(6), "no6" K(6); trailing blanks
+// of the tag do not count.
+struct RateConstants {
+  double kp = 0.0;
+  std::array<double, kBins> k{};
+};
+RateConstants rate_constants(std::string_view species, std::string_view tag);
+
+enum class Layout {
+  standard,  // aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6 below ../INPUTS_ODE
+  ideal,     // aer.precursor.ideal and aer.ideal in the working directory
+};
+Layout layout_of(std::string_view species);
+
+// The input files' names. The standard layout keeps its three in the
+// directory standard_input_directory() names, beside the working directory;
+// the ideal layout its two in the working directory itself.
+inline constexpr std::string_view kPrecursorFile = "aer.precursor";
+inline constexpr std::string_view kBinsFile = "aer.cdis_all.6";
+inline constexpr std::string_view kMolarMassFile = "aer.wmol_vbs.6";
+inline constexpr std::string_view kIdealPrecursorFile = "aer.precursor.ideal";
+inline constexpr std::string_view kIdealBinsFile = "aer.ideal";
+
+// INPUTS_ODE/5days/<scenario>_aer.<species>, relative to the parent of the
+// working directory.
+std::string standard_input_directory(std::string_view species, std::string_view scenario);
+
+// The input files of a run, relative to its working directory.
+struct InputPaths {
+  std::string precursor;
+  std::string bins;
+  std::string molar_masses;
+};
+// The three files of the standard layout, "../" + standard_input_directory()
+// + "/" + the file's name.
+InputPaths standard_input_paths(std::string_view species, std::string_view scenario);
+// The files a run reads: the standard ones, or for the ideal layout its two
+// files in the working directory (molar_masses stays the standard path,
+// which that layout never reads).
+InputPaths input_paths(std::string_view species, std::string_view scenario);
+
+// The results file, relative to the working directory:
+// FITS/fit6_coef.<species>.<scenario>.<tag>.
+std::string results_path(std::string_view species, std::string_view scenario,
+                         std::string_view tag);
+inline constexpr std::string_view kResultsDirectory = "FITS";
+// The two header records of the results file.
+inline constexpr std::string_view kResultsTitle = "Outputs given as";
+inline constexpr std::string_view kResultsColumns =
+    "VOC   VB1    VB2     VB3    VB4    VB5   VB6    ";
+
+}  // namespace config

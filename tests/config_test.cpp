@@ -1,0 +1,74 @@
+// What a configuration means: the species table's matching, the layouts and
+// the paths of input and results files, for any species, scenario and tag.
+#include "config/config.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+
+namespace {
+
+TEST(Config, SpeciesMatchIgnoresTrailingBlanksButNotCase) {
+  ASSERT_NE(config::find_species("OLE2_OH   "), nullptr);
+  EXPECT_EQ(config::find_species("OLE2_OH   ")->key, "OLE2_OH");
+  EXPECT_EQ(config::find_species("C12"), nullptr);
+  EXPECT_EQ(config::find_species(" OLE2_OH"), nullptr);
+  EXPECT_EQ(config::find_species(""), nullptr);
+  EXPECT_EQ(config::species_table().size(), 14u);
+}
+
+TEST(Config, AnUnknownSpeciesGetsTheOtherRowsConstants) {
+  const config::RateConstants known = config::rate_constants("OLE1_OH", "allgas");
+  const config::RateConstants unknown = config::rate_constants("NOPE", "allgas");
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(unknown.kp),
+            std::bit_cast<std::uint64_t>(static_cast<double>(config::other_species().kp)));
+  for (int j = 0; j < config::kBins; ++j) EXPECT_EQ(unknown.k[j], known.k[j]) << j;
+}
+
+TEST(Config, TagRulesIgnoreTrailingBlanks) {
+  const config::RateConstants rates = config::rate_constants("OLE2_OH", "no6   ");
+  EXPECT_EQ(rates.k[5], 0.0);
+  EXPECT_NE(rates.k[4], 0.0);
+}
+
+struct PathCase {
+  const char* species;
+  const char* scenario;
+  const char* tag;
+  config::Layout layout;
+  const char* precursor;
+  const char* bins;
+  const char* molar_masses;
+  const char* results;
+};
+
+TEST(Config, PathsOfBothLayouts) {
+  const PathCase cases[] = {
+      {"OLE2_OH", "0.1", "allgas", config::Layout::standard,
+       "../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.precursor",
+       "../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.cdis_all.6",
+       "../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.wmol_vbs.6", "FITS/fit6_coef.OLE2_OH.0.1.allgas"},
+      {"ideal     ", "0.1", "no6", config::Layout::ideal, "aer.precursor.ideal", "aer.ideal",
+       "../INPUTS_ODE/5days/0.1_aer.ideal/aer.wmol_vbs.6", "FITS/fit6_coef.ideal.0.1.no6"},
+      {"ABCDEFGHIJ", "NOX_LABEL_20_CHARS__", "t", config::Layout::standard,
+       "../INPUTS_ODE/5days/NOX_LABEL_20_CHARS___aer.ABCDEFGHIJ/aer.precursor",
+       "../INPUTS_ODE/5days/NOX_LABEL_20_CHARS___aer.ABCDEFGHIJ/aer.cdis_all.6",
+       "../INPUTS_ODE/5days/NOX_LABEL_20_CHARS___aer.ABCDEFGHIJ/aer.wmol_vbs.6",
+       "FITS/fit6_coef.ABCDEFGHIJ.NOX_LABEL_20_CHARS__.t"},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.species);
+    EXPECT_EQ(config::layout_of(c.species), c.layout);
+    const config::InputPaths read = config::input_paths(c.species, c.scenario);
+    EXPECT_EQ(read.precursor, c.precursor);
+    EXPECT_EQ(read.bins, c.bins);
+    EXPECT_EQ(read.molar_masses, c.molar_masses);
+    EXPECT_EQ(config::results_path(c.species, c.scenario, c.tag), c.results);
+  }
+  // The longest names give input paths of exactly the path length.
+  EXPECT_EQ(config::standard_input_paths("ABCDEFGHIJ", "NOX_LABEL_20_CHARS__").molar_masses.size(),
+            static_cast<std::size_t>(config::kPathLength));
+}
+
+}  // namespace
