@@ -93,6 +93,30 @@ def marked_processes(marker):
     return found
 
 
+def listening_addresses(pids):
+    """The "address:port" of every TCP socket that the processes listen on."""
+    inodes = set()
+    for pid in pids:
+        try:
+            for fd in os.listdir("/proc/%d/fd" % pid):
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                if target.startswith("socket:["):
+                    inodes.add(target[8:-1])
+        except OSError:
+            continue
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] == "0A" and fields[9] in inodes:  # 0A: LISTEN
+                    address, port = fields[1].split(":")
+                    if len(address) == 8:  # IPv4, in host (little-endian) byte order
+                        address = ".".join(str(b) for b in reversed(bytes.fromhex(address)))
+                    found.append("%s:%d" % (address, int(port, 16)))
+    return found
+
+
 def wait_until(predicate, timeout, step=0.05):
     """Polls predicate until it is true (returns True) or timeout seconds pass."""
     deadline = time.monotonic() + timeout
@@ -198,7 +222,12 @@ class Cluster:
         except BaseException:
             self.stop(failed=True)
             raise
-        self.say("cluster up in %.1f s" % (time.monotonic() - self.started))
+        addresses = listening_addresses(marked_processes(self.marker))
+        if not addresses or any(not a.startswith("127.0.0.1:") for a in addresses):
+            self.stop(failed=True)
+            raise ClusterError("the daemons must listen on 127.0.0.1 only, not on %s" % addresses)
+        self.say("cluster up in %.1f s, listening on %s"
+                 % (time.monotonic() - self.started, " ".join(addresses)))
         return self
 
     def __exit__(self, kind, value, traceback):
@@ -325,8 +354,9 @@ class Cluster:
                 os._exit(0)
         os.close(read_end)
         os.waitpid(pid, 0)
+        # Not inherited by the daemons (os.pipe's descriptors never are): when
+        # this process ends, the watchdog reads the end of the pipe.
         self.watchdog = write_end
-        os.set_inheritable(write_end, False)
 
     def _watch(self, read_end):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -359,22 +389,11 @@ class Cluster:
                                % (" ".join(argv), r.returncode, r.stdout, r.stderr))
         return r
 
-    def sbatch(self, args, cwd=None, env=None):
-        """Submits a job (sbatch ARGS); returns its job id."""
-        command_env = dict(self.env, **(env or {}))
-        r = subprocess.run(["sbatch", "--parsable"] + list(args), env=command_env, cwd=cwd,
-                           capture_output=True, text=True)
-        if r.returncode != 0:
-            raise ClusterError("sbatch %s failed:\n%s" % (" ".join(args), r.stderr))
-        return r.stdout.strip().split(";")[0]
-
-    def jobs(self, job_id=None):
-        """{job or array-task id: (state, reason)} of the jobs slurmctld knows,
-        finished ones included (they stay known for MinJobAge seconds)."""
-        argv = ["squeue", "-h", "--states=all", "-o", "%i|%T|%r"]
-        if job_id is not None:
-            argv += ["-j", str(job_id)]
-        out = self.run(argv).stdout
+    def jobs(self, job_ids):
+        """{job or array-task id: (state, reason)} of the given jobs (ids or
+        ID_TASK, comma-separated), finished ones included (slurmctld keeps them
+        for MinJobAge seconds)."""
+        out = self.run(["squeue", "-h", "--states=all", "-o", "%i|%T|%r", "-j", job_ids]).stdout
         return {i: (state, reason) for i, state, reason in
                 (line.split("|") for line in out.splitlines() if line)}
 
@@ -398,11 +417,6 @@ class Cluster:
             raise ClusterError("jobs %s not finished after %d s: %s" % (ids, timeout, result))
         return result
 
-    def wait_running(self, job_id, timeout=30):
-        if not wait_until(lambda: self.jobs(job_id).get(str(job_id), ("",))[0] == "RUNNING",
-                          timeout, step=0.05):
-            raise ClusterError("job %s did not start within %d s" % (job_id, timeout))
-
     # --- stop ------------------------------------------------------------------
 
     def tail(self, name, lines=30):
@@ -425,15 +439,20 @@ class Cluster:
                         self.log.write(text)
             problems = self._teardown()
             if self.watchdog is not None:
-                os.write(self.watchdog, b"stopped")
+                try:
+                    os.write(self.watchdog, b"stopped")
+                except OSError:
+                    pass  # the watchdog is gone already
                 os.close(self.watchdog)
                 self.watchdog = None
             self.say("stopped; %.1f s since start" % (time.monotonic() - self.started))
         finally:
             for s, handler in handlers.items():
                 signal.signal(s, handler)
-        if problems and not failed:
-            raise ClusterError("; ".join(problems))
+        if problems:
+            self.say("clean-up: " + "; ".join(problems))
+            if not failed:
+                raise ClusterError("; ".join(problems))
 
     def _teardown(self):
         """Cancel, shut down, sweep, remove; returns what did not go cleanly.

@@ -303,3 +303,6 @@ if __name__ == "__main__":
     except (AssertionError, slurm_cluster.ClusterError) as e:
         print("FAILED: %s" % e, file=sys.stderr)
         sys.exit(1)
+    except KeyboardInterrupt as e:
+        print("INTERRUPTED (%s); the cluster is stopped" % (e or "Ctrl-C"), file=sys.stderr)
+        sys.exit(130)
