@@ -16,7 +16,8 @@
 
 #include "../tools/vbsgen_model.hpp"
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
+#include "driver/readers.hpp"
+#include "driver/setup.hpp"
 #include "run_program.hpp"
 
 namespace {
