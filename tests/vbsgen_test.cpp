@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../tools/vbsgen_model.hpp"
+#include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "driver/readers.hpp"
 #include "driver/setup.hpp"
@@ -402,6 +403,14 @@ TEST(VbsgenTool, HelpExplainsEveryOption) {
        {"--species", "--scenario", "--tag", "--layout", "--output", "--coefficients", "--seed",
         "--records", "--step", "--noise", "--truth", "--help", "Coefficient file", "Truth file"}) {
     EXPECT_NE(run.out.find(option), std::string::npos) << option;
+  }
+  // The paths the help describes are the ones the configuration gives.
+  const config::InputPaths ideal = config::input_paths("ideal", "LABEL");
+  for (const std::string& path :
+       {"DIR/" + config::standard_input_directory("NAME", "LABEL") + "/",
+        std::string(config::kPrecursorFile), std::string(config::kBinsFile),
+        std::string(config::kMolarMassFile), "DIR/" + ideal.precursor, "DIR/" + ideal.bins}) {
+    EXPECT_NE(run.out.find(path), std::string::npos) << path;
   }
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }
