@@ -138,9 +138,11 @@ const std::vector<ExampleCase>& example_cases() {
 }
 
 // Cases at the edges of the solver's comparisons: a solve value exactly on a
-// bound, a step length exactly reaching the upper bound, a misfit exactly at
-// FITTOL and one just above it. Changing any strict comparison into a weak
-// one (or back), or the size of FITTOL, changes X, ISTATE or LOOPA here.
+// bound, a freed variable solved exactly onto the bound it came from, a
+// variable interpolated exactly onto a bound, a misfit exactly at FITTOL and
+// one just above it. Making one of these comparisons weak where it is strict
+// (or strict where it is weak), or FITTOL another size, changes X, ISTATE or
+// LOOPA in at least one case.
 const std::vector<ExampleCase>& boundary_cases() {
   static const std::vector<ExampleCase> cases = {
       // The supplied free set solves to (1, 0): variable 2 lands exactly on

@@ -1,9 +1,9 @@
 #include "driver/main_program.hpp"
 
+#include "config/config.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "diagnostics/termination.hpp"
-#include "config/config.hpp"
 #include "driver/fitting.hpp"
 #include "driver/readers.hpp"
 #include "driver/report.hpp"
