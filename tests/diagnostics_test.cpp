@@ -255,8 +255,9 @@ TEST(DefinedCheck, UseBeforeAssignmentEndsWith193AndAssignmentDefines) {
 TEST(ExitProcessing, StopIsSilentEndsWithZeroAndKeepsEveryRecord) {
   testsupport::ScratchDir dir;
   std::string file = (dir.path() / "fit").string();
+  testsupport::write_file(file, "");
   auto run = run_in_child([&file] {
-    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::new_file);
+    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::old_file);
     unit.write_record(" first");
     unit.write_record(" second");
     diagnostics::stop_run();
@@ -271,9 +272,11 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   testsupport::ScratchDir dir;
   std::string first = (dir.path() / "a").string();
   std::string second = (dir.path() / "b").string();
+  testsupport::write_file(first, "");
+  testsupport::write_file(second, "");
   auto run = run_in_child([&] {
-    textio::open_unit(11, first, textio::OpenStatus::new_file).write_record("a1");
-    textio::open_unit(12, second, textio::OpenStatus::new_file).write_record("b1");
+    textio::open_unit(11, first, textio::OpenStatus::old_file).write_record("a1");
+    textio::open_unit(12, second, textio::OpenStatus::old_file).write_record("b1");
     textio::standard_output().write_record(" on stdout");
     diagnostics::Vector<double>("B", g_storage, 1440)(1441);
   });
