@@ -41,7 +41,8 @@ void choose_rate_constants(MainVariables& v);
 void run_setup(MainVariables& v, const StartValues& start);
 
 // The readers: fill TIME, PRECURSOR, YKELPO and WMOL from the input files of
-// the layout that SPECIES selects.
+// the layout that SPECIES selects. Files whose times disagree (by more than
+// 1e-4 of the larger) end the run with one line on standard error, status 1.
 void run_readers(const MainVariables& v);
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
