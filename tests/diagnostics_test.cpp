@@ -286,4 +286,32 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   EXPECT_EQ("b1\n", testsupport::read_file(second));
 }
 
+// The test seam: an observer sees the ending instead of the process ending.
+struct Ended {
+  int status;
+  std::string message;
+};
+
+TEST(EndingObserver, SeesSevereMessagesAndStopsInsteadOfAnExit) {
+  diagnostics::observe_endings_for_testing([](int status, const char* text, std::size_t size) {
+    throw Ended{status, text != nullptr ? std::string(text, size) : std::string()};
+  });
+  try {
+    diagnostics::issue_diagnostic(24, {20, "/x/p"});
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(24, e.status);
+    EXPECT_EQ("forrtl: severe (24): end-of-file during read, unit 20, file /x/p\n",
+              e.message.substr(0, e.message.find('\n') + 1));
+  }
+  try {
+    diagnostics::stop_run(1);
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(1, e.status);
+    EXPECT_EQ("", e.message);
+  }
+  diagnostics::observe_endings_for_testing(nullptr);
+}
+
 }  // namespace

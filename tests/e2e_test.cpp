@@ -3,6 +3,7 @@
 // reference runs whose results were computed independently.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ TEST_F(StandardRun, SecondRunInTheSameDirectoryLeavesTheFirstResultsUntouched) {
             "forrtl: severe (10): cannot overwrite existing file, unit 11, file " +
                 run_dir_.string() + "/FITS/" + kResultsName);
   EXPECT_EQ(read_file(results()), kept);
+  EXPECT_EQ(std::distance(fs::directory_iterator(run_dir_ / "FITS"), fs::directory_iterator()),
+            2);  // .keep and the results: no temporary file
   // Rows 1 to 7 were written before the open failed; no solve ran.
   EXPECT_EQ(second.out_lines().size(), 11u);
   EXPECT_EQ(second.out_lines().back().substr(0, 5), " TAG ");
