@@ -34,7 +34,7 @@ enum class OpenStatus {
 // name (O_TMPFILE) or with one; `named` only skips the first.
 enum class TemporaryFile { unnamed_first, named };
 
-class Unit : public diagnostics::ExitClosable {
+class Unit final : public diagnostics::ExitClosable {
  public:
   // Takes over `fd`, which the unit closes (unless it is a standard stream).
   Unit(int number, std::string file_name, int fd, bool flush_every_record);
