@@ -76,7 +76,7 @@ fuzz: fuzz-build
 	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target \
 	    2>$(FUZZ_BUILD)/$$target.log || { tail -n 40 $(FUZZ_BUILD)/$$target.log; exit 1; }; \
 	  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|^Done' $(FUZZ_BUILD)/$$target.log; \
-	  grep -E '#[0-9]+ *DONE' $(FUZZ_BUILD)/$$target.log | tail -n 1; \
+	  grep -E '#[0-9]+[[:space:]]+DONE' $(FUZZ_BUILD)/$$target.log | tail -n 1; \
 	done
 
 # A short run of each target, for continuous integration.

@@ -9,9 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "diagnostics/termination.hpp"
+#include "reference.hpp"
 
 namespace fuzzing {
 
@@ -63,6 +66,26 @@ inline std::string show(double x) {
   char text[40];
   std::snprintf(text, sizeof text, "%.17g", x);
   return text;
+}
+
+// Holds statement `s` of a read to the rules: its ending, and every
+// destination (`untouched` where the rules give it no value).
+inline void check_statement(int s, const reference::Outcome& outcome,
+                            const reference::Outcome& expected, const std::vector<double>& got,
+                            const std::vector<std::optional<double>>& want, double untouched) {
+  const std::string statement = "statement " + std::to_string(s + 1);
+  if (!(outcome == expected)) {
+    disagree(statement + " ended " + std::to_string(outcome.kind) + "/" +
+             std::to_string(outcome.message) + ", the rules say " + std::to_string(expected.kind) +
+             "/" + std::to_string(expected.message));
+  }
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    const double w = want[k] ? *want[k] : untouched;
+    if (!same_bits(got[k], w)) {
+      disagree(statement + " value " + std::to_string(k + 1) + " is " + show(got[k]) +
+               ", the rules say " + show(w));
+    }
+  }
 }
 
 }  // namespace fuzzing

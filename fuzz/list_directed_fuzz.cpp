@@ -51,19 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<std::optional<double>> want(count);
     const reference::Outcome expected = reference::read_list(model, want);
-    if (!(outcome == expected)) {
-      fuzzing::disagree("statement " + std::to_string(s + 1) + " ended " +
-                        std::to_string(outcome.kind) + "/" + std::to_string(outcome.message) +
-                        ", the rules say " + std::to_string(expected.kind) + "/" +
-                        std::to_string(expected.message));
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      const double w = want[k] ? *want[k] : kUntouched;
-      if (!fuzzing::same_bits(got[k], w)) {
-        fuzzing::disagree("statement " + std::to_string(s + 1) + " value " + std::to_string(k + 1) +
-                          " is " + fuzzing::show(got[k]) + ", the rules say " + fuzzing::show(w));
-      }
-    }
+    fuzzing::check_statement(s, outcome, expected, got, want, kUntouched);
     if (outcome.kind != reference::Outcome::complete) break;
   }
   textio::close_unit(kUnit);

@@ -34,8 +34,9 @@ const char* const kInputs = "INPUTS_ODE/5days/0.1_aer.OLE2_OH";
 // A run never waits this long; a test that would hang fails instead.
 constexpr unsigned kRunTimeLimitSeconds = 60;
 
-// Runs `program` in `dir` with standard output sent to `out_fd` (taken over by
-// the child) and `limit` applied to its file sizes; returns the child's id.
+// Starts `program` in `dir` with standard output sent to `out_fd`, standard
+// error to `err_path` and its files limited to `file_size_limit` bytes;
+// returns the child's id.
 pid_t start_program(const std::string& program, const fs::path& dir, int out_fd,
                     const fs::path& err_path, rlim_t file_size_limit = RLIM_INFINITY) {
   pid_t pid = ::fork();
@@ -57,10 +58,7 @@ pid_t start_program(const std::string& program, const fs::path& dir, int out_fd,
 
 ProgramRun wait_for(pid_t pid, const fs::path& err_path) {
   ProgramRun run;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  testsupport::wait_for_child(pid, run);
   run.err = read_file(err_path);
   return run;
 }
