@@ -9,6 +9,7 @@
 #include "declare/declare.hpp"
 #include "diagnostics/termination.hpp"
 #include "driver/fitting.hpp"
+#include "driver/run_observer.hpp"
 #include "textio/list_directed.hpp"
 
 namespace driver {
@@ -86,7 +87,7 @@ void check_problem() {
   }
 }
 
-void solve(int r) {
+void solve(int r, RunObserver* observer) {
   KEYBVLS = 0;
   for (int c = 1; c <= kCoefficients; ++c) {
     ALPHAL(c) = 0.0;
@@ -104,6 +105,7 @@ void solve(int r) {
   const std::int32_t cols = kCoefficients;
   boundedls::bvls(KEYBVLS, rows, cols, ABVLS.data(), BBVLS.data(), ALPHAL.data(), ALPHAU.data(),
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
+  if (observer != nullptr) observer->solved(r);
   // The target bin's own coefficient was fitted in [-1, 0]; report it in [0, 1].
   ALPHA(r + 1) = ALPHA(r + 1) + 1.0;
 }

@@ -4,6 +4,8 @@
 
 namespace driver {
 
+class RunObserver;
+
 // Derived series, mean molar masses (printed) and the design matrix ABVLSX.
 void build_problem();
 
@@ -14,7 +16,8 @@ void check_problem();
 
 // Solve for target bin r (1 ... 6): bounds, a fresh copy of the matrix, the
 // bin's rates of change as right-hand side, bvls, and the shift of the target
-// coefficient. Leaves the reported coefficients in ALPHA.
-void solve(int r);
+// coefficient. Leaves the reported coefficients in ALPHA. The observer, when
+// given, sees the solution before the shift.
+void solve(int r, RunObserver* observer = nullptr);
 
 }  // namespace driver

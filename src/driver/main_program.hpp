@@ -5,6 +5,7 @@
 
 #include "config/config.hpp"
 #include "diagnostics/checked.hpp"
+#include "driver/run_observer.hpp"
 #include "textio/fixed_text.hpp"
 
 namespace driver {
@@ -45,6 +46,7 @@ void run_setup(MainVariables& v, const StartValues& start);
 void run_readers(const MainVariables& v);
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
-[[noreturn]] void main_program(const StartValues& start);
+// An observer, when given, is called at the fixed points RunObserver names.
+[[noreturn]] void main_program(const StartValues& start, RunObserver* observer = nullptr);
 
 }  // namespace driver
