@@ -1,10 +1,13 @@
 #include "driver/main_program.hpp"
 
+#include "config/config.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "diagnostics/termination.hpp"
 #include "driver/fitting.hpp"
+#include "driver/readers.hpp"
 #include "driver/report.hpp"
+#include "driver/setup.hpp"
 
 namespace driver {
 
@@ -18,7 +21,7 @@ void main_program(const StartValues& start, RunObserver* observer) {
   check_problem();
   if (observer != nullptr) observer->problem_ready();
   open_report(v);
-  for (int r = 1; r <= 6; ++r) {
+  for (int r = 1; r <= config::kBins; ++r) {  // one solve per target bin
     solve(r, observer);
     report_solve(r);
   }
