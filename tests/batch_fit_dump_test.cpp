@@ -4,6 +4,8 @@
 #include "batch/fit_dump.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -41,9 +43,12 @@ class FitDump : public ::testing::Test {
     first_value_of_solves_ = n;
   }
 
-  // Writes a whole record through the observer, as a run would.
-  void write_record(int fd, const batch::Configuration& config) {
-    batch::FitDumpWriter writer(fd, config);
+  // Writes a whole record through the observer into `directory`, as a run
+  // would.
+  void write_record(const fs::path& directory, const batch::Configuration& config) {
+    const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory_fd, 0);
+    batch::FitDumpWriter writer(directory_fd, config);
     writer.problem_ready();
     int n = first_value_of_solves_;
     for (int r = 1; r <= kBins; ++r) {
@@ -58,14 +63,12 @@ class FitDump : public ::testing::Test {
       writer.solved(r);
     }
     writer.finished();
+    ::close(directory_fd);
   }
 
   std::string write_file(const batch::Configuration& config) {
-    const std::string path = (dir_.path() / "fit.dump").string();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    write_record(fd, config);
-    ::close(fd);
-    return path;
+    write_record(dir_.path(), config);
+    return (dir_.path() / batch::kFitDumpName).string();
   }
 
   testsupport::ScratchDir dir_;
@@ -126,24 +129,41 @@ TEST_F(FitDump, IncompleteOrForeignRecordsAreRefused) {
 }
 
 // The trailer is the writer's claim that every block went out whole and in
-// order; after a failed write or a missing block it must not be added.
+// order: not after a write that failed (a file size limit stands in for a full
+// disk), nor when a block is missing.
 TEST_F(FitDump, NoTrailerAfterAFailedWriteOrAMissingBlock) {
-  const std::string path = (dir_.path() / "partial").string();
-  for (bool fail_writes : {true, false}) {
-    SCOPED_TRACE(fail_writes ? "failed write" : "missing block");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    batch::FitDumpWriter writer(fd, config_);
-    if (fail_writes) {
-      writer.problem_ready();
-      ::close(fd);  // every later write fails
-    }
-    for (int r = 1; r <= kBins; ++r) writer.solved(r);
+  const std::string path = (dir_.path() / batch::kFitDumpName).string();
+  const auto limited = testsupport::run_in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+    const rlimit limit{100000, 100000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    write_record(dir_.path(), config_);
+    ::_exit(0);
+  });
+  ASSERT_EQ(limited.exit_status, 0);
+  EXPECT_LE(fs::file_size(path), 100000u);
+  batch::FitDump dump;
+  EXPECT_NE(batch::read_fit_dump(path, config_, dump), "");
+
+  fs::remove(path);
+  {
+    const int directory_fd = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+    batch::FitDumpWriter writer(directory_fd, config_);
+    for (int r = 1; r <= kBins; ++r) writer.solved(r);  // no problem block: no file at all
     writer.finished();
-    if (!fail_writes) ::close(fd);
-    EXPECT_EQ(testsupport::read_file(path).find("vbsfitE1"), std::string::npos);
-    batch::FitDump dump;
-    EXPECT_NE(batch::read_fit_dump(path, config_, dump), "");
+    ::close(directory_fd);
   }
+  EXPECT_FALSE(fs::exists(path));
+  {
+    const int directory_fd = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+    batch::FitDumpWriter writer(directory_fd, config_);
+    writer.problem_ready();
+    writer.solved(1);  // the other five solves are missing
+    writer.finished();
+    ::close(directory_fd);
+  }
+  EXPECT_EQ(testsupport::read_file(path).find("vbsfitE1"), std::string::npos);
+  EXPECT_NE(batch::read_fit_dump(path, config_, dump), "");
 }
 
 }  // namespace

@@ -117,7 +117,6 @@ std::string write_file_atomically(const std::string& path, std::string_view cont
   const mode_t mask = ::umask(0);
   ::umask(mask);
   if (::fchmod(fd, 0666 & ~mask) != 0) return fail("cannot set the permissions of");
-  if (::fsync(fd) != 0) return fail("cannot write");
   if (::close(fd) != 0) {
     std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
     ::unlink(temporary.c_str());

@@ -1,9 +1,13 @@
 #include "batch/fit_dump.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string_view>
 
@@ -27,177 +31,153 @@ constexpr std::size_t kTrailerBytes = kTrailerMagic.size() + sizeof(std::uint64_
 constexpr std::size_t kBodyBytes = kHeaderBytes + kProblemBytes + config::kBins * kSolveBytes;
 constexpr std::size_t kDumpBytes = kBodyBytes + kTrailerBytes;
 
-void put_bytes(std::string& block, const void* data, std::size_t bytes) {
-  block.append(static_cast<const char*>(data), bytes);
-}
+using Part = FitDumpPart;
 template <typename T>
-void put_value(std::string& block, T value) {
-  put_bytes(block, &value, sizeof value);
+Part part_of(const T& value) {
+  return {&value, sizeof value};
 }
-void put_name(std::string& block, const std::string& name, std::size_t length) {
-  std::string padded = name.substr(0, length);
-  padded.resize(length, ' ');
-  block += padded;
-}
+Part doubles(const double* data, std::size_t count) { return {data, count * sizeof(double)}; }
 
-// Reads a record front to back; a read past the end marks it short.
-class Cursor {
- public:
-  explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
-  void get(void* data, std::size_t bytes) {
-    if (bytes > bytes_.size() - at_) {
-      short_ = true;
-      std::memset(data, 0, bytes);
-      return;
+// Moves the parts' bytes in order through `transfer` (readv or writev) with
+// as few calls as the kernel allows; false when a call fails or, reading,
+// the file ends first.
+template <typename Transfer>
+bool transfer_parts(int fd, const std::vector<Part>& parts, Transfer transfer) {
+  std::vector<iovec> io;
+  for (const Part& p : parts) io.push_back({const_cast<void*>(p.data), p.bytes});
+  std::size_t first = 0;
+  while (first < io.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(io.size() - first, IOV_MAX));
+    const ssize_t moved = transfer(fd, io.data() + first, count);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) return false;
+    // Step over what was moved, which may end inside a part.
+    for (std::size_t done = static_cast<std::size_t>(moved); done > 0;) {
+      const std::size_t step = std::min(done, io[first].iov_len);
+      io[first].iov_base = static_cast<char*>(io[first].iov_base) + step;
+      io[first].iov_len -= step;
+      done -= step;
+      if (io[first].iov_len == 0) ++first;
     }
-    std::memcpy(data, bytes_.data() + at_, bytes);
-    at_ += bytes;
+    while (first < io.size() && io[first].iov_len == 0) ++first;
   }
-  template <typename T>
-  T value() {
-    T v{};
-    get(&v, sizeof v);
-    return v;
-  }
-  std::string text(std::size_t length) {
-    std::string t(length, '\0');
-    get(t.data(), length);
-    return t;
-  }
-  void doubles(double* out, std::size_t count) { get(out, count * sizeof(double)); }
-  bool is_short() const { return short_; }
-
- private:
-  std::string_view bytes_;
-  std::size_t at_ = 0;
-  bool short_ = false;
-};
+  return true;
+}
 
 std::string padded(const std::string& name, std::size_t length) {
-  std::string p = name;
+  std::string p = name.substr(0, length);
   p.resize(length, ' ');
   return p;
 }
 
-bool read_whole_file(const std::string& path, std::string& bytes, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  bytes.clear();
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    if (bytes.size() > kDumpBytes) break;  // too long already; no need for the rest
-  }
-  ::close(fd);
-  return true;
-}
+using Extents = std::array<std::int32_t, 4>;
+constexpr Extents kExtents = {config::kRecords, config::kIntervals, config::kBins,
+                              config::kCoefficients};
 
 }  // namespace
 
-void FitDumpWriter::put(const std::string& block) {
-  std::size_t done = 0;
-  while (!failed_ && done < block.size()) {
-    const ssize_t wrote = ::write(fd_, block.data() + done, block.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) failed_ = true;
-    if (wrote > 0) done += static_cast<std::size_t>(wrote);
+FitDumpWriter::~FitDumpWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FitDumpWriter::put(const std::vector<Part>& parts) {
+  if (failed_ || fd_ < 0) {
+    failed_ = true;
+    return;
   }
-  written_ += done;
+  failed_ = !transfer_parts(fd_, parts, ::writev);
+  if (!failed_) {
+    for (const Part& p : parts) written_ += p.bytes;
+  }
 }
 
 void FitDumpWriter::problem_ready() {
   using namespace declare;
-  std::string block;
-  block.reserve(kHeaderBytes + kProblemBytes);
-  block += kHeaderMagic;
-  for (std::int32_t extent : {kRecords, kIntervals, kBins, kCoefficients}) put_value(block, extent);
-  put_name(block, config_.species, config::kSpeciesLength);
-  put_name(block, config_.scenario, config::kScenarioLength);
-  put_name(block, config_.tag, config::kTagLength);
-  put_bytes(block, TIME.data(), sizeof(double) * kRecords);
-  put_value(block, KP);
-  put_bytes(block, K.data(), sizeof(double) * kBins);
-  put_bytes(block, AVGWMOL.data(), sizeof(double) * kBins);
-  put_bytes(block, ABVLSX.data(), sizeof(double) * kIntervals * kCoefficients);
-  put(block);
+  fd_ = ::openat(directory_fd_, kFitDumpName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const std::string names = padded(config_.species, config::kSpeciesLength) +
+                            padded(config_.scenario, config::kScenarioLength) +
+                            padded(config_.tag, config::kTagLength);
+  put({{kHeaderMagic.data(), kHeaderMagic.size()},
+       part_of(kExtents),
+       {names.data(), names.size()},
+       doubles(TIME.data(), kRecords),
+       part_of(KP),
+       doubles(K.data(), kBins),
+       doubles(AVGWMOL.data(), kBins),
+       doubles(ABVLSX.data(), static_cast<std::size_t>(kIntervals) * kCoefficients)});
 }
 
 void FitDumpWriter::solved(int r) {
   using namespace declare;
-  std::string block;
-  block.reserve(kSolveBytes);
-  put_value(block, static_cast<std::int32_t>(r));
-  put_value(block, LOOPABVLS);
-  put_bytes(block, ISTATEBVLS.data(), sizeof(std::int32_t) * (kCoefficients + 1));
-  put_bytes(block, BBVLS.data(), sizeof(double) * kIntervals);
-  put_bytes(block, ALPHAL.data(), sizeof(double) * kCoefficients);
-  put_bytes(block, ALPHAU.data(), sizeof(double) * kCoefficients);
-  put_bytes(block, ALPHA.data(), sizeof(double) * kCoefficients);
-  put(block);
+  const std::array<std::int32_t, 2> head = {r, LOOPABVLS};
+  put({part_of(head),
+       {ISTATEBVLS.data(), sizeof(std::int32_t) * (kCoefficients + 1)},
+       doubles(BBVLS.data(), kIntervals),
+       doubles(ALPHAL.data(), kCoefficients),
+       doubles(ALPHAU.data(), kCoefficients),
+       doubles(ALPHA.data(), kCoefficients)});
 }
 
 void FitDumpWriter::finished() {
   // Only a record written whole, in order, gets its trailer.
   if (failed_ || written_ != kBodyBytes) return;
-  std::string block(kTrailerMagic);
-  put_value(block, static_cast<std::uint64_t>(written_));
-  put(block);
+  const std::uint64_t body = written_;
+  put({{kTrailerMagic.data(), kTrailerMagic.size()}, part_of(body)});
 }
 
 std::string read_fit_dump(const std::string& path, const Configuration& expected, FitDump& dump) {
-  std::string bytes;
-  std::string error;
-  if (!read_whole_file(path, bytes, error)) return "cannot read " + path + ": " + error;
-  if (bytes.size() != kDumpBytes) {
-    return path + " is not a complete record of a fit (" + std::to_string(bytes.size()) +
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) != kDumpBytes) {
+    ::close(fd);
+    return path + " is not a complete record of a fit (" + std::to_string(st.st_size) +
            " bytes, not " + std::to_string(kDumpBytes) + ")";
   }
-  Cursor in(bytes);
-  if (in.text(kHeaderMagic.size()) != kHeaderMagic) return path + " is not a record of a fit";
-  for (std::int32_t extent : {config::kRecords, config::kIntervals, config::kBins,
-                              config::kCoefficients}) {
-    if (in.value<std::int32_t>() != extent) return path + " was made for other extents";
-  }
-  const std::string species = in.text(config::kSpeciesLength);
-  const std::string scenario = in.text(config::kScenarioLength);
-  const std::string tag = in.text(config::kTagLength);
-  if (species != padded(expected.species, config::kSpeciesLength) ||
-      scenario != padded(expected.scenario, config::kScenarioLength) ||
-      tag != padded(expected.tag, config::kTagLength)) {
-    return path + " records another configuration";
-  }
+  char magic[8], trailer[8];
+  Extents extents{};
+  std::string names(kNamesBytes, '\0');
+  std::array<std::array<std::int32_t, 2>, config::kBins> heads{};
+  std::uint64_t body = 0;
   dump.config = expected;
   dump.time.resize(config::kRecords);
-  in.doubles(dump.time.data(), dump.time.size());
-  dump.kp = in.value<double>();
-  in.doubles(dump.k.data(), dump.k.size());
-  in.doubles(dump.avgwmol.data(), dump.avgwmol.size());
   dump.a.resize(static_cast<std::size_t>(config::kIntervals) * config::kCoefficients);
-  in.doubles(dump.a.data(), dump.a.size());
+  std::vector<Part> parts = {{magic, sizeof magic},
+                             part_of(extents),
+                             {names.data(), names.size()},
+                             doubles(dump.time.data(), dump.time.size()),
+                             part_of(dump.kp),
+                             doubles(dump.k.data(), dump.k.size()),
+                             doubles(dump.avgwmol.data(), dump.avgwmol.size()),
+                             doubles(dump.a.data(), dump.a.size())};
   for (int r = 1; r <= config::kBins; ++r) {
     SolveRecord& s = dump.solves[r - 1];
-    if (in.value<std::int32_t>() != r) return path + " holds its solves out of order";
-    s.loops = in.value<std::int32_t>();
-    in.get(s.state.data(), sizeof(std::int32_t) * s.state.size());
     s.b.resize(config::kIntervals);
-    in.doubles(s.b.data(), s.b.size());
-    in.doubles(s.lower.data(), s.lower.size());
-    in.doubles(s.upper.data(), s.upper.size());
-    in.doubles(s.x.data(), s.x.size());
+    for (Part p : {part_of(heads[r - 1]), part_of(s.state), doubles(s.b.data(), s.b.size()),
+                   doubles(s.lower.data(), s.lower.size()),
+                   doubles(s.upper.data(), s.upper.size()), doubles(s.x.data(), s.x.size())}) {
+      parts.push_back(p);
+    }
   }
-  if (in.text(kTrailerMagic.size()) != kTrailerMagic ||
-      in.value<std::uint64_t>() != kBodyBytes || in.is_short()) {
+  parts.push_back({trailer, sizeof trailer});
+  parts.push_back(part_of(body));
+  const bool read = transfer_parts(fd, parts, ::readv);
+  ::close(fd);
+  if (!read) return "cannot read " + path;
+  if (std::string_view(magic, sizeof magic) != kHeaderMagic) {
+    return path + " is not a record of a fit";
+  }
+  if (extents != kExtents) return path + " was made for other extents";
+  if (names != padded(expected.species, config::kSpeciesLength) +
+                   padded(expected.scenario, config::kScenarioLength) +
+                   padded(expected.tag, config::kTagLength)) {
+    return path + " records another configuration";
+  }
+  for (int r = 1; r <= config::kBins; ++r) {
+    if (heads[r - 1][0] != r) return path + " holds its solves out of order";
+    dump.solves[r - 1].loops = heads[r - 1][1];
+  }
+  if (std::string_view(trailer, sizeof trailer) != kTrailerMagic || body != kBodyBytes) {
     return path + " is not a complete record of a fit (no trailer)";
   }
   return {};

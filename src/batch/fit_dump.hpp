@@ -50,21 +50,34 @@ struct FitDump {
   std::array<SolveRecord, config::kBins> solves;  // target bins 1 ... 6
 };
 
-// Writes the record of the run it observes to `fd` (which it does not
-// close), block by block as the run reaches each point. A failed write stops
-// the writing; the record then lacks its trailer. It prints nothing and never
-// ends the run.
+// A stretch of a record's bytes, in memory: records are written and read
+// part by part, straight from and into the arrays that hold them.
+struct FitDumpPart {
+  const void* data;
+  std::size_t bytes;
+};
+
+// Writes the record of the run it observes into the file kFitDumpName of the
+// directory `directory_fd`, block by block as the run reaches each point; a
+// run that ends before its problem is ready leaves no file. A failed write
+// stops the writing, and the record then lacks its trailer. It prints
+// nothing and never ends the run.
 class FitDumpWriter : public driver::RunObserver {
  public:
-  FitDumpWriter(int fd, const Configuration& config) : fd_(fd), config_(config) {}
+  FitDumpWriter(int directory_fd, const Configuration& config)
+      : directory_fd_(directory_fd), config_(config) {}
+  ~FitDumpWriter();
+  FitDumpWriter(const FitDumpWriter&) = delete;
+  FitDumpWriter& operator=(const FitDumpWriter&) = delete;
   void problem_ready() override;
   void solved(int r) override;
   void finished() override;
 
  private:
-  void put(const std::string& block);
+  void put(const std::vector<FitDumpPart>& parts);
 
-  int fd_;
+  int directory_fd_;
+  int fd_ = -1;
   Configuration config_;
   std::uint64_t written_ = 0;
   bool failed_ = false;

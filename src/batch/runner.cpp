@@ -9,7 +9,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -22,7 +21,6 @@
 namespace batch {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // Exit status of a child that could not even start its run.
@@ -60,6 +58,18 @@ bool path_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// What is left to read from `fd`, up to its end.
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 std::string join(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
 }
@@ -74,23 +84,38 @@ void write_all(int fd, std::string_view text) {
   }
 }
 
-// The files a child writes into its configuration's directory.
-struct ChildFiles {
-  int out = -1;
-  int err = -1;
-  int dump = -1;
-  void close_all() {
-    for (int* fd : {&out, &err, &dump}) {
-      if (*fd >= 0) ::close(*fd);
-      *fd = -1;
-    }
-  }
-};
+// Creates `path` and the directories above it that are missing; another
+// child creating one of them at the same time is no failure. Tried from the
+// deepest level up, since most of the path exists already.
+bool make_directories(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  if (errno != ENOENT) return false;
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return false;
+  if (!make_directories(path.substr(0, slash))) return false;
+  return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
 
 // In the child: become the run of `config`, exactly as vbsfit built for it
-// runs in the working directory. Never returns.
-[[noreturn]] void run_child(const Configuration& config, ChildFiles files,
-                            const std::string& workdir, const sigset_t& original_mask) {
+// runs in the working directory, with its standard output, standard error
+// and the record of its fit in `directory`. What keeps it from starting is
+// written to `setup_fd` for the batch to report. Never returns.
+[[noreturn]] void run_child(const Configuration& config, const std::string& directory,
+                            const std::string& workdir, int setup_fd,
+                            const sigset_t& original_mask) {
+  auto give_up = [setup_fd](const std::string& what) {
+    write_all(setup_fd, "vbsfit-batch: " + what + ": " + std::strerror(errno));
+    ::_exit(kChildSetupFailed);
+  };
+  if (!make_directories(directory)) give_up("cannot create " + directory);
+  const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd < 0) give_up("cannot open " + directory);
+  int output[2];  // standard output and standard error
+  const char* const names[2] = {"stdout", "stderr"};
+  for (int n = 0; n < 2; ++n) {
+    output[n] = ::openat(directory_fd, names[n], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (output[n] < 0) give_up("cannot create " + join(directory, names[n]));
+  }
   // The run reads nothing from standard input, and parallel runs must not
   // compete for a terminal.
   const int in = ::open("/dev/null", O_RDONLY);
@@ -98,18 +123,15 @@ struct ChildFiles {
     ::dup2(in, STDIN_FILENO);
     ::close(in);
   }
-  ::dup2(files.out, STDOUT_FILENO);
-  ::dup2(files.err, STDERR_FILENO);
-  ::close(files.out);
-  ::close(files.err);
-  if (::chdir(workdir.c_str()) != 0) {
-    write_all(STDERR_FILENO, "vbsfit-batch: cannot enter the working directory " + workdir +
-                                 ": " + std::strerror(errno) + "\n");
-    ::_exit(kChildSetupFailed);
-  }
+  if (::chdir(workdir.c_str()) != 0) give_up("cannot enter the working directory " + workdir);
+  ::close(setup_fd);
+  ::dup2(output[0], STDOUT_FILENO);
+  ::dup2(output[1], STDERR_FILENO);
+  ::close(output[0]);
+  ::close(output[1]);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-  FitDumpWriter writer(files.dump, config);
+  FitDumpWriter writer(directory_fd, config);
   driver::main_program({config.species, config.scenario, config.tag}, &writer);
 }
 
@@ -138,6 +160,7 @@ class Runner {
   struct Child {
     std::size_t index;
     pid_t pid;
+    int setup_fd;  // what kept the run from starting, if anything
     Clock::time_point start;
   };
 
@@ -148,7 +171,8 @@ class Runner {
     return run_directory(settings_.report, entries_[index].config);
   }
   void launch(std::size_t index);
-  void reap_finished();
+  // The children that have ended, with their wait status; no longer running.
+  std::vector<std::pair<Child, int>> reap_finished();
   void finish(const Child& child, int wait_status);
   void stop(int signal);
   void show_progress(bool final);
@@ -167,39 +191,28 @@ class Runner {
 };
 
 void Runner::launch(std::size_t index) {
-  Outcome& outcome = result_.outcomes[index];
-  const std::string dir = directory(index);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  ChildFiles files;
-  std::string problem;
-  if (ec) problem = "cannot create " + dir + ": " + ec.message();
-  const std::string dump = join(dir, kFitDumpName);
-  if (problem.empty() && ::unlink(dump.c_str()) != 0 && errno != ENOENT) {
-    problem = "cannot remove " + dump + ": " + std::strerror(errno);
-  }
-  const std::pair<int*, std::string> opens[] = {
-      {&files.out, join(dir, "stdout")}, {&files.err, join(dir, "stderr")}, {&files.dump, dump}};
-  for (const auto& [fd, path] : opens) {
-    if (!problem.empty()) break;
-    *fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (*fd < 0) problem = "cannot create " + path + ": " + std::strerror(errno);
-  }
+  // The child creates its directory and files itself: many at once on a
+  // slow file system, and never in the batch's way.
+  int setup[2];
   pid_t pid = -1;
-  if (problem.empty()) {
+  if (::pipe2(setup, O_CLOEXEC) == 0) {
     pid = ::fork();
-    if (pid == 0) run_child(entries_[index].config, files, settings_.workdir, original_mask_);
-    if (pid < 0) problem = std::string("cannot start a process: ") + std::strerror(errno);
+    if (pid == 0) {
+      ::close(setup[0]);
+      run_child(entries_[index].config, directory(index), settings_.workdir, setup[1],
+                original_mask_);
+    }
+    ::close(setup[1]);
   }
-  files.close_all();
-  if (!problem.empty()) {
+  if (pid < 0) {
+    Outcome& outcome = result_.outcomes[index];
     outcome.state = State::failed;
-    outcome.message = "vbsfit-batch: " + problem;
+    outcome.message = std::string("vbsfit-batch: cannot start a run: ") + std::strerror(errno);
     ++ran_;
     ++failed_;
     return;
   }
-  running_.push_back({index, pid, Clock::now()});
+  running_.push_back({index, pid, setup[0], Clock::now()});
 }
 
 void Runner::finish(const Child& child, int wait_status) {
@@ -207,6 +220,14 @@ void Runner::finish(const Child& child, int wait_status) {
   outcome.seconds = std::chrono::duration<double>(Clock::now() - child.start).count();
   ++ran_;
   const std::string dir = directory(child.index);
+  const std::string setup_failure = read_all(child.setup_fd);
+  ::close(child.setup_fd);
+  if (!setup_failure.empty()) {
+    outcome.state = State::failed;
+    outcome.message = setup_failure;
+    ++failed_;
+    return;
+  }
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) {
     outcome.state = State::succeeded;
     outcome.exit_status = 0;
@@ -229,18 +250,18 @@ void Runner::finish(const Child& child, int wait_status) {
   if (outcome.state == State::failed) ++failed_;
 }
 
-void Runner::reap_finished() {
+std::vector<std::pair<Runner::Child, int>> Runner::reap_finished() {
+  std::vector<std::pair<Child, int>> ended;
   for (std::size_t n = 0; n < running_.size();) {
     int status = 0;
-    const pid_t done = ::waitpid(running_[n].pid, &status, WNOHANG);
-    if (done == running_[n].pid) {
-      const Child child = running_[n];
+    if (::waitpid(running_[n].pid, &status, WNOHANG) == running_[n].pid) {
+      ended.emplace_back(running_[n], status);
       running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(n));
-      finish(child, status);
     } else {
       ++n;
     }
   }
+  return ended;
 }
 
 void Runner::stop(int signal) {
@@ -301,18 +322,23 @@ BatchResult Runner::run() {
   to_run_ = static_cast<int>(queue.size());
 
   std::size_t next = 0;
+  std::vector<std::pair<Child, int>> ended;
   show_progress(false);
   for (;;) {
+    // Free slots are filled before the ended runs' records are read, so that
+    // no slot waits for the batch's own work.
     while (result_.stop_signal == 0 && static_cast<int>(running_.size()) < settings_.jobs &&
            next < queue.size()) {
       launch(queue[next++]);
     }
+    for (const auto& [child, status] : ended) finish(child, status);
+    ended.clear();
     if (running_.empty()) break;
     show_progress(false);
     const timespec tick = {0, kProgressTickNanoseconds};
     const int signal = ::sigtimedwait(&waited, nullptr, settings_.progress ? &tick : nullptr);
     if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) stop(signal);
-    reap_finished();
+    ended = reap_finished();
   }
   show_progress(true);
 
