@@ -1,5 +1,6 @@
-// The run set of vbsfit-batch: which names are refused and why, the order of
-// lists and plans, configurations that would collide, and shards.
+// The run set of vbsfit-batch: refusals that name the option or the line,
+// the order of lists and plans, configurations that would collide, and
+// shards.
 #include "batch/run_set.hpp"
 
 #include <gtest/gtest.h>
@@ -10,32 +11,6 @@
 namespace {
 
 using batch::RunEntry;
-
-struct NameCase {
-  const char* name;
-  const char* fault;  // empty when the name is accepted
-};
-
-TEST(RunSet, NameFaults) {
-  const std::string eleven(11, 'A');
-  const NameCase cases[] = {
-      {"OLE2_OH", ""},
-      {"ABCDEFGHIJ", ""},  // exactly the limit
-      {"<i>&x", ""},       // what HTML needs escaped is still a valid name
-      {"a.b", ""},
-      {"", "empty species name"},
-      {"ABCDEFGHIJK", "species 'ABCDEFGHIJK' is longer than 10 characters"},
-      {"a b", "species 'a b' contains a blank"},
-      {"a/b", "species 'a/b' contains '/'"},
-      {"a\tb", "species 'a\\x09b' contains a control character"},
-      {"a\x7f", "species 'a\\x7f' contains a control character"},
-      {".", "species '.' cannot name a directory"},
-      {"..", "species '..' cannot name a directory"},
-  };
-  for (const NameCase& c : cases) {
-    EXPECT_EQ(batch::name_fault("species", c.name, 10), c.fault) << batch::quoted(c.name);
-  }
-}
 
 std::vector<std::string> names(const std::vector<RunEntry>& entries) {
   std::vector<std::string> out;
@@ -61,7 +36,8 @@ struct ListCase {
 
 TEST(RunSet, ListRefusalsNameTheOption) {
   const ListCase cases[] = {
-      {"TOL,", "0.1", "allgas", "--species: empty species name"},
+      {"TOL,", "0.1", "allgas", "--species: species '' is empty"},
+      {"TOL", "0.1", "a\tb", "--tag: tag 'a\\x09b' contains a control character"},
       {"TOL", "0.1,0.1", "allgas", "--scenario: '0.1' is listed twice"},
       {"TOL", "0.1", "all gas", "--tag: tag 'all gas' contains a blank"},
       {"TOL", "NOX_LABEL_21_CHARS___", "allgas",
@@ -97,7 +73,7 @@ TEST(RunSet, PlanRefusalsNameTheLine) {
   const PlanCase cases[] = {
       {"TOL,0.1\n", "p:1: expected species,scenario,tag, found 2 fields"},
       {"TOL,0.1,allgas,x\n", "p:1: expected species,scenario,tag, found 4 fields"},
-      {"TOL,0.1,allgas\nTOL,,allgas\n", "p:2: empty scenario name"},
+      {"TOL,0.1,allgas\nTOL,,allgas\n", "p:2: scenario '' is empty"},
       {"\n\nA/B,0.1,allgas\n", "p:3: species 'A/B' contains '/'"},
       {"TOL,0.1,..\n", "p:1: tag '..' cannot name a directory"},
       {"# nothing\n\n", "p: the plan holds no configuration"},

@@ -43,7 +43,7 @@ TEST_F(BatchControl, BadNamesAndPlansAreRefusedBeforeAnythingRuns) {
       {{"--species", "ABCDEFGHIJK"}, "--species: species 'ABCDEFGHIJK' is longer than 10 characters"},
       {{"--scenario", "NOX_LABEL_21_CHARS___"},
        "--scenario: scenario 'NOX_LABEL_21_CHARS___' is longer than 20 characters"},
-      {{"--tag", "allgas,"}, "--tag: empty tag name"},
+      {{"--tag", "allgas,"}, "--tag: tag '' is empty"},
       {{"--tag", ".."}, "--tag: tag '..' cannot name a directory"},
       {{"--plan", "../bad.plan"}, "../bad.plan:3: species 'API OH' contains a blank"},
       {{"--plan", "../twice.plan"},

@@ -64,10 +64,18 @@ bool transfer_parts(int fd, const std::vector<Part>& parts, Transfer transfer) {
   return true;
 }
 
-std::string padded(const std::string& name, std::size_t length) {
-  std::string p = name.substr(0, length);
-  p.resize(length, ' ');
-  return p;
+// The names of a configuration as the header holds them: each blank-padded
+// to its fixed length.
+std::string padded_names(const Configuration& config) {
+  std::string names;
+  for (auto [name, length] : {std::pair{&config.species, config::kSpeciesLength},
+                              std::pair{&config.scenario, config::kScenarioLength},
+                              std::pair{&config.tag, config::kTagLength}}) {
+    std::string padded = name->substr(0, length);
+    padded.resize(length, ' ');
+    names += padded;
+  }
+  return names;
 }
 
 using Extents = std::array<std::int32_t, 4>;
@@ -94,9 +102,7 @@ void FitDumpWriter::put(const std::vector<Part>& parts) {
 void FitDumpWriter::problem_ready() {
   using namespace declare;
   fd_ = ::openat(directory_fd_, kFitDumpName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  const std::string names = padded(config_.species, config::kSpeciesLength) +
-                            padded(config_.scenario, config::kScenarioLength) +
-                            padded(config_.tag, config::kTagLength);
+  const std::string names = padded_names(config_);
   put({{kHeaderMagic.data(), kHeaderMagic.size()},
        part_of(kExtents),
        {names.data(), names.size()},
@@ -168,9 +174,7 @@ std::string read_fit_dump(const std::string& path, const Configuration& expected
     return path + " is not a record of a fit";
   }
   if (extents != kExtents) return path + " was made for other extents";
-  if (names != padded(expected.species, config::kSpeciesLength) +
-                   padded(expected.scenario, config::kScenarioLength) +
-                   padded(expected.tag, config::kTagLength)) {
+  if (names != padded_names(expected)) {
     return path + " records another configuration";
   }
   for (int r = 1; r <= config::kBins; ++r) {

@@ -35,11 +35,18 @@ constexpr NameKind kNames[] = {{"species", config::kSpeciesLength},
                                {"scenario", config::kScenarioLength},
                                {"tag", config::kTagLength}};
 
+// Why `name` cannot serve as the configuration's `kind`, as a sentence, or
+// empty when it can.
+std::string name_refusal(const NameKind& kind, std::string_view name) {
+  const std::string fault = config::name_fault(name, kind.limit);
+  return fault.empty() ? fault : std::string(kind.what) + " " + quoted(name) + " " + fault;
+}
+
 // The checked, distinct items of one option's list, or the refusal.
 std::string list_items(std::string_view option, const NameKind& kind, std::string_view list,
                        std::vector<std::string>& items) {
   for (std::string_view item : split_commas(list)) {
-    if (std::string fault = name_fault(kind.what, item, kind.limit); !fault.empty()) {
+    if (std::string fault = name_refusal(kind, item); !fault.empty()) {
       return std::string(option) + ": " + fault;
     }
     for (const std::string& earlier : items) {
@@ -69,21 +76,6 @@ std::string quoted(std::string_view name) {
     }
   }
   return text + "'";
-}
-
-std::string name_fault(std::string_view what, std::string_view name, std::size_t limit) {
-  const std::string w(what);
-  if (name.empty()) return "empty " + w + " name";
-  if (name.size() > limit) {
-    return w + " " + quoted(name) + " is longer than " + std::to_string(limit) + " characters";
-  }
-  if (name == "." || name == "..") return w + " " + quoted(name) + " cannot name a directory";
-  for (unsigned char c : name) {
-    if (c == ' ') return w + " " + quoted(name) + " contains a blank";
-    if (c == '/') return w + " " + quoted(name) + " contains '/'";
-    if (c < 0x20 || c == 0x7f) return w + " " + quoted(name) + " contains a control character";
-  }
-  return {};
 }
 
 std::string product_run_set(std::string_view species, std::string_view scenarios,
@@ -126,7 +118,7 @@ std::string plan_run_set(std::string_view text, std::string_view file,
              (fields.size() == 1 ? " field" : " fields");
     }
     for (int n = 0; n < 3; ++n) {
-      std::string fault = name_fault(kNames[n].what, fields[n], kNames[n].limit);
+      std::string fault = name_refusal(kNames[n], fields[n]);
       if (!fault.empty()) return origin + ": " + fault;
     }
     entries.push_back({static_cast<int>(entries.size()) + 1,

@@ -35,12 +35,6 @@ struct RunEntry {
 // \xNN.
 std::string quoted(std::string_view name);
 
-// Why `name` cannot serve as a configuration's `what` ("species", "scenario"
-// or "tag"), or empty when it can: it must hold 1 to `limit` bytes, no blank,
-// '/' or control character, and must not be "." or "..", since it names a
-// directory of the report and goes into the input and results paths.
-std::string name_fault(std::string_view what, std::string_view name, std::size_t limit);
-
 // The product of three comma-separated lists, species varying slowest and
 // tag fastest. Blanks around an item are dropped. Returns the refusal, naming
 // the option, or empty with `entries` filled.

@@ -103,18 +103,22 @@ bool make_directories(const std::string& path) {
 [[noreturn]] void run_child(const Configuration& config, const std::string& directory,
                             const std::string& workdir, int setup_fd,
                             const sigset_t& original_mask) {
-  auto give_up = [setup_fd](const std::string& what) {
-    write_all(setup_fd, "vbsfit-batch: " + what + ": " + std::strerror(errno));
+  // Ends the child with "<action> <path>[/<name>]: <why>" for the batch.
+  auto give_up = [setup_fd](const char* action, const std::string& path,
+                            const char* name = nullptr) {
+    const int error = errno;
+    const std::string what = std::string(action) + " " + (name ? join(path, name) : path);
+    write_all(setup_fd, "vbsfit-batch: " + what + ": " + std::strerror(error));
     ::_exit(kChildSetupFailed);
   };
-  if (!make_directories(directory)) give_up("cannot create " + directory);
+  if (!make_directories(directory)) give_up("cannot create", directory);
   const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd < 0) give_up("cannot open " + directory);
+  if (directory_fd < 0) give_up("cannot open", directory);
   int output[2];  // standard output and standard error
   const char* const names[2] = {"stdout", "stderr"};
   for (int n = 0; n < 2; ++n) {
     output[n] = ::openat(directory_fd, names[n], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output[n] < 0) give_up("cannot create " + join(directory, names[n]));
+    if (output[n] < 0) give_up("cannot create", directory, names[n]);
   }
   // The run reads nothing from standard input, and parallel runs must not
   // compete for a terminal.
@@ -123,7 +127,7 @@ bool make_directories(const std::string& path) {
     ::dup2(in, STDIN_FILENO);
     ::close(in);
   }
-  if (::chdir(workdir.c_str()) != 0) give_up("cannot enter the working directory " + workdir);
+  if (::chdir(workdir.c_str()) != 0) give_up("cannot enter the working directory", workdir);
   ::close(setup_fd);
   ::dup2(output[0], STDOUT_FILENO);
   ::dup2(output[1], STDERR_FILENO);
