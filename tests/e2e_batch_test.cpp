@@ -173,7 +173,7 @@ TEST_F(Batch, TablesHoldTheRecordedDoublesAndPythonReadsThemBackExactly) {
 
 TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   // A field that is not a number, a missing simulation, a results file made
-  // before: among good configurations.
+  // before, among good configurations.
   const fs::path bins = root() / "INPUTS_ODE/5days/0.1_aer.API_OH/aer.cdis_all.6";
   std::vector<std::string> lines = records(bins);
   lines[4].replace(13, 13, "          abc");
@@ -181,9 +181,14 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   for (const std::string& line : lines) spoiled += line + "\n";
   write_file(bins, spoiled);
   write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
+  // The batch's own troubles: a configuration's directory cannot be made, and
+  // a run's record cannot be written (its name is taken by a directory).
+  fs::create_directories(report() / "runs" / "ideal");
+  write_file(report() / "runs" / "ideal" / "0.1", "in the way\n");
+  fs::create_directories(run_files("OLE2_OH", "0.1", "static", report()) / batch::kFitDumpName);
   write_file(root() / "study.plan",
              "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nTOL,0.1,allgas\nOLE2_OH,0.1,no6\n"
-             "ideal,0.1,allgas\n");
+             "ideal,0.1,allgas\nOLE2_OH,0.1,static\n");
 
   const auto run = batch({"--plan", "../study.plan", "-j", "2"});
   EXPECT_EQ(run.exit_status, 1);
@@ -193,6 +198,9 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
       "0.1_aer.API_OH/aer.cdis_all.6";
   const std::string tol_message =
       "forrtl: severe (29): file not found, unit 20, file " + inputs + "0.1_aer.TOL/aer.precursor";
+  const std::string unrecorded =
+      "vbsfit-batch: the fit's numbers were not recorded: "
+      "./vbsfit-report/runs/OLE2_OH/0.1/static/fit.dump is not a file";
   const auto runs = read_table(report() / "runs.csv");
   const std::size_t state = column(runs, "state"), status = column(runs, "exit_status"),
                     message = column(runs, "message"), wmol1 = column(runs, "wmol1");
@@ -208,7 +216,9 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
       {"API_OH", "allgas", "failed", "64", api_message, false},
       {"TOL", "allgas", "failed", "29", tol_message, false},
       {"OLE2_OH", "no6", "kept", "", "kept: no record of its fit in this report", false},
-      {"ideal", "allgas", "succeeded", "0", "", true},
+      {"ideal", "allgas", "failed", "",
+       "vbsfit-batch: cannot create ./vbsfit-report/runs/ideal/0.1/allgas: Not a directory", false},
+      {"OLE2_OH", "static", "succeeded", "0", unrecorded, false},
   };
   ASSERT_EQ(runs.size(), 1 + std::size(expected));
   for (const auto& e : expected) {
@@ -220,8 +230,9 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
     EXPECT_EQ(row[wmol1].empty(), !e.numbers);
   }
   EXPECT_EQ(read_file(results("OLE2_OH", "0.1", "no6")), "made before\n");
-  EXPECT_EQ(read_table(report() / "coefficients.csv").size(), 1 + 2 * 6 * 7u);
-  EXPECT_EQ(read_table(report() / "fits.csv").size(), 1 + 2 * 6u);
+  EXPECT_TRUE(fs::exists(results("OLE2_OH", "0.1", "static")));  // the run itself succeeded
+  EXPECT_EQ(read_table(report() / "coefficients.csv").size(), 1 + 1 * 6 * 7u);
+  EXPECT_EQ(read_table(report() / "fits.csv").size(), 1 + 1 * 6u);
 
   // The bad field ends the batch's run as it ends vbsfit's own.
   const auto own = run_program(binary("vbsfit_api_oh"), run_dir());
@@ -233,9 +244,12 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   // Not a terminal: only the summary, with each failure's first line.
   EXPECT_EQ(run.err.find('\r'), std::string::npos);
   EXPECT_EQ(run.err,
-            "vbsfit-batch: 5 configurations: 2 succeeded, 1 kept, 2 failed\n"
+            "vbsfit-batch: 6 configurations: 2 succeeded, 1 kept, 3 failed\n"
             "  failed: API_OH/0.1/allgas (exit status 64): " + api_message + "\n" +
             "  failed: TOL/0.1/allgas (exit status 29): " + tol_message + "\n" +
+            "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
+            "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
+            "  not recorded: OLE2_OH/0.1/static (exit status 0): " + unrecorded + "\n" +
             "  report: ./vbsfit-report\n");
 }
 
@@ -274,6 +288,16 @@ TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
     }
     EXPECT_EQ(is, was);
   }
+
+  // A results file that is not the recorded fit's is kept without numbers.
+  const fs::path changed = results("API_OH", "0.1", "no6");
+  write_file(changed, read_file(changed) + "  0.100E+01\n");
+  EXPECT_EQ(batch(args).exit_status, 1);
+  const CsvRow row = run_row(read_table(report_dir / "runs.csv"), "API_OH", "0.1", "no6");
+  EXPECT_EQ(row[state], "kept");
+  EXPECT_EQ(row[column(second_runs, "message")],
+            "kept: the fit recorded in this report is not the one in its results file");
+  EXPECT_EQ(row[column(second_runs, "wmol1")], "");
 }
 
 TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {

@@ -16,6 +16,7 @@
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
+#include "diagnostics/signals.hpp"
 
 namespace batch {
 namespace {
@@ -137,6 +138,9 @@ int run_mode(const Options& options, const BuildFacts& build) {
   }
 
   const BatchResult result = run_configurations(share, settings);
+  // The tables say what finished: an interrupt now waits until they are
+  // written and the summary is out, and then ends the batch.
+  const diagnostics::InterruptsDeferred tables_first;
   const Tables tables = table_rows(share, result.outcomes);
   std::string error = write_tables(settings.report, tables);
   if (error.empty()) {

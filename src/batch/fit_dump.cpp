@@ -135,7 +135,11 @@ std::string read_fit_dump(const std::string& path, const Configuration& expected
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) != kDumpBytes) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return path + " is not a file";
+  }
+  if (static_cast<std::size_t>(st.st_size) != kDumpBytes) {
     ::close(fd);
     return path + " is not a complete record of a fit (" + std::to_string(st.st_size) +
            " bytes, not " + std::to_string(kDumpBytes) + ")";

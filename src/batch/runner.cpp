@@ -346,14 +346,17 @@ BatchResult Runner::run() {
   }
   show_progress(true);
 
-  ::sigprocmask(SIG_SETMASK, &original_mask_, nullptr);
-  ::sigaction(SIGCHLD, &child_saved, nullptr);
-
   for (std::size_t n = 0; n < entries_.size(); ++n) {
     if (result_.outcomes[n].state != State::kept) continue;
     const Configuration& c = entries_[n].config;
     result_.outcomes[n] = keep(results_file(c), join(directory(n), kFitDumpName), c);
   }
+  // An interrupt that came while the kept ones were read still counts.
+  sigdelset(&waited, SIGCHLD);
+  const timespec now = {0, 0};
+  if (const int signal = ::sigtimedwait(&waited, nullptr, &now); signal > 0) stop(signal);
+  ::sigprocmask(SIG_SETMASK, &original_mask_, nullptr);
+  ::sigaction(SIGCHLD, &child_saved, nullptr);
   return std::move(result_);
 }
 
