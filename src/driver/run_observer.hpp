@@ -16,7 +16,7 @@ class RunObserver {
   // target's own coefficient is shifted, ALPHAL and ALPHAU the bounds, BBVLS
   // the right-hand side, ISTATEBVLS and LOOPABVLS the solver's state.
   virtual void solved(int /*r*/) {}
-  // The results file is complete and closed; the run stops next, status 0.
+  // The results file is complete and closed; the plain stop comes next.
   virtual void finished() {}
 
  protected:
