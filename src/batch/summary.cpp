@@ -39,10 +39,12 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
   // The states in the order the summary counts them; the last two only when
   // there are any.
   const struct {
-    const char* name;
+    State state;
     bool always;
-  } order[] = {{"succeeded", true}, {"kept", true}, {"failed", true}, {"interrupted", false},
-               {"pending", false}};
+  } order[] = {{State::succeeded, true}, {State::kept, true}, {State::failed, true},
+               {State::interrupted, false}, {State::pending, false}};
+  const std::string succeeded = state_name(State::succeeded), kept = state_name(State::kept),
+                    failed_state = state_name(State::failed);
   std::map<std::string, int> counts;
   std::string problems;
   int listed = 0, unlisted = 0;
@@ -52,9 +54,9 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
     if (row.size() != runs_header().size()) continue;
     ++counts[row[state]];
     if (row[known] == "false") ++unknown[row[species]];
-    const bool failed = row[state] == "failed";
-    const bool unrecorded = row[state] == "succeeded" && !row[message].empty();
-    if (row[state] != "succeeded" && row[state] != "kept") summary.complete = false;
+    const bool failed = row[state] == failed_state;
+    const bool unrecorded = row[state] == succeeded && !row[message].empty();
+    if (row[state] != succeeded && row[state] != kept) summary.complete = false;
     if (unrecorded) summary.complete = false;
     if (!failed && !unrecorded) continue;
     if (listed == kListedFailures) {
@@ -74,7 +76,8 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
   std::string text = "vbsfit-batch: " + std::to_string(runs.size()) +
                      (runs.size() == 1 ? " configuration: " : " configurations: ");
   bool first = true;
-  for (const auto& [name, always] : order) {
+  for (const auto& [counted, always] : order) {
+    const std::string name = state_name(counted);
     const int count = counts[name];
     if (count == 0 && !always) continue;
     text += (first ? "" : ", ") + std::to_string(count) + " " + name;
