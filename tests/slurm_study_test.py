@@ -97,6 +97,7 @@ class Study:
     def __init__(self, cluster, batch, where):
         self.cluster = cluster
         self.batch = batch
+        self.root = where
         self.run = os.path.join(where, "run")
         self.fits = os.path.join(self.run, "FITS")
         self.report = os.path.join(self.run, "vbsfit-report")
@@ -144,35 +145,42 @@ def check(condition, message):
         raise AssertionError(message)
 
 
-def joined_equals_single_run(study, reference):
-    """The joined tables and run outputs equal the one-machine run's; every
-    results file is identical."""
+def single_run_as_expected(reference):
+    """The one-machine run: every configuration fitted but the one without inputs."""
+    rows = {config_of(r): r for r in read_table(os.path.join(reference, "runs.csv"))}
+    check(set(rows) == set(PLAN), "the single run's runs.csv: %s" % sorted(rows))
+    failed = {c for c, r in rows.items() if r["state"] != "succeeded"}
+    check(failed == {MISSING}, "failed in the single run: %s, expected only %s" % (failed, MISSING))
+    check(rows[MISSING]["exit_status"] == "29", "without inputs: %s" % rows[MISSING])
+
+
+def joined_equals_single_run(study, reference, kept=frozenset()):
+    """The joined tables equal the one-machine run's but for the seconds and,
+    for the configurations whose results files were kept, the state (kept) and
+    the exit status (none); the runs' outputs and every results file are
+    identical."""
     for table in TABLES:
         joined = read_table(os.path.join(study.report, table))
-        single = read_table(os.path.join(reference, "run", "vbsfit-report", table))
+        single = read_table(os.path.join(reference, table))
+        for row in single:
+            if table == "runs.csv" and results_name(config_of(row)) in kept:
+                row.update(state="kept", exit_status="")
         first = next((n for n, (a, b) in enumerate(zip(joined, single)) if a != b),
                      min(len(joined), len(single)))
         check(joined == single, "%s: the joined table differs from the single run's at row "
               "%d:\n  joined %s\n  single %s" % (table, first + 1, joined[first:first + 1],
                                                  single[first:first + 1]))
-    differ = same_tree(os.path.join(reference, "run", "FITS"), study.fits)
-    check(not differ, "results files differ from the single run's: %s" % differ)
-    differ = same_tree(os.path.join(reference, "run", "vbsfit-report", "runs"),
-                       os.path.join(study.report, "runs"))
+    differ = same_tree(os.path.join(reference, "runs"), os.path.join(study.report, "runs"))
     check(not differ, "runs' outputs differ from the single run's: %s" % differ)
-    rows = {config_of(r): r for r in read_table(os.path.join(study.report, "runs.csv"))}
-    check(set(rows) == set(PLAN), "the joined runs.csv lacks rows: %s" % sorted(set(PLAN) - set(rows)))
-    failed = {c for c, r in rows.items() if r["state"] != "succeeded"}
-    check(failed == {MISSING}, "failed rows: %s, expected only %s" % (failed, MISSING))
-    check(rows[MISSING]["state"] == "failed" and rows[MISSING]["exit_status"] == "29",
-          "the configuration without inputs: %s" % rows[MISSING])
+    differ = same_tree(os.path.join(os.path.dirname(reference), "FITS"), study.fits)
+    check(not differ, "results files differ from the single run's: %s" % differ)
 
 
-def cancelled_share_then_resubmitted(cluster, study, reference, shares):
+def cancelled_share_then_resubmitted(cluster, study, reference, pristine, shares):
     """Cancels the share that waits on the FIFO, checks what it left, submits
     the study again and checks that it completes with kept rows."""
     stalled_share = shares[STALLED]
-    fifo = precursor_file(os.path.dirname(study.run), STALLED)
+    fifo = precursor_file(study.root, STALLED)
     os.remove(fifo)
     os.mkfifo(fifo)
     array, merge = study.submit()
@@ -203,7 +211,9 @@ def cancelled_share_then_resubmitted(cluster, study, reference, shares):
         if writer is not None:
             os.close(writer)
     check(states[task][0] == "CANCELLED", "%s ended %s" % (task, states[task]))
-    check(states[merge][0] == "CANCELLED", "the joining job was not cancelled: %s" % (states[merge],))
+    check(states[merge][0] == "CANCELLED", "the joining job was not cancelled: %s"
+          % (states[merge],))
+
     def job_processes():
         return [p for p in slurm_cluster.marked_processes(cluster.marker)
                 if slurm_cluster.daemon_of(p) is None]
@@ -211,24 +221,18 @@ def cancelled_share_then_resubmitted(cluster, study, reference, shares):
           "processes of the cancelled share still run: %s" % job_processes())
 
     kept = set(os.listdir(study.fits))
+    single_fits = os.path.join(os.path.dirname(reference), "FITS")
     check(results_name(STALLED) not in kept, "the cancelled configuration left a results file")
     check(not [n for n in kept if not filecmp.cmp(os.path.join(study.fits, n),
-                                                  os.path.join(reference, "run", "FITS", n),
-                                                  shallow=False)],
+                                                  os.path.join(single_fits, n), shallow=False)],
           "a results file differs from the single run's (a partial file?): %s" % sorted(kept))
     check(kept < {results_name(c) for c in PLAN}, "nothing was left to do after the cancel")
 
     os.remove(fifo)
-    shutil.copyfile(precursor_file(reference, STALLED), fifo)
+    shutil.copyfile(os.path.join(pristine, os.path.relpath(fifo, study.root)), fifo)
     array, merge = study.submit()
     study.expect_finished(array, merge, 1)
-    differ = same_tree(os.path.join(reference, "run", "FITS"), study.fits)
-    check(not differ, "after the second submission, results files differ: %s" % differ)
-    rows = {config_of(r): r["state"] for r in read_table(os.path.join(study.report, "runs.csv"))}
-    expected = {c: "kept" if results_name(c) in kept else "succeeded" for c in PLAN}
-    expected[MISSING] = "failed"
-    check(rows == expected, "the joined states after the second submission: %s, expected %s"
-          % (rows, expected))
+    joined_equals_single_run(study, reference, kept)
 
 
 def shares_of(study):
@@ -266,26 +270,29 @@ def main():
         marker, scratch = cluster.marker, cluster.scratch
         pristine = os.path.join(scratch, "pristine")
         make_study(build, pristine)
-        # The single run first, in the directory the cluster's study then runs
-        # in: vbsfit's messages name the full path of a missing input.
+        # Every run in one directory, study/: vbsfit's messages name the full
+        # path of a missing input. The single run first, then moved aside.
         study = Study(cluster, batch, os.path.join(scratch, "study"))
-        shutil.copytree(pristine, os.path.dirname(study.run))
+        shutil.copytree(pristine, study.root)
         single = subprocess.run([batch, "--plan", "study.plan", "-j", "2"], cwd=study.run,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         check(single.returncode == 1, "the single run ended %d:\n%s"
               % (single.returncode, single.stderr))
-        reference = os.path.join(scratch, "single")
-        os.rename(os.path.dirname(study.run), reference)
-        shutil.copytree(pristine, os.path.dirname(study.run))
+        os.rename(study.root, os.path.join(scratch, "single"))
+        reference = os.path.join(scratch, "single", "run", "vbsfit-report")
+        single_run_as_expected(reference)
+
+        shutil.copytree(pristine, study.root)
         array, merge = study.submit()
         study.expect_finished(array, merge, 1)
         joined_equals_single_run(study, reference)
         print("joined tables and results files equal the single run's (%.1f s)"
               % (time.monotonic() - started), flush=True)
 
-        again = Study(cluster, batch, os.path.join(scratch, "cancelled"))
-        shutil.copytree(pristine, os.path.dirname(again.run))
-        cancelled_share_then_resubmitted(cluster, again, reference, shares_of(study))
+        shares = shares_of(study)
+        os.rename(study.root, os.path.join(scratch, "first"))
+        shutil.copytree(pristine, study.root)
+        cancelled_share_then_resubmitted(cluster, study, reference, pristine, shares)
         print("cancelled share left no partial file; resubmitted study completed (%.1f s)"
               % (time.monotonic() - started), flush=True)
 
