@@ -197,11 +197,9 @@ class Cluster:
         self.children = []
         self.watchdog = None
         self.started = time.monotonic()
-        env = {"PATH": os.environ.get("PATH", "") + ":" + SBIN_PATH,
-               "SLURM_CONF": self.conf, "LANG": "C"}
-        name, value = self.marker.split("=", 1)
-        env[name] = value
-        self.env = env
+        # The environment of the daemons and of every client command.
+        self.env = {"PATH": os.environ.get("PATH", "") + ":" + SBIN_PATH,
+                    "SLURM_CONF": self.conf, "LANG": "C", "VBSFIT_TEST_CLUSTER": self.scratch}
 
     # --- start -----------------------------------------------------------------
 
@@ -219,13 +217,13 @@ class Cluster:
                 self.say("ports taken, choosing others (attempt %d)" % (attempt + 2))
             else:
                 raise ClusterError("slurmctld/slurmd could not bind free ports")
-        except BaseException:
-            self.stop(failed=True)
+            addresses = listening_addresses(marked_processes(self.marker))
+            if not addresses or any(not a.startswith("127.0.0.1:") for a in addresses):
+                raise ClusterError("the daemons must listen on 127.0.0.1 only, not on %s"
+                                   % addresses)
+        except BaseException as e:
+            self.__exit__(type(e), e, None)
             raise
-        addresses = listening_addresses(marked_processes(self.marker))
-        if not addresses or any(not a.startswith("127.0.0.1:") for a in addresses):
-            self.stop(failed=True)
-            raise ClusterError("the daemons must listen on 127.0.0.1 only, not on %s" % addresses)
         self.say("cluster up in %.1f s, listening on %s"
                  % (time.monotonic() - self.started, " ".join(addresses)))
         return self
