@@ -51,16 +51,16 @@ demo: deps-build program
 	  echo "  its results file is byte for byte the one vbsfit wrote"
 
 # CTest names a skipped test; the reason it printed is in its log.
-ctest = ctest --output-on-failure -j $(JOBS); status=$$?; \
+run_ctest = ctest --output-on-failure -j $(JOBS); status=$$?; \
 	grep -h '^SKIPPED: ' Testing/Temporary/LastTest.log; exit $$status
 
 check-plain: build
-	cd $(BUILD) && $(ctest)
+	cd $(BUILD) && $(run_ctest)
 
 check-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && $(ctest)
+	cd $(ASAN_BUILD) && $(run_ctest)
 
 # Plain build first, then the sanitized one; each ends with CTest's summary.
 check: deps check-plain check-asan

@@ -8,7 +8,7 @@ file must be byte-identical; a configuration with a missing input fails only
 its own row. A share cancelled while it runs leaves no partial results file,
 and submitting the study again completes it: kept rows plus the rest.
 
-Usage: slurm_study_test.py --build BUILD_DIR [--sanitized]
+Usage: slurm_study_test.py --build BUILD_DIR [--sanitized] [--batch VBSFIT_BATCH]
 Exit status 0 when it passed, 1 when it failed, 77 when skipped.
 """
 
@@ -81,13 +81,15 @@ def config_of(row):
     return (row["species"], row["scenario"], row["tag"])
 
 
-def same_tree(left, right):
-    """The relative paths of files that differ or exist on one side only."""
+def differing_files(left, right):
+    """The relative paths of the files whose bytes differ between two trees,
+    or that exist in one only."""
     compared = filecmp.dircmp(left, right)
-    differ = compared.left_only + compared.right_only + compared.diff_files + compared.funny_files
+    _, differ, unreadable = filecmp.cmpfiles(left, right, compared.common_files, shallow=False)
+    differ += unreadable + compared.left_only + compared.right_only + compared.common_funny
     for sub in compared.common_dirs:
-        differ += [os.path.join(sub, p) for p in same_tree(os.path.join(left, sub),
-                                                           os.path.join(right, sub))]
+        differ += [os.path.join(sub, p) for p in differing_files(os.path.join(left, sub),
+                                                                 os.path.join(right, sub))]
     return differ
 
 
@@ -170,9 +172,9 @@ def joined_equals_single_run(study, reference, kept=frozenset()):
         check(joined == single, "%s: the joined table differs from the single run's at row "
               "%d:\n  joined %s\n  single %s" % (table, first + 1, joined[first:first + 1],
                                                  single[first:first + 1]))
-    differ = same_tree(os.path.join(reference, "runs"), os.path.join(study.report, "runs"))
+    differ = differing_files(os.path.join(reference, "runs"), os.path.join(study.report, "runs"))
     check(not differ, "runs' outputs differ from the single run's: %s" % differ)
-    differ = same_tree(os.path.join(os.path.dirname(reference), "FITS"), study.fits)
+    differ = differing_files(os.path.join(os.path.dirname(reference), "FITS"), study.fits)
     check(not differ, "results files differ from the single run's: %s" % differ)
 
 
@@ -202,9 +204,8 @@ def cancelled_share_then_resubmitted(cluster, study, reference, pristine, shares
         check(cluster.jobs(task).get(task, ("",))[0] == "RUNNING", "%s is not running" % task)
         own = [c for c in PLAN if shares[c] == stalled_share]
         before = own[:own.index(STALLED)]
-        done = {name for name in os.listdir(study.fits)}
-        check({results_name(c) for c in before} <= done,
-              "the share had not fitted %s before the FIFO" % before)
+        check(before and {results_name(c) for c in before} <= set(os.listdir(study.fits)),
+              "share %d had fitted nothing before the FIFO (of %s)" % (stalled_share, before))
         cluster.run(["scancel", task])
         states = cluster.wait([array, merge], JOB_TIMEOUT)
     finally:
