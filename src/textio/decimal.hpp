@@ -3,6 +3,7 @@
 // input yields the double nearest to the decimal text.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace textio {
@@ -29,5 +30,11 @@ enum class Conversion {
 // least one digit in the mantissa, already checked by the caller) to the
 // nearest double. A magnitude below the smallest double gives a signed zero.
 Conversion to_double(std::string_view text, double& value);
+
+// The fast path of input conversion: sets `magnitude` to the double nearest
+// to digits x 10^scale and returns true when one correctly rounded operation
+// can give it, false when only to_double can. Agrees bit for bit with
+// to_double on every value it takes.
+bool nearest_double_fast(std::uint64_t digits, long long scale, double& magnitude);
 
 }  // namespace textio
