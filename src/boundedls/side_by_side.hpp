@@ -36,11 +36,13 @@ void in_blocks(std::int64_t first, std::int64_t last, Block&& block) {
 template <int K, typename Mat, typename Vec>
 void column_dots(const Mat& m, std::int64_t k, const Vec& v, std::int64_t first,
                  std::int64_t last, double (&t)[K]) {
-  for (int c = 0; c < K; ++c) t[c] = 0.0;
+  double sum[K];  // kept apart from t, so that the sums can stay in registers
+  for (int c = 0; c < K; ++c) sum[c] = 0.0;
   for (std::int64_t i = first; i <= last; ++i) {
     const double vi = v(i);
-    for (int c = 0; c < K; ++c) t[c] = t[c] + m(i, k + c) * vi;
+    for (int c = 0; c < K; ++c) sum[c] = sum[c] + m(i, k + c) * vi;
   }
+  for (int c = 0; c < K; ++c) t[c] = sum[c];
 }
 
 // m(i, k + c) = m(i, k + c) - v(i) * f[c] for i = first ... last, c < K.
