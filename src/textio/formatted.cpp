@@ -122,11 +122,6 @@ std::string render_e(double value, int width, int digits) {
   return out;
 }
 
-FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
-  if (read_number_fast(field, digits, value)) return FieldStatus::ok;
-  return parse_e_field_exact(field, digits, value);
-}
-
 FieldStatus parse_e_field_exact(std::string_view field, int digits, double& value) {
   // Blanks are ignored wherever they stand; `next` skips them.
   std::size_t pos = 0;
@@ -243,7 +238,7 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
         // comma ends the field early and the next one starts after it.
         std::size_t start = std::min(position, record.size());
         std::size_t end = std::min(position + static_cast<std::size_t>(d.width), record.size());
-        std::string_view field = record.substr(start, end - start);
+        std::string_view field(record.data() + start, end - start);
         std::size_t comma = commas ? field.find(',') : std::string_view::npos;
         if (comma != std::string_view::npos) {
           field = field.substr(0, comma);

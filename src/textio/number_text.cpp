@@ -11,7 +11,11 @@ namespace {
 // Takes the digits at p onward into `digits` (past 19 of them it wraps, and
 // the caller gives up); returns where they end.
 const char* take_digits(const char* p, const char* end, std::uint64_t& digits) {
-  for (; p < end && is_digit(*p); ++p) digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+  for (; p < end; ++p) {
+    const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (d > 9) break;
+    digits = digits * 10 + d;
+  }
   return p;
 }
 
