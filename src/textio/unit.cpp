@@ -215,13 +215,15 @@ void Unit::publish() {
   pending_ = Pending::none;
 }
 
-// Moves the bytes not yet taken to the front and reads the next chunk after
-// them, doubling the buffer when a line fills it.
+// Moves the bytes not yet taken to the front and fills the room after them.
+// The buffer doubles only when they take more than half of it (a line longer
+// than that), so every read fills at least half a buffer and a long line
+// costs time in proportion to its length.
 bool Unit::fill_input() {
   if (in_eof_ || fd_ < 0) return false;
   const std::size_t kept = in_size_ - in_pos_;
-  if (kept + kInputChunkBytes > in_capacity_) {
-    const std::size_t capacity = std::max(2 * in_capacity_, kept + kInputChunkBytes);
+  if (in_capacity_ == 0 || kept > in_capacity_ / 2) {
+    const std::size_t capacity = std::max(2 * in_capacity_, kInputChunkBytes);
     auto grown = std::make_unique_for_overwrite<char[]>(capacity);
     if (kept > 0) std::memcpy(grown.get(), in_.get() + in_pos_, kept);
     in_ = std::move(grown);
@@ -233,7 +235,7 @@ bool Unit::fill_input() {
   in_size_ = kept;
   ssize_t n;
   do {
-    n = ::read(fd_, in_.get() + in_size_, kInputChunkBytes);
+    n = ::read(fd_, in_.get() + in_size_, in_capacity_ - in_size_);
   } while (n < 0 && errno == EINTR);
   if (n < 0) diagnostics::issue_severe(diagnostics::kReadError, {number_, file_name_.c_str()});
   in_size_ += static_cast<std::size_t>(n);
