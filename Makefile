@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
 DEMO_DIR ?= demo-run
 
-.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench fuzz fuzz-build fuzz-smoke clean
+.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench instructions fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -69,6 +69,10 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_TESTS=OFF -DVBSFIT_BENCH=ON >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/vbsfit_bench
+
+# The instruction count of the default run on the bundled example (callgrind).
+instructions: program
+	bench/instructions.sh $(BUILD)/vbsfit
 
 # libFuzzer targets (clang, ASan and UBSan), each run for FUZZ_SECONDS on a
 # corpus that starts from the seeds in fuzz/corpus; findings are saved in

@@ -1,7 +1,8 @@
 // The formatted field reader against the reference rules: any text, read by
 // one to four statements of FMT3 (seven fields), FMT4 or FMT5 (two fields).
 // Every statement must end as the rules say (complete, end of file, message
-// 64) and give every field's value bit for bit as strtod does.
+// 64) and give every field's value bit for bit as strtod does; and the field
+// reader's fast path must agree with its exact reader alone.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,5 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome.kind != reference::Outcome::complete) break;
   }
   textio::close_unit(kUnit);
+
+  // The field reader's fast path against its exact reader alone, on the
+  // first line of the input taken as one field.
+  const std::string field = text.substr(0, text.find('\n'));
+  double fast = kUntouched, exact = kUntouched;
+  const textio::FieldStatus fast_status = textio::parse_e_field(field, use.digits, fast);
+  const textio::FieldStatus exact_status = textio::parse_e_field_exact(field, use.digits, exact);
+  if (fast_status != exact_status || !fuzzing::same_bits(fast, exact)) {
+    fuzzing::disagree("fast path " + fuzzing::show(fast) + ", exact reader " +
+                      fuzzing::show(exact) + " for the field \"" + field + "\"");
+  }
   return 0;
 }

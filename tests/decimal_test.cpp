@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace {
@@ -125,6 +128,40 @@ TEST(ToDouble, LongMantissasWithHugeExponentsKeepTheirScale) {
   EXPECT_EQ(Conversion::out_of_range,
             to_double(zeros + "1e" + std::string(30, '9'), value));
   EXPECT_EQ(0.0, converted((std::string(200000, '9') + "e-" + std::string(30, '9')).c_str()));
+}
+
+// The fast path takes digits x 10^scale exactly when both are exact doubles
+// (digits <= 2^53, |scale| <= 22), and then gives what the exact conversion
+// of the same text gives, bit for bit: every edge of that range and a large
+// sample inside it, including the halfway cases that a second rounding would
+// get wrong.
+TEST(NearestDoubleFast, AgreesWithTheExactConversionWhereverItDecides) {
+  constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
+  const auto check = [](std::uint64_t digits, long long scale) {
+    double fast = -1.0;
+    const bool decided = textio::nearest_double_fast(digits, scale, fast);
+    EXPECT_EQ(decided, digits <= kTwo53 && scale >= -22 && scale <= 22)
+        << digits << "e" << scale;
+    if (!decided) return;
+    double exact = -2.0;
+    ASSERT_EQ(Conversion::ok,
+              to_double(std::to_string(digits) + "e" + std::to_string(scale), exact));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(exact), std::bit_cast<std::uint64_t>(fast))
+        << digits << "e" << scale;
+  };
+  const std::uint64_t edges[] = {0,          1,          9,          10,
+                                 13690,      99999,      123456789012345,
+                                 999999999999999,        kTwo53 - 1, kTwo53,
+                                 kTwo53 + 1, 9999999999999999999ULL};
+  for (std::uint64_t digits : edges) {
+    for (long long scale = -24; scale <= 24; ++scale) check(digits, scale);
+  }
+  std::mt19937_64 rng(14);
+  for (int n = 0; n < 200000; ++n) {
+    // Digits of every length up to 16, so that short fields are well covered.
+    const std::uint64_t digits = rng() % (std::uint64_t{1} << (1 + rng() % 53));
+    check(digits, static_cast<long long>(rng() % 45) - 22);
+  }
 }
 
 }  // namespace

@@ -193,6 +193,30 @@ const SubscriptRow kSubscriptTable[] = {
      },
      "fort: (2): Subscript #2 of the array YKELPO has value 1442 which is greater than the upper "
      "bound of 1441\n"},
+    {"a loop whose range runs past the end, through unchecked_if",
+     [] {
+       const diagnostics::Vector<double> b("B", g_storage, 1440);
+       diagnostics::unchecked_if(
+           b.contains(1, 1441),
+           [](const auto& v) {
+             for (int i = 1; i <= 1441; ++i) v(i) = 1.0;
+           },
+           b);
+     },
+     "fort: (2): Subscript #1 of the array B has value 1441 which is greater than the upper "
+     "bound of 1440\n"},
+    {"a loop down a column outside the matrix, through unchecked_if",
+     [] {
+       const diagnostics::Matrix<double> a("A", g_storage, 1440, 7);
+       diagnostics::unchecked_if(
+           a.contains(0, 1440, 8, 8),
+           [](const auto& m) {
+             for (int i = 0; i <= 1440; ++i) m(i, 8) = 1.0;
+           },
+           a);
+     },
+     "fort: (2): Subscript #2 of the array A has value 8 which is greater than the upper bound "
+     "of 7\n"},
     {"a 64-bit subscript",
      [] { diagnostics::Vector<double>("B", g_storage, 1440)(INT64_C(5000000000)) = 1.0; },
      "fort: (2): Subscript #1 of the array B has value 5000000000 which is greater than the "
@@ -230,6 +254,38 @@ TEST(SubscriptCheck, BoundsAreInclusiveAndStorageIsColumnByColumn) {
   EXPECT_EQ(5, F.data()[5]);
   EXPECT_EQ(5, F.view()(2, 3));
   EXPECT_EQ(5, diagnostics::Vector<double>("V", F.data(), 6)(6));
+}
+
+// contains() vouches for a range exactly when no subscript in it can fail; an
+// empty range touches nothing and is always inside.
+TEST(SubscriptCheck, ContainsIsTrueExactlyWhenEveryElementIsInside) {
+  double data[6] = {};
+  const diagnostics::Vector<double> v("V", data, 6);
+  const diagnostics::Matrix<double> m("M", data, 2, 3);
+  struct VectorRow {
+    std::int64_t first, last;
+    bool inside;
+  };
+  for (const VectorRow& r : {VectorRow{1, 6, true}, VectorRow{1, 7, false}, VectorRow{0, 6, false},
+                             VectorRow{3, 3, true}, VectorRow{7, 6, true}, VectorRow{0, -1, true},
+                             VectorRow{7, 7, false}}) {
+    EXPECT_EQ(r.inside, v.contains(r.first, r.last)) << r.first << " ... " << r.last;
+  }
+  struct MatrixRow {
+    std::int64_t i0, i1, j0, j1;
+    bool inside;
+  };
+  for (const MatrixRow& r :
+       {MatrixRow{1, 2, 1, 3, true}, MatrixRow{1, 3, 1, 3, false}, MatrixRow{1, 2, 1, 4, false},
+        MatrixRow{0, 2, 1, 3, false}, MatrixRow{1, 2, 0, 3, false}, MatrixRow{1, 0, 4, 4, true},
+        MatrixRow{1, 2, 4, 3, true}, MatrixRow{2, 2, 3, 3, true}}) {
+    EXPECT_EQ(r.inside, m.contains(r.i0, r.i1, r.j0, r.j1))
+        << r.i0 << " ... " << r.i1 << ", " << r.j0 << " ... " << r.j1;
+  }
+  // Inside, the body runs on the same storage without checks.
+  diagnostics::unchecked_if(
+      m.contains(1, 2, 3, 3), [](const auto& a) { a(2, 3) = 23; }, m);
+  EXPECT_EQ(23, data[5]);
 }
 
 TEST(DefinedCheck, UseBeforeAssignmentEndsWith193AndAssignmentDefines) {

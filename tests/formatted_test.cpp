@@ -10,6 +10,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run_program.hpp"
@@ -211,6 +212,48 @@ TEST(ParseEField, FailuresLeaveTheValueAlone) {
     EXPECT_EQ(FieldStatus::failure, textio::parse_e_field(field, 5, value)) << '"' << field << '"';
     EXPECT_EQ(7.0, value) << '"' << field << '"';
   }
+}
+
+// The reader's fast path against the exact reader alone, on fields of every
+// shape: signs, runs of digits on both sides of the point up to past what
+// 64 bits hold, every form of exponent up to past the fast scales, blanks
+// before, inside and after, and the faults. Status and value must agree bit
+// for bit, and a failure must leave the value alone in both.
+TEST(ParseEField, FastPathAgreesWithTheExactReaderOnEveryShape) {
+  const std::vector<std::string> signs = {"", "+", "-"};
+  const std::vector<std::string> wholes = {"", "0", "00", "1", "12345", "9007199254740993",
+                                           "12345678901234567890"};
+  const std::vector<std::string> fractions = {"", ".", ".5", ".00012", ".13690", ".30000",
+                                              ".99999999999999999999"};
+  const std::vector<std::string> exponents = {"", "E+01", "e-22", "D5", "q-3", "+3", "-23",
+                                              "E+23", "E-325", "E99999", "E", "E+-1", "x"};
+  const std::vector<std::pair<std::string, std::string>> blanks = {
+      {"", ""}, {"  ", ""}, {"", "   "}, {" ", " "}};
+  int compared = 0;
+  for (const auto& sign : signs) {
+    for (const auto& whole : wholes) {
+      for (const auto& fraction : fractions) {
+        for (const auto& exponent : exponents) {
+          for (const auto& [before, after] : blanks) {
+            const std::string field = before + sign + whole + fraction + exponent + after;
+            std::vector<std::string> texts = {field};
+            if (field.size() > 1) texts.push_back(field.substr(0, 1) + " " + field.substr(1));
+            for (const std::string& text : texts) {
+              for (int digits : {0, 5, 14}) {
+                double fast = 7.0, exact = 7.0;
+                const FieldStatus fast_status = textio::parse_e_field(text, digits, fast);
+                const FieldStatus exact_status = textio::parse_e_field_exact(text, digits, exact);
+                ASSERT_EQ(exact_status, fast_status) << '"' << text << "\" d " << digits;
+                ASSERT_EQ(bits(exact), bits(fast)) << '"' << text << "\" d " << digits;
+                ++compared;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 20000);
 }
 
 // ------------------------------------------------------- reads from a unit

@@ -409,4 +409,26 @@ TEST(ReadRecord, LineLongerThanManyReadsComesWhole) {
   EXPECT_EQ((std::vector<std::string>{"a", long_line, long_line, "b"}), records);
 }
 
+// Lines of every length around half and whole input buffers (64 KiB), so
+// that record ends and carriage returns fall on every side of a refill and
+// of a growth of the buffer.
+TEST(ReadRecord, LinesAroundTheBufferSizeComeWhole) {
+  ScratchDir dir;
+  fs::path input = dir.path() / "input";
+  std::vector<std::string> lines;
+  std::string text;
+  int k = 0;
+  for (std::size_t length : {0, 1, 100, 32766, 32767, 32768, 32769, 65534, 65535, 65536, 65537,
+                             131071, 131072, 131073, 7, 200000, 3}) {
+    lines.push_back(std::string(length, static_cast<char>('a' + k++ % 26)));
+    text += lines.back() + (k % 3 == 0 ? "\r\n" : "\n");
+  }
+  write_file(input, text);
+  textio::Unit& unit = textio::open_unit(20, input.string(), textio::OpenStatus::old_file);
+  std::vector<std::string> records;
+  for (std::string record; unit.read_record(record);) records.push_back(record);
+  textio::close_unit(20);
+  EXPECT_EQ(lines, records);
+}
+
 }  // namespace

@@ -28,9 +28,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "boundedls/boundedls.hpp"
+#include "boundedls/side_by_side.hpp"
 #include "diagnostics/checked.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/termination.hpp"
@@ -42,6 +43,7 @@ namespace {
 
 using diagnostics::CheckedScalar;
 using diagnostics::Matrix;
+using diagnostics::unchecked_if;
 using diagnostics::Vector;
 
 // The solver cannot go on: its message as one list-directed record on standard
@@ -88,6 +90,8 @@ struct Bvls {
   void take_solution();
   void interpolate(std::int32_t KFIRST);
   void bind_at_bounds();
+  template <bool kSubtract>
+  void update_rhs(std::int32_t j, double factor);
 
   // The solve value of free position NATBOUND + k: qr returns the values in
   // the order of the columns it was given, which is reversed.
@@ -114,8 +118,10 @@ struct Bvls {
   // MINMN + 2 is ever touched: columns 1 ... NFREE take the free columns of A
   // (NFREE <= MINMN), RHS the reduced right-hand side and COPY the copy of it
   // that qr overwrites. Sizing it M x (MINMN + 2) keeps the solver in O(M N)
-  // memory. ZZ receives at most MINMN values from qr.
-  std::vector<double> act_storage, w_storage, zz_storage;
+  // memory. ZZ receives at most MINMN values from qr. None of it is cleared:
+  // every element is written before it is read (RHS by the residual, COPY and
+  // the free columns before each solve, W by the gradient, ZZ by qr).
+  std::unique_ptr<double[]> act_storage, w_storage, zz_storage;
   Matrix<double> act{"ACT", nullptr, 0, 0};
   Vector<double> w{"W", nullptr, 0};
   Vector<double> zz{"ZZ", nullptr, 0};
@@ -151,12 +157,12 @@ void Bvls::choose_partition() {
 
 void Bvls::obtain_work_storage() {
   const std::int32_t act_cols = MINMN + 2;
-  act_storage.assign(nonnegative(M) * nonnegative(act_cols), 0.0);
-  w_storage.assign(nonnegative(N), 0.0);
-  zz_storage.assign(nonnegative(MINMN), 0.0);
-  act = Matrix<double>("ACT", act_storage.data(), M, act_cols);
-  w = Vector<double>("W", w_storage.data(), N);
-  zz = Vector<double>("ZZ", zz_storage.data(), MINMN);
+  act_storage = std::make_unique_for_overwrite<double[]>(nonnegative(M) * nonnegative(act_cols));
+  w_storage = std::make_unique_for_overwrite<double[]>(nonnegative(N));
+  zz_storage = std::make_unique_for_overwrite<double[]>(nonnegative(MINMN));
+  act = Matrix<double>("ACT", act_storage.get(), M, act_cols);
+  w = Vector<double>("W", w_storage.get(), N);
+  zz = Vector<double>("ZZ", zz_storage.get(), MINMN);
   RHS = MINMN + 1;
   COPY = MINMN + 2;
 }
@@ -206,34 +212,61 @@ bool Bvls::main_iteration() {
 
 // The residual r = B - A X into ACT(., RHS); returns SSQ = r.r and sets
 // W = A' r. Each row's A X sums over j in ascending order and each W(j) over
-// i in ascending order, exactly as a row-by-row pass would; the loops only
-// run down the columns so that A is read in storage order.
+// i in ascending order, exactly as a row-by-row pass would; the passes run
+// over blocks of columns side by side, so that A is read in storage order.
 double Bvls::residual_and_gradient() {
-  for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = 0.0;
-  for (std::int32_t j = 1; j <= N; ++j) {
-    const double xj = x(j);
-    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
-  }
-  double SSQ = 0.0;
-  for (std::int32_t i = 1; i <= M; ++i) {
-    const double r = b(i) - act(i, RHS);
-    SSQ = SSQ + r * r;
-    act(i, RHS) = r;
-  }
-  for (std::int32_t j = 1; j <= N; ++j) {
-    double wj = 0.0;
-    for (std::int32_t i = 1; i <= M; ++i) wj = wj + a(i, j) * act(i, RHS);
-    w(j) = wj;
-  }
-  return SSQ;
+  const bool inside = a.contains(1, M, 1, N) && x.contains(1, N) && b.contains(1, M) &&
+                      act.contains(1, M, RHS, RHS) && w.contains(1, N);
+  return unchecked_if(
+      inside,
+      [&](const auto& a, const auto& x, const auto& b, const auto& act, const auto& w) {
+        const auto r = [&](std::int64_t i) -> auto& { return act(i, RHS); };
+        in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
+          double xj[K];
+          for (int c = 0; c < K; ++c) xj[c] = x(j + c);
+          row_sums(a, j, xj, 1, M, j == 1, r);
+        });
+        double SSQ = 0.0;
+        for (std::int32_t i = 1; i <= M; ++i) {
+          const double ri = b(i) - r(i);
+          SSQ = SSQ + ri * ri;
+          r(i) = ri;
+        }
+        in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
+          double wj[K];
+          column_dots(a, j, r, 1, M, wj);
+          for (int c = 0; c < K; ++c) w(j + c) = wj[c];
+        });
+        return SSQ;
+      },
+      a, x, b, act, w);
+}
+
+// ACT(i, RHS) = ACT(i, RHS) + A(i, j) * factor for every row, or minus
+// (kSubtract). j comes from ISTATE: a column found outside A runs the checked
+// loop, which ends the run at its first access as it always has.
+template <bool kSubtract>
+void Bvls::update_rhs(std::int32_t j, double factor) {
+  const bool inside = act.contains(1, M, RHS, RHS) && a.contains(1, M, j, j);
+  unchecked_if(
+      inside,
+      [&](const auto& act, const auto& a) {
+        for (std::int32_t i = 1; i <= M; ++i) {
+          if constexpr (kSubtract) {
+            act(i, RHS) = act(i, RHS) - a(i, j) * factor;
+          } else {
+            act(i, RHS) = act(i, RHS) + a(i, j) * factor;
+          }
+        }
+      },
+      act, a);
 }
 
 // Adds the free variables' part back, leaving B minus the bound part.
 void Bvls::reduce_right_hand_side() {
   for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
     const std::int32_t j = istate(p);
-    const double xj = x(j);
-    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
+    update_rhs<false>(j, x(j));
   }
 }
 
@@ -274,9 +307,9 @@ void Bvls::free_chosen_variable() {
   const std::int32_t iact = IACT.get();
   if (istate(IPOS) > 0) BOUND = bu(iact);
   if (istate(IPOS) < 0) BOUND = bl(iact);
-  for (std::int32_t i = 1; i <= M; ++i) {
-    act(i, RHS) = act(i, RHS) + BOUND.get() * a(i, iact);
-  }
+  // M >= 1 here (with no rows the misfit is 0, within FITTOL), so BOUND is
+  // read just as the first row would.
+  update_rhs<false>(iact, BOUND.get());
   CAMEFROM = istate(IPOS);
   istate(IPOS) = istate(NATBOUND);
   NATBOUND = NATBOUND - 1;
@@ -313,11 +346,21 @@ bool Bvls::solve_until_inside() {
 // position, the variable freed last, goes to column NFREE) and the reduced
 // right-hand side, and calls qr.
 void Bvls::solve_free_variables() {
-  for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
+  unchecked_if(
+      act.contains(1, M, RHS, COPY),
+      [&](const auto& act) {
+        for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
+      },
+      act);
   for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
     const std::int32_t j = istate(p);
     const std::int32_t col = NFREE + NATBOUND + 1 - p;
-    for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
+    unchecked_if(
+        act.contains(1, M, col, col) && a.contains(1, M, j, j),
+        [&](const auto& act, const auto& a) {
+          for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
+        },
+        act, a);
   }
   qr(M, NFREE, act.data(), act.data() + nonnegative(M) * nonnegative(COPY - 1), zz.data(), RSQ);
 }
@@ -340,8 +383,7 @@ void Bvls::return_to_bound() {
   const double sign = x(iact) - bu(iact) < 0.0 ? -1.0 : 1.0;
   istate(NATBOUND) = static_cast<std::int32_t>(istate(NATBOUND) * sign);
   NFREE = NFREE - 1;
-  const double xi = x(iact);
-  for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, iact) * xi;
+  update_rhs<true>(iact, x(iact));
   w(iact) = 0.0;
 }
 
@@ -412,7 +454,7 @@ void Bvls::bind_at_bounds() {
     istate(NATBOUND0 + k) = istate(NATBOUND + 1);
     istate(NATBOUND + 1) = entry;
     NATBOUND = NATBOUND + 1;
-    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, j) * held;
+    update_rhs<true>(j, held);
   }
   NFREE = N - NATBOUND;
 }

@@ -13,10 +13,73 @@
 
 #include <cmath>
 
+#include "boundedls/side_by_side.hpp"
 #include "diagnostics/checked.hpp"
 #include "diagnostics/diagnostic.hpp"
 
 namespace boundedls {
+namespace {
+
+// Step 3 for column j: the reflection of columns j ... N and of B. Returns
+// false when the column is exactly dependent on the earlier ones. The later
+// columns are reflected side by side (their t-sums in one pass over the rows,
+// then their updates in another); each column's sum and updates are those of
+// reflecting it alone, since no column's reflection reads another's.
+template <typename A, typename B>
+bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_t j) {
+  double sq = 0.0;
+  for (std::int32_t i = j; i <= M; ++i) sq = sq + a(i, j) * a(i, j);
+  // Exactly zero only: the column is dependent on the earlier ones (or so
+  // small that its squares flush to zero). A NaN is not zero and goes on.
+  if (sq == 0.0) return false;
+  const double s = std::sqrt(sq);
+  const double old_diagonal = a(j, j);
+  // Only a diagonal that compares below zero takes d = +s; +0.0, -0.0 and
+  // NaN all take d = -s.
+  const double d = old_diagonal < 0.0 ? s : -s;
+  const double u = old_diagonal - d;
+  a(j, j) = d;
+  const double h = std::fabs(d * u);
+
+  const auto v = [&](std::int64_t i) { return a(i, j); };
+  in_blocks(j + 1, N, [&]<int K>(std::int64_t k, Columns<K>) {
+    double t[K], f[K];
+    column_dots(a, k, v, j + 1, M, t);
+    for (int c = 0; c < K; ++c) f[c] = (a(j, k + c) * u + t[c]) / h;
+    column_updates(a, k, v, j + 1, M, f);
+    for (int c = 0; c < K; ++c) a(j, k + c) = a(j, k + c) - f[c] * u;
+  });
+
+  double t = 0.0;
+  for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, j) * b(i);
+  const double f = (b(j) * u + t) / h;
+  b(j) = b(j) - u * f;
+  for (std::int32_t i = j + 1; i <= M; ++i) b(i) = b(i) - a(i, j) * f;
+  return true;
+}
+
+// Steps 3 to 5 on views that the caller has checked (or not) against M and N.
+template <typename A, typename B, typename X>
+void solve(const A& a, const B& b, const X& x, std::int32_t M, std::int32_t N, double& RSQ) {
+  // Step 3: reduction, one reflection per column.
+  for (std::int32_t j = 1; j <= N; ++j) {
+    if (!reflect(a, b, M, N, j)) return;
+  }
+
+  // Step 4: back-substitution; every diagonal is a non-zero d.
+  for (std::int32_t i = N; i >= 1; --i) {
+    double t = 0.0;
+    for (std::int32_t k = i + 1; k <= N; ++k) t = t + a(i, k) * x(k);
+    x(i) = (b(i) - t) / a(i, i);
+  }
+
+  // Step 5: the residual is what the reflections left below row N.
+  double r = 0.0;
+  for (std::int32_t i = N + 1; i <= M; ++i) r = r + b(i) * b(i);
+  RSQ = r;
+}
+
+}  // namespace
 
 void qr(const std::int32_t& M, const std::int32_t& N, double* A, double* B, double* X,
         double& RSQ) {
@@ -34,48 +97,12 @@ void qr(const std::int32_t& M, const std::int32_t& N, double* A, double* B, doub
   // Step 2: the status of every early return below.
   RSQ = -1.0;
 
-  // Step 3: reduction, one reflection per column.
-  for (std::int32_t j = 1; j <= N; ++j) {
-    double sq = 0.0;
-    for (std::int32_t i = j; i <= M; ++i) sq = sq + a(i, j) * a(i, j);
-    // Exactly zero only: the column is dependent on the earlier ones (or so
-    // small that its squares flush to zero). A NaN is not zero and goes on.
-    if (sq == 0.0) return;
-    const double s = std::sqrt(sq);
-    const double old_diagonal = a(j, j);
-    // Only a diagonal that compares below zero takes d = +s; +0.0, -0.0 and
-    // NaN all take d = -s.
-    const double d = old_diagonal < 0.0 ? s : -s;
-    const double u = old_diagonal - d;
-    a(j, j) = d;
-    const double h = std::fabs(d * u);
-
-    for (std::int32_t k = j + 1; k <= N; ++k) {
-      double t = 0.0;
-      for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, k) * a(i, j);
-      const double f = (a(j, k) * u + t) / h;
-      for (std::int32_t i = j + 1; i <= M; ++i) a(i, k) = a(i, k) - a(i, j) * f;
-      a(j, k) = a(j, k) - f * u;
-    }
-
-    double t = 0.0;
-    for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, j) * b(i);
-    const double f = (b(j) * u + t) / h;
-    b(j) = b(j) - u * f;
-    for (std::int32_t i = j + 1; i <= M; ++i) b(i) = b(i) - a(i, j) * f;
-  }
-
-  // Step 4: back-substitution; every diagonal is a non-zero d.
-  for (std::int32_t i = N; i >= 1; --i) {
-    double t = 0.0;
-    for (std::int32_t k = i + 1; k <= N; ++k) t = t + a(i, k) * x(k);
-    x(i) = (b(i) - t) / a(i, i);
-  }
-
-  // Step 5: the residual is what the reflections left below row N.
-  double r = 0.0;
-  for (std::int32_t i = N + 1; i <= M; ++i) r = r + b(i) * b(i);
-  RSQ = r;
+  // Every subscript below runs within 1 ... M and 1 ... N, the views' own
+  // extents, so one check here covers them all.
+  const bool inside = a.contains(1, M, 1, N) && b.contains(1, M) && x.contains(1, N);
+  diagnostics::unchecked_if(
+      inside, [&](const auto& a, const auto& b, const auto& x) { solve(a, b, x, M, N, RSQ); }, a,
+      b, x);
 }
 
 }  // namespace boundedls

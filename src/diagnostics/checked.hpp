@@ -23,18 +23,30 @@ inline void check_subscript(const char* array, int position, std::int64_t value,
 // Ends the run with message 193 unless `defined`.
 void check_defined(const char* qualified_name, bool defined);
 
+// Whether a view checks its subscripts. A view without checks serves only a
+// loop whose whole range has been found inside the bounds beforehand (with
+// contains(), through unchecked_if below): there no subscript can fail, so
+// dropping the check changes nothing but the cost.
+enum class Checks { on, off };
+
 // A view of `extent` elements of someone else's storage, indexed 1 ... extent.
 // Routines receive their array arguments as views whose extent is the one
 // passed in, so the check uses the bounds the routine was given.
-template <typename T>
+template <typename T, Checks C = Checks::on>
 class Vector {
  public:
   Vector(const char* name, T* data, std::int64_t extent)
       : name_(name), data_(data), extent_(extent) {}
   T& operator()(std::int64_t i) const {
-    check_subscript(name_, 1, i, 1, extent_);
+    if constexpr (C == Checks::on) check_subscript(name_, 1, i, 1, extent_);
     return data_[i - 1];
   }
+  // Whether every subscript first ... last is inside the bounds; an empty
+  // range touches nothing and is.
+  bool contains(std::int64_t first, std::int64_t last) const {
+    return first > last || (first >= 1 && last <= extent_);
+  }
+  Vector<T, Checks::off> unchecked() const { return {name_, data_, extent_}; }
   const char* name() const { return name_; }
   T* data() const { return data_; }
   std::int64_t extent() const { return extent_; }
@@ -47,16 +59,24 @@ class Vector {
 
 // A column-major view of rows x cols elements; the leading dimension is rows.
 // The last subscript is checked first, as the run-time check prescribes.
-template <typename T>
+template <typename T, Checks C = Checks::on>
 class Matrix {
  public:
   Matrix(const char* name, T* data, std::int64_t rows, std::int64_t cols)
       : name_(name), data_(data), rows_(rows), cols_(cols) {}
   T& operator()(std::int64_t i, std::int64_t j) const {
-    check_subscript(name_, 2, j, 1, cols_);
-    check_subscript(name_, 1, i, 1, rows_);
+    if constexpr (C == Checks::on) {
+      check_subscript(name_, 2, j, 1, cols_);
+      check_subscript(name_, 1, i, 1, rows_);
+    }
     return data_[(j - 1) * rows_ + (i - 1)];
   }
+  // Whether every element of rows i0 ... i1 and columns j0 ... j1 is inside
+  // the bounds; a block with no rows or no columns touches nothing and is.
+  bool contains(std::int64_t i0, std::int64_t i1, std::int64_t j0, std::int64_t j1) const {
+    return i0 > i1 || j0 > j1 || (i0 >= 1 && i1 <= rows_ && j0 >= 1 && j1 <= cols_);
+  }
+  Matrix<T, Checks::off> unchecked() const { return {name_, data_, rows_, cols_}; }
   const char* name() const { return name_; }
   T* data() const { return data_; }
   std::int64_t rows() const { return rows_; }
@@ -68,6 +88,17 @@ class Matrix {
   std::int64_t rows_;
   std::int64_t cols_;
 };
+
+// Runs body(views...) once, with views that skip their checks when `inside`
+// (the caller has found every subscript the body will use inside the bounds,
+// once, before the loop), and otherwise with the views as they are, so that
+// the first bad subscript ends the run with its message at the very access it
+// always would. The body is written once, as a generic lambda, for both.
+template <typename Body, typename... Views>
+decltype(auto) unchecked_if(bool inside, Body&& body, const Views&... views) {
+  if (inside) return body(views.unchecked()...);
+  return body(views...);
+}
 
 // An array of fixed extent that owns its storage, zero at start.
 template <typename T, int N>

@@ -122,7 +122,7 @@ std::string render_e(double value, int width, int digits) {
   return out;
 }
 
-FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
+FieldStatus parse_e_field_exact(std::string_view field, int digits, double& value) {
   // Blanks are ignored wherever they stand; `next` skips them.
   std::size_t pos = 0;
   constexpr int kEnd = -1;
@@ -143,8 +143,12 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
     c = next();
   }
 
-  // The mantissa's digits, without the point, and how many stood after it.
-  std::string mantissa = negative ? "-" : "";
+  // The mantissa's digits, without the point, and how many stood after it;
+  // then 'e' and the scale (at most 20 characters).
+  NumberText text(field.size() + 24);
+  char* const mantissa = text.data();
+  std::size_t length = 0;
+  if (negative) mantissa[length++] = '-';
   std::size_t digit_count = 0;
   bool point = false;
   long long fraction_digits = 0;
@@ -153,7 +157,7 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
       point = true;
       continue;
     }
-    mantissa += static_cast<char>(c);
+    mantissa[length++] = static_cast<char>(c);
     ++digit_count;
     if (point) ++fraction_digits;
   }
@@ -183,13 +187,14 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
 
   // Without a point the last `digits` digits are the fraction.
   const long long scale = exponent - (point ? fraction_digits : digits);
-  char scale_text[24];
-  auto scaled = std::to_chars(scale_text, scale_text + sizeof scale_text, scale);
-  mantissa += 'e';
-  mantissa.append(scale_text, scaled.ptr);
+  mantissa[length++] = 'e';
+  const char* scale_end = std::to_chars(mantissa + length, mantissa + length + 21, scale).ptr;
+  length = static_cast<std::size_t>(scale_end - mantissa);
 
   double converted = 0.0;
-  if (to_double(mantissa, converted) != Conversion::ok) return FieldStatus::failure;
+  if (to_double(std::string_view(mantissa, length), converted) != Conversion::ok) {
+    return FieldStatus::failure;
+  }
   value = converted;
   return FieldStatus::ok;
 }
@@ -220,8 +225,10 @@ void write_formatted(Unit& unit, const Format& format, std::span<const double> i
 }
 
 ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
-  std::string record;
+  std::string_view record;
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
+  // Commas are looked for field by field only in a record that has one.
+  bool commas = record.find(',') != std::string_view::npos;
   std::size_t position = 0;
   bool complete = control_format(
       format, destinations.size(),
@@ -232,7 +239,7 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
         std::size_t start = std::min(position, record.size());
         std::size_t end = std::min(position + static_cast<std::size_t>(d.width), record.size());
         std::string_view field(record.data() + start, end - start);
-        std::size_t comma = field.find(',');
+        std::size_t comma = commas ? field.find(',') : std::string_view::npos;
         if (comma != std::string_view::npos) {
           field = field.substr(0, comma);
           position = start + comma + 1;
@@ -246,7 +253,9 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
       },
       [&] {
         position = 0;
-        return unit.read_record(record);
+        if (!unit.read_record(record)) return false;
+        commas = record.find(',') != std::string_view::npos;
+        return true;
       });
   return complete ? ReadOutcome::complete : ReadOutcome::end_of_file;
 }

@@ -120,36 +120,37 @@ class RecordBuilder {
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool ends_value(char c) { return is_blank(c) || c == ',' || c == '/'; }
 
-// Scans the digits at `text[pos]` onward into `out`; returns how many there were.
-std::size_t take_digits(std::string_view text, std::size_t& pos, std::string& out) {
+// Copies the digits at `text[pos]` onward to `out`; returns how many there were.
+std::size_t take_digits(std::string_view text, std::size_t& pos, char*& out) {
   std::size_t start = pos;
-  while (pos < text.size() && is_digit(text[pos])) out += text[pos++];
+  while (pos < text.size() && is_digit(text[pos])) *out++ = text[pos++];
   return pos - start;
 }
 
 // Rewrites a list-directed real value, [sign] digits [. digits] [exponent]
 // where the exponent is E, D or Q (either case) with an optional sign and
 // digits, or a sign directly followed by digits, into the form that
-// to_double takes. Returns false if the characters cannot form a number.
-bool normalize_real(std::string_view text, std::string& out) {
-  out.clear();
+// to_double takes, at `out` (room for text.size() + 1 characters). Returns
+// the length written, or -1 if the characters cannot form a number.
+std::ptrdiff_t normalize_real(std::string_view text, char* const out) {
+  char* o = out;
   std::size_t pos = 0;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) out += text[pos++];
-  std::size_t mantissa_digits = take_digits(text, pos, out);
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) *o++ = text[pos++];
+  std::size_t mantissa_digits = take_digits(text, pos, o);
   if (pos < text.size() && text[pos] == '.') {
-    out += text[pos++];
-    mantissa_digits += take_digits(text, pos, out);
+    *o++ = text[pos++];
+    mantissa_digits += take_digits(text, pos, o);
   }
-  if (mantissa_digits == 0) return false;
-  if (pos == text.size()) return true;
+  if (mantissa_digits == 0) return -1;
+  if (pos == text.size()) return o - out;
   char c = text[pos];
   bool letter = is_exponent_letter(c);
   if (letter) ++pos;
-  if (!letter && c != '+' && c != '-') return false;
-  out += 'e';
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) out += text[pos++];
-  if (take_digits(text, pos, out) == 0) return false;
-  return pos == text.size();
+  if (!letter && c != '+' && c != '-') return -1;
+  *o++ = 'e';
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) *o++ = text[pos++];
+  if (take_digits(text, pos, o) == 0) return -1;
+  return pos == text.size() ? o - out : -1;
 }
 
 // The values of one read statement, taken one by one from the unit's records.
@@ -186,7 +187,7 @@ class ValueScanner {
       } else {
         std::size_t start = pos_;
         while (pos_ < record_.size() && !ends_value(record_[pos_])) ++pos_;
-        token = std::string_view(record_).substr(start, pos_ - start);
+        token = record_.substr(start, pos_ - start);
         after_value_ = true;
         return Next::value;
       }
@@ -195,7 +196,7 @@ class ValueScanner {
 
  private:
   Unit& unit_;
-  std::string record_;
+  std::string_view record_;
   std::size_t pos_ = 0;
   bool have_record_ = false;
   bool after_value_ = false;
@@ -232,9 +233,14 @@ ListValue parse_value(const Unit& unit, std::string_view token) {
       return v;
     }
   }
-  std::string text;
-  if (!normalize_real(token, text)) read_failure(unit, diagnostics::kListDirectedSyntax);
-  if (to_double(text, v.value) != Conversion::ok) read_failure(unit, diagnostics::kInputConversion);
+  if (read_number_fast(token, 0, v.value)) return v;
+  NumberText text(token.size() + 1);
+  const std::ptrdiff_t length = normalize_real(token, text.data());
+  if (length < 0) read_failure(unit, diagnostics::kListDirectedSyntax);
+  if (to_double(std::string_view(text.data(), static_cast<std::size_t>(length)), v.value) !=
+      Conversion::ok) {
+    read_failure(unit, diagnostics::kInputConversion);
+  }
   return v;
 }
 
@@ -281,7 +287,7 @@ void write_list(Unit& unit, std::initializer_list<Item> items) {
 
 ReadOutcome read_list(Unit& unit, std::span<double* const> destinations) {
   if (destinations.empty()) {
-    std::string record;
+    std::string_view record;
     return unit.read_record(record) ? ReadOutcome::complete : ReadOutcome::end_of_file;
   }
   ValueScanner scanner(unit);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -214,43 +215,64 @@ void Unit::publish() {
   pending_ = Pending::none;
 }
 
+// Moves the bytes not yet taken to the front and fills the room after them.
+// The buffer doubles only when they take more than half of it (a line longer
+// than that), so every read fills at least half a buffer and a long line
+// costs time in proportion to its length.
 bool Unit::fill_input() {
   if (in_eof_ || fd_ < 0) return false;
-  in_.erase(0, in_pos_);
+  const std::size_t kept = in_size_ - in_pos_;
+  if (in_capacity_ == 0 || kept > in_capacity_ / 2) {
+    const std::size_t capacity = std::max(2 * in_capacity_, kInputChunkBytes);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (kept > 0) std::memcpy(grown.get(), in_.get() + in_pos_, kept);
+    in_ = std::move(grown);
+    in_capacity_ = capacity;
+  } else if (kept > 0 && in_pos_ > 0) {
+    std::memmove(in_.get(), in_.get() + in_pos_, kept);
+  }
   in_pos_ = 0;
-  std::size_t old = in_.size();
-  in_.resize(old + kInputChunkBytes);
+  in_size_ = kept;
   ssize_t n;
   do {
-    n = ::read(fd_, in_.data() + old, kInputChunkBytes);
+    n = ::read(fd_, in_.get() + in_size_, in_capacity_ - in_size_);
   } while (n < 0 && errno == EINTR);
   if (n < 0) diagnostics::issue_severe(diagnostics::kReadError, {number_, file_name_.c_str()});
-  in_.resize(old + static_cast<std::size_t>(n));
+  in_size_ += static_cast<std::size_t>(n);
   if (n == 0) in_eof_ = true;
   return n > 0;
 }
 
 // Each byte is searched once, however many reads a long line takes.
-bool Unit::read_record(std::string& record) {
+bool Unit::read_record(std::string_view& record) {
   std::size_t from = in_pos_;
   for (;;) {
-    std::size_t lf = in_.find('\n', from);
-    if (lf != std::string::npos) {
+    const void* found = from < in_size_ ? std::memchr(in_.get() + from, '\n', in_size_ - from)
+                                        : nullptr;
+    if (found != nullptr) {
+      const std::size_t lf = static_cast<std::size_t>(static_cast<const char*>(found) - in_.get());
       std::size_t end = lf;
       if (end > in_pos_ && in_[end - 1] == '\r') --end;
-      record.assign(in_, in_pos_, end - in_pos_);
+      record = std::string_view(in_.get() + in_pos_, end - in_pos_);
       in_pos_ = lf + 1;
       return true;
     }
-    from = in_.size() - in_pos_;  // fill_input drops the in_pos_ bytes before
+    from = in_size_ - in_pos_;  // fill_input drops the in_pos_ bytes before
     if (!fill_input()) break;
   }
-  if (in_pos_ < in_.size()) {  // a last line without a line feed
-    record.assign(in_, in_pos_, std::string::npos);
-    in_pos_ = in_.size();
+  if (in_pos_ < in_size_) {  // a last line without a line feed
+    record = std::string_view(in_.get() + in_pos_, in_size_ - in_pos_);
+    in_pos_ = in_size_;
     return true;
   }
   return false;
+}
+
+bool Unit::read_record(std::string& record) {
+  std::string_view view;
+  if (!read_record(view)) return false;
+  record.assign(view);
+  return true;
 }
 
 void Unit::close() {

@@ -57,6 +57,9 @@ class Unit final : public diagnostics::ExitClosable {
   // Reads the next record into `record`; false at the end of the file.
   // A read failure of the operating system ends the run with message 39.
   bool read_record(std::string& record);
+  // The same, without a copy: `record` views the unit's input buffer and stays
+  // valid until the unit's next read or its close.
+  bool read_record(std::string_view& record);
 
   // Flushes and closes; the unit stays registered with nothing else to do.
   // A new file is put on disk (fsync) and linked under its name: a failure
@@ -89,7 +92,11 @@ class Unit final : public diagnostics::ExitClosable {
   // Whether the records still wait in a temporary file, and its name.
   volatile Pending pending_ = Pending::none;
   std::string temp_name_;
-  std::string in_;
+  // Input bytes in_[in_pos_ ... in_size_) not yet taken as records; the
+  // buffer grows only for a line longer than it, and is never cleared.
+  std::unique_ptr<char[]> in_;
+  std::size_t in_capacity_ = 0;
+  std::size_t in_size_ = 0;
   std::size_t in_pos_ = 0;
   bool in_eof_ = false;
 };
