@@ -372,7 +372,7 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
       {{"--species", "ABCDEFGHIJK"},
        2,
        "vbsgen: --species 'ABCDEFGHIJK' is longer than 10 characters"},
-      {{"--scenario", "a/b"}, 2, "vbsgen: --scenario 'a/b' must not contain blanks or '/'"},
+      {{"--scenario", "a/b"}, 2, "vbsgen: --scenario 'a/b' contains '/'"},
       {{"--species", "lim", "--step", "6100"}, 2, "vbsgen: the step is too long for KP"},
       {{"--coefficients", "missing.txt"},
        2,

@@ -135,14 +135,8 @@ struct Options {
 
 // A name that goes into a path and into one of the fit's fixed-length names.
 void check_name(std::string_view option, const std::string& value, std::size_t limit) {
-  if (value.empty()) usage_error("--" + std::string(option) + " must not be empty");
-  if (value.size() > limit) {
-    usage_error("--" + std::string(option) + " '" + value + "' is longer than " +
-                std::to_string(limit) + " characters");
-  }
-  if (value.find_first_of(" \t/") != std::string::npos || value == "." || value == "..") {
-    usage_error("--" + std::string(option) + " '" + value + "' must not contain blanks or '/'");
-  }
+  const std::string fault = config::name_fault(value, limit);
+  if (!fault.empty()) usage_error("--" + std::string(option) + " '" + value + "' " + fault);
 }
 
 template <typename T>
