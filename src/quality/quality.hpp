@@ -1,0 +1,64 @@
+// How far one bounded least-squares fit can be trusted, from the fit itself:
+// residuals and the usual fit figures, and for every coefficient a standard
+// error and a flag that says whether the data determine it.
+//
+// The standard errors are those of the unconstrained problem,
+// s^2 (A'A)^-1 with s^2 = RSS / (rows - coefficients strictly inside their
+// bounds), taken from a singular value decomposition of A with its columns
+// scaled to unit length, so that columns whose scales differ by many orders
+// of magnitude (slow bins: K(6) = 4e-9 per second) keep their precision.
+#pragma once
+
+#include <span>
+#include <vector>
+
+namespace quality {
+
+// One bounded least-squares fit as the solver returned it.
+struct Problem {
+  int rows = 0;                   // 1440 in vbsfit
+  int cols = 0;                   // 7
+  std::span<const double> a;      // rows x cols, column by column (the design matrix)
+  std::span<const double> b;      // rows (the target bin's rates of change)
+  std::span<const double> x;      // cols, the solution exactly as bvls returned it (before
+                                  // the +1 shift of the target's own coefficient)
+  std::span<const double> lower;  // cols, the bounds of that solve
+  std::span<const double> upper;  // cols
+};
+
+enum class Flag {
+  determined,    // standard error at most the limit, column independent of the others
+  undetermined,  // standard error above the limit (or unknown), or column dependent on others
+  no_effect,     // the column is zero: the coefficient does not enter the fit at all
+};
+// "determined", "undetermined", "no effect".
+const char* flag_name(Flag);
+
+struct Coefficient {
+  double standard_error;  // sqrt of the covariance diagonal; NaN where it has no meaning
+                          // (no-effect column, no degrees of freedom), +infinity for a
+                          // column dependent on the others
+  Flag flag;
+  bool at_bound;   // x equals its lower or its upper bound exactly
+  bool dependent;  // the column lies (numerically) in the span of the others
+};
+
+struct Fit {
+  double rss;                // e'e, e = b - A x, summed in row order
+  double rms;                // sqrt(rss / rows)
+  double r_squared;          // 1 - rss / sum((b - mean b)^2); NaN when b is constant
+  double relative_residual;  // sqrt(rss) / ||b||; NaN when b = 0
+  int free_count;            // coefficients strictly inside their bounds
+  double residual_variance;  // s^2 = rss / (rows - free_count); NaN when rows <= free_count
+  std::vector<double> fitted;    // A x, rows
+  std::vector<double> residual;  // b - A x, rows
+  std::vector<Coefficient> coefficients;  // cols
+};
+
+inline constexpr double kDefaultSeLimit = 0.1;
+
+// The figures of one fit. The extents of the spans must match rows and cols.
+// se_limit is the largest standard error a determined coefficient may have.
+Fit assess(const Problem& problem, double se_limit = kDefaultSeLimit);
+
+}  // namespace quality

@@ -1,0 +1,283 @@
+// Fit figures, standard errors and flags on problems whose answers are known
+// in closed form: a straight-line fit, and the same fit with a zero column, a
+// repeated column, a column scaled by 1e-9 and coefficients at their bounds.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "quality/quality.hpp"
+
+namespace {
+
+using quality::Flag;
+
+constexpr double kWide = 1e6;  // bounds no coefficient reaches
+// The decomposition is backward stable and these problems are well
+// conditioned (after scaling), so results agree with the closed forms to
+// near rounding; this leaves a few hundred units of the last place.
+constexpr double kRelative = 1e-12;
+
+// A problem that owns its numbers; columns are given one after another.
+struct Owned {
+  int rows = 0;
+  std::vector<double> a, b, x, lower, upper;
+
+  void add_column(const std::vector<double>& column, double value, double lo = -kWide,
+                  double hi = kWide) {
+    a.insert(a.end(), column.begin(), column.end());
+    x.push_back(value);
+    lower.push_back(lo);
+    upper.push_back(hi);
+  }
+  quality::Problem problem() const {
+    return {rows, static_cast<int>(x.size()), a, b, x, lower, upper};
+  }
+};
+
+// y = 2 + 3 t + a small fixed disturbance, t = i / rows, and its least-squares
+// line in closed form (long double), with the textbook standard errors
+// var(slope) = s2 / Sxx, var(intercept) = s2 (1 / n + mean(t)^2 / Sxx).
+struct Line {
+  std::vector<double> one, t, y;
+  double intercept = 0, slope = 0;
+  double rss = 0, se_intercept = 0, se_slope = 0;
+};
+
+Line line(int n) {
+  Line l;
+  long double t_sum = 0, y_sum = 0;
+  for (int i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / n;
+    l.one.push_back(1.0);
+    l.t.push_back(t);
+    l.y.push_back(2.0 + 3.0 * t + 0.01 * std::sin(1.7 * i));
+    t_sum += t;
+    y_sum += l.y.back();
+  }
+  const long double t_mean = t_sum / n, y_mean = y_sum / n;
+  long double sxx = 0, sxy = 0;
+  for (int i = 0; i < n; ++i) {
+    sxx += (l.t[i] - t_mean) * (l.t[i] - t_mean);
+    sxy += (l.t[i] - t_mean) * (l.y[i] - y_mean);
+  }
+  const long double slope = sxy / sxx, intercept = y_mean - slope * t_mean;
+  long double rss = 0;
+  for (int i = 0; i < n; ++i) {
+    const long double e = l.y[i] - intercept - slope * l.t[i];
+    rss += e * e;
+  }
+  const long double s2 = rss / (n - 2);
+  l.intercept = static_cast<double>(intercept);
+  l.slope = static_cast<double>(slope);
+  l.rss = static_cast<double>(rss);
+  l.se_slope = static_cast<double>(std::sqrt(s2 / sxx));
+  l.se_intercept = static_cast<double>(std::sqrt(s2 * (1.0L / n + t_mean * t_mean / sxx)));
+  return l;
+}
+
+constexpr int kRows = 200;
+
+Owned line_problem(const Line& l) {
+  Owned o;
+  o.rows = kRows;
+  o.b = l.y;
+  o.add_column(l.one, l.intercept);
+  o.add_column(l.t, l.slope);
+  return o;
+}
+
+TEST(Assess, StraightLineMatchesTheClosedForm) {
+  const Line l = line(kRows);
+  const Owned o = line_problem(l);
+  const quality::Fit fit = quality::assess(o.problem());
+
+  EXPECT_NEAR(fit.rss, l.rss, l.rss * 1e-9);  // x rounded to double moves the minimum slightly
+  EXPECT_DOUBLE_EQ(fit.rms, std::sqrt(fit.rss / kRows));
+  EXPECT_EQ(fit.free_count, 2);
+  EXPECT_DOUBLE_EQ(fit.residual_variance, fit.rss / (kRows - 2));
+  ASSERT_EQ(fit.coefficients.size(), 2u);
+  EXPECT_NEAR(fit.coefficients[0].standard_error, l.se_intercept, l.se_intercept * 1e-9);
+  EXPECT_NEAR(fit.coefficients[1].standard_error, l.se_slope, l.se_slope * 1e-9);
+  for (const auto& c : fit.coefficients) {
+    EXPECT_EQ(c.flag, Flag::determined);
+    EXPECT_FALSE(c.at_bound);
+    EXPECT_FALSE(c.dependent);
+  }
+  // Fitted values and residuals, row by row, exactly as A x and b - A x.
+  ASSERT_EQ(fit.fitted.size(), static_cast<std::size_t>(kRows));
+  for (int i = 0; i < kRows; i += 37) {
+    const double ax = 0.0 + l.intercept + l.t[i] * l.slope;
+    EXPECT_EQ(fit.fitted[i], ax);
+    EXPECT_EQ(fit.residual[i], l.y[i] - ax);
+  }
+  // R^2 and the relative residual from their definitions.
+  long double mean = 0, spread = 0, squares = 0;
+  for (double y : l.y) mean += y;
+  mean /= kRows;
+  for (double y : l.y) {
+    spread += (y - mean) * (y - mean);
+    squares += static_cast<long double>(y) * y;
+  }
+  EXPECT_NEAR(fit.r_squared, static_cast<double>(1.0L - fit.rss / spread), kRelative);
+  EXPECT_NEAR(fit.relative_residual, static_cast<double>(std::sqrt(fit.rss / squares)),
+              kRelative);
+}
+
+TEST(Assess, ZeroColumnHasNoEffectAndLeavesTheOthersAlone) {
+  const Line l = line(kRows);
+  Owned o = line_problem(l);
+  o.add_column(std::vector<double>(kRows, 0.0), 0.0, 0.0, 10000.0);  // K = 0: "static"
+  const quality::Fit fit = quality::assess(o.problem());
+  ASSERT_EQ(fit.coefficients.size(), 3u);
+  EXPECT_EQ(fit.coefficients[2].flag, Flag::no_effect);
+  EXPECT_TRUE(std::isnan(fit.coefficients[2].standard_error));
+  EXPECT_TRUE(fit.coefficients[2].at_bound);
+  EXPECT_EQ(fit.free_count, 2);
+  EXPECT_NEAR(fit.coefficients[0].standard_error, l.se_intercept, l.se_intercept * 1e-9);
+  EXPECT_NEAR(fit.coefficients[1].standard_error, l.se_slope, l.se_slope * 1e-9);
+  EXPECT_EQ(fit.coefficients[0].flag, Flag::determined);
+  EXPECT_EQ(fit.coefficients[1].flag, Flag::determined);
+}
+
+TEST(Assess, RepeatedColumnIsDependentAndTheRestKeepTheirErrors) {
+  const Line l = line(kRows);
+  Owned o;
+  o.rows = kRows;
+  o.b = l.y;
+  o.add_column(l.one, l.intercept);
+  o.add_column(l.t, l.slope / 2);
+  o.add_column(l.t, l.slope / 2);
+  const quality::Fit fit = quality::assess(o.problem());
+  ASSERT_EQ(fit.coefficients.size(), 3u);
+  for (int c : {1, 2}) {
+    EXPECT_TRUE(fit.coefficients[c].dependent) << c;
+    EXPECT_EQ(fit.coefficients[c].flag, Flag::undetermined) << c;
+    EXPECT_EQ(fit.coefficients[c].standard_error, std::numeric_limits<double>::infinity());
+  }
+  // The intercept is orthogonal to the dependence: its error is the line's,
+  // with one more free coefficient taking one degree of freedom.
+  EXPECT_FALSE(fit.coefficients[0].dependent);
+  EXPECT_EQ(fit.coefficients[0].flag, Flag::determined);
+  const double fewer_freedoms = std::sqrt((kRows - 2.0) / (kRows - 3.0));
+  EXPECT_NEAR(fit.coefficients[0].standard_error, l.se_intercept * fewer_freedoms,
+              l.se_intercept * 1e-9);
+}
+
+// Scaling a column by 1e-9 (and its coefficient by 1e9) leaves the fit as it
+// was and multiplies that coefficient's error by exactly 1e9. Forming A'A
+// would square the ratio of the columns' sizes (1e-18) and lose the small
+// column against the others.
+TEST(Assess, ColumnScaledBy1e9KeepsItsPrecision) {
+  const Line l = line(kRows);
+  Owned wide = line_problem(l);
+  std::vector<double> wave(kRows);
+  for (int i = 0; i < kRows; ++i) wave[i] = std::cos(0.05 * i);
+  wide.add_column(wave, 0.0);
+  const quality::Fit reference = quality::assess(wide.problem());
+
+  Owned small = wide;
+  for (int i = 0; i < kRows; ++i) small.a[2 * kRows + i] = wave[i] * 1e-9;
+  const quality::Fit fit = quality::assess(small.problem());
+  ASSERT_EQ(fit.coefficients.size(), 3u);
+  for (int c : {0, 1}) {
+    EXPECT_NEAR(fit.coefficients[c].standard_error, reference.coefficients[c].standard_error,
+                reference.coefficients[c].standard_error * kRelative);
+    EXPECT_EQ(fit.coefficients[c].flag, Flag::determined);
+  }
+  const double expected = reference.coefficients[2].standard_error * 1e9;
+  EXPECT_NEAR(fit.coefficients[2].standard_error, expected, expected * 1e-10);
+  EXPECT_FALSE(fit.coefficients[2].dependent);  // small, not dependent
+  EXPECT_EQ(fit.coefficients[2].flag, Flag::undetermined);
+  EXPECT_EQ(reference.coefficients[2].flag, Flag::determined);
+}
+
+// Coefficients at a bound do not count as free: s2 has more degrees of
+// freedom, and the error of every coefficient scales with it.
+TEST(Assess, BoundHitsLeaveTheFreeCountAndWidenTheFreedom) {
+  const Line l = line(kRows);
+  const quality::Fit free = quality::assess(line_problem(l).problem());
+  struct Case {
+    const char* name;
+    double lower, upper;  // bounds of the slope; its value stays l.slope
+    int free_count;
+    bool at_bound;
+  };
+  const Case cases[] = {
+      {"inside", -kWide, kWide, 2, false},
+      {"at lower", l.slope, kWide, 1, true},
+      {"at upper", -kWide, l.slope, 1, true},
+      {"fixed", l.slope, l.slope, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Owned o = line_problem(l);
+    o.lower[1] = c.lower;
+    o.upper[1] = c.upper;
+    const quality::Fit fit = quality::assess(o.problem());
+    EXPECT_EQ(fit.free_count, c.free_count);
+    EXPECT_EQ(fit.coefficients[1].at_bound, c.at_bound);
+    EXPECT_FALSE(fit.coefficients[0].at_bound);
+    EXPECT_EQ(fit.rss, free.rss);
+    EXPECT_EQ(fit.residual_variance, fit.rss / (kRows - c.free_count));
+    const double scale = std::sqrt((kRows - c.free_count) / (kRows - 2.0));
+    for (int k : {0, 1}) {
+      EXPECT_NEAR(fit.coefficients[k].standard_error * scale,
+                  free.coefficients[k].standard_error,
+                  free.coefficients[k].standard_error * kRelative);
+    }
+  }
+}
+
+TEST(Assess, LimitSeparatesDeterminedFromUndetermined) {
+  const Line l = line(kRows);
+  const quality::Fit fit = quality::assess(line_problem(l).problem());
+  const double se = fit.coefficients[1].standard_error;
+  struct Case {
+    double limit;
+    Flag flag;
+  };
+  for (const Case& c : {Case{se, Flag::determined}, Case{std::nextafter(se, 0.0), Flag::undetermined},
+                        Case{se * 2, Flag::determined}, Case{0.0, Flag::undetermined}}) {
+    EXPECT_EQ(quality::assess(line_problem(l).problem(), c.limit).coefficients[1].flag, c.flag)
+        << c.limit;
+  }
+}
+
+TEST(Assess, FiguresWithoutMeaningAreNaN) {
+  struct Case {
+    const char* name;
+    double b;  // every row of b
+    bool r_squared_nan, relative_nan;
+  };
+  for (const Case& c : {Case{"constant", 1.5, true, false}, Case{"zero", 0.0, true, true}}) {
+    SCOPED_TRACE(c.name);
+    Owned o;
+    o.rows = 4;
+    o.b.assign(4, c.b);
+    o.add_column({1, 2, 3, 4}, 0.0, 0.0, 1.0);
+    const quality::Fit fit = quality::assess(o.problem());
+    EXPECT_EQ(std::isnan(fit.r_squared), c.r_squared_nan);
+    EXPECT_EQ(std::isnan(fit.relative_residual), c.relative_nan);
+    EXPECT_EQ(fit.rss, 4 * c.b * c.b);
+  }
+  // No degrees of freedom left: no error, and so no claim of being determined.
+  Owned square;
+  square.rows = 1;
+  square.b = {2.0};
+  square.add_column({1.0}, 2.0);
+  const quality::Fit fit = quality::assess(square.problem());
+  EXPECT_TRUE(std::isnan(fit.residual_variance));
+  EXPECT_TRUE(std::isnan(fit.coefficients[0].standard_error));
+  EXPECT_EQ(fit.coefficients[0].flag, Flag::undetermined);
+}
+
+TEST(FlagName, NamesEveryFlag) {
+  EXPECT_STREQ(quality::flag_name(Flag::determined), "determined");
+  EXPECT_STREQ(quality::flag_name(Flag::undetermined), "undetermined");
+  EXPECT_STREQ(quality::flag_name(Flag::no_effect), "no effect");
+}
+
+}  // namespace
