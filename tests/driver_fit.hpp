@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "driver/fitting.hpp"
 #include "driver/main_program.hpp"
 #include "quality/quality.hpp"
+#include "report/report.hpp"
 #include "run_program.hpp"
 
 namespace testsupport {
@@ -131,6 +133,24 @@ inline DriverFit fit_through_driver(const std::filesystem::path& directory,
   if (in != nullptr) std::fclose(in);
   fit.ok = read;
   return fit;
+}
+
+// The report's numbers of a fitted configuration.
+inline report::Configuration configuration_of(const DriverFit& fit, const driver::StartValues& start,
+                                              double se_limit = quality::kDefaultSeLimit) {
+  report::Configuration c;
+  c.species = start.species;
+  c.scenario = start.nox;
+  c.tag = start.tag;
+  c.known_species = config::find_species(start.species) != nullptr;
+  c.rates.kp = fit.kp;
+  std::copy(fit.k.begin(), fit.k.end(), c.rates.k.begin());
+  c.inputs = config::input_paths(start.species, start.nox);
+  c.results = config::results_path(start.species, start.nox, start.tag);
+  c.molar_masses = fit.wmol;
+  c.time = fit.time;
+  for (int r = 1; r <= config::kBins; ++r) c.bins.push_back(report::bin_fit(fit.problem(r), r, se_limit));
+  return c;
 }
 
 }  // namespace testsupport
