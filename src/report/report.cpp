@@ -57,16 +57,14 @@ std::string head(const std::string& title) {
 
 constexpr const char* kFoot = "</body>\n</html>\n";
 
-const char* flag_class(Flag flag) {
-  switch (flag) {
-    case Flag::determined: return "determined";
-    case Flag::undetermined: return "undetermined";
-    case Flag::no_effect: return "no-effect";
-  }
-  return "";
+// The flag's name as a class and data-flag value: "no effect" becomes "no-effect".
+std::string flag_class(Flag flag) {
+  std::string name = quality::flag_name(flag);
+  std::replace(name.begin(), name.end(), ' ', '-');
+  return name;
 }
 
-// "X of Y" counts of a configuration's coefficients.
+// How many of the configuration's coefficients carry `flag`.
 int count_flags(const Configuration& c, Flag flag) {
   int n = 0;
   for (const BinFit& bin : c.bins) {
@@ -113,7 +111,7 @@ std::string how_to_read(double se_limit) {
 std::string coefficient_cell(int bin, int c, const BinFit& fit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
-  std::string out = "<td class=\"coefficient " + std::string(flag_class(k.flag)) +
+  std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
                     (k.at_bound ? " at-bound" : "") + "\" data-bin=\"" + std::to_string(bin) +
                     "\" data-term=\"" + term_name(c) + "\" data-flag=\"" + flag_class(k.flag) +
                     "\" data-value=\"" + exact(value) + "\" data-se=\"" +
