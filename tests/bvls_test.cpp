@@ -137,16 +137,84 @@ const std::vector<ExampleCase>& example_cases() {
   return cases;
 }
 
+// Cases at the edges of the solver's comparisons: a solve value exactly on a
+// bound, a freed variable solved exactly onto the bound it came from, a
+// variable interpolated exactly onto a bound, a misfit exactly at FITTOL and
+// one just above it. Making one of these comparisons weak where it is strict
+// (or strict where it is weak), or FITTOL another size, changes X, ISTATE or
+// LOOPA in at least one case.
+const std::vector<ExampleCase>& boundary_cases() {
+  static const std::vector<ExampleCase> cases = {
+      // The supplied free set solves to (1, 0): variable 2 lands exactly on
+      // its lower bound, which counts as inside, so both stay free.
+      {"solve value on the lower bound counts as inside",
+       {1, 2, 2, {1.0, 0.0, 0.0, 1.0}, {1.0, 0.0}, {0.0, 0.0}, {10.0, 10.0}, {1, 2, 0}},
+       {1.0, -0.0}, {1, 2, 0}, 2},
+      // The same with variable 2 in [-1, 0]: it lands exactly on its upper
+      // bound, which counts as inside too.
+      {"solve value on the upper bound counts as inside",
+       {1, 2, 2, {1.0, 0.0, 0.0, 1.0}, {1.0, 0.0}, {0.0, -1.0}, {10.0, 0.0}, {1, 2, 0}},
+       {1.0, -0.0}, {1, 2, 0}, 2},
+      // Main iteration 3 frees variable 2 from its upper bound, and its solve
+      // value is exactly BU(2) = -1. Only a value beyond the bound it came
+      // from sends it back; landing on that bound does not.
+      {"freed variable solved onto the upper bound it came from is kept",
+       {0, 3, 2, {-2.0, -2.0, 2.0, -2.0, -1.0, 3.0}, {-1.0, 1.0, -3.0}, {0.0, -2.0}, {1.0, -1.0},
+        {}},
+       {0.49999999999999994, -1.0}, {2, 1, 0}, 4},
+      // B = 0 gives FITTOL = 0, and the midpoint 0 fits exactly: a misfit
+      // equal to FITTOL ends the routine.
+      {"misfit equal to FITTOL returns at once",
+       {1, 1, 1, {1.0}, {0.0}, {-1.0}, {1.0}, {1, 0}},
+       {0.0}, {1, 0}, 1},
+      // At X = BL = 1 the misfit is 5e-11, above FITTOL = 1e-11 ||B||: the
+      // variable is freed and fitted.
+      {"misfit just above FITTOL is fitted",
+       {0, 1, 1, {1.0}, {1.0 + 5e-11}, {1.0}, {2.0}, {}},
+       {1.0 + 5e-11}, {1, 0}, 2},
+      // The last three mirror the case above and two of the examples (all
+      // bound at the same step; dependent free columns): A, X and the bounds
+      // negated, and a warm start holding every variable at its upper bound
+      // where the cold start held it at its lower one. Negation is exact, so
+      // the course is the same with the roles of the bounds exchanged.
+      {"freed variable solved onto the lower bound it came from is kept",
+       {1, 3, 2, {2.0, 2.0, -2.0, 2.0, 1.0, -3.0}, {-1.0, 1.0, -3.0}, {-1.0, 1.0}, {0.0, 2.0},
+        {1, 2, 2}},
+       {-0.49999999999999994, 1.0}, {2, 1, 0}, 4},
+      {"variables reaching their lower bounds at the same step are all bound",
+       {1, 2, 2, {0.0, -2.0, -1.0, 1.0}, {4.0, 0.0}, {-1.0, -2.0}, {1.0, 0.0}, {1, 2, 2}},
+       {-1.0, -2.0}, {-2, -1, 2}, 3},
+      {"dependent columns send a variable freed from its upper bound back there",
+       {1, 2, 2, {3.0, -3.0, 2.0, -2.0}, {4.0, -2.0}, {-1.0, -5.0}, {2.0, -1.0}, {1, 2, 2}},
+       {1.6666666666666672, -1.0}, {2, 1, 1}, 2},
+  };
+  return cases;
+}
+
+// Solves the case's problem and checks X bit for bit, ISTATE, LOOPA and the
+// one line of blanks.
+void expect_example(const ExampleCase& c) {
+  testing::internal::CaptureStdout();
+  const Solution s = solve(c.problem);
+  EXPECT_EQ(kBlankLine, testing::internal::GetCapturedStdout());
+  expect_same_bits(c.x, s.x);
+  EXPECT_EQ(c.istate, s.istate);
+  EXPECT_EQ(c.loopa, s.loopa);
+}
+
+TEST(BvlsExamples, ComparisonsAtTheBoundsAndAtFittol) {
+  diagnostics::set_float_mode();
+  for (const ExampleCase& c : boundary_cases()) {
+    SCOPED_TRACE(c.name);
+    expect_example(c);
+  }
+}
+
 TEST(BvlsExamples, ResultPartitionIterationCountAndOneLineOfBlanks) {
   diagnostics::set_float_mode();
   for (const ExampleCase& c : example_cases()) {
     SCOPED_TRACE(c.name);
-    testing::internal::CaptureStdout();
-    const Solution s = solve(c.problem);
-    EXPECT_EQ(kBlankLine, testing::internal::GetCapturedStdout());
-    expect_same_bits(c.x, s.x);
-    EXPECT_EQ(c.istate, s.istate);
-    EXPECT_EQ(c.loopa, s.loopa);
+    expect_example(c);
   }
 }
 

@@ -20,6 +20,8 @@
 #include "diagnostics/float_mode.hpp"
 #include "driver/fitting.hpp"
 #include "driver/main_program.hpp"
+#include "driver/readers.hpp"
+#include "driver/setup.hpp"
 #include "quality/quality.hpp"
 #include "report/report.hpp"
 #include "run_program.hpp"

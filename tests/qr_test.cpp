@@ -32,8 +32,9 @@ class QrTest : public ::testing::Test {
 };
 
 // The worked 2 x 1 example: s = 5, d = -5, u = 8, h = 40, f = 16 / 40. Each
-// value is the textbook one to rounding; the bits are those of the specified
-// operations (B(1) = 1 - 8 f, B(2) = 2 - 4 f, X = B(1) / d, RSQ = B(2)^2).
+// value is the textbook one to rounding; the bits are those of qr's own
+// operations in their order (B(1) = 1 - 8 f, B(2) = 2 - 4 f, X = B(1) / d,
+// RSQ = B(2)^2).
 TEST_F(QrTest, WorkedTwoByOneExample) {
   std::int32_t m = 2, n = 1;
   std::vector<double> a = {3.0, 4.0}, b = {1.0, 2.0}, x = {-7.0};
@@ -47,11 +48,11 @@ TEST_F(QrTest, WorkedTwoByOneExample) {
   EXPECT_NEAR(0.16, rsq, 1e-15);
 }
 
-// A 5 x 3 problem against the specified sequence of operations carried out
-// independently in IEEE double arithmetic without fused operations: catches
-// any change in the order of a sum or of the column and right-hand-side
-// updates.
-TEST_F(QrTest, FiveByThreeMatchesSpecifiedOperationOrderBitForBit) {
+// A 5 x 3 problem against qr's sequence of operations (reflections, column
+// and right-hand-side updates, back-substitution) carried out independently
+// in IEEE double arithmetic without fused operations: catches any change in
+// the order of a sum or of the column and right-hand-side updates.
+TEST_F(QrTest, FiveByThreeFollowsTheOperationOrderBitForBit) {
   std::int32_t m = 5, n = 3;
   std::vector<double> a = {0.5, -1.25, 2.0, 0.75, -3.0,  //
                            1.0, 0.1,   -0.3, 2.5, 0.7,   //

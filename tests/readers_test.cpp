@@ -7,7 +7,7 @@
 #include <string>
 
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
+#include "driver/readers.hpp"
 #include "run_program.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
+#include "driver/setup.hpp"
 #include "run_program.hpp"
 
 namespace {

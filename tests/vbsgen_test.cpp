@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "../tools/vbsgen_model.hpp"
+#include "config/config.hpp"
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
+#include "driver/readers.hpp"
+#include "driver/setup.hpp"
 #include "run_program.hpp"
 
 namespace {
@@ -311,6 +314,40 @@ TEST(VbsgenTool, BundledExampleIsWhatItsCommandWrites) {
   }
 }
 
+// FNV-1a, 64 bits: a fingerprint of a file's bytes that any tool can
+// recompute.
+std::uint64_t fingerprint(const std::string& bytes) {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001B3ULL;
+  }
+  return hash;
+}
+
+// The ideal layout writes every value with 15 or 16 digits, so a change in
+// the order of the integration's sums or of the noise shows in its files,
+// which the readers test cannot see (it runs the same model in-process). The
+// standard layout is pinned by the bundled example above.
+TEST(VbsgenTool, IdealLayoutFilesAreFixedByTheSeed) {
+  const struct {
+    const char* noise;
+    std::uint64_t precursor, bins;  // fingerprints of aer.precursor.ideal and aer.ideal
+  } cases[] = {
+      {"0", 0x58310AAF089232E7ULL, 0x3FDF29254925A28CULL},
+      {"0.01", 0x7D55CA3B1C28C8A7ULL, 0xD1D46A01ADD6E074ULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("noise ") + c.noise);
+    ScratchDir dir;
+    ASSERT_EQ(vbsgen_run(dir.path(), {"--species", "ideal", "--seed", "3", "--noise", c.noise})
+                  .exit_status,
+              0);
+    EXPECT_EQ(fingerprint(read_file(dir.path() / "aer.precursor.ideal")), c.precursor);
+    EXPECT_EQ(fingerprint(read_file(dir.path() / "aer.ideal")), c.bins);
+  }
+}
+
 TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
   ScratchDir dir;
   testsupport::write_file(dir.path() / "coef.txt", "0.1 -0.5 0 0 0 0\n");
@@ -366,6 +403,14 @@ TEST(VbsgenTool, HelpExplainsEveryOption) {
        {"--species", "--scenario", "--tag", "--layout", "--output", "--coefficients", "--seed",
         "--records", "--step", "--noise", "--truth", "--help", "Coefficient file", "Truth file"}) {
     EXPECT_NE(run.out.find(option), std::string::npos) << option;
+  }
+  // The paths the help describes are the ones the configuration gives.
+  const config::InputPaths ideal = config::input_paths("ideal", "LABEL");
+  for (const std::string& path :
+       {"DIR/" + config::standard_input_directory("NAME", "LABEL") + "/",
+        std::string(config::kPrecursorFile), std::string(config::kBinsFile),
+        std::string(config::kMolarMassFile), "DIR/" + ideal.precursor, "DIR/" + ideal.bins}) {
+    EXPECT_NE(run.out.find(path), std::string::npos) << path;
   }
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }

@@ -110,9 +110,9 @@ feeding bin r in [0.05, 0.8], with even odds bin r-2 feeding bin r in
 [0.02, 0.3]; every other term 0. All are multiples of 0.001.
 
 Truth file: the layout of vbsfit's results file without its molar-mass record:
-the records " Outputs given as" and " VOC   VB1    VB2 ...", then one row per
-target bin r = 1...6 of the seven values a0r ... a6r in the format
-(7(1X,E22.15)), with the self term reported as vbsfit reports it: arr + 1.
+the same two header records, then one row per target bin r = 1...6 of the
+seven values a0r ... a6r in the format (7(1X,E22.15)), with the self term
+reported as vbsfit reports it: arr + 1.
 
 Nothing is overwritten: if any file to be written exists, vbsgen stops
 before writing anything. Exit status 0 on success, 2 for a bad option or

@@ -1,11 +1,21 @@
 // bvls: bounded-variable least squares by an active-set method.
 //
-// Each variable is either held at one of its bounds or free. A main iteration
-// computes the residual and W = A'(B - A X), frees the bound variable whose
-// gradient points most steeply into the box, and solves for the free
-// variables with qr while the bound ones stay fixed. If that solution leaves
-// the box, the inner loop moves only part of the way, binds the variables
-// that reach a bound and solves again, until the free solution lies inside.
+// Each variable is either held at one of its bounds or free. After the bounds
+// are checked and the starting partition and point are set, every main
+// iteration
+//   - computes the residual and W = A'(B - A X), and returns when the misfit
+//     is within FITTOL or every variable is free;
+//   - frees the bound variable whose gradient points most steeply into the
+//     box, and returns when there is none;
+//   - solves for the free variables with qr while the bound ones stay fixed;
+//     a failed solve, or one that would take the variable just freed out
+//     through the bound it came from, puts that variable back and frees
+//     another;
+//   - while the solution leaves the box, moves every free variable the same
+//     fraction of the way, as far as the box allows, binds the variables that
+//     reach a bound and solves again.
+// The first main iteration of a warm start solves for the supplied free set
+// without freeing anything.
 //
 // ISTATE holds the partition: positions 1 ... NATBOUND the bound variables
 // (+j at BU(j), -j at BL(j)), positions NATBOUND + 1 ... N the free ones, and
@@ -30,6 +40,7 @@
 namespace boundedls {
 namespace {
 
+using diagnostics::CheckedScalar;
 using diagnostics::Matrix;
 using diagnostics::Vector;
 
@@ -49,27 +60,71 @@ constexpr const char* kNoConvergence = " BVLS fails to converge! ";
 
 std::size_t nonnegative(std::int64_t n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
 
-}  // namespace
+// One call of bvls: its arguments as checked views against the extents passed
+// in, its work storage and the scalars of the iteration. The member functions
+// are the solver's steps, in the order bvls() below runs them.
+struct Bvls {
+  Bvls(std::int32_t key, std::int32_t m, std::int32_t n, const double* A, const double* B,
+       const double* BL, const double* BU, double* X, std::int32_t* ISTATE, std::int32_t& loopa)
+      : KEY(key), M(m), N(n), a("A", A, m, n), b("B", B, m), bl("BL", BL, n), bu("BU", BU, n),
+        x("X", X, n), istate("ISTATE", ISTATE, static_cast<std::int64_t>(n) + 1), LOOPA(loopa) {}
 
-void bvls(const std::int32_t& KEY, const std::int32_t& M, const std::int32_t& N, const double* A,
-          const double* B, const double* BL, const double* BU, double* X, std::int32_t* ISTATE,
-          std::int32_t& LOOPA) {
-  diagnostics::RoutineScope scope("bvls");
-  // The checked variables start undefined on every entry: reading one before
-  // it is assigned in this call ends the run with message 193.
-  diagnostics::CheckedScalar<std::int32_t> IACT("boundedls_mp_bvls_$IACT");
-  diagnostics::CheckedScalar<double> SJ("boundedls_mp_bvls_$SJ");
-  diagnostics::CheckedScalar<double> BOUND("boundedls_mp_bvls_$BOUND");
+  void check_bounds() const;
+  void choose_partition();
+  void obtain_work_storage();
+  void set_starting_point();
+  void set_fit_tolerance();
+  bool main_iteration();
+  double residual_and_gradient();
+  void reduce_right_hand_side();
+  bool choose_variable_to_free();
+  double most_negative_gradient();
+  void free_chosen_variable();
+  bool solve_until_inside();
+  void solve_free_variables();
+  bool solve_rejected();
+  void return_to_bound();
+  std::int32_t first_outside();
+  void take_solution();
+  void interpolate(std::int32_t KFIRST);
+  void bind_at_bounds();
 
-  const Matrix<const double> a("A", A, M, N);
-  const Vector<const double> b("B", B, M);
-  const Vector<const double> bl("BL", BL, N);
-  const Vector<const double> bu("BU", BU, N);
-  const Vector<double> x("X", X, N);
-  const Vector<std::int32_t> istate("ISTATE", ISTATE, static_cast<std::int64_t>(N) + 1);
+  // The solve value of free position NATBOUND + k: qr returns the values in
+  // the order of the columns it was given, which is reversed.
+  double z(std::int32_t k) const { return zz(NFREE + 1 - k); }
 
-  // Step 1: the bounds must leave at least one variable room to move. These
-  // messages come before the line of blanks.
+  const std::int32_t KEY, M, N;
+  const Matrix<const double> a;
+  const Vector<const double> b, bl, bu;
+  const Vector<double> x;
+  const Vector<std::int32_t> istate;
+  std::int32_t& LOOPA;  // the caller's variable is the counter
+
+  // Checked before use: they start undefined on every entry, so reading one
+  // before it is assigned in this call ends the run with message 193.
+  CheckedScalar<std::int32_t> IACT{"boundedls_mp_bvls_$IACT"};
+  CheckedScalar<double> SJ{"boundedls_mp_bvls_$SJ"};
+  CheckedScalar<double> BOUND{"boundedls_mp_bvls_$BOUND"};
+
+  std::int32_t MINMN = 0, NATBOUND = 0, NFREE = 0;
+  std::int32_t IPOS = 0, LASTBOUND = 0, CAMEFROM = 0;
+  double FITTOL = 0.0, RSQ = 0.0;
+
+  // Work storage, per call. ACT is declared M x (M + 2), but no column beyond
+  // MINMN + 2 is ever touched: columns 1 ... NFREE take the free columns of A
+  // (NFREE <= MINMN), RHS the reduced right-hand side and COPY the copy of it
+  // that qr overwrites. Sizing it M x (MINMN + 2) keeps the solver in O(M N)
+  // memory. ZZ receives at most MINMN values from qr.
+  std::vector<double> act_storage, w_storage, zz_storage;
+  Matrix<double> act{"ACT", nullptr, 0, 0};
+  Vector<double> w{"W", nullptr, 0};
+  Vector<double> zz{"ZZ", nullptr, 0};
+  std::int32_t RHS = 0, COPY = 0;
+};
+
+// The bounds must leave at least one variable room to move. These messages
+// come before the line of blanks.
+void Bvls::check_bounds() const {
   if (N <= 0) fail(kNoFreeVariables);
   double widest = 0.0;
   for (std::int32_t j = 1; j <= N; ++j) {
@@ -78,13 +133,12 @@ void bvls(const std::int32_t& KEY, const std::int32_t& M, const std::int32_t& N,
     if (bl(j) > bu(j)) fail(kInconsistentBounds);
   }
   if (widest == 0.0) fail(kNoFreeVariables);
+}
 
-  // Step 2: one line of blanks on every call that gets this far.
-  textio::write_list(textio::standard_output(), {" "});
-
-  // Step 3: the starting partition.
-  const std::int32_t MINMN = M < N ? M : N;
-  std::int32_t NATBOUND;
+// Cold start: every variable at its lower bound. Warm start: the caller's
+// partition, of which only the count is checked.
+void Bvls::choose_partition() {
+  MINMN = M < N ? M : N;
   if (KEY == 0) {
     for (std::int32_t j = 1; j <= N; ++j) istate(j) = -j;
     NATBOUND = N;
@@ -92,25 +146,24 @@ void bvls(const std::int32_t& KEY, const std::int32_t& M, const std::int32_t& N,
     NATBOUND = istate(static_cast<std::int64_t>(N) + 1);
   }
   if (static_cast<std::int64_t>(N) - NATBOUND > MINMN) fail(kTooManyActive);
-  std::int32_t NFREE = N - NATBOUND;
+  NFREE = N - NATBOUND;
+}
 
-  // Work storage, per call. ACT is declared M x (M + 2), but no column beyond
-  // MINMN + 2 is ever touched: columns 1 ... NFREE take the free columns of A
-  // (NFREE <= MINMN), MINMN + 1 the reduced right-hand side and MINMN + 2 the
-  // copy of it that qr overwrites. Sizing it M x (MINMN + 2) keeps the solver
-  // in O(M N) memory. ZZ receives at most MINMN values from qr.
+void Bvls::obtain_work_storage() {
   const std::int32_t act_cols = MINMN + 2;
-  std::vector<double> act_storage(nonnegative(M) * nonnegative(act_cols));
-  std::vector<double> w_storage(nonnegative(N));
-  std::vector<double> zz_storage(nonnegative(MINMN));
-  const Matrix<double> act("ACT", act_storage.data(), M, act_cols);
-  const Vector<double> w("W", w_storage.data(), N);
-  const Vector<double> zz("ZZ", zz_storage.data(), MINMN);
-  const std::int32_t RHS = MINMN + 1;    // the reduced right-hand side
-  const std::int32_t COPY = MINMN + 2;   // the copy handed to qr
+  act_storage.assign(nonnegative(M) * nonnegative(act_cols), 0.0);
+  w_storage.assign(nonnegative(N), 0.0);
+  zz_storage.assign(nonnegative(MINMN), 0.0);
+  act = Matrix<double>("ACT", act_storage.data(), M, act_cols);
+  w = Vector<double>("W", w_storage.data(), N);
+  zz = Vector<double>("ZZ", zz_storage.data(), MINMN);
+  RHS = MINMN + 1;
+  COPY = MINMN + 2;
+}
 
-  // Step 4: the starting point. An entry 0 in the bound part sets nothing;
-  // the free part is read without removing a sign.
+// Bound variables at their bounds, free ones at the midpoint. An entry 0 in
+// the bound part sets nothing; the free part is read without removing a sign.
+void Bvls::set_starting_point() {
   for (std::int32_t p = 1; p <= NATBOUND; ++p) {
     const std::int32_t entry = istate(p);
     const std::int64_t j = entry < 0 ? -static_cast<std::int64_t>(entry) : entry;
@@ -121,223 +174,270 @@ void bvls(const std::int32_t& KEY, const std::int32_t& M, const std::int32_t& N,
     const std::int32_t j = istate(p);
     x(j) = (bu(j) + bl(j)) * 0.5;
   }
+}
 
-  // Step 5.
+// A misfit at or below 1e-11 ||B|| ends the routine.
+void Bvls::set_fit_tolerance() {
   double sumsq = 0.0;
   for (std::int32_t i = 1; i <= M; ++i) sumsq = sumsq + b(i) * b(i);
-  const double FITTOL = std::sqrt(sumsq) * 1.0e-11;
-  std::int32_t LASTBOUND = 0;
+  FITTOL = std::sqrt(sumsq) * 1.0e-11;
+}
+
+// One main iteration. Returns false when the routine is to return, true when
+// the iteration ended with a new point and the next one follows.
+bool Bvls::main_iteration() {
+  CAMEFROM = 0;
+  const double SSQ = residual_and_gradient();
+  if (std::sqrt(SSQ) <= FITTOL) return false;
+  if (LOOPA > 1 && NATBOUND == 0) return false;
+  reduce_right_hand_side();
+  // A warm start that supplies no free variable has nothing to solve for; it
+  // goes to the optimality test like any other main iteration.
+  bool solve_supplied_set = LOOPA == 1 && KEY != 0 && NFREE > 0;
+  for (;;) {  // once more after every rejected solve
+    if (!solve_supplied_set) {
+      if (!choose_variable_to_free()) return false;
+      free_chosen_variable();
+    }
+    solve_supplied_set = false;
+    if (solve_until_inside()) return true;
+  }
+}
+
+// The residual r = B - A X into ACT(., RHS); returns SSQ = r.r and sets
+// W = A' r. Each row's A X sums over j in ascending order and each W(j) over
+// i in ascending order, exactly as a row-by-row pass would; the loops only
+// run down the columns so that A is read in storage order.
+double Bvls::residual_and_gradient() {
+  for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = 0.0;
+  for (std::int32_t j = 1; j <= N; ++j) {
+    const double xj = x(j);
+    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
+  }
+  double SSQ = 0.0;
+  for (std::int32_t i = 1; i <= M; ++i) {
+    const double r = b(i) - act(i, RHS);
+    SSQ = SSQ + r * r;
+    act(i, RHS) = r;
+  }
+  for (std::int32_t j = 1; j <= N; ++j) {
+    double wj = 0.0;
+    for (std::int32_t i = 1; i <= M; ++i) wj = wj + a(i, j) * act(i, RHS);
+    w(j) = wj;
+  }
+  return SSQ;
+}
+
+// Adds the free variables' part back, leaving B minus the bound part.
+void Bvls::reduce_right_hand_side() {
+  for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
+    const std::int32_t j = istate(p);
+    const double xj = x(j);
+    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
+  }
+}
+
+// The optimality test: sets IPOS and IACT to the variable to free, or returns
+// false when none qualifies. The variable the last interpolation forced to a
+// bound may not be freed again until another one has been freed successfully:
+// it is barred and the choice made again, without a new gradient.
+bool Bvls::choose_variable_to_free() {
+  for (;;) {
+    if (most_negative_gradient() >= 0.0) return false;
+    if (IACT.get() != LASTBOUND) return true;
+    w(LASTBOUND) = 0.0;
+  }
+}
+
+// GMIN over the bound part, v = -W(j) at a lower bound and +W(j) at an upper
+// one: v < 0 means the gradient points into the box. The most negative v wins
+// and sets IPOS and IACT, ties to the earliest position; 0.0 or -0.0 never
+// qualifies.
+double Bvls::most_negative_gradient() {
+  double GMIN = 0.0;
+  for (std::int32_t p = 1; p <= NATBOUND; ++p) {
+    const std::int32_t entry = istate(p);
+    const std::int64_t j = entry < 0 ? -static_cast<std::int64_t>(entry) : entry;
+    const double v = (entry < 0 ? -1.0 : 1.0) * w(j);
+    if (v < GMIN) {
+      GMIN = v;
+      IPOS = p;
+      IACT = static_cast<std::int32_t>(j);
+    }
+  }
+  return GMIN;
+}
+
+// Moves IACT from the bound part into the first free position; the last bound
+// entry fills its place.
+void Bvls::free_chosen_variable() {
+  const std::int32_t iact = IACT.get();
+  if (istate(IPOS) > 0) BOUND = bu(iact);
+  if (istate(IPOS) < 0) BOUND = bl(iact);
+  for (std::int32_t i = 1; i <= M; ++i) {
+    act(i, RHS) = act(i, RHS) + BOUND.get() * a(i, iact);
+  }
+  CAMEFROM = istate(IPOS);
+  istate(IPOS) = istate(NATBOUND);
+  NATBOUND = NATBOUND - 1;
+  NFREE = NFREE + 1;
+  istate(NATBOUND + 1) = iact;
+  if (NFREE > MINMN) fail(kTooManyFree);
+}
+
+// The inner loop: solves for the free set and, while the solution leaves the
+// box, interpolates, binds and solves again. Returns false when the solve was
+// rejected (another variable is then to be chosen), true when the main
+// iteration has its new point.
+bool Bvls::solve_until_inside() {
+  for (;;) {
+    solve_free_variables();
+    if (solve_rejected()) {
+      return_to_bound();
+      return false;
+    }
+    if (CAMEFROM != 0) LASTBOUND = 0;  // a variable was freed successfully
+    CAMEFROM = 0;
+    const std::int32_t KFIRST = first_outside();
+    if (KFIRST == 0) {
+      take_solution();
+      return true;
+    }
+    interpolate(KFIRST);
+    bind_at_bounds();
+    if (NFREE <= 0) return true;
+  }
+}
+
+// Loads the free columns in reverse order of their positions (the first free
+// position, the variable freed last, goes to column NFREE) and the reduced
+// right-hand side, and calls qr.
+void Bvls::solve_free_variables() {
+  for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
+  for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
+    const std::int32_t j = istate(p);
+    const std::int32_t col = NFREE + NATBOUND + 1 - p;
+    for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
+  }
+  qr(M, NFREE, act.data(), act.data() + nonnegative(M) * nonnegative(COPY - 1), zz.data(), RSQ);
+}
+
+// A dependent free set, or a freed variable that would leave through the
+// bound it was freed from. IACT is read only when a variable was freed or the
+// solve failed: a failed first solve of a warm start, which freed nothing,
+// ends the run with the undefined-variable diagnostic for IACT.
+bool Bvls::solve_rejected() {
+  return RSQ < 0.0 || (CAMEFROM > 0 && zz(NFREE) > bu(IACT.get())) ||
+         (CAMEFROM < 0 && zz(NFREE) < bl(IACT.get()));
+}
+
+// The first free position returns to the bound part, its sign from where X
+// stands, and IACT is barred for the rest of this main iteration: the
+// gradient is not recomputed before the next optimality test.
+void Bvls::return_to_bound() {
+  const std::int32_t iact = IACT.get();
+  NATBOUND = NATBOUND + 1;
+  const double sign = x(iact) - bu(iact) < 0.0 ? -1.0 : 1.0;
+  istate(NATBOUND) = static_cast<std::int32_t>(istate(NATBOUND) * sign);
+  NFREE = NFREE - 1;
+  const double xi = x(iact);
+  for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, iact) * xi;
+  w(iact) = 0.0;
+}
+
+// The first k whose solve value lies outside its bounds, or 0; a value equal
+// to a bound counts as inside.
+std::int32_t Bvls::first_outside() {
+  for (std::int32_t k = 1; k <= NFREE; ++k) {
+    const std::int32_t j = istate(NATBOUND + k);
+    if (z(k) < bl(j) || z(k) > bu(j)) return k;
+  }
+  return 0;
+}
+
+void Bvls::take_solution() {
+  for (std::int32_t k = 1; k <= NFREE; ++k) x(istate(NATBOUND + k)) = z(k);
+}
+
+// Moves every free variable the same fraction of the way to its solve value,
+// the largest fraction that keeps all of them in the box, and makes the
+// variable that sets it LASTBOUND, SJ saying which bound it reaches. RATIO
+// carries over from one k to the next; a variable inside its bounds leaves it
+// unchanged, and since a carried value is never below STEPFRAC it cannot win
+// again.
+void Bvls::interpolate(std::int32_t KFIRST) {
+  double STEPFRAC = 2.0;
+  double RATIO = 2.0;
+  for (std::int32_t k = KFIRST; k <= NFREE; ++k) {
+    const std::int32_t j = istate(NATBOUND + k);
+    if (z(k) > bu(j)) {
+      RATIO = (bu(j) - x(j)) / (z(k) - x(j));
+    } else if (z(k) < bl(j)) {
+      RATIO = (bl(j) - x(j)) / (z(k) - x(j));
+    }
+    if (RATIO < STEPFRAC) {
+      STEPFRAC = RATIO;
+      LASTBOUND = j;
+      SJ = z(k) - bl(j) < 0.0 ? -1.0 : 1.0;
+    }
+  }
+  for (std::int32_t k = 1; k <= NFREE; ++k) {
+    const std::int32_t j = istate(NATBOUND + k);
+    x(j) = x(j) + (z(k) - x(j)) * STEPFRAC;
+  }
+}
+
+// Binds every free variable that reached a bound, the upper one tested first.
+// A newly bound variable swaps with the first free position and that position
+// joins the bound part, so every variable is examined once. LASTBOUND is bound
+// here even if rounding left it a hair inside, so each pass binds at least one
+// variable.
+void Bvls::bind_at_bounds() {
+  const std::int32_t NATBOUND0 = NATBOUND;
+  const std::int32_t nfree0 = NFREE;
+  for (std::int32_t k = 1; k <= nfree0; ++k) {
+    const std::int32_t j = istate(NATBOUND0 + k);
+    double held;
+    std::int32_t entry;
+    if (bu(j) - x(j) <= 0.0 || (j == LASTBOUND && SJ.get() > 0.0)) {
+      held = bu(j);
+      entry = j;
+    } else if (x(j) - bl(j) <= 0.0 || (j == LASTBOUND && SJ.get() < 0.0)) {
+      held = bl(j);
+      entry = -j;
+    } else {
+      continue;
+    }
+    x(j) = held;
+    istate(NATBOUND0 + k) = istate(NATBOUND + 1);
+    istate(NATBOUND + 1) = entry;
+    NATBOUND = NATBOUND + 1;
+    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, j) * held;
+  }
+  NFREE = N - NATBOUND;
+}
+
+}  // namespace
+
+void bvls(const std::int32_t& KEY, const std::int32_t& M, const std::int32_t& N, const double* A,
+          const double* B, const double* BL, const double* BU, double* X, std::int32_t* ISTATE,
+          std::int32_t& LOOPA) {
+  diagnostics::RoutineScope scope("bvls");
+  Bvls s(KEY, M, N, A, B, BL, BU, X, ISTATE, LOOPA);
+  s.check_bounds();
+  textio::write_list(textio::standard_output(), {" "});  // on every call that gets this far
+  s.choose_partition();
+  s.obtain_work_storage();
+  s.set_starting_point();
+  s.set_fit_tolerance();
+  s.LASTBOUND = 0;
   LOOPA = 1;
   const std::int64_t loop_limit = 3 * static_cast<std::int64_t>(N);
-
-  std::int32_t IPOS = 0;
-  double RSQ = 0.0;
-
-  for (;;) {  // Step 6: main iteration.
-    std::int32_t CAMEFROM = 0;
-
-    // Step 6.1: residual r = B - A X into ACT(., RHS), SSQ = r.r and
-    // W = A' r. Each row's s sums over j in ascending order and each W(j)
-    // sums over i in ascending order, exactly as a row-by-row pass would;
-    // the loops only run down the columns so that A is read in storage order.
-    for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = 0.0;
-    for (std::int32_t j = 1; j <= N; ++j) {
-      const double xj = x(j);
-      for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
-    }
-    double SSQ = 0.0;
-    for (std::int32_t i = 1; i <= M; ++i) {
-      const double r = b(i) - act(i, RHS);
-      SSQ = SSQ + r * r;
-      act(i, RHS) = r;
-    }
-    for (std::int32_t j = 1; j <= N; ++j) {
-      double wj = 0.0;
-      for (std::int32_t i = 1; i <= M; ++i) wj = wj + a(i, j) * act(i, RHS);
-      w(j) = wj;
-    }
-
-    // Step 6.2: early returns.
-    if (std::sqrt(SSQ) <= FITTOL) break;
-    if (LOOPA > 1 && NATBOUND == 0) break;
-
-    // Step 6.3: add the free variables back, leaving B minus the bound part.
-    for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
-      const std::int32_t j = istate(p);
-      const double xj = x(j);
-      for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) + a(i, j) * xj;
-    }
-
-    // Step 6.4: the first main iteration of a warm start solves for the
-    // supplied free set at once. A warm start that supplies no free variable
-    // has nothing to solve for; it goes to the optimality test like any other
-    // main iteration.
-    bool solve_supplied_set = LOOPA == 1 && KEY != 0 && NFREE > 0;
-
-    bool returned = false;
-    for (;;) {  // Steps 7 and 8, repeated after every rejected solve.
-      if (!solve_supplied_set) {
-        // Step 7: optimality test. v < 0 means the gradient points into the
-        // box; the most negative v wins, ties to the earliest position, and
-        // 0.0 or -0.0 never qualifies.
-        double GMIN;
-        for (;;) {
-          GMIN = 0.0;
-          for (std::int32_t p = 1; p <= NATBOUND; ++p) {
-            const std::int32_t entry = istate(p);
-            const std::int64_t j = entry < 0 ? -static_cast<std::int64_t>(entry) : entry;
-            const double v = (entry < 0 ? -1.0 : 1.0) * w(j);
-            if (v < GMIN) {
-              GMIN = v;
-              IPOS = p;
-              IACT = static_cast<std::int32_t>(j);
-            }
-          }
-          if (GMIN >= 0.0) break;
-          // The variable the last interpolation forced to a bound may not be
-          // freed again until another one has been freed successfully.
-          if (IACT.get() != LASTBOUND) break;
-          w(LASTBOUND) = 0.0;
-        }
-        if (GMIN >= 0.0) {
-          returned = true;
-          break;
-        }
-
-        // Step 8: free IACT into the first free position.
-        const std::int32_t iact = IACT.get();
-        if (istate(IPOS) > 0) BOUND = bu(iact);
-        if (istate(IPOS) < 0) BOUND = bl(iact);
-        for (std::int32_t i = 1; i <= M; ++i) {
-          act(i, RHS) = act(i, RHS) + BOUND.get() * a(i, iact);
-        }
-        CAMEFROM = istate(IPOS);
-        istate(IPOS) = istate(NATBOUND);
-        NATBOUND = NATBOUND - 1;
-        NFREE = NFREE + 1;
-        istate(NATBOUND + 1) = iact;
-        if (NFREE > MINMN) fail(kTooManyFree);
-      }
-      solve_supplied_set = false;
-
-      bool rejected = false;
-      for (;;) {  // Step 9: the inner loop.
-        // Load the free columns in reverse order of their positions: the
-        // first free position (the variable freed last) goes to column NFREE.
-        for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
-        for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
-          const std::int32_t j = istate(p);
-          const std::int32_t col = NFREE + NATBOUND + 1 - p;
-          for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
-        }
-        qr(M, NFREE, act.data(), act.data() + nonnegative(M) * nonnegative(COPY - 1),
-           zz.data(), RSQ);
-        // The solve value of free position NATBOUND + k is ZZ(NFREE + 1 - k).
-        auto z = [&](std::int32_t k) { return zz(NFREE + 1 - k); };
-
-        // Step 10: reject a dependent free set, or a freed variable that
-        // would leave through the bound it was freed from. IACT is read only
-        // when a variable was freed or the solve failed: a failed first solve
-        // of a warm start, which freed nothing, ends the run with the
-        // undefined-variable diagnostic for IACT.
-        if (RSQ < 0.0 || (CAMEFROM > 0 && zz(NFREE) > bu(IACT.get())) ||
-            (CAMEFROM < 0 && zz(NFREE) < bl(IACT.get()))) {
-          const std::int32_t iact = IACT.get();
-          NATBOUND = NATBOUND + 1;
-          const double sign = x(iact) - bu(iact) < 0.0 ? -1.0 : 1.0;
-          istate(NATBOUND) = static_cast<std::int32_t>(istate(NATBOUND) * sign);
-          NFREE = NFREE - 1;
-          const double xi = x(iact);
-          for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, iact) * xi;
-          // Barred for the rest of this main iteration: the gradient is not
-          // recomputed before the next optimality test.
-          w(iact) = 0.0;
-          rejected = true;
-          break;
-        }
-
-        // Step 11: acceptance.
-        if (CAMEFROM != 0) LASTBOUND = 0;
-        CAMEFROM = 0;
-
-        // Step 12: feasibility; a value equal to a bound counts as inside.
-        std::int32_t KFIRST = 0;
-        for (std::int32_t k = 1; k <= NFREE; ++k) {
-          const std::int32_t j = istate(NATBOUND + k);
-          if (z(k) < bl(j) || z(k) > bu(j)) {
-            KFIRST = k;
-            break;
-          }
-        }
-        if (KFIRST == 0) {
-          for (std::int32_t k = 1; k <= NFREE; ++k) x(istate(NATBOUND + k)) = z(k);
-          break;
-        }
-
-        // Step 13: interpolation. Move every free variable the same fraction
-        // of the way to its solve value, the largest fraction that keeps all
-        // of them in the box. RATIO carries over from one k to the next; a
-        // variable inside its bounds leaves it unchanged, and since a carried
-        // value is never below STEPFRAC it cannot win again.
-        double STEPFRAC = 2.0;
-        double RATIO = 2.0;
-        for (std::int32_t k = KFIRST; k <= NFREE; ++k) {
-          const std::int32_t j = istate(NATBOUND + k);
-          if (z(k) > bu(j)) {
-            RATIO = (bu(j) - x(j)) / (z(k) - x(j));
-          } else if (z(k) < bl(j)) {
-            RATIO = (bl(j) - x(j)) / (z(k) - x(j));
-          }
-          if (RATIO < STEPFRAC) {
-            STEPFRAC = RATIO;
-            LASTBOUND = j;
-            SJ = z(k) - bl(j) < 0.0 ? -1.0 : 1.0;
-          }
-        }
-        for (std::int32_t k = 1; k <= NFREE; ++k) {
-          const std::int32_t j = istate(NATBOUND + k);
-          x(j) = x(j) + (z(k) - x(j)) * STEPFRAC;
-        }
-
-        // Step 14: binding. A newly bound variable swaps with the first free
-        // position and that position joins the bound part, so every variable
-        // is examined once. LASTBOUND is bound here even if rounding left it a
-        // hair inside, so each pass binds at least one variable.
-        const std::int32_t NATBOUND0 = NATBOUND;
-        const std::int32_t nfree0 = NFREE;
-        for (std::int32_t k = 1; k <= nfree0; ++k) {
-          const std::int32_t j = istate(NATBOUND0 + k);
-          double held;
-          std::int32_t entry;
-          if (bu(j) - x(j) <= 0.0 || (j == LASTBOUND && SJ.get() > 0.0)) {
-            held = bu(j);
-            entry = j;
-          } else if (x(j) - bl(j) <= 0.0 || (j == LASTBOUND && SJ.get() < 0.0)) {
-            held = bl(j);
-            entry = -j;
-          } else {
-            continue;
-          }
-          x(j) = held;
-          istate(NATBOUND0 + k) = istate(NATBOUND + 1);
-          istate(NATBOUND + 1) = entry;
-          NATBOUND = NATBOUND + 1;
-          for (std::int32_t i = 1; i <= M; ++i) act(i, RHS) = act(i, RHS) - a(i, j) * held;
-        }
-        NFREE = N - NATBOUND;
-        if (NFREE <= 0) break;
-      }
-      if (!rejected) break;  // on to step 15
-    }
-    if (returned) break;
-
-    // Step 15: end of the main iteration.
+  while (s.main_iteration()) {
     LOOPA = LOOPA + 1;
     if (LOOPA > loop_limit) fail(kNoConvergence);
   }
-
-  // Step 16: return.
-  istate(static_cast<std::int64_t>(N) + 1) = NATBOUND;
+  s.istate(static_cast<std::int64_t>(N) + 1) = s.NATBOUND;
 }
 
 }  // namespace boundedls

@@ -1,3 +1,5 @@
+#include "driver/fitting.hpp"
+
 #include <unistd.h>
 
 #include <charconv>
@@ -6,9 +8,9 @@
 #include <string>
 
 #include "boundedls/boundedls.hpp"
+#include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "diagnostics/termination.hpp"
-#include "driver/fitting.hpp"
 #include "textio/list_directed.hpp"
 
 namespace driver {
@@ -45,11 +47,12 @@ void build_problem() {
   for (int i = 1; i <= kIntervals; ++i) {
     AVGPRECURSOR(i) = (PRECURSOR(i + 1) + PRECURSOR(i)) * 0.5;
   }
-  // 1440 terms over 1441.0: stored results depend on this mean as it stands.
+  // kIntervals terms over kRecords (1440 over 1441.0): stored results depend
+  // on this mean as it stands.
   for (int j = 1; j <= kBins; ++j) {
     double sum = 0.0;
     for (int t = 1; t <= kIntervals; ++t) sum = sum + WMOL(j, t);
-    AVGWMOL(j) = sum / 1441.0;
+    AVGWMOL(j) = sum / static_cast<double>(kRecords);
   }
   textio::write_list(textio::standard_output(),
                      {"WMOL ", std::span<const double>(AVGWMOL.data(), kBins)});
@@ -89,13 +92,13 @@ void check_problem() {
 void solve(int r) {
   KEYBVLS = 0;
   for (int c = 1; c <= kCoefficients; ++c) {
-    ALPHAL(c) = 0.0;
-    ALPHAU(c) = 10000.0;
+    ALPHAL(c) = config::kLowerBound;
+    ALPHAU(c) = config::kUpperBound;
     ISTATEBVLS(c) = c;
   }
-  ALPHAL(r + 1) = -1.0;
+  ALPHAL(r + 1) = config::kSelfLowerBound;
   ISTATEBVLS(kCoefficients + 1) = 0;
-  ALPHAU(r + 1) = 0.0;
+  ALPHAU(r + 1) = config::kSelfUpperBound;
   for (int i = 1; i <= kIntervals; ++i) {
     BBVLS(i) = DYKELPO(r, i);
     for (int c = 1; c <= kCoefficients; ++c) ABVLS(i, c) = ABVLSX(i, c);
@@ -105,7 +108,7 @@ void solve(int r) {
   boundedls::bvls(KEYBVLS, rows, cols, ABVLS.data(), BBVLS.data(), ALPHAL.data(), ALPHAU.data(),
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
   // The target bin's own coefficient was fitted in [-1, 0]; report it in [0, 1].
-  ALPHA(r + 1) = ALPHA(r + 1) + 1.0;
+  ALPHA(r + 1) = ALPHA(r + 1) + config::kSelfShift;
 }
 
 }  // namespace driver

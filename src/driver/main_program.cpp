@@ -1,10 +1,13 @@
 #include "driver/main_program.hpp"
 
+#include "config/config.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "diagnostics/termination.hpp"
 #include "driver/fitting.hpp"
+#include "driver/readers.hpp"
 #include "driver/report.hpp"
+#include "driver/setup.hpp"
 
 namespace driver {
 
@@ -17,7 +20,7 @@ void main_program(const StartValues& start) {
   build_problem();
   check_problem();
   open_report(v);
-  for (int r = 1; r <= 6; ++r) {
+  for (int r = 1; r <= config::kBins; ++r) {  // one solve per target bin
     solve(r);
     report_solve(r);
   }

@@ -1,4 +1,5 @@
-// The main program: set-up, readers, fitting problem and report, run once.
+// The main program: set-up, readers, fitting problem and report, run once,
+// and the variables of its own that the stages share.
 #pragma once
 
 #include <string_view>
@@ -28,21 +29,6 @@ struct MainVariables {
   textio::FixedText<config::kPathLength> FILEP;
   textio::FixedText<config::kPathLength> OUTFILE;
 };
-
-// The start values and FACTOR formed from CSTR.
-void set_start_values(MainVariables& v, const StartValues& start);
-
-// KP and K of the run data from the species table and the tag rules; for the
-// ideal variant also the names of its two input files.
-void choose_rate_constants(MainVariables& v);
-
-// The set-up: start values, FACTOR, the three input paths, KP and K from the
-// species table and the tag rules; prints the first five statements.
-void run_setup(MainVariables& v, const StartValues& start);
-
-// The readers: fill TIME, PRECURSOR, YKELPO and WMOL from the input files of
-// the layout that SPECIES selects.
-void run_readers(const MainVariables& v);
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
 [[noreturn]] void main_program(const StartValues& start);

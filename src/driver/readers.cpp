@@ -1,9 +1,10 @@
+#include "driver/readers.hpp"
+
 #include <array>
-#include <string_view>
+#include <span>
 
 #include "config/config.hpp"
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
 
@@ -16,6 +17,12 @@ using declare::PRECURSOR;
 using declare::TIME;
 using declare::WMOL;
 using declare::YKELPO;
+
+// The units the input files are read on; their numbers appear in the
+// diagnostics of a missing or unreadable file.
+constexpr int kPrecursorUnit = 20;
+constexpr int kBinsUnit = 30;
+constexpr int kMolarMassUnit = 60;
 
 enum class Header { none, skip_one };
 enum class Series { precursor, bins, molar_masses };
@@ -58,12 +65,12 @@ void read_file(int unit_number, const textio::FixedText<config::kPathLength>& pa
 
 void run_readers(const MainVariables& v) {
   if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
-    read_file(20, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
-    read_file(30, v.FILES, Header::skip_one, nullptr, Series::bins);
+    read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
+    read_file(kBinsUnit, v.FILES, Header::skip_one, nullptr, Series::bins);
   } else {
-    read_file(20, v.FILEP, Header::skip_one, &textio::FMT4, Series::precursor);
-    read_file(30, v.FILES, Header::none, &textio::FMT3, Series::bins);
-    read_file(60, v.FILEW, Header::none, &textio::FMT3, Series::molar_masses);
+    read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT4, Series::precursor);
+    read_file(kBinsUnit, v.FILES, Header::none, &textio::FMT3, Series::bins);
+    read_file(kMolarMassUnit, v.FILEW, Header::none, &textio::FMT3, Series::molar_masses);
   }
 }
 

@@ -41,9 +41,9 @@ void report_solve(int r) {
 }
 
 void close_report() {
-  using declare::AVGWMOL;
-  const std::array<double, declare::kCoefficients> record = {
-      0.0, AVGWMOL(1), AVGWMOL(2), AVGWMOL(3), AVGWMOL(4), AVGWMOL(5), AVGWMOL(6)};
+  // A zero in the precursor's column, then the mean molar mass of each bin.
+  std::array<double, declare::kCoefficients> record{};
+  for (int j = 1; j <= declare::kBins; ++j) record[j] = declare::AVGWMOL(j);
   textio::write_formatted(*g_results, textio::FMT1, record);
   textio::close_unit(kResultsUnit);
   g_results = nullptr;

@@ -1,9 +1,10 @@
+#include "driver/setup.hpp"
+
 #include <array>
 #include <span>
 
 #include "config/config.hpp"
 #include "declare/declare.hpp"
-#include "driver/main_program.hpp"
 #include "textio/list_directed.hpp"
 
 namespace driver {

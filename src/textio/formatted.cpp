@@ -6,6 +6,7 @@
 
 #include "diagnostics/diagnostic.hpp"
 #include "textio/decimal.hpp"
+#include "textio/number_text.hpp"
 
 namespace textio {
 namespace {
@@ -76,7 +77,9 @@ void append_digits(std::string& out, int value, int width) {
   out.append(text, result.ptr);
 }
 
-std::string right_justify(std::string_view text, std::size_t width) {
+// `text` right-justified in `width` columns, or `width` asterisks when it does
+// not fit.
+std::string right_justify_or_asterisks(std::string_view text, std::size_t width) {
   if (text.size() > width) return std::string(width, '*');
   std::string out(width - text.size(), ' ');
   out.append(text);
@@ -87,12 +90,12 @@ std::string right_justify(std::string_view text, std::size_t width) {
 
 std::string render_e(double value, int width, int digits) {
   const std::size_t w = static_cast<std::size_t>(std::max(0, width));
-  if (std::isnan(value)) return right_justify("NaN", w);
+  if (std::isnan(value)) return right_justify_or_asterisks("NaN", w);
   if (std::isinf(value)) {
     bool negative = value < 0.0;
     std::string text = negative ? "-" : "";
     text += width >= 8 + (negative ? 1 : 0) ? "Infinity" : "Inf";
-    return right_justify(text, w);
+    return right_justify_or_asterisks(text, w);
   }
   // Only the descriptors E w.d with 1 <= d <= the digits the conversion gives
   // are supported; any other d leaves the field to asterisks.
@@ -126,7 +129,6 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
     while (pos < field.size() && field[pos] == ' ') ++pos;
     return pos < field.size() ? static_cast<unsigned char>(field[pos]) : kEnd;
   };
-  auto is_digit = [](int c) { return c >= '0' && c <= '9'; };
 
   int c = next();
   if (c == kEnd) {
@@ -158,7 +160,7 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
 
   long long exponent = 0;
   if (c != kEnd) {
-    if (c == 'E' || c == 'e' || c == 'D' || c == 'd' || c == 'Q' || c == 'q') {
+    if (is_exponent_letter(c)) {
       ++pos;
       c = next();
     } else if (c != '+' && c != '-') {

@@ -9,6 +9,7 @@
 
 #include "diagnostics/diagnostic.hpp"
 #include "textio/decimal.hpp"
+#include "textio/number_text.hpp"
 
 namespace textio {
 namespace {
@@ -20,8 +21,9 @@ constexpr int kFixedColumns = 19;
 constexpr int kFixedDigits = 15;     // significant digits shown in fixed form; also decides the form
 constexpr int kExponentDigits = 16;  // significant digits shown in exponent form
 
-// `text` right-justified in `width` columns (never cut).
-std::string right_justify(std::string_view text, int width) {
+// `text` right-justified in `width` columns; longer text is kept whole and
+// widens the field.
+std::string right_justify_never_cut(std::string_view text, int width) {
   std::string out;
   if (static_cast<int>(text.size()) < width) out.assign(width - text.size(), ' ');
   out.append(text);
@@ -36,7 +38,8 @@ std::string fixed_form(bool negative, const RoundedDecimal& r) {
   number.append(r.digits, k);
   number += '.';
   number.append(r.digits + k, kFixedDigits - k);
-  return right_justify(number, kFixedColumns) + std::string(kRealColumns - kFixedColumns, ' ');
+  return right_justify_never_cut(number, kFixedColumns) +
+         std::string(kRealColumns - kFixedColumns, ' ');
 }
 
 // The exponent form d.dddddddddddddddE+qqq of the nonzero, finite `magnitude`.
@@ -53,7 +56,7 @@ std::string exponent_form(bool negative, double magnitude) {
   number += static_cast<char>('0' + a / 100);
   number += static_cast<char>('0' + a / 10 % 10);
   number += static_cast<char>('0' + a % 10);
-  return right_justify(number, kRealColumns);
+  return right_justify_never_cut(number, kRealColumns);
 }
 
 // Lays the items of one write statement into records of at most
@@ -116,7 +119,6 @@ class RecordBuilder {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool ends_value(char c) { return is_blank(c) || c == ',' || c == '/'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Scans the digits at `text[pos]` onward into `out`; returns how many there were.
 std::size_t take_digits(std::string_view text, std::size_t& pos, std::string& out) {
@@ -141,7 +143,7 @@ bool normalize_real(std::string_view text, std::string& out) {
   if (mantissa_digits == 0) return false;
   if (pos == text.size()) return true;
   char c = text[pos];
-  bool letter = c == 'E' || c == 'e' || c == 'D' || c == 'd' || c == 'Q' || c == 'q';
+  bool letter = is_exponent_letter(c);
   if (letter) ++pos;
   if (!letter && c != '+' && c != '-') return false;
   out += 'e';
@@ -241,12 +243,14 @@ ListValue parse_value(const Unit& unit, std::string_view token) {
 std::string render_integer(std::int32_t value) {
   char text[16];
   auto result = std::to_chars(text, text + sizeof text, value);
-  return right_justify(std::string_view(text, result.ptr - text), kIntegerColumns);
+  return right_justify_never_cut(std::string_view(text, result.ptr - text), kIntegerColumns);
 }
 
 std::string render_real(double value) {
-  if (std::isnan(value)) return right_justify("NaN", kRealColumns);
-  if (std::isinf(value)) return right_justify(value < 0 ? "-Infinity" : "Infinity", kRealColumns);
+  if (std::isnan(value)) return right_justify_never_cut("NaN", kRealColumns);
+  if (std::isinf(value)) {
+    return right_justify_never_cut(value < 0 ? "-Infinity" : "Infinity", kRealColumns);
+  }
   if (value == 0.0) return "  0.000000000000000E+000";  // either sign
   bool negative = std::signbit(value);
   double magnitude = std::fabs(value);
