@@ -198,6 +198,9 @@ def check_index(dom, directory):
           "index: the failure's message is not shown as written")
     counts = [r.find_all("td", cls="undetermined-count")[0].attrs.get("data-count") for r in rows]
     check(counts == ["12", "0", "12", "-1", "-1"], f"index: undetermined counts {counts}")
+    summary = dom.root.find_all("p", id="summary")
+    check(summary and "24 coefficients undetermined in 2 of 3 configurations" in summary[0].text(),
+          "index: the summary does not count the undetermined coefficients")
     links = dom.root.find_all("a", cls="page")
     check(len(links) == 3, f"index: {len(links)} page links, expected 3")
     for a in links:

@@ -264,18 +264,21 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
 }
 
 std::string render_index(std::span<const IndexRow> rows, double se_limit) {
-  int succeeded = 0, kept = 0, failed = 0, flagged = 0, known = 0;
+  int succeeded = 0, kept = 0, failed = 0, undetermined = 0, flagged = 0, known = 0;
   for (const IndexRow& r : rows) {
     succeeded += r.state == "succeeded";
     kept += r.state == "kept";
     failed += r.state == "failed";
     if (r.undetermined >= 0) ++known;
-    if (r.undetermined > 0) ++flagged;
+    if (r.undetermined > 0) {
+      undetermined += r.undetermined;
+      ++flagged;
+    }
   }
   std::string out = head("vbsfit-batch report");
   out += "<h1>vbsfit-batch report</h1>\n<p id=\"summary\">" + std::to_string(rows.size()) +
          " configurations: " + std::to_string(succeeded) + " succeeded, " + std::to_string(kept) +
-         " kept, " + std::to_string(failed) + " failed. Undetermined coefficients in " +
+         " kept, " + std::to_string(failed) + " failed; " + std::to_string(undetermined) + " coefficients undetermined in " +
          std::to_string(flagged) + " of " + std::to_string(known) +
          " configurations with figures.</p>\n"
          "<p>A coefficient is <strong>undetermined</strong> when its standard error exceeds " +
