@@ -3,9 +3,13 @@ JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
 DEMO_DIR ?= demo-run
 
-.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench clean
+.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -55,5 +59,29 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/vbsfit_bench
 
+# libFuzzer targets (clang, ASan and UBSan), each run for FUZZ_SECONDS on a
+# corpus that starts from the seeds in fuzz/corpus; findings are saved in
+# $(FUZZ_BUILD) as crash-* files.
+fuzz-build:
+	@tools/deps.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DVBSFIT_FUZZ=ON -DVBSFIT_TESTS=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	@for target in $(FUZZ_TARGETS); do \
+	  echo "--- $$target, $(FUZZ_SECONDS) s"; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  $(FUZZ_BUILD)/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target \
+	    2>$(FUZZ_BUILD)/$$target.log || { tail -n 40 $(FUZZ_BUILD)/$$target.log; exit 1; }; \
+	  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|^Done' $(FUZZ_BUILD)/$$target.log; \
+	  grep -E '#[0-9]+[[:space:]]+DONE' $(FUZZ_BUILD)/$$target.log | tail -n 1; \
+	done
+
+# A short run of each target, for continuous integration.
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=10
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(DEMO_DIR)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(DEMO_DIR)

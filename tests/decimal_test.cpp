@@ -113,4 +113,18 @@ TEST(ToDouble, OverflowIsOutOfRange) {
   EXPECT_EQ(Conversion::out_of_range, to_double("1" + std::string(400, '0'), value));
 }
 
+// Leading zeros or digits beyond any exponent cap must not move the value
+// across the range: the scale is the exponent plus the digit count, exactly.
+TEST(ToDouble, LongMantissasWithHugeExponentsKeepTheirScale) {
+  double value = -1.0;
+  const std::string zeros = "0." + std::string(100000, '0');
+  EXPECT_EQ(Conversion::out_of_range, to_double(zeros + "1e10000000", value));
+  EXPECT_EQ(Conversion::ok, to_double(std::string(100001, '1') + "e-10000000", value));
+  EXPECT_EQ(0.0, value);
+  EXPECT_EQ(0.1, converted((zeros + "1e100000").c_str()));
+  EXPECT_EQ(Conversion::out_of_range,
+            to_double(zeros + "1e" + std::string(30, '9'), value));
+  EXPECT_EQ(0.0, converted((std::string(200000, '9') + "e-" + std::string(30, '9')).c_str()));
+}
+
 }  // namespace

@@ -255,8 +255,9 @@ TEST(DefinedCheck, UseBeforeAssignmentEndsWith193AndAssignmentDefines) {
 TEST(ExitProcessing, StopIsSilentEndsWithZeroAndKeepsEveryRecord) {
   testsupport::ScratchDir dir;
   std::string file = (dir.path() / "fit").string();
+  testsupport::write_file(file, "");
   auto run = run_in_child([&file] {
-    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::new_file);
+    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::old_file);
     unit.write_record(" first");
     unit.write_record(" second");
     diagnostics::stop_run();
@@ -271,9 +272,11 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   testsupport::ScratchDir dir;
   std::string first = (dir.path() / "a").string();
   std::string second = (dir.path() / "b").string();
+  testsupport::write_file(first, "");
+  testsupport::write_file(second, "");
   auto run = run_in_child([&] {
-    textio::open_unit(11, first, textio::OpenStatus::new_file).write_record("a1");
-    textio::open_unit(12, second, textio::OpenStatus::new_file).write_record("b1");
+    textio::open_unit(11, first, textio::OpenStatus::old_file).write_record("a1");
+    textio::open_unit(12, second, textio::OpenStatus::old_file).write_record("b1");
     textio::standard_output().write_record(" on stdout");
     diagnostics::Vector<double>("B", g_storage, 1440)(1441);
   });
@@ -281,6 +284,34 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   EXPECT_EQ(" on stdout\n", run.out);
   EXPECT_EQ("a1\n", testsupport::read_file(first));
   EXPECT_EQ("b1\n", testsupport::read_file(second));
+}
+
+// The test seam: an observer sees the ending instead of the process ending.
+struct Ended {
+  int status;
+  std::string message;
+};
+
+TEST(EndingObserver, SeesSevereMessagesAndStopsInsteadOfAnExit) {
+  diagnostics::observe_endings_for_testing([](int status, const char* text, std::size_t size) {
+    throw Ended{status, text != nullptr ? std::string(text, size) : std::string()};
+  });
+  try {
+    diagnostics::issue_diagnostic(24, {20, "/x/p"});
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(24, e.status);
+    EXPECT_EQ("forrtl: severe (24): end-of-file during read, unit 20, file /x/p\n",
+              e.message.substr(0, e.message.find('\n') + 1));
+  }
+  try {
+    diagnostics::stop_run(1);
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(1, e.status);
+    EXPECT_EQ("", e.message);
+  }
+  diagnostics::observe_endings_for_testing(nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // reference runs whose results were computed independently.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ TEST_F(StandardRun, SecondRunInTheSameDirectoryLeavesTheFirstResultsUntouched) {
             "forrtl: severe (10): cannot overwrite existing file, unit 11, file " +
                 run_dir_.string() + "/FITS/" + kResultsName);
   EXPECT_EQ(read_file(results()), kept);
+  EXPECT_EQ(std::distance(fs::directory_iterator(run_dir_ / "FITS"), fs::directory_iterator()),
+            2);  // .keep and the results: no temporary file
   // Rows 1 to 7 were written before the open failed; no solve ran.
   EXPECT_EQ(second.out_lines().size(), 11u);
   EXPECT_EQ(second.out_lines().back().substr(0, 5), " TAG ");
@@ -138,8 +141,8 @@ TEST_F(StandardRun, BuildsWithoutBinReactionsReportZeroForThoseColumns) {
 // with one line on standard error naming the first bad interval.
 struct BadInputCase {
   const char* name;
-  const char* file;   // aer.wmol_vbs.6 or aer.cdis_all.6
-  int first_record;   // records first ... last of the file are changed
+  const char* file;   // aer.wmol_vbs.6 or aer.cdis_all.6; nullptr: all three files
+  int first_record;   // data records first ... last of the file are changed
   int last_record;
   int column;         // their field at columns column ... column + 12
   std::string field;  // takes this text
@@ -149,8 +152,8 @@ struct BadInputCase {
 TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
   fs::path inputs = scratch_.path() / "case" / "INPUTS_ODE" / "5days" / "0.1_aer.OLE2_OH";
   const BadInputCase cases[] = {
-      // The molar-mass file is read last, so its times are the ones used.
-      {"repeated time", "aer.wmol_vbs.6", 6, 6, 1, "  0.12000E+04",
+      // The files must agree on their times, so all three repeat it.
+      {"repeated time", nullptr, 6, 6, 1, "  0.12000E+04",
        "vbsfit: interval 5: time does not increase from 1200 to 1200; no rate of change can be "
        "formed"},
       // Bin 1 near the largest double in records 10 and 11: their mean overflows.
@@ -159,22 +162,30 @@ TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
   };
   for (const BadInputCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::path file = inputs / c.file;
-    std::string original = read_file(file);
-    auto records = testsupport::lines_of(original);
-    for (int t = c.first_record; t <= c.last_record; ++t) {
-      records[t - 1].replace(c.column - 1, 13, c.field);
+    std::vector<const char*> names = {c.file};
+    if (c.file == nullptr) names = {"aer.precursor", "aer.cdis_all.6", "aer.wmol_vbs.6"};
+    std::vector<std::string> originals;
+    for (const char* name : names) {
+      fs::path file = inputs / name;
+      originals.push_back(read_file(file));
+      auto records = testsupport::lines_of(originals.back());
+      const int header = std::string(name) == "aer.precursor" ? 1 : 0;
+      for (int t = c.first_record; t <= c.last_record; ++t) {
+        records[t - 1 + header].replace(c.column - 1, 13, c.field);
+      }
+      std::string spoiled;
+      for (const std::string& line : records) spoiled += line + "\n";
+      testsupport::write_file(file, spoiled);
     }
-    std::string spoiled;
-    for (const std::string& line : records) spoiled += line + "\n";
-    testsupport::write_file(file, spoiled);
 
     auto run = run_program(binary("vbsfit"), run_dir_);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.err, std::string(c.message) + "\n");
     EXPECT_EQ(run.out_lines().size(), 10u);  // set-up and mean molar masses
     EXPECT_FALSE(fs::exists(results()));
-    testsupport::write_file(file, original);
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      testsupport::write_file(inputs / names[k], originals[k]);
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "declare/declare.hpp"
@@ -37,10 +38,10 @@ std::string precursor_file(int records, const std::string& eol = "\n") {
   return text;
 }
 
-std::string bin_file(int records, double offset = 0.0, double time_shift = 0.0) {
+std::string bin_file(int records, double offset = 0.0, double time_scale = 1.0) {
   std::string text;
   for (int t = 1; t <= records; ++t) {
-    text += e13(time_of(t) + time_shift);
+    text += e13(time_of(t) * time_scale);
     for (int j = 1; j <= 6; ++j) text += e13(bin_of(j, t) + offset);
     text += "\n";
   }
@@ -62,11 +63,12 @@ TEST(Readers, StandardLayoutFillsTheRunDataAndTheLastFileSetsTheTimes) {
   ScratchDir dir;
   StandardInput in(dir.path());
   // CRLF line ends in one file, more than 1441 records in another, and
-  // molar-mass times that differ from the others.
+  // molar-mass times that differ from the others within the files' precision.
+  constexpr double kTimeScale = 1.00002;
   write_file(dir.path() / "aer.precursor", precursor_file(1441, "\r\n"));
   write_file(dir.path() / "aer.cdis_all.6", bin_file(1500));
   // The last record of the molar-mass file has no line feed.
-  std::string wmol = bin_file(1441, 100.0, 1.0);
+  std::string wmol = bin_file(1441, 100.0, kTimeScale);
   wmol.pop_back();
   write_file(dir.path() / "aer.wmol_vbs.6", wmol);
   driver::run_readers(in.v);
@@ -76,8 +78,8 @@ TEST(Readers, StandardLayoutFillsTheRunDataAndTheLastFileSetsTheTimes) {
   EXPECT_EQ(YKELPO(6, 1441), bin_of(6, 1441));
   EXPECT_EQ(WMOL(3, 700), bin_of(3, 700) + 100.0);
   EXPECT_EQ(WMOL(6, 1441), bin_of(6, 1441) + 100.0);
-  EXPECT_EQ(TIME(1), 1.0);
-  EXPECT_EQ(TIME(1441), time_of(1441) + 1.0);
+  EXPECT_EQ(TIME(2), std::strtod(e13(time_of(2) * kTimeScale).c_str(), nullptr));
+  EXPECT_EQ(TIME(1441), std::strtod(e13(time_of(1441) * kTimeScale).c_str(), nullptr));
 }
 
 TEST(Readers, IdealLayoutReadsListDirectedRecordsOverLines) {

@@ -87,6 +87,14 @@ struct ProgramRun {
   std::vector<std::string> out_lines() const { return lines_of(out); }
 };
 
+// Waits for the child `pid` and records in `run` how it ended.
+inline void wait_for_child(pid_t pid, ProgramRun& run) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+}
+
 // Exit status of a child whose body returned instead of ending the run.
 inline constexpr int kBodyReturned = 99;
 
@@ -113,10 +121,7 @@ ProgramRun run_in_child(Body&& body) {
     ::_exit(kBodyReturned);
   }
   ProgramRun run;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  wait_for_child(pid, run);
   run.out = read_file(out_path);
   run.err = read_file(err_path);
   return run;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "run_program.hpp"
 #include "diagnostics/diagnostic.hpp"
@@ -32,17 +34,32 @@ void send_with_code(int signal, int code) {
   ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signal, &info);
 }
 
-// A run that has written three records to a new results file, not yet out of
-// the unit's buffer, when `deliver` hits it.
+// A run that has written three records to an existing file and to a new
+// one, not yet out of the units' buffers, when `deliver` hits it.
 template <typename Deliver>
-ProgramRun run_hit_while_writing(const std::string& file, Deliver deliver) {
+ProgramRun run_hit_while_writing(const std::string& file, const std::string& new_file,
+                                 Deliver deliver) {
+  testsupport::write_file(file, "");
   return run_in_child([&] {
     diagnostics::install_signal_handlers();
     diagnostics::RoutineScope main_program("vbsfit");
-    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::new_file);
-    for (const char* record : {" one", " two", " three"}) unit.write_record(record);
+    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::old_file);
+    textio::Unit& results = textio::open_unit(12, new_file, textio::OpenStatus::new_file);
+    for (const char* record : {" one", " two", " three"}) {
+      unit.write_record(record);
+      results.write_record(record);
+    }
     deliver();
   });
+}
+
+// The entries of a directory, by name.
+std::vector<std::string> entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
 }
 
 constexpr const char* kThreeRecords = " one\n two\n three\n";
@@ -82,12 +99,13 @@ const SignalRow kSignalTable[] = {
      "forrtl: error (75): floating point exception", Ending::killed_by_abort, 0},
 };
 
+// An existing file keeps its records; a new one, never closed, is not left.
 TEST(SignalHandlers, EachSignalShowsItsMessageEndsAsItMustAndKeepsTheFile) {
   for (const SignalRow& row : kSignalTable) {
     SCOPED_TRACE(row.what);
     ScratchDir dir;
-    std::string file = (dir.path() / "fit").string();
-    ProgramRun run = run_hit_while_writing(file, row.deliver);
+    std::string file = (dir.path() / "log").string();
+    ProgramRun run = run_hit_while_writing(file, (dir.path() / "fit").string(), row.deliver);
     EXPECT_EQ(row.message, first_line(run.err));
     EXPECT_NE(std::string::npos, run.err.find("vbsfit")) << "no traceback: " << run.err;
     if (row.ending == Ending::exit_status) {
@@ -96,6 +114,7 @@ TEST(SignalHandlers, EachSignalShowsItsMessageEndsAsItMustAndKeepsTheFile) {
       EXPECT_EQ(SIGABRT, run.signal);
     }
     EXPECT_EQ(kThreeRecords, testsupport::read_file(file));
+    EXPECT_EQ(std::vector<std::string>{"log"}, entries(dir.path()));
     EXPECT_EQ("", run.out);
   }
 }
@@ -203,11 +222,12 @@ TEST(SignalHandlers, OutsideSignalWhileWritingLeavesWholeRecordsInOrder) {
   std::string file = (dir.path() / "fit").string();
   int ready[2];
   ASSERT_EQ(0, ::pipe(ready));
+  testsupport::write_file(file, "");
   pid_t pid = ::fork();
   if (pid == 0) {
     ::close(ready[0]);
     diagnostics::install_signal_handlers();
-    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::new_file);
+    textio::Unit& unit = textio::open_unit(11, file, textio::OpenStatus::old_file);
     for (int i = 1; i <= 1000000; ++i) {
       unit.write_record(" record " + std::to_string(i));
       if (i == 100000) (void)!::write(ready[1], "r", 1);

@@ -328,4 +328,85 @@ TEST(WriteRecord, FullDiskIsReportedEvenWhenOnlyTheStopWritesTheRecordsOut) {
             first_line(run.err));
 }
 
+// A new file waits in a temporary file, unnamed or named, until its close.
+const textio::TemporaryFile kTemporaryKinds[] = {textio::TemporaryFile::unnamed_first,
+                                                 textio::TemporaryFile::named};
+
+std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST(NewFile, AppearsUnderItsNameOnlyWhenClosed) {
+  for (textio::TemporaryFile kind : kTemporaryKinds) {
+    SCOPED_TRACE(kind == textio::TemporaryFile::named ? "named" : "unnamed");
+    ScratchDir dir;
+    fs::path fit = dir.path() / "fit";
+    textio::Unit& unit = textio::open_unit(11, fit.string(), textio::OpenStatus::new_file, kind);
+    unit.write_record(" one");
+    unit.flush();
+    auto pending = entries(dir.path());
+    if (kind == textio::TemporaryFile::named) {
+      ASSERT_EQ(1u, pending.size());
+      EXPECT_EQ(0u, pending[0].find("fit.tmp-" + std::to_string(::getpid()) + "-"));
+    } else {
+      EXPECT_TRUE(pending.empty());
+    }
+    textio::close_unit(11);
+    EXPECT_EQ(std::vector<std::string>{"fit"}, entries(dir.path()));
+    EXPECT_EQ(" one\n", read_file(fit));
+  }
+}
+
+TEST(NewFile, EveryOtherEndingLeavesNothing) {
+  for (textio::TemporaryFile kind : kTemporaryKinds) {
+    for (int status : {0, 1}) {
+      SCOPED_TRACE(std::to_string(status) +
+                   (kind == textio::TemporaryFile::named ? " named" : " unnamed"));
+      ScratchDir dir;
+      auto run = run_in_child([&] {
+        textio::open_unit(11, (dir.path() / "fit").string(), textio::OpenStatus::new_file, kind)
+            .write_record(" one");
+        diagnostics::stop_run(status);
+      });
+      EXPECT_EQ(status, run.exit_status);
+      EXPECT_TRUE(entries(dir.path()).empty());
+    }
+  }
+}
+
+// Two runs may race for the name: the one that closes second must not replace
+// the file of the first.
+TEST(NewFile, NameTakenMeanwhileEndsWith10AtTheClose) {
+  for (textio::TemporaryFile kind : kTemporaryKinds) {
+    ScratchDir dir;
+    fs::path fit = dir.path() / "fit";
+    auto run = run_in_child([&] {
+      textio::open_unit(11, fit.string(), textio::OpenStatus::new_file, kind).write_record(" late");
+      write_file(fit, "first\n");
+      textio::close_unit(11);
+    });
+    EXPECT_EQ(10, run.exit_status);
+    EXPECT_EQ("forrtl: severe (10): cannot overwrite existing file, unit 11, file " + fit.string(),
+              first_line(run.err));
+    EXPECT_EQ("first\n", read_file(fit));
+    EXPECT_EQ(std::vector<std::string>{"fit"}, entries(dir.path()));
+  }
+}
+
+TEST(ReadRecord, LineLongerThanManyReadsComesWhole) {
+  ScratchDir dir;
+  fs::path input = dir.path() / "input";
+  const std::string long_line(1 << 20, 'x');
+  write_file(input, "a\n" + long_line + "\r\n" + long_line + "\nb");
+  textio::Unit& unit = textio::open_unit(20, input.string(), textio::OpenStatus::old_file);
+  std::vector<std::string> records;
+  for (std::string record; unit.read_record(record);) records.push_back(record);
+  textio::close_unit(20);
+  EXPECT_EQ((std::vector<std::string>{"a", long_line, long_line, "b"}), records);
+}
+
 }  // namespace

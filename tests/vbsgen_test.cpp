@@ -4,7 +4,10 @@
 // coefficients, and its refusals.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -393,6 +396,23 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
   EXPECT_NE(run.err.find("aer.wmol_vbs.6' exists already; nothing was written"), std::string::npos);
   EXPECT_EQ(read_file(dir.path() / kData / "aer.wmol_vbs.6"), "mine\n");
   EXPECT_FALSE(fs::exists(dir.path() / kData / "aer.precursor"));
+}
+
+// A full disk (a file size limit here) part-way: no file is left, so that a
+// second try is not refused for files of the first.
+TEST(VbsgenTool, RunThatCannotWriteEverythingLeavesNoFile) {
+  ScratchDir dir;
+  auto run = testsupport::run_in_child([&] {
+    rlimit limit{100000, 100000};  // the precursor file fits, the bin file does not
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(127);
+    const std::string program = testsupport::binary("vbsgen");
+    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  });
+  EXPECT_EQ(38, run.exit_status) << run.err;
+  EXPECT_TRUE(fs::is_empty(dir.path() / kData));
 }
 
 TEST(VbsgenTool, HelpExplainsEveryOption) {

@@ -5,15 +5,18 @@
 #
 #   tools/deps.sh build   what building vbsfit-batch needs (Eigen)
 #   tools/deps.sh check   that, plus what the browser and cluster tests use
+#   tools/deps.sh fuzz    what building the fuzz targets needs (clang, libFuzzer)
 set -euo pipefail
 
 build_packages=(libeigen3-dev)
 check_packages=(chromium slurmctld slurmd slurm-client munge)
+fuzz_packages=(clang-14 libclang-rt-14-dev)
 
 case "${1:-check}" in
   build) wanted=("${build_packages[@]}") ;;
   check) wanted=("${build_packages[@]}" "${check_packages[@]}") ;;
-  *) echo "usage: tools/deps.sh build|check" >&2; exit 2 ;;
+  fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
+  *) echo "usage: tools/deps.sh build|check|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

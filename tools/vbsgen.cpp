@@ -326,17 +326,15 @@ void write_standard(const Targets& t, const vbsgen::Run& run) {
     const double record[] = {run.time[i], run.precursor[i]};
     textio::write_formatted(precursor, textio::FMT4, record);
   }
-  textio::close_unit(20);
 
   for (int file = 1; file <= 2; ++file) {
     const auto& series = file == 1 ? run.bins : run.wmol;
-    textio::Unit& unit = create(30, t.data[file]);
+    textio::Unit& unit = create(file == 1 ? 30 : 60, t.data[file]);
     for (std::size_t i = 0; i < run.time.size(); ++i) {
       double record[vbsgen::kColumns] = {run.time[i]};
       for (int j = 0; j < vbsgen::kBins; ++j) record[j + 1] = series[i][j];
       textio::write_formatted(unit, textio::FMT3, record);
     }
-    textio::close_unit(30);
   }
 }
 
@@ -348,7 +346,6 @@ void write_ideal(const Targets& t, const vbsgen::Run& run) {
     const double record[] = {run.time[i], run.precursor[i]};
     textio::write_formatted(precursor, textio::FMT5, record);
   }
-  textio::close_unit(20);
 
   textio::Unit& bins = create(30, t.data[1]);
   textio::write_list(bins, {"time  vb1  vb2  vb3  vb4  vb5  vb6"});
@@ -357,7 +354,6 @@ void write_ideal(const Targets& t, const vbsgen::Run& run) {
     for (int j = 0; j < vbsgen::kBins; ++j) record[j + 1] = run.bins[i][j];
     textio::write_list(bins, {std::span<const double>(record)});
   }
-  textio::close_unit(30);
 }
 
 void write_truth(const fs::path& path, const vbsgen::Coefficients& coef) {
@@ -369,7 +365,6 @@ void write_truth(const fs::path& path, const vbsgen::Coefficients& coef) {
     row[r + 1] += config::kSelfShift;  // reported as the fit reports it
     textio::write_formatted(unit, kTruthFormat, row);
   }
-  textio::close_unit(11);
 }
 
 // The first record whose time the files cannot show exactly, or 0. The fit
@@ -424,6 +419,9 @@ int main(int argc, char** argv) {
     write_ideal(targets, run);
   }
   write_truth(targets.truth, coef);
+  // The files appear only now, each complete: a run that fails on the way
+  // (a full disk, an interrupt) leaves none of them behind.
+  for (int unit : {20, 30, 60, 11}) textio::close_unit(unit);
 
   std::printf("vbsgen: %d records of %s (scenario %s, tag %s), step %s s\n", o.records,
               o.species.c_str(), o.scenario.c_str(), o.tag.c_str(), show(o.step).c_str());

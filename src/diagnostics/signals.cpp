@@ -123,6 +123,10 @@ void install_signal_handlers() {
   for (int signal : {SIGFPE, SIGILL, SIGSEGV, SIGABRT, SIGTERM}) {
     ::sigaction(signal, &action, nullptr);
   }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal : {SIGPIPE, SIGXFSZ}) ::sigaction(signal, &ignore, nullptr);
   // A run started in the background with these ignored keeps them ignored.
   for (int signal : {SIGQUIT, SIGINT}) {
     struct sigaction current {};

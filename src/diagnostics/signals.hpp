@@ -12,6 +12,10 @@
 //   SIGSEGV 174 severe ("segmentation fault occurred")
 //   SIGILL  168 severe
 //
+// SIGPIPE and SIGXFSZ are ignored: a write to a pipe nobody reads any more,
+// or past the file size limit, is then a failed write (message 38, with its
+// exit processing) instead of a death that leaves the files as they were.
+//
 // Severe messages end the process with their number. A signal that arrives
 // while another is being handled is ignored, except SIGSEGV, which ends the
 // process at once with status 174 and no message. SIGINT and SIGQUIT stay

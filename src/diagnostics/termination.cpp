@@ -16,6 +16,7 @@ constexpr int kMaxOpenUnits = 64;
 ExitClosable* g_units[kMaxOpenUnits];
 volatile int g_unit_count = 0;
 volatile sig_atomic_t g_exit_processing_done = 0;
+EndingObserver g_observer = nullptr;
 
 }  // namespace
 
@@ -53,7 +54,12 @@ void run_exit_processing() noexcept {
   }
 }
 
-void stop_run(int status) noexcept {
+void observe_endings_for_testing(EndingObserver observer) noexcept { g_observer = observer; }
+
+EndingObserver ending_observer() noexcept { return g_observer; }
+
+void stop_run(int status) {
+  if (g_observer != nullptr) g_observer(status, nullptr, 0);
   block_interrupts();  // the stop is not turned into an interrupted run
   for (int i = 0; i < g_unit_count; ++i) g_units[i]->flush_before_stop();
   run_exit_processing();

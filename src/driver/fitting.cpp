@@ -1,8 +1,5 @@
 #include "driver/fitting.hpp"
 
-#include <unistd.h>
-
-#include <charconv>
 #include <cmath>
 #include <span>
 #include <string>
@@ -10,7 +7,7 @@
 #include "boundedls/boundedls.hpp"
 #include "config/config.hpp"
 #include "declare/declare.hpp"
-#include "diagnostics/termination.hpp"
+#include "driver/reject.hpp"
 #include "textio/list_directed.hpp"
 
 namespace driver {
@@ -18,20 +15,8 @@ namespace {
 
 using namespace declare;
 
-// The shortest text that reads back to `value`.
-std::string shortest(double value) {
-  char text[32];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
-}
-
-// Writes one line to standard error and ends the run with status 1.
-[[noreturn]] void reject_input(const std::string& line) {
-  std::string text = "vbsfit: " + line + "\n";
-  ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-  (void)written;
-  diagnostics::stop_run(1);
-}
+// The label of coefficient c in the results file's column line.
+std::string column_label(int c) { return c == 1 ? "VOC" : "VB" + std::to_string(c - 1); }
 
 }  // namespace
 
@@ -67,6 +52,13 @@ void build_problem() {
 }
 
 void check_problem() {
+  // Printed just before: an overflowing sum of the molar-mass file.
+  for (int j = 1; j <= kBins; ++j) {
+    if (!std::isfinite(AVGWMOL(j))) {
+      reject_input("bin " + std::to_string(j) + ": mean molar mass is not finite (" +
+                   shortest(AVGWMOL(j)) + ")");
+    }
+  }
   for (int i = 1; i <= kIntervals; ++i) {
     double deltat = TIME(i + 1) - TIME(i);
     if (!(deltat > 0.0) || !std::isfinite(deltat)) {
@@ -109,6 +101,14 @@ void solve(int r) {
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
   // The target bin's own coefficient was fitted in [-1, 0]; report it in [0, 1].
   ALPHA(r + 1) = ALPHA(r + 1) + config::kSelfShift;
+  // Finite rates can still be too large for the solver's sums of squares.
+  for (int c = 1; c <= kCoefficients; ++c) {
+    if (!std::isfinite(ALPHA(c))) {
+      reject_input("solve for bin " + std::to_string(r) + ": coefficient a" +
+                   std::to_string(c - 1) + std::to_string(r) + " (" + column_label(c) +
+                   ") is not finite (" + shortest(ALPHA(c)) + ")");
+    }
+  }
 }
 
 }  // namespace driver

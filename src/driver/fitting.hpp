@@ -8,13 +8,15 @@ namespace driver {
 void build_problem();
 
 // Ends the run with one line on standard error and status 1 at the first
-// interval whose times do not increase or whose rates are not finite: such
-// input cannot be fitted, and nothing of it should reach the solver.
+// mean molar mass that is not finite, or else at the first interval whose
+// times do not increase or whose rates are not finite: such input cannot be
+// fitted, and nothing of it should reach the solver.
 void check_problem();
 
 // Solve for target bin r (1 ... 6): bounds, a fresh copy of the matrix, the
 // bin's rates of change as right-hand side, bvls, and the shift of the target
-// coefficient. Leaves the reported coefficients in ALPHA.
+// coefficient. Leaves the reported coefficients in ALPHA; a coefficient that
+// is not finite ends the run as check_problem does.
 void solve(int r);
 
 }  // namespace driver

@@ -1,10 +1,14 @@
 #include "driver/readers.hpp"
 
 #include <array>
-#include <span>
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "declare/declare.hpp"
+#include "driver/reject.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
 
@@ -61,17 +65,58 @@ void read_file(int unit_number, const textio::FixedText<config::kPathLength>& pa
   textio::close_unit(unit_number);
 }
 
+// The files carry five significant digits: copies of one time agree to this
+// fraction of the larger magnitude, and times that differ by more are not
+// one time column.
+constexpr double kTimeAgreement = 1e-4;
+
+// The time column of one file, as it was read.
+struct FileTimes {
+  std::string_view path;
+  std::array<double, kRecords> time;
+};
+
+FileTimes times_of(const textio::FixedText<config::kPathLength>& path) {
+  FileTimes f{path.trimmed(), {}};
+  for (int t = 1; t <= kRecords; ++t) f.time[t - 1] = TIME(t);
+  return f;
+}
+
+// Ends the run at the first record whose time differs between two files;
+// a fit would otherwise take the last file's times for all of them.
+void check_times(const std::vector<FileTimes>& files) {
+  for (int t = 1; t <= kRecords; ++t) {
+    for (std::size_t b = 1; b < files.size(); ++b) {
+      for (std::size_t a = 0; a < b; ++a) {
+        const double x = files[a].time[t - 1];
+        const double y = files[b].time[t - 1];
+        if (std::fabs(x - y) <= kTimeAgreement * std::fmax(std::fabs(x), std::fabs(y))) continue;
+        reject_input("data record " + std::to_string(t) + ": time " + shortest(x) + " in " +
+                     std::string(files[a].path) + " differs from time " + shortest(y) + " in " +
+                     std::string(files[b].path) + "; the files must share one time column");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void run_readers(const MainVariables& v) {
+  std::vector<FileTimes> files;
   if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
     read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
+    files.push_back(times_of(v.FILEP));
     read_file(kBinsUnit, v.FILES, Header::skip_one, nullptr, Series::bins);
+    files.push_back(times_of(v.FILES));
   } else {
     read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT4, Series::precursor);
+    files.push_back(times_of(v.FILEP));
     read_file(kBinsUnit, v.FILES, Header::none, &textio::FMT3, Series::bins);
+    files.push_back(times_of(v.FILES));
     read_file(kMolarMassUnit, v.FILEW, Header::none, &textio::FMT3, Series::molar_masses);
+    files.push_back(times_of(v.FILEW));
   }
+  check_times(files);
 }
 
 }  // namespace driver

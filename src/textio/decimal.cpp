@@ -29,6 +29,49 @@ RoundedDecimal round_significant(double magnitude, int significant) {
   return out;
 }
 
+namespace {
+
+// Beyond this an exponent's digits no longer change the sign of the scale
+// below: no text can hold this many mantissa digits.
+constexpr long long kExponentBound = 1'000'000'000'000'000'000;
+
+// The decimal scale of the unsigned mantissa text [first, last): the power of
+// ten of its leading significant digit plus one, so that a scale above zero
+// means a magnitude of at least 1 and below zero one under 0.1. Digit counts
+// are exact and the exponent is held at kExponentBound once it passes a tenth
+// of it, which keeps the sign right for any length of text and any exponent.
+long long decimal_scale(const char* first, const char* last) {
+  long long digits_before_point = 0;
+  long long leading_zeros_after_point = 0;
+  bool seen_nonzero = false;
+  bool after_point = false;
+  const char* p = first;
+  for (; p < last && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '.') {
+      after_point = true;
+    } else if (!seen_nonzero && *p == '0') {
+      if (after_point) ++leading_zeros_after_point;
+    } else {
+      seen_nonzero = true;
+      if (!after_point) ++digits_before_point;
+    }
+  }
+  long long exponent = 0;
+  if (p < last) {
+    const char* e = p + 1;
+    bool negative_exponent = e < last && *e == '-';
+    if (e < last && (*e == '+' || *e == '-')) ++e;
+    for (; e < last; ++e) {
+      exponent = exponent < kExponentBound / 10 ? exponent * 10 + (*e - '0') : kExponentBound;
+    }
+    if (negative_exponent) exponent = -exponent;
+  }
+  return digits_before_point > 0 ? digits_before_point + exponent
+                                 : exponent - leading_zeros_after_point;
+}
+
+}  // namespace
+
 Conversion to_double(std::string_view text, double& value) {
   const char* first = text.data();
   const char* last = text.data() + text.size();
@@ -40,37 +83,8 @@ Conversion to_double(std::string_view text, double& value) {
   double magnitude = 0.0;
   auto result = std::from_chars(first, last, magnitude);
   if (result.ec == std::errc::result_out_of_range) {
-    // Tell underflow from overflow by the sign of the decimal exponent of the
-    // leading significant digit.
-    long digits_before_point = 0;
-    long leading_zeros_after_point = 0;
-    bool seen_nonzero = false;
-    bool after_point = false;
-    const char* p = first;
-    for (; p < last && *p != 'e' && *p != 'E'; ++p) {
-      if (*p == '.') {
-        after_point = true;
-      } else if (!seen_nonzero && *p == '0') {
-        if (after_point) ++leading_zeros_after_point;
-      } else {
-        seen_nonzero = true;
-        if (!after_point) ++digits_before_point;
-      }
-    }
-    long exponent = 0;
-    if (p < last) {
-      const char* e = p + 1;
-      bool negative_exponent = e < last && *e == '-';
-      if (e < last && (*e == '+' || *e == '-')) ++e;
-      for (; e < last; ++e) {
-        if (exponent < 100000) exponent = exponent * 10 + (*e - '0');
-      }
-      if (negative_exponent) exponent = -exponent;
-    }
-    long scale = digits_before_point > 0 ? digits_before_point + exponent
-                                         : exponent - leading_zeros_after_point;
-    if (scale > 0) return Conversion::out_of_range;
-    magnitude = 0.0;
+    if (decimal_scale(first, last) > 0) return Conversion::out_of_range;
+    magnitude = 0.0;  // an underflow: below the smallest double
   }
   value = negative ? -magnitude : magnitude;
   return Conversion::ok;

@@ -19,9 +19,10 @@ constexpr EditDescriptor kE24_14{EditDescriptor::Kind::e_field, 24, 14};
 // The widest exponent a field shows: its sign and three digits, no letter.
 constexpr int kMaxShownExponent = 999;
 
-// Beyond this an input exponent is held at the bound: the value is then
-// certainly zero or too large for a double, whatever the mantissa holds.
-constexpr long long kExponentBound = 1'000'000'000;
+// Past a tenth of this an input exponent is held at the bound: the value is
+// then certainly zero or too large for a double, whatever the mantissa holds
+// (no field can have that many digits).
+constexpr long long kExponentBound = 1'000'000'000'000'000'000;
 
 }  // namespace
 
@@ -174,7 +175,7 @@ FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
     }
     if (!is_digit(c)) return FieldStatus::failure;
     for (; is_digit(c); ++pos, c = next()) {
-      exponent = std::min(kExponentBound, exponent * 10 + (c - '0'));
+      exponent = exponent < kExponentBound / 10 ? exponent * 10 + (c - '0') : kExponentBound;
     }
     if (c != kEnd) return FieldStatus::failure;
     if (negative_exponent) exponent = -exponent;

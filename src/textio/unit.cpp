@@ -1,6 +1,7 @@
 #include "textio/unit.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,6 +59,79 @@ bool refused(int error_number) {
   return error_number == EACCES || error_number == EROFS || error_number == EPERM;
 }
 
+// The name under which /proc shows the file open on `fd`; linking it makes
+// an unnamed temporary file appear.
+std::string proc_fd_name(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// What a failed O_TMPFILE open says when the kernel or the file system has
+// no unnamed temporary files.
+bool no_unnamed_files(int error_number) {
+  return error_number == EOPNOTSUPP || error_number == EISDIR || error_number == EINVAL;
+}
+
+// Where a new file waits until it is closed.
+struct Temporary {
+  int fd = -1;
+  std::string name;  // empty for an unnamed one
+};
+
+// Opens the temporary file that stands in for the new file `name` (a full
+// name) until its close. An entry of that name fails with EEXIST at once, so
+// that an existing file ends the run where the open is; otherwise fd is -1
+// with errno set as an open of `name` itself would set it.
+Temporary open_temporary(const std::string& name, TemporaryFile kind) {
+  Temporary t;
+  struct stat existing;
+  if (::fstatat(AT_FDCWD, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return t;
+  }
+  if (errno != ENOENT) return t;
+  std::size_t slash = name.rfind('/');
+  if (slash == std::string::npos || slash + 1 == name.size()) {
+    errno = EISDIR;  // what an open of a directory name for writing says
+    return t;
+  }
+  if (kind == TemporaryFile::unnamed_first) {
+    std::string directory = slash == 0 ? "/" : name.substr(0, slash);
+    t.fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    // Usable only where /proc can give it a name at the close.
+    if (t.fd >= 0 && ::faccessat(AT_FDCWD, proc_fd_name(t.fd).c_str(), F_OK, 0) == 0) return t;
+    if (t.fd < 0 && !no_unnamed_files(errno)) return t;
+    if (t.fd >= 0) ::close(t.fd);
+    t.fd = -1;
+  }
+  // A visible name that says what it is, unique per process and attempt; a
+  // leftover of a run killed outright only moves this one to the next number.
+  constexpr int kAttempts = 100;
+  const std::string prefix = name + ".tmp-" + std::to_string(::getpid()) + "-";
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    t.name = prefix + std::to_string(attempt);
+    t.fd = ::open(t.name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    if (t.fd >= 0 || errno != EEXIST) break;
+  }
+  return t;
+}
+
+// Opens an existing file. A FIFO is opened for reading only, waiting for its
+// writer as any reader does: held open for writing too, it would never end.
+int open_existing(const std::string& name) {
+  struct stat st;
+  if (::stat(name.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    int fd;
+    do {
+      fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+  int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+  // Files are opened for reading and writing, as nothing says which is meant;
+  // when that is refused, for reading only, so that an input file that may
+  // only be read opens normally.
+  if (fd < 0 && refused(errno)) fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd;
+}
+
 }  // namespace
 
 Unit::Unit(int number, std::string file_name, int fd, bool flush_every_record)
@@ -66,6 +140,17 @@ Unit::Unit(int number, std::string file_name, int fd, bool flush_every_record)
       fd_(fd),
       flush_every_record_(flush_every_record),
       out_(new char[kOutputBufferBytes]) {
+  diagnostics::register_open_unit(this);
+}
+
+Unit::Unit(int number, std::string file_name, int fd, std::string temp_name, bool unnamed)
+    : number_(number),
+      file_name_(std::move(file_name)),
+      fd_(fd),
+      flush_every_record_(false),
+      out_(new char[kOutputBufferBytes]),
+      pending_(unnamed ? Pending::unnamed : Pending::named),
+      temp_name_(std::move(temp_name)) {
   diagnostics::register_open_unit(this);
 }
 
@@ -115,6 +200,20 @@ void Unit::write_failed() {
   diagnostics::issue_severe(diagnostics::kWriteError, {number_, file_name_.c_str()});
 }
 
+// The records are on disk before the name is given, so that not even a
+// power loss leaves a partial file under it. The temporary file goes only
+// once the name stands: an ending in between removes it and nothing else.
+void Unit::publish() {
+  if (::fsync(fd_) != 0) write_failed();
+  int linked = pending_ == Pending::unnamed
+                   ? ::linkat(AT_FDCWD, proc_fd_name(fd_).c_str(), AT_FDCWD, file_name_.c_str(),
+                              AT_SYMLINK_FOLLOW)
+                   : ::link(temp_name_.c_str(), file_name_.c_str());
+  if (linked != 0) diagnostics::issue_severe(open_message(errno), {number_, file_name_.c_str()});
+  if (pending_ == Pending::named) ::unlink(temp_name_.c_str());
+  pending_ = Pending::none;
+}
+
 bool Unit::fill_input() {
   if (in_eof_ || fd_ < 0) return false;
   in_.erase(0, in_pos_);
@@ -131,9 +230,11 @@ bool Unit::fill_input() {
   return n > 0;
 }
 
+// Each byte is searched once, however many reads a long line takes.
 bool Unit::read_record(std::string& record) {
+  std::size_t from = in_pos_;
   for (;;) {
-    std::size_t lf = in_.find('\n', in_pos_);
+    std::size_t lf = in_.find('\n', from);
     if (lf != std::string::npos) {
       std::size_t end = lf;
       if (end > in_pos_ && in_[end - 1] == '\r') --end;
@@ -141,6 +242,7 @@ bool Unit::read_record(std::string& record) {
       in_pos_ = lf + 1;
       return true;
     }
+    from = in_.size() - in_pos_;  // fill_input drops the in_pos_ bytes before
     if (!fill_input()) break;
   }
   if (in_pos_ < in_.size()) {  // a last line without a line feed
@@ -153,14 +255,19 @@ bool Unit::read_record(std::string& record) {
 
 void Unit::close() {
   flush();
+  if (pending_ != Pending::none && fd_ >= 0) publish();
   if (fd_ > STDERR_FILENO) ::close(fd_);
   fd_ = -1;
 }
 
 void Unit::close_at_exit() noexcept {
   // Errors are not reported here: the run is already ending.
-  if (fd_ >= 0 && out_size_ > 0) write_fully(fd_, out_.get(), out_size_);
+  if (pending_ == Pending::none && fd_ >= 0 && out_size_ > 0) {
+    write_fully(fd_, out_.get(), out_size_);
+  }
   out_size_ = 0;
+  if (pending_ == Pending::named) ::unlink(temp_name_.c_str());
+  pending_ = Pending::none;  // an unnamed temporary file goes with its last descriptor
   if (fd_ > STDERR_FILENO) ::close(fd_);
   fd_ = -1;
 }
@@ -192,19 +299,22 @@ std::string full_file_name(int unit, std::string_view file) {
   return full + name;
 }
 
-Unit& open_unit(int unit, std::string_view file, OpenStatus status) {
+Unit& open_unit(int unit, std::string_view file, OpenStatus status, TemporaryFile temporary) {
   close_unit(unit);
   std::string name = full_file_name(unit, file);
-  int flags = O_CLOEXEC | (status == OpenStatus::new_file ? O_CREAT | O_EXCL : 0);
-  int fd = ::open(name.c_str(), flags | O_RDWR, 0666);
-  // Files are opened for reading and writing, as nothing says which is meant;
-  // when that is refused, for reading only, so that an input file that may
-  // only be read opens normally.
-  if (fd < 0 && refused(errno)) fd = ::open(name.c_str(), flags | O_RDONLY, 0666);
-  if (fd < 0) diagnostics::issue_severe(open_message(errno), {unit, name.c_str()});
-  auto& units = open_units();
-  auto& entry = units[unit];
-  entry = std::make_unique<Unit>(unit, name, fd, false);
+  std::unique_ptr<Unit> opened;
+  if (status == OpenStatus::new_file) {
+    Temporary t = open_temporary(name, temporary);
+    if (t.fd < 0) diagnostics::issue_severe(open_message(errno), {unit, name.c_str()});
+    const bool unnamed = t.name.empty();
+    opened = std::make_unique<Unit>(unit, name, t.fd, std::move(t.name), unnamed);
+  } else {
+    int fd = open_existing(name);
+    if (fd < 0) diagnostics::issue_severe(open_message(errno), {unit, name.c_str()});
+    opened = std::make_unique<Unit>(unit, name, fd, false);
+  }
+  auto& entry = open_units()[unit];
+  entry = std::move(opened);
   return *entry;
 }
 

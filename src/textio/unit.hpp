@@ -8,6 +8,12 @@
 // ends the run (stop, severe diagnostic, signal) finds its records on disk.
 // Failures end the run with the numbered diagnostics: OPEN 29, 10, 9, 42, 43,
 // 30, 121; READ 39; WRITE 38.
+//
+// A new file appears under its name only complete: its records go to a
+// temporary file in the same directory (unnamed where the file system allows,
+// else named "<name>.tmp-<pid>-<n>"), which the program's own close links
+// under the name, never replacing a file that appeared in the meantime (10).
+// Every other ending removes the temporary file.
 #pragma once
 
 #include <memory>
@@ -20,13 +26,21 @@ namespace textio {
 
 enum class OpenStatus {
   old_file,  // must exist; opened for reading and writing, or reading only
-  new_file,  // must not exist; created
+             // (a FIFO for reading only, so that its writer's close ends it)
+  new_file,  // must not exist; appears when closed (see above)
 };
 
-class Unit : public diagnostics::ExitClosable {
+// How a new file waits for its close: written to a temporary file without a
+// name (O_TMPFILE) or with one; `named` only skips the first.
+enum class TemporaryFile { unnamed_first, named };
+
+class Unit final : public diagnostics::ExitClosable {
  public:
   // Takes over `fd`, which the unit closes (unless it is a standard stream).
   Unit(int number, std::string file_name, int fd, bool flush_every_record);
+  // A new file written to `fd`, a temporary file: unnamed when `temp_name`
+  // is empty, else that name. close() gives it `file_name`.
+  Unit(int number, std::string file_name, int fd, std::string temp_name, bool unnamed);
   ~Unit();
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
@@ -45,14 +59,22 @@ class Unit : public diagnostics::ExitClosable {
   bool read_record(std::string& record);
 
   // Flushes and closes; the unit stays registered with nothing else to do.
+  // A new file is put on disk (fsync) and linked under its name: a failure
+  // ends the run with 38, an entry of that name that appeared since the open
+  // with 10, any other refusal with the message its open would have had.
   void close();
   // Writes out what is buffered and closes, reporting nothing: the run is
-  // ending. Async-signal-safe.
+  // ending. A new file not yet closed is removed. Async-signal-safe.
   void close_at_exit() noexcept override;
-  void flush_before_stop() override { flush(); }
+  void flush_before_stop() override {
+    if (pending_ == Pending::none) flush();
+  }
 
  private:
+  enum class Pending { none, unnamed, named };
+
   bool fill_input();
+  void publish();
   [[noreturn]] void write_failed();
 
   int number_;
@@ -64,6 +86,9 @@ class Unit : public diagnostics::ExitClosable {
   // handler that writes the buffer out never sees half a record.
   std::unique_ptr<char[]> out_;
   volatile std::size_t out_size_ = 0;
+  // Whether the records still wait in a temporary file, and its name.
+  volatile Pending pending_ = Pending::none;
+  std::string temp_name_;
   std::string in_;
   std::size_t in_pos_ = 0;
   bool in_eof_ = false;
@@ -81,7 +106,8 @@ std::string full_file_name(int unit, std::string_view file);
 
 // Opens `file` on `unit` or ends the run with the message of the failure. A
 // unit number that is open already is closed first.
-Unit& open_unit(int unit, std::string_view file, OpenStatus status);
+Unit& open_unit(int unit, std::string_view file, OpenStatus status,
+                TemporaryFile temporary = TemporaryFile::unnamed_first);
 
 // Flushes and closes the unit with this number and forgets it.
 void close_unit(int unit);
