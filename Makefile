@@ -27,11 +27,12 @@ configure: deps-build
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Only the two programs, without the tests.
+# Only the programs, without the tests.
 program: configure
-	cmake --build $(BUILD) -j $(JOBS) --target vbsfit vbsgen
+	cmake --build $(BUILD) -j $(JOBS) --target vbsfit vbsfit-batch vbsgen
 
-# Runs the fit on a scratch copy of the bundled example, so it can be run again.
+# Runs the fit on a scratch copy of the bundled example, so it can be run
+# again: vbsfit in run/, then vbsfit-batch in batch/ beside it.
 demo: deps-build program
 	rm -rf $(DEMO_DIR)
 	mkdir -p $(DEMO_DIR)
@@ -42,6 +43,12 @@ demo: deps-build program
 	@cat $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas
 	@echo "--- true coefficients the example was simulated from:"
 	@cat $(DEMO_DIR)/INPUTS_ODE/5days/0.1_aer.OLE2_OH/true_coef.OLE2_OH.0.1.allgas
+	@echo "--- the same configuration through vbsfit-batch:"
+	@mkdir -p $(DEMO_DIR)/batch/FITS
+	@$(BUILD)/vbsfit-batch --workdir $(DEMO_DIR)/batch
+	@cmp $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas \
+	  $(DEMO_DIR)/batch/FITS/fit6_coef.OLE2_OH.0.1.allgas && \
+	  echo "  its results file is byte for byte the one vbsfit wrote"
 
 check-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -71,4 +71,26 @@ TEST(Config, PathsOfBothLayouts) {
             static_cast<std::size_t>(config::kPathLength));
 }
 
+// Names go into paths and name directories of vbsfit-batch's report.
+TEST(Config, NameFaults) {
+  const struct {
+    const char* name;
+    const char* fault;
+  } cases[] = {
+      {"OLE2_OH", ""},
+      {"ABCDEFGHIJ", ""},  // exactly the limit
+      {"<i>&x", ""},       // what HTML must escape is still a name
+      {"a.b", ""},
+      {"", "is empty"},
+      {"ABCDEFGHIJK", "is longer than 10 characters"},
+      {"a b", "contains a blank"},
+      {"a/b", "contains '/'"},
+      {"a\tb", "contains a control character"},
+      {"a\x7f", "contains a control character"},
+      {".", "cannot name a directory"},
+      {"..", "cannot name a directory"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::name_fault(c.name, 10), c.fault) << c.name;
+}
+
 }  // namespace

@@ -29,6 +29,18 @@ std::string_view without_trailing_blanks(std::string_view text) {
 
 }  // namespace
 
+std::string name_fault(std::string_view name, std::size_t limit) {
+  if (name.empty()) return "is empty";
+  if (name.size() > limit) return "is longer than " + std::to_string(limit) + " characters";
+  if (name == "." || name == "..") return "cannot name a directory";
+  for (unsigned char c : name) {
+    if (c == ' ') return "contains a blank";
+    if (c == '/') return "contains '/'";
+    if (c < 0x20 || c == 0x7f) return "contains a control character";
+  }
+  return {};
+}
+
 std::array<double, kBins> rate_factors() {
   std::array<double, kBins> factor{};
   for (int j = 0; j < kBins; ++j) {

@@ -23,6 +23,13 @@ inline constexpr int kCoefficients = kBins + 1;  // the precursor (VOC), then on
 inline constexpr int kSpeciesLength = 10;
 inline constexpr int kScenarioLength = 20;
 inline constexpr int kTagLength = 20;
+// Why `name` cannot serve as a species, scenario label or tag of at most
+// `limit` characters, as the end of a sentence about it ("contains a
+// blank"), or empty when it can. Names go into the input and results paths
+// and name directories, so a name holds 1 to `limit` bytes and no blank,
+// '/' or control character, and is not "." or "..".
+std::string name_fault(std::string_view name, std::size_t limit);
+
 // The longest input path (20 characters of scenario, 10 of species) is
 // exactly this long, so no path is ever cut.
 inline constexpr int kPathLength = 70;

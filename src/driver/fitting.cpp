@@ -8,6 +8,7 @@
 #include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "driver/reject.hpp"
+#include "driver/run_observer.hpp"
 #include "textio/list_directed.hpp"
 
 namespace driver {
@@ -81,7 +82,7 @@ void check_problem() {
   }
 }
 
-void solve(int r) {
+void solve(int r, RunObserver* observer) {
   KEYBVLS = 0;
   for (int c = 1; c <= kCoefficients; ++c) {
     ALPHAL(c) = config::kLowerBound;
@@ -99,6 +100,7 @@ void solve(int r) {
   const std::int32_t cols = kCoefficients;
   boundedls::bvls(KEYBVLS, rows, cols, ABVLS.data(), BBVLS.data(), ALPHAL.data(), ALPHAU.data(),
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
+  if (observer != nullptr) observer->solved(r);
   // The target bin's own coefficient was fitted in [-1, 0]; report it in [0, 1].
   ALPHA(r + 1) = ALPHA(r + 1) + config::kSelfShift;
   // Finite rates can still be too large for the solver's sums of squares.

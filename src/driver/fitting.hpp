@@ -4,6 +4,8 @@
 
 namespace driver {
 
+class RunObserver;
+
 // Derived series, mean molar masses (printed) and the design matrix ABVLSX.
 void build_problem();
 
@@ -16,7 +18,8 @@ void check_problem();
 // Solve for target bin r (1 ... 6): bounds, a fresh copy of the matrix, the
 // bin's rates of change as right-hand side, bvls, and the shift of the target
 // coefficient. Leaves the reported coefficients in ALPHA; a coefficient that
-// is not finite ends the run as check_problem does.
-void solve(int r);
+// is not finite ends the run as check_problem does. The observer, when given,
+// sees the solution before the shift.
+void solve(int r, RunObserver* observer = nullptr);
 
 }  // namespace driver

@@ -11,7 +11,7 @@
 
 namespace driver {
 
-void main_program(const StartValues& start) {
+void main_program(const StartValues& start, RunObserver* observer) {
   diagnostics::set_float_mode();
   diagnostics::RoutineScope scope("vbsfit");
   static MainVariables v;
@@ -19,12 +19,14 @@ void main_program(const StartValues& start) {
   run_readers(v);
   build_problem();
   check_problem();
+  if (observer != nullptr) observer->problem_ready();
   open_report(v);
   for (int r = 1; r <= config::kBins; ++r) {  // one solve per target bin
-    solve(r);
+    solve(r, observer);
     report_solve(r);
   }
   close_report();
+  if (observer != nullptr) observer->finished();
   diagnostics::stop_run();
 }
 

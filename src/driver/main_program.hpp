@@ -6,6 +6,7 @@
 
 #include "config/config.hpp"
 #include "diagnostics/checked.hpp"
+#include "driver/run_observer.hpp"
 #include "textio/fixed_text.hpp"
 
 namespace driver {
@@ -31,6 +32,7 @@ struct MainVariables {
 };
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
-[[noreturn]] void main_program(const StartValues& start);
+// An observer, when given, is called at the fixed points RunObserver names.
+[[noreturn]] void main_program(const StartValues& start, RunObserver* observer = nullptr);
 
 }  // namespace driver

@@ -1,0 +1,178 @@
+#include "batch/batch.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "batch/merge.hpp"
+#include "batch/runner.hpp"
+#include "batch/summary.hpp"
+#include "batch/tables.hpp"
+#include "config/config.hpp"
+#include "diagnostics/signals.hpp"
+
+namespace batch {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kSucceeded = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+int usage_error(const std::string& message) {
+  std::cerr << "vbsfit-batch: " << message << "\nTry 'vbsfit-batch --help' for more information.\n";
+  return kUsage;
+}
+
+int run_error(const std::string& message) {
+  std::cerr << "vbsfit-batch: " << message << "\n";
+  return kFailed;
+}
+
+// The shortest text that reads back to the double a single-precision
+// constant of the table widens to.
+std::string widened(float value) { return csv_number(static_cast<double>(value)); }
+
+std::string species_table_text() {
+  std::string text;
+  auto line = [&text](std::string_view key, const config::SpeciesRow& row) {
+    std::string cells[] = {std::string(key), widened(row.kp), widened(row.multiplier),
+                           widened(row.multiplier6), row.ideal ? "ideal" : "standard"};
+    const std::size_t widths[] = {12, 24, 24, 24, 0};
+    for (int n = 0; n < 5; ++n) {
+      text += cells[n];
+      if (widths[n] > cells[n].size()) text.append(widths[n] - cells[n].size(), ' ');
+    }
+    text += "\n";
+  };
+  text += "species     KP                      multiplier of K(1...5)  multiplier of K(6)      layout\n";
+  for (const config::SpeciesRow& row : config::species_table()) line(row.key, row);
+  line("(any other)", config::other_species());
+  text += "K(j) = factor(j) x multiplier, factor(j) = CSTR(j) / (CSTR(j) + 10); the tags\n"
+          "static, no56 and no6 set K(1...6), K(5) and K(6), or K(6) to 0. Values are the\n"
+          "doubles the fit uses (single-precision constants widened).\n";
+  return text;
+}
+
+bool read_plan(const std::string& file, std::string& text, std::string& error) {
+  if (file == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return true;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = "cannot read the plan " + file + ": " + std::strerror(errno);
+    return false;
+  }
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// File descriptors 0, 1 and 2 open, so that no file the batch opens takes
+// one of their numbers (a child's output file must not become its own
+// standard stream by accident).
+void keep_standard_streams_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
+}
+
+int merge_mode(const Options& options) {
+  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  MergeResult merged = merge_reports(options.operands, *options.report);
+  if (!merged.refusal.empty()) return usage_error(merged.refusal);
+  if (!merged.error.empty()) return run_error(merged.error);
+  const Summary summary = summarize(merged.runs, *options.report, 0);
+  std::cerr << summary.text;
+  return summary.complete ? kSucceeded : kFailed;
+}
+
+int run_mode(const Options& options, const BuildFacts& build) {
+  std::vector<RunEntry> entries;
+  std::string refusal;
+  if (options.plan) {
+    std::string text, error;
+    if (!read_plan(*options.plan, text, error)) return usage_error(error);
+    refusal = plan_run_set(text, *options.plan == "-" ? "(standard input)" : *options.plan, entries);
+  } else {
+    refusal = product_run_set(options.species.value_or(std::string(build.species)),
+                              options.scenarios.value_or(std::string(build.scenario)),
+                              options.tags.value_or(std::string(build.tag)), entries);
+  }
+  if (refusal.empty()) refusal = check_distinct(entries);
+  if (!refusal.empty()) return usage_error(refusal);
+  const Shard shard = options.shard.value_or(Shard{});
+  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries)};
+  const std::vector<RunEntry> share = shard_of(entries, shard);
+
+  std::error_code ec;
+  if (!fs::is_directory(options.workdir, ec)) {
+    return usage_error("--workdir: " + options.workdir + " is not a directory");
+  }
+  const std::string results = options.workdir + "/" + std::string(config::kResultsDirectory);
+  if (!fs::is_directory(results, ec)) {
+    return usage_error("the working directory has no directory " +
+                       std::string(config::kResultsDirectory) +
+                       " for the results files; create it: mkdir " + results);
+  }
+  RunnerSettings settings;
+  settings.workdir = options.workdir;
+  settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
+  settings.jobs = options.jobs.value_or(available_cpus());
+  settings.progress = ::isatty(STDERR_FILENO) == 1;
+  fs::create_directories(settings.report, ec);
+  if (ec || !fs::is_directory(settings.report)) {
+    return run_error("cannot create the report directory " + settings.report + ": " +
+                     (ec ? ec.message() : "not a directory"));
+  }
+
+  const BatchResult result = run_configurations(share, settings);
+  // The tables say what finished: an interrupt now waits until they are
+  // written and the summary is out, and then ends the batch.
+  const diagnostics::InterruptsDeferred tables_first;
+  const Tables tables = table_rows(share, result.outcomes);
+  std::string error = write_tables(settings.report, tables);
+  if (error.empty()) {
+    error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
+  }
+  const Summary summary = summarize(tables.runs, settings.report, result.stop_signal);
+  std::cerr << summary.text;
+  if (!error.empty()) return run_error("the tables were not written: " + error);
+  if (result.stop_signal != 0) return 128 + result.stop_signal;
+  return summary.complete ? kSucceeded : kFailed;
+}
+
+}  // namespace
+
+int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
+  keep_standard_streams_open();
+  Options options;
+  if (std::string error = parse_options(args, options); !error.empty()) return usage_error(error);
+  if (options.help) {
+    std::cout << help_text(build, available_cpus()) << std::flush;
+    return kSucceeded;
+  }
+  if (options.version) {
+    std::cout << "vbsfit-batch " << build.version << "\n" << std::flush;
+    return kSucceeded;
+  }
+  if (options.list_species) {
+    std::cout << species_table_text() << std::flush;
+    return kSucceeded;
+  }
+  if (options.merge) return merge_mode(options);
+  return run_mode(options, build);
+}
+
+}  // namespace batch

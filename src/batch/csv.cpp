@@ -1,0 +1,133 @@
+#include "batch/csv.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace batch {
+
+std::string csv_field(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string csv_number(double value) {
+  if (std::isnan(value)) return {};
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string csv_number(std::optional<double> value) {
+  return value ? csv_number(*value) : std::string();
+}
+
+std::string csv_text(const CsvRow& header, const std::vector<CsvRow>& rows) {
+  std::string text;
+  auto add = [&text](const CsvRow& row) {
+    for (std::size_t n = 0; n < row.size(); ++n) {
+      if (n > 0) text += ',';
+      text += csv_field(row[n]);
+    }
+    text += '\n';
+  };
+  add(header);
+  for (const CsvRow& row : rows) add(row);
+  return text;
+}
+
+std::string parse_csv(std::string_view text, std::vector<CsvRow>& rows) {
+  rows.clear();
+  std::size_t at = 0;
+  int record = 1;
+  while (at < text.size()) {
+    CsvRow row;
+    for (;;) {
+      std::string field;
+      if (at < text.size() && text[at] == '"') {
+        ++at;
+        for (;;) {
+          if (at >= text.size()) return "record " + std::to_string(record) + ": unterminated quote";
+          if (text[at] == '"') {
+            if (at + 1 < text.size() && text[at + 1] == '"') {
+              field += '"';
+              at += 2;
+              continue;
+            }
+            ++at;
+            break;
+          }
+          field += text[at++];
+        }
+        if (at < text.size() && text[at] != ',' && text[at] != '\n' && text[at] != '\r') {
+          return "record " + std::to_string(record) + ": text after a closing quote";
+        }
+      } else {
+        const std::size_t end = text.find_first_of(",\r\n", at);
+        const std::size_t stop = end == std::string_view::npos ? text.size() : end;
+        field.assign(text.substr(at, stop - at));
+        if (field.find('"') != std::string::npos) {
+          return "record " + std::to_string(record) + ": a quote inside an unquoted field";
+        }
+        at = stop;
+      }
+      row.push_back(std::move(field));
+      if (at < text.size() && text[at] == ',') {
+        ++at;
+        continue;
+      }
+      break;
+    }
+    if (at < text.size() && text[at] == '\r') ++at;
+    if (at < text.size() && text[at] == '\n') ++at;
+    rows.push_back(std::move(row));
+    ++record;
+  }
+  return {};
+}
+
+std::string write_file_atomically(const std::string& path, std::string_view content) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
+  auto fail = [&](const char* what) {
+    std::string error = std::string(what) + " " + temporary + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return error;
+  };
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return fail("cannot write");
+    done += static_cast<std::size_t>(wrote);
+  }
+  // mkstemp makes the file private; a table is as readable as any other file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) return fail("cannot set the permissions of");
+  if (::close(fd) != 0) {
+    std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::string error = "cannot replace " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  return {};
+}
+
+}  // namespace batch

@@ -1,0 +1,212 @@
+#include "batch/options.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <charconv>
+
+namespace batch {
+namespace {
+
+bool parse_count(std::string_view text, int& value) {
+  const char* end = text.data() + text.size();
+  auto result = std::from_chars(text.data(), end, value);
+  return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= 1;
+}
+
+// The options that take a value, and where it goes.
+std::string assign(Options& o, std::string_view name, const std::string& value) {
+  const std::string option = "--" + std::string(name);
+  if (name == "species") {
+    o.species = value;
+  } else if (name == "scenario") {
+    o.scenarios = value;
+  } else if (name == "tag") {
+    o.tags = value;
+  } else if (name == "plan") {
+    if (value.empty()) return option + " needs a file name";
+    o.plan = value;
+  } else if (name == "workdir") {
+    if (value.empty()) return option + " needs a directory";
+    o.workdir = value;
+  } else if (name == "report") {
+    if (value.empty()) return option + " needs a directory";
+    o.report = value;
+  } else if (name == "jobs") {
+    int jobs = 0;
+    if (!parse_count(value, jobs)) return option + " needs a whole number of at least 1, not '" + value + "'";
+    o.jobs = jobs;
+  } else if (name == "shard") {
+    Shard shard;
+    if (!parse_shard(value, shard)) {
+      return option + " needs K/N with 1 <= K <= N (share K of N), not '" + value + "'";
+    }
+    o.shard = shard;
+  } else {
+    return "unknown option '" + option + "'";
+  }
+  return {};
+}
+
+bool takes_value(std::string_view name) {
+  for (std::string_view n : {"species", "scenario", "tag", "plan", "workdir", "report", "jobs",
+                             "shard"}) {
+    if (n == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string parse_options(const std::vector<std::string>& args, Options& o) {
+  bool options_ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      o.operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    std::string name;
+    std::optional<std::string> value;
+    if (arg == "-h") {
+      name = "help";
+    } else if (arg.rfind("-j", 0) == 0) {
+      name = "jobs";
+      if (arg.size() > 2) value = arg.substr(2);
+    } else if (arg.rfind("--", 0) == 0) {
+      name = arg.substr(2);
+      if (std::size_t eq = name.find('='); eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+      }
+    } else {
+      return "unknown option '" + arg + "'";
+    }
+    if (takes_value(name)) {
+      if (!value) {
+        if (i + 1 == args.size()) return "option '--" + name + "' needs a value";
+        value = args[++i];
+      }
+      if (std::string error = assign(o, name, *value); !error.empty()) return error;
+      continue;
+    }
+    if (value) return "option '--" + name + "' takes no value";
+    if (name == "merge") {
+      o.merge = true;
+    } else if (name == "list-species") {
+      o.list_species = true;
+    } else if (name == "help") {
+      o.help = true;
+    } else if (name == "version") {
+      o.version = true;
+    } else {
+      return "unknown option '" + arg + "'";
+    }
+  }
+  if (o.help || o.version || o.list_species) return {};
+  const bool lists = o.species || o.scenarios || o.tags;
+  if (o.merge) {
+    if (lists || o.plan || o.shard || o.jobs || o.workdir != ".") {
+      return "--merge takes only --report and the report directories to join";
+    }
+    if (o.operands.empty()) return "--merge needs the report directories of the shards";
+    return {};
+  }
+  if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
+  if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
+  return {};
+}
+
+int available_cpus() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
+std::string help_text(const BuildFacts& build, int default_jobs) {
+  const std::string species(build.species), scenario(build.scenario), tag(build.tag);
+  return R"(Usage: vbsfit-batch [OPTION]...
+       vbsfit-batch --merge --report DIR SHARD_REPORT...
+Fits every configuration of a study with vbsfit's own program, several at
+once, and writes tables of the results.
+
+A configuration is a species, a scenario label and a run tag. Each runs in a
+child process in the working directory exactly as a vbsfit built for it runs
+there: same input files, same results file FITS/fit6_coef.SPECIES.SCENARIO.TAG,
+same standard output, standard error and exit status (kept in the report).
+One failing configuration never stops or disturbs the others. A configuration
+whose results file exists is kept: neither refitted nor a failure, so running
+the same command again finishes an interrupted study.
+
+Configurations (a value may also be given as --option=VALUE):
+  --species LIST     comma-separated species (default )" + species + R"()
+  --scenario LIST    comma-separated scenario labels (default )" + scenario + R"()
+  --tag LIST         comma-separated run tags (default )" + tag + R"()
+                     the run set is their product, species varying slowest
+  --plan FILE        one species,scenario,tag per line instead of the lists;
+                     blank lines and lines starting with # are skipped; - reads
+                     standard input
+  A species holds at most 10 characters, a scenario label or tag at most 20,
+  none a blank, '/' or control character; a configuration may come only once.
+  A species missing from the table (--list-species) runs with the default
+  rate constants, as in vbsfit, and the tables and summary say so.
+
+Running:
+  --workdir DIR      the working directory of every run (default .); input
+                     paths are relative to it, and DIR/FITS must exist
+  --report DIR       the report directory, created when missing (default
+                     vbsfit-report in the working directory); a relative DIR
+                     is relative to the current directory
+  -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available)
+  --shard K/N        run only share K of N (1 <= K <= N): configuration i of
+                     the run set, counted from 0 in run-set order, belongs to
+                     share (i mod N) + 1; for job arrays and several hosts
+
+Other modes:
+  --merge            join the reports of all N shards of one study, given as
+                     arguments, into the report directory --report names
+  --list-species     print the species table and exit
+  -h, --help         show this help and exit
+  --version          print the version and exit
+
+On a terminal one progress line is kept on standard error; the summary at
+the end gives the counts, the first message line of every failure and the
+report directory. Ctrl-C (SIGINT), SIGTERM and SIGHUP stop the launching,
+end the running configurations as vbsfit ends on that signal, and write the
+tables of what finished.
+
+Report directory:
+  runs.csv           one row per configuration: run (its place in the run
+                     set), species, scenario, tag, known_species, state
+                     (succeeded, kept, failed, interrupted, pending),
+                     exit_status, message (first line), results_path (below
+                     the working directory), kp, k1...k6, wmol1...wmol6 (mean
+                     molar masses), seconds
+  coefficients.csv   per fitted configuration, target bin and term (VOC,
+                     VB1...VB6): coefficient as reported, lower, upper,
+                     at_bound
+  fits.csv           per fitted configuration and target bin: rss, rms,
+                     r_squared, relative_residual
+  batch.txt          which share of which run set the tables hold
+  runs/SPECIES/SCENARIO/TAG/   stdout, stderr and fit.dump of each run
+  Numbers are the fit's own doubles in the shortest text that reads back
+  exactly; an empty cell has no value. Each table is replaced only whole.
+
+Exit status: 0 when every configuration succeeded or was kept, 1 when one
+failed, 2 for a bad command line, plan or name (nothing runs), 130, 143 or
+129 after SIGINT, SIGTERM or SIGHUP.
+
+Examples:
+  vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4
+  vbsfit-batch --plan study.plan --workdir run --shard 2/3 --report report-2
+  vbsfit-batch --merge --report report report-1 report-2 report-3
+  vbsfit-batch --list-species
+)";
+}
+
+}  // namespace batch

@@ -1,0 +1,47 @@
+// The command line of vbsfit-batch: GNU-style options (a value may follow as
+// the next argument or after '='), and its --help text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "batch/run_set.hpp"
+
+namespace batch {
+
+// What the program has built in: the start values a vbsfit of this build
+// runs with (the default run set), and the version.
+struct BuildFacts {
+  std::string_view species;
+  std::string_view scenario;
+  std::string_view tag;
+  std::string_view version;
+};
+
+struct Options {
+  std::optional<std::string> species;    // comma-separated lists
+  std::optional<std::string> scenarios;
+  std::optional<std::string> tags;
+  std::optional<std::string> plan;       // a file, or "-" for standard input
+  std::string workdir = ".";
+  std::optional<std::string> report;
+  std::optional<int> jobs;
+  std::optional<Shard> shard;
+  bool merge = false;
+  std::vector<std::string> operands;     // the reports to merge
+  bool list_species = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Reads the command line into `options`. Returns the usage error, or empty.
+std::string parse_options(const std::vector<std::string>& args, Options& options);
+
+std::string help_text(const BuildFacts& build, int default_jobs);
+
+// The CPUs this process may run on (what `nproc` says), at least 1.
+int available_cpus();
+
+}  // namespace batch

@@ -1,0 +1,57 @@
+// What became of one configuration of a batch, and the numbers of its fit
+// that the tables show.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/fit_dump.hpp"
+#include "config/config.hpp"
+#include "quality/quality.hpp"
+
+namespace batch {
+
+enum class State {
+  pending,      // never started: the batch was interrupted first
+  succeeded,    // fitted, results file written
+  kept,         // its results file existed before; not refitted
+  failed,       // the run ended with another status or a signal
+  interrupted,  // was running when the batch was interrupted
+};
+const char* state_name(State state);
+
+// One target bin's fit as the tables show it: the seven coefficients as
+// reported (the target's own shifted into [0, 1]) with their bounds shifted
+// alike, and the fit statistics.
+struct BinFit {
+  std::array<double, config::kCoefficients> coefficient{};
+  std::array<double, config::kCoefficients> lower{};
+  std::array<double, config::kCoefficients> upper{};
+  quality::Fit quality;  // without its per-row series
+};
+
+struct FitNumbers {
+  std::array<double, config::kBins> avgwmol{};
+  std::array<BinFit, config::kBins> bins;
+};
+
+// The numbers of a recorded fit: the coefficients shifted exactly as the run
+// shifts them, and the statistics of each solve from its own matrix,
+// right-hand side, solution and bounds.
+FitNumbers fit_numbers(const FitDump& dump);
+
+// The records 3 ... 9 of the results file that this fit makes: one row per
+// target bin, then the molar masses (without line ends).
+std::vector<std::string> results_records(const FitNumbers& numbers);
+
+struct Outcome {
+  State state = State::pending;
+  std::optional<int> exit_status;  // 128 + the signal number for a run a signal ended
+  std::string message;             // the first line of its message, or a note
+  std::optional<double> seconds;   // wall time of the run
+  std::optional<FitNumbers> numbers;
+};
+
+}  // namespace batch

@@ -1,0 +1,194 @@
+#include "batch/run_set.hpp"
+
+#include <charconv>
+#include <map>
+#include <utility>
+
+#include "config/config.hpp"
+
+namespace batch {
+namespace {
+
+std::string_view trim_blanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+std::vector<std::string_view> split_commas(std::string_view text) {
+  std::vector<std::string_view> items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.push_back(trim_blanks(text.substr(0, comma)));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// The three names of a configuration and their limits, in order.
+struct NameKind {
+  std::string_view what;
+  std::size_t limit;
+};
+constexpr NameKind kNames[] = {{"species", config::kSpeciesLength},
+                               {"scenario", config::kScenarioLength},
+                               {"tag", config::kTagLength}};
+
+// Why `name` cannot serve as the configuration's `kind`, as a sentence, or
+// empty when it can.
+std::string name_refusal(const NameKind& kind, std::string_view name) {
+  const std::string fault = config::name_fault(name, kind.limit);
+  return fault.empty() ? fault : std::string(kind.what) + " " + quoted(name) + " " + fault;
+}
+
+// The checked, distinct items of one option's list, or the refusal.
+std::string list_items(std::string_view option, const NameKind& kind, std::string_view list,
+                       std::vector<std::string>& items) {
+  for (std::string_view item : split_commas(list)) {
+    if (std::string fault = name_refusal(kind, item); !fault.empty()) {
+      return std::string(option) + ": " + fault;
+    }
+    for (const std::string& earlier : items) {
+      if (earlier == item) return std::string(option) + ": " + quoted(item) + " is listed twice";
+    }
+    items.emplace_back(item);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string display_name(const Configuration& config) {
+  return config.species + "/" + config.scenario + "/" + config.tag;
+}
+
+std::string quoted(std::string_view name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text = "'";
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) {
+      text += "\\x";
+      text += kHex[c >> 4];
+      text += kHex[c & 0xf];
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text + "'";
+}
+
+std::string product_run_set(std::string_view species, std::string_view scenarios,
+                            std::string_view tags, std::vector<RunEntry>& entries) {
+  std::vector<std::string> lists[3];
+  const std::pair<std::string_view, std::string_view> given[3] = {
+      {"--species", species}, {"--scenario", scenarios}, {"--tag", tags}};
+  for (int n = 0; n < 3; ++n) {
+    std::string refusal = list_items(given[n].first, kNames[n], given[n].second, lists[n]);
+    if (!refusal.empty()) return refusal;
+  }
+  entries.clear();
+  for (const std::string& s : lists[0]) {
+    for (const std::string& n : lists[1]) {
+      for (const std::string& t : lists[2]) {
+        entries.push_back({static_cast<int>(entries.size()) + 1, {s, n, t}, ""});
+      }
+    }
+  }
+  return {};
+}
+
+std::string plan_run_set(std::string_view text, std::string_view file,
+                         std::vector<RunEntry>& entries) {
+  entries.clear();
+  int line_number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = trim_blanks(line);
+    if (line.empty() || line.front() == '#') continue;
+
+    const std::string origin = std::string(file) + ":" + std::to_string(line_number);
+    const std::vector<std::string_view> fields = split_commas(line);
+    if (fields.size() != 3) {
+      return origin + ": expected species,scenario,tag, found " + std::to_string(fields.size()) +
+             (fields.size() == 1 ? " field" : " fields");
+    }
+    for (int n = 0; n < 3; ++n) {
+      std::string fault = name_refusal(kNames[n], fields[n]);
+      if (!fault.empty()) return origin + ": " + fault;
+    }
+    entries.push_back({static_cast<int>(entries.size()) + 1,
+                       {std::string(fields[0]), std::string(fields[1]), std::string(fields[2])},
+                       origin});
+  }
+  if (entries.empty()) return std::string(file) + ": the plan holds no configuration";
+  return {};
+}
+
+std::string check_distinct(const std::vector<RunEntry>& entries) {
+  std::map<std::string, const RunEntry*> by_results;
+  for (const RunEntry& e : entries) {
+    const Configuration& c = e.config;
+    const std::string path = config::results_path(c.species, c.scenario, c.tag);
+    auto [at, added] = by_results.emplace(path, &e);
+    if (added) continue;
+    const RunEntry& earlier = *at->second;
+    const std::string where = e.origin.empty() ? "" : e.origin + ": ";
+    const std::string there = earlier.origin.empty() ? "" : " (" + earlier.origin + ")";
+    if (earlier.config == c) {
+      return where + "the configuration " + quoted(display_name(c)) + " comes twice" + there;
+    }
+    return where + quoted(display_name(c)) + " and " + quoted(display_name(earlier.config)) +
+           there + " would write the same results file " + path;
+  }
+  return {};
+}
+
+bool parse_shard(std::string_view text, Shard& shard) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string_view::npos) return false;
+  auto number = [](std::string_view digits, int& value) {
+    const char* end = digits.data() + digits.size();
+    auto result = std::from_chars(digits.data(), end, value);
+    return !digits.empty() && digits.front() != '-' && result.ec == std::errc() &&
+           result.ptr == end;
+  };
+  Shard read;
+  if (!number(text.substr(0, slash), read.index) || !number(text.substr(slash + 1), read.count)) {
+    return false;
+  }
+  if (read.count < 1 || read.index < 1 || read.index > read.count) return false;
+  shard = read;
+  return true;
+}
+
+std::vector<RunEntry> shard_of(const std::vector<RunEntry>& entries, Shard shard) {
+  std::vector<RunEntry> share;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (static_cast<int>(i % static_cast<std::size_t>(shard.count)) + 1 == shard.index) {
+      share.push_back(entries[i]);
+    }
+  }
+  return share;
+}
+
+std::uint64_t fingerprint(const std::vector<RunEntry>& entries) {
+  // FNV-1a over the names, each followed by a 0 byte.
+  std::uint64_t hash = 14695981039346656037ull;
+  auto add = [&hash](std::string_view text) {
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    hash = (hash ^ 0u) * 1099511628211ull;
+  };
+  for (const RunEntry& e : entries) {
+    add(e.config.species);
+    add(e.config.scenario);
+    add(e.config.tag);
+  }
+  return hash;
+}
+
+}  // namespace batch

@@ -1,0 +1,70 @@
+// The run set of vbsfit-batch: the configurations of a study, given as lists
+// (their product) or as a plan file, checked before anything runs, and the
+// share of it that one shard runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace batch {
+
+// What a vbsfit binary has built in: the species, the scenario label and the
+// run tag.
+struct Configuration {
+  std::string species;
+  std::string scenario;
+  std::string tag;
+  bool operator==(const Configuration&) const = default;
+};
+
+// "species/scenario/tag": no name holds a '/', so this names a configuration
+// without ambiguity (and is where its files go in the report).
+std::string display_name(const Configuration& config);
+
+// One configuration of the run set, `number` its position in it (from 1),
+// `origin` where it was given ("plan.txt:3", or empty for the lists).
+struct RunEntry {
+  int number = 0;
+  Configuration config;
+  std::string origin;
+};
+
+// The name, quoted for a message, with bytes that would not print shown as
+// \xNN.
+std::string quoted(std::string_view name);
+
+// The product of three comma-separated lists, species varying slowest and
+// tag fastest. Blanks around an item are dropped. Returns the refusal, naming
+// the option, or empty with `entries` filled.
+std::string product_run_set(std::string_view species, std::string_view scenarios,
+                            std::string_view tags, std::vector<RunEntry>& entries);
+
+// The configurations of a plan: one "species,scenario,tag" per line, blanks
+// around a field dropped, blank lines and lines whose first non-blank
+// character is '#' skipped. `file` names the plan in messages. Returns the
+// refusal, naming the line, or empty with `entries` filled in line order.
+std::string plan_run_set(std::string_view text, std::string_view file,
+                         std::vector<RunEntry>& entries);
+
+// Refuses a run set in which a configuration comes twice or two
+// configurations would write the same results file (the file name joins the
+// names with dots, so "a.b/c/t" and "a/b.c/t" meet). Empty when none does.
+std::string check_distinct(const std::vector<RunEntry>& entries);
+
+// Share `index` of `count` (1 <= index <= count): entry i of the run set
+// (from 0) belongs to share (i mod count) + 1.
+struct Shard {
+  int index = 1;
+  int count = 1;
+};
+// Reads "K/N"; false when it is not two such numbers.
+bool parse_shard(std::string_view text, Shard& shard);
+std::vector<RunEntry> shard_of(const std::vector<RunEntry>& entries, Shard shard);
+
+// A digest of the run set (names and order), the same for every shard of one
+// study, so that shards of different studies are not joined by mistake.
+std::uint64_t fingerprint(const std::vector<RunEntry>& entries);
+
+}  // namespace batch

@@ -1,0 +1,49 @@
+// The runner of vbsfit-batch: each configuration of a run set is fitted in a
+// child process of its own, a fork of this one that runs vbsfit's main
+// program for it in the working directory, with standard output and error
+// going to files in the report, so that it prints, writes and ends exactly as
+// a vbsfit built for that configuration does there. Up to `jobs` run at once;
+// a configuration whose results file exists is kept, not refitted.
+//
+// SIGINT, SIGTERM and SIGHUP stop the launching and are passed on to the
+// running children; the runner waits for them and returns what finished.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "batch/outcome.hpp"
+#include "batch/run_set.hpp"
+
+namespace batch {
+
+struct RunnerSettings {
+  std::string workdir = ".";  // where the runs run
+  std::string report;         // the report directory, which exists
+  int jobs = 1;
+  bool progress = false;      // keep one progress line on standard error
+};
+
+struct BatchResult {
+  std::vector<Outcome> outcomes;  // one per entry, in the same order
+  int stop_signal = 0;            // the signal that stopped the batch, or 0
+};
+
+BatchResult run_configurations(const std::vector<RunEntry>& entries,
+                               const RunnerSettings& settings);
+
+// The outcome of a configuration whose results file exists: its numbers come
+// from the record of an earlier run in the report when that record is
+// complete and gives exactly the results file's coefficients and molar
+// masses; otherwise the note says why there are none.
+Outcome keep(const std::string& results_file, const std::string& dump_file,
+             const Configuration& config);
+
+// The first line of the message of a run that failed: standard error's first
+// line; else, for a run a signal ended, that signal; else (the solver prints
+// its message on standard output) standard output's last non-blank line
+// without its surrounding blanks.
+std::string failure_message(const std::string& stdout_file, const std::string& stderr_file,
+                            int wait_status);
+
+}  // namespace batch

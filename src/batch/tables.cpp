@@ -1,0 +1,157 @@
+#include "batch/tables.hpp"
+
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+#include "config/config.hpp"
+
+namespace batch {
+namespace {
+
+// The terms of a row of coefficients, as the results file labels its
+// columns: VOC, VB1 ... VB6.
+std::vector<std::string> term_names() {
+  std::vector<std::string> names;
+  std::string_view labels = config::kResultsColumns;
+  while (!labels.empty()) {
+    const std::size_t start = labels.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    const std::size_t end = labels.find(' ', start);
+    names.emplace_back(labels.substr(start, end - start));
+    labels.remove_prefix(end == std::string_view::npos ? labels.size() : end);
+  }
+  return names;
+}
+
+const char* yes_no(bool value) { return value ? "true" : "false"; }
+
+CsvRow numbered(const char* prefix, int count) {
+  CsvRow names;
+  for (int j = 1; j <= count; ++j) names.push_back(prefix + std::to_string(j));
+  return names;
+}
+
+CsvRow operator+(CsvRow left, const CsvRow& right) {
+  left.insert(left.end(), right.begin(), right.end());
+  return left;
+}
+
+CsvRow configuration_cells(const Configuration& c) { return {c.species, c.scenario, c.tag}; }
+
+}  // namespace
+
+std::string run_directory(const std::string& report, const Configuration& config) {
+  return report + "/" + kRunsDirectory + "/" + display_name(config);
+}
+
+const CsvRow& runs_header() {
+  static const CsvRow header =
+      CsvRow{"run", "species", "scenario", "tag", "known_species", "state", "exit_status",
+             "message", "results_path", "kp"} +
+      numbered("k", config::kBins) + numbered("wmol", config::kBins) + CsvRow{"seconds"};
+  return header;
+}
+
+const CsvRow& coefficients_header() {
+  static const CsvRow header = {"species", "scenario", "tag",   "target_bin", "term",
+                                "coefficient", "lower", "upper", "at_bound"};
+  return header;
+}
+
+const CsvRow& fits_header() {
+  static const CsvRow header = {"species", "scenario", "tag", "target_bin",
+                                "rss", "rms", "r_squared", "relative_residual"};
+  return header;
+}
+
+Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes) {
+  static const std::vector<std::string> terms = term_names();
+  Tables tables;
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    const Configuration& c = entries[n].config;
+    const Outcome& o = outcomes[n];
+    const config::RateConstants rates = config::rate_constants(c.species, c.tag);
+    CsvRow run = {std::to_string(entries[n].number), c.species, c.scenario, c.tag,
+                  yes_no(config::find_species(c.species) != nullptr), state_name(o.state),
+                  o.exit_status ? std::to_string(*o.exit_status) : "", o.message,
+                  config::results_path(c.species, c.scenario, c.tag), csv_number(rates.kp)};
+    for (double k : rates.k) run.push_back(csv_number(k));
+    for (int j = 0; j < config::kBins; ++j) {
+      run.push_back(o.numbers ? csv_number(o.numbers->avgwmol[j]) : "");
+    }
+    run.push_back(csv_number(o.seconds));
+    tables.runs.push_back(std::move(run));
+    if (!o.numbers) continue;
+
+    for (int r = 1; r <= config::kBins; ++r) {
+      const BinFit& bin = o.numbers->bins[r - 1];
+      for (int t = 0; t < config::kCoefficients; ++t) {
+        tables.coefficients.push_back(configuration_cells(c) +
+                                      CsvRow{std::to_string(r), terms[t],
+                                             csv_number(bin.coefficient[t]),
+                                             csv_number(bin.lower[t]), csv_number(bin.upper[t]),
+                                             yes_no(bin.quality.coefficients[t].at_bound)});
+      }
+      const quality::Fit& q = bin.quality;
+      tables.fits.push_back(configuration_cells(c) +
+                            CsvRow{std::to_string(r), csv_number(q.rss), csv_number(q.rms),
+                                   csv_number(q.r_squared), csv_number(q.relative_residual)});
+    }
+  }
+  return tables;
+}
+
+std::string write_tables(const std::string& report, const Tables& tables) {
+  const std::pair<const char*, std::string> files[] = {
+      {kRunsTable, csv_text(runs_header(), tables.runs)},
+      {kCoefficientsTable, csv_text(coefficients_header(), tables.coefficients)},
+      {kFitsTable, csv_text(fits_header(), tables.fits)},
+  };
+  for (const auto& [name, text] : files) {
+    std::string error = write_file_atomically(report + "/" + name, text);
+    if (!error.empty()) return error;
+  }
+  return {};
+}
+
+std::string manifest_text(const Manifest& manifest) {
+  char fingerprint[17];
+  std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
+                static_cast<unsigned long long>(manifest.fingerprint));
+  return "shard: " + std::to_string(manifest.shard.index) + "/" +
+         std::to_string(manifest.shard.count) + "\nconfigurations: " +
+         std::to_string(manifest.total) + "\nrun set: " + fingerprint + "\n";
+}
+
+std::string parse_manifest(const std::string& text, Manifest& manifest) {
+  Manifest read;
+  bool have_shard = false, have_total = false, have_fingerprint = false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    const std::size_t colon = line.find(": ");
+    if (colon == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, colon);
+    const std::string_view value = line.substr(colon + 2);
+    const char* last = value.data() + value.size();
+    if (key == "shard") {
+      have_shard = parse_shard(value, read.shard);
+    } else if (key == "configurations") {
+      auto result = std::from_chars(value.data(), last, read.total);
+      have_total = result.ec == std::errc() && result.ptr == last && read.total >= 0;
+    } else if (key == "run set") {
+      auto result = std::from_chars(value.data(), last, read.fingerprint, 16);
+      have_fingerprint = result.ec == std::errc() && result.ptr == last;
+    }
+  }
+  if (!have_shard || !have_total || !have_fingerprint) {
+    return "it does not say which shard of which run set it holds";
+  }
+  manifest = read;
+  return {};
+}
+
+}  // namespace batch

@@ -1,0 +1,105 @@
+// The CSV of vbsfit-batch's tables: quoting, numbers that read back exactly,
+// reading back what was written, and tables that are replaced only whole.
+#include "batch/csv.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <sys/stat.h>
+#include <limits>
+
+#include "run_program.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Csv, FieldsAreQuotedOnlyWhenTheyMustBe) {
+  const struct {
+    const char* text;
+    const char* field;
+  } cases[] = {
+      {"plain", "plain"},
+      {"", ""},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\nlines", "\"two\nlines\""},
+      {"cr\r", "\"cr\r\""},
+      {"<i>&x", "<i>&x"},
+      {" blank ", " blank "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(batch::csv_field(c.text), c.field) << c.text;
+}
+
+TEST(Csv, NumbersAreTheShortestTextThatReadsBackExactly) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {0.0, "0"},
+      {-0.0, "-0"},
+      {1.0, "1"},
+      {0.1, "0.1"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {3.9999998989515007e-05, "3.9999998989515007e-05"},
+      {10000.0, "10000"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::denorm_min(), "5e-324"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {std::numeric_limits<double>::quiet_NaN(), ""},
+  };
+  for (const auto& c : cases) {
+    const std::string text = batch::csv_number(c.value);
+    EXPECT_EQ(text, c.text);
+    if (std::isnan(c.value)) continue;
+    double back = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(c.value)) << text;
+  }
+  EXPECT_EQ(batch::csv_number(std::optional<double>()), "");
+}
+
+TEST(Csv, WhatIsWrittenReadsBack) {
+  const batch::CsvRow header = {"name", "message"};
+  const std::vector<batch::CsvRow> rows = {
+      {"a,b", "forrtl: severe (29): file not found, unit 20, file /x/\"q\"/y"},
+      {"", "line\nbreak"},
+      {"<i>&x", ""},
+  };
+  std::vector<batch::CsvRow> back;
+  ASSERT_EQ(batch::parse_csv(batch::csv_text(header, rows), back), "");
+  ASSERT_EQ(back.size(), 4u);
+  EXPECT_EQ(back[0], header);
+  for (std::size_t n = 0; n < rows.size(); ++n) EXPECT_EQ(back[n + 1], rows[n]);
+
+  ASSERT_EQ(batch::parse_csv("a,b\r\n1,2\r\n", back), "");  // CRLF records too
+  EXPECT_EQ(back, (std::vector<batch::CsvRow>{{"a", "b"}, {"1", "2"}}));
+  EXPECT_EQ(batch::parse_csv("a,\"b\n", back), "record 1: unterminated quote");
+  EXPECT_EQ(batch::parse_csv("a,\"b\"c\n", back), "record 1: text after a closing quote");
+  EXPECT_EQ(batch::parse_csv("x\na\"b\n", back), "record 2: a quote inside an unquoted field");
+}
+
+TEST(Csv, ATableIsReplacedWholeAndNoTemporaryStays) {
+  testsupport::ScratchDir dir;
+  const std::string path = (dir.path() / "runs.csv").string();
+  testsupport::write_file(path, "old\n");
+  ASSERT_EQ(batch::write_file_atomically(path, "new,table\n"), "");
+  EXPECT_EQ(testsupport::read_file(path), "new,table\n");
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+  // Readable like any file the user makes, not private as a temporary is.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(fs::status(path).permissions()), 0666 & ~mask);
+  EXPECT_NE(batch::write_file_atomically((dir.path() / "no" / "such.csv").string(), "x"), "");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// The command line of vbsfit-batch: what is accepted, and the usage errors.
+#include "batch/options.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
+  batch::Options o;
+  ASSERT_EQ(batch::parse_options({"--species", "TOL,API_OH", "--scenario=0.5", "--tag", "no6",
+                                  "-j3", "--workdir=run", "--report", "r", "--shard", "2/4"},
+                                 o),
+            "");
+  EXPECT_EQ(o.species, "TOL,API_OH");
+  EXPECT_EQ(o.scenarios, "0.5");
+  EXPECT_EQ(o.tags, "no6");
+  EXPECT_EQ(o.jobs, 3);
+  EXPECT_EQ(o.workdir, "run");
+  EXPECT_EQ(o.report, "r");
+  ASSERT_TRUE(o.shard.has_value());
+  EXPECT_EQ(o.shard->index, 2);
+  EXPECT_EQ(o.shard->count, 4);
+
+  batch::Options merge;
+  ASSERT_EQ(batch::parse_options({"--merge", "a", "--report", "out", "b", "--", "-c"}, merge), "");
+  EXPECT_TRUE(merge.merge);
+  EXPECT_EQ(merge.operands, (std::vector<std::string>{"a", "b", "-c"}));
+
+  batch::Options plan;
+  ASSERT_EQ(batch::parse_options({"--plan", "-", "-j", "1"}, plan), "");
+  EXPECT_EQ(plan.plan, "-");
+}
+
+TEST(BatchOptions, UsageErrors) {
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } cases[] = {
+      {{"--frobnicate"}, "unknown option '--frobnicate'"},
+      {{"-x"}, "unknown option '-x'"},
+      {{"--species"}, "option '--species' needs a value"},
+      {{"-j", "0"}, "--jobs needs a whole number of at least 1, not '0'"},
+      {{"-jfour"}, "--jobs needs a whole number of at least 1, not 'four'"},
+      {{"--shard", "3/2"}, "--shard needs K/N with 1 <= K <= N (share K of N), not '3/2'"},
+      {{"--list-species=yes"}, "option '--list-species' takes no value"},
+      {{"--workdir="}, "--workdir needs a directory"},
+      {{"extra"}, "unexpected argument 'extra'"},
+      {{"--plan", "p", "--tag", "no6"},
+       "--plan cannot be combined with --species, --scenario or --tag"},
+      {{"--merge"}, "--merge needs the report directories of the shards"},
+      {{"--merge", "a", "--shard", "1/2"},
+       "--merge takes only --report and the report directories to join"},
+  };
+  for (const auto& c : cases) {
+    batch::Options o;
+    EXPECT_EQ(batch::parse_options(c.args, o), c.error) << c.args.front();
+  }
+}
+
+TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
+  const std::string help = batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9"}, 7);
+  for (const char* option : {"--species", "--scenario", "--tag", "--plan", "--workdir", "--report",
+                             "-j, --jobs", "--shard", "--merge", "--list-species", "--help",
+                             "--version", "(default OLE2_OH)", "(default 0.1)", "(default allgas)",
+                             "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
+                             "fits.csv"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  for (const std::string& line : [&] {
+         std::vector<std::string> lines;
+         std::size_t at = 0;
+         for (std::size_t end; (end = help.find('\n', at)) != std::string::npos; at = end + 1) {
+           lines.push_back(help.substr(at, end - at));
+         }
+         return lines;
+       }()) {
+    EXPECT_LE(line.size(), 80u) << line;
+  }
+}
+
+}  // namespace

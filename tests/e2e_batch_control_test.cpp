@@ -1,0 +1,198 @@
+// vbsfit-batch's command line and its control of the runs, as a user meets
+// them: refused names and plans, Ctrl-C and SIGTERM, the progress line on a
+// terminal, and the informational options.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch_study.hpp"
+#include "config/config.hpp"
+
+namespace {
+
+using testsupport::binary;
+using testsupport::column;
+using testsupport::read_file;
+using testsupport::read_table;
+using testsupport::run_row;
+using testsupport::write_file;
+namespace fs = std::filesystem;
+
+class BatchControl : public testsupport::BatchStudy {};
+
+TEST_F(BatchControl, BadNamesAndPlansAreRefusedBeforeAnythingRuns) {
+  write_file(root() / "bad.plan", "OLE2_OH,0.1,allgas\n# fine so far\nAPI OH,0.1,allgas\n");
+  write_file(root() / "twice.plan", "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nOLE2_OH,0.1,allgas\n");
+  fs::create_directories(root() / "no-fits");
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } cases[] = {
+      {{"--species", "OLE2_OH,a/b"}, "--species: species 'a/b' contains '/'"},
+      {{"--species", "ABCDEFGHIJK"}, "--species: species 'ABCDEFGHIJK' is longer than 10 characters"},
+      {{"--scenario", "NOX_LABEL_21_CHARS___"},
+       "--scenario: scenario 'NOX_LABEL_21_CHARS___' is longer than 20 characters"},
+      {{"--tag", "allgas,"}, "--tag: tag '' is empty"},
+      {{"--tag", ".."}, "--tag: tag '..' cannot name a directory"},
+      {{"--plan", "../bad.plan"}, "../bad.plan:3: species 'API OH' contains a blank"},
+      {{"--plan", "../twice.plan"},
+       "../twice.plan:3: the configuration 'OLE2_OH/0.1/allgas' comes twice (../twice.plan:1)"},
+      {{"--plan", "../none.plan"}, "cannot read the plan ../none.plan: No such file or directory"},
+      {{"--workdir", "../nowhere"}, "--workdir: ../nowhere is not a directory"},
+      {{"--workdir", "../no-fits"},
+       "the working directory has no directory FITS for the results files; create it: "
+       "mkdir ../no-fits/FITS"},
+      {{"-j", "0"}, "--jobs needs a whole number of at least 1, not '0'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const auto run = batch(c.args);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.err, "vbsfit-batch: " + c.error +
+                           "\nTry 'vbsfit-batch --help' for more information.\n");
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_FALSE(fs::exists(report()));
+  EXPECT_TRUE(fs::is_empty(run_dir() / "FITS"));
+}
+
+// Starts vbsfit-batch in `directory` with the default dispositions of SIGINT
+// and SIGTERM (as from a terminal) and its output in files there.
+pid_t start_batch(const fs::path& directory, const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (::chdir(directory.c_str()) != 0) ::_exit(127);
+  for (int signal : {SIGINT, SIGTERM}) ::signal(signal, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int out = ::open("batch.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = ::open("batch.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ::dup2(out, STDOUT_FILENO);
+  ::dup2(err, STDERR_FILENO);
+  const std::string program = binary("vbsfit-batch");
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(program.c_str(), argv.data());
+  ::_exit(127);
+}
+
+// How long a run may take to reach its input file; far more than it needs.
+constexpr auto kReachTimeout = std::chrono::seconds(30);
+
+TEST_F(BatchControl, ASignalEndsTheRunningConfigurationsAndTheTablesSayWhatFinished) {
+  // A run whose precursor file is a FIFO with nothing to read waits until a
+  // signal ends it.
+  const fs::path pipe_dir = root() / "INPUTS_ODE/5days/0.1_aer.PIPE";
+  fs::create_directories(pipe_dir);
+  const std::string fifo = (pipe_dir / "aer.precursor").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  write_file(root() / "study.plan", "OLE2_OH,0.1,allgas\nPIPE,0.1,allgas\nAPI_OH,0.1,allgas\n");
+
+  const struct {
+    int signal;
+    int status;
+    const char* message;
+    const char* name;
+  } cases[] = {{SIGINT, 130, "forrtl: error (69): process interrupted (SIGINT)", "SIGINT"},
+               {SIGTERM, 143, "forrtl: error (78): process killed (SIGTERM)", "SIGTERM"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(report());
+    for (const auto& entry : fs::directory_iterator(run_dir() / "FITS")) fs::remove(entry.path());
+    const pid_t pid = start_batch(run_dir(), {"--plan", "../study.plan", "-j", "1"});
+    ASSERT_GT(pid, 0);
+    // The FIFO opens for writing once the run has it open for reading.
+    int writer = -1;
+    const auto deadline = std::chrono::steady_clock::now() + kReachTimeout;
+    while (writer < 0 && std::chrono::steady_clock::now() < deadline) {
+      writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(writer, 0) << "the run never opened its input";
+    ::kill(pid, c.signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (writer >= 0) ::close(writer);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+
+    const auto runs = read_table(report() / "runs.csv");
+    const std::size_t state = column(runs, "state"), message = column(runs, "message");
+    EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "allgas")[state], "succeeded");
+    const auto stopped = run_row(runs, "PIPE", "0.1", "allgas");
+    EXPECT_EQ(stopped[state], "interrupted");
+    EXPECT_EQ(stopped[message], c.message);
+    EXPECT_EQ(run_row(runs, "API_OH", "0.1", "allgas")[state], "pending");
+    EXPECT_TRUE(fs::exists(results("OLE2_OH", "0.1", "allgas")));
+    EXPECT_FALSE(fs::exists(results("PIPE", "0.1", "allgas")));
+    EXPECT_FALSE(fs::exists(results("API_OH", "0.1", "allgas")));
+    const std::string err = read_file(run_dir() / "batch.err");
+    EXPECT_EQ(err.substr(0, err.find('\n')),
+              "vbsfit-batch: 3 configurations: 1 succeeded, 0 kept, 0 failed, 1 interrupted, "
+              "1 pending");
+    EXPECT_NE(err.find(std::string("stopped by ") + c.name +
+                       "; the same command again finishes the rest"),
+              std::string::npos);
+  }
+}
+
+TEST_F(BatchControl, ATerminalGetsOneProgressLineThenTheSummary) {
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::chdir(run_dir().c_str()) != 0) ::_exit(127);
+    const std::string program = binary("vbsfit-batch");
+    ::execl(program.c_str(), program.c_str(), "--tag", "allgas,no6,no56", nullptr);
+    ::_exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_TRUE(std::regex_search(shown, std::regex("\rvbsfit-batch: [0-3]/3 done, 0 failed, "
+                                                  "0:[0-9][0-9] elapsed")))
+      << shown;
+  // The line is cleared before the summary, which starts a line of its own.
+  const std::string summary = "\r\x1b[Kvbsfit-batch: 3 configurations: 3 succeeded, 0 kept, 0 failed";
+  EXPECT_NE(shown.find(summary), std::string::npos) << shown;
+  EXPECT_EQ(shown.find('\n'), shown.find(summary) + summary.size() + 1);  // "\r\n" on a terminal
+}
+
+TEST_F(BatchControl, VersionHelpAndTheSpeciesTable) {
+  const auto version = batch({"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("vbsfit-batch [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+  const auto help = batch({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: vbsfit-batch [OPTION]...\n", 0), 0u);
+  const auto table = batch({"--list-species"});
+  EXPECT_EQ(table.exit_status, 0);
+  const std::vector<std::string> lines = testsupport::lines_of(table.out);
+  ASSERT_GE(lines.size(), config::species_table().size() + 2);
+  for (std::size_t n = 0; n < config::species_table().size(); ++n) {
+    const std::string key(config::species_table()[n].key);
+    EXPECT_EQ(lines[n + 1].substr(0, key.size() + 1), key + " ");
+  }
+  EXPECT_NE(lines[2].find("2.640000093379058e-05"), std::string::npos);  // c12's KP as the fit uses it
+  EXPECT_FALSE(fs::exists(report()));
+}
+
+}  // namespace

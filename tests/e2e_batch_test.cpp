@@ -1,0 +1,378 @@
+// vbsfit-batch run as a user runs it on simulated studies: every run prints,
+// writes and ends exactly as the vbsfit built for its configuration does in
+// the same directory; failures stay in their own row; a rerun keeps
+// everything; shards join into the tables of the whole study.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "batch/fit_dump.hpp"
+#include "batch/outcome.hpp"
+#include "batch_study.hpp"
+
+namespace {
+
+using batch::CsvRow;
+using testsupport::binary;
+using testsupport::column;
+using testsupport::read_file;
+using testsupport::read_table;
+using testsupport::run_program;
+using testsupport::run_row;
+using testsupport::write_file;
+namespace fs = std::filesystem;
+
+struct Variant {
+  const char* species;
+  const char* scenario;
+  const char* tag;
+  const char* program;  // built for these start values by the test set-up
+};
+
+// The configurations that a binary of the test set-up was built for. C12 has
+// no simulation in the study, so its run ends with message 29.
+const Variant kVariants[] = {
+    {"OLE2_OH", "0.1", "allgas", "vbsfit"},
+    {"API_OH", "0.1", "allgas", "vbsfit_api_oh"},
+    {"ideal", "0.1", "allgas", "vbsfit_ideal"},
+    {"C12", "0.1", "allgas", "vbsfit_c12_upper"},
+    {"OLE2_OH", "0.1", "static", "vbsfit_static"},
+    {"OLE2_OH", "0.1", "no56", "vbsfit_no56"},
+    {"OLE2_OH", "0.1", "no6", "vbsfit_no6"},
+    {"ABCDEFGHIJ", "NOX_LABEL_20_CHARS__", "allgas", "vbsfit_long_names"},
+};
+
+std::string plan_of(const std::vector<Variant>& variants) {
+  std::string plan = "# species,scenario,tag\n";
+  for (const Variant& v : variants) {
+    plan += std::string(v.species) + "," + v.scenario + "," + v.tag + "\n";
+  }
+  return plan;
+}
+
+// The lines of a file without their line feeds.
+std::vector<std::string> records(const fs::path& file) {
+  return testsupport::lines_of(read_file(file));
+}
+
+class Batch : public testsupport::BatchStudy {
+ protected:
+  // The numbers the tables should hold for a run the batch recorded.
+  batch::FitNumbers recorded(const Variant& v) {
+    batch::FitDump dump;
+    const std::string dump_file =
+        (run_files(v.species, v.scenario, v.tag, report()) / batch::kFitDumpName).string();
+    EXPECT_EQ(batch::read_fit_dump(dump_file, {v.species, v.scenario, v.tag}, dump), "");
+    return batch::fit_numbers(dump);
+  }
+};
+
+TEST_F(Batch, EveryRunIsByteIdenticalToTheBinaryBuiltForItsConfiguration) {
+  write_file(root() / "study.plan", plan_of({std::begin(kVariants), std::end(kVariants)}));
+  const auto run = batch({"--plan", "../study.plan", "-j", "3"});
+  ASSERT_EQ(run.exit_status, 1) << run.err;  // C12 fails
+  const auto runs = read_table(report() / "runs.csv");
+  ASSERT_EQ(runs.size(), 1 + std::size(kVariants));
+  const std::size_t state = column(runs, "state"), status = column(runs, "exit_status"),
+                    known = column(runs, "known_species"), message = column(runs, "message");
+
+  // The same configurations run by their own binaries in the same directory.
+  fs::rename(run_dir() / "FITS", run_dir() / "FITS-batch");
+  fs::create_directory(run_dir() / "FITS");
+  for (const Variant& v : kVariants) {
+    SCOPED_TRACE(v.program);
+    const auto own = run_program(binary(v.program), run_dir());
+    const fs::path files = run_files(v.species, v.scenario, v.tag, report());
+    EXPECT_EQ(read_file(files / "stdout"), own.out);
+    EXPECT_EQ(read_file(files / "stderr"), own.err);
+    const CsvRow row = run_row(runs, v.species, v.scenario, v.tag);
+    EXPECT_EQ(row[status], std::to_string(own.exit_status));
+    const bool in_table = std::string(v.species) != "C12" && std::string(v.species) != "ABCDEFGHIJ";
+    EXPECT_EQ(row[known], in_table ? "true" : "false");
+    const fs::path mine = run_dir() / "FITS-batch" / results(v.species, v.scenario, v.tag).filename();
+    ASSERT_EQ(fs::exists(mine), fs::exists(results(v.species, v.scenario, v.tag)));
+    if (own.exit_status != 0) {
+      EXPECT_EQ(row[state], "failed");
+      EXPECT_EQ(row[message], own.first_err_line());
+      EXPECT_FALSE(fs::exists(files / batch::kFitDumpName));
+      continue;
+    }
+    EXPECT_EQ(row[state], "succeeded");
+    EXPECT_EQ(read_file(mine), read_file(results(v.species, v.scenario, v.tag)));
+    // The recorded doubles are the ones the results file rounds.
+    const std::vector<std::string> written = records(mine);
+    const std::vector<std::string> rounded = batch::results_records(recorded(v));
+    EXPECT_EQ(std::vector<std::string>(written.begin() + 2, written.end()), rounded);
+  }
+}
+
+TEST_F(Batch, TablesHoldTheRecordedDoublesAndPythonReadsThemBackExactly) {
+  if (std::system("python3 -c 'import csv' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "python3 is not installed (apt-get install python3); the CSV is not read back";
+  }
+  const std::vector<Variant> study = {kVariants[0], kVariants[2], kVariants[7]};
+  write_file(root() / "study.plan", plan_of(study));
+  ASSERT_EQ(batch({"--plan", "../study.plan"}).exit_status, 0);
+  // Each double of the tables as Python reads it: its eight bytes in hex.
+  write_file(root() / "read.py",
+             "import csv, struct, sys\n"
+             "def bits(cell):\n"
+             "    return struct.pack('<d', float(cell)).hex() if cell else '-'\n"
+             "for row in csv.DictReader(open(sys.argv[1], newline='')):\n"
+             "    print(row['species'], row['scenario'], row['tag'], row['target_bin'], row['term'],\n"
+             "          bits(row['coefficient']), bits(row['lower']), bits(row['upper']), row['at_bound'])\n"
+             "for row in csv.DictReader(open(sys.argv[2], newline='')):\n"
+             "    print(row['species'], row['scenario'], row['tag'],\n"
+             "          *[bits(row['wmol%d' % j]) for j in range(1, 7)])\n");
+  const auto python = run_program("/usr/bin/env", root(),
+                                  {"python3", "read.py", (report() / "coefficients.csv").string(),
+                                   (report() / "runs.csv").string()});
+  ASSERT_EQ(python.exit_status, 0) << python.err;
+
+  auto hex = [](double x) {
+    char text[17];
+    unsigned char bytes[8];
+    std::memcpy(bytes, &x, 8);
+    for (int n = 0; n < 8; ++n) std::snprintf(text + 2 * n, 3, "%02x", bytes[n]);
+    return std::string(text);
+  };
+  std::string expected;
+  const char* const terms[] = {"VOC", "VB1", "VB2", "VB3", "VB4", "VB5", "VB6"};
+  std::vector<batch::FitNumbers> numbers;
+  for (const Variant& v : study) numbers.push_back(recorded(v));
+  for (std::size_t n = 0; n < study.size(); ++n) {
+    const Variant& v = study[n];
+    for (int r = 1; r <= 6; ++r) {
+      const batch::BinFit& bin = numbers[n].bins[r - 1];
+      for (int c = 0; c < 7; ++c) {
+        expected += std::string(v.species) + " " + v.scenario + " " + v.tag + " " +
+                    std::to_string(r) + " " + terms[c] + " " + hex(bin.coefficient[c]) + " " +
+                    hex(bin.lower[c]) + " " + hex(bin.upper[c]) + " " +
+                    (bin.quality.coefficients[c].at_bound ? "true" : "false") + "\n";
+      }
+    }
+  }
+  for (std::size_t n = 0; n < study.size(); ++n) {
+    expected += std::string(study[n].species) + " " + study[n].scenario + " " + study[n].tag;
+    for (double w : numbers[n].avgwmol) expected += " " + hex(w);
+    expected += "\n";
+  }
+  EXPECT_EQ(python.out, expected);
+  // The target's own coefficient is reported in [0, 1], every other in [0, 10000].
+  for (const batch::BinFit& bin : numbers[0].bins) {
+    for (int c = 0; c < 7; ++c) {
+      EXPECT_LE(bin.lower[c], bin.coefficient[c]);
+      EXPECT_LE(bin.coefficient[c], bin.upper[c]);
+    }
+  }
+}
+
+TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
+  // A field that is not a number, a missing simulation, a results file made
+  // before, among good configurations.
+  const fs::path bins = root() / "INPUTS_ODE/5days/0.1_aer.API_OH/aer.cdis_all.6";
+  std::vector<std::string> lines = records(bins);
+  lines[4].replace(13, 13, "          abc");
+  std::string spoiled;
+  for (const std::string& line : lines) spoiled += line + "\n";
+  write_file(bins, spoiled);
+  write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
+  // The batch's own troubles: a configuration's directory cannot be made, and
+  // a run's record cannot be written (its name is taken by a directory).
+  fs::create_directories(report() / "runs" / "ideal");
+  write_file(report() / "runs" / "ideal" / "0.1", "in the way\n");
+  fs::create_directories(run_files("OLE2_OH", "0.1", "static", report()) / batch::kFitDumpName);
+  write_file(root() / "study.plan",
+             "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nTOL,0.1,allgas\nOLE2_OH,0.1,no6\n"
+             "ideal,0.1,allgas\nOLE2_OH,0.1,static\n");
+
+  const auto run = batch({"--plan", "../study.plan", "-j", "2"});
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string inputs = run_dir().string() + "/../INPUTS_ODE/5days/";
+  const std::string api_message =
+      "forrtl: severe (64): input conversion error, unit 30, file " + inputs +
+      "0.1_aer.API_OH/aer.cdis_all.6";
+  const std::string tol_message =
+      "forrtl: severe (29): file not found, unit 20, file " + inputs + "0.1_aer.TOL/aer.precursor";
+  const std::string unrecorded =
+      "vbsfit-batch: the fit's numbers were not recorded: "
+      "./vbsfit-report/runs/OLE2_OH/0.1/static/fit.dump is not a file";
+  const auto runs = read_table(report() / "runs.csv");
+  const std::size_t state = column(runs, "state"), status = column(runs, "exit_status"),
+                    message = column(runs, "message"), wmol1 = column(runs, "wmol1");
+  const struct {
+    const char* species;
+    const char* tag;
+    const char* state;
+    const char* status;
+    std::string message;
+    bool numbers;
+  } expected[] = {
+      {"OLE2_OH", "allgas", "succeeded", "0", "", true},
+      {"API_OH", "allgas", "failed", "64", api_message, false},
+      {"TOL", "allgas", "failed", "29", tol_message, false},
+      {"OLE2_OH", "no6", "kept", "", "kept: no record of its fit in this report", false},
+      {"ideal", "allgas", "failed", "",
+       "vbsfit-batch: cannot create ./vbsfit-report/runs/ideal/0.1/allgas: Not a directory", false},
+      {"OLE2_OH", "static", "succeeded", "0", unrecorded, false},
+  };
+  ASSERT_EQ(runs.size(), 1 + std::size(expected));
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.species + std::string("/") + e.tag);
+    const CsvRow row = run_row(runs, e.species, "0.1", e.tag);
+    EXPECT_EQ(row[state], e.state);
+    EXPECT_EQ(row[status], e.status);
+    EXPECT_EQ(row[message], e.message);
+    EXPECT_EQ(row[wmol1].empty(), !e.numbers);
+  }
+  EXPECT_EQ(read_file(results("OLE2_OH", "0.1", "no6")), "made before\n");
+  EXPECT_TRUE(fs::exists(results("OLE2_OH", "0.1", "static")));  // the run itself succeeded
+  EXPECT_EQ(read_table(report() / "coefficients.csv").size(), 1 + 1 * 6 * 7u);
+  EXPECT_EQ(read_table(report() / "fits.csv").size(), 1 + 1 * 6u);
+
+  // The bad field ends the batch's run as it ends vbsfit's own.
+  const auto own = run_program(binary("vbsfit_api_oh"), run_dir());
+  const fs::path files = run_files("API_OH", "0.1", "allgas", report());
+  EXPECT_EQ(read_file(files / "stdout"), own.out);
+  EXPECT_EQ(read_file(files / "stderr"), own.err);
+  EXPECT_EQ(own.exit_status, 64);
+
+  // Not a terminal: only the summary, with each failure's first line.
+  EXPECT_EQ(run.err.find('\r'), std::string::npos);
+  EXPECT_EQ(run.err,
+            "vbsfit-batch: 6 configurations: 2 succeeded, 1 kept, 3 failed\n"
+            "  failed: API_OH/0.1/allgas (exit status 64): " + api_message + "\n" +
+            "  failed: TOL/0.1/allgas (exit status 29): " + tol_message + "\n" +
+            "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
+            "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
+            "  not recorded: OLE2_OH/0.1/static (exit status 0): " + unrecorded + "\n" +
+            "  report: ./vbsfit-report\n");
+}
+
+TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
+  const std::vector<std::string> args = {"--species", "OLE2_OH,API_OH,NEW", "--tag",
+                                         "allgas,no6", "--report", "../report"};
+  const auto first = batch(args);
+  EXPECT_EQ(first.exit_status, 1);  // NEW has no simulation
+  const fs::path report_dir = root() / "report";
+  const auto first_runs = read_table(report_dir / "runs.csv");
+  const std::string coefficients = read_file(report_dir / "coefficients.csv");
+  const std::string fits = read_file(report_dir / "fits.csv");
+
+  const auto second = batch(args);
+  EXPECT_EQ(second.exit_status, 1);  // still failing, and run again
+  EXPECT_EQ(second.err.substr(0, second.err.find('\n')),
+            "vbsfit-batch: 6 configurations: 0 succeeded, 4 kept, 2 failed");
+  EXPECT_NE(second.err.find("not in the species table, run with the default rate constants: "
+                            "NEW (2)"),
+            std::string::npos);
+  EXPECT_EQ(read_file(report_dir / "coefficients.csv"), coefficients);
+  EXPECT_EQ(read_file(report_dir / "fits.csv"), fits);
+  const auto second_runs = read_table(report_dir / "runs.csv");
+  ASSERT_EQ(second_runs.size(), first_runs.size());
+  const std::size_t state = column(second_runs, "state");
+  for (std::size_t n = 1; n < first_runs.size(); ++n) {
+    CsvRow was = first_runs[n], is = second_runs[n];
+    if (was[state] == "succeeded") {
+      EXPECT_EQ(is[state], "kept");
+      // Only what belongs to a run differs: its state, status and time.
+      for (const char* name : {"state", "exit_status", "seconds"}) {
+        was[column(first_runs, name)] = is[column(second_runs, name)] = "";
+      }
+    } else {
+      was[column(first_runs, "seconds")] = is[column(second_runs, "seconds")] = "";
+    }
+    EXPECT_EQ(is, was);
+  }
+
+  // A results file that is not the recorded fit's is kept without numbers.
+  const fs::path changed = results("API_OH", "0.1", "no6");
+  write_file(changed, read_file(changed) + "  0.100E+01\n");
+  EXPECT_EQ(batch(args).exit_status, 1);
+  const CsvRow row = run_row(read_table(report_dir / "runs.csv"), "API_OH", "0.1", "no6");
+  EXPECT_EQ(row[state], "kept");
+  EXPECT_EQ(row[column(second_runs, "message")],
+            "kept: the fit recorded in this report is not the one in its results file");
+  EXPECT_EQ(row[column(second_runs, "wmol1")], "");
+}
+
+TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
+  write_file(root() / "study.plan",
+             plan_of({kVariants[0], kVariants[1], kVariants[2], kVariants[4], kVariants[5],
+                      kVariants[6], kVariants[7]}));
+  // The whole study at once, in a working directory of its own beside run/.
+  const fs::path whole_dir = root() / "whole";
+  fs::create_directories(whole_dir / "FITS");
+  for (const char* file : {"aer.ideal", "aer.precursor.ideal"}) {
+    fs::copy_file(run_dir() / file, whole_dir / file);
+  }
+  ASSERT_EQ(run_program(binary("vbsfit-batch"), whole_dir, {"--plan", "../study.plan"}).exit_status,
+            0);
+
+  std::vector<std::string> merge = {"--merge", "--report", "../joined"};
+  std::vector<int> seen;
+  for (int k = 1; k <= 3; ++k) {
+    const std::string report_dir = "../shard-" + std::to_string(k);
+    const auto run = batch({"--plan", "../study.plan", "--shard", std::to_string(k) + "/3",
+                            "--report", report_dir});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    for (const CsvRow& row : read_table(run_dir() / report_dir / "runs.csv")) {
+      if (row[0] == "run") continue;
+      const int number = std::stoi(row[0]);
+      EXPECT_EQ((number - 1) % 3 + 1, k) << row[0];
+      seen.push_back(number);
+    }
+    merge.push_back(report_dir);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+
+  // Shards in any order; a share missing or given twice is refused.
+  std::swap(merge[3], merge[5]);
+  const auto joined = batch(merge);
+  ASSERT_EQ(joined.exit_status, 0) << joined.err;
+  const fs::path joined_dir = root() / "joined", whole = whole_dir / "vbsfit-report";
+  EXPECT_EQ(read_file(joined_dir / "coefficients.csv"), read_file(whole / "coefficients.csv"));
+  EXPECT_EQ(read_file(joined_dir / "fits.csv"), read_file(whole / "fits.csv"));
+  EXPECT_EQ(read_file(joined_dir / "batch.txt"), read_file(whole / "batch.txt"));
+  auto without_seconds = [](std::vector<CsvRow> table) {
+    const std::size_t seconds = column(table, "seconds");
+    for (CsvRow& row : table) row[seconds] = "";
+    return table;
+  };
+  EXPECT_EQ(without_seconds(read_table(joined_dir / "runs.csv")),
+            without_seconds(read_table(whole / "runs.csv")));
+  for (const Variant* v : {&kVariants[0], &kVariants[7]}) {
+    const fs::path files = run_files(v->species, v->scenario, v->tag, joined_dir);
+    EXPECT_EQ(read_file(files / "stdout"),
+              read_file(run_files(v->species, v->scenario, v->tag, whole) / "stdout"));
+    EXPECT_TRUE(fs::exists(files / batch::kFitDumpName));
+  }
+
+  const struct {
+    std::vector<std::string> shards;
+    std::string refusal;
+  } refused[] = {
+      {{"../shard-1", "../shard-2"},
+       "vbsfit-batch: the report of share 3/3 is missing; give every share's report"},
+      {{"../shard-1", "../shard-2", "../shard-2", "../shard-3"},
+       "vbsfit-batch: ../shard-2 and ../shard-2 hold the same share 2/3"},
+      {{"../joined", "../shard-1"},
+       "vbsfit-batch: ../shard-1 holds a share of another run set than ../joined"},
+      {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no batch.txt)"},
+  };
+  for (const auto& r : refused) {
+    std::vector<std::string> args = {"--merge", "--report", "../refused"};
+    args.insert(args.end(), r.shards.begin(), r.shards.end());
+    const auto run = batch(args);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.first_err_line(), r.refusal);
+  }
+  EXPECT_FALSE(fs::exists(root() / "refused"));
+}
+
+}  // namespace
