@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
-"""The study report in a real browser: headless Chromium opens index.html and
-configuration pages from disk, the rendered DOM must hold the rows, cells,
+"""The study report in a real browser: vbsfit-batch fits a small study made
+from the bundled example, then headless Chromium opens its index.html and
+configuration pages from disk; the rendered DOM must hold the rows, cells,
 flags and charts, and a screenshot of a page must not be blank.
 
-    browser_test.py --fixture PROGRAM [--artifacts DIR]
+    browser_test.py --batch VBSFIT_BATCH --examples DIR [--artifacts DIR]
 
-PROGRAM DIR writes a report into DIR (report_fixture). With --artifacts the
-report and the screenshot are kept there for a look. Exit status 0 when every
-check passes, 1 when one fails, 77 (skipped) when Chromium is not installed.
-Chromium never reaches the network: it only opens file:// pages, with every
-host name resolving to nothing and background networking off; the browser
-and every process it started are gone when the test ends.
+The study: the example itself (allgas), the same run under no56, the same data
+under the species "<i>&x" (not in the table), a configuration without data
+whose scenario holds markup characters (it fails), and one whose results
+file exists already (kept). With --artifacts the report and the screenshot
+are kept there for a look. Exit status 0 when every check passes, 1 when one
+fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
+the network: it only opens file:// pages, with every host name resolving to
+nothing and background networking off; the browser and every process it
+started are gone when the test ends.
 """
 
 import argparse
@@ -183,18 +187,45 @@ def self_contained(dom, name):
         check("/" not in href and ":" not in href, f"{name}: link leaves the report: {href}")
 
 
+ODD_SPECIES = "<i>&x"
+ODD_SCENARIO = '<b>&"'  # no simulation: the configuration fails, its path in the message
+STUDY = [("OLE2_OH", "0.1", "allgas"), ("OLE2_OH", "0.1", "no56"), (ODD_SPECIES, "0.1", "allgas"),
+         ("TOL", ODD_SCENARIO, "allgas"), ("OLE2_OH", "0.1", "no6")]
+
+
+def run_study(batch, examples, scratch):
+    """Fits STUDY with vbsfit-batch; returns the report directory."""
+    study = Path(scratch) / "study"
+    shutil.copytree(examples, study)
+    inputs = study / "INPUTS_ODE" / "5days"
+    shutil.copytree(inputs / "0.1_aer.OLE2_OH", inputs / f"0.1_aer.{ODD_SPECIES}")
+    (study / "batch" / "FITS").mkdir(parents=True)
+    (study / "batch" / "FITS" / "fit6_coef.OLE2_OH.0.1.no6").write_text("made before\n")
+    (study / "study.plan").write_text("".join(",".join(c) + "\n" for c in STUDY))
+    run = subprocess.run([batch, "--plan", str(study / "study.plan"), "--workdir",
+                          str(study / "batch"), "-j", "2"],
+                         capture_output=True, text=True, timeout=300)
+    check(run.returncode == 1, f"vbsfit-batch ended with {run.returncode}:\n{run.stderr}")
+    check("24 coefficients undetermined in 2 of 3 configurations; see the report" in run.stderr,
+          f"vbsfit-batch's summary does not count the undetermined coefficients:\n{run.stderr}")
+    return study / "batch" / "vbsfit-report"
+
+
 def check_index(dom, directory):
     rows = dom.root.find_all("tr", cls="configuration")
     check(len(rows) == 5, f"index: {len(rows)} configuration rows, expected 5")
     states = [r.attrs.get("data-state") for r in rows]
     check(states == ["succeeded"] * 3 + ["failed", "kept"], f"index: states {states}")
     species = [r.find_all("td", cls="species")[0].text() for r in rows]
-    check(species[2] == "<i>&x (not in the species table)",
-          f"index: the species <i>&x shows as {species[2]!r}")
-    check(not dom.root.find_all("i"), "index: a species name became markup")
-    failed = rows[3]
-    message = failed.find_all("div", cls="message")
-    check(message and '"<script>x</script>"' in message[0].text(),
+    check(species[2] == f"{ODD_SPECIES} (not in the species table)",
+          f"index: the species {ODD_SPECIES} shows as {species[2]!r}")
+    scenario = rows[3].find_all("td", cls="scenario")[0].text()
+    check(scenario == ODD_SCENARIO, f"index: the scenario {ODD_SCENARIO} shows as {scenario!r}")
+    for tag in ("i", "b"):
+        check(not dom.root.find_all(tag), "index: a name became markup")
+    message = rows[3].find_all("div", cls="message")
+    check(message and message[0].text().startswith("forrtl: severe (29): file not found")
+          and f"/{ODD_SCENARIO}_aer.TOL/" in message[0].text(),
           "index: the failure's message is not shown as written")
     counts = [r.find_all("td", cls="undetermined-count")[0].attrs.get("data-count") for r in rows]
     check(counts == ["12", "0", "12", "-1", "-1"], f"index: undetermined counts {counts}")
@@ -305,7 +336,8 @@ def check_screenshot(path):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--fixture", required=True)
+    parser.add_argument("--batch", required=True)
+    parser.add_argument("--examples", required=True)
     parser.add_argument("--artifacts")
     args = parser.parse_args()
     browser_path = find_browser()
@@ -315,8 +347,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vbsfit-browser-") as scratch:
         browser = Browser(browser_path, scratch)
         try:
-            report = Path(scratch) / "report"
-            subprocess.run([args.fixture, str(report)], check=True, timeout=300)
+            report = run_study(args.batch, args.examples, scratch)
             index = Dom(browser.run((report / "index.html").as_uri(), "--dump-dom"))
             self_contained(index, "index")
             pages = check_index(index, report)
@@ -334,7 +365,7 @@ def main():
                 check_page(dom, page, expect)
                 if page.startswith("~"):
                     shown = dom.root.find_all("span", id="species")
-                    check(shown and shown[0].text() == "<i>&x",
+                    check(shown and shown[0].text() == ODD_SPECIES,
                           f"{page}: the species shows as {shown[0].text() if shown else None!r}")
                     check(not dom.root.find_all("i"), f"{page}: a species name became markup")
 

@@ -1,12 +1,11 @@
 // Test support: one configuration fitted through vbsfit's own stages (set-up,
 // readers, fitting problem, the six solves) in a child process, and every
-// solve's problem handed back as the solver saw it, so that fit quality and
-// the report can be checked on real fits.
+// solve's problem handed back as the solver saw it, so that fit quality can
+// be checked on real fits.
 #pragma once
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +22,6 @@
 #include "driver/readers.hpp"
 #include "driver/setup.hpp"
 #include "quality/quality.hpp"
-#include "report/report.hpp"
 #include "run_program.hpp"
 
 namespace testsupport {
@@ -135,24 +133,6 @@ inline DriverFit fit_through_driver(const std::filesystem::path& directory,
   if (in != nullptr) std::fclose(in);
   fit.ok = read;
   return fit;
-}
-
-// The report's numbers of a fitted configuration.
-inline report::Configuration configuration_of(const DriverFit& fit, const driver::StartValues& start,
-                                              double se_limit = quality::kDefaultSeLimit) {
-  report::Configuration c;
-  c.species = start.species;
-  c.scenario = start.nox;
-  c.tag = start.tag;
-  c.known_species = config::find_species(start.species) != nullptr;
-  c.rates.kp = fit.kp;
-  std::copy(fit.k.begin(), fit.k.end(), c.rates.k.begin());
-  c.inputs = config::input_paths(start.species, start.nox);
-  c.results = config::results_path(start.species, start.nox, start.tag);
-  c.molar_masses = fit.wmol;
-  c.time = fit.time;
-  for (int r = 1; r <= config::kBins; ++r) c.bins.push_back(report::bin_fit(fit.problem(r), r, se_limit));
-  return c;
 }
 
 }  // namespace testsupport

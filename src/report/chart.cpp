@@ -64,24 +64,26 @@ double scale(double v, Range from, double to_low, double to_high) {
   return to_low + (v - from.low) / (from.high - from.low) * (to_high - to_low);
 }
 
-struct Drawn {
-  std::string points;
+// Appends the polyline of one series, every finite point of it; returns how
+// many points it has.
+int append_series(std::string& out, const char* name, std::span<const double> x,
+                  std::span<const double> y, Range xr, Range yr, double top, double bottom) {
+  out += "<polyline class=\"series ";
+  out += name;
+  out += "\" data-series=\"";
+  out += name;
+  out += "\" points=\"";
   int count = 0;
-};
-
-Drawn polyline_points(std::span<const double> x, std::span<const double> y, Range xr, Range yr,
-                      double top, double bottom) {
-  Drawn d;
-  d.points.reserve(x.size() * 12);
   for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
     if (!std::isfinite(x[i]) || !std::isfinite(y[i])) continue;
-    if (d.count > 0) d.points += ' ';
-    d.points += coordinate(scale(x[i], xr, kLeft, kRight));
-    d.points += ',';
-    d.points += coordinate(scale(y[i], yr, bottom, top));
-    ++d.count;
+    if (count > 0) out += ' ';
+    append_coordinate(out, scale(x[i], xr, kLeft, kRight));
+    out += ',';
+    append_coordinate(out, scale(y[i], yr, bottom, top));
+    ++count;
   }
-  return d;
+  out += "\" data-points=\"" + std::to_string(count) + "\"/>\n";
+  return count;
 }
 
 std::string text(double x, double y, const std::string& body, const char* anchor,
@@ -109,15 +111,11 @@ std::string value_axis(Range r, double top, double bottom) {
   return out;
 }
 
-std::string series(const char* name, const Drawn& d) {
-  return "<polyline class=\"series " + std::string(name) + "\" data-series=\"" + name +
-         "\" data-points=\"" + std::to_string(d.count) + "\" points=\"" + d.points + "\"/>\n";
-}
-
 }  // namespace
 
-std::string render_chart(int bin, std::span<const double> hours, std::span<const double> observed,
-                         std::span<const double> fitted, std::span<const double> residual) {
+void render_chart(std::string& svg, int bin, std::span<const double> hours,
+                  std::span<const double> observed, std::span<const double> fitted,
+                  std::span<const double> residual) {
   const Range xr = range_of({hours});
   const Range yr = range_of({observed, fitted});
   Range rr = range_of({residual});
@@ -125,12 +123,6 @@ std::string render_chart(int bin, std::span<const double> hours, std::span<const
   rr = {-reach, reach};  // symmetric about zero, so the sign of a misfit shows
 
   const std::string b = std::to_string(bin);
-  const Drawn obs = polyline_points(hours, observed, xr, yr, kMainTop, kMainBottom);
-  const Drawn fit = polyline_points(hours, fitted, xr, yr, kMainTop, kMainBottom);
-  const Drawn res = polyline_points(hours, residual, xr, rr, kStripTop, kStripBottom);
-
-  std::string svg;
-  svg.reserve(obs.points.size() * 3 + 8192);
   svg += "<figure class=\"chart\" id=\"chart-bin-" + b + "\" data-bin=\"" + b + "\">\n";
   svg += "<svg viewBox=\"0 0 " + coordinate(kWidth) + " " + coordinate(kHeight) +
          "\" role=\"img\" aria-labelledby=\"chart-title-" + b + "\">\n";
@@ -145,9 +137,10 @@ std::string render_chart(int bin, std::span<const double> hours, std::span<const
     svg += line(x, kStripBottom, x, kStripBottom + 4, "tick");
     svg += text(x, kStripBottom + 18, shown(h, 4), "middle");
   }
-  svg += series("observed", obs);
-  svg += series("fitted", fit);
-  svg += series("residual", res);
+  const int drawn = std::min(
+      {append_series(svg, "observed", hours, observed, xr, yr, kMainTop, kMainBottom),
+       append_series(svg, "fitted", hours, fitted, xr, yr, kMainTop, kMainBottom),
+       append_series(svg, "residual", hours, residual, xr, rr, kStripTop, kStripBottom)});
   // Axis titles and legend.
   svg += text(kWidth / 2 + 40, kHeight - 10, "time (h)", "middle", " class=\"axis-title\"");
   const double main_middle = (kMainTop + kMainBottom) / 2;
@@ -163,12 +156,11 @@ std::string render_chart(int bin, std::span<const double> hours, std::span<const
   svg += "</svg>\n<figcaption>Target bin VB" + b +
          ": observed (blue) and fitted (orange) rate of change of the bin against time; "
          "below, the residual (observed minus fitted) on its own scale.";
-  const int omitted = static_cast<int>(hours.size()) - std::min({obs.count, fit.count, res.count});
+  const int omitted = static_cast<int>(hours.size()) - drawn;
   if (omitted > 0) {
     svg += " " + std::to_string(omitted) + " intervals with values that are not finite are not drawn.";
   }
   svg += "</figcaption>\n</figure>\n";
-  return svg;
 }
 
 }  // namespace report

@@ -36,11 +36,26 @@ std::string exact(double value) {
   return std::string(text, end);
 }
 
+void append_coordinate(std::string& out, double value) {
+  // Tenths as an integer: a chart draws tens of thousands of these, and the
+  // drawing needs neither more digits nor the exact decimal rounding.
+  if (!(std::fabs(value) < 1e15)) value = 0.0;  // nothing drawn lies out there
+  const long long tenths = std::llround(value * 10.0);
+  const unsigned long long size = tenths < 0 ? 0ULL - static_cast<unsigned long long>(tenths)
+                                             : static_cast<unsigned long long>(tenths);
+  char text[32];
+  char* end = text;
+  if (tenths < 0) *end++ = '-';
+  end = std::to_chars(end, text + sizeof text, size / 10).ptr;
+  *end++ = '.';
+  *end++ = static_cast<char>('0' + size % 10);
+  out.append(text, end);
+}
+
 std::string coordinate(double value) {
-  char text[64];
-  auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr;
-  std::string out(text, end);
-  return out == "-0.0" ? "0.0" : out;
+  std::string out;
+  append_coordinate(out, value);
+  return out;
 }
 
 }  // namespace report

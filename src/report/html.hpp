@@ -19,7 +19,9 @@ std::string shown(double value, int digits);
 // others), for data- attributes that tests and scripts read.
 std::string exact(double value);
 
-// `value` with one decimal, for SVG coordinates.
+// `value` with one decimal, for SVG coordinates; appended to `out`, or as
+// a string.
+void append_coordinate(std::string& out, double value);
 std::string coordinate(double value);
 
 }  // namespace report

@@ -30,7 +30,7 @@ td.coefficient span { display: block; white-space: nowrap; }
 .flag { font-size: 0.8em; font-weight: bold; }
 .bound { font-size: 0.8em; font-style: italic; }
 tr.failed td { background: #fbe3e3; }
-.message { font-family: monospace; white-space: pre-wrap; }
+.message { font-family: monospace; white-space: pre-wrap; overflow-wrap: anywhere; }
 .note { font-style: italic; }
 figure.chart { margin: 1em 0 2em; break-inside: avoid; page-break-inside: avoid; }
 figure.chart svg { width: 100%; max-width: 800px; height: auto; font-family: sans-serif; font-size: 11px; }
@@ -56,6 +56,8 @@ std::string head(const std::string& title) {
 }
 
 constexpr const char* kFoot = "</body>\n</html>\n";
+// What a page of six charts of 1440 intervals takes, about: reserved at once.
+constexpr std::size_t kPageSize = 400 * 1024;
 
 // The flag's name as a class and data-flag value: "no effect" becomes "no-effect".
 std::string flag_class(Flag flag) {
@@ -200,8 +202,9 @@ std::string run_tables(const Configuration& c) {
   return out + "</tr></tbody>\n</table>\n";
 }
 
-std::string charts(const Configuration& c) {
-  std::string out = "<h2>Rates of change, fitted and observed</h2>\n";
+// Appends the heading and the chart of every target bin.
+void append_charts(std::string& out, const Configuration& c) {
+  out += "<h2>Rates of change, fitted and observed</h2>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const BinFit& bin = c.bins[r];
     const std::size_t n = bin.observed.size();
@@ -209,10 +212,9 @@ std::string charts(const Configuration& c) {
     for (std::size_t i = 0; i < n && i + 1 < c.time.size(); ++i) {
       hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
     }
-    out += render_chart(static_cast<int>(r) + 1, hours, bin.observed, bin.fit.fitted,
-                        bin.fit.residual);
+    render_chart(out, static_cast<int>(r) + 1, hours, bin.observed, bin.fit.fitted,
+                 bin.fit.residual);
   }
-  return out;
 }
 
 }  // namespace
@@ -310,13 +312,16 @@ std::string render_index(std::span<const IndexRow> rows, double se_limit) {
                  : "";
     out += cell(link, "text page") + "</tr>\n";
   }
-  return out + "</tbody>\n</table>\n" + kFoot;
+  out += "</tbody>\n</table>\n";
+  out += kFoot;
+  return out;
 }
 
 std::string render_page(const Configuration& c, double se_limit) {
   const std::string name = escape(c.species) + " &middot; " + escape(c.scenario) + " &middot; " +
                            escape(c.tag);
   std::string out = head("vbsfit: " + name);
+  out.reserve(kPageSize);
   out += "<p><a href=\"index.html\">All configurations</a></p>\n";
   out += "<h1>Species <span id=\"species\">" + escape(c.species) +
          "</span>, scenario <span id=\"scenario\">" + escape(c.scenario) +
@@ -335,8 +340,9 @@ std::string render_page(const Configuration& c, double se_limit) {
   out += "<h2>Coefficients</h2>\n" + coefficient_table(c);
   out += "<h2>Fit of each target bin</h2>\n" + fit_table(c);
   out += run_tables(c);
-  out += charts(c);
-  return out + kFoot;
+  append_charts(out, c);
+  out += kFoot;
+  return out;
 }
 
 }  // namespace report
