@@ -1,6 +1,5 @@
 #include "batch/pages.hpp"
 
-
 #include "batch/fit_dump.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
@@ -83,7 +82,9 @@ std::string write_pages(const std::string& report, const std::vector<PageEntry>&
     row.tag = e.config.tag;
     row.known_species = config::find_species(e.config.species) != nullptr;
     row.state = e.state;
-    if (!e.message.empty()) row.message = e.message + (row.message.empty() ? "" : "; " + row.message);
+    if (!e.message.empty()) {
+      row.message = e.message + (row.message.empty() ? "" : "; " + row.message);
+    }
     rows.push_back(std::move(row));
   }
   return write_file_atomically(report + "/" + kIndexPage, report::render_index(rows, se_limit));
