@@ -49,6 +49,8 @@ demo: deps-build program
 	@cmp $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas \
 	  $(DEMO_DIR)/batch/FITS/fit6_coef.OLE2_OH.0.1.allgas && \
 	  echo "  its results file is byte for byte the one vbsfit wrote"
+	@echo "--- the report, with the standard errors and flags, to open in a browser:"
+	@echo "  $(abspath $(DEMO_DIR))/batch/vbsfit-report/index.html"
 
 # CTest names a skipped test; the reason it printed is in its log.
 run_ctest = ctest --output-on-failure -j $(JOBS); status=$$?; \

@@ -20,6 +20,10 @@ TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
   ASSERT_TRUE(o.shard.has_value());
   EXPECT_EQ(o.shard->index, 2);
   EXPECT_EQ(o.shard->count, 4);
+  EXPECT_FALSE(o.se_limit.has_value());
+  batch::Options limit;
+  ASSERT_EQ(batch::parse_options({"--se-limit", "0.05"}, limit), "");
+  EXPECT_EQ(limit.se_limit, 0.05);
 
   batch::Options merge;
   ASSERT_EQ(batch::parse_options({"--merge", "a", "--report", "out", "b", "--", "-c"}, merge), "");
@@ -50,6 +54,12 @@ TEST(BatchOptions, UsageErrors) {
       {{"--merge"}, "--merge needs the report directories of the shards"},
       {{"--merge", "a", "--shard", "1/2"},
        "--merge takes only --report and the report directories to join"},
+      {{"--merge", "a", "--se-limit", "1"},
+       "--merge takes only --report and the report directories to join"},
+      {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
+      {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
+      {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},
+      {{"--se-limit", "0.1x"}, "--se-limit needs a positive number, not '0.1x'"},
   };
   for (const auto& c : cases) {
     batch::Options o;
@@ -60,10 +70,10 @@ TEST(BatchOptions, UsageErrors) {
 TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
   const std::string help = batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9"}, 7);
   for (const char* option : {"--species", "--scenario", "--tag", "--plan", "--workdir", "--report",
-                             "-j, --jobs", "--shard", "--merge", "--list-species", "--help",
+                             "-j, --jobs", "--shard", "--se-limit", "--merge", "--list-species", "--help",
                              "--version", "(default OLE2_OH)", "(default 0.1)", "(default allgas)",
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
-                             "fits.csv"}) {
+                             "fits.csv", "index.html", "undetermined"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const std::string& line : [&] {

@@ -1,7 +1,7 @@
 // Test support: one configuration fitted through vbsfit's own stages (set-up,
 // readers, fitting problem, the six solves) in a child process, and every
-// solve's problem handed back as the solver saw it, so that fit quality and
-// the report can be checked on real fits.
+// solve's problem handed back as the solver saw it, so that fit quality can
+// be checked on real fits.
 #pragma once
 
 #include <unistd.h>

@@ -250,7 +250,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
             "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
             "  not recorded: OLE2_OH/0.1/static (exit status 0): " + unrecorded + "\n" +
-            "  report: ./vbsfit-report\n");
+            "  12 coefficients undetermined in 1 of 1 configurations; see the report\n"
+            "  report: ./vbsfit-report/index.html\n");
 }
 
 TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
@@ -352,7 +353,16 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
               read_file(run_files(v->species, v->scenario, v->tag, whole) / "stdout"));
     EXPECT_TRUE(fs::exists(files / batch::kFitDumpName));
   }
+  // The joined report's pages are the whole study's.
+  for (const char* page : {"index.html", "OLE2_OH,0.1,allgas.html", "OLE2_OH,0.1,no56.html"}) {
+    EXPECT_EQ(read_file(joined_dir / page), read_file(whole / page)) << page;
+  }
 
+  // A share flagged under another limit (its runs are kept: they ran above).
+  ASSERT_EQ(batch({"--plan", "../study.plan", "--shard", "1/3", "--se-limit", "0.5", "--report",
+                   "../shard-1-lenient"})
+                .exit_status,
+            0);
   const struct {
     std::vector<std::string> shards;
     std::string refusal;
@@ -364,6 +374,8 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
       {{"../joined", "../shard-1"},
        "vbsfit-batch: ../shard-1 holds a share of another run set than ../joined"},
       {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no batch.txt)"},
+      {{"../shard-2", "../shard-1-lenient", "../shard-3"},
+       "vbsfit-batch: ../shard-1-lenient was flagged with --se-limit 0.5, ../shard-2 with 0.1"},
   };
   for (const auto& r : refused) {
     std::vector<std::string> args = {"--merge", "--report", "../refused"};

@@ -77,6 +77,13 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// How many times `what` occurs in `text` (overlapping occurrences count).
+inline int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 struct ProgramRun {
   int exit_status = -1;  // the exit status, or -1 when killed by a signal
   int signal = 0;        // the signal that ended it, if any

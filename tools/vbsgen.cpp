@@ -50,8 +50,21 @@ The precursor starts at 25 and decays at the species' rate constant KP; the
 six volatility bins start empty and follow the linear model that vbsfit fits,
   d(bin r)/dt = a0r KP precursor + sum over j of ajr K(j) (bin j),
 integrated with the trapezoidal rule, for which the fit's interval model is
-exact: a fit recovers the coefficients up to the precision of the files.
-KP and K(1...6) come from vbsfit's own species table and tag rules.
+exact. KP and K(1...6) come from vbsfit's own species table and tag rules.
+
+What a fit can recover depends on the data, not only on the model: a term
+whose reaction is too slow to show in the digits of the files (K(5) and K(6)
+of most species, in the standard layout) or that noise drowns is not pinned
+down, and the fit may report any value there. vbsfit-batch gives every
+coefficient a standard error and a flag:
+  determined     standard error at most 0.1 (--se-limit) and the term's
+                 column independent of the others: the data fix it
+  undetermined   a larger standard error, or a column the data cannot tell
+                 apart from the others: the value may be far from the truth
+  no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
+                 the fit and its value means nothing
+On vbsgen runs of both layouts, with and without noise, every coefficient
+that missed its truth by more than 0.02 was flagged undetermined.
 
 Options (a value may also be given as --option=VALUE):
   --species NAME        species, at most 10 characters (default OLE2_OH); it

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "batch/merge.hpp"
+#include "batch/pages.hpp"
 #include "batch/runner.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
@@ -92,6 +93,9 @@ int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
   MergeResult merged = merge_reports(options.operands, *options.report);
   if (!merged.refusal.empty()) return usage_error(merged.refusal);
+  if (merged.error.empty()) {
+    merged.error = write_pages(*options.report, page_entries(merged.runs), merged.se_limit);
+  }
   if (!merged.error.empty()) return run_error(merged.error);
   const Summary summary = summarize(merged.runs, *options.report, 0);
   std::cerr << summary.text;
@@ -113,7 +117,8 @@ int run_mode(const Options& options, const BuildFacts& build) {
   if (refusal.empty()) refusal = check_distinct(entries);
   if (!refusal.empty()) return usage_error(refusal);
   const Shard shard = options.shard.value_or(Shard{});
-  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries)};
+  const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
+  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
   const std::vector<RunEntry> share = shard_of(entries, shard);
 
   std::error_code ec;
@@ -131,6 +136,7 @@ int run_mode(const Options& options, const BuildFacts& build) {
   settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
   settings.jobs = options.jobs.value_or(available_cpus());
   settings.progress = ::isatty(STDERR_FILENO) == 1;
+  settings.se_limit = se_limit;
   fs::create_directories(settings.report, ec);
   if (ec || !fs::is_directory(settings.report)) {
     return run_error("cannot create the report directory " + settings.report + ": " +
@@ -146,9 +152,12 @@ int run_mode(const Options& options, const BuildFacts& build) {
   if (error.empty()) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
   }
+  if (error.empty()) {
+    error = write_pages(settings.report, page_entries(share, result.outcomes), se_limit);
+  }
   const Summary summary = summarize(tables.runs, settings.report, result.stop_signal);
   std::cerr << summary.text;
-  if (!error.empty()) return run_error("the tables were not written: " + error);
+  if (!error.empty()) return run_error("the report was not written: " + error);
   if (result.stop_signal != 0) return 128 + result.stop_signal;
   return summary.complete ? kSucceeded : kFailed;
 }

@@ -80,6 +80,11 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
       result.refusal = shard + " holds a share of another run set than " +
                        shard_of_index.begin()->second;
       return result;
+    } else if (manifest.se_limit != study.se_limit) {
+      result.refusal = shard + " was flagged with --se-limit " + csv_number(manifest.se_limit) +
+                       ", " + shard_of_index.begin()->second + " with " +
+                       csv_number(study.se_limit);
+      return result;
     }
     auto [at, added] = shard_of_index.emplace(manifest.shard.index, shard);
     if (!added) {
@@ -174,6 +179,7 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
     result.error = write_file_atomically(report + "/" + kManifest, manifest_text(joined));
   }
   result.runs = std::move(runs);
+  result.se_limit = study.se_limit;
   return result;
 }
 

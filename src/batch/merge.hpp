@@ -15,6 +15,7 @@ struct MergeResult {
   std::string refusal;     // why the reports do not form one study (status 2)
   std::string error;       // why the joined report could not be written (status 1)
   std::vector<CsvRow> runs;  // the joined rows of runs.csv
+  double se_limit = 0.0;     // the shards' --se-limit
 };
 
 // Joins `shards` (report directories holding every share of one run set)

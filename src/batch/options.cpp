@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cmath>
 
 namespace batch {
 namespace {
@@ -36,6 +37,15 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
     int jobs = 0;
     if (!parse_count(value, jobs)) return option + " needs a whole number of at least 1, not '" + value + "'";
     o.jobs = jobs;
+  } else if (name == "se-limit") {
+    double limit = 0.0;
+    const char* end = value.data() + value.size();
+    auto result = std::from_chars(value.data(), end, limit);
+    if (value.empty() || result.ec != std::errc() || result.ptr != end || !(limit > 0.0) ||
+        !std::isfinite(limit)) {
+      return option + " needs a positive number, not '" + value + "'";
+    }
+    o.se_limit = limit;
   } else if (name == "shard") {
     Shard shard;
     if (!parse_shard(value, shard)) {
@@ -50,7 +60,7 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
 
 bool takes_value(std::string_view name) {
   for (std::string_view n : {"species", "scenario", "tag", "plan", "workdir", "report", "jobs",
-                             "shard"}) {
+                             "shard", "se-limit"}) {
     if (n == name) return true;
   }
   return false;
@@ -110,7 +120,7 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
   if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.workdir != ".") {
+    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != ".") {
       return "--merge takes only --report and the report directories to join";
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
@@ -166,6 +176,8 @@ Running:
   --shard K/N        run only share K of N (1 <= K <= N): configuration i of
                      the run set, counted from 0 in run-set order, belongs to
                      share (i mod N) + 1; for job arrays and several hosts
+  --se-limit X       the largest standard error of a determined coefficient
+                     (default 0.1); see "Flags" below
 
 Other modes:
   --merge            join the reports of all N shards of one study, given as
@@ -181,21 +193,32 @@ end the running configurations as vbsfit ends on that signal, and write the
 tables of what finished.
 
 Report directory:
+  index.html         the report to open in a browser: one row per
+                     configuration, linking to its page (coefficients with
+                     standard errors and flags, fit figures, charts)
   runs.csv           one row per configuration: run (its place in the run
                      set), species, scenario, tag, known_species, state
                      (succeeded, kept, failed, interrupted, pending),
                      exit_status, message (first line), results_path (below
                      the working directory), kp, k1...k6, wmol1...wmol6 (mean
-                     molar masses), seconds
+                     molar masses), undetermined (count of undetermined
+                     coefficients), seconds
   coefficients.csv   per fitted configuration, target bin and term (VOC,
                      VB1...VB6): coefficient as reported, lower, upper,
-                     at_bound
+                     at_bound, standard_error, flag
   fits.csv           per fitted configuration and target bin: rss, rms,
                      r_squared, relative_residual
   batch.txt          which share of which run set the tables hold
   runs/SPECIES/SCENARIO/TAG/   stdout, stderr and fit.dump of each run
   Numbers are the fit's own doubles in the shortest text that reads back
   exactly; an empty cell has no value. Each table is replaced only whole.
+
+Flags: the standard error of a coefficient is that of the fit without its
+bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
+coefficients strictly inside their bounds). determined: at most --se-limit,
+and the column independent of the others; undetermined: larger, or a column
+the data cannot tell apart from the others (do not use the value); no effect:
+the column is zero (K(j) = 0 under the tags static, no56, no6).
 
 Exit status: 0 when every configuration succeeded or was kept, 1 when one
 failed, 2 for a bad command line, plan or name (nothing runs), 130, 143 or

@@ -29,6 +29,7 @@ struct Options {
   std::optional<std::string> report;
   std::optional<int> jobs;
   std::optional<Shard> shard;
+  std::optional<double> se_limit;        // largest standard error of a determined coefficient
   bool merge = false;
   std::vector<std::string> operands;     // the reports to merge
   bool list_species = false;

@@ -15,7 +15,7 @@ const char* state_name(State state) {
   return "";
 }
 
-FitNumbers fit_numbers(const FitDump& dump) {
+FitNumbers fit_numbers(const FitDump& dump, double se_limit) {
   FitNumbers numbers;
   numbers.avgwmol = dump.avgwmol;
   for (int r = 1; r <= config::kBins; ++r) {
@@ -31,13 +31,23 @@ FitNumbers fit_numbers(const FitDump& dump) {
     bin.upper[r] = bin.upper[r] + config::kSelfShift;
     const quality::Problem problem{config::kIntervals, config::kCoefficients, dump.a, s.b,
                                    s.x, s.lower, s.upper};
-    bin.quality = quality::assess(problem);
+    bin.quality = quality::assess(problem, se_limit);
     // The per-row series can be had again from the record; a study of many
     // configurations should not hold them all.
     bin.quality.fitted = {};
     bin.quality.residual = {};
   }
   return numbers;
+}
+
+int undetermined_count(const FitNumbers& numbers) {
+  int count = 0;
+  for (const BinFit& bin : numbers.bins) {
+    for (const quality::Coefficient& c : bin.quality.coefficients) {
+      count += c.flag == quality::Flag::undetermined;
+    }
+  }
+  return count;
 }
 
 std::vector<std::string> results_records(const FitNumbers& numbers) {

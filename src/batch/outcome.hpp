@@ -39,8 +39,11 @@ struct FitNumbers {
 
 // The numbers of a recorded fit: the coefficients shifted exactly as the run
 // shifts them, and the statistics of each solve from its own matrix,
-// right-hand side, solution and bounds.
-FitNumbers fit_numbers(const FitDump& dump);
+// right-hand side, solution and bounds, flagged under `se_limit`.
+FitNumbers fit_numbers(const FitDump& dump, double se_limit = quality::kDefaultSeLimit);
+
+// The coefficients of a fit flagged undetermined.
+int undetermined_count(const FitNumbers& numbers);
 
 // The records 3 ... 9 of the results file that this fit makes: one row per
 // target bin, then the molar masses (without line ends).

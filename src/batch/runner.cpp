@@ -238,7 +238,7 @@ void Runner::finish(const Child& child, int wait_status) {
     FitDump dump;
     std::string problem = read_fit_dump(join(dir, kFitDumpName), entries_[child.index].config, dump);
     if (problem.empty()) {
-      outcome.numbers = fit_numbers(dump);
+      outcome.numbers = fit_numbers(dump, settings_.se_limit);
     } else {
       outcome.message = "vbsfit-batch: the fit's numbers were not recorded: " + problem;
       ++failed_;
@@ -349,7 +349,8 @@ BatchResult Runner::run() {
   for (std::size_t n = 0; n < entries_.size(); ++n) {
     if (result_.outcomes[n].state != State::kept) continue;
     const Configuration& c = entries_[n].config;
-    result_.outcomes[n] = keep(results_file(c), join(directory(n), kFitDumpName), c);
+    result_.outcomes[n] =
+        keep(results_file(c), join(directory(n), kFitDumpName), c, settings_.se_limit);
   }
   // An interrupt that came while the kept ones were read still counts.
   sigdelset(&waited, SIGCHLD);
@@ -368,7 +369,7 @@ BatchResult run_configurations(const std::vector<RunEntry>& entries,
 }
 
 Outcome keep(const std::string& results_file, const std::string& dump_file,
-             const Configuration& config) {
+             const Configuration& config, double se_limit) {
   Outcome outcome;
   outcome.state = State::kept;
   FitDump dump;
@@ -376,7 +377,7 @@ Outcome keep(const std::string& results_file, const std::string& dump_file,
     outcome.message = "kept: no record of its fit in this report";
     return outcome;
   }
-  FitNumbers numbers = fit_numbers(dump);
+  FitNumbers numbers = fit_numbers(dump, se_limit);
   const std::vector<std::string> expected = results_records(numbers);
   std::vector<std::string> records;
   std::ifstream in(results_file, std::ios::binary);

@@ -22,6 +22,7 @@ struct RunnerSettings {
   std::string report;         // the report directory, which exists
   int jobs = 1;
   bool progress = false;      // keep one progress line on standard error
+  double se_limit = quality::kDefaultSeLimit;  // of a determined coefficient
 };
 
 struct BatchResult {
@@ -37,7 +38,7 @@ BatchResult run_configurations(const std::vector<RunEntry>& entries,
 // complete and gives exactly the results file's coefficients and molar
 // masses; otherwise the note says why there are none.
 Outcome keep(const std::string& results_file, const std::string& dump_file,
-             const Configuration& config);
+             const Configuration& config, double se_limit = quality::kDefaultSeLimit);
 
 // The first line of the message of a run that failed: standard error's first
 // line; else, for a run a signal ended, that signal; else (the solver prints

@@ -1,6 +1,7 @@
 #include "batch/summary.hpp"
 
 #include <csignal>
+#include <cstdlib>
 #include <map>
 
 #include "batch/tables.hpp"
@@ -10,15 +11,6 @@ namespace {
 
 // Failures listed one by one; runs.csv has the rest.
 constexpr int kListedFailures = 20;
-
-// The index of a column of runs.csv.
-std::size_t column(const char* name) {
-  const CsvRow& header = runs_header();
-  for (std::size_t n = 0; n < header.size(); ++n) {
-    if (header[n] == name) return n;
-  }
-  return 0;
-}
 
 std::string signal_name(int signal) {
   switch (signal) {
@@ -32,10 +24,11 @@ std::string signal_name(int signal) {
 }  // namespace
 
 Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, int stop_signal) {
-  static const std::size_t species = column("species"), scenario = column("scenario"),
-                           tag = column("tag"), known = column("known_species"),
-                           state = column("state"), status = column("exit_status"),
-                           message = column("message");
+  static const std::size_t species = runs_column("species"), scenario = runs_column("scenario"),
+                           tag = runs_column("tag"), known = runs_column("known_species"),
+                           state = runs_column("state"), status = runs_column("exit_status"),
+                           message = runs_column("message"),
+                           undetermined = runs_column("undetermined");
   // The states in the order the summary counts them; the last two only when
   // there are any.
   const struct {
@@ -49,10 +42,17 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
   std::string problems;
   int listed = 0, unlisted = 0;
   std::map<std::string, int> unknown;  // species not in the table, with their count
+  int with_figures = 0, flagged = 0, undetermined_total = 0;
   Summary summary;
   for (const CsvRow& row : runs) {
     if (row.size() != runs_header().size()) continue;
     ++counts[row[state]];
+    if (!row[undetermined].empty()) {
+      const int count = std::atoi(row[undetermined].c_str());
+      ++with_figures;
+      flagged += count > 0;
+      undetermined_total += count;
+    }
     if (row[known] == "false") ++unknown[row[species]];
     const bool failed = row[state] == failed_state;
     const bool unrecorded = row[state] == succeeded && !row[message].empty();
@@ -95,7 +95,13 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
     text += "  stopped by " + signal_name(stop_signal) +
             "; the same command again finishes the rest\n";
   }
-  text += "  report: " + report + "\n";
+  if (with_figures > 0) {
+    text += "  " + std::to_string(undetermined_total) +
+            (undetermined_total == 1 ? " coefficient" : " coefficients") + " undetermined in " +
+            std::to_string(flagged) + " of " + std::to_string(with_figures) +
+            " configurations; see the report\n";
+  }
+  text += "  report: " + report + "/" + kIndexPage + "\n";
   summary.text = text;
   return summary;
 }

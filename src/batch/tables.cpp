@@ -49,13 +49,23 @@ const CsvRow& runs_header() {
   static const CsvRow header =
       CsvRow{"run", "species", "scenario", "tag", "known_species", "state", "exit_status",
              "message", "results_path", "kp"} +
-      numbered("k", config::kBins) + numbered("wmol", config::kBins) + CsvRow{"seconds"};
+      numbered("k", config::kBins) + numbered("wmol", config::kBins) +
+      CsvRow{"undetermined", "seconds"};
   return header;
 }
 
+std::size_t runs_column(std::string_view name) {
+  const CsvRow& header = runs_header();
+  for (std::size_t n = 0; n < header.size(); ++n) {
+    if (header[n] == name) return n;
+  }
+  return 0;
+}
+
 const CsvRow& coefficients_header() {
-  static const CsvRow header = {"species", "scenario", "tag",   "target_bin", "term",
-                                "coefficient", "lower", "upper", "at_bound"};
+  static const CsvRow header = {"species",  "scenario", "tag",      "target_bin",
+                                "term",     "coefficient", "lower", "upper",
+                                "at_bound", "standard_error", "flag"};
   return header;
 }
 
@@ -80,6 +90,7 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
     for (int j = 0; j < config::kBins; ++j) {
       run.push_back(o.numbers ? csv_number(o.numbers->avgwmol[j]) : "");
     }
+    run.push_back(o.numbers ? std::to_string(undetermined_count(*o.numbers)) : "");
     run.push_back(csv_number(o.seconds));
     tables.runs.push_back(std::move(run));
     if (!o.numbers) continue;
@@ -87,11 +98,12 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
     for (int r = 1; r <= config::kBins; ++r) {
       const BinFit& bin = o.numbers->bins[r - 1];
       for (int t = 0; t < config::kCoefficients; ++t) {
-        tables.coefficients.push_back(configuration_cells(c) +
-                                      CsvRow{std::to_string(r), terms[t],
-                                             csv_number(bin.coefficient[t]),
-                                             csv_number(bin.lower[t]), csv_number(bin.upper[t]),
-                                             yes_no(bin.quality.coefficients[t].at_bound)});
+        const quality::Coefficient& k = bin.quality.coefficients[t];
+        tables.coefficients.push_back(
+            configuration_cells(c) +
+            CsvRow{std::to_string(r), terms[t], csv_number(bin.coefficient[t]),
+                   csv_number(bin.lower[t]), csv_number(bin.upper[t]), yes_no(k.at_bound),
+                   csv_number(k.standard_error), quality::flag_name(k.flag)});
       }
       const quality::Fit& q = bin.quality;
       tables.fits.push_back(configuration_cells(c) +
@@ -121,12 +133,13 @@ std::string manifest_text(const Manifest& manifest) {
                 static_cast<unsigned long long>(manifest.fingerprint));
   return "shard: " + std::to_string(manifest.shard.index) + "/" +
          std::to_string(manifest.shard.count) + "\nconfigurations: " +
-         std::to_string(manifest.total) + "\nrun set: " + fingerprint + "\n";
+         std::to_string(manifest.total) + "\nrun set: " + fingerprint +
+         "\nse limit: " + csv_number(manifest.se_limit) + "\n";
 }
 
 std::string parse_manifest(const std::string& text, Manifest& manifest) {
   Manifest read;
-  bool have_shard = false, have_total = false, have_fingerprint = false;
+  bool have_shard = false, have_total = false, have_fingerprint = false, have_limit = false;
   std::string_view rest = text;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
@@ -145,10 +158,13 @@ std::string parse_manifest(const std::string& text, Manifest& manifest) {
     } else if (key == "run set") {
       auto result = std::from_chars(value.data(), last, read.fingerprint, 16);
       have_fingerprint = result.ec == std::errc() && result.ptr == last;
+    } else if (key == "se limit") {
+      auto result = std::from_chars(value.data(), last, read.se_limit);
+      have_limit = result.ec == std::errc() && result.ptr == last && read.se_limit > 0.0;
     }
   }
-  if (!have_shard || !have_total || !have_fingerprint) {
-    return "it does not say which shard of which run set it holds";
+  if (!have_shard || !have_total || !have_fingerprint || !have_limit) {
+    return "it does not say which shard of which run set it holds, and with which --se-limit";
   }
   manifest = read;
   return {};

@@ -4,11 +4,14 @@
 //   coefficients.csv   one row per fitted configuration, target bin and term
 //   fits.csv           one row per fitted configuration and target bin
 //   batch.txt          which share of which run set the tables hold
+//   index.html         the report's pages, one more per fitted configuration
+//                      (batch/pages.hpp)
 //   runs/<species>/<scenario>/<tag>/   stdout, stderr and fit.dump of a run
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/csv.hpp"
@@ -22,6 +25,7 @@ inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kManifest = "batch.txt";
 inline constexpr const char* kRunsDirectory = "runs";
+inline constexpr const char* kIndexPage = "index.html";
 
 // The directory of a configuration's files in the report.
 std::string run_directory(const std::string& report, const Configuration& config);
@@ -35,6 +39,8 @@ struct Tables {
 const CsvRow& runs_header();
 const CsvRow& coefficients_header();
 const CsvRow& fits_header();
+// The index of the column `name` of runs.csv.
+std::size_t runs_column(std::string_view name);
 
 // The rows of a batch: entries and outcomes side by side.
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes);
@@ -44,11 +50,12 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
 std::string write_tables(const std::string& report, const Tables& tables);
 
 // What batch.txt says: the tables hold share `shard` of a run set of `total`
-// configurations whose fingerprint is `fingerprint`.
+// configurations whose fingerprint is `fingerprint`, flagged under `se_limit`.
 struct Manifest {
   Shard shard;
   int total = 0;
   std::uint64_t fingerprint = 0;
+  double se_limit = quality::kDefaultSeLimit;
 };
 std::string manifest_text(const Manifest& manifest);
 // Returns why `text` is not a manifest, or empty with `manifest` filled.

@@ -56,7 +56,7 @@ Covariance covariance(const Problem& p, const std::vector<int>& columns, double 
   Eigen::MatrixXd scaled(m, n);
   std::vector<double> norm(n);
   for (int k = 0; k < n; ++k) {
-    norm[k] = a.col(columns[k]).stableNorm();
+    norm[k] = a.col(columns[k]).blueNorm();  // safe from overflow and underflow, and quick
     scaled.col(k) = a.col(columns[k]) / norm[k];
   }
   Eigen::JacobiSVD<Eigen::MatrixXd> svd(scaled, Eigen::ComputeFullV);

@@ -1,0 +1,348 @@
+#include "report/report.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "report/chart.hpp"
+#include "report/html.hpp"
+
+namespace report {
+namespace {
+
+using quality::Flag;
+
+// One style sheet for both pages, inline so that a page needs nothing else.
+// Undetermined and no-effect cells differ in border style as well as colour,
+// and say what they are in words, so print and colour-blind readers see it.
+constexpr const char* kStyle = R"(<style>
+body { font-family: sans-serif; margin: 1.5em; color: #111; max-width: 72em; line-height: 1.35; }
+h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
+table { border-collapse: collapse; margin: 0.5em 0 1em; }
+caption { text-align: left; padding-bottom: 0.3em; }
+th, td { border: 1px solid #999; padding: 0.25em 0.5em; text-align: right; vertical-align: top; }
+th { background: #eee; }
+td.text, th.text { text-align: left; }
+td.undetermined { background: #fde2c8; border: 2px dashed #b35900; }
+td.no-effect { background: #e6e6e6; color: #555; border: 2px dotted #666; }
+td.coefficient span { display: block; white-space: nowrap; }
+.se { font-size: 0.9em; color: #333; }
+.flag { font-size: 0.8em; font-weight: bold; }
+.bound { font-size: 0.8em; font-style: italic; }
+tr.failed td { background: #fbe3e3; }
+.message { font-family: monospace; white-space: pre-wrap; overflow-wrap: anywhere; }
+.note { font-style: italic; }
+figure.chart { margin: 1em 0 2em; break-inside: avoid; page-break-inside: avoid; }
+figure.chart svg { width: 100%; max-width: 800px; height: auto; font-family: sans-serif; font-size: 11px; }
+svg .grid { stroke: #ddd; stroke-width: 0.5; }
+svg .frame { fill: none; stroke: #888; }
+svg .zero { stroke: #888; stroke-dasharray: 4 3; }
+svg .tick { stroke: #888; }
+svg .series, svg .key { fill: none; stroke-linejoin: round; }
+svg .observed { stroke: #1f5fa8; stroke-width: 2; }
+svg .fitted { stroke: #d9480f; stroke-width: 1; }
+svg .residual { stroke: #444; stroke-width: 0.8; }
+@media print {
+  body { margin: 0; }
+  th, td.undetermined, td.no-effect, tr.failed td { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
+}
+</style>
+)";
+
+std::string head(const std::string& title) {
+  return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+         title + "</title>\n" + kStyle + "</head>\n<body>\n";
+}
+
+constexpr const char* kFoot = "</body>\n</html>\n";
+// What a page of six charts of 1440 intervals takes, about: reserved at once.
+constexpr std::size_t kPageSize = 400 * 1024;
+
+// The flag's name as a class and data-flag value: "no effect" becomes "no-effect".
+std::string flag_class(Flag flag) {
+  std::string name = quality::flag_name(flag);
+  std::replace(name.begin(), name.end(), ' ', '-');
+  return name;
+}
+
+// How many of the configuration's coefficients carry `flag`.
+int count_flags(const Configuration& c, Flag flag) {
+  int n = 0;
+  for (const BinFit& bin : c.bins) {
+    for (const quality::Coefficient& k : bin.fit.coefficients) n += k.flag == flag;
+  }
+  return n;
+}
+
+std::string cell(const std::string& body, const char* cls = nullptr) {
+  return std::string("<td") + (cls != nullptr ? std::string(" class=\"") + cls + "\"" : "") + ">" +
+         body + "</td>";
+}
+
+std::string unknown_species_note(bool known) {
+  return known ? "" : " <span class=\"note\">(not in the species table)</span>";
+}
+
+std::string how_to_read(double se_limit) {
+  const std::string limit = shown(se_limit, 6);
+  return "<section id=\"how-to-read\">\n<h2>How to read this</h2>\n<p>Each row of the table is "
+         "one target bin: its rate of change, fitted over the intervals of the run as a "
+         "combination of the reaction rates of the precursor (VOC) and of the six bins (VB1 to "
+         "VB6). A cell gives the coefficient as the results file reports it (the target bin's "
+         "own term shifted by +1, into [0, 1]) and, after &plusmn;, its standard error: the "
+         "square root of the diagonal of s&sup2;(A&#8242;A)<sup>&minus;1</sup> of the problem "
+         "without its bounds, where s&sup2; is the residual sum of squares divided by the "
+         "number of intervals less the coefficients strictly inside their bounds.</p>\n"
+         "<p><strong>Determined</strong>: the standard error is at most " +
+         limit +
+         " and the column is independent of the others; such a coefficient is pinned down by the "
+         "data. <strong>Undetermined</strong> (dashed border): the standard error is above " +
+         limit +
+         ", or the column cannot be told apart from the others; the data allow very different "
+         "values there, and the number shown should not be used as a result. <strong>No "
+         "effect</strong> (dotted border, grey): the column is zero, because its rate constant is "
+         "0 (tags static, no56, no6), so the coefficient does not enter the fit at all. "
+         "<em>At bound</em> marks a coefficient that ended exactly on one of its bounds; its "
+         "standard error describes the problem without bounds and is only a guide.</p>\n"
+         "<p>The charts show, for each target bin, the observed rate of change (from the input "
+         "files) and the fitted one against time, and below them the residual, observed minus "
+         "fitted. Concentrations are in the unit of the input files.</p>\n</section>\n";
+}
+
+std::string coefficient_cell(int bin, int c, const BinFit& fit) {
+  const quality::Coefficient& k = fit.fit.coefficients[c];
+  const double value = fit.reported[c];
+  std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
+                    (k.at_bound ? " at-bound" : "") + "\" data-bin=\"" + std::to_string(bin) +
+                    "\" data-term=\"" + term_name(c) + "\" data-flag=\"" + flag_class(k.flag) +
+                    "\" data-value=\"" + exact(value) + "\" data-se=\"" +
+                    exact(k.standard_error) + "\" data-at-bound=\"" +
+                    (k.at_bound ? "true" : "false") + "\">";
+  out += "<span class=\"value\">" + shown(value, 4) + "</span>";
+  if (k.flag != Flag::no_effect) {
+    out += "<span class=\"se\">&plusmn; " + shown(k.standard_error, 2) + "</span>";
+  }
+  if (k.flag != Flag::determined) {
+    out += "<span class=\"flag\">" + std::string(quality::flag_name(k.flag)) +
+           (k.dependent ? " (column dependent on others)" : "") + "</span>";
+  }
+  if (k.at_bound) out += "<span class=\"bound\">at bound</span>";
+  return out + "</td>";
+}
+
+std::string coefficient_table(const Configuration& c) {
+  std::string out =
+      "<table id=\"coefficients\">\n<caption>Coefficients as the results file orders them: one "
+      "row per target bin, one column per term, each &plusmn; its standard error.</caption>\n"
+      "<thead><tr><th scope=\"col\" class=\"text\">Target bin</th>";
+  for (int t = 0; t < config::kCoefficients; ++t) out += "<th scope=\"col\">" + term_name(t) + "</th>";
+  out += "</tr></thead>\n<tbody>\n";
+  for (std::size_t r = 0; r < c.bins.size(); ++r) {
+    const int bin = static_cast<int>(r) + 1;
+    out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
+           term_name(bin) + "</th>";
+    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r]);
+    out += "</tr>\n";
+  }
+  return out + "</tbody>\n</table>\n";
+}
+
+std::string fit_table(const Configuration& c) {
+  std::string out =
+      "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
+      "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
+      "residual norm, coefficients strictly inside their bounds, and s, the residual standard "
+      "deviation behind the standard errors.</caption>\n<thead><tr><th scope=\"col\" "
+      "class=\"text\">Target bin</th><th scope=\"col\">RSS</th><th scope=\"col\">RMS</th>"
+      "<th scope=\"col\">R&sup2;</th><th scope=\"col\">Relative residual</th><th "
+      "scope=\"col\">Free coefficients</th><th scope=\"col\">s</th></tr></thead>\n<tbody>\n";
+  for (std::size_t r = 0; r < c.bins.size(); ++r) {
+    const quality::Fit& f = c.bins[r].fit;
+    const int bin = static_cast<int>(r) + 1;
+    out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
+           term_name(bin) + "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
+           cell(shown(f.r_squared, 7)) + cell(shown(f.relative_residual, 4)) +
+           cell(std::to_string(f.free_count)) + cell(shown(std::sqrt(f.residual_variance), 4)) +
+           "</tr>\n";
+  }
+  return out + "</tbody>\n</table>\n";
+}
+
+std::string run_tables(const Configuration& c) {
+  std::string out =
+      "<h2>Rate constants</h2>\n<table id=\"rates\">\n<caption>First-order rate constants, per "
+      "second" +
+      std::string(c.known_species ? "" : ": the default ones, for a species not in the table") +
+      ".</caption>\n<thead><tr><th scope=\"col\">KP</th>";
+  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">K(" + std::to_string(j) + ")</th>";
+  out += "</tr></thead>\n<tbody><tr>" + cell(shown(c.rates.kp, 6));
+  for (double k : c.rates.k) out += cell(shown(k, 6));
+  out += "</tr></tbody>\n</table>\n";
+
+  out += "<h2>Files</h2>\n<table id=\"inputs\">\n<caption>Paths relative to the working "
+         "directory of the run.</caption>\n<tbody>\n";
+  const std::pair<const char*, const std::string*> files[] = {
+      {"Precursor", &c.inputs.precursor},
+      {"Bins", &c.inputs.bins},
+      {"Molar masses", &c.inputs.molar_masses},
+      {"Results file", &c.results}};
+  for (const auto& [label, path] : files) {
+    out += "<tr><th scope=\"row\" class=\"text\">" + std::string(label) + "</th>" +
+           cell(escape(*path), "text path") + "</tr>\n";
+  }
+  out += "</tbody>\n</table>\n";
+
+  out += "<h2>Mean molar masses</h2>\n<table id=\"molar-masses\">\n<caption>Mean molar mass of "
+         "each bin over the run, as the results file's last record gives it.</caption>\n"
+         "<thead><tr>";
+  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">" + term_name(j) + "</th>";
+  out += "</tr></thead>\n<tbody><tr>";
+  for (double w : c.molar_masses) out += cell(shown(w, 6));
+  return out + "</tr></tbody>\n</table>\n";
+}
+
+// Appends the heading and the chart of every target bin.
+void append_charts(std::string& out, const Configuration& c) {
+  out += "<h2>Rates of change, fitted and observed</h2>\n";
+  for (std::size_t r = 0; r < c.bins.size(); ++r) {
+    const BinFit& bin = c.bins[r];
+    const std::size_t n = bin.observed.size();
+    std::vector<double> hours(n, std::nan(""));
+    for (std::size_t i = 0; i < n && i + 1 < c.time.size(); ++i) {
+      hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
+    }
+    render_chart(out, static_cast<int>(r) + 1, hours, bin.observed, bin.fit.fitted,
+                 bin.fit.residual);
+  }
+}
+
+}  // namespace
+
+std::string term_name(int c) { return c == 0 ? "VOC" : "VB" + std::to_string(c); }
+
+BinFit bin_fit(const quality::Problem& solve, int target, double se_limit) {
+  BinFit bin;
+  bin.observed.assign(solve.b.begin(), solve.b.end());
+  bin.reported.assign(solve.x.begin(), solve.x.end());
+  bin.reported[target] = bin.reported[target] + config::kSelfShift;
+  bin.fit = quality::assess(solve, se_limit);
+  return bin;
+}
+
+IndexRow index_row(const Configuration& c) {
+  IndexRow row;
+  row.species = c.species;
+  row.scenario = c.scenario;
+  row.tag = c.tag;
+  row.state = "succeeded";
+  row.known_species = c.known_species;
+  for (const BinFit& bin : c.bins) {
+    const double r2 = bin.fit.r_squared;
+    if (!std::isnan(r2) && !(r2 >= row.worst_r_squared)) row.worst_r_squared = r2;
+  }
+  row.undetermined = count_flags(c, Flag::undetermined);
+  row.linked = true;
+  return row;
+}
+
+std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag) {
+  std::string name;
+  for (std::string_view part : {species, scenario, tag}) {
+    if (!name.empty()) name += ',';
+    for (unsigned char ch : part) {
+      const bool plain = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                         (ch >= '0' && ch <= '9') || ch == '.' || ch == '_' || ch == '-';
+      if (plain) {
+        name += static_cast<char>(ch);
+      } else {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "~%02X", ch);
+        name += hex;
+      }
+    }
+  }
+  return name + ".html";
+}
+
+std::string render_index(std::span<const IndexRow> rows, double se_limit) {
+  int succeeded = 0, kept = 0, failed = 0, undetermined = 0, flagged = 0, known = 0;
+  for (const IndexRow& r : rows) {
+    succeeded += r.state == "succeeded";
+    kept += r.state == "kept";
+    failed += r.state == "failed";
+    if (r.undetermined >= 0) ++known;
+    if (r.undetermined > 0) {
+      undetermined += r.undetermined;
+      ++flagged;
+    }
+  }
+  std::string out = head("vbsfit-batch report");
+  out += "<h1>vbsfit-batch report</h1>\n<p id=\"summary\">" + std::to_string(rows.size()) +
+         " configurations: " + std::to_string(succeeded) + " succeeded, " + std::to_string(kept) +
+         " kept, " + std::to_string(failed) + " failed; " + std::to_string(undetermined) + " coefficients undetermined in " +
+         std::to_string(flagged) + " of " + std::to_string(known) +
+         " configurations with figures.</p>\n"
+         "<p>A coefficient is <strong>undetermined</strong> when its standard error exceeds " +
+         shown(se_limit, 6) +
+         " or its column cannot be told apart from the others: the data do not pin it down. "
+         "Worst R&sup2; is the lowest of the six target bins' R&sup2;. Each configuration's "
+         "page gives the coefficients, their errors and flags, and charts of every fit.</p>\n";
+  out += "<table id=\"configurations\">\n<thead><tr><th scope=\"col\" class=\"text\">Species</th>"
+         "<th scope=\"col\" class=\"text\">Scenario</th><th scope=\"col\" class=\"text\">Tag</th>"
+         "<th scope=\"col\" class=\"text\">State</th><th scope=\"col\">Worst R&sup2;</th>"
+         "<th scope=\"col\">Undetermined coefficients</th><th scope=\"col\" "
+         "class=\"text\">Page</th></tr></thead>\n<tbody>\n";
+  for (const IndexRow& r : rows) {
+    const std::string state = escape(r.state);
+    out += "<tr class=\"configuration " + state + "\" data-species=\"" + escape(r.species) +
+           "\" data-scenario=\"" + escape(r.scenario) + "\" data-tag=\"" + escape(r.tag) +
+           "\" data-state=\"" + state + "\">";
+    out += cell(escape(r.species) + unknown_species_note(r.known_species), "text species");
+    out += cell(escape(r.scenario), "text scenario") + cell(escape(r.tag), "text tag");
+    std::string state_cell = state;
+    if (!r.message.empty()) state_cell += "<div class=\"message\">" + escape(r.message) + "</div>";
+    out += cell(state_cell, "text state");
+    out += cell(shown(r.worst_r_squared, 7), "worst-r2");
+    out += "<td class=\"undetermined-count\" data-count=\"" + std::to_string(r.undetermined) + "\">" +
+           (r.undetermined >= 0 ? std::to_string(r.undetermined) : "n/a") + "</td>";
+    const std::string link =
+        r.linked ? "<a class=\"page\" href=\"" + escape(page_name(r.species, r.scenario, r.tag)) +
+                       "\">coefficients and charts</a>"
+                 : "";
+    out += cell(link, "text page") + "</tr>\n";
+  }
+  out += "</tbody>\n</table>\n";
+  out += kFoot;
+  return out;
+}
+
+std::string render_page(const Configuration& c, double se_limit) {
+  const std::string name = escape(c.species) + " &middot; " + escape(c.scenario) + " &middot; " +
+                           escape(c.tag);
+  std::string out = head("vbsfit: " + name);
+  out.reserve(kPageSize);
+  out += "<p><a href=\"index.html\">All configurations</a></p>\n";
+  out += "<h1>Species <span id=\"species\">" + escape(c.species) +
+         "</span>, scenario <span id=\"scenario\">" + escape(c.scenario) +
+         "</span>, tag <span id=\"tag\">" + escape(c.tag) + "</span></h1>\n";
+  if (!c.known_species) {
+    out += "<p class=\"note\">This species is not in the species table: the default rate "
+           "constants were used.</p>\n";
+  }
+  const int undetermined = count_flags(c, Flag::undetermined);
+  const int no_effect = count_flags(c, Flag::no_effect);
+  const int total = static_cast<int>(c.bins.size()) * config::kCoefficients;
+  out += "<p id=\"flag-summary\">" + std::to_string(undetermined) + " of " +
+         std::to_string(total) + " coefficients undetermined, " + std::to_string(no_effect) +
+         " with no effect.</p>\n";
+  out += how_to_read(se_limit);
+  out += "<h2>Coefficients</h2>\n" + coefficient_table(c);
+  out += "<h2>Fit of each target bin</h2>\n" + fit_table(c);
+  out += run_tables(c);
+  append_charts(out, c);
+  out += kFoot;
+  return out;
+}
+
+}  // namespace report

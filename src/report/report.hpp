@@ -1,0 +1,93 @@
+// The study report: self-contained HTML pages (no scripts, fonts, styles or
+// images from elsewhere; readable from disk and in print), made by pure
+// functions from the numbers of each configuration's fit.
+//
+//   index.html         one row per configuration, linking to its page
+//   <page_name(...)>   one page per fitted configuration: the 6 x 7
+//                      coefficients with standard errors and flags, the fit
+//                      figures of every target bin, the rate constants,
+//                      input paths and mean molar masses, and one chart per
+//                      target bin
+//
+// Every text that comes from a user or a file is escaped. Elements that tests
+// and scripts look for carry ids, classes and data- attributes, documented
+// with the functions below.
+#pragma once
+
+#include <array>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.hpp"
+#include "quality/quality.hpp"
+
+namespace report {
+
+// The label of coefficient c (0 ... 6) as the results file's header gives
+// it: "VOC", then "VB1" ... "VB6".
+std::string term_name(int c);
+
+// One target bin of a fitted configuration.
+struct BinFit {
+  std::vector<double> observed;  // the bin's rate of change per interval: the solve's b
+  std::vector<double> reported;  // the seven coefficients as the results file reports them
+  quality::Fit fit;              // quality::assess() of the solve
+};
+
+// A target bin's numbers from its solve: observed = b, reported = x with the
+// target's own coefficient (c = target) shifted by config::kSelfShift, and
+// the fit's figures and flags under `se_limit`. target is 1 ... 6.
+BinFit bin_fit(const quality::Problem& solve, int target, double se_limit);
+
+// One fitted configuration.
+struct Configuration {
+  std::string species, scenario, tag;
+  bool known_species = true;  // false: not in the species table, default constants used
+  config::RateConstants rates;
+  config::InputPaths inputs;  // as the run reads them, relative to its working directory
+  std::string results;        // the results file, relative to the working directory
+  std::array<double, config::kBins> molar_masses{};  // AVGWMOL(1 ... 6)
+  std::vector<double> time;   // TIME(1 ... 1441), seconds
+  std::vector<BinFit> bins;   // target bins 1 ... 6
+};
+
+// One row of index.html.
+struct IndexRow {
+  std::string species, scenario, tag;
+  std::string state;    // "succeeded", "kept", "failed", ... shown as given
+  std::string message;  // why it failed (first line), shown when not empty
+  bool known_species = true;
+  double worst_r_squared = std::numeric_limits<double>::quiet_NaN();  // NaN: not known
+  int undetermined = -1;  // undetermined coefficients, -1: not known
+  bool linked = false;    // its page exists: link to page_name()
+};
+
+// The row of a fitted configuration: state "succeeded", the lowest R² of its
+// bins, the count of undetermined coefficients, linked.
+IndexRow index_row(const Configuration& configuration);
+
+// The file name of a configuration's page: the three names joined by ',',
+// every byte other than A-Z a-z 0-9 . _ - written as ~XX (hex), then ".html".
+// Distinct configurations get distinct names, and the name needs no
+// escaping in a file system or a link.
+std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag);
+
+// index.html. Hooks: table#configurations; one tr.configuration per row with
+// data-species, data-scenario, data-tag, data-state; cells td.species,
+// td.scenario, td.tag, td.state (with div.message for a message),
+// td.worst-r2, td.undetermined-count (data-count), and a.page in td.page.
+std::string render_index(std::span<const IndexRow> rows, double se_limit);
+
+// A configuration's page. Hooks: table#coefficients with one td.coefficient
+// per coefficient (data-bin 1 ... 6, data-term VOC ... VB6, data-flag
+// "determined" / "undetermined" / "no-effect", data-value, data-se,
+// data-at-bound; undetermined and no-effect cells hold span.flag with the flag
+// in words, bound hits span.bound); table#fits with
+// tr[data-bin]; table#rates, table#inputs, table#molar-masses; one
+// figure.chart per target bin (see render_chart).
+std::string render_page(const Configuration& configuration, double se_limit);
+
+}  // namespace report

@@ -1,0 +1,391 @@
+#!/usr/bin/env python3
+"""The study report in a real browser: vbsfit-batch fits a small study made
+from the bundled example, then headless Chromium opens its index.html and
+configuration pages from disk; the rendered DOM must hold the rows, cells,
+flags and charts, and a screenshot of a page must not be blank.
+
+    browser_test.py --batch VBSFIT_BATCH --examples DIR [--artifacts DIR]
+
+The study: the example itself (allgas), the same run under no56, the same data
+under the species "<i>&x" (not in the table), a configuration without data
+whose scenario holds markup characters (it fails), and one whose results
+file exists already (kept). With --artifacts the report and the screenshot
+are kept there for a look. Exit status 0 when every check passes, 1 when one
+fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
+the network: it only opens file:// pages, with every host name resolving to
+nothing and background networking off; the browser and every process it
+started are gone when the test ends.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+from html.parser import HTMLParser
+from pathlib import Path
+
+SKIPPED = 77
+INSTALL_HINT = ("Chromium was not found (chromium on PATH, or VBSFIT_CHROMIUM); the browser test "
+                "is skipped. Install it with "
+                "'make deps' (as root) or: apt-get install -y --no-install-recommends chromium")
+BROWSER_TIMEOUT = 120  # seconds for one page; a loaded machine can be slow to start it
+ROWS = 1440            # points per chart series: one per interval
+BINS, TERMS = 6, 7
+UNDETERMINED_FILL = (0xfd, 0xe2, 0xc8)  # td.undetermined's background
+
+
+def find_browser():
+    """VBSFIT_CHROMIUM names the browser to use, if set; else chromium on PATH."""
+    chosen = os.environ.get("VBSFIT_CHROMIUM")
+    for name in [chosen] if chosen else ["chromium", "chromium-browser"]:
+        if shutil.which(name):
+            return shutil.which(name)
+    return None
+
+
+class Browser:
+    """Headless Chromium with a profile of its own in a scratch directory.
+    Every run starts a new process group; whatever of it is left is killed
+    by pid, found by its group or its profile path, never by name."""
+
+    FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-extensions", "--disable-default-apps", "--no-default-browser-check",
+             "--disable-breakpad", "--host-resolver-rules=MAP * ~NOTFOUND"]
+
+    def __init__(self, executable, scratch):
+        self.executable = executable
+        self.profile = Path(scratch) / "profile"
+        self.profile.mkdir()
+        self.groups = []
+
+    def run(self, url, *extra):
+        command = [self.executable, *self.FLAGS, f"--user-data-dir={self.profile}", *extra, url]
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, start_new_session=True)
+        self.groups.append(process.pid)
+        try:
+            out, err = process.communicate(timeout=BROWSER_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.stop()
+            process.communicate()
+            raise AssertionError(f"chromium did not finish {url} in {BROWSER_TIMEOUT} s")
+        finally:
+            self.stop()
+        if process.returncode != 0:
+            raise AssertionError(f"chromium exited with {process.returncode} on {url}:\n"
+                                 + err.decode(errors="replace")[-2000:])
+        return out.decode("utf-8", errors="replace")
+
+    def leftovers(self):
+        """Pids of processes started by this browser: in one of its process
+        groups, or running with its profile directory."""
+        found = []
+        marker = str(self.profile).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    cmdline = f.read()
+                pgid = os.getpgid(int(entry))
+            except (OSError, ProcessLookupError):
+                continue
+            if pgid in self.groups or marker in cmdline:
+                found.append(int(entry))
+        return found
+
+    def stop(self):
+        for _ in range(50):
+            pids = self.leftovers()
+            if not pids:
+                self.groups.clear()  # all gone: their ids may be reused by others now
+                return
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            time.sleep(0.1)
+        raise AssertionError(f"chromium processes would not end: {self.leftovers()}")
+
+
+class Node:
+    def __init__(self, tag, attrs, parent):
+        self.tag, self.attrs, self.parent = tag, dict(attrs), parent
+        self.children, self.text_parts = [], []
+
+    def classes(self):
+        return self.attrs.get("class", "").split()
+
+    def text(self):
+        return "".join(part if isinstance(part, str) else part.text() for part in self.text_parts)
+
+    def find_all(self, tag=None, cls=None, **attrs):
+        out = []
+        for child in self.children:
+            if ((tag is None or child.tag == tag) and (cls is None or cls in child.classes())
+                    and all(child.attrs.get(k.replace("_", "-")) == v for k, v in attrs.items())):
+                out.append(child)
+            out.extend(child.find_all(tag, cls, **attrs))
+        return out
+
+
+class Dom(HTMLParser):
+    """The dumped DOM as a small tree (the dump is serialised HTML)."""
+    VOID = {"meta", "link", "br", "img", "input", "hr", "line", "rect", "polyline", "path",
+            "circle", "source", "col", "area", "base", "wbr"}
+
+    def __init__(self, text):
+        super().__init__(convert_charrefs=True)
+        self.root = Node("#document", {}, None)
+        self.current = self.root
+        self.feed(text)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        node = Node(tag, attrs, self.current)
+        self.current.children.append(node)
+        self.current.text_parts.append(node)
+        if tag not in self.VOID:
+            self.current = node
+
+    def handle_startendtag(self, tag, attrs):
+        node = Node(tag, attrs, self.current)
+        self.current.children.append(node)
+        self.current.text_parts.append(node)
+
+    def handle_endtag(self, tag):
+        node = self.current
+        while node is not self.root and node.tag != tag:
+            node = node.parent
+        if node is not self.root:
+            self.current = node.parent
+
+    def handle_data(self, data):
+        self.current.text_parts.append(data)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def self_contained(dom, name):
+    """Nothing is loaded from anywhere: no scripts, no external styles,
+    images or frames, and every link stays in the report directory."""
+    for tag in ("script", "link", "img", "iframe", "object", "embed"):
+        check(not dom.root.find_all(tag), f"{name}: has a <{tag}> element")
+    for a in dom.root.find_all("a"):
+        href = a.attrs.get("href", "")
+        check("/" not in href and ":" not in href, f"{name}: link leaves the report: {href}")
+
+
+ODD_SPECIES = "<i>&x"
+ODD_SCENARIO = '<b>&"'  # no simulation: the configuration fails, its path in the message
+STUDY = [("OLE2_OH", "0.1", "allgas"), ("OLE2_OH", "0.1", "no56"), (ODD_SPECIES, "0.1", "allgas"),
+         ("TOL", ODD_SCENARIO, "allgas"), ("OLE2_OH", "0.1", "no6")]
+
+
+def run_study(batch, examples, scratch):
+    """Fits STUDY with vbsfit-batch; returns the report directory."""
+    study = Path(scratch) / "study"
+    shutil.copytree(examples, study)
+    inputs = study / "INPUTS_ODE" / "5days"
+    shutil.copytree(inputs / "0.1_aer.OLE2_OH", inputs / f"0.1_aer.{ODD_SPECIES}")
+    (study / "batch" / "FITS").mkdir(parents=True)
+    (study / "batch" / "FITS" / "fit6_coef.OLE2_OH.0.1.no6").write_text("made before\n")
+    (study / "study.plan").write_text("".join(",".join(c) + "\n" for c in STUDY))
+    run = subprocess.run([batch, "--plan", str(study / "study.plan"), "--workdir",
+                          str(study / "batch"), "-j", "2"],
+                         capture_output=True, text=True, timeout=300)
+    check(run.returncode == 1, f"vbsfit-batch ended with {run.returncode}:\n{run.stderr}")
+    check("24 coefficients undetermined in 2 of 3 configurations; see the report" in run.stderr,
+          f"vbsfit-batch's summary does not count the undetermined coefficients:\n{run.stderr}")
+    return study / "batch" / "vbsfit-report"
+
+
+def check_index(dom, directory):
+    rows = dom.root.find_all("tr", cls="configuration")
+    check(len(rows) == 5, f"index: {len(rows)} configuration rows, expected 5")
+    states = [r.attrs.get("data-state") for r in rows]
+    check(states == ["succeeded"] * 3 + ["failed", "kept"], f"index: states {states}")
+    species = [r.find_all("td", cls="species")[0].text() for r in rows]
+    check(species[2] == f"{ODD_SPECIES} (not in the species table)",
+          f"index: the species {ODD_SPECIES} shows as {species[2]!r}")
+    scenario = rows[3].find_all("td", cls="scenario")[0].text()
+    check(scenario == ODD_SCENARIO, f"index: the scenario {ODD_SCENARIO} shows as {scenario!r}")
+    for tag in ("i", "b"):
+        check(not dom.root.find_all(tag), "index: a name became markup")
+    message = rows[3].find_all("div", cls="message")
+    check(message and message[0].text().startswith("forrtl: severe (29): file not found")
+          and f"/{ODD_SCENARIO}_aer.TOL/" in message[0].text(),
+          "index: the failure's message is not shown as written")
+    counts = [r.find_all("td", cls="undetermined-count")[0].attrs.get("data-count") for r in rows]
+    check(counts == ["12", "0", "12", "-1", "-1"], f"index: undetermined counts {counts}")
+    summary = dom.root.find_all("p", id="summary")
+    check(summary and "24 coefficients undetermined in 2 of 3 configurations" in summary[0].text(),
+          "index: the summary does not count the undetermined coefficients")
+    links = dom.root.find_all("a", cls="page")
+    check(len(links) == 3, f"index: {len(links)} page links, expected 3")
+    for a in links:
+        check((directory / a.attrs["href"]).is_file(), f"index: {a.attrs['href']} is missing")
+    return [a.attrs["href"] for a in links]
+
+
+def check_page(dom, name, expect):
+    """expect(bin, term) gives the flag a coefficient must carry."""
+    cells = dom.root.find_all("td", cls="coefficient")
+    check(len(cells) == BINS * TERMS, f"{name}: {len(cells)} coefficient cells")
+    terms = ["VOC"] + [f"VB{j}" for j in range(1, BINS + 1)]
+    for cell in cells:
+        b, term, flag = int(cell.attrs["data-bin"]), cell.attrs["data-term"], cell.attrs["data-flag"]
+        check(term in terms, f"{name}: unknown term {term}")
+        check(flag == expect(b, term), f"{name}: bin {b} {term} is {flag}, expected {expect(b, term)}")
+        words = " ".join(s.text() for s in cell.find_all("span", cls="flag"))
+        if flag == "determined":
+            check(not words, f"{name}: bin {b} {term}: determined cell says {words!r}")
+        else:
+            check(flag.replace("-", " ") in words, f"{name}: bin {b} {term} does not say {flag}")
+        check(float(cell.attrs["data-value"]) == float(cell.attrs["data-value"]),
+              f"{name}: bin {b} {term} has no value")
+    check(len(dom.root.find_all("tr", **{"data_bin": "1"})) >= 2, f"{name}: no fit rows")
+    charts = dom.root.find_all("figure", cls="chart")
+    check([c.attrs.get("data-bin") for c in charts] == [str(b) for b in range(1, BINS + 1)],
+          f"{name}: charts {[c.attrs.get('data-bin') for c in charts]}")
+    for chart in charts:
+        series = {p.attrs.get("data-series"): p for p in chart.find_all("polyline")}
+        check(sorted(series) == ["fitted", "observed", "residual"],
+              f"{name}: chart {chart.attrs['data-bin']} series {sorted(series)}")
+        for label, line in series.items():
+            pairs = line.attrs.get("points", "").split()
+            check(len(pairs) == ROWS and line.attrs.get("data-points") == str(ROWS),
+                  f"{name}: chart {chart.attrs['data-bin']} {label} has {len(pairs)} points")
+            check(all(len(p.split(",")) == 2 for p in pairs), f"{name}: malformed points")
+        svg = chart.find_all("svg")
+        titles = [t.text() for t in svg[0].find_all("text")] if svg else []
+        check("time (h)" in titles and any("rate of change" in t for t in titles),
+              f"{name}: chart {chart.attrs['data-bin']} lacks axis titles")
+    check(dom.root.find_all("section", id="how-to-read"), f"{name}: no 'how to read this'")
+
+
+def png_pixels(path):
+    """Width, height and the RGB(A) rows of an 8-bit PNG, unfiltered."""
+    data = Path(path).read_bytes()
+    check(data[:8] == b"\x89PNG\r\n\x1a\n", "screenshot: not a PNG")
+    pos, idat, width = 8, b"", 0
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            check(depth == 8 and colour in (2, 6) and interlace == 0,
+                  f"screenshot: unexpected PNG format {depth}/{colour}/{interlace}")
+            channels = 3 if colour == 2 else 4
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    raw = zlib.decompress(idat)
+    stride = width * channels
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        if kind == 1:
+            for i in range(channels, stride):
+                line[i] = (line[i] + line[i - channels]) & 0xFF
+        elif kind == 2:
+            line = bytearray((a + b) & 0xFF for a, b in zip(line, previous))
+        elif kind == 3:
+            for i in range(stride):
+                left = line[i - channels] if i >= channels else 0
+                line[i] = (line[i] + ((left + previous[i]) >> 1)) & 0xFF
+        elif kind == 4:
+            for i in range(stride):
+                a = line[i - channels] if i >= channels else 0
+                b, c = previous[i], previous[i - channels] if i >= channels else 0
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        rows.append(bytes(line))
+        previous = line
+    return width, height, channels, rows
+
+
+def check_screenshot(path):
+    width, height, channels, rows = png_pixels(path)
+    colours, inked, undetermined = set(), 0, 0
+    for row in rows:
+        for x in range(0, width * channels, channels):
+            rgb = tuple(row[x:x + 3])
+            colours.add(rgb)
+            inked += rgb != (255, 255, 255)
+            undetermined += rgb == UNDETERMINED_FILL
+    share = inked / (width * height)
+    check(share > 0.02, f"screenshot: only {share:.2%} of the pixels are not white")
+    check(len(colours) > 16, f"screenshot: only {len(colours)} colours")
+    check(undetermined > 1000, "screenshot: the undetermined cells' fill is not visible")
+    return f"{width}x{height}, {share:.1%} of pixels not white, {len(colours)} colours, " \
+           f"{undetermined} pixels of the undetermined fill"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--batch", required=True)
+    parser.add_argument("--examples", required=True)
+    parser.add_argument("--artifacts")
+    args = parser.parse_args()
+    browser_path = find_browser()
+    if browser_path is None:
+        print(INSTALL_HINT)
+        return SKIPPED
+    with tempfile.TemporaryDirectory(prefix="vbsfit-browser-") as scratch:
+        browser = Browser(browser_path, scratch)
+        try:
+            report = run_study(args.batch, args.examples, scratch)
+            index = Dom(browser.run((report / "index.html").as_uri(), "--dump-dom"))
+            self_contained(index, "index")
+            pages = check_index(index, report)
+
+            slow = {"VB5", "VB6"}
+            expectations = {
+                "OLE2_OH,0.1,allgas.html": lambda b, t: "undetermined" if t in slow else "determined",
+                "OLE2_OH,0.1,no56.html": lambda b, t: "no-effect" if t in slow else "determined",
+                "~3Ci~3E~26x,0.1,allgas.html": lambda b, t: "undetermined" if t in slow else "determined",
+            }
+            check(sorted(pages) == sorted(expectations), f"index: pages {pages}")
+            for page, expect in expectations.items():
+                dom = Dom(browser.run((report / page).as_uri(), "--dump-dom"))
+                self_contained(dom, page)
+                check_page(dom, page, expect)
+                if page.startswith("~"):
+                    shown = dom.root.find_all("span", id="species")
+                    check(shown and shown[0].text() == ODD_SPECIES,
+                          f"{page}: the species shows as {shown[0].text() if shown else None!r}")
+                    check(not dom.root.find_all("i"), f"{page}: a species name became markup")
+
+            shot = Path(scratch) / "page.png"
+            browser.run((report / "OLE2_OH,0.1,allgas.html").as_uri(), f"--screenshot={shot}",
+                        "--window-size=1000,1600", "--hide-scrollbars")
+            summary = check_screenshot(shot)
+            if args.artifacts:
+                keep = Path(args.artifacts)
+                shutil.rmtree(keep, ignore_errors=True)
+                shutil.copytree(report, keep)
+                shutil.copy(shot, keep / "screenshot.png")
+            print(f"index and {len(expectations)} pages checked; screenshot {summary}")
+        except (AssertionError, subprocess.SubprocessError) as failure:
+            print(f"FAILED: {failure}")
+            return 1
+        finally:
+            browser.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
