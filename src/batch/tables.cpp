@@ -9,21 +9,6 @@
 namespace batch {
 namespace {
 
-// The terms of a row of coefficients, as the results file labels its
-// columns: VOC, VB1 ... VB6.
-std::vector<std::string> term_names() {
-  std::vector<std::string> names;
-  std::string_view labels = config::kResultsColumns;
-  while (!labels.empty()) {
-    const std::size_t start = labels.find_first_not_of(' ');
-    if (start == std::string_view::npos) break;
-    const std::size_t end = labels.find(' ', start);
-    names.emplace_back(labels.substr(start, end - start));
-    labels.remove_prefix(end == std::string_view::npos ? labels.size() : end);
-  }
-  return names;
-}
-
 const char* yes_no(bool value) { return value ? "true" : "false"; }
 
 CsvRow numbered(const char* prefix, int count) {
@@ -76,7 +61,6 @@ const CsvRow& fits_header() {
 }
 
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes) {
-  static const std::vector<std::string> terms = term_names();
   Tables tables;
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
@@ -101,7 +85,7 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
         const quality::Coefficient& k = bin.quality.coefficients[t];
         tables.coefficients.push_back(
             configuration_cells(c) +
-            CsvRow{std::to_string(r), terms[t], csv_number(bin.coefficient[t]),
+            CsvRow{std::to_string(r), config::term_label(static_cast<int>(t)), csv_number(bin.coefficient[t]),
                    csv_number(bin.lower[t]), csv_number(bin.upper[t]), yes_no(k.at_bound),
                    csv_number(k.standard_error), quality::flag_name(k.flag)});
       }

@@ -122,4 +122,8 @@ std::string results_path(std::string_view species, std::string_view scenario,
   return path;
 }
 
+std::string term_label(int term) {
+  return term == 0 ? "VOC" : "VB" + std::to_string(term);
+}
+
 }  // namespace config

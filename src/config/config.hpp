@@ -117,6 +117,11 @@ InputPaths input_paths(std::string_view species, std::string_view scenario);
 std::string results_path(std::string_view species, std::string_view scenario,
                          std::string_view tag);
 inline constexpr std::string_view kResultsDirectory = "FITS";
+// The label of a term of the fit: "VOC" for term 0, the precursor, and
+// "VB1" ... "VB6" for bins 1 ... 6 (term j is bin j), as the results file's
+// column line names them.
+std::string term_label(int term);
+
 // The two header records of the results file.
 inline constexpr std::string_view kResultsTitle = "Outputs given as";
 inline constexpr std::string_view kResultsColumns =

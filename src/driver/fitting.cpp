@@ -12,14 +12,8 @@
 #include "textio/list_directed.hpp"
 
 namespace driver {
-namespace {
 
 using namespace declare;
-
-// The label of coefficient c in the results file's column line.
-std::string column_label(int c) { return c == 1 ? "VOC" : "VB" + std::to_string(c - 1); }
-
-}  // namespace
 
 void build_problem() {
   // Rates of change and bin means; DELTAT is recomputed for every (j, i).
@@ -107,7 +101,7 @@ void solve(int r, RunObserver* observer) {
   for (int c = 1; c <= kCoefficients; ++c) {
     if (!std::isfinite(ALPHA(c))) {
       reject_input("solve for bin " + std::to_string(r) + ": coefficient a" +
-                   std::to_string(c - 1) + std::to_string(r) + " (" + column_label(c) +
+                   std::to_string(c - 1) + std::to_string(r) + " (" + config::term_label(c - 1) +
                    ") is not finite (" + shortest(ALPHA(c)) + ")");
     }
   }

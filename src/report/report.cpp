@@ -115,7 +115,7 @@ std::string coefficient_cell(int bin, int c, const BinFit& fit) {
   const double value = fit.reported[c];
   std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
                     (k.at_bound ? " at-bound" : "") + "\" data-bin=\"" + std::to_string(bin) +
-                    "\" data-term=\"" + term_name(c) + "\" data-flag=\"" + flag_class(k.flag) +
+                    "\" data-term=\"" + config::term_label(c) + "\" data-flag=\"" + flag_class(k.flag) +
                     "\" data-value=\"" + exact(value) + "\" data-se=\"" +
                     exact(k.standard_error) + "\" data-at-bound=\"" +
                     (k.at_bound ? "true" : "false") + "\">";
@@ -136,12 +136,12 @@ std::string coefficient_table(const Configuration& c) {
       "<table id=\"coefficients\">\n<caption>Coefficients as the results file orders them: one "
       "row per target bin, one column per term, each &plusmn; its standard error.</caption>\n"
       "<thead><tr><th scope=\"col\" class=\"text\">Target bin</th>";
-  for (int t = 0; t < config::kCoefficients; ++t) out += "<th scope=\"col\">" + term_name(t) + "</th>";
+  for (int t = 0; t < config::kCoefficients; ++t) out += "<th scope=\"col\">" + config::term_label(t) + "</th>";
   out += "</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const int bin = static_cast<int>(r) + 1;
     out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
-           term_name(bin) + "</th>";
+           config::term_label(bin) + "</th>";
     for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r]);
     out += "</tr>\n";
   }
@@ -161,7 +161,7 @@ std::string fit_table(const Configuration& c) {
     const quality::Fit& f = c.bins[r].fit;
     const int bin = static_cast<int>(r) + 1;
     out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
-           term_name(bin) + "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
+           config::term_label(bin) + "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
            cell(shown(f.r_squared, 7)) + cell(shown(f.relative_residual, 4)) +
            cell(std::to_string(f.free_count)) + cell(shown(std::sqrt(f.residual_variance), 4)) +
            "</tr>\n";
@@ -196,7 +196,7 @@ std::string run_tables(const Configuration& c) {
   out += "<h2>Mean molar masses</h2>\n<table id=\"molar-masses\">\n<caption>Mean molar mass of "
          "each bin over the run, as the results file's last record gives it.</caption>\n"
          "<thead><tr>";
-  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">" + term_name(j) + "</th>";
+  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">" + config::term_label(j) + "</th>";
   out += "</tr></thead>\n<tbody><tr>";
   for (double w : c.molar_masses) out += cell(shown(w, 6));
   return out + "</tr></tbody>\n</table>\n";
@@ -219,7 +219,6 @@ void append_charts(std::string& out, const Configuration& c) {
 
 }  // namespace
 
-std::string term_name(int c) { return c == 0 ? "VOC" : "VB" + std::to_string(c); }
 
 BinFit bin_fit(const quality::Problem& solve, int target, double se_limit) {
   BinFit bin;

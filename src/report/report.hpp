@@ -26,10 +26,6 @@
 
 namespace report {
 
-// The label of coefficient c (0 ... 6) as the results file's header gives
-// it: "VOC", then "VB1" ... "VB6".
-std::string term_name(int c);
-
 // One target bin of a fitted configuration.
 struct BinFit {
   std::vector<double> observed;  // the bin's rate of change per interval: the solve's b
