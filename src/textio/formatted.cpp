@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "diagnostics/diagnostic.hpp"
 #include "textio/decimal.hpp"
@@ -25,6 +26,19 @@ constexpr int kMaxShownExponent = 999;
 constexpr long long kExponentBound = 1'000'000'000'000'000'000;
 
 }  // namespace
+
+Format::Format(std::vector<EditDescriptor> list, int repeat)
+    : descriptors(std::move(list)),
+      group_repeat(repeat),
+      one_kind_of_field(repeat == 0 && !descriptors.empty()) {
+  for (const EditDescriptor& d : descriptors) {
+    const EditDescriptor& front = descriptors.front();
+    if (d.kind != EditDescriptor::Kind::e_field || d.width != front.width ||
+        d.digits != front.digits) {
+      one_kind_of_field = false;
+    }
+  }
+}
 
 const Format FMT1{{kOneBlank, kE10_3}, 8};
 const Format FMT2{{kOneBlank, kE10_3}, 8};
@@ -224,11 +238,45 @@ void write_formatted(Unit& unit, const Format& format, std::span<const double> i
   for (const std::string& record : render_formatted(format, items)) unit.write_record(record);
 }
 
+namespace {
+
+[[noreturn]] void conversion_failed(const Unit& unit) {
+  diagnostics::issue_severe(diagnostics::kInputConversion,
+                            {unit.number(), unit.file_name().c_str()});
+}
+
+// The fields of a statement that one record holds, with no comma in it: w
+// columns each, side by side from the first column, those past the record's
+// end blanks. What the format control below gives for such a statement, with
+// less work per field.
+void read_adjacent_fields(const Unit& unit, std::string_view record, const EditDescriptor& d,
+                          std::span<double* const> destinations) {
+  const EOutputField written(d.width, d.digits);
+  const std::size_t width = static_cast<std::size_t>(d.width);
+  std::size_t position = 0;
+  for (double* destination : destinations) {
+    const std::size_t start = std::min(position, record.size());
+    const std::size_t end = std::min(position + width, record.size());
+    const std::string_view field(record.data() + start, end - start);
+    if (!written.read(field, *destination) &&
+        parse_e_field(field, d.digits, *destination) != FieldStatus::ok) {
+      conversion_failed(unit);
+    }
+    position += width;
+  }
+}
+
+}  // namespace
+
 ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
   std::string_view record;
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
   // Commas are looked for field by field only in a record that has one.
   bool commas = record.find(',') != std::string_view::npos;
+  if (format.one_kind_of_field && !commas && destinations.size() <= format.descriptors.size()) {
+    read_adjacent_fields(unit, record, format.descriptors.front(), destinations);
+    return ReadOutcome::complete;
+  }
   std::size_t position = 0;
   bool complete = control_format(
       format, destinations.size(),
@@ -247,8 +295,7 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
           position += static_cast<std::size_t>(d.width);
         }
         if (parse_e_field(field, d.digits, *destinations[item]) != FieldStatus::ok) {
-          diagnostics::issue_severe(diagnostics::kInputConversion,
-                                    {unit.number(), unit.file_name().c_str()});
+          conversion_failed(unit);
         }
       },
       [&] {
