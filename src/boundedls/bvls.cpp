@@ -220,18 +220,13 @@ double Bvls::residual_and_gradient() {
   return unchecked_if(
       inside,
       [&](const auto& a, const auto& x, const auto& b, const auto& act, const auto& w) {
-        const auto r = [&](std::int64_t i) -> auto& { return act(i, RHS); };
+        const Column r{act, RHS};
         in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
           double xj[K];
           for (int c = 0; c < K; ++c) xj[c] = x(j + c);
           row_sums(a, j, xj, 1, M, j == 1, r);
         });
-        double SSQ = 0.0;
-        for (std::int32_t i = 1; i <= M; ++i) {
-          const double ri = b(i) - r(i);
-          SSQ = SSQ + ri * ri;
-          r(i) = ri;
-        }
+        const double SSQ = residuals(b, r, 1, M);
         in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
           double wj[K];
           column_dots(a, j, r, 1, M, wj);
@@ -251,13 +246,7 @@ void Bvls::update_rhs(std::int32_t j, double factor) {
   unchecked_if(
       inside,
       [&](const auto& act, const auto& a) {
-        for (std::int32_t i = 1; i <= M; ++i) {
-          if constexpr (kSubtract) {
-            act(i, RHS) = act(i, RHS) - a(i, j) * factor;
-          } else {
-            act(i, RHS) = act(i, RHS) + a(i, j) * factor;
-          }
-        }
+        add_multiple<kSubtract>(Column{act, RHS}, Column{a, j}, factor, 1, M);
       },
       act, a);
 }
@@ -348,18 +337,13 @@ bool Bvls::solve_until_inside() {
 void Bvls::solve_free_variables() {
   unchecked_if(
       act.contains(1, M, RHS, COPY),
-      [&](const auto& act) {
-        for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
-      },
-      act);
+      [&](const auto& act) { copy_rows(Column{act, COPY}, Column{act, RHS}, 1, M); }, act);
   for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
     const std::int32_t j = istate(p);
     const std::int32_t col = NFREE + NATBOUND + 1 - p;
     unchecked_if(
         act.contains(1, M, col, col) && a.contains(1, M, j, j),
-        [&](const auto& act, const auto& a) {
-          for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
-        },
+        [&](const auto& act, const auto& a) { copy_rows(Column{act, col}, Column{a, j}, 1, M); },
         act, a);
   }
   qr(M, NFREE, act.data(), act.data() + nonnegative(M) * nonnegative(COPY - 1), zz.data(), RSQ);

@@ -27,12 +27,13 @@ namespace {
 // reflecting it alone, since no column's reflection reads another's.
 template <typename A, typename B>
 bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_t j) {
-  double sq = 0.0;
-  for (std::int32_t i = j; i <= M; ++i) sq = sq + a(i, j) * a(i, j);
+  const Column v{a, j};  // the column reflected, and below the diagonal its vector
+  double sq[1];
+  column_dots(a, j, v, j, M, sq);
   // Exactly zero only: the column is dependent on the earlier ones (or so
   // small that its squares flush to zero). A NaN is not zero and goes on.
-  if (sq == 0.0) return false;
-  const double s = std::sqrt(sq);
+  if (sq[0] == 0.0) return false;
+  const double s = std::sqrt(sq[0]);
   const double old_diagonal = a(j, j);
   // Only a diagonal that compares below zero takes d = +s; +0.0, -0.0 and
   // NaN all take d = -s.
@@ -41,7 +42,6 @@ bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_
   a(j, j) = d;
   const double h = std::fabs(d * u);
 
-  const auto v = [&](std::int64_t i) { return a(i, j); };
   in_blocks(j + 1, N, [&]<int K>(std::int64_t k, Columns<K>) {
     double t[K], f[K];
     column_dots(a, k, v, j + 1, M, t);
@@ -50,11 +50,11 @@ bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_
     for (int c = 0; c < K; ++c) a(j, k + c) = a(j, k + c) - f[c] * u;
   });
 
-  double t = 0.0;
-  for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, j) * b(i);
-  const double f = (b(j) * u + t) / h;
+  double t[1];
+  column_dots(a, j, b, j + 1, M, t);
+  const double f = (b(j) * u + t[0]) / h;
   b(j) = b(j) - u * f;
-  for (std::int32_t i = j + 1; i <= M; ++i) b(i) = b(i) - a(i, j) * f;
+  add_multiple<true>(b, v, f, j + 1, M);
   return true;
 }
 

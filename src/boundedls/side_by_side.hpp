@@ -3,11 +3,24 @@
 // ascending row order with every product rounded on its own, so the results
 // are bit for bit those of one column at a time; only the passes over the
 // rows are shared. Generic over the views (checked or not) and over the
-// accessor of the one column or vector the block is combined with.
+// column or vector the block is combined with.
+//
+// Where every view skips its checks (the caller has found the whole range
+// inside the bounds), the loops take two rows at a time in SSE2 registers,
+// x86-64's baseline: each lane does exactly the operations of one element,
+// each an IEEE operation rounded as the scalar one is, under the same
+// rounding and flush-to-zero mode. A sum down a column stays a scalar sum in
+// ascending row order: the products of two rows are formed together and
+// then added one after the other. Checked views run the plain loops, so that
+// a bad subscript is reported at the very access it always was.
 #pragma once
+
+#include <emmintrin.h>
 
 #include <cstdint>
 #include <type_traits>
+
+#include "diagnostics/checked.hpp"
 
 namespace boundedls {
 
@@ -33,13 +46,62 @@ void in_blocks(std::int64_t first, std::int64_t last, Block&& block) {
   }
 }
 
+// Column j of a matrix view as a vector, checked or not as the view is.
+template <typename Mat>
+struct Column {
+  static constexpr diagnostics::Checks checks = Mat::checks;
+  const Mat& m;
+  std::int64_t j;
+  decltype(auto) operator()(std::int64_t i) const { return m(i, j); }
+};
+template <typename Mat>
+Column(const Mat&, std::int64_t) -> Column<Mat>;
+
+// Whether all of the views skip their checks, so that rows may be taken two
+// at a time through pointers: a column's elements lie next to each other.
+template <typename... Views>
+constexpr bool kUnchecked = ((Views::checks == diagnostics::Checks::off) && ...);
+
 // t[c] = sum over i = first ... last of m(i, k + c) * v(i), for c < K.
 template <int K, typename Mat, typename Vec>
 void column_dots(const Mat& m, std::int64_t k, const Vec& v, std::int64_t first,
                  std::int64_t last, double (&t)[K]) {
   double sum[K];  // kept apart from t, so that the sums can stay in registers
   for (int c = 0; c < K; ++c) sum[c] = 0.0;
-  for (std::int64_t i = first; i <= last; ++i) {
+  std::int64_t i = first;
+  if constexpr (kUnchecked<Mat, Vec>) {
+    if (last - first >= 1) {
+      const double* col[K];
+      for (int c = 0; c < K; ++c) col[c] = &m(first, k + c);
+      const double* const pv = &v(first);
+      // Lanes: the sums of columns c and c + 1 (of column K - 1 alone in the
+      // low lane when K is odd).
+      __m128d pair[(K + 1) / 2];
+      for (int p = 0; p < (K + 1) / 2; ++p) pair[p] = _mm_setzero_pd();
+      const std::int64_t rows = last - first + 1;
+      std::int64_t r = 0;
+      for (; r + 1 < rows; r += 2) {
+        const __m128d vr = _mm_loadu_pd(pv + r);
+        for (int c = 0; c + 1 < K; c += 2) {
+          const __m128d p0 = _mm_mul_pd(_mm_loadu_pd(col[c] + r), vr);  // rows r, r + 1
+          const __m128d p1 = _mm_mul_pd(_mm_loadu_pd(col[c + 1] + r), vr);
+          pair[c / 2] = _mm_add_pd(pair[c / 2], _mm_unpacklo_pd(p0, p1));  // row r
+          pair[c / 2] = _mm_add_pd(pair[c / 2], _mm_unpackhi_pd(p0, p1));  // row r + 1
+        }
+        if constexpr (K % 2 == 1) {
+          const __m128d p = _mm_mul_pd(_mm_loadu_pd(col[K - 1] + r), vr);
+          pair[K / 2] = _mm_add_sd(pair[K / 2], p);
+          pair[K / 2] = _mm_add_sd(pair[K / 2], _mm_unpackhi_pd(p, p));
+        }
+      }
+      for (int c = 0; c < K; ++c) {
+        sum[c] = c % 2 == 0 ? _mm_cvtsd_f64(pair[c / 2])
+                            : _mm_cvtsd_f64(_mm_unpackhi_pd(pair[c / 2], pair[c / 2]));
+      }
+      i = first + r;
+    }
+  }
+  for (; i <= last; ++i) {
     const double vi = v(i);
     for (int c = 0; c < K; ++c) sum[c] = sum[c] + m(i, k + c) * vi;
   }
@@ -50,7 +112,29 @@ void column_dots(const Mat& m, std::int64_t k, const Vec& v, std::int64_t first,
 template <int K, typename Mat, typename Vec>
 void column_updates(const Mat& m, std::int64_t k, const Vec& v, std::int64_t first,
                     std::int64_t last, const double (&f)[K]) {
-  for (std::int64_t i = first; i <= last; ++i) {
+  std::int64_t i = first;
+  if constexpr (kUnchecked<Mat, Vec>) {
+    if (last - first >= 1) {
+      double* col[K];
+      __m128d fc[K];
+      for (int c = 0; c < K; ++c) {
+        col[c] = &m(first, k + c);
+        fc[c] = _mm_set1_pd(f[c]);
+      }
+      const double* const pv = &v(first);
+      const std::int64_t rows = last - first + 1;
+      std::int64_t r = 0;
+      for (; r + 1 < rows; r += 2) {
+        const __m128d vr = _mm_loadu_pd(pv + r);
+        for (int c = 0; c < K; ++c) {
+          const __m128d updated = _mm_sub_pd(_mm_loadu_pd(col[c] + r), _mm_mul_pd(vr, fc[c]));
+          _mm_storeu_pd(col[c] + r, updated);
+        }
+      }
+      i = first + r;
+    }
+  }
+  for (; i <= last; ++i) {
     const double vi = v(i);
     for (int c = 0; c < K; ++c) m(i, k + c) = m(i, k + c) - vi * f[c];
   }
@@ -63,11 +147,108 @@ void column_updates(const Mat& m, std::int64_t k, const Vec& v, std::int64_t fir
 template <int K, typename Mat, typename Vec>
 void row_sums(const Mat& m, std::int64_t k, const double (&x)[K], std::int64_t first,
               std::int64_t last, bool start, const Vec& s) {
-  for (std::int64_t i = first; i <= last; ++i) {
+  std::int64_t i = first;
+  if constexpr (kUnchecked<Mat, Vec>) {
+    if (last - first >= 1) {
+      const double* col[K];
+      __m128d xc[K];
+      for (int c = 0; c < K; ++c) {
+        col[c] = &m(first, k + c);
+        xc[c] = _mm_set1_pd(x[c]);
+      }
+      double* const ps = &s(first);
+      const std::int64_t rows = last - first + 1;
+      std::int64_t r = 0;
+      for (; r + 1 < rows; r += 2) {
+        __m128d sr = start ? _mm_setzero_pd() : _mm_loadu_pd(ps + r);
+        for (int c = 0; c < K; ++c) sr = _mm_add_pd(sr, _mm_mul_pd(_mm_loadu_pd(col[c] + r), xc[c]));
+        _mm_storeu_pd(ps + r, sr);
+      }
+      i = first + r;
+    }
+  }
+  for (; i <= last; ++i) {
     double si = start ? 0.0 : s(i);
     for (int c = 0; c < K; ++c) si = si + m(i, k + c) * x[c];
     s(i) = si;
   }
+}
+
+// y(i) = y(i) + x(i) * factor for i = first ... last, or minus (kSubtract).
+template <bool kSubtract, typename Y, typename X>
+void add_multiple(const Y& y, const X& x, double factor, std::int64_t first, std::int64_t last) {
+  std::int64_t i = first;
+  if constexpr (kUnchecked<Y, X>) {
+    if (last - first >= 1) {
+      double* const py = &y(first);
+      const double* const px = &x(first);
+      const __m128d f = _mm_set1_pd(factor);
+      const std::int64_t rows = last - first + 1;
+      std::int64_t r = 0;
+      for (; r + 1 < rows; r += 2) {
+        const __m128d term = _mm_mul_pd(_mm_loadu_pd(px + r), f);
+        const __m128d yr = _mm_loadu_pd(py + r);
+        _mm_storeu_pd(py + r, kSubtract ? _mm_sub_pd(yr, term) : _mm_add_pd(yr, term));
+      }
+      i = first + r;
+    }
+  }
+  for (; i <= last; ++i) {
+    if constexpr (kSubtract) {
+      y(i) = y(i) - x(i) * factor;
+    } else {
+      y(i) = y(i) + x(i) * factor;
+    }
+  }
+}
+
+// r(i) = b(i) - r(i) for i = first ... last; returns the sum of the r(i)
+// squared, from 0.0 in ascending order.
+template <typename B, typename R>
+double residuals(const B& b, const R& r, std::int64_t first, std::int64_t last) {
+  double ssq = 0.0;
+  std::int64_t i = first;
+  if constexpr (kUnchecked<B, R>) {
+    if (last - first >= 1) {
+      const double* const pb = &b(first);
+      double* const pr = &r(first);
+      __m128d sum = _mm_setzero_pd();  // the low lane only
+      const std::int64_t rows = last - first + 1;
+      std::int64_t n = 0;
+      for (; n + 1 < rows; n += 2) {
+        const __m128d rn = _mm_sub_pd(_mm_loadu_pd(pb + n), _mm_loadu_pd(pr + n));
+        const __m128d squares = _mm_mul_pd(rn, rn);
+        sum = _mm_add_sd(sum, squares);
+        sum = _mm_add_sd(sum, _mm_unpackhi_pd(squares, squares));
+        _mm_storeu_pd(pr + n, rn);
+      }
+      ssq = _mm_cvtsd_f64(sum);
+      i = first + n;
+    }
+  }
+  for (; i <= last; ++i) {
+    const double ri = b(i) - r(i);
+    ssq = ssq + ri * ri;
+    r(i) = ri;
+  }
+  return ssq;
+}
+
+// to(i) = from(i) for i = first ... last.
+template <typename To, typename From>
+void copy_rows(const To& to, const From& from, std::int64_t first, std::int64_t last) {
+  std::int64_t i = first;
+  if constexpr (kUnchecked<To, From>) {
+    if (last - first >= 1) {
+      double* const pt = &to(first);
+      const double* const pf = &from(first);
+      const std::int64_t rows = last - first + 1;
+      std::int64_t r = 0;
+      for (; r + 1 < rows; r += 2) _mm_storeu_pd(pt + r, _mm_loadu_pd(pf + r));
+      i = first + r;
+    }
+  }
+  for (; i <= last; ++i) to(i) = from(i);
 }
 
 }  // namespace boundedls

@@ -35,6 +35,7 @@ enum class Checks { on, off };
 template <typename T, Checks C = Checks::on>
 class Vector {
  public:
+  static constexpr Checks checks = C;
   Vector(const char* name, T* data, std::int64_t extent)
       : name_(name), data_(data), extent_(extent) {}
   T& operator()(std::int64_t i) const {
@@ -62,6 +63,7 @@ class Vector {
 template <typename T, Checks C = Checks::on>
 class Matrix {
  public:
+  static constexpr Checks checks = C;
   Matrix(const char* name, T* data, std::int64_t rows, std::int64_t cols)
       : name_(name), data_(data), rows_(rows), cols_(cols) {}
   T& operator()(std::int64_t i, std::int64_t j) const {
