@@ -118,10 +118,11 @@ struct Bvls {
   // MINMN + 2 is ever touched: columns 1 ... NFREE take the free columns of A
   // (NFREE <= MINMN), RHS the reduced right-hand side and COPY the copy of it
   // that qr overwrites. Sizing it M x (MINMN + 2) keeps the solver in O(M N)
-  // memory. ZZ receives at most MINMN values from qr. None of it is cleared:
-  // every element is written before it is read (RHS by the residual, COPY and
-  // the free columns before each solve, W by the gradient, ZZ by qr).
-  std::unique_ptr<double[]> act_storage, w_storage, zz_storage;
+  // memory. ZZ receives at most MINMN values from qr, and the N + 1 sums of
+  // the gradient pass are formed in SUMS. None of it is cleared: every
+  // element is written before it is read (RHS by the residual, COPY and the
+  // free columns before each solve, W and SUMS by the gradient, ZZ by qr).
+  std::unique_ptr<double[]> act_storage, w_storage, zz_storage, sums_storage;
   Matrix<double> act{"ACT", nullptr, 0, 0};
   Vector<double> w{"W", nullptr, 0};
   Vector<double> zz{"ZZ", nullptr, 0};
@@ -160,6 +161,7 @@ void Bvls::obtain_work_storage() {
   act_storage = std::make_unique_for_overwrite<double[]>(nonnegative(M) * nonnegative(act_cols));
   w_storage = std::make_unique_for_overwrite<double[]>(nonnegative(N));
   zz_storage = std::make_unique_for_overwrite<double[]>(nonnegative(MINMN));
+  sums_storage = std::make_unique_for_overwrite<double[]>(nonnegative(N) + 1);
   act = Matrix<double>("ACT", act_storage.get(), M, act_cols);
   w = Vector<double>("W", w_storage.get(), N);
   zz = Vector<double>("ZZ", zz_storage.get(), MINMN);
@@ -211,9 +213,10 @@ bool Bvls::main_iteration() {
 }
 
 // The residual r = B - A X into ACT(., RHS); returns SSQ = r.r and sets
-// W = A' r. Each row's A X sums over j in ascending order and each W(j) over
-// i in ascending order, exactly as a row-by-row pass would; the passes run
-// over blocks of columns side by side, so that A is read in storage order.
+// W = A' r. Each row's A X sums over j in ascending order and each W(j), as
+// SSQ, over i in ascending order, exactly as a row-by-row pass would; the
+// row sums run over blocks of columns side by side, so that A is read in
+// storage order, and W and SSQ are formed side by side in one pass.
 double Bvls::residual_and_gradient() {
   const bool inside = a.contains(1, M, 1, N) && x.contains(1, N) && b.contains(1, M) &&
                       act.contains(1, M, RHS, RHS) && w.contains(1, N);
@@ -226,13 +229,13 @@ double Bvls::residual_and_gradient() {
           for (int c = 0; c < K; ++c) xj[c] = x(j + c);
           row_sums(a, j, xj, 1, M, j == 1, r);
         });
-        const double SSQ = residuals(b, r, 1, M);
-        in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
-          double wj[K];
-          column_dots(a, j, r, 1, M, wj);
-          for (int c = 0; c < K; ++c) w(j + c) = wj[c];
-        });
-        return SSQ;
+        subtract_from(b, r, 1, M);
+        // sums[0 ... N - 1] the columns of A times r, sums[N] r.r.
+        double* const sums = sums_storage.get();
+        for (std::int32_t j = 0; j <= N; ++j) sums[j] = 0.0;
+        add_dots(ColumnsThen{a, 1, N, r}, static_cast<std::int64_t>(N) + 1, r, 1, M, sums);
+        for (std::int32_t j = 1; j <= N; ++j) w(j) = sums[j - 1];
+        return sums[N];
       },
       a, x, b, act, w);
 }
