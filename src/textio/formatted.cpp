@@ -235,7 +235,7 @@ std::vector<std::string> render_formatted(const Format& format, std::span<const 
 }
 
 void write_formatted(Unit& unit, const Format& format, std::span<const double> items) {
-  for (const std::string& record : render_formatted(format, items)) unit.write_record(record);
+  unit.write_records(render_formatted(format, items));
 }
 
 namespace {
