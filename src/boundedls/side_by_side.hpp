@@ -206,7 +206,9 @@ void row_sums(const Mat& m, std::int64_t k, const double (&x)[K], std::int64_t f
       for (; r + 1 < rows; r += 2) {
         __m128d sr = start ? _mm_setzero_pd() : _mm_loadu_pd(ps + r);
         #pragma GCC unroll kSideBySide
-        for (int c = 0; c < K; ++c) sr = _mm_add_pd(sr, _mm_mul_pd(_mm_loadu_pd(col[c] + r), xc[c]));
+        for (int c = 0; c < K; ++c) {
+          sr = _mm_add_pd(sr, _mm_mul_pd(_mm_loadu_pd(col[c] + r), xc[c]));
+        }
         _mm_storeu_pd(ps + r, sr);
       }
       i = first + r;
