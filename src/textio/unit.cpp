@@ -139,8 +139,7 @@ Unit::Unit(int number, std::string file_name, int fd, bool flush_every_statement
     : number_(number),
       file_name_(std::move(file_name)),
       fd_(fd),
-      flush_every_statement_(flush_every_statement),
-      out_(new char[kOutputBufferBytes]) {
+      flush_every_statement_(flush_every_statement) {
   diagnostics::register_open_unit(this);
 }
 
@@ -149,7 +148,6 @@ Unit::Unit(int number, std::string file_name, int fd, std::string temp_name, boo
       file_name_(std::move(file_name)),
       fd_(fd),
       flush_every_statement_(false),
-      out_(new char[kOutputBufferBytes]),
       pending_(unnamed ? Pending::unnamed : Pending::named),
       temp_name_(std::move(temp_name)) {
   diagnostics::register_open_unit(this);
@@ -187,6 +185,8 @@ void Unit::append_record(std::string_view text) {
     if (!ok) write_failed();
     return;
   }
+  // Units that are only read never take an output buffer.
+  if (out_ == nullptr) out_ = std::make_unique_for_overwrite<char[]>(kOutputBufferBytes);
   char* end = out_.get() + out_size_;
   std::memcpy(end, text.data(), text.size());
   end[text.size()] = '\n';

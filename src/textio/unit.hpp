@@ -90,9 +90,10 @@ class Unit final : public diagnostics::ExitClosable {
   std::string file_name_;
   int fd_;
   bool flush_every_statement_;
-  // Output records waiting to be written: out_size_ counts only whole
-  // records, and grows only after a record has been copied in, so a signal
-  // handler that writes the buffer out never sees half a record.
+  // Output records waiting to be written (the buffer taken at the first
+  // record): out_size_ counts only whole records, and grows only after a
+  // record has been copied in, so a signal handler that writes the buffer
+  // out never sees half a record.
   std::unique_ptr<char[]> out_;
   volatile std::size_t out_size_ = 0;
   // Whether the records still wait in a temporary file, and its name.
