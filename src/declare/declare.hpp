@@ -43,4 +43,10 @@ extern FixedVector<std::int32_t, kCoefficients + 1> ISTATEBVLS;
 extern std::int32_t KEYBVLS;
 extern std::int32_t LOOPABVLS;
 
+// Has the kernel map every page of the run data in one go: a run writes
+// all of its 140 or so pages, and a page fault for each costs more than the
+// one system call. Only a request: where it is refused, the pages come one
+// fault at a time as before; nothing else changes.
+void map_run_data();
+
 }  // namespace declare
