@@ -1,6 +1,6 @@
 // The run data: every array and scalar that the stages of a run hand to one
-// another, at fixed extent, zero when the process starts and alive until it
-// ends. Indices start at 1; matrices are column by column.
+// another, at fixed extent, zero when the process starts (its pages mapped in
+// one request then) and alive until it ends. Indices start at 1; matrices are column by column.
 //   t record 1 ... 1441, i interval 1 ... 1440, j bin 1 ... 6,
 //   c coefficient 1 ... 7 (1 the precursor, j + 1 bin j).
 #pragma once
@@ -42,11 +42,5 @@ extern FixedVector<double, kCoefficients> ALPHA;
 extern FixedVector<std::int32_t, kCoefficients + 1> ISTATEBVLS;
 extern std::int32_t KEYBVLS;
 extern std::int32_t LOOPABVLS;
-
-// Has the kernel map every page of the run data in one go: a run writes
-// all of its 140 or so pages, and a page fault for each costs more than the
-// one system call. Only a request: where it is refused, the pages come one
-// fault at a time as before; nothing else changes.
-void map_run_data();
 
 }  // namespace declare

@@ -1,7 +1,6 @@
 #include "driver/main_program.hpp"
 
 #include "config/config.hpp"
-#include "declare/declare.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "diagnostics/termination.hpp"
@@ -14,7 +13,6 @@ namespace driver {
 
 void main_program(const StartValues& start, RunObserver* observer) {
   diagnostics::set_float_mode();
-  declare::map_run_data();
   diagnostics::RoutineScope scope("vbsfit");
   static MainVariables v;
   run_setup(v, start);
