@@ -30,13 +30,17 @@ constexpr long long kExponentBound = 1'000'000'000'000'000'000;
 Format::Format(std::vector<EditDescriptor> list, int repeat)
     : descriptors(std::move(list)),
       group_repeat(repeat),
-      one_kind_of_field(repeat == 0 && !descriptors.empty()) {
+      one_kind_of_field(repeat == 0 && !descriptors.empty()),
+      written(0, 0) {
   for (const EditDescriptor& d : descriptors) {
     const EditDescriptor& front = descriptors.front();
     if (d.kind != EditDescriptor::Kind::e_field || d.width != front.width ||
         d.digits != front.digits) {
       one_kind_of_field = false;
     }
+  }
+  if (one_kind_of_field) {
+    written = EOutputField(descriptors.front().width, descriptors.front().digits);
   }
 }
 
@@ -245,25 +249,23 @@ namespace {
                             {unit.number(), unit.file_name().c_str()});
 }
 
-// The fields of a statement that one record holds, with no comma in it: w
-// columns each, side by side from the first column, those past the record's
-// end blanks. What the format control below gives for such a statement, with
-// less work per field.
-void read_adjacent_fields(const Unit& unit, std::string_view record, const EditDescriptor& d,
-                          std::span<double* const> destinations) {
-  const EOutputField written(d.width, d.digits);
-  const std::size_t width = static_cast<std::size_t>(d.width);
+// Reads the fields of a statement that one record holds when every one of
+// them is in the E descriptor's own form (`written`): w columns each, side by
+// side from the first column. Returns false at the first field that is not,
+// with the fields before it read; the format control reads the statement
+// then, and takes these same fields from these same columns (a field of that
+// form holds no comma).
+bool read_written_fields(std::string_view record, const EOutputField& written,
+                         std::span<double* const> destinations) {
+  const std::size_t width = written.width();
   std::size_t position = 0;
   for (double* destination : destinations) {
-    const std::size_t start = std::min(position, record.size());
-    const std::size_t end = std::min(position + width, record.size());
-    const std::string_view field(record.data() + start, end - start);
-    if (!written.read(field, *destination) &&
-        parse_e_field(field, d.digits, *destination) != FieldStatus::ok) {
-      conversion_failed(unit);
-    }
+    if (position + width > record.size()) return false;
+    const std::string_view field(record.data() + position, width);
+    if (!written.read(field, *destination)) return false;
     position += width;
   }
+  return true;
 }
 
 }  // namespace
@@ -271,12 +273,12 @@ void read_adjacent_fields(const Unit& unit, std::string_view record, const EditD
 ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
   std::string_view record;
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
-  // Commas are looked for field by field only in a record that has one.
-  bool commas = record.find(',') != std::string_view::npos;
-  if (format.one_kind_of_field && !commas && destinations.size() <= format.descriptors.size()) {
-    read_adjacent_fields(unit, record, format.descriptors.front(), destinations);
+  if (format.one_kind_of_field && destinations.size() <= format.descriptors.size() &&
+      read_written_fields(record, format.written, destinations)) {
     return ReadOutcome::complete;
   }
+  // Commas are looked for field by field only in a record that has one.
+  bool commas = record.find(',') != std::string_view::npos;
   std::size_t position = 0;
   bool complete = control_format(
       format, destinations.size(),

@@ -33,8 +33,9 @@ struct Format {
   int group_repeat;  // 0 when the format has no group
   // Only E fields of one width and number of digits, and no group: a
   // statement of at most descriptors.size() items takes its fields side by
-  // side from one record.
+  // side from one record, each read as `written` reads it where it can.
   bool one_kind_of_field;
+  EOutputField written;
 };
 
 extern const Format FMT1;  // (8(1X,E10.3))

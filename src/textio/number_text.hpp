@@ -1,6 +1,8 @@
 // The characters of a number as the readers take it, shared by the formatted
 // and the list-directed reads so that both accept the same numbers, and the
-// fast path that reads the common ones.
+// fast paths that read the common ones: any number of up to 19 significant
+// digits in one pass, and an E field in the very form the E descriptor
+// writes at fixed columns.
 #pragma once
 
 #include <bit>
@@ -60,6 +62,7 @@ class EOutputField {
   // alone, for anything else, valid or not (a field cut short by the end of
   // its record has fewer than w columns and is not of the form).
   bool read(std::string_view field, double& value) const;
+  std::size_t width() const { return width_; }
 
  private:
   // The first n (0 ... 8) bytes of a word.
@@ -122,7 +125,10 @@ inline bool digit_word(const char* p, std::uint64_t taken, std::uint64_t& digits
 
 }  // namespace number_text_detail
 
-inline bool EOutputField::read(std::string_view field, double& value) const {
+// Always inlined: it is the one call per field of the readers' loops, and
+// the compiler would otherwise keep it out of line for its size.
+[[gnu::always_inline]] inline bool EOutputField::read(std::string_view field,
+                                                      double& value) const {
   using number_text_detail::digit_word;
   using number_text_detail::kEveryByte;
   if (!usable_ || field.size() != width_) return false;
