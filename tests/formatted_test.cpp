@@ -341,6 +341,17 @@ TEST_F(ReadFormatted, CommaEndsAFieldAndTheNextStartsAfterIt) {
   textio::close_unit(kUnit);
 }
 
+// The first two fields in the E descriptor's own form, the third ended by a
+// comma: the fourth starts after the comma, and the rest are blanks.
+TEST_F(ReadFormatted, CommaAfterFieldsInTheWrittenFormMovesTheFieldsAfterIt) {
+  textio::Unit& unit = open_file("  0.10000E+01  0.20000E+01 -2.5,  0.40000E+01\n");
+  std::vector<double> values(7, -1.0);
+  auto targets = pointers(values);
+  EXPECT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT3, targets));
+  EXPECT_EQ((std::vector<double>{1.0, 2.0, -2.5, 4.0, 0.0, 0.0, 0.0}), values);
+  textio::close_unit(kUnit);
+}
+
 TEST_F(ReadFormatted, PositionMoveSkipsColumnsOnInput) {
   textio::Unit& unit = open_file("x 0.150E+01y-0.250E+00\n");
   std::vector<double> values(2, -1.0);

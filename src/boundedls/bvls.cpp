@@ -118,10 +118,11 @@ struct Bvls {
   // MINMN + 2 is ever touched: columns 1 ... NFREE take the free columns of A
   // (NFREE <= MINMN), RHS the reduced right-hand side and COPY the copy of it
   // that qr overwrites. Sizing it M x (MINMN + 2) keeps the solver in O(M N)
-  // memory. ZZ receives at most MINMN values from qr. None of it is cleared:
-  // every element is written before it is read (RHS by the residual, COPY and
-  // the free columns before each solve, W by the gradient, ZZ by qr).
-  std::unique_ptr<double[]> act_storage, w_storage, zz_storage;
+  // memory. ZZ receives at most MINMN values from qr, and the N + 1 sums of
+  // the gradient pass are formed in SUMS. None of it is cleared: every
+  // element is written before it is read (RHS by the residual, COPY and the
+  // free columns before each solve, W and SUMS by the gradient, ZZ by qr).
+  std::unique_ptr<double[]> act_storage, w_storage, zz_storage, sums_storage;
   Matrix<double> act{"ACT", nullptr, 0, 0};
   Vector<double> w{"W", nullptr, 0};
   Vector<double> zz{"ZZ", nullptr, 0};
@@ -160,6 +161,7 @@ void Bvls::obtain_work_storage() {
   act_storage = std::make_unique_for_overwrite<double[]>(nonnegative(M) * nonnegative(act_cols));
   w_storage = std::make_unique_for_overwrite<double[]>(nonnegative(N));
   zz_storage = std::make_unique_for_overwrite<double[]>(nonnegative(MINMN));
+  sums_storage = std::make_unique_for_overwrite<double[]>(nonnegative(N) + 1);
   act = Matrix<double>("ACT", act_storage.get(), M, act_cols);
   w = Vector<double>("W", w_storage.get(), N);
   zz = Vector<double>("ZZ", zz_storage.get(), MINMN);
@@ -211,33 +213,29 @@ bool Bvls::main_iteration() {
 }
 
 // The residual r = B - A X into ACT(., RHS); returns SSQ = r.r and sets
-// W = A' r. Each row's A X sums over j in ascending order and each W(j) over
-// i in ascending order, exactly as a row-by-row pass would; the passes run
-// over blocks of columns side by side, so that A is read in storage order.
+// W = A' r. Each row's A X sums over j in ascending order and each W(j), as
+// SSQ, over i in ascending order, exactly as a row-by-row pass would; the
+// row sums run over blocks of columns side by side, so that A is read in
+// storage order, and W and SSQ are formed side by side in one pass.
 double Bvls::residual_and_gradient() {
   const bool inside = a.contains(1, M, 1, N) && x.contains(1, N) && b.contains(1, M) &&
                       act.contains(1, M, RHS, RHS) && w.contains(1, N);
   return unchecked_if(
       inside,
       [&](const auto& a, const auto& x, const auto& b, const auto& act, const auto& w) {
-        const auto r = [&](std::int64_t i) -> auto& { return act(i, RHS); };
+        const Column r{act, RHS};
         in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
           double xj[K];
           for (int c = 0; c < K; ++c) xj[c] = x(j + c);
           row_sums(a, j, xj, 1, M, j == 1, r);
         });
-        double SSQ = 0.0;
-        for (std::int32_t i = 1; i <= M; ++i) {
-          const double ri = b(i) - r(i);
-          SSQ = SSQ + ri * ri;
-          r(i) = ri;
-        }
-        in_blocks(1, N, [&]<int K>(std::int64_t j, Columns<K>) {
-          double wj[K];
-          column_dots(a, j, r, 1, M, wj);
-          for (int c = 0; c < K; ++c) w(j + c) = wj[c];
-        });
-        return SSQ;
+        subtract_from(b, r, 1, M);
+        // sums[0 ... N - 1] the columns of A times r, sums[N] r.r.
+        double* const sums = sums_storage.get();
+        for (std::int32_t j = 0; j <= N; ++j) sums[j] = 0.0;
+        add_dots(ColumnsThen{a, 1, N, r}, static_cast<std::int64_t>(N) + 1, r, 1, M, sums);
+        for (std::int32_t j = 1; j <= N; ++j) w(j) = sums[j - 1];
+        return sums[N];
       },
       a, x, b, act, w);
 }
@@ -251,13 +249,7 @@ void Bvls::update_rhs(std::int32_t j, double factor) {
   unchecked_if(
       inside,
       [&](const auto& act, const auto& a) {
-        for (std::int32_t i = 1; i <= M; ++i) {
-          if constexpr (kSubtract) {
-            act(i, RHS) = act(i, RHS) - a(i, j) * factor;
-          } else {
-            act(i, RHS) = act(i, RHS) + a(i, j) * factor;
-          }
-        }
+        add_multiple<kSubtract>(Column{act, RHS}, Column{a, j}, factor, 1, M);
       },
       act, a);
 }
@@ -348,18 +340,13 @@ bool Bvls::solve_until_inside() {
 void Bvls::solve_free_variables() {
   unchecked_if(
       act.contains(1, M, RHS, COPY),
-      [&](const auto& act) {
-        for (std::int32_t i = 1; i <= M; ++i) act(i, COPY) = act(i, RHS);
-      },
-      act);
+      [&](const auto& act) { copy_rows(Column{act, COPY}, Column{act, RHS}, 1, M); }, act);
   for (std::int32_t p = NATBOUND + 1; p <= N; ++p) {
     const std::int32_t j = istate(p);
     const std::int32_t col = NFREE + NATBOUND + 1 - p;
     unchecked_if(
         act.contains(1, M, col, col) && a.contains(1, M, j, j),
-        [&](const auto& act, const auto& a) {
-          for (std::int32_t i = 1; i <= M; ++i) act(i, col) = a(i, j);
-        },
+        [&](const auto& act, const auto& a) { copy_rows(Column{act, col}, Column{a, j}, 1, M); },
         act, a);
   }
   qr(M, NFREE, act.data(), act.data() + nonnegative(M) * nonnegative(COPY - 1), zz.data(), RSQ);

@@ -12,6 +12,7 @@
 #include "boundedls/boundedls.hpp"
 
 #include <cmath>
+#include <vector>
 
 #include "boundedls/side_by_side.hpp"
 #include "diagnostics/checked.hpp"
@@ -21,14 +22,23 @@ namespace boundedls {
 namespace {
 
 // Step 3 for column j: the reflection of columns j ... N and of B. Returns
-// false when the column is exactly dependent on the earlier ones. The later
-// columns are reflected side by side (their t-sums in one pass over the rows,
-// then their updates in another); each column's sum and updates are those of
-// reflecting it alone, since no column's reflection reads another's.
+// false when the column is exactly dependent on the earlier ones. One pass
+// over the rows below the diagonal forms every sum of the step, side by
+// side: ||A(j:M, j)||^2 and v.y for the later columns and B; a second pass
+// updates them. Each sum and update is that of reflecting the vector alone,
+// since no vector's reflection reads another's. `work` holds 2 (N - j + 2)
+// values.
 template <typename A, typename B>
-bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_t j) {
-  double sq = 0.0;
-  for (std::int32_t i = j; i <= M; ++i) sq = sq + a(i, j) * a(i, j);
+bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_t j,
+             double* work) {
+  const Column v{a, j};  // the column reflected, and below the diagonal its vector
+  const std::int64_t n = static_cast<std::int64_t>(N) - j + 2;  // columns j ... N, then B
+  double* const t = work;
+  double* const f = work + n;
+  for (std::int64_t c = 0; c < n; ++c) t[c] = 0.0;
+  t[0] = t[0] + a(j, j) * a(j, j);  // the squares start at the diagonal, the rest below it
+  add_dots(ColumnsThen{a, j, n - 1, b}, n, v, j + 1, M, t);
+  const double sq = t[0];
   // Exactly zero only: the column is dependent on the earlier ones (or so
   // small that its squares flush to zero). A NaN is not zero and goes on.
   if (sq == 0.0) return false;
@@ -41,20 +51,11 @@ bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_
   a(j, j) = d;
   const double h = std::fabs(d * u);
 
-  const auto v = [&](std::int64_t i) { return a(i, j); };
-  in_blocks(j + 1, N, [&]<int K>(std::int64_t k, Columns<K>) {
-    double t[K], f[K];
-    column_dots(a, k, v, j + 1, M, t);
-    for (int c = 0; c < K; ++c) f[c] = (a(j, k + c) * u + t[c]) / h;
-    column_updates(a, k, v, j + 1, M, f);
-    for (int c = 0; c < K; ++c) a(j, k + c) = a(j, k + c) - f[c] * u;
-  });
-
-  double t = 0.0;
-  for (std::int32_t i = j + 1; i <= M; ++i) t = t + a(i, j) * b(i);
-  const double f = (b(j) * u + t) / h;
-  b(j) = b(j) - u * f;
-  for (std::int32_t i = j + 1; i <= M; ++i) b(i) = b(i) - a(i, j) * f;
+  for (std::int64_t c = 1; c < n - 1; ++c) f[c] = (a(j, j + c) * u + t[c]) / h;
+  f[n - 1] = (b(j) * u + t[n - 1]) / h;
+  subtract_multiples(ColumnsThen{a, j + 1, n - 2, b}, n - 1, v, j + 1, M, f + 1);
+  for (std::int64_t c = 1; c < n - 1; ++c) a(j, j + c) = a(j, j + c) - f[c] * u;
+  b(j) = b(j) - u * f[n - 1];
   return true;
 }
 
@@ -62,8 +63,9 @@ bool reflect(const A& a, const B& b, std::int32_t M, std::int32_t N, std::int32_
 template <typename A, typename B, typename X>
 void solve(const A& a, const B& b, const X& x, std::int32_t M, std::int32_t N, double& RSQ) {
   // Step 3: reduction, one reflection per column.
+  std::vector<double> work(2 * (static_cast<std::size_t>(N) + 1));
   for (std::int32_t j = 1; j <= N; ++j) {
-    if (!reflect(a, b, M, N, j)) return;
+    if (!reflect(a, b, M, N, j, work.data())) return;
   }
 
   // Step 4: back-substitution; every diagonal is a non-zero d.

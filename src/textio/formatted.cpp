@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "diagnostics/diagnostic.hpp"
 #include "textio/decimal.hpp"
@@ -25,6 +26,23 @@ constexpr int kMaxShownExponent = 999;
 constexpr long long kExponentBound = 1'000'000'000'000'000'000;
 
 }  // namespace
+
+Format::Format(std::vector<EditDescriptor> list, int repeat)
+    : descriptors(std::move(list)),
+      group_repeat(repeat),
+      one_kind_of_field(repeat == 0 && !descriptors.empty()),
+      written(0, 0) {
+  for (const EditDescriptor& d : descriptors) {
+    const EditDescriptor& front = descriptors.front();
+    if (d.kind != EditDescriptor::Kind::e_field || d.width != front.width ||
+        d.digits != front.digits) {
+      one_kind_of_field = false;
+    }
+  }
+  if (one_kind_of_field) {
+    written = EOutputField(descriptors.front().width, descriptors.front().digits);
+  }
+}
 
 const Format FMT1{{kOneBlank, kE10_3}, 8};
 const Format FMT2{{kOneBlank, kE10_3}, 8};
@@ -221,12 +239,44 @@ std::vector<std::string> render_formatted(const Format& format, std::span<const 
 }
 
 void write_formatted(Unit& unit, const Format& format, std::span<const double> items) {
-  for (const std::string& record : render_formatted(format, items)) unit.write_record(record);
+  unit.write_records(render_formatted(format, items));
 }
+
+namespace {
+
+[[noreturn]] void conversion_failed(const Unit& unit) {
+  diagnostics::issue_severe(diagnostics::kInputConversion,
+                            {unit.number(), unit.file_name().c_str()});
+}
+
+// Reads the fields of a statement that one record holds when every one of
+// them is in the E descriptor's own form (`written`): w columns each, side by
+// side from the first column. Returns false at the first field that is not,
+// with the fields before it read; the format control reads the statement
+// then, and takes these same fields from these same columns (a field of that
+// form holds no comma).
+bool read_written_fields(std::string_view record, const EOutputField& written,
+                         std::span<double* const> destinations) {
+  const std::size_t width = written.width();
+  std::size_t position = 0;
+  for (double* destination : destinations) {
+    if (position + width > record.size()) return false;
+    const std::string_view field(record.data() + position, width);
+    if (!written.read(field, *destination)) return false;
+    position += width;
+  }
+  return true;
+}
+
+}  // namespace
 
 ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
   std::string_view record;
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
+  if (format.one_kind_of_field && destinations.size() <= format.descriptors.size() &&
+      read_written_fields(record, format.written, destinations)) {
+    return ReadOutcome::complete;
+  }
   // Commas are looked for field by field only in a record that has one.
   bool commas = record.find(',') != std::string_view::npos;
   std::size_t position = 0;
@@ -247,8 +297,7 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
           position += static_cast<std::size_t>(d.width);
         }
         if (parse_e_field(field, d.digits, *destinations[item]) != FieldStatus::ok) {
-          diagnostics::issue_severe(diagnostics::kInputConversion,
-                                    {unit.number(), unit.file_name().c_str()});
+          conversion_failed(unit);
         }
       },
       [&] {

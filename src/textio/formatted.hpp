@@ -27,8 +27,15 @@ struct EditDescriptor {
 // `group_repeat` times; the group, when there is one, encloses the whole list.
 // The program's formats have at most one level of group.
 struct Format {
+  Format(std::vector<EditDescriptor> list, int repeat);
+
   std::vector<EditDescriptor> descriptors;
   int group_repeat;  // 0 when the format has no group
+  // Only E fields of one width and number of digits, and no group: a
+  // statement of at most descriptors.size() items takes its fields side by
+  // side from one record, each read as `written` reads it where it can.
+  bool one_kind_of_field;
+  EOutputField written;
 };
 
 extern const Format FMT1;  // (8(1X,E10.3))
@@ -51,7 +58,10 @@ FieldStatus parse_e_field_exact(std::string_view field, int digits, double& valu
 // alone on failure. Bit for bit what parse_e_field_exact gives, for every
 // field; tests hold the two to each other.
 inline FieldStatus parse_e_field(std::string_view field, int digits, double& value) {
-  if (read_number_fast(field, digits, value)) return FieldStatus::ok;
+  if (EOutputField(static_cast<int>(field.size()), digits).read(field, value) ||
+      read_number_fast(field, digits, value)) {
+    return FieldStatus::ok;
+  }
   return parse_e_field_exact(field, digits, value);
 }
 

@@ -282,7 +282,7 @@ std::vector<std::string> render_list(std::initializer_list<Item> items) {
 }
 
 void write_list(Unit& unit, std::initializer_list<Item> items) {
-  for (const std::string& record : render_list(items)) unit.write_record(record);
+  unit.write_records(render_list(items));
 }
 
 ReadOutcome read_list(Unit& unit, std::span<double* const> destinations) {

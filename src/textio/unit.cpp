@@ -135,12 +135,11 @@ int open_existing(const std::string& name) {
 
 }  // namespace
 
-Unit::Unit(int number, std::string file_name, int fd, bool flush_every_record)
+Unit::Unit(int number, std::string file_name, int fd, bool flush_every_statement)
     : number_(number),
       file_name_(std::move(file_name)),
       fd_(fd),
-      flush_every_record_(flush_every_record),
-      out_(new char[kOutputBufferBytes]) {
+      flush_every_statement_(flush_every_statement) {
   diagnostics::register_open_unit(this);
 }
 
@@ -148,8 +147,7 @@ Unit::Unit(int number, std::string file_name, int fd, std::string temp_name, boo
     : number_(number),
       file_name_(std::move(file_name)),
       fd_(fd),
-      flush_every_record_(false),
-      out_(new char[kOutputBufferBytes]),
+      flush_every_statement_(false),
       pending_(unnamed ? Pending::unnamed : Pending::named),
       temp_name_(std::move(temp_name)) {
   diagnostics::register_open_unit(this);
@@ -163,6 +161,18 @@ Unit::~Unit() {
 }
 
 void Unit::write_record(std::string_view text) {
+  append_record(text);
+  if (flush_every_statement_) flush();
+}
+
+// Standard output goes out once per statement, not per record: one write and
+// one deferral of interrupts for all of a statement's records.
+void Unit::write_records(std::span<const std::string> records) {
+  for (const std::string& record : records) append_record(record);
+  if (flush_every_statement_) flush();
+}
+
+void Unit::append_record(std::string_view text) {
   if (fd_ < 0) write_failed();
   std::size_t size = text.size() + 1;
   if (out_size_ + size > kOutputBufferBytes) flush();
@@ -175,12 +185,13 @@ void Unit::write_record(std::string_view text) {
     if (!ok) write_failed();
     return;
   }
+  // Units that are only read never take an output buffer.
+  if (out_ == nullptr) out_ = std::make_unique_for_overwrite<char[]>(kOutputBufferBytes);
   char* end = out_.get() + out_size_;
   std::memcpy(end, text.data(), text.size());
   end[text.size()] = '\n';
   std::atomic_signal_fence(std::memory_order_seq_cst);
   out_size_ = out_size_ + size;
-  if (flush_every_record_) flush();
 }
 
 // Interrupts wait until the buffer is written out and emptied: delivered in

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,7 +38,9 @@ enum class TemporaryFile { unnamed_first, named };
 class Unit final : public diagnostics::ExitClosable {
  public:
   // Takes over `fd`, which the unit closes (unless it is a standard stream).
-  Unit(int number, std::string file_name, int fd, bool flush_every_record);
+  // A unit that flushes every statement writes its records out at the end of
+  // each write statement (one write_record alone is a statement).
+  Unit(int number, std::string file_name, int fd, bool flush_every_statement);
   // A new file written to `fd`, a temporary file: unnamed when `temp_name`
   // is empty, else that name. close() gives it `file_name`.
   Unit(int number, std::string file_name, int fd, std::string temp_name, bool unnamed);
@@ -49,8 +52,10 @@ class Unit final : public diagnostics::ExitClosable {
   // The full name shown in messages about this unit.
   const std::string& file_name() const { return file_name_; }
 
-  // Appends one record (the text and a line feed).
+  // Appends one record (the text and a line feed): a statement of its own.
   void write_record(std::string_view text);
+  // Appends the records of one write statement, in order.
+  void write_records(std::span<const std::string> records);
   // Writes out everything buffered; a failure ends the run with message 38.
   void flush();
 
@@ -76,6 +81,7 @@ class Unit final : public diagnostics::ExitClosable {
  private:
   enum class Pending { none, unnamed, named };
 
+  void append_record(std::string_view text);
   bool fill_input();
   void publish();
   [[noreturn]] void write_failed();
@@ -83,10 +89,11 @@ class Unit final : public diagnostics::ExitClosable {
   int number_;
   std::string file_name_;
   int fd_;
-  bool flush_every_record_;
-  // Output records waiting to be written: out_size_ counts only whole
-  // records, and grows only after a record has been copied in, so a signal
-  // handler that writes the buffer out never sees half a record.
+  bool flush_every_statement_;
+  // Output records waiting to be written (the buffer taken at the first
+  // record): out_size_ counts only whole records, and grows only after a
+  // record has been copied in, so a signal handler that writes the buffer
+  // out never sees half a record.
   std::unique_ptr<char[]> out_;
   volatile std::size_t out_size_ = 0;
   // Whether the records still wait in a temporary file, and its name.
