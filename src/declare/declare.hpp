@@ -1,6 +1,7 @@
 // The run data: every array and scalar that the stages of a run hand to one
 // another, at fixed extent, zero when the process starts (its pages mapped in
-// one request then) and alive until it ends. Indices start at 1; matrices are column by column.
+// one request then) and alive until it ends. Indices start at 1; matrices are
+// column by column.
 //   t record 1 ... 1441, i interval 1 ... 1440, j bin 1 ... 6,
 //   c coefficient 1 ... 7 (1 the precursor, j + 1 bin j).
 #pragma once
