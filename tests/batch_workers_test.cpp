@@ -38,7 +38,7 @@ std::map<std::uint64_t, WorkerPool::Result> drain(WorkerPool& pool) {
 }
 
 TEST(WorkerPool, EveryResultComesBackToItsJobAndADeadWorkerLosesOnlyItsOwn) {
-  WorkerPool pool(square);
+  WorkerPool pool("square", square);
   std::map<std::uint64_t, WorkerPool::Result> results;
   // Three at a time, as the batch hands out jobs under -j 3.
   for (std::uint64_t job = 1; job <= 20; ++job) {

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -34,15 +36,9 @@ constexpr int kChildSetupFailed = 127;
 // How often the progress line is redrawn while nothing else happens, and
 // how often at most while runs finish in quick succession.
 constexpr int kProgressTickMilliseconds = 500;
+// The process name of the workers that analyse the fits.
+constexpr const char* kAnalysisProcessName = "vbsfit-analysis";
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-std::string read_start(const std::string& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text(limit, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
-}
 
 std::string read_end(const std::string& path, std::size_t limit) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -103,11 +99,13 @@ bool make_directories(const std::string& path) {
 }
 
 // In the child: become the run of `config`, exactly as vbsfit built for it
-// runs in the working directory, with its standard output, standard error
-// and the record of its fit in `directory`. What keeps it from starting is
-// written to `setup_fd` for the batch to report. Never returns.
+// runs in the working directory, with its standard output and the record of
+// its fit in `directory` and its standard error in the memory file
+// `stderr_fd`, which the batch keeps in `directory` when the run writes to
+// it. What keeps it from starting is written to `setup_fd` for the batch to
+// report. Never returns.
 [[noreturn]] void run_child(const Configuration& config, const std::string& directory,
-                            const std::string& workdir, int setup_fd,
+                            const std::string& workdir, int setup_fd, int stderr_fd,
                             const sigset_t& original_mask, const std::vector<int>& inherited) {
   // The batch's own descriptors are none of the run's business.
   for (int fd : inherited) ::close(fd);
@@ -122,11 +120,12 @@ bool make_directories(const std::string& path) {
   if (!make_directories(directory)) give_up("cannot create", directory);
   const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory_fd < 0) give_up("cannot open", directory);
-  int output[2];  // standard output and standard error
-  const char* const names[2] = {"stdout", "stderr"};
-  for (int n = 0; n < 2; ++n) {
-    output[n] = ::openat(directory_fd, names[n], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output[n] < 0) give_up("cannot create", directory, names[n]);
+  const int output =
+      ::openat(directory_fd, kStdoutName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (output < 0) give_up("cannot create", directory, kStdoutName);
+  // What an earlier run of this configuration left must not pass for this one's.
+  if (::unlinkat(directory_fd, kStderrName, 0) != 0 && errno != ENOENT) {
+    give_up("cannot remove", directory, kStderrName);
   }
   // The run reads nothing from standard input, and parallel runs must not
   // compete for a terminal.
@@ -137,10 +136,10 @@ bool make_directories(const std::string& path) {
   }
   if (::chdir(workdir.c_str()) != 0) give_up("cannot enter the working directory", workdir);
   ::close(setup_fd);
-  ::dup2(output[0], STDOUT_FILENO);
-  ::dup2(output[1], STDERR_FILENO);
-  ::close(output[0]);
-  ::close(output[1]);
+  ::dup2(output, STDOUT_FILENO);
+  ::dup2(stderr_fd, STDERR_FILENO);
+  ::close(output);
+  ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   FitDumpWriter writer(directory_fd, config);
@@ -174,7 +173,7 @@ class Runner {
       : entries_(entries),
         settings_(settings),
         started_(Clock::now()),
-        analysts_([this](std::uint64_t job) { return analyse(job); }) {
+        analysts_(kAnalysisProcessName, [this](std::uint64_t job) { return analyse(job); }) {
     result_.outcomes.resize(entries.size());
   }
 
@@ -184,7 +183,8 @@ class Runner {
   struct Child {
     std::size_t index;
     pid_t pid;
-    int setup_fd;  // what kept the run from starting, if anything
+    int setup_fd;   // what kept the run from starting, if anything
+    int stderr_fd;  // the run's standard error, in memory
     Clock::time_point start;
   };
 
@@ -234,25 +234,37 @@ class Runner {
 std::vector<int> Runner::inherited() const {
   std::vector<int> fds = analysts_.descriptors();
   fds.push_back(signal_fd_);
-  for (const Child& child : running_) fds.push_back(child.setup_fd);
+  for (const Child& child : running_) {
+    fds.push_back(child.setup_fd);
+    fds.push_back(child.stderr_fd);
+  }
   return fds;
 }
 
 void Runner::launch(std::size_t index) {
   // The child creates its directory and files itself: many at once on a
   // slow file system, and never in the batch's way.
-  int setup[2];
+  int setup[2] = {-1, -1};
   pid_t pid = -1;
-  if (::pipe2(setup, O_CLOEXEC) == 0) {
+  // A memory file holds standard error: most runs write nothing there, and
+  // an empty file would cost a file system one more inode per run.
+  const int err = ::memfd_create(kStderrName, MFD_CLOEXEC);
+  if (err >= 0 && ::pipe2(setup, O_CLOEXEC) == 0) {
     const std::vector<int> fds = inherited();
     pid = ::fork();
     if (pid == 0) {
       ::close(setup[0]);
-      run_child(entries_[index].config, directory(index), settings_.workdir, setup[1],
+      run_child(entries_[index].config, directory(index), settings_.workdir, setup[1], err,
                 original_mask_, fds);
     }
     ::close(setup[1]);
-    if (pid < 0) ::close(setup[0]);
+  }
+  if (pid < 0) {
+    const int error = errno;
+    for (int fd : {setup[0], err}) {
+      if (fd >= 0) ::close(fd);
+    }
+    errno = error;
   }
   if (pid < 0) {
     Outcome& outcome = result_.outcomes[index];
@@ -262,7 +274,7 @@ void Runner::launch(std::size_t index) {
     ++failed_;
     return;
   }
-  running_.push_back({index, pid, setup[0], Clock::now()});
+  running_.push_back({index, pid, setup[0], err, Clock::now()});
 }
 
 void Runner::launch_analysis(std::size_t index) {
@@ -295,6 +307,14 @@ void Runner::finish(const Child& child, int wait_status) {
   const std::string dir = directory(child.index);
   const std::string setup_failure = read_all(child.setup_fd);
   ::close(child.setup_fd);
+  ::lseek(child.stderr_fd, 0, SEEK_SET);
+  const std::string err = read_all(child.stderr_fd);
+  ::close(child.stderr_fd);
+  if (!err.empty() && setup_failure.empty()) {
+    if (std::string why = write_file_atomically(join(dir, kStderrName), err); !why.empty()) {
+      outcome.message = "vbsfit-batch: its standard error was not kept: " + why;
+    }
+  }
   if (!setup_failure.empty()) {
     outcome.state = State::failed;
     outcome.message = setup_failure;
@@ -310,7 +330,7 @@ void Runner::finish(const Child& child, int wait_status) {
   outcome.exit_status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
                                                  : 128 + WTERMSIG(wait_status);
   outcome.state = result_.stop_signal != 0 ? State::interrupted : State::failed;
-  outcome.message = failure_message(join(dir, "stdout"), join(dir, "stderr"), wait_status);
+  outcome.message = failure_message(join(dir, kStdoutName), err, wait_status);
   // Only a run that succeeded leaves a record of its fit.
   ::unlink(join(dir, kFitDumpName).c_str());
   if (outcome.state == State::failed) ++failed_;
@@ -489,11 +509,10 @@ BatchResult run_configurations(const std::vector<RunEntry>& entries,
   return Runner(entries, settings).run();
 }
 
-std::string failure_message(const std::string& stdout_file, const std::string& stderr_file,
+std::string failure_message(const std::string& stdout_file, std::string_view err,
                             int wait_status) {
   constexpr std::size_t kLineLimit = 4096;  // more than any message the run writes
-  const std::string err = read_start(stderr_file, kLineLimit);
-  if (!err.empty()) return err.substr(0, err.find('\n'));
+  if (!err.empty()) return std::string(err.substr(0, std::min(err.find('\n'), kLineLimit)));
   if (WIFSIGNALED(wait_status)) return ending_text(wait_status);
   std::string out = read_end(stdout_file, kLineLimit);
   while (!out.empty()) {

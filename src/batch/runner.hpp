@@ -15,6 +15,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/outcome.hpp"
@@ -39,11 +40,11 @@ struct BatchResult {
 BatchResult run_configurations(const std::vector<RunEntry>& entries,
                                const RunnerSettings& settings);
 
-// The first line of the message of a run that failed: standard error's first
-// line; else, for a run a signal ended, that signal; else (the solver prints
-// its message on standard output) standard output's last non-blank line
-// without its surrounding blanks.
-std::string failure_message(const std::string& stdout_file, const std::string& stderr_file,
+// The first line of the message of a run that failed: the first line of its
+// standard error `err`; else, for a run a signal ended, that signal; else
+// (the solver prints its message on standard output) standard output's last
+// non-blank line without its surrounding blanks.
+std::string failure_message(const std::string& stdout_file, std::string_view err,
                             int wait_status);
 
 }  // namespace batch

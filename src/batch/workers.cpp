@@ -1,5 +1,6 @@
 #include "batch/workers.hpp"
 
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ int wait_for(pid_t pid) {
 }  // namespace
 
 void WorkerPool::serve(int fd) {
+  ::prctl(PR_SET_NAME, name_.c_str());
   for (;;) {
     std::uint64_t job = 0;
     const ssize_t got = ::recv(fd, &job, sizeof job, 0);

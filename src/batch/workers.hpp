@@ -24,7 +24,8 @@ class WorkerPool {
   using Work = std::function<std::string(std::uint64_t job)>;
   static constexpr std::size_t kMaxResult = 8192;
 
-  explicit WorkerPool(Work work) : work_(std::move(work)) {}
+  // `name`: the workers' process name (15 characters at most), as ps shows it.
+  WorkerPool(std::string name, Work work) : name_(std::move(name)), work_(std::move(work)) {}
   ~WorkerPool() { close(); }
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -61,6 +62,7 @@ class WorkerPool {
   };
   [[noreturn]] void serve(int fd);
 
+  std::string name_;
   Work work_;
   std::vector<Worker> workers_;
 };
