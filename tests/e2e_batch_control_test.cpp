@@ -2,6 +2,7 @@
 // them: refused names and plans, Ctrl-C and SIGTERM, the progress line on a
 // terminal, and the informational options.
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -147,6 +149,85 @@ TEST_F(BatchControl, ASignalEndsTheRunningConfigurationsAndTheTablesSayWhatFinis
                        "; the same command again finishes the rest"),
               std::string::npos);
   }
+}
+
+// The child of `parent` that has the process name `name`, or 0.
+pid_t child_named(pid_t parent, const std::string& name) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path() / "stat");  // pid (comm) state ppid ...
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1 || ppid != parent) continue;
+    if (stat.substr(open + 1, close - open - 1) == name) return std::stoi(stat);
+  }
+  return 0;
+}
+
+TEST_F(BatchControl, AnAnalysisThatDiesLeavesItsRunAsItWas) {
+  // The record of OLE2_OH/0.1/allgas goes into a FIFO that the test drains;
+  // its analysis then waits for the FIFO until the test kills it.
+  const fs::path files = run_files("OLE2_OH", "0.1", "allgas", report());
+  fs::create_directories(files);
+  const std::string fifo = (files / "fit.dump").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const pid_t pid = start_batch(run_dir(), {"--tag", "allgas,no6", "-j", "1"});
+  ASSERT_GT(pid, 0);
+  std::size_t drained = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kReachTimeout;
+  for (bool ended = false; !ended && std::chrono::steady_clock::now() < deadline;) {
+    pollfd fd = {reader, POLLIN, 0};
+    if (::poll(&fd, 1, 100) <= 0) continue;
+    char buffer[65536];
+    const ssize_t got = ::read(reader, buffer, sizeof buffer);
+    if (got > 0) drained += static_cast<std::size_t>(got);
+    ended = got == 0 && drained > 0;  // the run has closed its end
+  }
+  ::close(reader);
+  EXPECT_GT(drained, 0u) << "the run never wrote its record";
+  pid_t analyst = 0;
+  while (analyst == 0 && std::chrono::steady_clock::now() < deadline) {
+    analyst = child_named(pid, "vbsfit-analysis");
+    if (analyst == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(analyst, 0) << "no analysis started";
+  ::kill(analyst > 0 ? analyst : pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // a fit without its numbers is not complete
+
+  // The run itself printed, wrote and ended as vbsfit does.
+  const std::string results_file = results("OLE2_OH", "0.1", "allgas").filename().string();
+  fs::rename(run_dir() / "FITS", run_dir() / "FITS-batch");
+  fs::create_directory(run_dir() / "FITS");
+  const auto own = testsupport::run_program(binary("vbsfit"), run_dir());
+  ASSERT_EQ(own.exit_status, 0);
+  EXPECT_EQ(read_file(files / "stdout"), own.out);
+  EXPECT_FALSE(fs::exists(files / "stderr"));
+  EXPECT_EQ(read_file(run_dir() / "FITS-batch" / results_file),
+            read_file(run_dir() / "FITS" / results_file));
+  const auto runs = read_table(report() / "runs.csv");
+  const std::size_t state = column(runs, "state"), code = column(runs, "exit_status"),
+                    message = column(runs, "message"), wmol1 = column(runs, "wmol1");
+  const std::string lost =
+      "vbsfit-batch: the fit's numbers were not recorded: its analysis ended by signal 9 (Killed)";
+  const auto killed = run_row(runs, "OLE2_OH", "0.1", "allgas");
+  EXPECT_EQ(killed[state], "succeeded");
+  EXPECT_EQ(killed[code], "0");
+  EXPECT_EQ(killed[message], lost);
+  EXPECT_EQ(killed[wmol1], "");
+  // The next analysis has a worker of its own.
+  const auto next = run_row(runs, "OLE2_OH", "0.1", "no6");
+  EXPECT_EQ(next[state], "succeeded");
+  EXPECT_EQ(next[message], "");
+  EXPECT_NE(next[wmol1], "");
+  EXPECT_NE(read_file(run_dir() / "batch.err").find("  not recorded: OLE2_OH/0.1/allgas (exit status 0): " + lost),
+            std::string::npos);
 }
 
 TEST_F(BatchControl, ATerminalGetsOneProgressLineThenTheSummary) {

@@ -12,7 +12,10 @@
 
 #include "batch/fit_dump.hpp"
 #include "batch/outcome.hpp"
+#include "batch/tables.hpp"
 #include "batch_study.hpp"
+#include "report/html.hpp"
+#include "report/report.hpp"
 
 namespace {
 
@@ -89,6 +92,7 @@ TEST_F(Batch, EveryRunIsByteIdenticalToTheBinaryBuiltForItsConfiguration) {
     const fs::path files = run_files(v.species, v.scenario, v.tag, report());
     EXPECT_EQ(read_file(files / "stdout"), own.out);
     EXPECT_EQ(read_file(files / "stderr"), own.err);
+    EXPECT_EQ(fs::exists(files / "stderr"), !own.err.empty());  // no empty file
     const CsvRow row = run_row(runs, v.species, v.scenario, v.tag);
     EXPECT_EQ(row[status], std::to_string(own.exit_status));
     const bool in_table = std::string(v.species) != "C12" && std::string(v.species) != "ABCDEFGHIJ";
@@ -168,6 +172,43 @@ TEST_F(Batch, TablesHoldTheRecordedDoublesAndPythonReadsThemBackExactly) {
       EXPECT_LE(bin.lower[c], bin.coefficient[c]);
       EXPECT_LE(bin.coefficient[c], bin.upper[c]);
     }
+  }
+}
+
+TEST_F(Batch, ParallelAnalysesGiveEveryConfigurationItsOwnRowsAndPage) {
+  std::vector<Variant> study;
+  for (const Variant& v : kVariants) {
+    if (std::string(v.species) != "C12") study.push_back(v);
+  }
+  write_file(root() / "study.plan", plan_of(study));
+  ASSERT_EQ(batch({"--plan", "../study.plan", "-j", "4"}).exit_status, 0);
+  // The tables that the recorded fits make, in run-set order.
+  std::vector<batch::RunEntry> entries;
+  std::vector<batch::Outcome> outcomes;
+  for (const Variant& v : study) {
+    entries.push_back({static_cast<int>(entries.size()) + 1, {v.species, v.scenario, v.tag}, ""});
+    batch::Outcome& o = outcomes.emplace_back();
+    o.numbers = recorded(v);
+  }
+  const batch::Tables tables = batch::table_rows(entries, outcomes);
+  EXPECT_EQ(read_file(report() / "coefficients.csv"),
+            batch::csv_text(batch::coefficients_header(), tables.coefficients));
+  EXPECT_EQ(read_file(report() / "fits.csv"), batch::csv_text(batch::fits_header(), tables.fits));
+  // Each page shows its own coefficients, in the results file's order.
+  for (std::size_t n = 0; n < study.size(); ++n) {
+    const Variant& v = study[n];
+    SCOPED_TRACE(v.program);
+    const std::string page = read_file(report() / report::page_name(v.species, v.scenario, v.tag));
+    std::vector<std::string> shown, expected;
+    for (std::size_t at = 0; (at = page.find("data-value=\"", at)) != std::string::npos;) {
+      at += std::strlen("data-value=\"");
+      shown.push_back(page.substr(at, page.find('"', at) - at));
+    }
+    for (const batch::BinFit& bin : outcomes[n].numbers->bins) {
+      for (double c : bin.coefficient) expected.push_back(report::exact(c));
+    }
+    EXPECT_EQ(shown, expected);
+    EXPECT_NE(page.find("<span id=\"tag\">" + std::string(v.tag) + "</span>"), std::string::npos);
   }
 }
 
@@ -299,6 +340,17 @@ TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
   EXPECT_EQ(row[column(second_runs, "message")],
             "kept: the fit recorded in this report is not the one in its results file");
   EXPECT_EQ(row[column(second_runs, "wmol1")], "");
+
+  // Once a configuration that failed succeeds, no message of its failure is left.
+  const fs::path new_files = run_files("NEW", "0.1", "allgas", report_dir);
+  EXPECT_NE(read_file(new_files / "stderr"), "");
+  ASSERT_EQ(run_program(binary("vbsgen"), root(),
+                        {"--species", "NEW", "--scenario", "0.1", "--seed", "5", "--output", "."})
+                .exit_status,
+            0);
+  EXPECT_EQ(batch(args).exit_status, 0);
+  EXPECT_FALSE(fs::exists(new_files / "stderr"));
+  EXPECT_NE(read_file(new_files / "stdout"), "");
 }
 
 TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {

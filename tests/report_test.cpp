@@ -50,6 +50,32 @@ TEST(Shown, NumbersWithoutLocaleAndWordsForTheRest) {
   EXPECT_EQ(report::coordinate(-0.04), "0.0");
 }
 
+// Coordinates are tenths, rounded as llround rounds (halves away from zero),
+// whichever way the digits are made: from a table below 1000, by division
+// above.
+TEST(Coordinate, TenthsRoundedAsLlroundRoundsThem) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {0.0, "0.0"},       {-0.04, "0.0"},        {0.05, "0.1"},     {-0.05, "-0.1"},
+      {12.25, "12.3"},    {-12.25, "-12.3"},     {785.0, "785.0"},  {999.94, "999.9"},
+      {999.95, "1000.0"}, {123456789.06, "123456789.1"},            {0.049999999999999996, "0.0"},
+      {1e15, "0.0"},      {NAN, "0.0"},          {-INFINITY, "0.0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(report::coordinate(c.value), c.text) << c.value;
+  // Every tenth of the drawing and the halves between them, against llround.
+  for (int n = -20000; n <= 20000; ++n) {
+    for (double value : {n / 10.0, (n + 0.5) / 10.0, std::nextafter(n / 20.0, 0.0)}) {
+      const long long tenths = std::llround(value * 10.0);
+      const long long size = tenths < 0 ? -tenths : tenths;
+      const std::string expected = (tenths < 0 ? "-" : "") + std::to_string(size / 10) + "." +
+                                   std::to_string(size % 10);
+      ASSERT_EQ(report::coordinate(value), expected) << value;
+    }
+  }
+}
+
 // A small configuration with every text field set to `text`.
 report::Configuration named(const std::string& text) {
   constexpr int kRows = 20;

@@ -152,6 +152,7 @@ int run_mode(const Options& options, const BuildFacts& build) {
   if (error.empty()) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
   }
+  if (error.empty()) error = result.page_error;
   if (error.empty()) {
     error = write_pages(settings.report, page_entries(share, result.outcomes), se_limit);
   }

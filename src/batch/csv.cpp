@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -11,14 +12,31 @@
 
 namespace batch {
 
-std::string csv_field(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
+namespace {
+
+// Appends `text` to `out` as a field of a record.
+void append_field(std::string& out, std::string_view text) {
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return c == ',' || c == '"' || c == '\r' || c == '\n';
+  });
+  if (plain) {
+    out += text;
+    return;
   }
-  return quoted + "\"";
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+}  // namespace
+
+std::string csv_field(std::string_view text) {
+  std::string field;
+  append_field(field, text);
+  return field;
 }
 
 std::string csv_number(double value) {
@@ -37,7 +55,7 @@ std::string csv_text(const CsvRow& header, const std::vector<CsvRow>& rows) {
   auto add = [&text](const CsvRow& row) {
     for (std::size_t n = 0; n < row.size(); ++n) {
       if (n > 0) text += ',';
-      text += csv_field(row[n]);
+      append_field(text, row[n]);
     }
     text += '\n';
   };

@@ -172,7 +172,8 @@ Running:
   --report DIR       the report directory, created when missing (default
                      vbsfit-report in the working directory); a relative DIR
                      is relative to the current directory
-  -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available)
+  -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available); the
+                     analyses of their fits take turns with them
   --shard K/N        run only share K of N (1 <= K <= N): configuration i of
                      the run set, counted from 0 in run-set order, belongs to
                      share (i mod N) + 1; for job arrays and several hosts
@@ -209,7 +210,8 @@ Report directory:
   fits.csv           per fitted configuration and target bin: rss, rms,
                      r_squared, relative_residual
   batch.txt          which share of which run set the tables hold
-  runs/SPECIES/SCENARIO/TAG/   stdout, stderr and fit.dump of each run
+  runs/SPECIES/SCENARIO/TAG/   stdout, stderr (when not empty) and fit.dump
+                     of each run
   Numbers are the fit's own doubles in the shortest text that reads back
   exactly; an empty cell has no value. Each table is replaced only whole.
 

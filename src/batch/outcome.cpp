@@ -1,5 +1,7 @@
 #include "batch/outcome.hpp"
 
+#include <algorithm>
+
 #include "textio/formatted.hpp"
 
 namespace batch {
@@ -15,7 +17,25 @@ const char* state_name(State state) {
   return "";
 }
 
-FitNumbers fit_numbers(const FitDump& dump, double se_limit) {
+namespace {
+
+quality::Problem solve_problem(const FitDump& dump, const SolveRecord& s) {
+  return {config::kIntervals, config::kCoefficients, dump.a, s.b, s.x, s.lower, s.upper};
+}
+
+}  // namespace
+
+std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit) {
+  const quality::Design design =
+      quality::design_of(config::kIntervals, config::kCoefficients, dump.a);
+  std::vector<quality::Fit> fits;
+  for (const SolveRecord& s : dump.solves) {
+    fits.push_back(quality::assess(solve_problem(dump, s), design, se_limit));
+  }
+  return fits;
+}
+
+FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits) {
   FitNumbers numbers;
   numbers.avgwmol = dump.avgwmol;
   for (int r = 1; r <= config::kBins; ++r) {
@@ -29,15 +49,21 @@ FitNumbers fit_numbers(const FitDump& dump, double se_limit) {
     bin.coefficient[r] = bin.coefficient[r] + config::kSelfShift;
     bin.lower[r] = bin.lower[r] + config::kSelfShift;
     bin.upper[r] = bin.upper[r] + config::kSelfShift;
-    const quality::Problem problem{config::kIntervals, config::kCoefficients, dump.a, s.b,
-                                   s.x, s.lower, s.upper};
-    bin.quality = quality::assess(problem, se_limit);
-    // The per-row series can be had again from the record; a study of many
-    // configurations should not hold them all.
-    bin.quality.fitted = {};
-    bin.quality.residual = {};
+    const quality::Fit& q = fits[r - 1];
+    FitFigures& f = bin.quality;
+    f.rss = q.rss;
+    f.rms = q.rms;
+    f.r_squared = q.r_squared;
+    f.relative_residual = q.relative_residual;
+    f.residual_variance = q.residual_variance;
+    f.free_count = q.free_count;
+    std::copy(q.coefficients.begin(), q.coefficients.end(), f.coefficients.begin());
   }
   return numbers;
+}
+
+FitNumbers fit_numbers(const FitDump& dump, double se_limit) {
+  return fit_numbers(dump, assess_solves(dump, se_limit));
 }
 
 int undetermined_count(const FitNumbers& numbers) {

@@ -22,6 +22,18 @@ enum class State {
 };
 const char* state_name(State state);
 
+// A solve's figures as the tables show them: quality::Fit without its
+// per-row series, in fixed size.
+struct FitFigures {
+  double rss = 0.0;
+  double rms = 0.0;
+  double r_squared = 0.0;
+  double relative_residual = 0.0;
+  double residual_variance = 0.0;
+  int free_count = 0;
+  std::array<quality::Coefficient, config::kCoefficients> coefficients{};
+};
+
 // One target bin's fit as the tables show it: the seven coefficients as
 // reported (the target's own shifted into [0, 1]) with their bounds shifted
 // alike, and the fit statistics.
@@ -29,17 +41,24 @@ struct BinFit {
   std::array<double, config::kCoefficients> coefficient{};
   std::array<double, config::kCoefficients> lower{};
   std::array<double, config::kCoefficients> upper{};
-  quality::Fit quality;  // without its per-row series
+  FitFigures quality;
 };
 
+// Fixed in size and free of pointers, so that the process that computes it
+// can hand it to the batch as bytes.
 struct FitNumbers {
   std::array<double, config::kBins> avgwmol{};
   std::array<BinFit, config::kBins> bins;
 };
 
+// quality::assess of each of a recorded fit's six solves (from its own
+// matrix, right-hand side, solution and bounds) under `se_limit`; the six
+// share one decomposition of the matrix.
+std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit);
+
 // The numbers of a recorded fit: the coefficients shifted exactly as the run
-// shifts them, and the statistics of each solve from its own matrix,
-// right-hand side, solution and bounds, flagged under `se_limit`.
+// shifts them, and the figures `fits` of its solves (assess_solves).
+FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits);
 FitNumbers fit_numbers(const FitDump& dump, double se_limit = quality::kDefaultSeLimit);
 
 // The coefficients of a fit flagged undetermined.
@@ -55,6 +74,7 @@ struct Outcome {
   std::string message;             // the first line of its message, or a note
   std::optional<double> seconds;   // wall time of the run
   std::optional<FitNumbers> numbers;
+  bool page = false;               // its page is in the report
 };
 
 }  // namespace batch

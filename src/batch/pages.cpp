@@ -1,6 +1,6 @@
 #include "batch/pages.hpp"
 
-#include "batch/fit_dump.hpp"
+#include "batch/analysis.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
@@ -8,27 +8,23 @@
 namespace batch {
 namespace {
 
-// A configuration's numbers for its page, from the record of its fit.
-report::Configuration page_numbers(const FitDump& dump, double se_limit) {
-  const Configuration& id = dump.config;
-  report::Configuration c;
-  c.species = id.species;
-  c.scenario = id.scenario;
-  c.tag = id.tag;
-  c.known_species = config::find_species(id.species) != nullptr;
-  c.rates.kp = dump.kp;
-  c.rates.k = dump.k;
-  c.inputs = config::input_paths(id.species, id.scenario);
-  c.results = config::results_path(id.species, id.scenario, id.tag);
-  c.molar_masses = dump.avgwmol;
-  c.time = dump.time;
-  for (int r = 1; r <= config::kBins; ++r) {
-    const SolveRecord& s = dump.solves[r - 1];
-    const quality::Problem problem{config::kIntervals, config::kCoefficients, dump.a, s.b,
-                                   s.x, s.lower, s.upper};
-    c.bins.push_back(report::bin_fit(problem, r, se_limit));
+// The row of index.html of an entry.
+report::IndexRow index_row(const PageEntry& e) {
+  report::IndexRow row;
+  row.species = e.config.species;
+  row.scenario = e.config.scenario;
+  row.tag = e.config.tag;
+  row.known_species = config::find_species(e.config.species) != nullptr;
+  row.state = e.state;
+  row.message = e.message;
+  if (e.fit && e.page) {
+    std::array<double, config::kBins> r_squared{};
+    for (int r = 0; r < config::kBins; ++r) r_squared[r] = e.fit->bins[r].quality.r_squared;
+    row.worst_r_squared = report::worst_r_squared(r_squared);
+    row.undetermined = undetermined_count(*e.fit);
+    row.linked = true;
   }
-  return c;
+  return row;
 }
 
 }  // namespace
@@ -38,7 +34,8 @@ std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
   std::vector<PageEntry> pages;
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Outcome& o = outcomes[n];
-    pages.push_back({entries[n].config, state_name(o.state), o.message, o.numbers.has_value()});
+    pages.push_back({entries[n].config, state_name(o.state), o.message, o.numbers.has_value(),
+                     o.numbers, o.page});
   }
   return pages;
 }
@@ -52,40 +49,26 @@ std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs) {
   for (const CsvRow& row : runs) {
     if (row.size() != runs_header().size()) continue;
     pages.push_back({{row[species], row[scenario], row[tag]}, row[state], row[message],
-                     !row[undetermined].empty()});
+                     !row[undetermined].empty(), std::nullopt, false});
   }
   return pages;
 }
 
-std::string write_pages(const std::string& report, const std::vector<PageEntry>& entries,
+std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
                         double se_limit) {
   std::vector<report::IndexRow> rows;
-  for (const PageEntry& e : entries) {
-    report::IndexRow row;
-    if (e.numbers) {
-      FitDump dump;
-      const std::string record = run_directory(report, e.config) + "/" + kFitDumpName;
-      if (std::string why = read_fit_dump(record, e.config, dump); why.empty()) {
-        const report::Configuration numbers = page_numbers(dump, se_limit);
-        const std::string page = report::page_name(e.config.species, e.config.scenario,
-                                                   e.config.tag);
-        std::string error =
-            write_file_atomically(report + "/" + page, report::render_page(numbers, se_limit));
-        if (!error.empty()) return error;
-        row = report::index_row(numbers);
+  for (PageEntry& e : entries) {
+    if (e.numbers && !e.page) {
+      Analysis analysis = analyze(report, e.config, se_limit);
+      if (!analysis.error.empty()) return analysis.error;
+      if (analysis.numbers) {
+        e.fit = analysis.numbers;
+        e.page = true;
       } else {
-        row.message = "no page: " + why;
+        e.message += (e.message.empty() ? "" : "; ") + ("no page: " + analysis.note);
       }
     }
-    row.species = e.config.species;
-    row.scenario = e.config.scenario;
-    row.tag = e.config.tag;
-    row.known_species = config::find_species(e.config.species) != nullptr;
-    row.state = e.state;
-    if (!e.message.empty()) {
-      row.message = e.message + (row.message.empty() ? "" : "; " + row.message);
-    }
-    rows.push_back(std::move(row));
+    rows.push_back(index_row(e));
   }
   return write_file_atomically(report + "/" + kIndexPage, report::render_index(rows, se_limit));
 }

@@ -1,19 +1,27 @@
 #include "batch/runner.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 
+#include "batch/analysis.hpp"
 #include "batch/fit_dump.hpp"
 #include "batch/tables.hpp"
+#include "batch/workers.hpp"
 #include "config/config.hpp"
 #include "diagnostics/signals.hpp"
 #include "driver/main_program.hpp"
@@ -27,16 +35,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kChildSetupFailed = 127;
 // How often the progress line is redrawn while nothing else happens, and
 // how often at most while runs finish in quick succession.
-constexpr long kProgressTickNanoseconds = 500'000'000;
+constexpr int kProgressTickMilliseconds = 500;
+// The process name of the workers that analyse the fits.
+constexpr const char* kAnalysisProcessName = "vbsfit-analysis";
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-std::string read_start(const std::string& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text(limit, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
-}
 
 std::string read_end(const std::string& path, std::size_t limit) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -97,12 +99,16 @@ bool make_directories(const std::string& path) {
 }
 
 // In the child: become the run of `config`, exactly as vbsfit built for it
-// runs in the working directory, with its standard output, standard error
-// and the record of its fit in `directory`. What keeps it from starting is
-// written to `setup_fd` for the batch to report. Never returns.
+// runs in the working directory, with its standard output and the record of
+// its fit in `directory` and its standard error in the memory file
+// `stderr_fd`, which the batch keeps in `directory` when the run writes to
+// it. What keeps it from starting is written to `setup_fd` for the batch to
+// report. Never returns.
 [[noreturn]] void run_child(const Configuration& config, const std::string& directory,
-                            const std::string& workdir, int setup_fd,
-                            const sigset_t& original_mask) {
+                            const std::string& workdir, int setup_fd, int stderr_fd,
+                            const sigset_t& original_mask, const std::vector<int>& inherited) {
+  // The batch's own descriptors are none of the run's business.
+  for (int fd : inherited) ::close(fd);
   // Ends the child with "<action> <path>[/<name>]: <why>" for the batch.
   auto give_up = [setup_fd](const char* action, const std::string& path,
                             const char* name = nullptr) {
@@ -114,11 +120,12 @@ bool make_directories(const std::string& path) {
   if (!make_directories(directory)) give_up("cannot create", directory);
   const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory_fd < 0) give_up("cannot open", directory);
-  int output[2];  // standard output and standard error
-  const char* const names[2] = {"stdout", "stderr"};
-  for (int n = 0; n < 2; ++n) {
-    output[n] = ::openat(directory_fd, names[n], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output[n] < 0) give_up("cannot create", directory, names[n]);
+  const int output =
+      ::openat(directory_fd, kStdoutName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (output < 0) give_up("cannot create", directory, kStdoutName);
+  // What an earlier run of this configuration left must not pass for this one's.
+  if (::unlinkat(directory_fd, kStderrName, 0) != 0 && errno != ENOENT) {
+    give_up("cannot remove", directory, kStderrName);
   }
   // The run reads nothing from standard input, and parallel runs must not
   // compete for a terminal.
@@ -129,10 +136,10 @@ bool make_directories(const std::string& path) {
   }
   if (::chdir(workdir.c_str()) != 0) give_up("cannot enter the working directory", workdir);
   ::close(setup_fd);
-  ::dup2(output[0], STDOUT_FILENO);
-  ::dup2(output[1], STDERR_FILENO);
-  ::close(output[0]);
-  ::close(output[1]);
+  ::dup2(output, STDOUT_FILENO);
+  ::dup2(stderr_fd, STDERR_FILENO);
+  ::close(output);
+  ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   FitDumpWriter writer(directory_fd, config);
@@ -151,10 +158,22 @@ std::string clock_text(double seconds) {
   return text;
 }
 
+// What ended a child that did not exit with status 0, in words.
+std::string ending_text(int wait_status) {
+  if (WIFSIGNALED(wait_status)) {
+    const int signal = WTERMSIG(wait_status);
+    return "ended by signal " + std::to_string(signal) + " (" + ::strsignal(signal) + ")";
+  }
+  return "ended with exit status " + std::to_string(WEXITSTATUS(wait_status));
+}
+
 class Runner {
  public:
   Runner(const std::vector<RunEntry>& entries, const RunnerSettings& settings)
-      : entries_(entries), settings_(settings), started_(Clock::now()) {
+      : entries_(entries),
+        settings_(settings),
+        started_(Clock::now()),
+        analysts_(kAnalysisProcessName, [this](std::uint64_t job) { return analyse(job); }) {
     result_.outcomes.resize(entries.size());
   }
 
@@ -164,7 +183,8 @@ class Runner {
   struct Child {
     std::size_t index;
     pid_t pid;
-    int setup_fd;  // what kept the run from starting, if anything
+    int setup_fd;   // what kept the run from starting, if anything
+    int stderr_fd;  // the run's standard error, in memory
     Clock::time_point start;
   };
 
@@ -174,10 +194,24 @@ class Runner {
   std::string directory(std::size_t index) const {
     return run_directory(settings_.report, entries_[index].config);
   }
+  // The batch's descriptors that a child closes.
+  std::vector<int> inherited() const;
   void launch(std::size_t index);
+  void launch_analysis(std::size_t index);
+  // In an analysing worker: the analysis of a job (an entry's index, twice,
+  // plus 1 for a kept one), encoded.
+  std::string analyse(std::uint64_t job) const;
   // The children that have ended, with their wait status; no longer running.
   std::vector<std::pair<Child, int>> reap_finished();
   void finish(const Child& child, int wait_status);
+  void finish_analysis(const WorkerPool::Result& result);
+  // Sets the note of an entry whose fit has no numbers.
+  void note_missing_numbers(std::size_t index, const std::string& why);
+  // Waits until a child ends, an analysis comes or a signal that stops the
+  // batch arrives (or, with progress shown, a tick has passed).
+  void wait();
+  // Takes the signals that have come; those that stop the batch stop it.
+  void take_signals();
   void stop(int signal);
   void show_progress(bool final);
 
@@ -185,28 +219,52 @@ class Runner {
   const RunnerSettings& settings_;
   BatchResult result_;
   std::vector<Child> running_;
+  std::deque<std::size_t> unanalysed_;  // runs that succeeded, waiting for a slot
   sigset_t original_mask_{};
+  int signal_fd_ = -1;  // the signals the batch waits for
   Clock::time_point started_;
   Clock::time_point drawn_{};  // when the progress line was last drawn
   int to_run_ = 0;   // configurations to fit
   int ran_ = 0;      // of these, finished
   int failed_ = 0;
   int kept_ = 0;
+  WorkerPool analysts_;
 };
+
+std::vector<int> Runner::inherited() const {
+  std::vector<int> fds = analysts_.descriptors();
+  fds.push_back(signal_fd_);
+  for (const Child& child : running_) {
+    fds.push_back(child.setup_fd);
+    fds.push_back(child.stderr_fd);
+  }
+  return fds;
+}
 
 void Runner::launch(std::size_t index) {
   // The child creates its directory and files itself: many at once on a
   // slow file system, and never in the batch's way.
-  int setup[2];
+  int setup[2] = {-1, -1};
   pid_t pid = -1;
-  if (::pipe2(setup, O_CLOEXEC) == 0) {
+  // A memory file holds standard error: most runs write nothing there, and
+  // an empty file would cost a file system one more inode per run.
+  const int err = ::memfd_create(kStderrName, MFD_CLOEXEC);
+  if (err >= 0 && ::pipe2(setup, O_CLOEXEC) == 0) {
+    const std::vector<int> fds = inherited();
     pid = ::fork();
     if (pid == 0) {
       ::close(setup[0]);
-      run_child(entries_[index].config, directory(index), settings_.workdir, setup[1],
-                original_mask_);
+      run_child(entries_[index].config, directory(index), settings_.workdir, setup[1], err,
+                original_mask_, fds);
     }
     ::close(setup[1]);
+  }
+  if (pid < 0) {
+    const int error = errno;
+    for (int fd : {setup[0], err}) {
+      if (fd >= 0) ::close(fd);
+    }
+    errno = error;
   }
   if (pid < 0) {
     Outcome& outcome = result_.outcomes[index];
@@ -216,7 +274,30 @@ void Runner::launch(std::size_t index) {
     ++failed_;
     return;
   }
-  running_.push_back({index, pid, setup[0], Clock::now()});
+  running_.push_back({index, pid, setup[0], err, Clock::now()});
+}
+
+void Runner::launch_analysis(std::size_t index) {
+  const bool kept = result_.outcomes[index].state == State::kept;
+  const std::string why = analysts_.start(2 * std::uint64_t{index} + (kept ? 1 : 0), inherited());
+  if (!why.empty()) note_missing_numbers(index, "cannot start its analysis: " + why);
+}
+
+std::string Runner::analyse(std::uint64_t job) const {
+  const std::size_t index = static_cast<std::size_t>(job / 2);
+  const Configuration& c = entries_[index].config;
+  const std::string results = results_file(c);
+  return encode(analyze(settings_.report, c, settings_.se_limit, job % 2 == 1 ? &results : nullptr));
+}
+
+void Runner::note_missing_numbers(std::size_t index, const std::string& why) {
+  Outcome& outcome = result_.outcomes[index];
+  if (outcome.state == State::kept) {
+    outcome.message = "kept: " + why;
+    return;
+  }
+  outcome.message = "vbsfit-batch: the fit's numbers were not recorded: " + why;
+  ++failed_;
 }
 
 void Runner::finish(const Child& child, int wait_status) {
@@ -226,6 +307,14 @@ void Runner::finish(const Child& child, int wait_status) {
   const std::string dir = directory(child.index);
   const std::string setup_failure = read_all(child.setup_fd);
   ::close(child.setup_fd);
+  ::lseek(child.stderr_fd, 0, SEEK_SET);
+  const std::string err = read_all(child.stderr_fd);
+  ::close(child.stderr_fd);
+  if (!err.empty() && setup_failure.empty()) {
+    if (std::string why = write_file_atomically(join(dir, kStderrName), err); !why.empty()) {
+      outcome.message = "vbsfit-batch: its standard error was not kept: " + why;
+    }
+  }
   if (!setup_failure.empty()) {
     outcome.state = State::failed;
     outcome.message = setup_failure;
@@ -235,23 +324,37 @@ void Runner::finish(const Child& child, int wait_status) {
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) {
     outcome.state = State::succeeded;
     outcome.exit_status = 0;
-    FitDump dump;
-    std::string problem = read_fit_dump(join(dir, kFitDumpName), entries_[child.index].config, dump);
-    if (problem.empty()) {
-      outcome.numbers = fit_numbers(dump, settings_.se_limit);
-    } else {
-      outcome.message = "vbsfit-batch: the fit's numbers were not recorded: " + problem;
-      ++failed_;
-    }
+    unanalysed_.push_back(child.index);
     return;
   }
   outcome.exit_status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
                                                  : 128 + WTERMSIG(wait_status);
   outcome.state = result_.stop_signal != 0 ? State::interrupted : State::failed;
-  outcome.message = failure_message(join(dir, "stdout"), join(dir, "stderr"), wait_status);
+  outcome.message = failure_message(join(dir, kStdoutName), err, wait_status);
   // Only a run that succeeded leaves a record of its fit.
   ::unlink(join(dir, kFitDumpName).c_str());
   if (outcome.state == State::failed) ++failed_;
+}
+
+void Runner::finish_analysis(const WorkerPool::Result& result) {
+  const std::size_t index = static_cast<std::size_t>(result.job / 2);
+  Outcome& outcome = result_.outcomes[index];
+  Analysis analysis;
+  if (!result.done || !decode(result.bytes, analysis)) {
+    note_missing_numbers(index, "its analysis " + ending_text(result.wait_status));
+    return;
+  }
+  if (!analysis.numbers) {
+    if (outcome.state == State::kept) {
+      outcome.message = analysis.note;  // says "kept: " and why
+    } else {
+      note_missing_numbers(index, analysis.note);
+    }
+    return;
+  }
+  outcome.numbers = analysis.numbers;
+  outcome.page = analysis.page;
+  if (result_.page_error.empty()) result_.page_error = analysis.error;
 }
 
 std::vector<std::pair<Runner::Child, int>> Runner::reap_finished() {
@@ -266,6 +369,21 @@ std::vector<std::pair<Runner::Child, int>> Runner::reap_finished() {
     }
   }
   return ended;
+}
+
+void Runner::wait() {
+  std::vector<pollfd> fds = {{signal_fd_, POLLIN, 0}};
+  analysts_.add_poll_fds(fds);
+  const int tick = settings_.progress ? kProgressTickMilliseconds : -1;
+  if (::poll(fds.data(), fds.size(), tick) > 0 && (fds[0].revents & POLLIN) != 0) take_signals();
+}
+
+void Runner::take_signals() {
+  signalfd_siginfo info;
+  while (::read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    const int signal = static_cast<int>(info.ssi_signo);
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) stop(signal);
+  }
 }
 
 void Runner::stop(int signal) {
@@ -294,9 +412,10 @@ void Runner::show_progress(bool final) {
 }
 
 BatchResult Runner::run() {
-  // The runner waits for its children and for the signals that stop it in
-  // one place: they stay blocked and are taken with sigtimedwait. A signal
-  // the batch was started with ignored stays out, as it does for vbsfit.
+  // The runner waits for its children, its analyses and the signals that
+  // stop it in one place: the signals stay blocked and are read from a
+  // signalfd. A signal the batch was started with ignored stays out, as it
+  // does for vbsfit.
   sigset_t waited;
   sigemptyset(&waited);
   sigaddset(&waited, SIGCHLD);
@@ -312,7 +431,9 @@ BatchResult Runner::run() {
   sigemptyset(&child_default.sa_mask);
   ::sigaction(SIGCHLD, &child_default, &child_saved);
   ::sigprocmask(SIG_BLOCK, &waited, &original_mask_);
+  signal_fd_ = ::signalfd(-1, &waited, SFD_NONBLOCK | SFD_CLOEXEC);
 
+  // Configurations to fit and kept ones to analyse, in run-set order.
   std::vector<std::size_t> queue;
   for (std::size_t n = 0; n < entries_.size(); ++n) {
     const Configuration& c = entries_[n].config;
@@ -320,42 +441,62 @@ BatchResult Runner::run() {
       result_.outcomes[n].state = State::kept;
       ++kept_;
     } else {
-      queue.push_back(n);
+      ++to_run_;
     }
+    queue.push_back(n);
   }
-  to_run_ = static_cast<int>(queue.size());
+  if (signal_fd_ < 0) {  // nothing can start
+    const std::string why = std::strerror(errno);
+    for (std::size_t n : queue) {
+      if (result_.outcomes[n].state == State::kept) {
+        note_missing_numbers(n, "cannot start its analysis: " + why);
+      } else {
+        result_.outcomes[n].state = State::failed;
+        result_.outcomes[n].message = "vbsfit-batch: cannot start a run: " + why;
+        ++failed_;
+      }
+    }
+    queue.clear();
+  }
 
   std::size_t next = 0;
-  std::vector<std::pair<Child, int>> ended;
   show_progress(false);
   for (;;) {
-    // Free slots are filled before the ended runs' records are read, so that
-    // no slot waits for the batch's own work.
-    while (result_.stop_signal == 0 && static_cast<int>(running_.size()) < settings_.jobs &&
-           next < queue.size()) {
-      launch(queue[next++]);
+    for (const auto& [child, status] : reap_finished()) finish(child, status);
+    for (const WorkerPool::Result& result : analysts_.collect()) finish_analysis(result);
+    // The analyses of finished runs first; once the batch is stopping, no
+    // more runs, but the kept configurations' numbers still belong in the
+    // tables.
+    while (static_cast<int>(running_.size()) + analysts_.busy() < settings_.jobs) {
+      if (!unanalysed_.empty()) {
+        launch_analysis(unanalysed_.front());
+        unanalysed_.pop_front();
+        continue;
+      }
+      while (result_.stop_signal != 0 && next < queue.size() &&
+             result_.outcomes[queue[next]].state != State::kept) {
+        ++next;
+      }
+      if (next == queue.size()) break;
+      const std::size_t n = queue[next++];
+      if (result_.outcomes[n].state == State::kept) {
+        launch_analysis(n);
+      } else {
+        launch(n);
+      }
     }
-    for (const auto& [child, status] : ended) finish(child, status);
-    ended.clear();
-    if (running_.empty()) break;
+    if (running_.empty() && analysts_.busy() == 0) break;
     show_progress(false);
-    const timespec tick = {0, kProgressTickNanoseconds};
-    const int signal = ::sigtimedwait(&waited, nullptr, settings_.progress ? &tick : nullptr);
-    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) stop(signal);
-    ended = reap_finished();
+    wait();
   }
+  analysts_.close();
   show_progress(true);
 
-  for (std::size_t n = 0; n < entries_.size(); ++n) {
-    if (result_.outcomes[n].state != State::kept) continue;
-    const Configuration& c = entries_[n].config;
-    result_.outcomes[n] =
-        keep(results_file(c), join(directory(n), kFitDumpName), c, settings_.se_limit);
+  // An interrupt that came while the last ones were analysed still counts.
+  if (signal_fd_ >= 0) {
+    take_signals();
+    ::close(signal_fd_);
   }
-  // An interrupt that came while the kept ones were read still counts.
-  sigdelset(&waited, SIGCHLD);
-  const timespec now = {0, 0};
-  if (const int signal = ::sigtimedwait(&waited, nullptr, &now); signal > 0) stop(signal);
   ::sigprocmask(SIG_SETMASK, &original_mask_, nullptr);
   ::sigaction(SIGCHLD, &child_saved, nullptr);
   return std::move(result_);
@@ -368,42 +509,11 @@ BatchResult run_configurations(const std::vector<RunEntry>& entries,
   return Runner(entries, settings).run();
 }
 
-Outcome keep(const std::string& results_file, const std::string& dump_file,
-             const Configuration& config, double se_limit) {
-  Outcome outcome;
-  outcome.state = State::kept;
-  FitDump dump;
-  if (!read_fit_dump(dump_file, config, dump).empty()) {
-    outcome.message = "kept: no record of its fit in this report";
-    return outcome;
-  }
-  FitNumbers numbers = fit_numbers(dump, se_limit);
-  const std::vector<std::string> expected = results_records(numbers);
-  std::vector<std::string> records;
-  std::ifstream in(results_file, std::ios::binary);
-  for (std::string line; std::getline(in, line);) records.push_back(line);
-  const std::size_t header = 2;  // the title and column records
-  bool same = records.size() == header + expected.size();
-  for (std::size_t n = 0; same && n < expected.size(); ++n) {
-    same = records[header + n] == expected[n];
-  }
-  if (!same) {
-    outcome.message = "kept: the fit recorded in this report is not the one in its results file";
-    return outcome;
-  }
-  outcome.numbers = std::move(numbers);
-  return outcome;
-}
-
-std::string failure_message(const std::string& stdout_file, const std::string& stderr_file,
+std::string failure_message(const std::string& stdout_file, std::string_view err,
                             int wait_status) {
   constexpr std::size_t kLineLimit = 4096;  // more than any message the run writes
-  const std::string err = read_start(stderr_file, kLineLimit);
-  if (!err.empty()) return err.substr(0, err.find('\n'));
-  if (WIFSIGNALED(wait_status)) {
-    const int signal = WTERMSIG(wait_status);
-    return "ended by signal " + std::to_string(signal) + " (" + ::strsignal(signal) + ")";
-  }
+  if (!err.empty()) return std::string(err.substr(0, std::min(err.find('\n'), kLineLimit)));
+  if (WIFSIGNALED(wait_status)) return ending_text(wait_status);
   std::string out = read_end(stdout_file, kLineLimit);
   while (!out.empty()) {
     if (out.back() == '\n') out.pop_back();

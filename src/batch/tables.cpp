@@ -22,8 +22,6 @@ CsvRow operator+(CsvRow left, const CsvRow& right) {
   return left;
 }
 
-CsvRow configuration_cells(const Configuration& c) { return {c.species, c.scenario, c.tag}; }
-
 }  // namespace
 
 std::string run_directory(const std::string& report, const Configuration& config) {
@@ -84,15 +82,14 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
       for (int t = 0; t < config::kCoefficients; ++t) {
         const quality::Coefficient& k = bin.quality.coefficients[t];
         tables.coefficients.push_back(
-            configuration_cells(c) +
-            CsvRow{std::to_string(r), config::term_label(static_cast<int>(t)), csv_number(bin.coefficient[t]),
-                   csv_number(bin.lower[t]), csv_number(bin.upper[t]), yes_no(k.at_bound),
-                   csv_number(k.standard_error), quality::flag_name(k.flag)});
+            {c.species, c.scenario, c.tag, std::to_string(r), config::term_label(t),
+             csv_number(bin.coefficient[t]), csv_number(bin.lower[t]), csv_number(bin.upper[t]),
+             yes_no(k.at_bound), csv_number(k.standard_error), quality::flag_name(k.flag)});
       }
-      const quality::Fit& q = bin.quality;
-      tables.fits.push_back(configuration_cells(c) +
-                            CsvRow{std::to_string(r), csv_number(q.rss), csv_number(q.rms),
-                                   csv_number(q.r_squared), csv_number(q.relative_residual)});
+      const FitFigures& q = bin.quality;
+      tables.fits.push_back({c.species, c.scenario, c.tag, std::to_string(r), csv_number(q.rss),
+                             csv_number(q.rms), csv_number(q.r_squared),
+                             csv_number(q.relative_residual)});
     }
   }
   return tables;

@@ -6,7 +6,8 @@
 //   batch.txt          which share of which run set the tables hold
 //   index.html         the report's pages, one more per fitted configuration
 //                      (batch/pages.hpp)
-//   runs/<species>/<scenario>/<tag>/   stdout, stderr and fit.dump of a run
+//   runs/<species>/<scenario>/<tag>/   stdout, stderr (when the run wrote to
+//                      it) and fit.dump of a run
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kManifest = "batch.txt";
 inline constexpr const char* kRunsDirectory = "runs";
+inline constexpr const char* kStdoutName = "stdout";
+inline constexpr const char* kStderrName = "stderr";
 inline constexpr const char* kIndexPage = "index.html";
 
 // The directory of a configuration's files in the report.

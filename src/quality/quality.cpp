@@ -35,38 +35,47 @@ double rank_tolerance(int rows, int cols) {
 // decomposition rather than a part of the dependence.
 const double kNullShare = std::sqrt(kEpsilon);
 
-struct Covariance {
-  std::vector<double> standard_error;  // +infinity for dependent columns
-  std::vector<bool> dependent;
-};
+bool zero_column(std::span<const double> a, int rows, int c) {
+  const auto column = a.subspan(static_cast<std::size_t>(c) * rows, rows);
+  return std::all_of(column.begin(), column.end(), [](double v) { return v == 0.0; });
+}
 
-// Standard errors sqrt(s2 (A'A)^-1 (c, c)) of the nonzero columns listed in
-// `columns`. With A S = U Sigma V' for S scaling each column to unit length,
+}  // namespace
+
+// With A S = U Sigma V' for S scaling each nonzero column to unit length,
 // (A'A)^-1 = S V Sigma^-2 V' S, so the diagonal is
 // sum over k of (V(c, k) / sigma_k)^2 / ||a_c||^2, taken over the kept
 // singular values: a dependent column has no finite standard error, and the
 // others get theirs from the part of the problem the data do determine.
-Covariance covariance(const Problem& p, const std::vector<int>& columns, double s2) {
-  const int m = p.rows;
-  const int n = static_cast<int>(columns.size());
-  Covariance result{std::vector<double>(n, kNaN), std::vector<bool>(n, false)};
-  if (n == 0) return result;
+Design design_of(int rows, int cols, std::span<const double> a) {
+  assert(rows >= 0 && cols >= 0);
+  assert(a.size() == static_cast<std::size_t>(rows) * cols);
+  Design d;
+  d.rows = rows;
+  d.cols = cols;
+  for (int c = 0; c < cols; ++c) {
+    if (!zero_column(a, rows, c)) d.nonzero.push_back(c);
+  }
+  const int m = rows;
+  const int n = static_cast<int>(d.nonzero.size());
+  d.norm.assign(n, kNaN);
+  d.root.assign(n, kNaN);
+  d.dependent.assign(n, false);
+  if (n == 0) return d;
 
-  Eigen::Map<const Eigen::MatrixXd> a(p.a.data(), m, p.cols);
+  Eigen::Map<const Eigen::MatrixXd> matrix(a.data(), m, cols);
   Eigen::MatrixXd scaled(m, n);
-  std::vector<double> norm(n);
   for (int k = 0; k < n; ++k) {
-    norm[k] = a.col(columns[k]).blueNorm();  // safe from overflow and underflow, and quick
-    scaled.col(k) = a.col(columns[k]) / norm[k];
+    d.norm[k] = matrix.col(d.nonzero[k]).blueNorm();  // safe from overflow and underflow, and quick
+    scaled.col(k) = matrix.col(d.nonzero[k]) / d.norm[k];
   }
   Eigen::JacobiSVD<Eigen::MatrixXd> svd(scaled, Eigen::ComputeFullV);
-  if (svd.info() != Eigen::Success) return result;  // non-finite input: errors unknown
+  if (svd.info() != Eigen::Success) return d;  // non-finite input: errors unknown
   const Eigen::VectorXd& sigma = svd.singularValues();  // min(m, n) values, descending
   const Eigen::MatrixXd& v = svd.matrixV();
   const double cutoff = rank_tolerance(m, n) * sigma(0);
   auto kept = [&](int k) { return k < sigma.size() && sigma(k) > cutoff; };
 
-  const double s = std::sqrt(s2);
   for (int c = 0; c < n; ++c) {
     double null_share = 0.0;
     double variance = 0.0;  // of the scaled coefficient, per unit s2
@@ -78,20 +87,11 @@ Covariance covariance(const Problem& p, const std::vector<int>& columns, double 
         null_share += v(c, k) * v(c, k);
       }
     }
-    result.dependent[c] = std::sqrt(null_share) > kNullShare;
-    result.standard_error[c] =
-        result.dependent[c] ? kInfinity : s * std::sqrt(variance) / norm[c];
+    d.dependent[c] = std::sqrt(null_share) > kNullShare;
+    d.root[c] = std::sqrt(variance);
   }
-  return result;
+  return d;
 }
-
-bool zero_column(const Problem& p, int c) {
-  const auto column = p.a.subspan(static_cast<std::size_t>(c) * p.rows, p.rows);
-  return std::all_of(column.begin(), column.end(), [](double v) { return v == 0.0; });
-}
-
-}  // namespace
-
 const char* flag_name(Flag flag) {
   switch (flag) {
     case Flag::determined: return "determined";
@@ -102,6 +102,10 @@ const char* flag_name(Flag flag) {
 }
 
 Fit assess(const Problem& p, double se_limit) {
+  return assess(p, design_of(p.rows, p.cols, p.a), se_limit);
+}
+
+Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int m = p.rows;
   const int n = p.cols;
   assert(m >= 0 && n >= 0);
@@ -109,6 +113,7 @@ Fit assess(const Problem& p, double se_limit) {
   assert(p.b.size() == static_cast<std::size_t>(m));
   assert(p.x.size() == static_cast<std::size_t>(n));
   assert(p.lower.size() == static_cast<std::size_t>(n) && p.upper.size() == p.lower.size());
+  assert(design.rows == m && design.cols == n);
 
   Fit fit{};
   fit.fitted.assign(m, 0.0);
@@ -136,20 +141,16 @@ Fit assess(const Problem& p, double se_limit) {
   const int freedom = m - fit.free_count;
   fit.residual_variance = freedom > 0 ? rss / freedom : kNaN;
 
-  std::vector<int> nonzero;
-  for (int c = 0; c < n; ++c) {
-    if (!zero_column(p, c)) nonzero.push_back(c);
-  }
-  const Covariance cov = covariance(p, nonzero, fit.residual_variance);
-
   fit.coefficients.assign(n, Coefficient{kNaN, Flag::no_effect, false, false});
   for (int c = 0; c < n; ++c) {
     fit.coefficients[c].at_bound = p.x[c] == p.lower[c] || p.x[c] == p.upper[c];
   }
-  for (std::size_t k = 0; k < nonzero.size(); ++k) {
-    Coefficient& coefficient = fit.coefficients[nonzero[k]];
-    coefficient.standard_error = cov.standard_error[k];
-    coefficient.dependent = cov.dependent[k];
+  const double s = std::sqrt(fit.residual_variance);
+  for (std::size_t k = 0; k < design.nonzero.size(); ++k) {
+    Coefficient& coefficient = fit.coefficients[design.nonzero[k]];
+    coefficient.dependent = design.dependent[k];
+    coefficient.standard_error =
+        coefficient.dependent ? kInfinity : s * design.root[k] / design.norm[k];
     // An unknown (NaN) error is no evidence of a determined coefficient.
     const bool small = coefficient.standard_error <= se_limit;
     coefficient.flag = small && !coefficient.dependent ? Flag::determined : Flag::undetermined;

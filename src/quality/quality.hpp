@@ -57,8 +57,28 @@ struct Fit {
 
 inline constexpr double kDefaultSeLimit = 0.1;
 
+// What the standard errors take from the design matrix alone, so that fits
+// of one matrix (vbsfit's six target bins) share one decomposition: the
+// nonzero columns and, for each, its length, whether it depends on the
+// others, and `root`, the standard error per unit s of its coefficient once
+// the column is scaled to unit length; a fit's standard error is then
+// s * root / norm.
+struct Design {
+  int rows = 0;
+  int cols = 0;
+  std::vector<int> nonzero;     // the columns that are not zero, ascending
+  std::vector<double> norm;     // per nonzero column
+  std::vector<double> root;     // per nonzero column; NaN when not known
+  std::vector<bool> dependent;  // per nonzero column
+};
+
+// The design of `a` (rows x cols, column by column).
+Design design_of(int rows, int cols, std::span<const double> a);
+
 // The figures of one fit. The extents of the spans must match rows and cols.
 // se_limit is the largest standard error a determined coefficient may have.
 Fit assess(const Problem& problem, double se_limit = kDefaultSeLimit);
+// The same, bit for bit, with the design of problem.a made beforehand.
+Fit assess(const Problem& problem, const Design& design, double se_limit = kDefaultSeLimit);
 
 }  // namespace quality

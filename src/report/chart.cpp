@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,24 +65,36 @@ double scale(double v, Range from, double to_low, double to_high) {
   return to_low + (v - from.low) / (from.high - from.low) * (to_high - to_low);
 }
 
-// Appends the polyline of one series, every finite point of it; returns how
-// many points it has.
-int append_series(std::string& out, const char* name, std::span<const double> x,
-                  std::span<const double> y, Range xr, Range yr, double top, double bottom) {
+// Appends the polyline of one series, every point of it whose time and value
+// are finite; returns how many points it has.
+int append_series(std::string& out, const char* name, const TimeAxis& time,
+                  std::span<const double> y, Range yr, double top, double bottom) {
   out += "<polyline class=\"series ";
   out += name;
   out += "\" data-series=\"";
   out += name;
   out += "\" points=\"";
+  // The points go through a buffer of their own and into `out` a few
+  // hundred at a time.
+  char buffer[8192];
+  char* const last = buffer + sizeof buffer - 2 * (kCoordinateChars + 1);  // room for a point
+  char* at = buffer;
   int count = 0;
-  for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
-    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) continue;
-    if (count > 0) out += ' ';
-    append_coordinate(out, scale(x[i], xr, kLeft, kRight));
-    out += ',';
-    append_coordinate(out, scale(y[i], yr, bottom, top));
+  for (std::size_t i = 0; i < time.hours.size() && i < y.size(); ++i) {
+    if (!std::isfinite(time.hours[i]) || !std::isfinite(y[i])) continue;
+    if (at > last) {
+      out.append(buffer, at);
+      at = buffer;
+    }
+    if (count > 0) *at++ = ' ';
+    const TimeAxis::Text& x = time.x[i];
+    std::memcpy(at, x.chars.data(), x.chars.size());  // one fixed-size copy; the length counts
+    at += x.length;
+    *at++ = ',';
+    at = put_coordinate(at, scale(y[i], yr, bottom, top));
     ++count;
   }
+  out.append(buffer, at);
   out += "\" data-points=\"" + std::to_string(count) + "\"/>\n";
   return count;
 }
@@ -113,10 +126,32 @@ std::string value_axis(Range r, double top, double bottom) {
 
 }  // namespace
 
+TimeAxis time_axis(std::span<const double> hours) {
+  TimeAxis time;
+  time.hours.assign(hours.begin(), hours.end());
+  const Range xr = range_of({hours});
+  time.low = xr.low;
+  time.high = xr.high;
+  time.x.resize(hours.size());
+  for (std::size_t i = 0; i < hours.size(); ++i) {
+    TimeAxis::Text& x = time.x[i];
+    x.chars.fill(' ');
+    char* const end = put_coordinate(x.chars.data(), scale(hours[i], xr, kLeft, kRight));
+    x.length = static_cast<unsigned char>(end - x.chars.data());
+  }
+  return time;
+}
+
 void render_chart(std::string& svg, int bin, std::span<const double> hours,
                   std::span<const double> observed, std::span<const double> fitted,
                   std::span<const double> residual) {
-  const Range xr = range_of({hours});
+  render_chart(svg, bin, time_axis(hours), observed, fitted, residual);
+}
+
+void render_chart(std::string& svg, int bin, const TimeAxis& time,
+                  std::span<const double> observed, std::span<const double> fitted,
+                  std::span<const double> residual) {
+  const Range xr = {time.low, time.high};
   const Range yr = range_of({observed, fitted});
   Range rr = range_of({residual});
   const double reach = std::max(std::fabs(rr.low), std::fabs(rr.high));
@@ -138,9 +173,9 @@ void render_chart(std::string& svg, int bin, std::span<const double> hours,
     svg += text(x, kStripBottom + 18, shown(h, 4), "middle");
   }
   const int drawn = std::min(
-      {append_series(svg, "observed", hours, observed, xr, yr, kMainTop, kMainBottom),
-       append_series(svg, "fitted", hours, fitted, xr, yr, kMainTop, kMainBottom),
-       append_series(svg, "residual", hours, residual, xr, rr, kStripTop, kStripBottom)});
+      {append_series(svg, "observed", time, observed, yr, kMainTop, kMainBottom),
+       append_series(svg, "fitted", time, fitted, yr, kMainTop, kMainBottom),
+       append_series(svg, "residual", time, residual, rr, kStripTop, kStripBottom)});
   // Axis titles and legend.
   svg += text(kWidth / 2 + 40, kHeight - 10, "time (h)", "middle", " class=\"axis-title\"");
   const double main_middle = (kMainTop + kMainBottom) / 2;
@@ -156,7 +191,7 @@ void render_chart(std::string& svg, int bin, std::span<const double> hours,
   svg += "</svg>\n<figcaption>Target bin VB" + b +
          ": observed (blue) and fitted (orange) rate of change of the bin against time; "
          "below, the residual (observed minus fitted) on its own scale.";
-  const int omitted = static_cast<int>(hours.size()) - drawn;
+  const int omitted = static_cast<int>(time.hours.size()) - drawn;
   if (omitted > 0) {
     svg += " " + std::to_string(omitted) + " intervals with values that are not finite are not drawn.";
   }

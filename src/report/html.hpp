@@ -19,8 +19,12 @@ std::string shown(double value, int digits);
 // others), for data- attributes that tests and scripts read.
 std::string exact(double value);
 
-// `value` with one decimal, for SVG coordinates; appended to `out`, or as
-// a string.
+// `value` with one decimal, for SVG coordinates: written at `out`, which has
+// room for kCoordinateChars, returning the end; appended to `out`; or as a
+// string. Rounded to the nearest tenth, halves away from zero; values
+// outside +-1e15 are written as 0.
+inline constexpr int kCoordinateChars = 20;  // sign, 16 digits, point, tenth
+char* put_coordinate(char* out, double value);
 void append_coordinate(std::string& out, double value);
 std::string coordinate(double value);
 

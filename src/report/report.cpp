@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <utility>
 
 #include "report/chart.hpp"
 #include "report/html.hpp"
@@ -205,14 +207,18 @@ std::string run_tables(const Configuration& c) {
 // Appends the heading and the chart of every target bin.
 void append_charts(std::string& out, const Configuration& c) {
   out += "<h2>Rates of change, fitted and observed</h2>\n";
+  TimeAxis time;  // of the bins before, while they have as many intervals
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const BinFit& bin = c.bins[r];
     const std::size_t n = bin.observed.size();
-    std::vector<double> hours(n, std::nan(""));
-    for (std::size_t i = 0; i < n && i + 1 < c.time.size(); ++i) {
-      hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
+    if (r == 0 || time.hours.size() != n) {
+      std::vector<double> hours(n, std::nan(""));
+      for (std::size_t i = 0; i < n && i + 1 < c.time.size(); ++i) {
+        hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
+      }
+      time = time_axis(hours);
     }
-    render_chart(out, static_cast<int>(r) + 1, hours, bin.observed, bin.fit.fitted,
+    render_chart(out, static_cast<int>(r) + 1, time, bin.observed, bin.fit.fitted,
                  bin.fit.residual);
   }
 }
@@ -221,11 +227,15 @@ void append_charts(std::string& out, const Configuration& c) {
 
 
 BinFit bin_fit(const quality::Problem& solve, int target, double se_limit) {
+  return bin_fit(solve, target, quality::assess(solve, se_limit));
+}
+
+BinFit bin_fit(const quality::Problem& solve, int target, quality::Fit fit) {
   BinFit bin;
   bin.observed.assign(solve.b.begin(), solve.b.end());
   bin.reported.assign(solve.x.begin(), solve.x.end());
   bin.reported[target] = bin.reported[target] + config::kSelfShift;
-  bin.fit = quality::assess(solve, se_limit);
+  bin.fit = std::move(fit);
   return bin;
 }
 
@@ -236,13 +246,20 @@ IndexRow index_row(const Configuration& c) {
   row.tag = c.tag;
   row.state = "succeeded";
   row.known_species = c.known_species;
-  for (const BinFit& bin : c.bins) {
-    const double r2 = bin.fit.r_squared;
-    if (!std::isnan(r2) && !(r2 >= row.worst_r_squared)) row.worst_r_squared = r2;
-  }
+  std::vector<double> r_squared;
+  for (const BinFit& bin : c.bins) r_squared.push_back(bin.fit.r_squared);
+  row.worst_r_squared = worst_r_squared(r_squared);
   row.undetermined = count_flags(c, Flag::undetermined);
   row.linked = true;
   return row;
+}
+
+double worst_r_squared(std::span<const double> r_squared) {
+  double worst = std::numeric_limits<double>::quiet_NaN();
+  for (double r2 : r_squared) {
+    if (!std::isnan(r2) && !(r2 >= worst)) worst = r2;
+  }
+  return worst;
 }
 
 std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag) {

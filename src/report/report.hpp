@@ -35,8 +35,10 @@ struct BinFit {
 
 // A target bin's numbers from its solve: observed = b, reported = x with the
 // target's own coefficient (c = target) shifted by config::kSelfShift, and
-// the fit's figures and flags under `se_limit`. target is 1 ... 6.
+// the fit's figures and flags under `se_limit`, or `fit`, quality::assess()
+// of the solve made beforehand. target is 1 ... 6.
 BinFit bin_fit(const quality::Problem& solve, int target, double se_limit);
+BinFit bin_fit(const quality::Problem& solve, int target, quality::Fit fit);
 
 // One fitted configuration.
 struct Configuration {
@@ -64,6 +66,10 @@ struct IndexRow {
 // The row of a fitted configuration: state "succeeded", the lowest R² of its
 // bins, the count of undetermined coefficients, linked.
 IndexRow index_row(const Configuration& configuration);
+
+// The lowest of the R² of a configuration's target bins that are known (not
+// NaN); NaN when none is.
+double worst_r_squared(std::span<const double> r_squared);
 
 // The file name of a configuration's page: the three names joined by ',',
 // every byte other than A-Z a-z 0-9 . _ - written as ~XX (hex), then ".html".
