@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # vbsfit-batch against prebuilt per-configuration vbsfit binaries: the same
 # 100 configurations (5 species x 5 scenarios x 4 tags) of simulated runs,
-# fitted by `vbsfit-batch -j 2` (its report and tables included) and by 100
-# vbsfit binaries, one built for each configuration, through `xargs -P 2`,
-# once with their output discarded and once kept in a file per run. The
-# three take turns, ROUNDS times each; the medians of wall and CPU time and
-# the ratios are printed. Not a test: run it on an otherwise idle machine.
+# fitted by `vbsfit-batch -j 2` (its whole report: tables and pages), by
+# `vbsfit-batch -j 2 --no-pages` (tables only) and by 100 vbsfit binaries,
+# one built for each configuration, through `xargs -P 2`, once with their
+# output discarded and once kept in a file per run. The four take turns,
+# ROUNDS times each; the medians of wall and CPU time and the ratios are
+# printed. Not a test: run it on an otherwise idle machine.
 #
 #   bench/batch_vs_binaries.sh [ROUNDS]      (default 9)
 #
@@ -58,6 +59,9 @@ done
 run_batch() {
   "$build/vbsfit-batch" --plan "$plan" -j 2 --workdir "$1"
 }
+run_tables() {
+  "$build/vbsfit-batch" --plan "$plan" -j 2 --workdir "$1" --no-pages
+}
 run_binaries() {
   printf '%s\n' "${binaries[@]}" | xargs -P 2 -n 1 env -C "$1"
 }
@@ -84,12 +88,12 @@ measure run_binaries "$work/check-binaries" >/dev/null
 diff -r "$work/check-batch/FITS" "$work/check-binaries/FITS" >/dev/null ||
   { echo "results differ" >&2; exit 1; }
 
-ways=(batch binaries logged)
+ways=(batch tables binaries logged)
 declare -A wall cpu
 for ((r = 1; r <= rounds; r++)); do
   # Each round in another order, so that no way always follows the same one.
-  for ((k = 0; k < 3; k++)); do
-    way=${ways[$(((r + k) % 3))]}
+  for ((k = 0; k < ${#ways[@]}; k++)); do
+    way=${ways[$(((r + k) % ${#ways[@]}))]}
     read -r w c < <(measure "run_$way" "$work/$way-$r")
     wall[$way]+="$w " cpu[$way]+="$c "
   done
@@ -98,10 +102,14 @@ median() { printf '%s\n' $@ | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2)
 declare -A mw mc
 for way in "${ways[@]}"; do mw[$way]=$(median ${wall[$way]}) mc[$way]=$(median ${cpu[$way]}); done
 echo "$count configurations, $rounds rounds each, medians (wall / CPU of all processes):"
-echo "  vbsfit-batch -j 2, report and tables:      ${mw[batch]} s / ${mc[batch]} s"
+echo "  vbsfit-batch -j 2, tables and pages:       ${mw[batch]} s / ${mc[batch]} s"
+echo "  vbsfit-batch -j 2 --no-pages, tables:      ${mw[tables]} s / ${mc[tables]} s"
 echo "  binaries, xargs -P 2, output discarded:    ${mw[binaries]} s / ${mc[binaries]} s"
 echo "  binaries, xargs -P 2, output kept in files: ${mw[logged]} s / ${mc[logged]} s"
-for way in binaries logged; do
-  awk -v bw="${mw[batch]}" -v xw="${mw[$way]}" -v bc="${mc[batch]}" -v xc="${mc[$way]}" -v way="$way" \
-    'BEGIN { printf "  ratio batch / %s: wall %.3f, CPU %.3f\n", way, bw / xw, bc / xc }'
+for mine in batch tables; do
+  for way in binaries logged; do
+    awk -v bw="${mw[$mine]}" -v xw="${mw[$way]}" -v bc="${mc[$mine]}" -v xc="${mc[$way]}" \
+      -v way="$way" -v mine="$mine" \
+      'BEGIN { printf "  ratio %s / %s: wall %.3f, CPU %.3f\n", mine, way, bw / xw, bc / xc }'
+  done
 done

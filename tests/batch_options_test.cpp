@@ -21,9 +21,11 @@ TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
   EXPECT_EQ(o.shard->index, 2);
   EXPECT_EQ(o.shard->count, 4);
   EXPECT_FALSE(o.se_limit.has_value());
+  EXPECT_TRUE(o.pages);
   batch::Options limit;
-  ASSERT_EQ(batch::parse_options({"--se-limit", "0.05"}, limit), "");
+  ASSERT_EQ(batch::parse_options({"--se-limit", "0.05", "--no-pages"}, limit), "");
   EXPECT_EQ(limit.se_limit, 0.05);
+  EXPECT_FALSE(limit.pages);
 
   batch::Options merge;
   ASSERT_EQ(batch::parse_options({"--merge", "a", "--report", "out", "b", "--", "-c"}, merge), "");
@@ -53,9 +55,9 @@ TEST(BatchOptions, UsageErrors) {
        "--plan cannot be combined with --species, --scenario or --tag"},
       {{"--merge"}, "--merge needs the report directories of the shards"},
       {{"--merge", "a", "--shard", "1/2"},
-       "--merge takes only --report and the report directories to join"},
+       "--merge takes only --report, --no-pages and the report directories to join"},
       {{"--merge", "a", "--se-limit", "1"},
-       "--merge takes only --report and the report directories to join"},
+       "--merge takes only --report, --no-pages and the report directories to join"},
       {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
       {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
       {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},

@@ -87,6 +87,25 @@ TEST_F(BatchQuality, FlagsReachTheTablesTheSummaryAndThePages) {
             std::string::npos);
 }
 
+TEST_F(BatchQuality, WithoutPagesTheTablesAreTheSame) {
+  const auto tables_only = batch({"--species", "OLE2_OH", "--no-pages"});
+  ASSERT_EQ(tables_only.exit_status, 0) << tables_only.err;
+  EXPECT_NE(tables_only.err.find("  report: ./vbsfit-report/\n"), std::string::npos)
+      << tables_only.err;
+  for (const auto& entry : fs::directory_iterator(report())) {
+    EXPECT_NE(entry.path().extension(), ".html") << entry.path();
+  }
+  const std::string coefficients = read_file(report() / "coefficients.csv");
+  const std::string fits = read_file(report() / "fits.csv");
+
+  // The same configuration again, kept, with its pages: the same numbers.
+  ASSERT_EQ(batch({"--species", "OLE2_OH"}).exit_status, 0);
+  EXPECT_TRUE(fs::exists(report() / "index.html"));
+  EXPECT_TRUE(fs::exists(report() / "OLE2_OH,0.1,allgas.html"));
+  EXPECT_EQ(read_file(report() / "coefficients.csv"), coefficients);
+  EXPECT_EQ(read_file(report() / "fits.csv"), fits);
+}
+
 // A page must open quickly from disk or in a mail.
 constexpr std::size_t kPageLimit = 1 << 20;
 

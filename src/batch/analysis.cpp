@@ -63,7 +63,7 @@ static_assert(2 + sizeof(FitNumbers) + 2 * (sizeof(std::uint16_t) + kTextBytes) 
 }  // namespace
 
 Analysis analyze(const std::string& report, const Configuration& config, double se_limit,
-                 const std::string* kept_results) {
+                 const std::string* kept_results, bool page) {
   Analysis analysis;
   FitDump dump;
   const std::string record = run_directory(report, config) + "/" + kFitDumpName;
@@ -78,9 +78,10 @@ Analysis analyze(const std::string& report, const Configuration& config, double 
     return analysis;
   }
   analysis.numbers = numbers;
-  const std::string page = report::page_name(config.species, config.scenario, config.tag);
+  if (!page) return analysis;
+  const std::string name = report::page_name(config.species, config.scenario, config.tag);
   analysis.error = write_file_atomically(
-      report + "/" + page, report::render_page(page_numbers(dump, std::move(fits)), se_limit));
+      report + "/" + name, report::render_page(page_numbers(dump, std::move(fits)), se_limit));
   analysis.page = analysis.error.empty();
   return analysis;
 }

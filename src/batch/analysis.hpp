@@ -23,13 +23,13 @@ struct Analysis {
 };
 
 // The analysis of the record of `config`'s fit in `report`, flagged under
-// `se_limit`, and its page written when the numbers can be had. A
+// `se_limit`, and its page written (when `page`) if the numbers can be had. A
 // configuration kept from an earlier run (`kept_results` names its results
 // file) gets numbers only when the record gives exactly that file's
 // coefficients and molar masses; its note is then the message of its row
 // ("kept: ..."). Otherwise the note is why the record cannot be read.
 Analysis analyze(const std::string& report, const Configuration& config, double se_limit,
-                 const std::string* kept_results = nullptr);
+                 const std::string* kept_results = nullptr, bool page = true);
 
 // The analysis as bytes for the batch, at most kAnalysisBytes of them (notes
 // and errors cut short), and back; false when `bytes` is not a whole one.

@@ -89,15 +89,21 @@ void keep_standard_streams_open() {
   }
 }
 
+// What the summary points the reader to: the index page, or the tables'
+// directory when the batch writes no pages.
+std::string report_shown(const std::string& report, bool pages) {
+  return pages ? report + "/" + kIndexPage : report + "/";
+}
+
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
   MergeResult merged = merge_reports(options.operands, *options.report);
   if (!merged.refusal.empty()) return usage_error(merged.refusal);
-  if (merged.error.empty()) {
+  if (merged.error.empty() && options.pages) {
     merged.error = write_pages(*options.report, page_entries(merged.runs), merged.se_limit);
   }
   if (!merged.error.empty()) return run_error(merged.error);
-  const Summary summary = summarize(merged.runs, *options.report, 0);
+  const Summary summary = summarize(merged.runs, report_shown(*options.report, options.pages), 0);
   std::cerr << summary.text;
   return summary.complete ? kSucceeded : kFailed;
 }
@@ -137,6 +143,7 @@ int run_mode(const Options& options, const BuildFacts& build) {
   settings.jobs = options.jobs.value_or(available_cpus());
   settings.progress = ::isatty(STDERR_FILENO) == 1;
   settings.se_limit = se_limit;
+  settings.pages = options.pages;
   fs::create_directories(settings.report, ec);
   if (ec || !fs::is_directory(settings.report)) {
     return run_error("cannot create the report directory " + settings.report + ": " +
@@ -153,10 +160,11 @@ int run_mode(const Options& options, const BuildFacts& build) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
   }
   if (error.empty()) error = result.page_error;
-  if (error.empty()) {
+  if (error.empty() && options.pages) {
     error = write_pages(settings.report, page_entries(share, result.outcomes), se_limit);
   }
-  const Summary summary = summarize(tables.runs, settings.report, result.stop_signal);
+  const Summary summary =
+      summarize(tables.runs, report_shown(settings.report, options.pages), result.stop_signal);
   std::cerr << summary.text;
   if (!error.empty()) return run_error("the report was not written: " + error);
   if (result.stop_signal != 0) return 128 + result.stop_signal;

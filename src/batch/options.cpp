@@ -107,6 +107,8 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
     if (value) return "option '--" + name + "' takes no value";
     if (name == "merge") {
       o.merge = true;
+    } else if (name == "no-pages") {
+      o.pages = false;
     } else if (name == "list-species") {
       o.list_species = true;
     } else if (name == "help") {
@@ -121,7 +123,7 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
   const bool lists = o.species || o.scenarios || o.tags;
   if (o.merge) {
     if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != ".") {
-      return "--merge takes only --report and the report directories to join";
+      return "--merge takes only --report, --no-pages and the report directories to join";
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
     return {};
@@ -179,6 +181,9 @@ Running:
                      share (i mod N) + 1; for job arrays and several hosts
   --se-limit X       the largest standard error of a determined coefficient
                      (default 0.1); see "Flags" below
+  --no-pages         write the tables only: no index.html and no page per
+                     configuration (a page takes about 350 kB and a third of
+                     the time of its fit); an earlier batch's pages stay
 
 Other modes:
   --merge            join the reports of all N shards of one study, given as

@@ -287,7 +287,8 @@ std::string Runner::analyse(std::uint64_t job) const {
   const std::size_t index = static_cast<std::size_t>(job / 2);
   const Configuration& c = entries_[index].config;
   const std::string results = results_file(c);
-  return encode(analyze(settings_.report, c, settings_.se_limit, job % 2 == 1 ? &results : nullptr));
+  return encode(analyze(settings_.report, c, settings_.se_limit,
+                        job % 2 == 1 ? &results : nullptr, settings_.pages));
 }
 
 void Runner::note_missing_numbers(std::size_t index, const std::string& why) {

@@ -29,6 +29,7 @@ struct RunnerSettings {
   int jobs = 1;
   bool progress = false;      // keep one progress line on standard error
   double se_limit = quality::kDefaultSeLimit;  // of a determined coefficient
+  bool pages = true;          // write each fitted configuration's page
 };
 
 struct BatchResult {

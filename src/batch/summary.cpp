@@ -23,7 +23,7 @@ std::string signal_name(int signal) {
 
 }  // namespace
 
-Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, int stop_signal) {
+Summary summarize(const std::vector<CsvRow>& runs, const std::string& shown, int stop_signal) {
   static const std::size_t species = runs_column("species"), scenario = runs_column("scenario"),
                            tag = runs_column("tag"), known = runs_column("known_species"),
                            state = runs_column("state"), status = runs_column("exit_status"),
@@ -101,7 +101,7 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, in
             std::to_string(flagged) + " of " + std::to_string(with_figures) +
             " configurations; see the report\n";
   }
-  text += "  report: " + report + "/" + kIndexPage + "\n";
+  text += "  report: " + shown + "\n";
   summary.text = text;
   return summary;
 }

@@ -14,7 +14,9 @@ struct Summary {
   bool complete = true;  // nothing failed, was interrupted, pending or unrecorded
 };
 
-// `stop_signal` is the signal that stopped the batch, or 0.
-Summary summarize(const std::vector<CsvRow>& runs, const std::string& report, int stop_signal);
+// `stop_signal` is the signal that stopped the batch, or 0. `shown` is what
+// the last line points the reader to: the report's index page, or the
+// directory itself when it has no pages.
+Summary summarize(const std::vector<CsvRow>& runs, const std::string& shown, int stop_signal);
 
 }  // namespace batch
