@@ -182,8 +182,9 @@ Running:
   --se-limit X       the largest standard error of a determined coefficient
                      (default 0.1); see "Flags" below
   --no-pages         write the tables only: no index.html and no page per
-                     configuration (a page takes about 350 kB and a third of
-                     the time of its fit); an earlier batch's pages stay
+                     configuration (a page takes about 350 kB, and drawing
+                     the pages adds about a sixth to the batch's time); an
+                     earlier batch's pages stay
 
 Other modes:
   --merge            join the reports of all N shards of one study, given as
