@@ -27,5 +27,6 @@ fi
 total=$(sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$scratch/valgrind.log")
 echo "instructions: $total"
 callgrind_annotate "$scratch/callgrind.out" 2>/dev/null |
-  grep -E '^ *[0-9,]+ +\([ 0-9.]+%\) ' | grep -v 'PROGRAM TOTALS' | head -n "$shown" |
+  grep -E '^ *[0-9,]+ +\([ 0-9.]+%\) ' | grep -v 'PROGRAM TOTALS' |
+  awk -v n="$shown" 'NR <= n' |  # reads to the end: no broken pipe upstream
   sed -E 's/ \[[^]]*\]$//; s/\?\?\?://' | cut -c1-120
