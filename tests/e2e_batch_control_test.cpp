@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +68,24 @@ TEST_F(BatchControl, BadNamesAndPlansAreRefusedBeforeAnythingRuns) {
   }
   EXPECT_FALSE(fs::exists(report()));
   EXPECT_TRUE(fs::is_empty(run_dir() / "FITS"));
+}
+
+TEST_F(BatchControl, AReportThatAnotherBatchWritesIsRefused) {
+  fs::create_directories(report());
+  // As a batch that is still going holds it.
+  const int lock = ::open((report() / ".vbsfit-batch.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const auto refused = batch({"--species", "OLE2_OH"});
+  EXPECT_EQ(refused.exit_status, 2);
+  EXPECT_EQ(refused.err,
+            "vbsfit-batch: another vbsfit-batch is writing the report ./vbsfit-report (or runs it "
+            "started are still going); wait until it ends, or give another --report\n");
+  EXPECT_TRUE(fs::is_empty(run_dir() / "FITS"));
+  EXPECT_FALSE(fs::exists(report() / "runs.csv"));
+
+  ::close(lock);  // that batch has ended
+  EXPECT_EQ(batch({"--species", "OLE2_OH"}).exit_status, 0);
 }
 
 // Starts vbsfit-batch in `directory` with the default dispositions of SIGINT

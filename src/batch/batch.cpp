@@ -1,6 +1,7 @@
 #include "batch/batch.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +96,23 @@ std::string report_shown(const std::string& report, bool pages) {
   return pages ? report + "/" + kIndexPage : report + "/";
 }
 
+// Claims the report directory for this batch: two batches writing the same
+// tables and run directories at once would mix them. The lock is the
+// kernel's (flock on a file in the directory) and is never released by
+// hand: it goes with the last process holding it, so a batch killed outright
+// does not leave it behind, while runs it left going keep it until they end.
+// Returns false when another batch holds it. A file system without locks
+// leaves the batch unlocked rather than stopped.
+bool claim_report(const std::string& report) {
+  const std::string name = report + "/" + kLockFile;
+  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return true;  // the tables cannot be written either, and will say why
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;  // kept open until the batch ends
+  const bool held = errno == EWOULDBLOCK;
+  ::close(fd);
+  return !held;
+}
+
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
   MergeResult merged = merge_reports(options.operands, *options.report);
@@ -148,6 +166,12 @@ int run_mode(const Options& options, const BuildFacts& build) {
   if (ec || !fs::is_directory(settings.report)) {
     return run_error("cannot create the report directory " + settings.report + ": " +
                      (ec ? ec.message() : "not a directory"));
+  }
+  if (!claim_report(settings.report)) {
+    std::cerr << "vbsfit-batch: another vbsfit-batch is writing the report " << settings.report
+              << " (or runs it started are still going); wait until it ends, or give another "
+                 "--report\n";
+    return kUsage;
   }
 
   const BatchResult result = run_configurations(share, settings);

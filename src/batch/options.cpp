@@ -229,8 +229,9 @@ the data cannot tell apart from the others (do not use the value); no effect:
 the column is zero (K(j) = 0 under the tags static, no56, no6).
 
 Exit status: 0 when every configuration succeeded or was kept, 1 when one
-failed, 2 for a bad command line, plan or name (nothing runs), 130, 143 or
-129 after SIGINT, SIGTERM or SIGHUP.
+failed, 2 for a bad command line, plan or name, or a report directory that
+another batch is writing (nothing runs), 130, 143 or 129 after SIGINT,
+SIGTERM or SIGHUP.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4

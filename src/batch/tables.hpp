@@ -29,6 +29,8 @@ inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutName = "stdout";
 inline constexpr const char* kStderrName = "stderr";
 inline constexpr const char* kIndexPage = "index.html";
+// Held by the batch that writes the report (see vbsfit-batch's run mode).
+inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
 
 // The directory of a configuration's files in the report.
 std::string run_directory(const std::string& report, const Configuration& config);
