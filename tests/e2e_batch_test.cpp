@@ -70,7 +70,7 @@ class Batch : public testsupport::BatchStudy {
     const std::string dump_file =
         (run_files(v.species, v.scenario, v.tag, report()) / batch::kFitDumpName).string();
     EXPECT_EQ(batch::read_fit_dump(dump_file, {v.species, v.scenario, v.tag}, dump), "");
-    return batch::fit_numbers(dump);
+    return batch::fit_numbers(dump, batch::assess_solves(dump, quality::kDefaultSeLimit));
   }
 };
 

@@ -141,7 +141,7 @@ TEST(BinFit, OnlyTheTargetsOwnCoefficientIsShifted) {
 TEST(Chart, PointsThatAreNotFiniteAreLeftOutAndSaidSo) {
   const std::vector<double> hours = {0, 1, 2, 3}, y = {1, NAN, 3, INFINITY}, zero(4, 0.0);
   std::string svg;
-  report::render_chart(svg, 3, hours, y, y, zero);
+  report::render_chart(svg, 3, report::time_axis(hours), y, y, zero);
   EXPECT_NE(svg.find("id=\"chart-bin-3\""), std::string::npos);
   EXPECT_EQ(count_of(svg, "data-points=\"2\""), 2);
   EXPECT_EQ(count_of(svg, "data-points=\"4\""), 1);  // the residual strip

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 
@@ -69,12 +68,10 @@ bool read_plan(const std::string& file, std::string& text, std::string& error) {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     return true;
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+  if (!read_whole_file(file, text)) {
     error = "cannot read the plan " + file + ": " + std::strerror(errno);
     return false;
   }
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return true;
 }
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 #include <cmath>
 #include <cstring>
 
@@ -146,6 +148,13 @@ std::string write_file_atomically(const std::string& path, std::string_view cont
     return error;
   }
   return {};
+}
+
+bool read_whole_file(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
 }
 
 }  // namespace batch

@@ -33,4 +33,8 @@ std::string parse_csv(std::string_view text, std::vector<CsvRow>& rows);
 // a table. Returns why it failed, or empty.
 std::string write_file_atomically(const std::string& path, std::string_view content);
 
+// Reads all of `path` into `text`. False when it cannot be opened or read
+// (errno then says why).
+bool read_whole_file(const std::string& path, std::string& text);
+
 }  // namespace batch

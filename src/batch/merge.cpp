@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 namespace batch {
@@ -12,20 +10,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool read_text(const fs::path& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 // The rows of one of a shard's tables, checked against the header this
 // program writes. Returns the refusal, or empty.
 std::string read_table(const std::string& shard, const char* name, const CsvRow& header,
                        std::vector<CsvRow>& rows) {
   const fs::path path = fs::path(shard) / name;
   std::string text;
-  if (!read_text(path, text)) return "cannot read " + path.string();
+  if (!read_whole_file(path.string(), text)) return "cannot read " + path.string();
   std::vector<CsvRow> records;
   if (std::string error = parse_csv(text, records); !error.empty()) {
     return path.string() + ": " + error;
@@ -65,7 +56,7 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
     }
     std::string text;
     Manifest manifest;
-    if (!read_text(fs::path(shard) / kManifest, text)) {
+    if (!read_whole_file((fs::path(shard) / kManifest).string(), text)) {
       result.refusal = shard + " is not a report of vbsfit-batch (no " + kManifest + ")";
       return result;
     }

@@ -62,10 +62,6 @@ FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fit
   return numbers;
 }
 
-FitNumbers fit_numbers(const FitDump& dump, double se_limit) {
-  return fit_numbers(dump, assess_solves(dump, se_limit));
-}
-
 int undetermined_count(const FitNumbers& numbers) {
   int count = 0;
   for (const BinFit& bin : numbers.bins) {

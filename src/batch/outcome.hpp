@@ -59,7 +59,6 @@ std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit);
 // The numbers of a recorded fit: the coefficients shifted exactly as the run
 // shifts them, and the figures `fits` of its solves (assess_solves).
 FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits);
-FitNumbers fit_numbers(const FitDump& dump, double se_limit = quality::kDefaultSeLimit);
 
 // The coefficients of a fit flagged undetermined.
 int undetermined_count(const FitNumbers& numbers);

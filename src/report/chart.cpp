@@ -142,12 +142,6 @@ TimeAxis time_axis(std::span<const double> hours) {
   return time;
 }
 
-void render_chart(std::string& svg, int bin, std::span<const double> hours,
-                  std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual) {
-  render_chart(svg, bin, time_axis(hours), observed, fitted, residual);
-}
-
 void render_chart(std::string& svg, int bin, const TimeAxis& time,
                   std::span<const double> observed, std::span<const double> fitted,
                   std::span<const double> residual) {

@@ -33,8 +33,5 @@ TimeAxis time_axis(std::span<const double> hours);
 void render_chart(std::string& out, int bin, const TimeAxis& time,
                   std::span<const double> observed, std::span<const double> fitted,
                   std::span<const double> residual);
-void render_chart(std::string& out, int bin, std::span<const double> hours,
-                  std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual);
 
 }  // namespace report
