@@ -9,9 +9,14 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
 DEMO_DIR ?= demo-run
 
-.PHONY: all deps deps-build configure build program demo check check-plain check-asan bench instructions fuzz fuzz-build fuzz-smoke clean
+.PHONY: all deps deps-build configure build program demo check check-all check-asan bench instructions fuzz fuzz-build fuzz-smoke clean
 
 all: build
+
+# Builds quietly: the compiler's output is kept in <build>/build.log and shown
+# only when the build fails. $(1): the build directory, $(2): what to build.
+quiet_build = cmake --build $(1) -j $(JOBS) $(2) >$(1)/build.log 2>&1 || \
+	{ tail -n 60 $(1)/build.log; echo "build failed; the whole log: $(1)/build.log"; exit 1; }
 
 # Debian packages that the build (Eigen) and the tests (Chromium, Slurm) use:
 # installed when run as root, otherwise the apt-get line to run is shown.
@@ -22,50 +27,50 @@ deps:
 	@tools/deps.sh check
 
 configure: deps-build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	@$(call quiet_build,$(BUILD),)
 
 # Only the programs, without the tests.
 program: configure
-	cmake --build $(BUILD) -j $(JOBS) --target vbsfit vbsfit-batch vbsgen
+	@$(call quiet_build,$(BUILD),--target vbsfit vbsfit-batch vbsgen)
 
 # Runs the fit on a scratch copy of the bundled example, so it can be run
-# again: vbsfit in run/, then vbsfit-batch in batch/ beside it.
+# again: vbsfit in run/, then vbsfit-batch in batch/ beside it. Prints the
+# fit's own output, then the batch's summary.
 demo: deps-build program
-	rm -rf $(DEMO_DIR)
-	mkdir -p $(DEMO_DIR)
-	cp -r examples/. $(DEMO_DIR)/
-	mkdir -p $(DEMO_DIR)/run/FITS
-	cd $(DEMO_DIR)/run && ../../$(BUILD)/vbsfit
-	@echo "--- results file $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas:"
-	@cat $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas
-	@echo "--- true coefficients the example was simulated from:"
-	@cat $(DEMO_DIR)/INPUTS_ODE/5days/0.1_aer.OLE2_OH/true_coef.OLE2_OH.0.1.allgas
-	@echo "--- the same configuration through vbsfit-batch:"
-	@mkdir -p $(DEMO_DIR)/batch/FITS
+	@rm -rf $(DEMO_DIR)
+	@mkdir -p $(DEMO_DIR)
+	@cp -r examples/. $(DEMO_DIR)/
+	@mkdir -p $(DEMO_DIR)/run/FITS $(DEMO_DIR)/batch/FITS
+	@echo "--- vbsfit on the bundled example ($(DEMO_DIR)/run):"
+	@cd $(DEMO_DIR)/run && ../../$(BUILD)/vbsfit
+	@echo "--- the same configuration through vbsfit-batch ($(DEMO_DIR)/batch):"
 	@$(BUILD)/vbsfit-batch --workdir $(DEMO_DIR)/batch
-	@cmp $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas \
+	@cmp -s $(DEMO_DIR)/run/FITS/fit6_coef.OLE2_OH.0.1.allgas \
 	  $(DEMO_DIR)/batch/FITS/fit6_coef.OLE2_OH.0.1.allgas && \
-	  echo "  its results file is byte for byte the one vbsfit wrote"
-	@echo "--- the report, with the standard errors and flags, to open in a browser:"
-	@echo "  $(abspath $(DEMO_DIR))/batch/vbsfit-report/index.html"
+	  echo "--- both wrote the same results file, FITS/fit6_coef.OLE2_OH.0.1.allgas; the true" && \
+	  echo "    coefficients are in $(DEMO_DIR)/INPUTS_ODE/5days/0.1_aer.OLE2_OH/true_coef.OLE2_OH.0.1.allgas"
 
-# CTest names a skipped test; the reason it printed is in its log.
-run_ctest = ctest --output-on-failure -j $(JOBS); status=$$?; \
+# CTest names a skipped test; the reason it printed is in its log. One
+# progress line on a terminal, the failures' output, then the summary.
+run_ctest = ctest --progress --output-on-failure -j $(JOBS); status=$$?; \
 	grep -h '^SKIPPED: ' Testing/Temporary/LastTest.log; exit $$status
 
-check-plain: build
-	cd $(BUILD) && $(run_ctest)
+# The whole suite once, in the plain build: what to run after a change.
+check: deps build
+	@cd $(BUILD) && $(run_ctest)
 
 check-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_SANITIZE=ON >/dev/null
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && $(run_ctest)
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_SANITIZE=ON >/dev/null
+	@$(call quiet_build,$(ASAN_BUILD),)
+	@cd $(ASAN_BUILD) && $(run_ctest)
 
-# Plain build first, then the sanitized one; each ends with CTest's summary.
-check: deps check-plain check-asan
+# Before a release and in continuous integration: the plain suite, the
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of each fuzz target.
+check-all: check check-asan fuzz-smoke
 
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_TESTS=OFF -DVBSFIT_BENCH=ON >/dev/null
