@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
 DEMO_DIR ?= demo-run
 
-.PHONY: all deps deps-build configure build program demo check check-all check-asan bench instructions fuzz fuzz-build fuzz-smoke clean
+.PHONY: all deps deps-build configure build program demo check check-all check-asan bench bench-study instructions fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -76,6 +76,11 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVBSFIT_TESTS=OFF -DVBSFIT_BENCH=ON >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/vbsfit_bench
+
+# A whole study of N configurations on simulated data, timed (bench/study.sh).
+N ?= 1000
+bench-study: program
+	@bench/study.sh $(N) $(JOBS)
 
 # The instruction count of the default run on the bundled example (callgrind).
 instructions: program

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# A whole study of N configurations on simulated data, timed as a user runs
+# it: 13 species x N/52 scenarios x 4 tags (allgas, no6, no56, static), one
+# vbsgen simulation per species and scenario, then one `vbsfit-batch -j J`
+# over the plan, with its pages unless PAGES=0. Prints the batch's wall time,
+# its CPU time (its own and its children's), the ratio of the wall time to
+# CPU time / J (1 when the J cores never wait), the report's bytes per
+# configuration and the batch's peak resident memory. Not a test: run it on
+# an otherwise idle machine.
+#
+#   bench/study.sh N [J]        (J defaults to the CPUs available)
+#   make bench-study N=1000
+#
+# The scratch directory is under TMPDIR (default /tmp) and removed at the end.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+count=${1:?usage: bench/study.sh N [JOBS]}
+jobs=${2:-$(nproc)}
+build=${BUILD:-$root/build}
+pages=${PAGES:-1}
+for program in vbsgen vbsfit-batch; do
+  [ -x "$build/$program" ] || { echo "no $build/$program: run make program first" >&2; exit 1; }
+done
+
+species=(c12 C16 ALK4 c18 c22 TOL xyl API_OH lim TERP_OH ISO_OH OLE1_OH OLE2_OH)
+tags=(allgas no6 no56 static)
+per_scenario=$(( ${#species[@]} * ${#tags[@]} ))
+scenarios=$(( (count + per_scenario - 1) / per_scenario ))
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vbsfit-study-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/run/FITS"
+
+# The plan: the first N configurations of the product, scenario slowest.
+plan=$work/study.plan
+made=0
+: >"$plan"
+for ((c = 1; c <= scenarios; ++c)); do
+  scenario=$(printf '0.%04d' "$c")
+  for s in "${species[@]}"; do
+    for t in "${tags[@]}"; do
+      ((made < count)) || break 3
+      echo "$s,$scenario,$t" >>"$plan"
+      made=$((made + 1))
+    done
+  done
+done
+echo "simulating $(cut -d, -f1,2 "$plan" | sort -u | wc -l) runs for $count configurations ..."
+seed=0
+cut -d, -f1,2 "$plan" | sort -u | while IFS=, read -r s c; do
+  seed=$((seed + 1))
+  "$build/vbsgen" --species "$s" --scenario "$c" --seed "$seed" --output "$work" >/dev/null
+done
+
+options=(--plan "$plan" --workdir "$work/run" --report "$work/report" -j "$jobs")
+[ "$pages" = 1 ] || options+=(--no-pages)
+echo "fitting: vbsfit-batch ${options[*]//$work\//}"
+/usr/bin/time -f '%e %U %S %M' -o "$work/time" "$build/vbsfit-batch" "${options[@]}" \
+  >/dev/null 2>"$work/summary" || { cat "$work/summary"; exit 1; }
+read -r wall user system peak_kb <"$work/time"
+report_bytes=$(du -sb "$work/report" | cut -f1)
+awk -v n="$count" -v j="$jobs" -v wall="$wall" -v user="$user" -v sys="$system" \
+    -v bytes="$report_bytes" -v peak="$peak_kb" 'BEGIN {
+  cpu = user + sys
+  printf "configurations   %d (-j %d)\n", n, j
+  printf "wall time        %.2f s\n", wall
+  printf "CPU time         %.2f s (batch and children)\n", cpu
+  printf "wall / (CPU/j)   %.2f\n", wall / (cpu / j)
+  printf "report           %.1f kB per configuration\n", bytes / n / 1000
+  printf "peak RSS         %.1f MB (largest process)\n", peak / 1024
+}'
