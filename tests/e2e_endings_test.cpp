@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "boundedls/boundedls.hpp"
+#include "diagnostics/signals.hpp"
+#include "driver/main_program.hpp"
 #include "run_program.hpp"
 #include "textio/unit.hpp"
 
@@ -178,6 +180,36 @@ TEST_F(BlockedAfterResultsOpen, TerminationLeavesNoResultsFile) {
   EXPECT_EQ(1, run.exit_status);
   EXPECT_EQ("forrtl: error (78): process killed (SIGTERM)", run.first_err_line());
   EXPECT_TRUE(fits_entries().empty());
+}
+
+// Once the results file has its name the run has succeeded: a termination
+// signal that comes after that point (here sent by the run to itself from
+// the observer hook that follows the results file's close) waits, and the
+// run completes with status 0 and its whole output.
+TEST_F(Ending, SignalAfterTheResultsFileIsNamedLeavesASucceededRun) {
+  struct RaiseWhenFinished : driver::RunObserver {
+    int signal = 0;
+    void finished() override { ::raise(signal); }
+  };
+  const std::string expected_out =
+      read_file(testsupport::test_data("acceptance/standard/expected/stdout"));
+  for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    fs::remove(fits() / kResultsName);
+    ProgramRun run = run_in_child([this, signal] {
+      fs::current_path(run_dir_);
+      diagnostics::install_signal_handlers();
+      RaiseWhenFinished observer;
+      observer.signal = signal;
+      driver::main_program({"OLE2_OH", "0.1", "allgas"}, &observer);
+    });
+    EXPECT_EQ(0, run.exit_status);
+    EXPECT_EQ(0, run.signal);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(expected_out, run.out);
+    EXPECT_EQ(read_file(testsupport::test_data("acceptance/standard/expected/results")),
+              read_file(fits() / kResultsName));
+  }
 }
 
 // A file size limit stands for a full disk: the results are written out at

@@ -154,4 +154,10 @@ void block_interrupts() noexcept {
   ::sigprocmask(SIG_BLOCK, &interrupts, nullptr);
 }
 
+void hold_endings_after_success() noexcept {
+  sigset_t endings = interrupt_signals();
+  sigaddset(&endings, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &endings, nullptr);
+}
+
 }  // namespace diagnostics

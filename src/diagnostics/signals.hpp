@@ -49,4 +49,11 @@ class InterruptsDeferred {
 // and to its end, whichever ending started it. Async-signal-safe.
 void block_interrupts() noexcept;
 
+// Blocks SIGINT, SIGTERM, SIGQUIT and SIGHUP for good, from the moment a run
+// has succeeded (its results file is about to get its name) to its end: a
+// request to terminate that comes later finds nothing left to stop, so the
+// run completes and exits 0, and a complete results file always means a
+// succeeded run.
+void hold_endings_after_success() noexcept;
+
 }  // namespace diagnostics

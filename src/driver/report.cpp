@@ -5,6 +5,7 @@
 
 #include "config/config.hpp"
 #include "declare/declare.hpp"
+#include "diagnostics/signals.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
 
@@ -25,6 +26,9 @@ void open_report(MainVariables& v) {
   textio::write_list(out, {"TAG ", v.TAG.view()});
   v.OUTFILE = config::results_path(v.SPECIES.view(), v.NOX.view(), v.TAG.view());
   g_results = &textio::open_unit(kResultsUnit, v.OUTFILE.view(), textio::OpenStatus::new_file);
+  // The results file getting its name is the run's success: a termination
+  // signal after that point waits, and the run completes with status 0.
+  g_results->before_naming(diagnostics::hold_endings_after_success);
   textio::write_list(out, {"RESULTS =====> FITTED COEFS"});
   textio::write_list(out, {config::kResultsTitle});
   textio::write_list(out, {"a01   a11    a21     a31    a41    a51     a61       "});

@@ -217,6 +217,7 @@ void Unit::write_failed() {
 // once the name stands: an ending in between removes it and nothing else.
 void Unit::publish() {
   if (::fsync(fd_) != 0) write_failed();
+  if (before_naming_ != nullptr) before_naming_();
   int linked = pending_ == Pending::unnamed
                    ? ::linkat(AT_FDCWD, proc_fd_name(fd_).c_str(), AT_FDCWD, file_name_.c_str(),
                               AT_SYMLINK_FOLLOW)

@@ -71,6 +71,9 @@ class Unit final : public diagnostics::ExitClosable {
   // ends the run with 38, an entry of that name that appeared since the open
   // with 10, any other refusal with the message its open would have had.
   void close();
+  // For a new file: `hook` runs at close() once the file is on disk, just
+  // before it gets its name (the moment a program's result stands).
+  void before_naming(void (*hook)() noexcept) { before_naming_ = hook; }
   // Writes out what is buffered and closes, reporting nothing: the run is
   // ending. A new file not yet closed is removed. Async-signal-safe.
   void close_at_exit() noexcept override;
@@ -99,6 +102,7 @@ class Unit final : public diagnostics::ExitClosable {
   // Whether the records still wait in a temporary file, and its name.
   volatile Pending pending_ = Pending::none;
   std::string temp_name_;
+  void (*before_naming_)() noexcept = nullptr;
   // Input bytes in_[in_pos_ ... in_size_) not yet taken as records; the
   // buffer grows only for a line longer than it, and is never cleared.
   std::unique_ptr<char[]> in_;
