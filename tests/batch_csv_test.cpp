@@ -78,6 +78,8 @@ TEST(Csv, WhatIsWrittenReadsBack) {
 
   ASSERT_EQ(batch::parse_csv("a,b\r\n1,2\r\n", back), "");  // CRLF records too
   EXPECT_EQ(back, (std::vector<batch::CsvRow>{{"a", "b"}, {"1", "2"}}));
+  ASSERT_EQ(batch::parse_csv("\"a\",b\r\n1,\"2,3\"\r\n", back), "");  // quoted before CRLF
+  EXPECT_EQ(back, (std::vector<batch::CsvRow>{{"a", "b"}, {"1", "2,3"}}));
   EXPECT_EQ(batch::parse_csv("a,\"b\n", back), "record 1: unterminated quote");
   EXPECT_EQ(batch::parse_csv("a,\"b\"c\n", back), "record 1: text after a closing quote");
   EXPECT_EQ(batch::parse_csv("x\na\"b\n", back), "record 2: a quote inside an unquoted field");

@@ -58,6 +58,8 @@ TEST(BatchOptions, UsageErrors) {
        "--merge takes only --report, --no-pages and the report directories to join"},
       {{"--merge", "a", "--se-limit", "1"},
        "--merge takes only --report, --no-pages and the report directories to join"},
+      {{"--merge", "a", "--workdir", "run"},
+       "--merge takes only --report, --no-pages and the report directories to join"},
       {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
       {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
       {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},

@@ -22,9 +22,12 @@ std::vector<std::string> names(const std::vector<RunEntry>& entries) {
 
 TEST(RunSet, ListsMakeTheProductWithSpeciesSlowest) {
   std::vector<RunEntry> entries;
-  ASSERT_EQ(batch::product_run_set("TOL, API_OH", "0.1", "allgas,no6", entries), "");
-  EXPECT_EQ(names(entries), (std::vector<std::string>{"1 TOL/0.1/allgas ", "2 TOL/0.1/no6 ",
-                                                      "3 API_OH/0.1/allgas ", "4 API_OH/0.1/no6 "}));
+  ASSERT_EQ(batch::product_run_set("TOL, API_OH", "0.1,0.2", "allgas,no6", entries), "");
+  EXPECT_EQ(names(entries),
+            (std::vector<std::string>{"1 TOL/0.1/allgas ", "2 TOL/0.1/no6 ", "3 TOL/0.2/allgas ",
+                                      "4 TOL/0.2/no6 ", "5 API_OH/0.1/allgas ",
+                                      "6 API_OH/0.1/no6 ", "7 API_OH/0.2/allgas ",
+                                      "8 API_OH/0.2/no6 "}));
 }
 
 struct ListCase {
@@ -38,6 +41,7 @@ TEST(RunSet, ListRefusalsNameTheOption) {
   const ListCase cases[] = {
       {"TOL,", "0.1", "allgas", "--species: species '' is empty"},
       {"TOL", "0.1", "a\tb", "--tag: tag 'a\\x09b' contains a control character"},
+      {"TOL", "0.1", "a\x7f" "b", "--tag: tag 'a\\x7fb' contains a control character"},
       {"TOL", "0.1,0.1", "allgas", "--scenario: '0.1' is listed twice"},
       {"TOL", "0.1", "all gas", "--tag: tag 'all gas' contains a blank"},
       {"TOL", "NOX_LABEL_21_CHARS___", "allgas",

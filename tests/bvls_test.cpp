@@ -133,6 +133,33 @@ const std::vector<ExampleCase>& example_cases() {
       {"the variable just bound stays barred until another is freed",
        {1, 2, 2, {1.0, 0.0, 0.0, 1.0}, {-1.0, 0.5}, {0.0, 0.0}, {0.0, 5.0}, {1, -2, 2}},
        {0.0, 0.5}, {1, 2, 1}, 4},
+      // Integer problems found by searching small ones for the two rare
+      // courses. A warm start that takes seven main iterations to settle,
+      // within the limit of 3 N = 9.
+      {"warm start that takes seven main iterations",
+       {1, 6, 3,
+        {3.0, -3.0, -3.0, 3.0, -2.0, -1.0,   //
+         -2.0, 1.0, 0.0, 0.0, -1.0, 1.0,     //
+         1.0, 2.0, -1.0, -2.0, 3.0, 2.0},    //
+        {-1.0, 0.0, -3.0, 5.0, 5.0, 2.0},
+        {-3.0, -2.0, 0.0},
+        {1.0, 1.0, 1.0},
+        {1, -3, 2, 2}},
+       {0.68957617411225647, 0.77835051546391709, 0.9318442153493699}, {3, 2, 1, 0}, 7},
+      // A variable freed from its lower bound solves below it: it goes back
+      // there and another is freed in the same main iteration. Keeping it
+      // free instead reaches the same point one main iteration later.
+      {"variable freed from its lower bound that solves below it goes back",
+       {0, 5, 4,
+        {0.0, -3.0, -2.0, -2.0, 2.0,    //
+         2.0, -1.0, 2.0, 2.0, 2.0,      //
+         -3.0, 3.0, -2.0, 3.0, 1.0,     //
+         -2.0, 0.0, 3.0, 2.0, -2.0},    //
+        {-2.0, 4.0, -5.0, 5.0, 2.0},
+        {-2.0, -1.0, -3.0, -1.0},
+        {2.0, 1.0, -1.0, 1.0},
+        {}},
+       {-1.4999999999999996, -0.49999999999999967, -1.0, -1.0}, {3, -4, 2, 1, 2}, 4},
   };
   return cases;
 }

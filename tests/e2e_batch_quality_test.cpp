@@ -5,6 +5,7 @@
 // configuration; --se-limit moves the line, kept configurations included.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,52 @@ TEST_F(BatchQuality, FlagsReachTheTablesTheSummaryAndThePages) {
             std::string::npos);
 }
 
+// fits.csv against the figures of each solve worked out here in long double
+// from the matrix, right-hand side and solution the fit had.
+TEST_F(BatchQuality, FitsTableHoldsTheFiguresOfEverySolve) {
+  ASSERT_EQ(batch({"--species", "OLE2_OH", "--no-pages"}).exit_status, 0);
+  const testsupport::DriverFit fit =
+      testsupport::fit_through_driver(run_dir(), {"OLE2_OH", "0.1", "allgas"});
+  ASSERT_TRUE(fit.ok) << fit.err;
+  const auto fits = read_table(report() / "fits.csv");
+  ASSERT_EQ(fits.size(), 7u);
+  // The residuals are about 1e-3 of the data, so cancellation costs some
+  // three digits of the sums' 16.
+  constexpr double kRelative = 1e-10;
+  for (int r = 1; r <= 6; ++r) {
+    SCOPED_TRACE("target bin " + std::to_string(r));
+    const quality::Problem p = fit.problem(r);
+    long double rss = 0, sum = 0, squares = 0;
+    for (int i = 0; i < p.rows; ++i) {
+      long double ax = 0;
+      for (int c = 0; c < p.cols; ++c) {
+        ax += static_cast<long double>(p.a[c * p.rows + i]) * p.x[c];
+      }
+      rss += (p.b[i] - ax) * (p.b[i] - ax);
+      sum += p.b[i];
+      squares += static_cast<long double>(p.b[i]) * p.b[i];
+    }
+    long double spread = 0;
+    for (int i = 0; i < p.rows; ++i) spread += (p.b[i] - sum / p.rows) * (p.b[i] - sum / p.rows);
+    const CsvRow& row = fits[r];
+    ASSERT_EQ(row[column(fits, "target_bin")], std::to_string(r));
+    const struct {
+      const char* name;
+      long double value;
+    } figures[] = {
+        {"rss", rss},
+        {"rms", std::sqrt(rss / p.rows)},
+        {"r_squared", 1 - rss / spread},
+        {"relative_residual", std::sqrt(rss / squares)},
+    };
+    for (const auto& f : figures) {
+      const double expected = static_cast<double>(f.value);
+      EXPECT_NEAR(std::stod(row[column(fits, f.name)]), expected, std::fabs(expected) * kRelative)
+          << f.name;
+    }
+  }
+}
+
 TEST_F(BatchQuality, WithoutPagesTheTablesAreTheSame) {
   const auto tables_only = batch({"--species", "OLE2_OH", "--no-pages"});
   ASSERT_EQ(tables_only.exit_status, 0) << tables_only.err;
@@ -129,6 +176,18 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   EXPECT_EQ(count_of(page, "data-points=\"1440\""), 18);
   EXPECT_NE(page.find("How to read this"), std::string::npos);
   EXPECT_NE(page.find("../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.cdis_all.6"), std::string::npos);
+
+  // The time axis reads in hours: 1440 intervals of 300 s are 120 h, and
+  // every chart labels its ticks 0, 50 and 100.
+  std::string labels;
+  const std::string tick = "<line class=\"tick\"";
+  for (std::size_t at = page.find(tick); at != std::string::npos; at = page.find(tick, at + 1)) {
+    const std::size_t text = page.find("\">", page.find("<text ", at)) + 2;
+    labels += page.substr(text, page.find('<', text) - text) + " ";
+  }
+  std::string expected;
+  for (int chart = 0; chart < 6; ++chart) expected += "0 50 100 ";
+  EXPECT_EQ(labels, expected);
 }
 
 }  // namespace

@@ -439,4 +439,52 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
   EXPECT_FALSE(fs::exists(root() / "refused"));
 }
 
+// A configuration kept from a results file made before never ran, so its
+// share has no run directory for it: the shares still join. A share of
+// another run set of the same size is refused, even when its run numbers and
+// configurations would fit together.
+TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
+  write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
+  write_file(root() / "a.plan", "OLE2_OH,0.1,allgas\nOLE2_OH,0.1,no6\n");
+  write_file(root() / "b.plan", "API_OH,0.1,allgas\nOLE2_OH,0.1,no6\n");
+  for (const char* share : {"a,1", "a,2", "b,2"}) {
+    const std::string plan(share, 1), k(share + 2);
+    const auto run = batch({"--plan", "../" + plan + ".plan", "--shard", k + "/2", "--report",
+                            "../" + plan + "-" + k});
+    ASSERT_EQ(run.exit_status, 0) << share << run.err;
+  }
+  ASSERT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "no6", root() / "a-2")));
+
+  const auto joined = batch({"--merge", "--report", "../joined", "../a-1", "../a-2"});
+  ASSERT_EQ(joined.exit_status, 0) << joined.err;
+  const auto runs = read_table(root() / "joined" / "runs.csv");
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "no6")[column(runs, "state")], "kept");
+  EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "allgas")[column(runs, "state")], "succeeded");
+
+  const auto mixed = batch({"--merge", "--report", "../mixed", "../a-1", "../b-2"});
+  EXPECT_EQ(mixed.exit_status, 2);
+  EXPECT_EQ(mixed.first_err_line(),
+            "vbsfit-batch: ../b-2 holds a share of another run set than ../a-1");
+  EXPECT_FALSE(fs::exists(root() / "mixed"));
+}
+
+// The summary lists the first 20 failures and counts the rest.
+TEST_F(Batch, TwentyTwoFailuresListTwentyAndCountTwoMore) {
+  auto name = [](int n) { return (n < 10 ? "F0" : "F") + std::to_string(n); };
+  std::string species = name(1);
+  for (int n = 2; n <= 22; ++n) species += "," + name(n);
+  const auto run = batch({"--species", species});
+  EXPECT_EQ(run.exit_status, 1);
+  const std::vector<std::string> lines = testsupport::lines_of(run.err);
+  ASSERT_GE(lines.size(), 23u) << run.err;
+  EXPECT_EQ(lines[0], "vbsfit-batch: 22 configurations: 0 succeeded, 0 kept, 22 failed");
+  const std::string inputs = run_dir().string() + "/../INPUTS_ODE/5days/0.1_aer.";
+  for (int n = 1; n <= 20; ++n) {
+    EXPECT_EQ(lines[n], "  failed: " + name(n) + "/0.1/allgas (exit status 29): forrtl: severe "
+                        "(29): file not found, unit 20, file " + inputs + name(n) + "/aer.precursor");
+  }
+  EXPECT_EQ(lines[21], "  ... and 2 more; see runs.csv");
+}
+
 }  // namespace

@@ -159,6 +159,9 @@ TEST_F(StandardRun, UnfittableInputEndsWithOneLineAndStatusOne) {
       // Bin 1 near the largest double in records 10 and 11: their mean overflows.
       {"overflowing mean", "aer.cdis_all.6", 10, 11, 14, "  0.17000+309",
        "vbsfit: interval 10: reaction rate of column 2 is not finite (inf)"},
+      // The same in bin 6: the last column of the matrix.
+      {"overflowing mean in the last bin", "aer.cdis_all.6", 10, 11, 79, "  0.10000+309",
+       "vbsfit: interval 10: reaction rate of column 7 is not finite (inf)"},
   };
   for (const BadInputCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -191,6 +191,7 @@ TEST(ParseEField, GoldenFields) {
       {"1E-400", 5, 0.0},
       {"1E-99999999999999999999", 5, 0.0},
       {"0E99999999999999999999", 5, 0.0},
+      {"1E-18446744073709551621", 5, 0.0},  // 2^64 + 5: must not wrap to E-5
       {"-0", 5, -0.0},
       {"4.9E-324", 5, std::numeric_limits<double>::denorm_min()},
   };
@@ -206,6 +207,7 @@ TEST(ParseEField, FailuresLeaveTheValueAlone) {
   const char* fields[] = {
       "abc", "+", "-", ".", "1.2.3", "1.5x", "E5", "1.5E", "1.5E+", "1.5+",
       "--1", "1e+-2", "1.5E5.0", "1,5", "1.5\t", "1E400", "-1.8E308", "1.5E2E2",
+      "1E18446744073709551621",  // 2^64 + 5: overflows, must not wrap to E5
   };
   for (const char* field : fields) {
     double value = 7.0;

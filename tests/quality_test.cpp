@@ -263,15 +263,55 @@ TEST(Assess, FiguresWithoutMeaningAreNaN) {
     EXPECT_EQ(std::isnan(fit.relative_residual), c.relative_nan);
     EXPECT_EQ(fit.rss, 4 * c.b * c.b);
   }
-  // No degrees of freedom left: no error, and so no claim of being determined.
+  // No degrees of freedom left: no error, and so no claim of being determined,
+  // even though the one row is missed (rss 0.25 over 0 freedoms).
   Owned square;
   square.rows = 1;
   square.b = {2.0};
-  square.add_column({1.0}, 2.0);
+  square.add_column({1.0}, 1.5);
   const quality::Fit fit = quality::assess(square.problem());
   EXPECT_TRUE(std::isnan(fit.residual_variance));
   EXPECT_TRUE(std::isnan(fit.coefficients[0].standard_error));
   EXPECT_EQ(fit.coefficients[0].flag, Flag::undetermined);
+}
+
+// A third column t + d beside (1, t): how much of it the other two explain
+// decides which columns are dependent. The scaled matrix's smallest singular
+// value is about |d| / ||t|| against a cut-off of 200 eps times the largest
+// (about 5e-14 here). A wave of 1e-14 (singular value near 1e-15) is below
+// it: t and t + d cannot be told apart, the intercept stays out of it. A
+// constant offset d lies in the span of (1, t) itself, so t and t + d are
+// dependent whatever d is, and the intercept's share of the dependence is
+// about |d| ||1|| / ||t||: 1e-10 (noise, below sqrt(eps) = 1.5e-8) leaves the
+// intercept determined, 1e-5 makes it part of the dependence.
+TEST(Assess, NearlyRepeatedColumnsAreDependentToTheirShareOfTheDependence) {
+  const Line l = line(kRows);
+  struct Case {
+    const char* name;
+    double offset;  // d(i) = offset + wave * cos(0.05 i)
+    double wave;
+    bool intercept_dependent;
+  };
+  const Case cases[] = {
+      {"t plus a wave of 1e-14", 0.0, 1e-14, false},
+      {"t plus 1e-10", 1e-10, 0.0, false},
+      {"t plus 1e-5", 1e-5, 0.0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Owned o = line_problem(l);
+    std::vector<double> near(kRows);
+    for (int i = 0; i < kRows; ++i) near[i] = l.t[i] + (c.offset + c.wave * std::cos(0.05 * i));
+    o.add_column(near, 0.0);
+    const quality::Fit fit = quality::assess(o.problem());
+    ASSERT_EQ(fit.coefficients.size(), 3u);
+    EXPECT_EQ(fit.coefficients[0].dependent, c.intercept_dependent);
+    EXPECT_EQ(fit.coefficients[0].flag == Flag::determined, !c.intercept_dependent);
+    for (int k : {1, 2}) {
+      EXPECT_TRUE(fit.coefficients[k].dependent) << k;
+      EXPECT_EQ(fit.coefficients[k].standard_error, std::numeric_limits<double>::infinity()) << k;
+    }
+  }
 }
 
 TEST(FlagName, NamesEveryFlag) {

@@ -125,6 +125,10 @@ struct FailureCase {
 TEST(ReadersDeathTest, BadInputEndsTheRunWithTheMessageOfTheFailingRead) {
   std::string short_bins = bin_file(1000);
   std::string text_header = "time vb1 vb2\n" + bin_file(1441);
+  // Record 100 at 29710 s instead of 29700 s: 3.4e-4 apart, more than five
+  // digits' rounding can explain.
+  std::string moved_time = precursor_file(1441);
+  moved_time.replace(moved_time.find(e13(29700.0)), 13, e13(29710.0));
   const FailureCase cases[] = {
       {"empty precursor file", "aer.precursor", "", 24,
        "forrtl: severe (24): end-of-file during read, unit 20, file "},
@@ -134,6 +138,8 @@ TEST(ReadersDeathTest, BadInputEndsTheRunWithTheMessageOfTheFailingRead) {
        "forrtl: severe (64): input conversion error, unit 30, file "},
       {"short molar-mass file", "aer.wmol_vbs.6", bin_file(1440), 24,
        "forrtl: severe (24): end-of-file during read, unit 60, file "},
+      {"one time ten seconds off", "aer.precursor", moved_time, 1,
+       "vbsfit: data record 100: time 29710 in "},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "report/chart.hpp"
@@ -13,7 +16,6 @@
 #include "run_program.hpp"
 
 namespace {
-
 
 using testsupport::count_of;
 
@@ -147,6 +149,68 @@ TEST(Chart, PointsThatAreNotFiniteAreLeftOutAndSaidSo) {
   EXPECT_EQ(count_of(svg, "data-points=\"4\""), 1);  // the residual strip
   EXPECT_NE(svg.find("2 intervals with values that are not finite are not drawn"),
             std::string::npos);
+}
+
+// The numbers of the first attribute `name`="..." at or after `from`.
+double attribute(const std::string& svg, const std::string& name, std::size_t from) {
+  const std::size_t at = svg.find(name + "=\"", from);
+  return at == std::string::npos ? NAN : std::stod(svg.substr(at + name.size() + 2));
+}
+
+// The (x, y) points of the polyline of one series.
+std::vector<std::pair<double, double>> points_of(const std::string& svg, const std::string& series) {
+  std::vector<std::pair<double, double>> out;
+  const std::size_t line = svg.find("data-series=\"" + series + "\"");
+  if (line == std::string::npos) return out;
+  const std::size_t begin = svg.find("points=\"", line) + 8;
+  std::string text = svg.substr(begin, svg.find('"', begin) - begin);
+  for (char& ch : text) ch = ch == ',' ? ' ' : ch;
+  std::istringstream in(text);
+  for (double x, y; in >> x >> y;) out.emplace_back(x, y);
+  return out;
+}
+
+// The value axes' labels (right-aligned texts left of the frame) by their y.
+std::map<double, double> value_labels(const std::string& svg) {
+  std::map<double, double> out;
+  const std::string anchor = "text-anchor=\"end\">";
+  for (std::size_t at = svg.find(anchor); at != std::string::npos; at = svg.find(anchor, at + 1)) {
+    const std::size_t text = svg.rfind("<text ", at);
+    out[attribute(svg, "y", text)] = std::stod(svg.substr(at + anchor.size()));
+  }
+  return out;
+}
+
+// SVG's y grows downwards: a rising series climbs the drawing, and labels of
+// larger values sit higher on both value axes.
+TEST(Chart, RisingValuesAreDrawnHigherAndLabelledSo) {
+  const std::vector<double> hours = {0, 1, 2, 3};
+  const std::vector<double> observed = {1, 2, 3, 4}, fitted = {1.5, 2, 3, 3.5},
+                            residual = {-0.5, -0.1, 0.1, 0.5};
+  std::string svg;
+  report::render_chart(svg, 1, report::time_axis(hours), observed, fitted, residual);
+  for (const char* series : {"observed", "fitted", "residual"}) {
+    SCOPED_TRACE(series);
+    const auto points = points_of(svg, series);
+    ASSERT_EQ(points.size(), 4u);
+    for (std::size_t i = 1; i < points.size(); ++i) {
+      EXPECT_GT(points[i].first, points[i - 1].first) << i;
+      EXPECT_LT(points[i].second, points[i - 1].second) << i;
+    }
+  }
+  // The main chart's labels lie above the residual strip's; within each
+  // axis, going down the drawing, the values fall.
+  const auto labels = value_labels(svg);
+  ASSERT_GE(labels.size(), 4u);
+  const double strip_top = attribute(svg, "y", svg.rfind("<rect class=\"frame\""));
+  for (bool strip : {false, true}) {
+    std::vector<double> values;
+    for (const auto& [y, value] : labels) {
+      if ((y > strip_top) == strip) values.push_back(value);
+    }
+    ASSERT_GE(values.size(), 2u) << (strip ? "strip" : "main");
+    for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i], values[i - 1]) << i;
+  }
 }
 
 }  // namespace
