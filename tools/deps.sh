@@ -3,12 +3,12 @@
 # machine lacks. Run as root it installs them (no recommended extras); run as
 # anyone else it stops with the one apt-get line that would.
 #
-#   tools/deps.sh build   what building vbsfit-batch needs (Eigen)
+#   tools/deps.sh build   what building vbsfit-batch needs (Eigen, SQLite)
 #   tools/deps.sh check   that, plus what the browser and cluster tests use
 #   tools/deps.sh fuzz    what building the fuzz targets needs (clang, libFuzzer)
 set -euo pipefail
 
-build_packages=(libeigen3-dev)
+build_packages=(libeigen3-dev libsqlite3-dev)
 check_packages=(chromium slurmctld slurmd slurm-client munge)
 fuzz_packages=(clang-14 libclang-rt-14-dev)
 

@@ -1,0 +1,186 @@
+// Joining the studies of a run set's shards into one.
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "study/study.hpp"
+
+namespace study {
+namespace {
+
+namespace fs = std::filesystem;
+
+Error refusal(std::string message) { return {std::move(message), true}; }
+
+// One share: its path and what it holds.
+struct Share {
+  std::string path;
+  Snapshot snapshot;
+  const BatchRecord* claim = nullptr;  // its first batch, which every other one must equal
+};
+
+bool same_run_set(const BatchRecord& a, const BatchRecord& b) {
+  return a.fingerprint == b.fingerprint && a.run_set_size == b.run_set_size &&
+         a.shard_count == b.shard_count;
+}
+
+std::string shard_name(const BatchRecord& b) {
+  return std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count);
+}
+
+// The runs of the run set that share `b` holds: entry i (from 0) belongs to
+// share (i mod count) + 1.
+std::set<int> runs_of_share(const BatchRecord& b) {
+  std::set<int> runs;
+  for (int run = b.shard_index; run <= b.run_set_size; run += b.shard_count) runs.insert(run);
+  return runs;
+}
+
+std::string listed(const std::set<int>& runs) {
+  std::string text;
+  int shown = 0;
+  for (int run : runs) {
+    if (++shown > 10) return text + ", ...";
+    text += (text.empty() ? "" : ", ") + std::to_string(run);
+  }
+  return text;
+}
+
+// Checks that the share's rows are exactly the share of the run set that
+// its batches claim. Returns the refusal, or empty.
+Error check_claim(Share& share) {
+  const Snapshot& s = share.snapshot;
+  if (s.batches.empty()) return refusal(share.path + " records no batch: it is not a shard's study");
+  share.claim = &s.batches.front();
+  for (const BatchRecord& b : s.batches) {
+    if (!same_run_set(b, *share.claim) || b.shard_index != share.claim->shard_index) {
+      return refusal(share.path + " holds batches of more than one run set or shard (" +
+                     shard_name(*share.claim) + " and " + shard_name(b) +
+                     "): it is not one shard's study");
+    }
+    if (b.se_limit != share.claim->se_limit || b.misfit_limit != share.claim->misfit_limit) {
+      return refusal(share.path + " holds batches flagged under different limits");
+    }
+  }
+  const std::set<int> expected = runs_of_share(*share.claim);
+  std::set<int> found;
+  for (const Stored& stored : s.configurations) {
+    const int run = stored.record.run;
+    if (expected.count(run) == 0) {
+      return refusal(share.path + " holds " + display_name(stored.record.key) + " as run " +
+                     std::to_string(run) + ", which is not in its share " +
+                     shard_name(*share.claim) + " of " + std::to_string(share.claim->run_set_size) +
+                     " configurations");
+    }
+    if (!found.insert(run).second) {
+      return refusal(share.path + " holds run " + std::to_string(run) + " twice");
+    }
+  }
+  if (found != expected) {
+    std::set<int> missing;
+    for (int run : expected) {
+      if (found.count(run) == 0) missing.insert(run);
+    }
+    return refusal(share.path + " holds " + std::to_string(found.size()) + " of the " +
+                   std::to_string(expected.size()) + " configurations of its share " +
+                   shard_name(*share.claim) + " (runs missing: " + listed(missing) +
+                   "); run that share again");
+  }
+  return {};
+}
+
+}  // namespace
+
+Error merge(const std::vector<std::string>& shares, const std::string& into) {
+  if (shares.empty()) return refusal("no shard's study to join");
+  std::error_code ec;
+  std::vector<Share> read(shares.size());
+  for (std::size_t n = 0; n < shares.size(); ++n) {
+    Share& share = read[n];
+    share.path = shares[n];
+    if (fs::exists(into, ec) && fs::equivalent(share.path, into, ec)) {
+      return refusal(into + " is one of the studies to join");
+    }
+    for (std::size_t m = 0; m < n; ++m) {
+      if (fs::equivalent(share.path, read[m].path, ec)) {
+        return refusal(share.path + " is given twice (as " + read[m].path + ")");
+      }
+    }
+    Study study;
+    if (Error e = Study::open(share.path, study, /*read_only=*/true)) return e;
+    if (Error e = study.read(share.snapshot)) return e;
+    if (Error e = check_claim(share)) return e;
+  }
+
+  // The shares must be of one run set, flagged alike, and cover it.
+  const Share& first = read.front();
+  std::set<int> indices;
+  for (const Share& share : read) {
+    if (!same_run_set(*share.claim, *first.claim)) {
+      return refusal(share.path + " holds a share of another run set than " + first.path);
+    }
+    if (share.claim->se_limit != first.claim->se_limit ||
+        share.claim->misfit_limit != first.claim->misfit_limit) {
+      return refusal(share.path + " was flagged under other limits (--se-limit, --misfit-limit) than " +
+                     first.path);
+    }
+    indices.insert(share.claim->shard_index);
+  }
+  std::string missing;
+  for (int k = 1; k <= first.claim->shard_count; ++k) {
+    if (indices.count(k) == 0) {
+      missing += (missing.empty() ? "" : ", ") + std::to_string(k) + "/" +
+                 std::to_string(first.claim->shard_count);
+    }
+  }
+  if (!missing.empty()) {
+    return refusal("the study of share " + missing + " is missing; give every share's study");
+  }
+
+  // The joined study: every share's batches, renumbered in order, and one
+  // row per configuration.
+  Snapshot joined;
+  std::map<Key, std::pair<std::size_t, const Share*>> chosen;  // -> place in joined, its share
+  std::map<int, Key> key_of_run;
+  for (const Share& share : read) {
+    std::map<std::int64_t, std::int64_t> renumbered;
+    for (const BatchRecord& batch : share.snapshot.batches) {
+      BatchRecord copy = batch;
+      copy.id = static_cast<std::int64_t>(joined.batches.size()) + 1;
+      renumbered[batch.id] = copy.id;
+      joined.batches.push_back(std::move(copy));
+    }
+    for (const Stored& stored : share.snapshot.configurations) {
+      const ConfigurationRecord& c = stored.record;
+      auto [run_at, new_run] = key_of_run.emplace(c.run, c.key);
+      if (!new_run && run_at->second != c.key) {
+        return refusal("run " + std::to_string(c.run) + " is " + display_name(run_at->second) +
+                       " in one share and " + display_name(c.key) + " in " + share.path +
+                       ": they are not shares of one run set");
+      }
+      auto at = chosen.find(c.key);
+      if (at != chosen.end()) {
+        const ConfigurationRecord& kept = joined.configurations[at->second.first].record;
+        if (kept.results_sha256 != c.results_sha256) {
+          return refusal(display_name(c.key) + " has different results in " +
+                         at->second.second->path + " and " + share.path +
+                         " (results files with other SHA-256); run it again in one of them");
+        }
+        continue;
+      }
+      Stored copy = stored;
+      copy.record.batch = renumbered[c.batch];
+      chosen[c.key] = {joined.configurations.size(), &share};
+      joined.configurations.push_back(std::move(copy));
+    }
+  }
+  std::stable_sort(joined.configurations.begin(), joined.configurations.end(),
+                   [](const Stored& a, const Stored& b) { return a.record.run < b.record.run; });
+
+  Study target;
+  if (Error e = Study::open(into, target)) return e;
+  return target.write_snapshot(joined);
+}
+
+}  // namespace study

@@ -1,0 +1,125 @@
+#include "study/sha256.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace study {
+namespace {
+
+// The first 32 bits of the fractional parts of the cube roots of the first
+// 64 primes (FIPS 180-4, 4.2.2).
+constexpr std::uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+}  // namespace
+
+// The first 32 bits of the fractional parts of the square roots of the
+// first 8 primes (FIPS 180-4, 5.3.3).
+Sha256::Sha256()
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void Sha256::compress(const unsigned char* p) {
+  std::uint32_t w[64];
+  for (int t = 0; t < 16; ++t) {
+    w[t] = std::uint32_t(p[4 * t]) << 24 | std::uint32_t(p[4 * t + 1]) << 16 |
+           std::uint32_t(p[4 * t + 2]) << 8 | std::uint32_t(p[4 * t + 3]);
+  }
+  for (int t = 16; t < 64; ++t) {
+    const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+    const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+    w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+  }
+  std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+  std::uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+  for (int t = 0; t < 64; ++t) {
+    const std::uint32_t t1 =
+        h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[t] + w[t];
+    const std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;
+  state_[4] += e, state_[5] += f, state_[6] += g, state_[7] += h;
+}
+
+void Sha256::add(std::string_view bytes) {
+  length_ += bytes.size();
+  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t left = bytes.size();
+  if (buffered_ > 0) {
+    const std::size_t take = std::min(left, block_.size() - buffered_);
+    std::memcpy(block_.data() + buffered_, p, take);
+    buffered_ += take, p += take, left -= take;
+    if (buffered_ < block_.size()) return;
+    compress(block_.data());
+    buffered_ = 0;
+  }
+  for (; left >= 64; p += 64, left -= 64) compress(p);
+  std::memcpy(block_.data(), p, left);
+  buffered_ = left;
+}
+
+std::string Sha256::hex() {
+  // Padding (5.1.1): a one bit, zeros up to 56 bytes of the last block, and
+  // the message's length in bits as a 64-bit big-endian number.
+  const std::uint64_t bits = length_ * 8;
+  unsigned char tail[72] = {0x80};
+  const std::size_t zeros = (buffered_ < 56 ? 56 : 120) - buffered_;
+  for (int n = 0; n < 8; ++n) tail[zeros + n] = static_cast<unsigned char>(bits >> (56 - 8 * n));
+  add(std::string_view(reinterpret_cast<const char*>(tail), zeros + 8));
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint32_t word : state_) {
+    for (int shift = 28; shift >= 0; shift -= 4) text += kDigits[(word >> shift) & 0xf];
+  }
+  return text;
+}
+
+std::string sha256(std::string_view bytes) {
+  Sha256 digest;
+  digest.add(bytes);
+  return digest.hex();
+}
+
+std::string sha256_file(const std::string& path, std::string& hex) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
+  Sha256 digest;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const std::string why = std::strerror(errno);
+      ::close(fd);
+      return "cannot read " + path + ": " + why;
+    }
+    digest.add(std::string_view(buffer, static_cast<std::size_t>(got)));
+  }
+  ::close(fd);
+  hex = digest.hex();
+  return {};
+}
+
+}  // namespace study

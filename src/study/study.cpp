@@ -1,0 +1,737 @@
+#include "study/study.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "study/sha256.hpp"
+#include "study/statement.hpp"
+
+namespace study {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A writer holds the database for one configuration's transaction (a few
+// milliseconds); a reader or writer waiting longer than this has met
+// something else than another batch's ordinary work.
+constexpr int kBusyMilliseconds = 30000;
+
+// The first 16 bytes of every SQLite database file.
+constexpr char kSqliteHeader[] = "SQLite format 3";  // and its terminating zero
+
+// Doubles have no declared type: a REAL column would store an integral
+// value as an integer, and -0.0 would come back as 0.0. Each is still a
+// REAL value (typeof() says 'real'); NaN is stored as NULL.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE batches (
+  id INTEGER PRIMARY KEY,
+  program_version TEXT NOT NULL,
+  source_revision TEXT NOT NULL,          -- git revision, or '' when not built from a checkout
+  command_line TEXT NOT NULL,             -- JSON array of the arguments
+  working_directory TEXT NOT NULL,
+  host TEXT NOT NULL,
+  started TEXT NOT NULL,                  -- UTC, ISO 8601
+  ended TEXT,                             -- NULL while it runs, or when it never ended
+  run_set TEXT NOT NULL,                  -- fingerprint of the run set, 16 hex digits
+  run_set_size INTEGER NOT NULL,
+  shard TEXT NOT NULL,                    -- 'K/N'
+  se_limit /* REAL */ NOT NULL,
+  misfit_limit /* REAL */ NOT NULL
+);
+CREATE TABLE species_rows (
+  batch INTEGER NOT NULL REFERENCES batches (id) ON DELETE CASCADE,
+  name TEXT NOT NULL,
+  kp /* REAL */ NOT NULL,
+  multiplier /* REAL */ NOT NULL,         -- of K(1...5)
+  multiplier6 /* REAL */ NOT NULL,        -- of K(6)
+  layout TEXT NOT NULL,                   -- 'standard' or 'ideal'
+  PRIMARY KEY (batch, name)
+);
+CREATE TABLE configurations (
+  species TEXT NOT NULL,
+  scenario TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  run INTEGER NOT NULL,                   -- place in the run set of its batch, from 1
+  known_species INTEGER NOT NULL,         -- 1 when the species table has it
+  state TEXT NOT NULL,
+  exit_status INTEGER,
+  message TEXT NOT NULL,
+  results_path TEXT NOT NULL,
+  results_sha256 TEXT,                    -- NULL when there is no results file
+  precursor_path TEXT, precursor_size INTEGER, precursor_mtime_ns INTEGER, precursor_sha256 TEXT,
+  bins_path TEXT, bins_size INTEGER, bins_mtime_ns INTEGER, bins_sha256 TEXT,
+  molar_masses_path TEXT, molar_masses_size INTEGER, molar_masses_mtime_ns INTEGER,
+  molar_masses_sha256 TEXT,
+  kp /* REAL */,
+  k1 /* REAL */, k2 /* REAL */, k3 /* REAL */, k4 /* REAL */, k5 /* REAL */, k6 /* REAL */,
+  wmol1 /* REAL */, wmol2 /* REAL */, wmol3 /* REAL */, wmol4 /* REAL */, wmol5 /* REAL */,
+  wmol6 /* REAL */,
+  undetermined INTEGER,
+  misfit INTEGER,
+  seconds /* REAL */,
+  records INTEGER,
+  batch INTEGER NOT NULL REFERENCES batches (id),
+  PRIMARY KEY (species, scenario, tag)
+);
+CREATE TABLE coefficients (
+  species TEXT NOT NULL,
+  scenario TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  target_bin INTEGER NOT NULL,            -- 1 ... 6
+  term TEXT NOT NULL,                     -- 'VOC', 'VB1' ... 'VB6'
+  coefficient /* REAL */,
+  lower /* REAL */,
+  upper /* REAL */,
+  at_bound INTEGER NOT NULL,
+  standard_error /* REAL */,              -- NULL where it has no meaning
+  flag TEXT NOT NULL,                     -- 'determined', 'undetermined', 'no effect'
+  PRIMARY KEY (species, scenario, tag, target_bin, term),
+  FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
+);
+CREATE TABLE fits (
+  species TEXT NOT NULL,
+  scenario TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  target_bin INTEGER NOT NULL,
+  rss /* REAL */,
+  rms /* REAL */,
+  r_squared /* REAL */,
+  relative_residual /* REAL */,
+  autocorrelation /* REAL */,             -- lag 1, of the bin's residuals
+  misfit INTEGER NOT NULL,
+  PRIMARY KEY (species, scenario, tag, target_bin),
+  FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
+);
+CREATE TABLE models (
+  species TEXT NOT NULL,
+  scenario TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  total_rss /* REAL */,
+  aic /* REAL */,
+  k INTEGER NOT NULL,                     -- coefficients strictly inside their bounds
+  preferred INTEGER NOT NULL,
+  PRIMARY KEY (species, scenario, tag),
+  FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
+);
+)sql";
+
+constexpr const char* kTables[] = {"batches", "species_rows", "configurations",
+                                   "coefficients", "fits", "models"};
+
+// The input files' column prefixes, in Input order.
+constexpr const char* kInputColumns[] = {"precursor", "bins", "molar_masses"};
+
+Error refusal(std::string message) { return {std::move(message), true}; }
+
+std::string not_a_study(const std::string& path, const std::string& why) {
+  return path + " is not a study database (" + why + "); move it away or give another --report";
+}
+
+std::string shard_text(int index, int count) {
+  return std::to_string(index) + "/" + std::to_string(count);
+}
+
+bool parse_shard_text(const std::string& text, int& index, int& count) {
+  char end = 0;
+  return std::sscanf(text.c_str(), "%d/%d%c", &index, &count, &end) == 2 && index >= 1 &&
+         index <= count;
+}
+
+std::string fingerprint_text(std::uint64_t fingerprint) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(fingerprint));
+  return text;
+}
+
+// What the file at `path` is, when it is there: empty when SQLite may open
+// it, otherwise why it is not a study database. Reads at most 16 bytes.
+std::string check_file(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return {};
+  if (S_ISDIR(info.st_mode)) return not_a_study(path, "it is a directory");
+  if (!S_ISREG(info.st_mode)) return not_a_study(path, "it is not a regular file");
+  if (info.st_size == 0) return {};  // SQLite's empty database, as a crash at creation leaves it
+  std::ifstream file(path, std::ios::binary);
+  char header[sizeof kSqliteHeader] = {};
+  file.read(header, sizeof header);
+  if (file.gcount() != sizeof header || std::memcmp(header, kSqliteHeader, sizeof header) != 0) {
+    return not_a_study(path, "not an SQLite database");
+  }
+  return {};
+}
+
+// The rows of the configurations matched by `where` (a condition on the
+// configurations' columns, with ?1 ... ?3 the key when `key` is given).
+Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out);
+
+}  // namespace
+
+std::string display_name(const Key& key) {
+  return key.species + "/" + key.scenario + "/" + key.tag;
+}
+
+std::string utc_timestamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc;
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+Error observe_file(const std::string& path, FileRecord& file) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return {"cannot read " + path + ": " + std::strerror(errno)};
+  FileRecord observed;
+  observed.path = path;
+  observed.size = info.st_size;
+  observed.mtime_ns = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  if (std::string why = sha256_file(path, observed.sha256); !why.empty()) return {why};
+  file = std::move(observed);
+  return {};
+}
+
+bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3>& inputs,
+               const std::string& results_sha256) {
+  return !stored.results_sha256.empty() && stored.results_sha256 == results_sha256 &&
+         stored.inputs == inputs;
+}
+
+Study::Study(Study&& other) noexcept : db_(other.db_), path_(std::move(other.path_)) {
+  other.db_ = nullptr;
+}
+
+Study& Study::operator=(Study&& other) noexcept {
+  if (this != &other) {
+    if (db_) sqlite3_close(db_);
+    db_ = other.db_;
+    path_ = std::move(other.path_);
+    other.db_ = nullptr;
+  }
+  return *this;
+}
+
+Study::~Study() {
+  if (db_) sqlite3_close(db_);
+}
+
+Error Study::open(const std::string& path, Study& study, bool read_only) {
+  if (std::string why = check_file(path); !why.empty()) return refusal(why);
+  std::error_code ec;
+  const bool exists = fs::exists(path, ec);
+  if (read_only && !exists) return refusal("there is no study database " + path);
+  if (!exists) {
+    const fs::path directory = fs::path(path).parent_path();
+    if (!directory.empty()) fs::create_directories(directory, ec);
+    if (ec) return {"cannot create the directory " + directory.string() + ": " + ec.message()};
+  }
+  Study opened;
+  opened.path_ = path;
+  const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (sqlite3_open_v2(path.c_str(), &opened.db_, flags, nullptr) != SQLITE_OK) {
+    return {"cannot open " + path + ": " +
+            (opened.db_ ? sqlite3_errmsg(opened.db_) : "out of memory")};
+  }
+  sqlite3* db = opened.db_;
+  sqlite3_busy_timeout(db, kBusyMilliseconds);
+  sqlite3_extended_result_codes(db, 1);
+
+  // Nothing is written until the file has shown itself to be a study of a
+  // version this program reads, or an empty database.
+  int version = 0, objects = 0;
+  {
+    Statement query(db, "PRAGMA user_version");
+    if (!query.row()) return refusal(not_a_study(path, sqlite3_errmsg(db)));
+    version = query.integer(0);
+  }
+  if (version > kSchemaVersion) {
+    return refusal(path + " was written by a newer vbsfit-batch (schema " +
+                   std::to_string(version) + "); this one reads up to " +
+                   std::to_string(kSchemaVersion));
+  }
+  {
+    Statement query(db, "SELECT count(*) FROM sqlite_schema");
+    if (!query.row()) return refusal(not_a_study(path, sqlite3_errmsg(db)));
+    objects = query.integer(0);
+  }
+  if (version == 0 && objects > 0) {
+    return refusal(not_a_study(path, "an SQLite database of other tables"));
+  }
+  if (version == 0 && read_only) return refusal(not_a_study(path, "an empty database"));
+  if (version == kSchemaVersion) {
+    for (const char* table : kTables) {
+      Statement query(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1");
+      query.bind(1, table);
+      if (!query.row()) {
+        return refusal(not_a_study(path, std::string("it has no table ") + table));
+      }
+    }
+    if (Error failed = opened.integrity_check()) return failed;
+  }
+  if (!read_only) {
+    // A new database is created in WAL mode in one transaction, so that a
+    // second process creating it at the same moment finds it whole.
+    if (opened.exec("PRAGMA journal_mode = WAL") != SQLITE_OK) return opened.failure("set up");
+  }
+  if (opened.exec("PRAGMA foreign_keys = ON") != SQLITE_OK) return opened.failure("set up");
+  if (version == 0 && !read_only) {
+    if (opened.exec("BEGIN IMMEDIATE") != SQLITE_OK) return opened.failure("create");
+    Statement query(db, "PRAGMA user_version");
+    const bool fresh = query.row() && query.integer(0) == 0;
+    query.reset();
+    if (fresh && (opened.exec(kSchema) != SQLITE_OK ||
+                  opened.exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) !=
+                      SQLITE_OK)) {
+      Error failed = opened.failure("create the tables of");
+      opened.exec("ROLLBACK");
+      return failed;
+    }
+    if (opened.exec("COMMIT") != SQLITE_OK) return opened.failure("create");
+  }
+  study = std::move(opened);
+  return {};
+}
+
+int Study::exec(const std::string& sql) {
+  return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+Error Study::failure(const std::string& what) const {
+  return {"cannot " + what + " " + path_ + ": " + sqlite3_errmsg(db_)};
+}
+
+Error Study::integrity_check() {
+  std::string problems;
+  {
+    Statement check(db_, "PRAGMA integrity_check");
+    while (check.row()) {
+      const std::string line = check.text(0);
+      if (line != "ok") problems += (problems.empty() ? "" : "; ") + line;
+    }
+    if (!check.done()) problems = sqlite3_errmsg(db_);
+  }
+  if (problems.empty()) {
+    Statement check(db_, "PRAGMA foreign_key_check");
+    if (check.row()) {
+      problems = "a row of " + check.text(0) + " refers to a row of " + check.text(2) +
+                 " that is not there";
+    } else if (!check.done()) {
+      problems = sqlite3_errmsg(db_);
+    }
+  }
+  if (problems.empty()) return {};
+  if (problems.size() > 200) problems = problems.substr(0, 200) + " ...";
+  return refusal(path_ + " fails SQLite's integrity check (" + problems +
+                 "); it is left as it is: restore it from a copy, or move it away and give "
+                 "another --report");
+}
+
+// Runs `body` in a write transaction, committed when it returns no error
+// and rolled back otherwise.
+template <typename Body>
+Error Study::transaction(const char* what, Body body) {
+  if (exec("BEGIN IMMEDIATE") != SQLITE_OK) return failure(what);
+  Error error = body();
+  if (!error && exec("COMMIT") != SQLITE_OK) error = failure(what);
+  if (error) exec("ROLLBACK");
+  return error;
+}
+
+Error Study::begin_batch(const BatchRecord& batch, std::int64_t& id) {
+  return transaction("record the batch in", [&]() -> Error {
+    if (Error e = insert_batch(batch, std::nullopt)) return e;
+    id = sqlite3_last_insert_rowid(db_);
+    return insert_species(id, batch.species);
+  });
+}
+
+Error Study::insert_batch(const BatchRecord& batch, std::optional<std::int64_t> id) {
+  Statement insert(db_,
+                   "INSERT INTO batches (id, program_version, source_revision, command_line, "
+                   "working_directory, host, started, ended, run_set, run_set_size, shard, "
+                   "se_limit, misfit_limit) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+                   "?11, ?12, ?13)");
+  if (id) insert.bind(1, *id);
+  insert.bind(2, batch.program_version);
+  insert.bind(3, batch.source_revision);
+  insert.bind(4, json_arguments(batch.command_line));
+  insert.bind(5, batch.working_directory);
+  insert.bind(6, batch.host);
+  insert.bind(7, batch.started);
+  if (!batch.ended.empty()) insert.bind(8, batch.ended);
+  insert.bind(9, fingerprint_text(batch.fingerprint));
+  insert.bind(10, std::int64_t{batch.run_set_size});
+  insert.bind(11, shard_text(batch.shard_index, batch.shard_count));
+  insert.bind(12, batch.se_limit);
+  insert.bind(13, batch.misfit_limit);
+  if (!insert.done()) return failure("record the batch in");
+  return {};
+}
+
+Error Study::insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows) {
+  Statement insert(db_,
+                   "INSERT INTO species_rows (batch, name, kp, multiplier, multiplier6, layout) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  for (const SpeciesRow& row : rows) {
+    insert.bind(1, batch);
+    insert.bind(2, row.name);
+    insert.bind(3, row.kp);
+    insert.bind(4, row.multiplier);
+    insert.bind(5, row.multiplier6);
+    insert.bind(6, row.layout);
+    if (!insert.done()) return failure("record the species table of a batch in");
+    insert.reset();
+  }
+  return {};
+}
+
+Error Study::end_batch(std::int64_t id, const std::string& ended) {
+  return transaction("record the end of the batch in", [&]() -> Error {
+    Statement update(db_, "UPDATE batches SET ended = ?2 WHERE id = ?1");
+    update.bind(1, id);
+    update.bind(2, ended);
+    if (!update.done()) return failure("record the end of the batch in");
+    if (sqlite3_changes(db_) != 1) return {path_ + " holds no batch " + std::to_string(id)};
+    return {};
+  });
+}
+
+Error Study::delete_configuration(const Key& key, int* removed) {
+  // Children first: the rows go whether or not foreign keys are enforced.
+  for (const char* table : {"coefficients", "fits", "models", "configurations"}) {
+    Statement remove(db_, std::string("DELETE FROM ") + table +
+                              " WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
+    remove.bind(1, key.species);
+    remove.bind(2, key.scenario);
+    remove.bind(3, key.tag);
+    if (!remove.done()) return failure("remove " + display_name(key) + " from");
+    if (removed && std::string_view(table) == "configurations") *removed += sqlite3_changes(db_);
+  }
+  return {};
+}
+
+Error Study::insert_configuration(const Stored& stored) {
+  const ConfigurationRecord& c = stored.record;
+  std::string columns = "species, scenario, tag, run, known_species, state, exit_status, message, "
+                        "results_path, results_sha256";
+  for (const char* input : kInputColumns) {
+    for (const char* field : {"_path", "_size", "_mtime_ns", "_sha256"}) {
+      columns += std::string(", ") + input + field;
+    }
+  }
+  columns += ", kp, k1, k2, k3, k4, k5, k6, wmol1, wmol2, wmol3, wmol4, wmol5, wmol6, "
+             "undetermined, misfit, seconds, records, batch";
+  constexpr int kColumns = 10 + 12 + 13 + 5;
+  std::string values;
+  for (int n = 1; n <= kColumns; ++n) values += (n > 1 ? ", ?" : "?") + std::to_string(n);
+  Statement insert(db_, "INSERT INTO configurations (" + columns + ") VALUES (" + values + ")");
+  int n = 0;
+  insert.bind(++n, c.key.species);
+  insert.bind(++n, c.key.scenario);
+  insert.bind(++n, c.key.tag);
+  insert.bind(++n, std::int64_t{c.run});
+  insert.bind(++n, std::int64_t{c.known_species});
+  insert.bind(++n, c.state);
+  insert.bind(++n, c.exit_status);
+  insert.bind(++n, c.message);
+  insert.bind(++n, c.results_path);
+  ++n;
+  if (!c.results_sha256.empty()) insert.bind(n, c.results_sha256);
+  for (const FileRecord& file : c.inputs) {
+    if (file.path.empty()) {
+      n += 4;  // left NULL
+      continue;
+    }
+    insert.bind(++n, file.path);
+    insert.bind(++n, file.size);
+    insert.bind(++n, file.mtime_ns);
+    insert.bind(++n, file.sha256);
+  }
+  insert.bind(++n, c.kp);
+  for (double k : c.k) insert.bind(++n, k);
+  for (double w : c.wmol) insert.bind(++n, w);
+  insert.bind(++n, c.undetermined);
+  insert.bind(++n, c.misfit);
+  insert.bind(++n, c.seconds);
+  insert.bind(++n, c.records);
+  insert.bind(++n, c.batch);
+  if (!insert.done()) return failure("record " + display_name(c.key) + " in");
+
+  Statement coefficient(db_,
+                        "INSERT INTO coefficients (species, scenario, tag, target_bin, term, "
+                        "coefficient, lower, upper, at_bound, standard_error, flag) VALUES (?1, "
+                        "?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+  for (const CoefficientRow& row : stored.coefficients) {
+    coefficient.bind_key(c.key);
+    coefficient.bind(4, std::int64_t{row.target_bin});
+    coefficient.bind(5, row.term);
+    coefficient.bind(6, row.coefficient);
+    coefficient.bind(7, row.lower);
+    coefficient.bind(8, row.upper);
+    coefficient.bind(9, std::int64_t{row.at_bound});
+    coefficient.bind(10, row.standard_error);
+    coefficient.bind(11, row.flag);
+    if (!coefficient.done()) return failure("record the coefficients of " + display_name(c.key) + " in");
+    coefficient.reset();
+  }
+  Statement fit(db_,
+                "INSERT INTO fits (species, scenario, tag, target_bin, rss, rms, r_squared, "
+                "relative_residual, autocorrelation, misfit) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
+                "?8, ?9, ?10)");
+  for (const FitRow& row : stored.fits) {
+    fit.bind_key(c.key);
+    fit.bind(4, std::int64_t{row.target_bin});
+    fit.bind(5, row.rss);
+    fit.bind(6, row.rms);
+    fit.bind(7, row.r_squared);
+    fit.bind(8, row.relative_residual);
+    fit.bind(9, row.autocorrelation);
+    fit.bind(10, std::int64_t{row.misfit});
+    if (!fit.done()) return failure("record the fits of " + display_name(c.key) + " in");
+    fit.reset();
+  }
+  if (stored.model) return insert_model(c.key, *stored.model);
+  return {};
+}
+
+Error Study::insert_model(const Key& key, const ModelRow& model) {
+  Statement insert(db_,
+                   "INSERT INTO models (species, scenario, tag, total_rss, aic, k, preferred) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  insert.bind_key(key);
+  insert.bind(4, model.total_rss);
+  insert.bind(5, model.aic);
+  insert.bind(6, std::int64_t{model.k});
+  insert.bind(7, std::int64_t{model.preferred});
+  if (!insert.done()) return failure("record the model of " + display_name(key) + " in");
+  return {};
+}
+
+Error Study::record(const ConfigurationRecord& configuration,
+                    const std::vector<CoefficientRow>& coefficients,
+                    const std::vector<FitRow>& fits) {
+  return transaction("record a configuration in", [&]() -> Error {
+    if (Error e = delete_configuration(configuration.key, nullptr)) return e;
+    return insert_configuration({configuration, coefficients, fits, std::nullopt});
+  });
+}
+
+Error Study::set_model(const Key& key, const std::optional<ModelRow>& model) {
+  return transaction("record a model in", [&]() -> Error {
+    Statement remove(db_, "DELETE FROM models WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
+    remove.bind_key(key);
+    if (!remove.done()) return failure("record a model in");
+    if (!model) return {};
+    return insert_model(key, *model);
+  });
+}
+
+Error Study::forget(const std::vector<Key>& keys, int& removed) {
+  int count = 0;
+  Error error = transaction("forget configurations in", [&]() -> Error {
+    for (const Key& key : keys) {
+      if (Error e = delete_configuration(key, &count)) return e;
+    }
+    return {};
+  });
+  if (!error) removed = count;
+  return error;
+}
+
+Error Study::find(const Key& key, std::optional<Stored>& found) {
+  std::vector<Stored> rows;
+  Error error = read_transaction([&]() { return read_configurations(db_, &key, rows); });
+  if (error) return error;
+  found.reset();
+  if (!rows.empty()) found = std::move(rows.front());
+  return {};
+}
+
+template <typename Body>
+Error Study::read_transaction(Body body) {
+  // One read transaction: every SELECT in it sees the same commit.
+  if (exec("BEGIN") != SQLITE_OK) return failure("read");
+  Error error = body();
+  if (error && error.message.empty()) error = failure("read");
+  exec(error ? "ROLLBACK" : "COMMIT");
+  if (error && !error.refusal && error.message.find(path_) == std::string::npos) {
+    error.message = "cannot read " + path_ + ": " + error.message;
+  }
+  return error;
+}
+
+Error Study::read(Snapshot& snapshot) {
+  Snapshot read;
+  Error error = read_transaction([&]() -> Error {
+    std::map<std::int64_t, std::size_t> index;  // batch id -> its place in read.batches
+    Statement batches(db_,
+                      "SELECT id, program_version, source_revision, command_line, "
+                      "working_directory, host, started, ended, run_set, run_set_size, shard, "
+                      "se_limit, misfit_limit FROM batches ORDER BY id");
+    while (batches.row()) {
+      BatchRecord& b = read.batches.emplace_back();
+      b.id = batches.integer64(0);
+      b.program_version = batches.text(1);
+      b.source_revision = batches.text(2);
+      if (!parse_json_arguments(batches.text(3), b.command_line)) {
+        return Error{"the command line of batch " + std::to_string(b.id) +
+                     " is not a JSON array of strings"};
+      }
+      b.working_directory = batches.text(4);
+      b.host = batches.text(5);
+      b.started = batches.text(6);
+      b.ended = batches.text(7);
+      const std::string run_set = batches.text(8);
+      char* end = nullptr;
+      b.fingerprint = std::strtoull(run_set.c_str(), &end, 16);
+      b.run_set_size = batches.integer(9);
+      if (run_set.size() != 16 || *end != '\0' ||
+          !parse_shard_text(batches.text(10), b.shard_index, b.shard_count)) {
+        return Error{"batch " + std::to_string(b.id) + " does not say which run set or shard it ran"};
+      }
+      b.se_limit = batches.real(11);
+      b.misfit_limit = batches.real(12);
+      index[b.id] = read.batches.size() - 1;
+    }
+    if (!batches.done()) return Error{sqlite3_errmsg(db_)};
+    Statement species(db_,
+                      "SELECT batch, name, kp, multiplier, multiplier6, layout FROM species_rows "
+                      "ORDER BY batch, rowid");
+    while (species.row()) {
+      auto at = index.find(species.integer64(0));
+      if (at == index.end()) continue;  // the integrity check rules this out
+      read.batches[at->second].species.push_back({species.text(1), species.real(2),
+                                                  species.real(3), species.real(4),
+                                                  species.text(5)});
+    }
+    if (!species.done()) return Error{sqlite3_errmsg(db_)};
+    return read_configurations(db_, nullptr, read.configurations);
+  });
+  if (!error) snapshot = std::move(read);
+  return error;
+}
+
+namespace {
+
+Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out) {
+  const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
+  std::string columns = "species, scenario, tag, run, known_species, state, exit_status, message, "
+                        "results_path, results_sha256";
+  for (const char* input : kInputColumns) {
+    for (const char* field : {"_path", "_size", "_mtime_ns", "_sha256"}) {
+      columns += std::string(", ") + input + field;
+    }
+  }
+  columns += ", kp, k1, k2, k3, k4, k5, k6, wmol1, wmol2, wmol3, wmol4, wmol5, wmol6, "
+             "undetermined, misfit, seconds, records, batch";
+  Statement query(db, "SELECT " + columns + " FROM configurations" + where +
+                          " ORDER BY run, species, scenario, tag");
+  if (key) query.bind_key(*key);
+  std::vector<Stored> rows;
+  std::map<Key, std::size_t> index;
+  while (query.row()) {
+    Stored& stored = rows.emplace_back();
+    ConfigurationRecord& c = stored.record;
+    int n = 0;
+    c.key = {query.text(n), query.text(n + 1), query.text(n + 2)};
+    n += 3;
+    c.run = query.integer(n++);
+    c.known_species = query.integer(n++) != 0;
+    c.state = query.text(n++);
+    c.exit_status = query.optional_integer(n++);
+    c.message = query.text(n++);
+    c.results_path = query.text(n++);
+    c.results_sha256 = query.text(n++);
+    for (FileRecord& file : c.inputs) {
+      file.path = query.text(n++);
+      file.size = query.integer64(n++);
+      file.mtime_ns = query.integer64(n++);
+      file.sha256 = query.text(n++);
+    }
+    c.kp = query.real(n++);
+    for (double& k : c.k) k = query.real(n++);
+    for (double& w : c.wmol) w = query.real(n++);
+    c.undetermined = query.optional_integer(n++);
+    c.misfit = query.optional_integer(n++);
+    c.seconds = query.optional_real(n++);
+    c.records = query.optional_integer(n++);
+    c.batch = query.integer64(n++);
+    index[c.key] = rows.size() - 1;
+  }
+  if (!query.done()) return Error{sqlite3_errmsg(db)};
+
+  // Coefficients in term order: the precursor's, then the bins' (whose
+  // labels VB1 ... VB6 sort as text).
+  Statement coefficients(db,
+                         "SELECT species, scenario, tag, target_bin, term, coefficient, lower, "
+                         "upper, at_bound, standard_error, flag FROM coefficients" + where +
+                             " ORDER BY species, scenario, tag, target_bin, term <> ?4, term");
+  if (key) coefficients.bind_key(*key);
+  coefficients.bind(4, config::term_label(0));
+  while (coefficients.row()) {
+    auto at = index.find({coefficients.text(0), coefficients.text(1), coefficients.text(2)});
+    if (at == index.end()) continue;
+    rows[at->second].coefficients.push_back(
+        {coefficients.integer(3), coefficients.text(4), coefficients.real(5),
+         coefficients.real(6), coefficients.real(7), coefficients.integer(8) != 0,
+         coefficients.real(9), coefficients.text(10)});
+  }
+  if (!coefficients.done()) return Error{sqlite3_errmsg(db)};
+
+  Statement fits(db,
+                 "SELECT species, scenario, tag, target_bin, rss, rms, r_squared, "
+                 "relative_residual, autocorrelation, misfit FROM fits" + where +
+                     " ORDER BY species, scenario, tag, target_bin");
+  if (key) fits.bind_key(*key);
+  while (fits.row()) {
+    auto at = index.find({fits.text(0), fits.text(1), fits.text(2)});
+    if (at == index.end()) continue;
+    rows[at->second].fits.push_back({fits.integer(3), fits.real(4), fits.real(5), fits.real(6),
+                                     fits.real(7), fits.real(8), fits.integer(9) != 0});
+  }
+  if (!fits.done()) return Error{sqlite3_errmsg(db)};
+
+  Statement models(db, "SELECT species, scenario, tag, total_rss, aic, k, preferred FROM models" +
+                           where);
+  if (key) models.bind_key(*key);
+  while (models.row()) {
+    auto at = index.find({models.text(0), models.text(1), models.text(2)});
+    if (at == index.end()) continue;
+    rows[at->second].model =
+        ModelRow{models.real(3), models.real(4), models.integer(5), models.integer(6) != 0};
+  }
+  if (!models.done()) return Error{sqlite3_errmsg(db)};
+  out = std::move(rows);
+  return {};
+}
+
+}  // namespace
+
+Error Study::write_snapshot(const Snapshot& snapshot) {
+  return transaction("write", [&]() -> Error {
+    for (const char* table : {"models", "fits", "coefficients", "configurations", "species_rows",
+                              "batches"}) {
+      if (exec(std::string("DELETE FROM ") + table) != SQLITE_OK) return failure("write");
+    }
+    for (const BatchRecord& batch : snapshot.batches) {
+      if (Error e = insert_batch(batch, batch.id)) return e;
+      if (Error e = insert_species(batch.id, batch.species)) return e;
+    }
+    for (const Stored& stored : snapshot.configurations) {
+      if (Error e = insert_configuration(stored)) return e;
+    }
+    return {};
+  });
+}
+
+}  // namespace study

@@ -1,0 +1,257 @@
+// The study's record: one SQLite database (study.sqlite in the report
+// directory) that every batch updates and never replaces. Plain structs go
+// in and come out; no SQL leaves this folder.
+//
+// Schema version 1 (PRAGMA user_version), WAL journal, foreign keys on:
+//
+//   batches          one row per batch: program version, source revision,
+//                    command line (a JSON array of the arguments), working
+//                    directory, host, start and end (UTC, ISO 8601), the run
+//                    set's fingerprint (16 hex digits) and size, the shard
+//                    ("K/N"), se_limit, misfit_limit
+//   species_rows     the species table a batch used: batch, name, kp,
+//                    multiplier, multiplier6, layout
+//   configurations   one row per (species, scenario, tag): its place in the
+//                    run set, state, exit status, first message line, the
+//                    results file and its SHA-256, each input file's path,
+//                    size, mtime (ns) and SHA-256, KP, K1..K6, WMOL1..WMOL6,
+//                    undetermined and misfit counts, seconds, records read,
+//                    and the batch that last ran it
+//   coefficients     (configuration, target_bin, term): coefficient, lower,
+//                    upper, at_bound, standard_error, flag
+//   fits             (configuration, target_bin): rss, rms, r_squared,
+//                    relative_residual, autocorrelation, misfit
+//   models           per configuration: total rss, aic, k, preferred
+//
+// coefficients, fits and models cascade from their configuration. Doubles
+// are kept bit for bit (-0.0 included); NaN reads back as an absent value
+// (NULL in the database), as the tables show it. docs/study-database.md
+// describes the tables for users.
+//
+// The guarantee: every configuration is recorded in one transaction, so a
+// crash leaves the last committed configuration and nothing half-written;
+// a reader in another process sees the study as of a commit.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/config.hpp"
+
+struct sqlite3;
+
+namespace study {
+
+inline constexpr int kSchemaVersion = 1;
+inline constexpr const char* kDatabaseName = "study.sqlite";
+
+// What went wrong, or nothing. A refusal is the user's to fix (a file that
+// is not what it must be: the batch's status 2); any other error is a
+// failure of the database or the disk (status 1).
+struct Error {
+  std::string message;
+  bool refusal = false;
+  explicit operator bool() const { return !message.empty(); }
+};
+
+struct Key {
+  std::string species;
+  std::string scenario;
+  std::string tag;
+  auto operator<=>(const Key&) const = default;
+};
+// "species/scenario/tag".
+std::string display_name(const Key& key);
+
+struct SpeciesRow {
+  std::string name;
+  double kp = 0.0;
+  double multiplier = 0.0;   // of K(1...5)
+  double multiplier6 = 0.0;  // of K(6)
+  std::string layout;        // "standard" or "ideal"
+  bool operator==(const SpeciesRow&) const = default;
+};
+
+struct BatchRecord {
+  std::int64_t id = 0;  // given by begin_batch
+  std::string program_version;
+  std::string source_revision;            // empty when not built from a checkout
+  std::vector<std::string> command_line;  // argv, kept exactly
+  std::string working_directory;
+  std::string host;
+  std::string started;  // UTC, ISO 8601 ("2024-05-01T12:00:00Z")
+  std::string ended;    // empty while it runs (or if it never ended)
+  std::uint64_t fingerprint = 0;  // of the whole run set
+  int run_set_size = 0;
+  int shard_index = 1;  // this batch ran share shard_index/shard_count
+  int shard_count = 1;
+  double se_limit = 0.0;
+  double misfit_limit = 0.0;
+  std::vector<SpeciesRow> species;
+  bool operator==(const BatchRecord&) const = default;
+};
+
+// An input or results file as it was when recorded.
+struct FileRecord {
+  std::string path;
+  std::int64_t size = 0;
+  std::int64_t mtime_ns = 0;  // modification time, ns since the epoch
+  std::string sha256;
+  bool operator==(const FileRecord&) const = default;
+};
+// The file as it is now (stat and digest). Returns why it cannot be read.
+Error observe_file(const std::string& path, FileRecord& file);
+
+enum Input { kPrecursor = 0, kBins = 1, kMolarMasses = 2 };
+
+// The row of one configuration. Absent optionals and NaNs are NULL.
+struct ConfigurationRecord {
+  Key key;
+  int run = 0;  // its place in the run set of the batch that last ran it
+  bool known_species = true;
+  std::string state;  // the batch's state name: succeeded, kept, failed, ...
+  std::optional<int> exit_status;
+  std::string message;  // the first line of its message, or a note
+  std::string results_path;
+  std::string results_sha256;  // empty when there is no results file
+  std::array<FileRecord, 3> inputs;  // indexed by Input; an absent one has an empty path
+  double kp = 0.0;
+  std::array<double, config::kBins> k{};
+  std::array<double, config::kBins> wmol{};  // NaN when not fitted
+  std::optional<int> undetermined;
+  std::optional<int> misfit;
+  std::optional<double> seconds;
+  std::optional<int> records;  // records the inputs hold
+  std::int64_t batch = 0;      // the batch that last ran it
+  bool operator==(const ConfigurationRecord&) const = default;
+};
+
+struct CoefficientRow {
+  int target_bin = 0;  // 1 ... 6
+  std::string term;    // "VOC", "VB1" ... "VB6"
+  double coefficient = 0.0;
+  double lower = 0.0;
+  double upper = 0.0;
+  bool at_bound = false;
+  double standard_error = 0.0;  // NaN where it has no meaning, +inf for a dependent column
+  std::string flag;             // "determined", "undetermined", "no effect"
+};
+
+struct FitRow {
+  int target_bin = 0;
+  double rss = 0.0;
+  double rms = 0.0;
+  double r_squared = 0.0;
+  double relative_residual = 0.0;
+  double autocorrelation = 0.0;  // lag 1, of the bin's residuals
+  bool misfit = false;
+};
+
+// How well a configuration's model fits in all (issue of choosing tags):
+// filled by whoever compares tags; a fit alone leaves it absent.
+struct ModelRow {
+  double total_rss = 0.0;
+  double aic = 0.0;
+  int k = 0;  // coefficients strictly inside their bounds
+  bool preferred = false;
+};
+
+// A configuration and everything recorded with it.
+struct Stored {
+  ConfigurationRecord record;
+  std::vector<CoefficientRow> coefficients;  // by target bin, then term as given
+  std::vector<FitRow> fits;                  // by target bin
+  std::optional<ModelRow> model;
+};
+
+// The whole study, as of one commit.
+struct Snapshot {
+  std::vector<BatchRecord> batches;  // in the order they began
+  std::vector<Stored> configurations;  // by run, then species, scenario, tag
+};
+
+// The time now, UTC, in ISO 8601 to the second ("2024-05-01T12:00:00Z").
+std::string utc_timestamp();
+
+// The arguments as a JSON array of strings, and back (false when `text` is
+// not such an array). Bytes that are not UTF-8 are written as \udcXX, as
+// Python's surrogateescape reads them, so every argument is kept exactly.
+std::string json_arguments(const std::vector<std::string>& arguments);
+bool parse_json_arguments(const std::string& text, std::vector<std::string>& arguments);
+
+// True when `stored` still describes files as they are now: each input's
+// size, modification time and digest, and the results file's digest, equal
+// (the batch's fast path: no refit needed).
+bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3>& inputs,
+               const std::string& results_sha256);
+
+class Study {
+ public:
+  Study() = default;
+  Study(Study&& other) noexcept;
+  Study& operator=(Study&& other) noexcept;
+  Study(const Study&) = delete;
+  Study& operator=(const Study&) = delete;
+  ~Study();
+
+  // Opens the study at `path`, creating it (and its directory) when there
+  // is none. Refuses, and never writes to, a file that is not a study
+  // database, one of a newer schema, or one that fails its integrity check.
+  // `read_only` opens an existing one for reading (merge's shares).
+  static Error open(const std::string& path, Study& study, bool read_only = false);
+  bool is_open() const { return db_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // Records a batch as it begins (its species rows with it); `id` is its
+  // number in this study.
+  Error begin_batch(const BatchRecord& batch, std::int64_t& id);
+  Error end_batch(std::int64_t id, const std::string& ended);
+
+  // Replaces everything recorded of the configuration with these rows, in
+  // one transaction. The model row, if any, goes with the old rows.
+  Error record(const ConfigurationRecord& configuration,
+               const std::vector<CoefficientRow>& coefficients, const std::vector<FitRow>& fits);
+  // Sets (or with nullopt clears) the model row of a recorded configuration.
+  Error set_model(const Key& key, const std::optional<ModelRow>& model);
+
+  // The stored configuration, or nullopt in `found` when none is.
+  Error find(const Key& key, std::optional<Stored>& found);
+  // The whole study in one read transaction.
+  Error read(Snapshot& snapshot);
+  // Removes these configurations and their rows (results files are not the
+  // study's to remove); `removed` counts those that were there.
+  Error forget(const std::vector<Key>& keys, int& removed);
+  // SQLite's integrity and foreign-key checks; empty when both pass.
+  Error integrity_check();
+
+ private:
+  friend Error merge(const std::vector<std::string>& shares, const std::string& into);
+  // Replaces the whole study with `snapshot`, batch ids included.
+  Error write_snapshot(const Snapshot& snapshot);
+  int exec(const std::string& sql);
+  Error failure(const std::string& what) const;
+  template <typename Body> Error transaction(const char* what, Body body);
+  template <typename Body> Error read_transaction(Body body);
+  Error insert_batch(const BatchRecord& batch, std::optional<std::int64_t> id);
+  Error insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows);
+  Error insert_configuration(const Stored& stored);
+  Error insert_model(const Key& key, const ModelRow& model);
+  Error delete_configuration(const Key& key, int* removed);
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+// Joins the shares' studies (each the study of one shard of one run set)
+// into the study at `into`, which then holds exactly what they hold, in one
+// transaction. A configuration in two shares with the same results digest
+// is one row; different digests are a refusal naming both shares. Every
+// share is checked first (schema version, integrity, and that its rows are
+// exactly the share of the run set its batches claim), and nothing is
+// written when one fails.
+Error merge(const std::vector<std::string>& shares, const std::string& into);
+
+}  // namespace study

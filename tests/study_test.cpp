@@ -1,0 +1,455 @@
+#include "study/study.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "run_program.hpp"
+#include "study_records.hpp"
+
+namespace {
+
+using namespace testsupport;
+using study::Error;
+using study::Study;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Runs SQL on the database outside the study's API: the faults a test
+// plants (a newer version, a writer that has not committed yet).
+sqlite3* raw_open(const fs::path& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  return db;
+}
+void raw_exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+      << (error ? error : "");
+  sqlite3_free(error);
+}
+
+class StudyTest : public ::testing::Test {
+ protected:
+  std::string path() const { return (scratch_.path() / "report" / study::kDatabaseName).string(); }
+  // A study with one batch; `batch_` is its id.
+  Study open_with_batch() {
+    Study study;
+    Error e = Study::open(path(), study);
+    EXPECT_FALSE(e) << e.message;
+    e = study.begin_batch(sample_batch(), batch_);
+    EXPECT_FALSE(e) << e.message;
+    return study;
+  }
+  void record(Study& study, const study::Key& k, int run, int variant = 1) {
+    Error e = study.record(sample_configuration(k, run, batch_, variant),
+                           sample_coefficients(variant), sample_fits(variant));
+    ASSERT_FALSE(e) << e.message;
+  }
+  ScratchDir scratch_;
+  std::int64_t batch_ = 0;
+};
+
+void expect_same(const study::ConfigurationRecord& got, const study::ConfigurationRecord& want) {
+  EXPECT_EQ(got.key, want.key);
+  EXPECT_EQ(got.run, want.run);
+  EXPECT_EQ(got.known_species, want.known_species);
+  EXPECT_EQ(got.state, want.state);
+  EXPECT_EQ(got.exit_status, want.exit_status);
+  EXPECT_EQ(got.message, want.message);
+  EXPECT_EQ(got.results_path, want.results_path);
+  EXPECT_EQ(got.results_sha256, want.results_sha256);
+  EXPECT_EQ(got.inputs, want.inputs);
+  EXPECT_TRUE(same_bits(got.kp, want.kp));
+  for (int j = 0; j < 6; ++j) {
+    EXPECT_TRUE(same_bits(got.k[j], want.k[j])) << "k" << j + 1 << ": " << got.k[j];
+    EXPECT_TRUE(same_bits(got.wmol[j], want.wmol[j])) << "wmol" << j + 1 << ": " << got.wmol[j];
+  }
+  EXPECT_EQ(got.undetermined, want.undetermined);
+  EXPECT_EQ(got.misfit, want.misfit);
+  EXPECT_EQ(got.seconds.has_value(), want.seconds.has_value());
+  if (got.seconds && want.seconds) {
+    EXPECT_TRUE(same_bits(*got.seconds, *want.seconds));
+  }
+  EXPECT_EQ(got.records, want.records);
+  EXPECT_EQ(got.batch, want.batch);
+}
+
+void expect_same(const std::vector<study::CoefficientRow>& got,
+                 const std::vector<study::CoefficientRow>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t n = 0; n < got.size(); ++n) {
+    SCOPED_TRACE("coefficient row " + std::to_string(n));
+    EXPECT_EQ(got[n].target_bin, want[n].target_bin);
+    EXPECT_EQ(got[n].term, want[n].term);
+    EXPECT_TRUE(same_bits(got[n].coefficient, want[n].coefficient)) << got[n].coefficient;
+    EXPECT_TRUE(same_bits(got[n].lower, want[n].lower));
+    EXPECT_TRUE(same_bits(got[n].upper, want[n].upper));
+    EXPECT_EQ(got[n].at_bound, want[n].at_bound);
+    EXPECT_TRUE(same_bits(got[n].standard_error, want[n].standard_error)) << got[n].standard_error;
+    EXPECT_EQ(got[n].flag, want[n].flag);
+  }
+}
+
+void expect_same(const std::vector<study::FitRow>& got, const std::vector<study::FitRow>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t n = 0; n < got.size(); ++n) {
+    SCOPED_TRACE("fit row " + std::to_string(n));
+    EXPECT_EQ(got[n].target_bin, want[n].target_bin);
+    for (auto member : {&study::FitRow::rss, &study::FitRow::rms, &study::FitRow::r_squared,
+                        &study::FitRow::relative_residual, &study::FitRow::autocorrelation}) {
+      EXPECT_TRUE(same_bits(got[n].*member, want[n].*member)) << got[n].*member;
+    }
+    EXPECT_EQ(got[n].misfit, want[n].misfit);
+  }
+}
+
+// Values a REAL column would not give back exactly: -0.0 (stored as the
+// integer 0), integral values, the extremes, NaN (absent) and infinities.
+TEST_F(StudyTest, EveryColumnRoundTripsBitForBitAcrossReopening) {
+  study::ConfigurationRecord c = sample_configuration(key("OLE2_OH"), 3, 0);
+  c.exit_status.reset();
+  c.seconds.reset();
+  c.records.reset();
+  c.misfit.reset();
+  c.inputs[study::kMolarMasses] = {};  // the ideal layout reads no molar masses
+  c.wmol = {kNaN, -0.0, 0.1 + 0.2, std::numeric_limits<double>::denorm_min(),
+            std::numeric_limits<double>::max(), 1e300};
+  c.k = {0.0, -0.0, 1.0, -1.0, 3.9996e-09, std::nextafter(1.0, 2.0)};
+  c.message = "kept: \"quoted\", a comma, and \xc3\xa9";
+  std::vector<study::CoefficientRow> coefficients = sample_coefficients();
+  coefficients[0].coefficient = -0.0;
+  coefficients[1].standard_error = kInf;
+  coefficients[2].standard_error = kNaN;
+  coefficients[3].lower = -kInf;
+  coefficients[4].coefficient = 2.0;
+  std::vector<study::FitRow> fits = sample_fits();
+  fits[0].r_squared = -1.6;
+  fits[1].autocorrelation = kNaN;
+  fits[2].rss = 0.0;
+  study::BatchRecord batch = sample_batch();
+  batch.command_line.push_back("\xff\xfe" "A");  // not UTF-8: kept byte for byte
+  batch.command_line.push_back("line\nbreak\ttab \"q\" \\ \x01");
+  batch.command_line.push_back("");
+  batch.ended = "2026-01-02T03:05:00Z";
+  {
+    Study study;
+    ASSERT_FALSE(Study::open(path(), study));
+    std::int64_t id = 0;
+    ASSERT_FALSE(study.begin_batch(batch, id));
+    c.batch = id;
+    batch.id = id;
+    ASSERT_FALSE(study.end_batch(id, batch.ended));
+    ASSERT_FALSE(study.record(c, coefficients, fits));
+    ASSERT_FALSE(study.set_model(c.key, study::ModelRow{1.5e-19, -61234.5, 37, true}));
+  }
+  Study study;
+  ASSERT_FALSE(Study::open(path(), study));
+  std::optional<study::Stored> found;
+  ASSERT_FALSE(study.find(c.key, found));
+  ASSERT_TRUE(found);
+  expect_same(found->record, c);
+  expect_same(found->coefficients, coefficients);
+  expect_same(found->fits, fits);
+  ASSERT_TRUE(found->model);
+  EXPECT_EQ(found->model->k, 37);
+  EXPECT_TRUE(found->model->preferred);
+  EXPECT_TRUE(same_bits(found->model->aic, -61234.5));
+
+  study::Snapshot snapshot;
+  ASSERT_FALSE(study.read(snapshot));
+  ASSERT_EQ(snapshot.batches.size(), 1u);
+  EXPECT_EQ(snapshot.batches[0], batch);
+  ASSERT_EQ(snapshot.configurations.size(), 1u);
+  expect_same(snapshot.configurations[0].record, c);
+  EXPECT_FALSE(study.integrity_check());
+}
+
+TEST_F(StudyTest, RecordReplacesAConfigurationsRowsAndDropsItsModel) {
+  Study study = open_with_batch();
+  record(study, key("OLE2_OH"), 1, 1);
+  ASSERT_FALSE(study.set_model(key("OLE2_OH"), study::ModelRow{1.0, 2.0, 3, true}));
+  // The rerun has fewer rows (say, a failed run with no fit): none of the
+  // first run's rows may survive beside them.
+  study::ConfigurationRecord failed = sample_configuration(key("OLE2_OH"), 1, batch_, 2);
+  failed.state = "failed";
+  failed.results_sha256.clear();
+  std::vector<study::CoefficientRow> some = sample_coefficients(2);
+  some.resize(7);
+  ASSERT_FALSE(study.record(failed, some, {}));
+
+  study::Snapshot snapshot;
+  ASSERT_FALSE(study.read(snapshot));
+  ASSERT_EQ(snapshot.configurations.size(), 1u);
+  const study::Stored& s = snapshot.configurations[0];
+  expect_same(s.record, failed);
+  expect_same(s.coefficients, some);
+  EXPECT_TRUE(s.fits.empty());
+  EXPECT_FALSE(s.model);
+}
+
+TEST_F(StudyTest, ReadGivesRunOrderAndForgetRemovesOnlyTheGivenConfigurations) {
+  Study study = open_with_batch();
+  record(study, key("TOL"), 3);
+  record(study, key("OLE2_OH"), 1);
+  record(study, key("API_OH"), 2);
+  record(study, key("API_OH", "0.1", "static"), 2);  // same run of another batch's run set
+  study::Snapshot snapshot;
+  ASSERT_FALSE(study.read(snapshot));
+  std::vector<std::string> order;
+  for (const study::Stored& s : snapshot.configurations) order.push_back(display_name(s.record.key));
+  EXPECT_EQ(order, (std::vector<std::string>{"OLE2_OH/0.1/allgas", "API_OH/0.1/allgas",
+                                             "API_OH/0.1/static", "TOL/0.1/allgas"}));
+
+  int removed = -1;
+  ASSERT_FALSE(study.forget({key("API_OH"), key("NEVER"), key("TOL")}, removed));
+  EXPECT_EQ(removed, 2);
+  ASSERT_FALSE(study.read(snapshot));
+  ASSERT_EQ(snapshot.configurations.size(), 2u);
+  EXPECT_EQ(snapshot.configurations[0].record.key, key("OLE2_OH"));
+  EXPECT_EQ(snapshot.configurations[1].record.key, key("API_OH", "0.1", "static"));
+  for (const study::Stored& s : snapshot.configurations) {
+    EXPECT_EQ(s.coefficients.size(), 42u);
+    EXPECT_EQ(s.fits.size(), 6u);
+  }
+  std::optional<study::Stored> found;
+  ASSERT_FALSE(study.find(key("TOL"), found));
+  EXPECT_FALSE(found);
+  ASSERT_FALSE(study.integrity_check());  // no orphaned coefficient or fit rows
+}
+
+TEST_F(StudyTest, EndingABatchThatIsNotThereIsAnError) {
+  Study study = open_with_batch();
+  const Error e = study.end_batch(batch_ + 1, "2026-01-02T04:00:00Z");
+  EXPECT_NE(e.message.find("holds no batch"), std::string::npos) << e.message;
+  EXPECT_FALSE(e.refusal);
+}
+
+TEST_F(StudyTest, OpenCreatesTheStudyInAMissingOrEmptyDirectory) {
+  for (const fs::path& directory : {scratch_.path() / "new" / "report", scratch_.path() / "empty"}) {
+    if (directory.filename() == "empty") fs::create_directory(directory);
+    const std::string file = (directory / study::kDatabaseName).string();
+    Study study;
+    const Error e = Study::open(file, study);
+    ASSERT_FALSE(e) << e.message;
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    EXPECT_TRUE(snapshot.batches.empty());
+    EXPECT_TRUE(fs::is_regular_file(file));
+  }
+}
+
+// Each refusal names the file, says what is wrong, and leaves the file's
+// bytes exactly as they were.
+TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
+  const fs::path dir = scratch_.path();
+  auto make_database = [&](const fs::path& file, const std::string& sql) {
+    {
+      Study study;
+      ASSERT_FALSE(Study::open(file.string(), study));
+      std::int64_t id = 0;
+      ASSERT_FALSE(study.begin_batch(sample_batch(), id));
+      for (int run = 1; run <= 40; ++run) {
+        ASSERT_FALSE(study.record(sample_configuration(key(("S" + std::to_string(run)).c_str()),
+                                                       run, id),
+                                  sample_coefficients(), sample_fits()));
+      }
+    }
+    if (!sql.empty()) {
+      sqlite3* db = raw_open(file);
+      raw_exec(db, sql);
+      sqlite3_close(db);
+    }
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    std::string message;  // after the path
+  };
+  const Case cases[] = {
+      {"text file", [](const fs::path& f) { write_file(f, "species,scenario,tag\nTOL,0.1,allgas\n"); },
+       " is not a study database (not an SQLite database); move it away or give another --report"},
+      {"short file", [](const fs::path& f) { write_file(f, "SQLite"); },
+       " is not a study database (not an SQLite database); move it away or give another --report"},
+      {"directory", [](const fs::path& f) { fs::create_directory(f); },
+       " is not a study database (it is a directory); move it away or give another --report"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 2"); },
+       " was written by a newer vbsfit-batch (schema 2); this one reads up to 1"},
+      {"other database",
+       [&](const fs::path& f) {
+         sqlite3* db = raw_open(f);
+         raw_exec(db, "CREATE TABLE notes (text TEXT); INSERT INTO notes VALUES ('mine')");
+         sqlite3_close(db);
+       },
+       " is not a study database (an SQLite database of other tables); move it away or give "
+       "another --report"},
+      {"table dropped", [&](const fs::path& f) { make_database(f, "DROP TABLE models"); },
+       " is not a study database (it has no table models); move it away or give another --report"},
+      {"damaged page",
+       [&](const fs::path& f) {
+         make_database(f, "");
+         std::string bytes = read_file(f);
+         ASSERT_GT(bytes.size(), 6u * 4096);
+         for (std::size_t n = 4 * 4096 + 100; n < 5 * 4096; ++n) bytes[n] = '\x5a';
+         write_file(f, bytes);
+       },
+       " fails SQLite's integrity check ("},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = dir / c.name / study::kDatabaseName;
+    fs::create_directories(file.parent_path());
+    c.make(file);
+    const bool regular = fs::is_regular_file(file);
+    const std::string before = regular ? read_file(file) : "";
+    Study study;
+    const Error e = Study::open(file.string(), study);
+    EXPECT_TRUE(e.refusal);
+    EXPECT_EQ(e.message.substr(0, file.string().size() + c.message.size()), file.string() + c.message);
+    EXPECT_FALSE(study.is_open());
+    if (regular) {
+      EXPECT_EQ(read_file(file), before);
+    }
+    EXPECT_FALSE(fs::exists(file.string() + "-wal") && fs::file_size(file.string() + "-wal") > 0);
+  }
+}
+
+TEST(StudyUnchanged, OnlyEqualSizesTimesAndDigestsOfEveryFileCount) {
+  const study::ConfigurationRecord stored = sample_configuration(key("TOL"), 1, 1);
+  struct Case {
+    const char* change;
+    std::function<void(std::array<study::FileRecord, 3>&, std::string&)> apply;
+    bool unchanged;
+  };
+  const Case cases[] = {
+      {"nothing", [](auto&, auto&) {}, true},
+      {"an input's size", [](auto& in, auto&) { in[study::kBins].size += 1; }, false},
+      {"an input's time", [](auto& in, auto&) { in[study::kPrecursor].mtime_ns += 1; }, false},
+      {"an input's digest", [](auto& in, auto&) { in[study::kMolarMasses].sha256[5] = 'f'; }, false},
+      {"the results' digest", [](auto&, auto& results) { results[0] = 'z'; }, false},
+      {"no results file", [](auto&, auto& results) { results.clear(); }, false},
+  };
+  for (const Case& c : cases) {
+    std::array<study::FileRecord, 3> inputs = stored.inputs;
+    std::string results = stored.results_sha256;
+    c.apply(inputs, results);
+    EXPECT_EQ(study::unchanged(stored, inputs, results), c.unchanged) << c.change;
+  }
+  study::ConfigurationRecord never_written = stored;
+  never_written.results_sha256.clear();
+  EXPECT_FALSE(study::unchanged(never_written, stored.inputs, ""));
+}
+
+TEST_F(StudyTest, ObserveFileGivesSizeTimeAndDigest) {
+  const fs::path file = scratch_.path() / "aer.precursor";
+  write_file(file, "abc");
+  fs::last_write_time(file, fs::file_time_type{} + std::chrono::nanoseconds{0});
+  study::FileRecord observed;
+  ASSERT_FALSE(study::observe_file(file.string(), observed));
+  EXPECT_EQ(observed.path, file.string());
+  EXPECT_EQ(observed.size, 3);
+  EXPECT_EQ(observed.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  write_file(file, "abd");
+  study::FileRecord again;
+  ASSERT_FALSE(study::observe_file(file.string(), again));
+  EXPECT_NE(again.mtime_ns, observed.mtime_ns);
+  EXPECT_TRUE(study::observe_file((scratch_.path() / "none").string(), again));
+}
+
+// A batch killed at any moment leaves a database that opens, passes the
+// integrity check and holds whole configurations only: each the rows of one
+// record call, with all 42 coefficients and 6 fits of that call's variant.
+// Three kills, each at another point of the writer's progress.
+TEST_F(StudyTest, KilledWriterLeavesWholeConfigurationsOnly) {
+  if (VBSFIT_SANITIZED) GTEST_SKIP() << "signal delivery under the sanitizers";
+  constexpr int kConfigurations = 50;
+  Study created = open_with_batch();
+  created = Study();  // closed before the fork: the child opens its own connection
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE("kill " + std::to_string(round));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Study study;
+      if (Study::open(path(), study)) ::_exit(3);
+      // The same configurations again and again, as reruns would record them.
+      for (int n = 0;; ++n) {
+        const int run = n % kConfigurations + 1;
+        const int variant = (round - 1) * 10 + n / kConfigurations + 1;
+        const study::Key k = key(("S" + std::to_string(run)).c_str());
+        if (study.record(sample_configuration(k, run, batch_, variant),
+                         sample_coefficients(variant), sample_fits(variant))) {
+          ::_exit(4);
+        }
+      }
+    }
+    // Killed once it has rerun some configurations of this round.
+    const std::string awaited = "variant " + std::to_string((round - 1) * 10 + 1 + round);
+    Study reader;
+    ASSERT_FALSE(Study::open(path(), reader));
+    for (int polls = 0; polls < 100000; ++polls) {
+      std::optional<study::Stored> found;
+      ASSERT_FALSE(reader.find(key("S7"), found));
+      if (found && found->record.message == awaited) break;
+      ::usleep(1000);
+    }
+    reader = Study();
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself with " << WEXITSTATUS(status);
+
+    Study study;
+    const Error opened = Study::open(path(), study);
+    ASSERT_FALSE(opened) << opened.message;
+    ASSERT_FALSE(study.integrity_check());
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    ASSERT_EQ(snapshot.configurations.size(), std::size_t{kConfigurations});
+    for (const study::Stored& s : snapshot.configurations) {
+      SCOPED_TRACE(display_name(s.record.key));
+      const int variant = std::stoi(s.record.message.substr(std::string("variant ").size()));
+      expect_same(s.record, sample_configuration(s.record.key, s.record.run, batch_, variant));
+      expect_same(s.coefficients, sample_coefficients(variant));
+      expect_same(s.fits, sample_fits(variant));
+    }
+  }
+}
+
+// A reader in another connection during a write transaction sees the last
+// commit, whole, and is not kept waiting; after the commit it sees the new
+// one.
+TEST_F(StudyTest, ReaderDuringAWriteSeesTheLastCommit) {
+  Study study = open_with_batch();
+  record(study, key("OLE2_OH"), 1, 1);
+  study::Snapshot before;
+  ASSERT_FALSE(study.read(before));
+
+  sqlite3* writer = raw_open(path());
+  raw_exec(writer,
+           "BEGIN IMMEDIATE; DELETE FROM coefficients; "
+           "UPDATE configurations SET state = 'failed', message = 'half written'");
+  Study reader;
+  ASSERT_FALSE(Study::open(path(), reader));
+  study::Snapshot during;
+  ASSERT_FALSE(reader.read(during));
+  ASSERT_EQ(during.configurations.size(), 1u);
+  EXPECT_EQ(during.configurations[0].record.message, "variant 1");
+  EXPECT_EQ(during.configurations[0].coefficients.size(), 42u);
+  raw_exec(writer, "COMMIT");
+  sqlite3_close(writer);
+  study::Snapshot after;
+  ASSERT_FALSE(reader.read(after));
+  EXPECT_EQ(after.configurations[0].record.message, "half written");
+  EXPECT_TRUE(after.configurations[0].coefficients.empty());
+}
+
+}  // namespace
