@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
 DEMO_DIR ?= demo-run
 
-.PHONY: all deps deps-build configure build program demo check check-all check-asan bench bench-study instructions fuzz fuzz-build fuzz-smoke clean
+.PHONY: all deps deps-build configure build program python demo check check-all check-asan bench bench-study instructions fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -35,6 +35,13 @@ build: configure
 # Only the programs, without the tests.
 program: configure
 	@$(call quiet_build,$(BUILD),--target vbsfit vbsfit-batch vbsgen)
+
+# The Python module for /usr/bin/python3, importable from $(BUILD)/python
+# (PYTHONPATH=$(BUILD)/python); README "From Python" says how to install it.
+python: configure
+	@tools/deps.sh python
+	cmake --build $(BUILD) -j $(JOBS) --target vbsfit_python
+	@echo "PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 -c 'import vbsfit'"
 
 # Runs the fit on a scratch copy of the bundled example, so it can be run
 # again: vbsfit in run/, then vbsfit-batch in batch/ beside it. Prints the

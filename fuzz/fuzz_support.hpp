@@ -1,5 +1,5 @@
 // Shared by the fuzz targets: the designed ending of a run caught in-process
-// (through the termination code's observer), input files in memory, and the
+// (through the termination code's ending policy), input files in memory, and the
 // report of a disagreement with the reference rules.
 #pragma once
 
@@ -19,14 +19,14 @@
 namespace fuzzing {
 
 // A severe diagnostic (its number and message) or a stop (its status, no
-// message), thrown by the observer instead of ending the process.
+// message), thrown by the policy instead of ending the process.
 struct RunEnded {
   int status;
   std::string message;
 };
 
 inline void catch_endings() {
-  diagnostics::observe_endings_for_testing([](int status, const char* text, std::size_t size) {
+  diagnostics::set_ending_policy([](int status, const char* text, std::size_t size) {
     throw RunEnded{status, text != nullptr ? std::string(text, size) : std::string()};
   });
 }

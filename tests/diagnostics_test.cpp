@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_program.hpp"
@@ -342,14 +343,14 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   EXPECT_EQ("b1\n", testsupport::read_file(second));
 }
 
-// The test seam: an observer sees the ending instead of the process ending.
+// The ending policy: it sees the ending instead of the process ending.
 struct Ended {
   int status;
   std::string message;
 };
 
-TEST(EndingObserver, SeesSevereMessagesAndStopsInsteadOfAnExit) {
-  diagnostics::observe_endings_for_testing([](int status, const char* text, std::size_t size) {
+TEST(EndingPolicy, SeesSevereMessagesAndStopsInsteadOfAnExit) {
+  diagnostics::set_ending_policy([](int status, const char* text, std::size_t size) {
     throw Ended{status, text != nullptr ? std::string(text, size) : std::string()};
   });
   try {
@@ -367,7 +368,32 @@ TEST(EndingObserver, SeesSevereMessagesAndStopsInsteadOfAnExit) {
     EXPECT_EQ(1, e.status);
     EXPECT_EQ("", e.message);
   }
-  diagnostics::observe_endings_for_testing(nullptr);
+  try {
+    diagnostics::stop_run(1, " BVLS fails to converge! ");
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(" BVLS fails to converge! ", e.message);
+  }
+  try {
+    diagnostics::stop_with_error(1, "vbsfit: bad\n", 12);
+    ADD_FAILURE() << "returned";
+  } catch (const Ended& e) {
+    EXPECT_EQ(1, e.status);
+    EXPECT_EQ("vbsfit: bad\n", e.message);
+  }
+  diagnostics::set_ending_policy(nullptr);
+}
+
+// Each thread has its own policy: one installed here is not another thread's,
+// whose stop would end the process (checked in a child).
+TEST(EndingPolicyDeathTest, IsPerThread) {
+  EXPECT_EXIT(
+      {
+        diagnostics::set_ending_policy([](int, const char*, std::size_t) { throw Ended{}; });
+        std::thread other([] { diagnostics::stop_run(7); });
+        other.join();
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

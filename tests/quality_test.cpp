@@ -320,4 +320,48 @@ TEST(FlagName, NamesEveryFlag) {
   EXPECT_STREQ(quality::flag_name(Flag::no_effect), "no effect");
 }
 
+// Residuals chosen outright (b with the one coefficient at 0, so e = b), and
+// their lag-1 autocorrelation worked out by hand.
+TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* name;
+    std::vector<double> e;
+    double expected;  // sum e(i) e(i - 1) / sum e(i)^2
+    bool misfit;      // under the default limit, 0.2
+  };
+  const Case cases[] = {
+      {"alternating signs, as differenced noise", {1, -1, 1, -1}, -3.0 / 4.0, false},
+      {"one sign throughout, a missed trend", {1, 1, 1, 1}, 3.0 / 4.0, true},
+      {"a ramp", {1, 2, 3}, 8.0 / 14.0, true},
+      {"uncorrelated", {1, 0, -1, 0}, 0.0, false},
+      {"one residual: no pairs", {2}, 0.0, false},
+      {"all zero: a perfect fit", {0, 0, 0}, kNaN, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Owned o;
+    o.rows = static_cast<int>(c.e.size());
+    o.b = c.e;
+    o.add_column(std::vector<double>(c.e.size(), 1.0), 0.0, 0.0, 1.0);
+    const quality::Fit fit = quality::assess(o.problem());
+    if (std::isnan(c.expected)) {
+      EXPECT_TRUE(std::isnan(fit.autocorrelation));
+    } else {
+      EXPECT_DOUBLE_EQ(fit.autocorrelation, c.expected);
+    }
+    EXPECT_EQ(quality::is_misfit(fit), c.misfit);
+  }
+  // The limit is the caller's: 0.75 is a misfit under 0.5, not under 0.8, and
+  // a limit is not itself exceeded.
+  Owned trend;
+  trend.rows = 4;
+  trend.b = {1, 1, 1, 1};
+  trend.add_column({1, 1, 1, 1}, 0.0, 0.0, 1.0);
+  const quality::Fit fit = quality::assess(trend.problem());
+  EXPECT_TRUE(quality::is_misfit(fit, 0.5));
+  EXPECT_FALSE(quality::is_misfit(fit, 0.8));
+  EXPECT_FALSE(quality::is_misfit(fit, 0.75));
+}
+
 }  // namespace

@@ -4,19 +4,23 @@
 # anyone else it stops with the one apt-get line that would.
 #
 #   tools/deps.sh build   what building vbsfit-batch needs (Eigen, SQLite)
-#   tools/deps.sh check   that, plus what the browser and cluster tests use
+#   tools/deps.sh python  that, plus what the Python module needs (for
+#                         /usr/bin/python3: pybind11, NumPy, pytest)
+#   tools/deps.sh check   all of these, plus what the browser and cluster tests use
 #   tools/deps.sh fuzz    what building the fuzz targets needs (clang, libFuzzer)
 set -euo pipefail
 
 build_packages=(libeigen3-dev libsqlite3-dev)
+python_packages=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest)
 check_packages=(chromium slurmctld slurmd slurm-client munge)
 fuzz_packages=(clang-14 libclang-rt-14-dev)
 
 case "${1:-check}" in
   build) wanted=("${build_packages[@]}") ;;
-  check) wanted=("${build_packages[@]}" "${check_packages[@]}") ;;
+  python) wanted=("${build_packages[@]}" "${python_packages[@]}") ;;
+  check) wanted=("${build_packages[@]}" "${python_packages[@]}" "${check_packages[@]}") ;;
   fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
-  *) echo "usage: tools/deps.sh build|check|fuzz" >&2; exit 2 ;;
+  *) echo "usage: tools/deps.sh build|python|check|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

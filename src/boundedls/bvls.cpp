@@ -48,10 +48,11 @@ using diagnostics::Vector;
 
 // The solver cannot go on: its message as one list-directed record on standard
 // output, then the stop. The status is 1, not 0, so that a failed fit is never
-// reported as a success.
+// reported as a success. The message is also the stop's reason, which a fit
+// in memory returns to its caller.
 [[noreturn]] void fail(const char* message) {
   textio::write_list(textio::standard_output(), {message});
-  diagnostics::stop_run(1);
+  diagnostics::stop_run(1, message);
 }
 
 constexpr const char* kNoFreeVariables = " No free variables in BVLS--check input bounds.";

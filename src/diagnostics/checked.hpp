@@ -36,7 +36,7 @@ template <typename T, Checks C = Checks::on>
 class Vector {
  public:
   static constexpr Checks checks = C;
-  Vector(const char* name, T* data, std::int64_t extent)
+  constexpr Vector(const char* name, T* data, std::int64_t extent)
       : name_(name), data_(data), extent_(extent) {}
   T& operator()(std::int64_t i) const {
     if constexpr (C == Checks::on) check_subscript(name_, 1, i, 1, extent_);
@@ -64,7 +64,7 @@ template <typename T, Checks C = Checks::on>
 class Matrix {
  public:
   static constexpr Checks checks = C;
-  Matrix(const char* name, T* data, std::int64_t rows, std::int64_t cols)
+  constexpr Matrix(const char* name, T* data, std::int64_t rows, std::int64_t cols)
       : name_(name), data_(data), rows_(rows), cols_(cols) {}
   T& operator()(std::int64_t i, std::int64_t j) const {
     if constexpr (C == Checks::on) {

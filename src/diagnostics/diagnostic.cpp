@@ -54,9 +54,11 @@ const Message* find_message(int number) {
 // names beyond it are not recorded but still popped correctly.
 constexpr int kMaxRoutines = 32;
 // A signal handler reads these at any moment: a name is stored before the
-// depth counts it.
-const char* g_routines[kMaxRoutines];
-volatile int g_depth = 0;
+// depth counts it. One stack per thread, since fits in memory run bvls in
+// several threads at once; the program has one thread, whose stack the
+// handler reads.
+thread_local constinit const char* g_routines[kMaxRoutines] = {};
+thread_local constinit volatile int g_depth = 0;
 
 // Enough for the longest message: a file name of PATH_MAX bytes, the text
 // around it and a traceback of kMaxRoutines names.
@@ -160,10 +162,10 @@ std::size_t compose_diagnostic(char* out, std::size_t capacity, int number,
 
 void issue_diagnostic(int number, std::initializer_list<DiagArg> args) {
   bool severe = message_severity(number) == Severity::severe;
-  if (severe && ending_observer() != nullptr) {
+  if (severe && ending_policy() != nullptr) {
     char text[kMessageBytes];
     std::size_t size = compose_diagnostic(text, sizeof text, number, args);
-    ending_observer()(number, text, size);
+    ending_policy()(number, text, size);
   }
   // An interrupt must not overtake a run that is already ending.
   if (severe) block_interrupts();

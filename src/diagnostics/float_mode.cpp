@@ -12,4 +12,8 @@ void set_float_mode() {
   _mm_setcsr(kExceptionMasks | kDenormalsAreZero | kFlushToZero);
 }
 
+FloatModeScope::FloatModeScope() : saved_(_mm_getcsr()) { set_float_mode(); }
+
+FloatModeScope::~FloatModeScope() { _mm_setcsr(saved_); }
+
 }  // namespace diagnostics

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 
 #include "diagnostics/signals.hpp"
 
@@ -16,7 +17,7 @@ constexpr int kMaxOpenUnits = 64;
 ExitClosable* g_units[kMaxOpenUnits];
 volatile int g_unit_count = 0;
 volatile sig_atomic_t g_exit_processing_done = 0;
-EndingObserver g_observer = nullptr;
+thread_local constinit EndingPolicy t_policy = nullptr;
 
 }  // namespace
 
@@ -54,16 +55,29 @@ void run_exit_processing() noexcept {
   }
 }
 
-void observe_endings_for_testing(EndingObserver observer) noexcept { g_observer = observer; }
+EndingPolicy set_ending_policy(EndingPolicy policy) noexcept {
+  EndingPolicy previous = t_policy;
+  t_policy = policy;
+  return previous;
+}
 
-EndingObserver ending_observer() noexcept { return g_observer; }
+EndingPolicy ending_policy() noexcept { return t_policy; }
 
-void stop_run(int status) {
-  if (g_observer != nullptr) g_observer(status, nullptr, 0);
+void stop_run(int status, const char* reason) {
+  if (t_policy != nullptr) {
+    t_policy(status, reason, reason != nullptr ? std::strlen(reason) : 0);
+  }
   block_interrupts();  // the stop is not turned into an interrupted run
   for (int i = 0; i < g_unit_count; ++i) g_units[i]->flush_before_stop();
   run_exit_processing();
   ::_exit(status);
+}
+
+void stop_with_error(int status, const char* text, std::size_t size) {
+  if (t_policy != nullptr) t_policy(status, text, size);
+  ssize_t written = ::write(STDERR_FILENO, text, size);
+  (void)written;
+  stop_run(status);
 }
 
 }  // namespace diagnostics

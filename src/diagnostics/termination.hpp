@@ -34,19 +34,31 @@ void run_exit_processing() noexcept;
 
 // Writes out every unit's buffered records (a failure ends the run with
 // message 38), runs the exit processing, and ends the process with `status`
-// (0 for the program's plain stop). Nothing is printed.
-[[noreturn]] void stop_run(int status = 0);
+// (0 for the program's plain stop). Nothing is printed: `reason`, the text of
+// what ended the run where the caller has already written it (the solver's
+// message), is only for an ending policy.
+[[noreturn]] void stop_run(int status = 0, const char* reason = nullptr);
 
-// A test seam that the programs never set: once an observer is installed, a
-// severe diagnostic hands it its number and composed message (instead of
-// writing to standard error, running the exit processing and exiting), and a
-// stop hands it its status and no message. The observer must not return: a
-// fuzz target throws back to its entry point, so that the designed ending of
-// a run can be checked without a process per input. Not for signal handlers.
-using EndingObserver = void (*)(int status, const char* message, std::size_t size);
-void observe_endings_for_testing(EndingObserver observer) noexcept;
+// Writes `text` (whole lines) to standard error in one write, then stops as
+// stop_run does: input that the program itself refuses.
+[[noreturn]] void stop_with_error(int status, const char* text, std::size_t size);
 
-// The installed observer, or nullptr (always, in the programs).
-EndingObserver ending_observer() noexcept;
+// What ends a run on this thread instead of the process: once a policy is
+// installed, a severe diagnostic hands it its number and composed message
+// (instead of writing to standard error, running the exit processing and
+// exiting), stop_run its status and reason, stop_with_error its status and
+// text. The policy must not return: it throws back to the entry point that
+// installed it (the fit in memory, the fuzz targets, tests), so that a run
+// can end without ending the process. Per thread, so that fits in several
+// threads each get their own ending; the programs never install one. Not for
+// signal handlers.
+using EndingPolicy = void (*)(int status, const char* text, std::size_t size);
+
+// Installs `policy` (nullptr: the process ends again) for the calling thread
+// and returns the one it replaces.
+EndingPolicy set_ending_policy(EndingPolicy policy) noexcept;
+
+// The calling thread's policy, or nullptr (always, in the programs).
+EndingPolicy ending_policy() noexcept;
 
 }  // namespace diagnostics

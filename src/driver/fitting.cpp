@@ -1,10 +1,12 @@
 #include "driver/fitting.hpp"
 
 #include <cmath>
+#include <type_traits>
 #include <span>
 #include <string>
 
 #include "boundedls/boundedls.hpp"
+#include "boundedls/side_by_side.hpp"
 #include "config/config.hpp"
 #include "declare/declare.hpp"
 #include "driver/reject.hpp"
@@ -14,36 +16,68 @@
 namespace driver {
 
 using namespace declare;
+using diagnostics::unchecked_if;
+
+// The loops below run over whole ranges of the run data: each finds its range
+// inside the bounds once and then runs without a check per element (the
+// program's extents always are; other run data may be too small), or else
+// runs checked, so that a bad subscript ends the run with its message at the
+// very access it always would (diagnostics::unchecked_if).
 
 void build_problem() {
+  const int n = intervals();
   // Rates of change and bin means; DELTAT is recomputed for every (j, i).
-  for (int j = 1; j <= kBins; ++j) {
-    for (int i = 1; i <= kIntervals; ++i) {
-      DELTAT = TIME(i + 1) - TIME(i);
-      DYKELPO(j, i) = (YKELPO(j, i + 1) - YKELPO(j, i)) / DELTAT;
-      AVGKELPO(j, i) = (YKELPO(j, i + 1) + YKELPO(j, i)) * 0.5;
-    }
-  }
-  for (int i = 1; i <= kIntervals; ++i) {
-    AVGPRECURSOR(i) = (PRECURSOR(i + 1) + PRECURSOR(i)) * 0.5;
-  }
-  // kIntervals terms over kRecords (1440 over 1441.0): stored results depend
-  // on this mean as it stands.
-  for (int j = 1; j <= kBins; ++j) {
-    double sum = 0.0;
-    for (int t = 1; t <= kIntervals; ++t) sum = sum + WMOL(j, t);
-    AVGWMOL(j) = sum / static_cast<double>(kRecords);
-  }
+  unchecked_if(
+      TIME.contains(1, n + 1) && YKELPO.contains(1, kBins, 1, n + 1) &&
+          DYKELPO.contains(1, kBins, 1, n) && AVGKELPO.contains(1, kBins, 1, n),
+      [&](const auto& TIME, const auto& YKELPO, const auto& DYKELPO, const auto& AVGKELPO) {
+        for (int j = 1; j <= kBins; ++j) {
+          for (int i = 1; i <= n; ++i) {
+            DELTAT = TIME(i + 1) - TIME(i);
+            DYKELPO(j, i) = (YKELPO(j, i + 1) - YKELPO(j, i)) / DELTAT;
+            AVGKELPO(j, i) = (YKELPO(j, i + 1) + YKELPO(j, i)) * 0.5;
+          }
+        }
+      },
+      TIME, YKELPO, DYKELPO, AVGKELPO);
+  unchecked_if(
+      PRECURSOR.contains(1, n + 1) && AVGPRECURSOR.contains(1, n),
+      [&](const auto& PRECURSOR, const auto& AVGPRECURSOR) {
+        for (int i = 1; i <= n; ++i) {
+          AVGPRECURSOR(i) = (PRECURSOR(i + 1) + PRECURSOR(i)) * 0.5;
+        }
+      },
+      PRECURSOR, AVGPRECURSOR);
+  // One term per interval over the records (1440 over 1441.0): stored
+  // results depend on this mean as it stands.
+  unchecked_if(
+      WMOL.contains(1, kBins, 1, n),
+      [&](const auto& WMOL) {
+        for (int j = 1; j <= kBins; ++j) {
+          double sum = 0.0;
+          for (int t = 1; t <= n; ++t) sum = sum + WMOL(j, t);
+          AVGWMOL(j) = sum / static_cast<double>(n + 1);
+        }
+      },
+      WMOL);
   textio::write_list(textio::standard_output(),
                      {"WMOL ", std::span<const double>(AVGWMOL.data(), kBins)});
-  for (int i = 1; i <= kIntervals; ++i) {
-    KPRECURSOR(i) = KP * AVGPRECURSOR(i);
-    ABVLSX(i, 1) = KPRECURSOR(i);
-    for (int j = 1; j <= kBins; ++j) {
-      KYKELPO(j, i) = K(j) * AVGKELPO(j, i);
-      ABVLSX(i, j + 1) = KYKELPO(j, i);
-    }
-  }
+  unchecked_if(
+      AVGPRECURSOR.contains(1, n) && KPRECURSOR.contains(1, n) &&
+          ABVLSX.contains(1, n, 1, kCoefficients) && K.contains(1, kBins) &&
+          AVGKELPO.contains(1, kBins, 1, n) && KYKELPO.contains(1, kBins, 1, n),
+      [&](const auto& AVGPRECURSOR, const auto& KPRECURSOR, const auto& ABVLSX, const auto& K,
+          const auto& AVGKELPO, const auto& KYKELPO) {
+        for (int i = 1; i <= n; ++i) {
+          KPRECURSOR(i) = KP * AVGPRECURSOR(i);
+          ABVLSX(i, 1) = KPRECURSOR(i);
+          for (int j = 1; j <= kBins; ++j) {
+            KYKELPO(j, i) = K(j) * AVGKELPO(j, i);
+            ABVLSX(i, j + 1) = KYKELPO(j, i);
+          }
+        }
+      },
+      AVGPRECURSOR, KPRECURSOR, ABVLSX, K, AVGKELPO, KYKELPO);
 }
 
 void check_problem() {
@@ -54,29 +88,39 @@ void check_problem() {
                    shortest(AVGWMOL(j)) + ")");
     }
   }
-  for (int i = 1; i <= kIntervals; ++i) {
-    double deltat = TIME(i + 1) - TIME(i);
-    if (!(deltat > 0.0) || !std::isfinite(deltat)) {
-      reject_input("interval " + std::to_string(i) + ": time does not increase from " +
-                   shortest(TIME(i)) + " to " + shortest(TIME(i + 1)) +
-                   "; no rate of change can be formed");
-    }
-    for (int j = 1; j <= kBins; ++j) {
-      if (!std::isfinite(DYKELPO(j, i))) {
-        reject_input("interval " + std::to_string(i) + ": rate of change of bin " +
-                     std::to_string(j) + " is not finite (" + shortest(DYKELPO(j, i)) + ")");
-      }
-    }
-    for (int c = 1; c <= kCoefficients; ++c) {
-      if (!std::isfinite(ABVLSX(i, c))) {
-        reject_input("interval " + std::to_string(i) + ": reaction rate of column " +
-                     std::to_string(c) + " is not finite (" + shortest(ABVLSX(i, c)) + ")");
-      }
-    }
-  }
+  const int n = intervals();
+  unchecked_if(
+      TIME.contains(1, n + 1) && DYKELPO.contains(1, kBins, 1, n) &&
+          ABVLSX.contains(1, n, 1, kCoefficients),
+      [&](const auto& TIME, const auto& DYKELPO, const auto& ABVLSX) {
+        for (int i = 1; i <= n; ++i) {
+          double deltat = TIME(i + 1) - TIME(i);
+          if (!(deltat > 0.0) || !std::isfinite(deltat)) {
+            reject_input("interval " + std::to_string(i) + ": time does not increase from " +
+                         shortest(TIME(i)) + " to " + shortest(TIME(i + 1)) +
+                         "; no rate of change can be formed");
+          }
+          for (int j = 1; j <= kBins; ++j) {
+            if (!std::isfinite(DYKELPO(j, i))) {
+              reject_input("interval " + std::to_string(i) + ": rate of change of bin " +
+                           std::to_string(j) + " is not finite (" + shortest(DYKELPO(j, i)) +
+                           ")");
+            }
+          }
+          for (int c = 1; c <= kCoefficients; ++c) {
+            if (!std::isfinite(ABVLSX(i, c))) {
+              reject_input("interval " + std::to_string(i) + ": reaction rate of column " +
+                           std::to_string(c) + " is not finite (" + shortest(ABVLSX(i, c)) +
+                           ")");
+            }
+          }
+        }
+      },
+      TIME, DYKELPO, ABVLSX);
 }
 
 void solve(int r, RunObserver* observer) {
+  const int n = intervals();
   KEYBVLS = 0;
   for (int c = 1; c <= kCoefficients; ++c) {
     ALPHAL(c) = config::kLowerBound;
@@ -86,12 +130,27 @@ void solve(int r, RunObserver* observer) {
   ALPHAL(r + 1) = config::kSelfLowerBound;
   ISTATEBVLS(kCoefficients + 1) = 0;
   ALPHAU(r + 1) = config::kSelfUpperBound;
-  for (int i = 1; i <= kIntervals; ++i) {
-    BBVLS(i) = DYKELPO(r, i);
-    for (int c = 1; c <= kCoefficients; ++c) ABVLS(i, c) = ABVLSX(i, c);
-  }
-  const std::int32_t rows = kIntervals;
+  unchecked_if(
+      BBVLS.contains(1, n) && DYKELPO.contains(r, r, 1, n) &&
+          ABVLS.contains(1, n, 1, kCoefficients) && ABVLSX.contains(1, n, 1, kCoefficients),
+      [&](const auto& BBVLS, const auto& DYKELPO, const auto& ABVLS, const auto& ABVLSX) {
+        if constexpr (std::decay_t<decltype(ABVLS)>::checks == diagnostics::Checks::off) {
+          // No access can fail: the same copies, a column at a time.
+          for (int i = 1; i <= n; ++i) BBVLS(i) = DYKELPO(r, i);
+          for (int c = 1; c <= kCoefficients; ++c) {
+            boundedls::copy_rows(boundedls::Column{ABVLS, c}, boundedls::Column{ABVLSX, c}, 1, n);
+          }
+        } else {
+          for (int i = 1; i <= n; ++i) {
+            BBVLS(i) = DYKELPO(r, i);
+            for (int c = 1; c <= kCoefficients; ++c) ABVLS(i, c) = ABVLSX(i, c);
+          }
+        }
+      },
+      BBVLS, DYKELPO, ABVLS, ABVLSX);
+  const std::int32_t rows = n;
   const std::int32_t cols = kCoefficients;
+  if (observer != nullptr) observer->solving(r);
   boundedls::bvls(KEYBVLS, rows, cols, ABVLS.data(), BBVLS.data(), ALPHAL.data(), ALPHAU.data(),
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
   if (observer != nullptr) observer->solved(r);

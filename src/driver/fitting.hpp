@@ -1,5 +1,6 @@
 // The fitting problem: rates of change, interval means and reaction rates
-// built into the 1440 x 7 design matrix, and the six bounded solves.
+// built into the design matrix (1440 x 7 in the program: one row per
+// interval of the run data), and the six bounded solves.
 #pragma once
 
 namespace driver {

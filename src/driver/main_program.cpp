@@ -11,21 +11,26 @@
 
 namespace driver {
 
+void run_fit(MainVariables& v, RunObserver* observer, textio::Unit* results) {
+  build_problem();
+  check_problem();
+  if (observer != nullptr) observer->problem_ready();
+  open_report(v, results);
+  for (int r = 1; r <= config::kBins; ++r) {  // one solve per target bin
+    solve(r, observer);
+    if (observer != nullptr) observer->reported(r);
+    report_solve(r);
+  }
+  close_report();
+}
+
 void main_program(const StartValues& start, RunObserver* observer) {
   diagnostics::set_float_mode();
   diagnostics::RoutineScope scope("vbsfit");
   static MainVariables v;
   run_setup(v, start);
   run_readers(v);
-  build_problem();
-  check_problem();
-  if (observer != nullptr) observer->problem_ready();
-  open_report(v);
-  for (int r = 1; r <= config::kBins; ++r) {  // one solve per target bin
-    solve(r, observer);
-    report_solve(r);
-  }
-  close_report();
+  run_fit(v, observer);
   if (observer != nullptr) observer->finished();
   diagnostics::stop_run();
 }

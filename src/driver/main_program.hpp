@@ -9,6 +9,10 @@
 #include "driver/run_observer.hpp"
 #include "textio/fixed_text.hpp"
 
+namespace textio {
+class Unit;
+}
+
 namespace driver {
 
 // The start values that fix a run's configuration; built into the binary.
@@ -30,6 +34,12 @@ struct MainVariables {
   textio::FixedText<config::kPathLength> FILEP;
   textio::FixedText<config::kPathLength> OUTFILE;
 };
+
+// The fit of the run data that set-up and readers (or a caller in memory)
+// have filled: the fitting problem, the report and the six solves, the one
+// path that the program and the fit in memory both take. `results`: as
+// open_report (nullptr: the results file).
+void run_fit(MainVariables& v, RunObserver* observer, textio::Unit* results = nullptr);
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
 // An observer, when given, is called at the fixed points RunObserver names.

@@ -16,7 +16,7 @@ namespace driver {
 namespace {
 
 using declare::kBins;
-using declare::kRecords;
+using declare::records;
 using declare::PRECURSOR;
 using declare::TIME;
 using declare::WMOL;
@@ -32,16 +32,18 @@ enum class Header { none, skip_one };
 enum class Series { precursor, bins, molar_masses };
 
 // Reads one data record into record t of `series`, with `format` (nullptr:
-// list-directed): the time into TIME(t), then the precursor or the six bins.
+// list-directed): the time into TIME(t), then the precursor or the six bins
+// (`values`, YKELPO or WMOL).
+template <typename Series1, typename Series2>
 textio::ReadOutcome read_data_record(textio::Unit& unit, const textio::Format* format,
-                                     Series series, int t) {
+                                     Series series, int t, const Series1& TIME,
+                                     const Series1& PRECURSOR, const Series2& values) {
   std::array<double*, kBins + 1> dest{};
   std::size_t count = 0;
   dest[count++] = &TIME(t);
   if (series == Series::precursor) {
     dest[count++] = &PRECURSOR(t);
   } else {
-    auto& values = series == Series::bins ? YKELPO : WMOL;
     for (int j = 1; j <= kBins; ++j) dest[count++] = &values(j, t);
   }
   std::span<double* const> list(dest.data(), count);
@@ -50,18 +52,34 @@ textio::ReadOutcome read_data_record(textio::Unit& unit, const textio::Format* f
 }
 
 // Reads one input file: open with status OLD, skip the header, read the data
-// records t = 1 ... 1441 (further records are never read) and close.
+// records t = 1 ... records() (1441 in the program; further records are
+// never read) and close.
 //
-// A file that ends before its 1441st data record would leave the rest of the
+// A file that ends before its last data record would leave the rest of the
 // series at zero and feed the zeros into the fit; that is bad input, so it
 // ends the run with the end-of-file diagnostic for this unit instead.
-void read_file(int unit_number, const textio::FixedText<config::kPathLength>& path, Header header,
+void read_file(int unit_number, std::string_view directory,
+               const textio::FixedText<config::kPathLength>& path, Header header,
                const textio::Format* format, Series series) {
-  textio::Unit& unit = textio::open_unit(unit_number, path.view(), textio::OpenStatus::old_file);
+  const auto old_file = textio::OpenStatus::old_file;
+  textio::Unit& unit =
+      directory.empty()
+          ? textio::open_unit(unit_number, path.view(), old_file)
+          : textio::open_unit(unit_number,
+                              std::string(directory) + "/" + std::string(path.trimmed()), old_file);
   if (header == Header::skip_one) textio::require_complete(unit, textio::read_list(unit, {}));
-  for (int t = 1; t <= kRecords; ++t) {
-    textio::require_complete(unit, read_data_record(unit, format, series, t));
-  }
+  const int n = records();
+  const auto& values = series == Series::bins ? YKELPO : WMOL;
+  // Every record's places found inside the bounds once, for the whole file.
+  diagnostics::unchecked_if(
+      TIME.contains(1, n) && PRECURSOR.contains(1, n) && values.contains(1, kBins, 1, n),
+      [&](const auto& TIME, const auto& PRECURSOR, const auto& values) {
+        for (int t = 1; t <= n; ++t) {
+          textio::require_complete(
+              unit, read_data_record(unit, format, series, t, TIME, PRECURSOR, values));
+        }
+      },
+      TIME, PRECURSOR, values);
   textio::close_unit(unit_number);
 }
 
@@ -73,19 +91,20 @@ constexpr double kTimeAgreement = 1e-4;
 // The time column of one file, as it was read.
 struct FileTimes {
   std::string_view path;
-  std::array<double, kRecords> time;
+  std::vector<double> time;
 };
 
 FileTimes times_of(const textio::FixedText<config::kPathLength>& path) {
-  FileTimes f{path.trimmed(), {}};
-  for (int t = 1; t <= kRecords; ++t) f.time[t - 1] = TIME(t);
+  FileTimes f{path.trimmed(), std::vector<double>(static_cast<std::size_t>(records()))};
+  for (int t = 1; t <= records(); ++t) f.time[t - 1] = TIME(t);
   return f;
 }
 
 // Ends the run at the first record whose time differs between two files;
 // a fit would otherwise take the last file's times for all of them.
 void check_times(const std::vector<FileTimes>& files) {
-  for (int t = 1; t <= kRecords; ++t) {
+  const int n = records();
+  for (int t = 1; t <= n; ++t) {
     for (std::size_t b = 1; b < files.size(); ++b) {
       for (std::size_t a = 0; a < b; ++a) {
         const double x = files[a].time[t - 1];
@@ -101,19 +120,22 @@ void check_times(const std::vector<FileTimes>& files) {
 
 }  // namespace
 
-void run_readers(const MainVariables& v) {
+void run_readers(const MainVariables& v, std::string_view directory) {
   std::vector<FileTimes> files;
   if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
-    read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT5, Series::precursor);
+    read_file(kPrecursorUnit, directory, v.FILEP, Header::skip_one, &textio::FMT5,
+              Series::precursor);
     files.push_back(times_of(v.FILEP));
-    read_file(kBinsUnit, v.FILES, Header::skip_one, nullptr, Series::bins);
+    read_file(kBinsUnit, directory, v.FILES, Header::skip_one, nullptr, Series::bins);
     files.push_back(times_of(v.FILES));
   } else {
-    read_file(kPrecursorUnit, v.FILEP, Header::skip_one, &textio::FMT4, Series::precursor);
+    read_file(kPrecursorUnit, directory, v.FILEP, Header::skip_one, &textio::FMT4,
+              Series::precursor);
     files.push_back(times_of(v.FILEP));
-    read_file(kBinsUnit, v.FILES, Header::none, &textio::FMT3, Series::bins);
+    read_file(kBinsUnit, directory, v.FILES, Header::none, &textio::FMT3, Series::bins);
     files.push_back(times_of(v.FILES));
-    read_file(kMolarMassUnit, v.FILEW, Header::none, &textio::FMT3, Series::molar_masses);
+    read_file(kMolarMassUnit, directory, v.FILEW, Header::none, &textio::FMT3,
+              Series::molar_masses);
     files.push_back(times_of(v.FILEW));
   }
   check_times(files);

@@ -1,7 +1,5 @@
 #include "driver/reject.hpp"
 
-#include <unistd.h>
-
 #include <charconv>
 
 #include "diagnostics/termination.hpp"
@@ -9,10 +7,8 @@
 namespace driver {
 
 void reject_input(const std::string& line) {
-  std::string text = "vbsfit: " + line + "\n";
-  ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-  (void)written;
-  diagnostics::stop_run(1);
+  const std::string text = "vbsfit: " + line + "\n";
+  diagnostics::stop_with_error(1, text.data(), text.size());
 }
 
 std::string shortest(double value) {

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "driver/main_program.hpp"
+#include "textio/unit.hpp"
 
 namespace driver {
 
 // Prints the tag, creates the results file and writes the header lines to
-// standard output and to the file.
-void open_report(MainVariables& v);
+// standard output and to the file. Given `results` (a fit in memory), the
+// results records go to that unit instead, and no file is created.
+void open_report(MainVariables& v, textio::Unit* results = nullptr);
 
 // The coefficients of solve r, to standard output and to the results file.
 void report_solve(int r);

@@ -17,6 +17,10 @@ std::span<const double> whole(diagnostics::FixedVector<double, config::kBins>& a
   return std::span<const double>(array.data(), config::kBins);
 }
 
+std::span<const double> whole(const diagnostics::Vector<double>& array) {
+  return std::span<const double>(array.data(), static_cast<std::size_t>(array.extent()));
+}
+
 }  // namespace
 
 void set_start_values(MainVariables& v, const StartValues& start) {

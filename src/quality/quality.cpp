@@ -101,6 +101,8 @@ const char* flag_name(Flag flag) {
   return "?";
 }
 
+bool is_misfit(const Fit& fit, double limit) { return fit.autocorrelation > limit; }
+
 Fit assess(const Problem& p, double se_limit) {
   return assess(p, design_of(p.rows, p.cols, p.a), se_limit);
 }
@@ -128,6 +130,10 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
     b_sum = b_sum + p.b[i];
     b_squares = b_squares + p.b[i] * p.b[i];
   }
+  // In row order, as the sum of squares.
+  double lagged = 0.0;
+  for (int i = 1; i < m; ++i) lagged = lagged + fit.residual[i] * fit.residual[i - 1];
+  fit.autocorrelation = rss > 0.0 ? lagged / rss : kNaN;
   const double b_mean = b_sum / m;
   double spread = 0.0;
   for (int i = 0; i < m; ++i) spread = spread + (p.b[i] - b_mean) * (p.b[i] - b_mean);

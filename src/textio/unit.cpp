@@ -153,9 +153,17 @@ Unit::Unit(int number, std::string file_name, int fd, std::string temp_name, boo
   diagnostics::register_open_unit(this);
 }
 
+Unit::Unit(int number, std::string file_name, std::string& memory)
+    : number_(number),
+      file_name_(std::move(file_name)),
+      fd_(-1),
+      memory_(&memory),
+      flush_every_statement_(false) {}
+
 // Closed first and forgotten after: an ending that comes in between finds a
 // closed unit and has nothing to do with it.
 Unit::~Unit() {
+  if (memory_ != nullptr) return;
   close_at_exit();
   diagnostics::unregister_open_unit(this);
 }
@@ -173,6 +181,11 @@ void Unit::write_records(std::span<const std::string> records) {
 }
 
 void Unit::append_record(std::string_view text) {
+  if (memory_ != nullptr) {
+    memory_->append(text);
+    memory_->push_back('\n');
+    return;
+  }
   if (fd_ < 0) write_failed();
   std::size_t size = text.size() + 1;
   if (out_size_ + size > kOutputBufferBytes) flush();
@@ -306,9 +319,20 @@ void Unit::close_at_exit() noexcept {
   fd_ = -1;
 }
 
+namespace {
+thread_local constinit Unit* t_standard_output = nullptr;
+}  // namespace
+
 Unit& standard_output() {
+  if (t_standard_output != nullptr) return *t_standard_output;
   static Unit unit(kStandardOutputUnit, "stdout", STDOUT_FILENO, true);
   return unit;
+}
+
+Unit* redirect_standard_output(Unit* unit) noexcept {
+  Unit* previous = t_standard_output;
+  t_standard_output = unit;
+  return previous;
 }
 
 std::string full_file_name(int unit, std::string_view file) {

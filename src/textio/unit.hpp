@@ -44,6 +44,12 @@ class Unit final : public diagnostics::ExitClosable {
   // A new file written to `fd`, a temporary file: unnamed when `temp_name`
   // is empty, else that name. close() gives it `file_name`.
   Unit(int number, std::string file_name, int fd, std::string temp_name, bool unnamed);
+  // A unit whose records are appended to `memory` (each with its line feed)
+  // instead of going to a file: the results and progress lines of a fit in
+  // memory. It holds nothing that an ending could lose, so it is not
+  // registered with the exit processing, and one thread's memory unit is
+  // never seen by another.
+  Unit(int number, std::string file_name, std::string& memory);
   ~Unit();
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
@@ -92,6 +98,7 @@ class Unit final : public diagnostics::ExitClosable {
   int number_;
   std::string file_name_;
   int fd_;
+  std::string* memory_ = nullptr;
   bool flush_every_statement_;
   // Output records waiting to be written (the buffer taken at the first
   // record): out_size_ counts only whole records, and grows only after a
@@ -112,8 +119,14 @@ class Unit final : public diagnostics::ExitClosable {
   bool in_eof_ = false;
 };
 
-// The standard output unit.
+// The standard output unit: the process's standard output, or what
+// redirect_standard_output() gave this thread.
 Unit& standard_output();
+
+// Sends the calling thread's standard output to `unit` (nullptr: to the
+// process's standard output again) and returns the unit it replaces. A fit in
+// memory writes its progress lines there, not into its caller's output.
+Unit* redirect_standard_output(Unit* unit) noexcept;
 
 // Forms the full file name of an OPEN: leading and trailing blanks removed; a
 // name beginning with "/" is kept, "~/" takes HOME's value for the "~", any

@@ -1,0 +1,179 @@
+// vbsfit._vbsfit: the fit in memory and the fit statistics for Python. The
+// pure-Python part (vbsfit/__init__.py) checks shapes, builds the result
+// objects and turns endings into exceptions; this part copies the arrays,
+// fits with the GIL released and hands back plain values.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/config.hpp"
+#include "driver/in_memory.hpp"
+#include "quality/quality.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A copy that no other thread can change while the GIL is released.
+std::vector<double> copy_of(const Array& a) {
+  return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+const char* kind_name(driver::Ending::Kind kind) {
+  switch (kind) {
+    case driver::Ending::Kind::finished: return "finished";
+    case driver::Ending::Kind::input: return "input";
+    case driver::Ending::Kind::solver: return "solver";
+    case driver::Ending::Kind::diagnostic: return "diagnostic";
+  }
+  return "diagnostic";
+}
+
+py::dict ending_dict(const driver::Ending& e) {
+  py::dict d;
+  d["kind"] = kind_name(e.kind);
+  d["status"] = e.status;
+  d["bin"] = e.bin;
+  d["message"] = e.message;
+  return d;
+}
+
+// A fit and its figures, computed without the GIL.
+struct Assessed {
+  driver::FitOutcome outcome;
+  std::vector<quality::Fit> fits;
+};
+
+Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
+  Assessed r;
+  r.outcome = driver::fit_in_memory(input);
+  if (!r.outcome.ending.ok()) return r;
+  const driver::FitOutcome& o = r.outcome;
+  const quality::Design design = quality::design_of(o.intervals, config::kCoefficients, o.a);
+  for (const driver::SolveRecord& s : o.solves) {
+    const quality::Problem p{o.intervals, config::kCoefficients, o.a, s.b, s.x, s.lower, s.upper};
+    r.fits.push_back(quality::assess(p, design, se_limit));
+  }
+  return r;
+}
+
+py::array_t<double> matrix(const std::vector<double>& values, py::ssize_t rows, py::ssize_t cols) {
+  py::array_t<double> a({rows, cols});
+  std::copy(values.begin(), values.end(), a.mutable_data());
+  return a;
+}
+
+py::array_t<double> vector(const std::vector<double>& values) {
+  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+py::dict fit(const Array& time, const Array& precursor, const Array& bins,
+             const std::optional<Array>& molar_masses, const std::string& species,
+             const std::string& tag, const std::optional<std::vector<double>>& rates,
+             double se_limit) {
+  driver::FitInput input;
+  const std::vector<double> t = copy_of(time), p = copy_of(precursor), b = copy_of(bins);
+  const std::vector<double> w = molar_masses ? copy_of(*molar_masses) : std::vector<double>();
+  input.time = t;
+  input.precursor = p;
+  input.bins = b;
+  input.molar_masses = w;
+  input.species = species;
+  input.tag = tag;
+  if (rates) {
+    if (rates->size() != config::kCoefficients) {
+      throw py::value_error("rates holds " + std::to_string(rates->size()) +
+                            " values; KP and K(1 ... 6) are 7");
+    }
+    config::RateConstants given;
+    given.kp = (*rates)[0];
+    for (int j = 0; j < config::kBins; ++j) given.k[j] = (*rates)[j + 1];
+    input.rates = given;
+  }
+
+  Assessed r;
+  {
+    py::gil_scoped_release unlocked;
+    r = fit_and_assess(input, se_limit);
+  }
+  const driver::FitOutcome& o = r.outcome;
+  py::dict out;
+  out["ending"] = ending_dict(o.ending);
+  if (!o.ending.ok()) return out;
+
+  constexpr int kRows = config::kBins, kCols = config::kCoefficients;
+  std::vector<double> coefficients, errors;
+  py::list flags, fits;
+  for (int row = 0; row < kRows; ++row) {
+    const quality::Fit& f = r.fits[row];
+    py::list row_flags;
+    for (int c = 0; c < kCols; ++c) {
+      coefficients.push_back(o.solves[row].reported[c]);
+      errors.push_back(f.coefficients[c].standard_error);
+      row_flags.append(quality::flag_name(f.coefficients[c].flag));
+    }
+    flags.append(row_flags);
+    py::dict fd;
+    fd["rss"] = f.rss;
+    fd["rms"] = f.rms;
+    fd["r_squared"] = f.r_squared;
+    fd["autocorrelation"] = f.autocorrelation;
+    fits.append(fd);
+  }
+  out["coefficients"] = matrix(coefficients, kRows, kCols);
+  out["standard_errors"] = matrix(errors, kRows, kCols);
+  out["flags"] = flags;
+  out["fits"] = fits;
+  std::vector<double> rate_values = {o.rates.kp};
+  rate_values.insert(rate_values.end(), o.rates.k.begin(), o.rates.k.end());
+  out["rates"] = vector(rate_values);
+  out["mean_molar_masses"] = vector(std::vector<double>(o.avgwmol.begin(), o.avgwmol.end()));
+  out["results_text"] = py::bytes(o.results_text);
+  out["records"] = o.records;
+  return out;
+}
+
+py::dict read_inputs(const std::string& workdir, const std::string& species,
+                     const std::string& scenario) {
+  driver::ReadOutcome r;
+  {
+    py::gil_scoped_release unlocked;
+    r = driver::read_inputs(workdir, species, scenario);
+  }
+  py::dict out;
+  out["ending"] = ending_dict(r.ending);
+  if (!r.ending.ok()) return out;
+  const auto n = static_cast<py::ssize_t>(r.arrays.time.size());
+  out["time"] = vector(r.arrays.time);
+  out["precursor"] = vector(r.arrays.precursor);
+  out["bins"] = matrix(r.arrays.bins, n, config::kBins);
+  if (r.arrays.molar_masses.empty()) {
+    out["molar_masses"] = py::none();
+  } else {
+    out["molar_masses"] = matrix(r.arrays.molar_masses, n, config::kBins);
+  }
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vbsfit, m) {
+  m.doc() = "vbsfit's fit in memory and fit statistics (use the vbsfit package)";
+  m.def("fit", &fit, py::arg("time"), py::arg("precursor"), py::arg("bins"),
+        py::arg("molar_masses"), py::arg("species"), py::arg("tag"), py::arg("rates"),
+        py::arg("se_limit"));
+  m.def("read_inputs", &read_inputs, py::arg("workdir"), py::arg("species"),
+        py::arg("scenario"));
+  m.attr("RECORDS") = config::kRecords;
+  m.attr("BINS") = config::kBins;
+  m.attr("DEFAULT_SE_LIMIT") = quality::kDefaultSeLimit;
+  m.attr("DEFAULT_MISFIT_LIMIT") = quality::kDefaultMisfitLimit;
+}
