@@ -16,6 +16,9 @@ struct StartValues {
   std::string_view species;
   std::string_view nox;
   std::string_view tag;
+  // The species' constants and layout when the caller has a row of its own
+  // for it (vbsfit-batch's --species-table); nullptr: the built-in table.
+  const config::SpeciesRow* species_row = nullptr;
 };
 
 // The main program's own variables; they keep their values for the whole run.
@@ -29,6 +32,7 @@ struct MainVariables {
   textio::FixedText<config::kPathLength> FILES;
   textio::FixedText<config::kPathLength> FILEP;
   textio::FixedText<config::kPathLength> OUTFILE;
+  const config::SpeciesRow* species_row = nullptr;  // StartValues::species_row
 };
 
 // The whole run; ends through a stop or a severe diagnostic, never returns.
