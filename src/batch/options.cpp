@@ -169,8 +169,8 @@ Configurations (a value may also be given as --option=VALUE):
   --tag LIST         comma-separated run tags (default )" + tag + R"()
                      the run set is their product, species varying slowest
   --plan FILE        one species,scenario,tag per line instead of the lists;
-                     blank lines and lines starting with # are skipped, and so
-                     is a first line species,scenario,tag; - reads standard
+                     blank lines, lines starting with # and the header line
+                     species,scenario,tag are skipped; - reads standard
                      input (at most 4 MiB)
   --dry-run          print the run set as a plan (that header, then one line
                      per configuration) and exit: --dry-run > study.plan
@@ -265,7 +265,7 @@ Examples:
   vbsfit-batch --plan study.plan --workdir run --shard 2/3 --report report-2
   vbsfit-batch --merge --report report report-1 report-2 report-3
   vbsfit-batch --list-species > species.csv
-  vbsfit-batch --species-table species.csv --species MY_VOC --dry-run > study.plan
+  vbsfit-batch --species-table mine.csv --species MY_VOC --dry-run > study.plan
 )";
 }
 

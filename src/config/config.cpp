@@ -125,8 +125,14 @@ std::vector<std::string_view> near_names(std::string_view name,
   }
   std::stable_sort(near.begin(), near.end(),
                    [](const auto& x, const auto& y) { return x.first < y.first; });
+  // A name equal but for case is surely the one meant; the others would
+  // only distract from it.
+  const std::size_t best = near.empty() ? 0 : near.front().first;
   std::vector<std::string_view> names;
-  for (std::size_t n = 0; n < near.size() && n < kShown; ++n) names.push_back(near[n].second);
+  for (std::size_t n = 0; n < near.size() && n < kShown; ++n) {
+    if (best == 0 && near[n].first != 0) break;
+    names.push_back(near[n].second);
+  }
   return names;
 }
 

@@ -34,9 +34,9 @@ std::string name_fault(std::string_view name, std::size_t limit);
 // code points beyond U+10FFFF).
 bool valid_utf8(std::string_view text);
 // The names among `candidates` that `name` may have been meant as: those
-// equal to it but for case, then those within a small edit distance of it
-// (one edit for names of up to four characters, two for longer), closest
-// first, at most three. Empty when none is near.
+// equal to it but for case when there are any, else those within a small
+// edit distance of it (one edit for names of up to four characters, two
+// for longer), closest first, at most three. Empty when none is near.
 std::vector<std::string_view> near_names(std::string_view name,
                                          std::span<const std::string_view> candidates);
 
