@@ -42,6 +42,10 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
   write_file(run_dir() / "afile", "");
   write_file(run_dir() / "huge.plan", std::string((4u << 20) + 1, '#'));
   fs::create_directory(run_dir() / "share");
+  // A share whose table is a directory.
+  fs::create_directories(run_dir() / "odd-share" / "runs.csv");
+  write_file(run_dir() / "odd-share" / "batch.txt",
+             "shard: 1/1\nconfigurations: 1\nrun set: 0123456789abcdef\nse limit: 0.1\n");
   const Refusal cases[] = {
       {{"--species", "tol"},
        "--species: the species 'tol' is in no species table; did you mean TOL? (names are "
@@ -66,6 +70,8 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
       {{"--report", "afile"}, "--report afile exists and is not a directory"},
       {{"--merge", "--report", "joined", "afile"}, "afile is not a directory"},
       {{"--merge", "--report", "joined", "share"}, "share is not a report of vbsfit-batch"},
+      {{"--merge", "--report", "joined", "odd-share"},
+       "cannot read odd-share/runs.csv: Is a directory"},
   };
   for (const Refusal& c : cases) {
     const auto run = batch(c.args);
@@ -178,6 +184,11 @@ TEST_F(BatchNames, DryRunPrintsAPlanThatReadsBackToTheSameRunSet) {
   EXPECT_EQ(from_plan.exit_status, 1);
   const auto joined = batch({"--merge", "--report", "joined", "--no-pages", "r1", "r2"});
   EXPECT_NE(joined.err.find("8 configurations"), std::string::npos) << joined.err;
+  // The joined report knows the file's species as the shares did.
+  EXPECT_EQ(read_file(run_dir() / "joined" / "species.csv"),
+            read_file(run_dir() / "r1" / "species.csv"));
+  const auto runs = read_table(run_dir() / "joined" / "runs.csv");
+  EXPECT_EQ(run_row(runs, "MY_OLE", "0.1", "allgas")[column(runs, "known_species")], "true");
 }
 
 TEST_F(BatchNames, OutputThatCannotBeWrittenEndsWithStatusOne) {

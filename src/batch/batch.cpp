@@ -113,8 +113,15 @@ bool claim_report(const std::string& report) {
 
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  std::string species_kept;
+  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+    return usage_error(why);
+  }
   MergeResult merged = merge_reports(options.operands, *options.report);
   if (!merged.refusal.empty()) return usage_error(merged.refusal);
+  if (merged.error.empty() && !species_kept.empty()) {
+    merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
+  }
   if (merged.error.empty() && options.pages) {
     merged.error = write_pages(*options.report, page_entries(merged.runs), merged.se_limit);
   }

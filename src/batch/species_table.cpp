@@ -1,7 +1,11 @@
 #include "batch/species_table.hpp"
 
+#include <sys/stat.h>
+
 #include <deque>
 #include <set>
+
+#include "batch/input_files.hpp"
 
 namespace batch {
 namespace {
@@ -110,6 +114,38 @@ std::string species_list_text() {
     if (config::find_species(row.key) == nullptr) rows.push_back(row);
   }
   return config::species_file_text(rows);
+}
+
+std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept) {
+  std::vector<config::SpeciesFileRow> rows;
+  for (const std::string& report : reports) {
+    const std::string file = report + "/" + kSpeciesUsed;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) continue;  // the share used no species table
+    std::string text;
+    if (std::string why = read_input_file(file, kInputFileLimit, text); !why.empty()) {
+      return "cannot read " + file + ": " + why;
+    }
+    std::vector<config::SpeciesFileRow> more;
+    if (std::string why = config::parse_species_file(text, file, more); !why.empty()) return why;
+    for (const config::SpeciesFileRow& row : more) {
+      bool known = false;
+      for (const config::SpeciesFileRow& had : rows) {
+        if (had.name != row.name) continue;
+        known = true;
+        if (had.kp != row.kp || had.multiplier != row.multiplier ||
+            had.multiplier6 != row.multiplier6 || had.ideal != row.ideal) {
+          return file + " gives the species " + quoted(row.name) +
+                 " other constants than another share's " + kSpeciesUsed;
+        }
+      }
+      if (!known) rows.push_back(row);
+    }
+  }
+  use_species_file(rows);
+  std::vector<config::SpeciesRow> table = file_species().rows;
+  kept = table.empty() ? std::string() : config::species_file_text(table);
+  return {};
 }
 
 std::string species_used_text(const std::vector<RunEntry>& entries) {

@@ -12,6 +12,9 @@
 
 namespace batch {
 
+// The report's copy of the species table rows its run set used.
+inline constexpr const char* kSpeciesUsed = "species.csv";
+
 // Where the constants of a species come from.
 enum class SpeciesSource {
   built_in,  // the built-in table
@@ -42,6 +45,12 @@ std::string check_names(const std::vector<RunEntry>& entries, bool allow_unknown
 // The table --list-species prints: the built-in rows, each replaced by the
 // file's row of its name, then the file's other rows.
 std::string species_list_text();
+
+// Takes the species table rows that the reports of shards kept (their
+// species.csv), so that a joined report knows the species they ran. Returns
+// the text to keep in the joined report (empty when none kept any), or the
+// refusal when a file cannot be read or two give one species other rows.
+std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept);
 
 // The rows of the file that `entries` use, in the file's form (header
 // first), for the report; empty when they use none.

@@ -25,7 +25,6 @@ inline constexpr const char* kRunsTable = "runs.csv";
 inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kManifest = "batch.txt";
-inline constexpr const char* kSpeciesUsed = "species.csv";  // rows of --species-table used
 inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutName = "stdout";
 inline constexpr const char* kStderrName = "stderr";
