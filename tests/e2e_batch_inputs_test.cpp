@@ -21,7 +21,8 @@ class BatchInputs : public testsupport::BatchStudy {
   }
   // Replaces `columns` characters of line `line` (from 1) of `file` at
   // column `first` (from 1) with `text`.
-  static void overwrite(const fs::path& file, int line, std::size_t first, const std::string& text) {
+  static void overwrite(const fs::path& file, int line, std::size_t first,
+                        const std::string& text) {
     std::vector<std::string> lines = testsupport::lines_of(read_file(file));
     lines[static_cast<std::size_t>(line) - 1].replace(first - 1, text.size(), text);
     std::string joined;
@@ -63,7 +64,8 @@ TEST_F(BatchInputs, AnIdealValueThatIsNotANumberIsLocated) {
   // Record 5 of the bins: line 6 after the header line.
   const fs::path bins = run_dir() / "aer.ideal";
   std::string line = testsupport::lines_of(read_file(bins))[5];
-  const std::size_t second = line.find_first_not_of(' ', line.find(' ', line.find_first_not_of(' ')));
+  const std::size_t first = line.find_first_not_of(' ');
+  const std::size_t second = line.find_first_not_of(' ', line.find(' ', first));
   const std::size_t end = line.find(' ', second);
   overwrite(bins, 6, second + 1, std::string(end - second - 1, '#') + "x");
   const auto run = batch({"--species", "ideal"});
@@ -85,8 +87,10 @@ TEST_F(BatchInputs, AnEarlyEndSaysHowManyRecordsTheFileHeld) {
                 "end-of-file during read, unit 20, file "),
             std::string::npos);
   const std::string ole = message_of("OLE2_OH"), api = message_of("API_OH");
-  EXPECT_EQ(ole.substr(ole.find("; ")), "; aer.precursor holds 1000 data records of the 1441 needed");
-  EXPECT_EQ(api.substr(api.find("; ")), "; aer.wmol_vbs.6 holds 1440 data records of the 1441 needed");
+  EXPECT_EQ(ole.substr(ole.find("; ")),
+            "; aer.precursor holds 1000 data records of the 1441 needed");
+  EXPECT_EQ(api.substr(api.find("; ")),
+            "; aer.wmol_vbs.6 holds 1440 data records of the 1441 needed");
   EXPECT_NE(run.err.find("of the 1441 needed"), std::string::npos);
 }
 

@@ -73,7 +73,8 @@ TEST_F(VbsfitOptions, HelpThatCannotBeWrittenEndsWithStatusOne) {
     ::_exit(127);
   });
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.first_err_line(), "vbsfit: cannot write to standard output: No space left on device");
+  EXPECT_EQ(run.first_err_line(),
+            "vbsfit: cannot write to standard output: No space left on device");
 }
 
 }  // namespace

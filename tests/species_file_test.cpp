@@ -72,7 +72,8 @@ struct BadFile {
 
 TEST(SpeciesFile, BadRowsAreRefusedWithFileLineAndReason) {
   const BadFile cases[] = {
-      {"", "t.csv: no header; a species table starts with species,kp,multiplier,multiplier6,layout"},
+      {"",
+       "t.csv: no header; a species table starts with species,kp,multiplier,multiplier6,layout"},
       {"name,kp\nA,1,2,3\n",
        "t.csv line 1: expected the header species,kp,multiplier,multiplier6,layout "
        "(--list-species prints the built-in table in this form), found 'name,kp'"},
@@ -94,7 +95,8 @@ TEST(SpeciesFile, BadRowsAreRefusedWithFileLineAndReason) {
        "t.csv line 2: the species 'ABCDEFGHIJK' is longer than 10 characters"},
       {kHeader + "A B,1,1,1\n", "t.csv line 2: the species 'A B' contains a blank"},
       {kHeader + ",1,1,1\n", "t.csv line 2: the species '' is empty"},
-      {kHeader + "\xff\xfe" "A,1,1,1\n", "t.csv line 2: the species '\\xff\\xfeA' is not valid UTF-8"},
+      {kHeader + "\xff\xfe" "A,1,1,1\n",
+       "t.csv line 2: the species '\\xff\\xfeA' is not valid UTF-8"},
       {kHeader + "A,1,1,1\n# again\nA,2,2,2\n",
        "t.csv line 4: the species 'A' has a row already, on line 2"},
   };

@@ -385,7 +385,9 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
       {{"--species", "NEW", "--species-table", "bad.csv"},
        2,
        "vbsgen: bad.csv line 2: kp '-1' is negative"},
-      {{"--coefficients", "."}, 2, "vbsgen: cannot read the coefficient file '.': it is a directory"},
+      {{"--coefficients", "."},
+       2,
+       "vbsgen: cannot read the coefficient file '.': it is a directory"},
       {{"--species", "ABCDEFGHIJK"},
        2,
        "vbsgen: --species 'ABCDEFGHIJK' is longer than 10 characters"},
@@ -446,7 +448,8 @@ TEST(VbsgenTool, SpeciesOfATableFileAndUnknownOnesWhenAllowed) {
                                     "--output", "b"})
                 .exit_status,
             0);
-  for (std::string_view file : {config::kPrecursorFile, config::kBinsFile, config::kMolarMassFile}) {
+  for (std::string_view file :
+       {config::kPrecursorFile, config::kBinsFile, config::kMolarMassFile}) {
     EXPECT_EQ(read_file(dir.path() / "a/INPUTS_ODE/5days/0.1_aer.TOL" / file),
               read_file(dir.path() / "b/INPUTS_ODE/5days/0.1_aer.NEW" / file))
         << file;
@@ -475,7 +478,8 @@ TEST(VbsgenTool, VersionAndHelpThatCannotBeWritten) {
     ::_exit(127);
   });
   EXPECT_EQ(full.exit_status, 1);
-  EXPECT_EQ(full.first_err_line(), "vbsgen: cannot write to standard output: No space left on device");
+  EXPECT_EQ(full.first_err_line(),
+            "vbsgen: cannot write to standard output: No space left on device");
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 

@@ -224,7 +224,9 @@ void choose_species_row(Options& o) {
   if (!o.species_table.empty()) {
     std::string text;
     const std::string why = read_text_file(o.species_table, text);
-    if (!why.empty()) usage_error("cannot read the species table '" + o.species_table + "': " + why);
+    if (!why.empty()) {
+      usage_error("cannot read the species table '" + o.species_table + "': " + why);
+    }
     const std::string refusal = config::parse_species_file(text, o.species_table, o.file_rows);
     if (!refusal.empty()) usage_error(refusal);
   }
@@ -445,7 +447,8 @@ std::vector<FileText> standard_texts(const vbsgen::Run& run) {
 std::vector<FileText> ideal_texts(const vbsgen::Run& run) {
   std::vector<FileText> files(2);
   const std::string header = std::string(16, ' ') + "time(s)" + std::string(15, ' ') + "precursor";
-  files[0].add(textio::render_list({std::string_view(header)}));  // the names end over their columns
+  // The names end over their columns.
+  files[0].add(textio::render_list({std::string_view(header)}));
   for (std::size_t i = 0; i < run.time.size(); ++i) {
     const double record[] = {run.time[i], run.precursor[i]};
     files[0].add(textio::render_formatted(textio::FMT5, record));
@@ -560,7 +563,8 @@ int main(int argc, char** argv) {
 
   const Targets targets = target_paths(o);
   prepare_targets(targets);
-  std::vector<FileText> texts = *o.layout == Layout::standard ? standard_texts(run) : ideal_texts(run);
+  std::vector<FileText> texts =
+      *o.layout == Layout::standard ? standard_texts(run) : ideal_texts(run);
   texts.push_back(truth_text(coef));
   std::vector<fs::path> paths = targets.data;
   paths.push_back(targets.truth);

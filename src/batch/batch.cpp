@@ -70,7 +70,8 @@ std::string load_species_table(const Options& options) {
     return why;
   }
   std::vector<config::SpeciesFileRow> rows;
-  const std::string file = *options.species_table == "-" ? "(standard input)" : *options.species_table;
+  const std::string& given = *options.species_table;
+  const std::string file = given == "-" ? "(standard input)" : given;
   if (std::string why = config::parse_species_file(text, file, rows); !why.empty()) return why;
   use_species_file(std::move(rows));
   return {};

@@ -59,7 +59,8 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
       return result;
     }
     if (!fs::is_directory(shard, ec)) {
-      result.refusal = shard + " is not a directory; --merge joins the report directories of shards";
+      result.refusal =
+          shard + " is not a directory; --merge joins the report directories of shards";
       return result;
     }
     std::string text;

@@ -45,8 +45,9 @@ std::string product_run_set(std::string_view species, std::string_view scenarios
 // The configurations of a plan: one "species,scenario,tag" per line, blanks
 // around a field dropped, blank lines and lines whose first non-blank
 // character is '#' skipped, and so are the header line kPlanHeader (which
-// --dry-run writes first) and a leading byte-order mark. `file` names the plan in messages. Returns the
-// refusal, naming the line, or empty with `entries` filled in line order.
+// --dry-run writes first) and a leading byte-order mark. `file` names the
+// plan in messages. Returns the refusal, naming the line, or empty with
+// `entries` filled in line order.
 std::string plan_run_set(std::string_view text, std::string_view file,
                          std::vector<RunEntry>& entries);
 

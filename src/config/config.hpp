@@ -104,7 +104,9 @@ enum class Layout {
   ideal,     // aer.precursor.ideal and aer.ideal in the working directory
 };
 Layout layout_of(std::string_view species);
-inline Layout layout_of(const SpeciesRow& row) { return row.ideal ? Layout::ideal : Layout::standard; }
+inline Layout layout_of(const SpeciesRow& row) {
+  return row.ideal ? Layout::ideal : Layout::standard;
+}
 
 // The input files' names. The standard layout keeps its three in the
 // directory standard_input_directory() names, beside the working directory;

@@ -112,9 +112,8 @@ std::string parse_species_file(std::string_view text, std::string_view file,
       return where + "the species " + shown(row.name) + " " + fault;
     }
     float* const values[] = {&row.kp, &row.multiplier, &row.multiplier6};
-    for (int n = 0; n < 3; ++n) {
-      const std::string_view column = header[static_cast<std::size_t>(n) + 1];
-      std::string fault = read_constant(column, fields[static_cast<std::size_t>(n) + 1], *values[n]);
+    for (std::size_t n = 0; n < 3; ++n) {
+      const std::string fault = read_constant(header[n + 1], fields[n + 1], *values[n]);
       if (!fault.empty()) return where + fault;
     }
     const std::string_view layout = fields.size() == header.size() ? fields.back() : "";
