@@ -6,7 +6,7 @@ BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz
+FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz plan_fuzz
 DEMO_DIR ?= demo-run
 
 .PHONY: all deps deps-build configure build program python demo check check-all check-asan bench bench-study instructions fuzz fuzz-build fuzz-smoke clean

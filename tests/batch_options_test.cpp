@@ -50,6 +50,10 @@ TEST(BatchOptions, UsageErrors) {
       {{"--shard", "3/2"}, "--shard needs K/N with 1 <= K <= N (share K of N), not '3/2'"},
       {{"--list-species=yes"}, "option '--list-species' takes no value"},
       {{"--workdir="}, "--workdir needs a directory"},
+      {{"--species-table="}, "--species-table needs a file name"},
+      {{"--dry-run=1"}, "option '--dry-run' takes no value"},
+      {{"--merge", "a", "--species-table", "t.csv"},
+       "--merge takes only --report, --no-pages and the report directories to join"},
       {{"extra"}, "unexpected argument 'extra'"},
       {{"--plan", "p", "--tag", "no6"},
        "--plan cannot be combined with --species, --scenario or --tag"},
@@ -77,7 +81,9 @@ TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
                              "-j, --jobs", "--shard", "--se-limit", "--merge", "--list-species", "--help",
                              "--version", "(default OLE2_OH)", "(default 0.1)", "(default allgas)",
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
-                             "fits.csv", "index.html", "undetermined"}) {
+                             "fits.csv", "index.html", "undetermined", "--species-table",
+                             "--allow-unknown-species", "--dry-run", "species_source",
+                             "input_records", "species.csv"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const std::string& line : [&] {

@@ -81,11 +81,38 @@ TEST(RunSet, PlanRefusalsNameTheLine) {
       {"\n\nA/B,0.1,allgas\n", "p:3: species 'A/B' contains '/'"},
       {"TOL,0.1,..\n", "p:1: tag '..' cannot name a directory"},
       {"# nothing\n\n", "p: the plan holds no configuration"},
+      {"species,scenario,tag\n", "p: the plan holds no configuration"},
+      {"\xff\xfe" "A,0.1,allgas\n", "p:1: species '\\xff\\xfeA' is not valid UTF-8"},
   };
   for (const PlanCase& c : cases) {
     std::vector<RunEntry> entries;
     EXPECT_EQ(batch::plan_run_set(c.plan, "p", entries), c.refusal) << c.plan;
   }
+}
+
+TEST(RunSet, HeaderLinesAndAByteOrderMarkAreSkipped) {
+  std::vector<RunEntry> entries;
+  // Two plans written by --dry-run, joined with cat, one saved with a mark.
+  ASSERT_EQ(batch::plan_run_set("\xEF\xBB\xBFspecies,scenario,tag\r\nOLE2_OH,0.1,allgas\r\n"
+                                " species , scenario , tag \nTOL,0.1,no6\n",
+                                "p", entries),
+            "");
+  EXPECT_EQ(names(entries),
+            (std::vector<std::string>{"1 OLE2_OH/0.1/allgas p:2", "2 TOL/0.1/no6 p:4"}));
+  // Only the exact three names make a header.
+  ASSERT_EQ(batch::plan_run_set("Species,scenario,tag\n", "p", entries), "");
+  EXPECT_EQ(entries.size(), 1u);
+}
+
+TEST(RunSet, APlanOfTheRunSetReadsBackToTheSameRunSet) {
+  std::vector<RunEntry> lists, again;
+  ASSERT_EQ(batch::product_run_set("TOL,API_OH,\xC3\xA9", "0.1,0.5", "allgas,no6,#x", lists), "");
+  const std::string plan = batch::plan_text(lists);
+  EXPECT_EQ(plan.substr(0, plan.find('\n')), "species,scenario,tag");
+  ASSERT_EQ(batch::plan_run_set(plan, "p", again), "");
+  ASSERT_EQ(again.size(), lists.size());
+  for (std::size_t n = 0; n < lists.size(); ++n) EXPECT_EQ(again[n].config, lists[n].config);
+  EXPECT_EQ(batch::fingerprint(again), batch::fingerprint(lists));
 }
 
 TEST(RunSet, ConfigurationsThatWouldShareAResultsFileAreRefused) {

@@ -34,7 +34,8 @@ class BatchStudy : public ::testing::Test {
       const bool ideal = std::string(s.species) == "ideal";
       ProgramRun made = run_program(binary("vbsgen"), root(),
                                     {"--species", s.species, "--scenario", s.scenario, "--seed",
-                                     s.seed, "--output", ideal ? "run" : "."});
+                                     s.seed, "--output", ideal ? "run" : ".",
+                                     "--allow-unknown-species"});
       ASSERT_EQ(made.exit_status, 0) << made.err;
     }
     fs::create_directories(run_dir() / "FITS");

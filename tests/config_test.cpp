@@ -94,3 +94,67 @@ TEST(Config, NameFaults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConfigNames, NearNamesTakeCaseFirstThenSmallEdits) {
+  std::vector<std::string_view> table;
+  for (const config::SpeciesRow& row : config::species_table()) table.push_back(row.key);
+  const struct {
+    const char* name;
+    std::vector<std::string_view> near;
+  } cases[] = {
+      {"tol", {"TOL"}},
+      {"C12", {"c12"}},  // equal but for case: no others
+      {"C13", {"c12", "C16", "c18"}},  // one edit each, in table order
+      {"OLE2OH", {"OLE2_OH", "OLE1_OH"}},
+      {"API-OH", {"API_OH"}},
+      {"APIOH", {"API_OH"}},
+      {"ISO_HO", {"ISO_OH"}},  // neighbours swapped: one edit
+      {"IDEAL", {"ideal"}},
+      {"BENZENE", {}},
+      {"tl", {"TOL"}},
+      {"x", {}},
+      {"OLE2_OH", {"OLE1_OH"}},  // itself is no suggestion
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::near_names(c.name, table), c.near) << c.name;
+}
+
+TEST(ConfigNames, TagsThatDifferFromARuleOnlyByCaseOrSeparatorsMeanTheRule) {
+  const struct {
+    const char* tag;
+    std::string_view meant;
+  } cases[] = {
+      {"No6", "no6"},      {"no-6", "no6"},     {"NO_56", "no56"}, {"Static", "static"},
+      {"s-t-a-t-i-c", "static"}, {"no6  ", ""},  {"no6", ""},     {"static", ""},
+      {"allgas", ""},      {"no7", ""},         {"nosix", ""},     {"-", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::tag_meant(c.tag), c.meant) << c.tag;
+}
+
+TEST(ConfigNames, NamesMustBeUtf8) {
+  const struct {
+    std::string_view text;
+    bool valid;
+  } cases[] = {
+      {"OLE2_OH", true},          {"\xC3\xA9t\xC3\xA9", true},     {"\xE2\x82\xAC", true},
+      {"\xF0\x9F\x98\x80", true}, {"\xff\xfe" "A", false},         {"\xC3", false},
+      {"\xC0\xAF", false},        {"\xED\xA0\x80", false},         {"\xF4\x90\x80\x80", false},
+      {"\xE2\x82", false},        {"\x80", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::valid_utf8(c.text), c.valid) << c.text;
+  EXPECT_EQ(config::name_fault("\xff\xfe" "A", 10), "is not valid UTF-8");
+  EXPECT_EQ(config::name_fault("\xC3\xA9t\xC3\xA9", 10), "");
+}
+
+TEST(ConfigNames, AGivenRowDecidesConstantsAndLayout) {
+  const config::SpeciesRow mine = {"", 1e-05f, 2e-05f, 3e-05f, true};
+  EXPECT_EQ(&config::species_row("OLE2_OH", &mine), &mine);
+  EXPECT_EQ(&config::species_row("NOPE"), &config::other_species());
+  const config::RateConstants rates = config::rate_constants(mine, "allgas");
+  EXPECT_EQ(rates.kp, static_cast<double>(1e-05f));
+  EXPECT_EQ(rates.k[5], config::rate_factors()[5] * static_cast<double>(3e-05f));
+  EXPECT_EQ(config::input_paths("OLE2_OH", "0.1", mine).bins, config::kIdealBinsFile);
+}
+
+}  // namespace

@@ -76,7 +76,7 @@ class Batch : public testsupport::BatchStudy {
 
 TEST_F(Batch, EveryRunIsByteIdenticalToTheBinaryBuiltForItsConfiguration) {
   write_file(root() / "study.plan", plan_of({std::begin(kVariants), std::end(kVariants)}));
-  const auto run = batch({"--plan", "../study.plan", "-j", "3"});
+  const auto run = batch({"--allow-unknown-species", "--plan", "../study.plan", "-j", "3"});
   ASSERT_EQ(run.exit_status, 1) << run.err;  // C12 fails
   const auto runs = read_table(report() / "runs.csv");
   ASSERT_EQ(runs.size(), 1 + std::size(kVariants));
@@ -120,7 +120,7 @@ TEST_F(Batch, TablesHoldTheRecordedDoublesAndPythonReadsThemBackExactly) {
   }
   const std::vector<Variant> study = {kVariants[0], kVariants[2], kVariants[7]};
   write_file(root() / "study.plan", plan_of(study));
-  ASSERT_EQ(batch({"--plan", "../study.plan"}).exit_status, 0);
+  ASSERT_EQ(batch({"--allow-unknown-species", "--plan", "../study.plan"}).exit_status, 0);
   // Each double of the tables as Python reads it: its eight bytes in hex.
   write_file(root() / "read.py",
              "import csv, struct, sys\n"
@@ -181,7 +181,7 @@ TEST_F(Batch, ParallelAnalysesGiveEveryConfigurationItsOwnRowsAndPage) {
     if (std::string(v.species) != "C12") study.push_back(v);
   }
   write_file(root() / "study.plan", plan_of(study));
-  ASSERT_EQ(batch({"--plan", "../study.plan", "-j", "4"}).exit_status, 0);
+  ASSERT_EQ(batch({"--allow-unknown-species", "--plan", "../study.plan", "-j", "4"}).exit_status, 0);
   // The tables that the recorded fits make, in run-set order.
   std::vector<batch::RunEntry> entries;
   std::vector<batch::Outcome> outcomes;
@@ -231,12 +231,12 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
              "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nTOL,0.1,allgas\nOLE2_OH,0.1,no6\n"
              "ideal,0.1,allgas\nOLE2_OH,0.1,static\n");
 
-  const auto run = batch({"--plan", "../study.plan", "-j", "2"});
+  const auto run = batch({"--allow-unknown-species", "--plan", "../study.plan", "-j", "2"});
   EXPECT_EQ(run.exit_status, 1);
   const std::string inputs = run_dir().string() + "/../INPUTS_ODE/5days/";
   const std::string api_message =
       "forrtl: severe (64): input conversion error, unit 30, file " + inputs +
-      "0.1_aer.API_OH/aer.cdis_all.6";
+      "0.1_aer.API_OH/aer.cdis_all.6; aer.cdis_all.6 line 5, columns 14-26: 'abc'";
   const std::string tol_message =
       "forrtl: severe (29): file not found, unit 20, file " + inputs + "0.1_aer.TOL/aer.precursor";
   const std::string unrecorded =
@@ -297,7 +297,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
 
 TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
   const std::vector<std::string> args = {"--species", "OLE2_OH,API_OH,NEW", "--tag",
-                                         "allgas,no6", "--report", "../report"};
+                                         "allgas,no6", "--report", "../report",
+                                         "--allow-unknown-species"};
   const auto first = batch(args);
   EXPECT_EQ(first.exit_status, 1);  // NEW has no simulation
   const fs::path report_dir = root() / "report";
@@ -345,7 +346,8 @@ TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
   const fs::path new_files = run_files("NEW", "0.1", "allgas", report_dir);
   EXPECT_NE(read_file(new_files / "stderr"), "");
   ASSERT_EQ(run_program(binary("vbsgen"), root(),
-                        {"--species", "NEW", "--scenario", "0.1", "--seed", "5", "--output", "."})
+                        {"--species", "NEW", "--scenario", "0.1", "--seed", "5", "--output", ".",
+                         "--allow-unknown-species"})
                 .exit_status,
             0);
   EXPECT_EQ(batch(args).exit_status, 0);
@@ -363,15 +365,17 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
   for (const char* file : {"aer.ideal", "aer.precursor.ideal"}) {
     fs::copy_file(run_dir() / file, whole_dir / file);
   }
-  ASSERT_EQ(run_program(binary("vbsfit-batch"), whole_dir, {"--plan", "../study.plan"}).exit_status,
+  ASSERT_EQ(run_program(binary("vbsfit-batch"), whole_dir,
+                        {"--allow-unknown-species", "--plan", "../study.plan"})
+                .exit_status,
             0);
 
   std::vector<std::string> merge = {"--merge", "--report", "../joined"};
   std::vector<int> seen;
   for (int k = 1; k <= 3; ++k) {
     const std::string report_dir = "../shard-" + std::to_string(k);
-    const auto run = batch({"--plan", "../study.plan", "--shard", std::to_string(k) + "/3",
-                            "--report", report_dir});
+    const auto run = batch({"--allow-unknown-species", "--plan", "../study.plan", "--shard",
+                            std::to_string(k) + "/3", "--report", report_dir});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     for (const CsvRow& row : read_table(run_dir() / report_dir / "runs.csv")) {
       if (row[0] == "run") continue;
@@ -411,7 +415,7 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
   }
 
   // A share flagged under another limit (its runs are kept: they ran above).
-  ASSERT_EQ(batch({"--plan", "../study.plan", "--shard", "1/3", "--se-limit", "0.5", "--report",
+  ASSERT_EQ(batch({"--allow-unknown-species", "--plan", "../study.plan", "--shard", "1/3", "--se-limit", "0.5", "--report",
                    "../shard-1-lenient"})
                 .exit_status,
             0);
@@ -474,7 +478,7 @@ TEST_F(Batch, TwentyTwoFailuresListTwentyAndCountTwoMore) {
   auto name = [](int n) { return (n < 10 ? "F0" : "F") + std::to_string(n); };
   std::string species = name(1);
   for (int n = 2; n <= 22; ++n) species += "," + name(n);
-  const auto run = batch({"--species", species});
+  const auto run = batch({"--species", species, "--allow-unknown-species"});
   EXPECT_EQ(run.exit_status, 1);
   const std::vector<std::string> lines = testsupport::lines_of(run.err);
   ASSERT_GE(lines.size(), 23u) << run.err;

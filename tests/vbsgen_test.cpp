@@ -354,6 +354,8 @@ TEST(VbsgenTool, IdealLayoutFilesAreFixedByTheSeed) {
 TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
   ScratchDir dir;
   testsupport::write_file(dir.path() / "coef.txt", "0.1 -0.5 0 0 0 0\n");
+  testsupport::write_file(dir.path() / "bad.csv",
+                          "species,kp,multiplier,multiplier6\nNEW,-1,4e-05,4e-05\n");
   const struct {
     std::vector<std::string> args;
     int status;
@@ -368,7 +370,24 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
       {{"--layout", "wide"}, 2, "vbsgen: --layout must be 'standard' or 'ideal', not 'wide'"},
       {{"--layout", "ideal"},
        2,
-       "vbsgen: vbsfit reads the ideal layout only for the species 'ideal', not 'OLE2_OH'"},
+       "vbsgen: vbsfit reads the ideal layout only for a species whose row says so, not "
+       "'OLE2_OH'"},
+      {{"--species", "tol"},
+       2,
+       "vbsgen: --species 'tol' is in no species table; did you mean TOL? (names are "
+       "case-sensitive"},
+      {{"--species", "ole2oh"}, 2, "vbsgen: --species 'ole2oh' is in no species table; did you "
+                                   "mean OLE2_OH or OLE1_OH?"},
+      {{"--tag", "NO_6"}, 2, "vbsgen: --tag 'NO_6' is not the tag rule no6; did you mean no6?"},
+      {{"--species", "NEW", "--species-table", "."},
+       2,
+       "vbsgen: cannot read the species table '.': it is a directory"},
+      {{"--species", "NEW", "--species-table", "bad.csv"},
+       2,
+       "vbsgen: bad.csv line 2: kp '-1' is negative"},
+      {{"--coefficients", "."},
+       2,
+       "vbsgen: cannot read the coefficient file '.': it is a directory"},
       {{"--species", "ABCDEFGHIJK"},
        2,
        "vbsgen: --species 'ABCDEFGHIJK' is longer than 10 characters"},
@@ -411,8 +430,57 @@ TEST(VbsgenTool, RunThatCannotWriteEverythingLeavesNoFile) {
     ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   });
-  EXPECT_EQ(38, run.exit_status) << run.err;
+  EXPECT_EQ(run.exit_status, 1) << run.err;  // as the help says
+  EXPECT_NE(run.first_err_line().find("aer.cdis_all.6': File too large; nothing was written"),
+            std::string::npos)
+      << run.err;
   EXPECT_TRUE(fs::is_empty(dir.path() / kData));
+}
+
+TEST(VbsgenTool, SpeciesOfATableFileAndUnknownOnesWhenAllowed) {
+  ScratchDir dir;
+  testsupport::write_file(dir.path() / "species.csv",
+                          "species,kp,multiplier,multiplier6,layout\nNEW,1.12e-05,4e-05,4e-05\n"
+                          "MY_IDEAL,2e-05,3.4722223e-05,3.4722223e-05,ideal\n");
+  // NEW copies TOL's constants: the same files, apart from the truth's name.
+  ASSERT_EQ(vbsgen_run(dir.path(), {"--species", "TOL", "--output", "a"}).exit_status, 0);
+  ASSERT_EQ(vbsgen_run(dir.path(), {"--species", "NEW", "--species-table", "species.csv",
+                                    "--output", "b"})
+                .exit_status,
+            0);
+  for (std::string_view file :
+       {config::kPrecursorFile, config::kBinsFile, config::kMolarMassFile}) {
+    EXPECT_EQ(read_file(dir.path() / "a/INPUTS_ODE/5days/0.1_aer.TOL" / file),
+              read_file(dir.path() / "b/INPUTS_ODE/5days/0.1_aer.NEW" / file))
+        << file;
+  }
+  // A file row's layout decides where the files go.
+  auto ideal = vbsgen_run(dir.path(), {"--species", "MY_IDEAL", "--species-table", "species.csv",
+                                       "--output", "c"});
+  ASSERT_EQ(ideal.exit_status, 0) << ideal.err;
+  EXPECT_TRUE(fs::exists(dir.path() / "c" / config::kIdealBinsFile));
+  // An unknown species only when allowed, with the default constants.
+  auto unknown = vbsgen_run(dir.path(), {"--species", "ZZZ", "--allow-unknown-species"});
+  EXPECT_EQ(unknown.exit_status, 0) << unknown.err;
+  EXPECT_NE(unknown.out.find("KP 1.999999949475750E-005"), std::string::npos) << unknown.out;
+}
+
+TEST(VbsgenTool, VersionAndHelpThatCannotBeWritten) {
+  ScratchDir dir;
+  auto version = vbsgen_run(dir.path(), {"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.out.rfind("vbsgen ", 0), 0u);
+  auto full = testsupport::run_in_child([&] {
+    const int fd = ::open("/dev/full", O_WRONLY);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(127);
+    const std::string program = testsupport::binary("vbsgen");
+    ::execl(program.c_str(), program.c_str(), "--help", static_cast<char*>(nullptr));
+    ::_exit(127);
+  });
+  EXPECT_EQ(full.exit_status, 1);
+  EXPECT_EQ(full.first_err_line(),
+            "vbsgen: cannot write to standard output: No space left on device");
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(VbsgenTool, HelpExplainsEveryOption) {

@@ -1,14 +1,17 @@
 // vbsgen: writes one synthetic box-model run, in the layout that vbsfit
 // reads, from coefficients that are known, and writes those coefficients
 // beside it, so that a fit can be checked against the truth.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "config/config.hpp"
+#include "config/species_file.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
 #include "textio/unit.hpp"
@@ -68,16 +72,24 @@ that missed its truth by more than 0.02 was flagged undetermined.
 
 Options (a value may also be given as --option=VALUE):
   --species NAME        species, at most 10 characters (default OLE2_OH); it
-                        selects KP and K and goes into the paths
+                        selects KP and K and goes into the paths. Names are
+                        case-sensitive; a species in no table is refused, with
+                        the names it may have meant
+  --species-table FILE  species and their constants, in the form that
+                        vbsfit-batch --list-species prints; a row replaces
+                        the built-in one of the same name
+  --allow-unknown-species  use the default rate constants for a species in
+                        no table, as vbsfit does
   --scenario LABEL      scenario label, at most 20 characters (default 0.1)
   --tag TAG             run tag, at most 20 characters (default allgas);
                         "static" sets every K(j) to 0, "no56" K(5) and K(6),
                         "no6" K(6); a term ajr with K(j) = 0 has no effect and
-                        cannot be recovered by a fit
-  --layout LAYOUT       standard or ideal (default: ideal for the species
-                        "ideal", standard for every other); vbsfit reads the
-                        ideal layout for the species "ideal" only, so the two
-                        must agree
+                        cannot be recovered by a fit; a tag that differs from
+                        these only in case, '-' or '_' is refused
+  --layout LAYOUT       standard or ideal (default: the species' layout in the
+                        table, standard for a species in none); vbsfit reads
+                        the ideal layout only for a species whose row says
+                        so, so the two must agree
   --output DIR          where to write (default .):
                         standard: DIR/INPUTS_ODE/5days/LABEL_aer.NAME/ with
                           aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6;
@@ -98,6 +110,7 @@ Options (a value may also be given as --option=VALUE):
   --truth FILE          where to write the true coefficients (default
                         true_coef.NAME.LABEL.TAG in the data directory)
   -h, --help            show this help and exit
+  --version             print the version and exit
 
 Coefficient file (--coefficients): six lines, one per target bin r = 1...6,
 of seven numbers each: a0r a1r a2r a3r a4r a5r a6r, separated by blanks, tabs
@@ -115,8 +128,9 @@ seven values a0r ... a6r in the format (7(1X,E22.15)), with the self term
 reported as vbsfit reports it: arr + 1.
 
 Nothing is overwritten: if any file to be written exists, vbsgen stops
-before writing anything. Exit status 0 on success, 2 for a bad option or
-coefficient file, 1 when the files cannot be written.
+before writing anything, and a run that cannot write every file (a full
+disk) leaves none of them. Exit status 0 on success, 2 for a bad option,
+name, species table or coefficient file, 1 when the files cannot be written.
 )";
 
 enum class Layout { standard, ideal };
@@ -133,7 +147,13 @@ struct Options {
   double step = 300.0;
   double noise = 0.0;
   std::string truth;
+  std::string species_table;
+  bool allow_unknown = false;
   bool help = false;
+  bool version = false;
+  // The species table file's rows; `row` is the one the species takes.
+  std::vector<config::SpeciesFileRow> file_rows;
+  config::SpeciesRow row{};
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -152,11 +172,85 @@ void check_name(std::string_view option, const std::string& value, std::size_t l
   if (!fault.empty()) usage_error("--" + std::string(option) + " '" + value + "' " + fault);
 }
 
+// A species table or coefficient file is text of a few kilobytes; larger
+// is not one.
+constexpr std::size_t kTextFileLimit = std::size_t{4} << 20;
+
+// Reads a regular file (or a pipe) of at most kTextFileLimit bytes. Returns
+// why it cannot, or empty.
+std::string read_text_file(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  std::string why;
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    why = "it is a directory";
+  } else if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+    why = "it is not a regular file";
+  } else {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        why = std::strerror(errno);
+        break;
+      }
+      if (got == 0) break;
+      if (text.size() + static_cast<std::size_t>(got) > kTextFileLimit) {
+        why = "it is larger than 4 MiB, the limit";
+        break;
+      }
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  return why;
+}
+
 template <typename T>
 bool parse_number(const std::string& text, T& value) {
   const char* end = text.data() + text.size();
   auto result = std::from_chars(text.data(), end, value);
   return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+// Sets o.row: the species table file's row of the species, else the built-in
+// one, else (with --allow-unknown-species) the default; refuses a species in
+// no table with the names it may have meant.
+void choose_species_row(Options& o) {
+  if (!o.species_table.empty()) {
+    std::string text;
+    const std::string why = read_text_file(o.species_table, text);
+    if (!why.empty()) {
+      usage_error("cannot read the species table '" + o.species_table + "': " + why);
+    }
+    const std::string refusal = config::parse_species_file(text, o.species_table, o.file_rows);
+    if (!refusal.empty()) usage_error(refusal);
+  }
+  std::vector<std::string_view> names;
+  for (const config::SpeciesFileRow& r : o.file_rows) {
+    if (r.name == o.species) {
+      o.row = {"", r.kp, r.multiplier, r.multiplier6, r.ideal};
+      return;
+    }
+    names.push_back(r.name);
+  }
+  o.row = config::species_row(o.species);
+  if (config::find_species(o.species) != nullptr || o.allow_unknown) return;
+  for (const config::SpeciesRow& r : config::species_table()) names.push_back(r.key);
+  std::string message = "--species '" + o.species + "' is in no species table";
+  const std::vector<std::string_view> near = config::near_names(o.species, names);
+  for (std::size_t n = 0; n < near.size(); ++n) {
+    message += n == 0 ? "; did you mean " : n + 1 == near.size() ? " or " : ", ";
+    message += near[n];
+  }
+  usage_error(message + (near.empty() ? "" : "?") +
+              " (names are case-sensitive; vbsfit-batch --list-species shows the table, "
+              "--species-table FILE adds species, --allow-unknown-species uses the default rate "
+              "constants)");
 }
 
 Options parse_command_line(int argc, char** argv) {
@@ -165,6 +259,14 @@ Options parse_command_line(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       o.help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      o.version = true;
+      continue;
+    }
+    if (arg == "--allow-unknown-species") {
+      o.allow_unknown = true;
       continue;
     }
     if (arg.rfind("--", 0) != 0) usage_error("unexpected argument '" + arg + "'");
@@ -176,7 +278,8 @@ Options parse_command_line(int argc, char** argv) {
     }
     static const char* const kValued[] = {"species", "scenario",     "tag",  "layout",
                                           "output",  "coefficients", "seed", "records",
-                                          "step",    "noise",        "truth"};
+                                          "step",    "noise",        "truth",
+                                          "species-table"};
     bool known = false;
     for (const char* k : kValued) known = known || name == k;
     if (!known) usage_error("unknown option '--" + name + "'");
@@ -221,38 +324,44 @@ Options parse_command_line(int argc, char** argv) {
       if (!parse_number(v, o.noise) || !(o.noise >= 0.0 && o.noise < 1.0)) {
         usage_error("--noise must be a number in [0, 1), not '" + v + "'");
       }
+    } else if (name == "species-table") {
+      if (v.empty()) usage_error("--species-table must not be empty");
+      o.species_table = v;
     } else if (name == "truth") {
       if (v.empty()) usage_error("--truth must not be empty");
       o.truth = v;
     }
   }
-  if (o.help) return o;
+  if (o.help || o.version) return o;
 
   // The fit reads these into fixed-length names: a longer value would be cut
   // there and the paths would no longer match.
   check_name("species", o.species, config::kSpeciesLength);
   check_name("scenario", o.scenario, config::kScenarioLength);
   check_name("tag", o.tag, config::kTagLength);
+  if (const std::string_view meant = config::tag_meant(o.tag); !meant.empty()) {
+    usage_error("--tag '" + o.tag + "' is not the tag rule " + std::string(meant) +
+                "; did you mean " + std::string(meant) +
+                "? (tags are case-sensitive; only static, no56 and no6 change the rate constants)");
+  }
+  choose_species_row(o);
   const Layout expected =
-      config::layout_of(o.species) == config::Layout::ideal ? Layout::ideal : Layout::standard;
+      config::layout_of(o.row) == config::Layout::ideal ? Layout::ideal : Layout::standard;
   if (!o.layout) o.layout = expected;
   if (*o.layout != expected) {
     usage_error(*o.layout == Layout::ideal
-                    ? "vbsfit reads the ideal layout only for the species 'ideal', not '" +
+                    ? "vbsfit reads the ideal layout only for a species whose row says so, not '" +
                           o.species + "'"
-                    : "vbsfit reads the species 'ideal' in the ideal layout only");
+                    : "vbsfit reads the species '" + o.species + "' in the ideal layout only");
   }
   return o;
 }
 
 vbsgen::Coefficients load_coefficients(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  struct stat st {};
-  if (!in || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-    usage_error("cannot read the coefficient file '" + path + "'");
+  std::string text;
+  if (const std::string why = read_text_file(path, text); !why.empty()) {
+    usage_error("cannot read the coefficient file '" + path + "': " + why);
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) usage_error("cannot read the coefficient file '" + path + "'");
   vbsgen::Coefficients coef{};
   std::string problem = vbsgen::parse_coefficients(text, coef);
   if (!problem.empty()) usage_error("coefficient file '" + path + "': " + problem);
@@ -308,57 +417,100 @@ void prepare_targets(const Targets& t) {
   }
 }
 
-// The text units take the file name as given, so hand them absolute paths.
-textio::Unit& create(int unit, const fs::path& path) {
-  return textio::open_unit(unit, fs::absolute(path).string(), textio::OpenStatus::new_file);
-}
+// The text of a file: its records, each ending in a line feed.
+struct FileText {
+  std::string text;
+  void add(const std::vector<std::string>& records) {
+    for (const std::string& record : records) text += record + "\n";
+  }
+};
 
-void write_standard(const Targets& t, const vbsgen::Run& run) {
-  textio::Unit& precursor = create(20, t.data[0]);
-  textio::write_list(precursor, {"    time(s)    precursor"});
+// The data files' texts, in the order of Targets::data.
+std::vector<FileText> standard_texts(const vbsgen::Run& run) {
+  std::vector<FileText> files(3);
+  files[0].add(textio::render_list({"    time(s)    precursor"}));
   for (std::size_t i = 0; i < run.time.size(); ++i) {
     const double record[] = {run.time[i], run.precursor[i]};
-    textio::write_formatted(precursor, textio::FMT4, record);
+    files[0].add(textio::render_formatted(textio::FMT4, record));
   }
-
   for (int file = 1; file <= 2; ++file) {
     const auto& series = file == 1 ? run.bins : run.wmol;
-    textio::Unit& unit = create(file == 1 ? 30 : 60, t.data[file]);
     for (std::size_t i = 0; i < run.time.size(); ++i) {
       double record[vbsgen::kColumns] = {run.time[i]};
       for (int j = 0; j < vbsgen::kBins; ++j) record[j + 1] = series[i][j];
-      textio::write_formatted(unit, textio::FMT3, record);
+      files[file].add(textio::render_formatted(textio::FMT3, record));
     }
   }
+  return files;
 }
 
-void write_ideal(const Targets& t, const vbsgen::Run& run) {
-  textio::Unit& precursor = create(20, t.data[0]);
+std::vector<FileText> ideal_texts(const vbsgen::Run& run) {
+  std::vector<FileText> files(2);
   const std::string header = std::string(16, ' ') + "time(s)" + std::string(15, ' ') + "precursor";
-  textio::write_list(precursor, {std::string_view(header)});  // the names end over their columns
+  // The names end over their columns.
+  files[0].add(textio::render_list({std::string_view(header)}));
   for (std::size_t i = 0; i < run.time.size(); ++i) {
     const double record[] = {run.time[i], run.precursor[i]};
-    textio::write_formatted(precursor, textio::FMT5, record);
+    files[0].add(textio::render_formatted(textio::FMT5, record));
   }
-
-  textio::Unit& bins = create(30, t.data[1]);
-  textio::write_list(bins, {"time  vb1  vb2  vb3  vb4  vb5  vb6"});
+  files[1].add(textio::render_list({"time  vb1  vb2  vb3  vb4  vb5  vb6"}));
   for (std::size_t i = 0; i < run.time.size(); ++i) {
     double record[vbsgen::kColumns] = {run.time[i]};
     for (int j = 0; j < vbsgen::kBins; ++j) record[j + 1] = run.bins[i][j];
-    textio::write_list(bins, {std::span<const double>(record)});
+    files[1].add(textio::render_list({std::span<const double>(record)}));
   }
+  return files;
 }
 
-void write_truth(const fs::path& path, const vbsgen::Coefficients& coef) {
-  textio::Unit& unit = create(11, path);
-  textio::write_list(unit, {config::kResultsTitle});
-  textio::write_list(unit, {config::kResultsColumns});
+FileText truth_text(const vbsgen::Coefficients& coef) {
+  FileText file;
+  file.add(textio::render_list({config::kResultsTitle}));
+  file.add(textio::render_list({config::kResultsColumns}));
   for (int r = 0; r < vbsgen::kBins; ++r) {
     std::array<double, vbsgen::kColumns> row = coef[r];
     row[r + 1] += config::kSelfShift;  // reported as the fit reports it
-    textio::write_formatted(unit, kTruthFormat, row);
+    file.add(textio::render_formatted(kTruthFormat, row));
   }
+  return file;
+}
+
+// Writes every file of `texts` to its path in `paths`, all or none: each
+// goes to a temporary file beside it first, and only when all are written
+// are they given their names (a link, which never replaces a file). Ends
+// the run with status 1 and no file left behind when one cannot be written.
+void write_all_or_none(const std::vector<fs::path>& paths, const std::vector<FileText>& texts) {
+  std::vector<fs::path> temporary, named;
+  auto fail = [&](const std::string& why) {
+    for (const fs::path& p : temporary) ::unlink(p.c_str());
+    for (const fs::path& p : named) ::unlink(p.c_str());
+    run_error(why + "; nothing was written");
+  };
+  for (std::size_t n = 0; n < paths.size(); ++n) {
+    fs::path temp = paths[n];
+    temp += ".vbsgen-" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) fail("cannot create '" + temp.string() + "': " + std::strerror(errno));
+    temporary.push_back(temp);
+    std::string_view rest = texts[n].text;
+    while (!rest.empty()) {
+      const ssize_t written = ::write(fd, rest.data(), rest.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        const int error = written < 0 ? errno : ENOSPC;
+        ::close(fd);
+        fail("cannot write '" + paths[n].string() + "': " + std::strerror(error));
+      }
+      rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::close(fd) != 0) fail("cannot write '" + paths[n].string() + "': " + std::strerror(errno));
+  }
+  for (std::size_t n = 0; n < paths.size(); ++n) {
+    if (::link(temporary[n].c_str(), paths[n].c_str()) != 0) {
+      fail("cannot create '" + paths[n].string() + "': " + std::strerror(errno));
+    }
+    named.push_back(paths[n]);
+  }
+  for (const fs::path& p : temporary) ::unlink(p.c_str());
 }
 
 // The first record whose time the files cannot show exactly, or 0. The fit
@@ -391,14 +543,18 @@ std::string show(double value) {
 
 int main(int argc, char** argv) {
   const Options o = parse_command_line(argc, argv);
-  if (o.help) {
-    std::fputs(kHelp, stdout);
+  if (o.help || o.version) {
+    if (o.help) std::fputs(kHelp, stdout);
+    if (o.version) std::printf("vbsgen %s\n", VBSFIT_VERSION);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      run_error(std::string("cannot write to standard output: ") + std::strerror(errno));
+    }
     return 0;
   }
   const vbsgen::Coefficients coef = o.coefficients.empty() ? vbsgen::draw_coefficients(o.seed)
                                                            : load_coefficients(o.coefficients);
   // KP and K as vbsfit sets them for this species and tag.
-  const vbsgen::RateConstants rates = config::rate_constants(o.species, o.tag);
+  const vbsgen::RateConstants rates = config::rate_constants(o.row, o.tag);
 
   vbsgen::Run run;
   std::string problem = vbsgen::simulate(rates, coef, o.records, o.step, kInitialPrecursor, run);
@@ -407,15 +563,12 @@ int main(int argc, char** argv) {
 
   const Targets targets = target_paths(o);
   prepare_targets(targets);
-  if (*o.layout == Layout::standard) {
-    write_standard(targets, run);
-  } else {
-    write_ideal(targets, run);
-  }
-  write_truth(targets.truth, coef);
-  // The files appear only now, each complete: a run that fails on the way
-  // (a full disk, an interrupt) leaves none of them behind.
-  for (int unit : {20, 30, 60, 11}) textio::close_unit(unit);
+  std::vector<FileText> texts =
+      *o.layout == Layout::standard ? standard_texts(run) : ideal_texts(run);
+  texts.push_back(truth_text(coef));
+  std::vector<fs::path> paths = targets.data;
+  paths.push_back(targets.truth);
+  write_all_or_none(paths, texts);
 
   std::printf("vbsgen: %d records of %s (scenario %s, tag %s), step %s s\n", o.records,
               o.species.c_str(), o.scenario.c_str(), o.tag.c_str(), show(o.step).c_str());
@@ -433,6 +586,9 @@ int main(int argc, char** argv) {
                  "vbsgen: warning: the time of record %zu (%s s) is rounded in the files; the "
                  "fit's intervals will not all equal the step\n",
                  t, show(run.time[t - 1]).c_str());
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    run_error(std::string("the files were written, but not the summary: ") + std::strerror(errno));
   }
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "batch/csv.hpp"
 #include "batch/fit_dump.hpp"
+#include "batch/species_table.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
@@ -25,10 +26,10 @@ report::Configuration page_numbers(const FitDump& dump, std::vector<quality::Fit
   c.species = id.species;
   c.scenario = id.scenario;
   c.tag = id.tag;
-  c.known_species = config::find_species(id.species) != nullptr;
+  c.known_species = known_species(id.species) != nullptr;
   c.rates.kp = dump.kp;
   c.rates.k = dump.k;
-  c.inputs = config::input_paths(id.species, id.scenario);
+  c.inputs = config::input_paths(id.species, id.scenario, species_row(id.species));
   c.results = config::results_path(id.species, id.scenario, id.tag);
   c.molar_masses = dump.avgwmol;
   c.time = dump.time;

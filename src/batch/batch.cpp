@@ -11,12 +11,16 @@
 #include <iostream>
 #include <iterator>
 
+#include "batch/input_faults.hpp"
+#include "batch/input_files.hpp"
 #include "batch/merge.hpp"
 #include "batch/pages.hpp"
 #include "batch/runner.hpp"
+#include "batch/species_table.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
+#include "config/species_file.hpp"
 #include "diagnostics/signals.hpp"
 
 namespace batch {
@@ -38,41 +42,39 @@ int run_error(const std::string& message) {
   return kFailed;
 }
 
-// The shortest text that reads back to the double a single-precision
-// constant of the table widens to.
-std::string widened(float value) { return csv_number(static_cast<double>(value)); }
-
-std::string species_table_text() {
-  std::string text;
-  auto line = [&text](std::string_view key, const config::SpeciesRow& row) {
-    std::string cells[] = {std::string(key), widened(row.kp), widened(row.multiplier),
-                           widened(row.multiplier6), row.ideal ? "ideal" : "standard"};
-    const std::size_t widths[] = {12, 24, 24, 24, 0};
-    for (int n = 0; n < 5; ++n) {
-      text += cells[n];
-      if (widths[n] > cells[n].size()) text.append(widths[n] - cells[n].size(), ' ');
-    }
-    text += "\n";
-  };
-  text += "species     KP                      multiplier of K(1...5)  multiplier of K(6)      layout\n";
-  for (const config::SpeciesRow& row : config::species_table()) line(row.key, row);
-  line("(any other)", config::other_species());
-  text += "K(j) = factor(j) x multiplier, factor(j) = CSTR(j) / (CSTR(j) + 10); the tags\n"
-          "static, no56 and no6 set K(1...6), K(5) and K(6), or K(6) to 0. Values are the\n"
-          "doubles the fit uses (single-precision constants widened).\n";
-  return text;
+// Reads a plan or a species table file: `what` names it in messages.
+// Returns the refusal, or empty with `text` filled.
+std::string read_named_file(const std::string& file, const char* what, std::string& text) {
+  const std::string why = read_input_file(file, kInputFileLimit, text);
+  if (why.empty()) return {};
+  return std::string("cannot read the ") + what + " " + (file == "-" ? "(standard input)" : file) +
+         ": " + why;
 }
 
-bool read_plan(const std::string& file, std::string& text, std::string& error) {
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
+// Writes `text` (the help, the species table, a plan) to standard output.
+// Returns the exit status: 0, or 1 with a message when it cannot be written
+// whole (a full disk, a closed pipe).
+int print_out(const std::string& text) {
+  std::cout << text << std::flush;
+  if (std::cout) return kSucceeded;
+  return run_error(std::string("cannot write to standard output: ") +
+                   (errno != 0 ? std::strerror(errno) : "write error"));
+}
+
+// Reads the --species-table file, if one is given, for the rest of the run.
+std::string load_species_table(const Options& options) {
+  if (!options.species_table) return {};
+  std::string text;
+  if (std::string why = read_named_file(*options.species_table, "species table", text);
+      !why.empty()) {
+    return why;
   }
-  if (!read_whole_file(file, text)) {
-    error = "cannot read the plan " + file + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  std::vector<config::SpeciesFileRow> rows;
+  const std::string& given = *options.species_table;
+  const std::string file = given == "-" ? "(standard input)" : given;
+  if (std::string why = config::parse_species_file(text, file, rows); !why.empty()) return why;
+  use_species_file(std::move(rows));
+  return {};
 }
 
 // File descriptors 0, 1 and 2 open, so that no file the batch opens takes
@@ -112,8 +114,15 @@ bool claim_report(const std::string& report) {
 
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  std::string species_kept;
+  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+    return usage_error(why);
+  }
   MergeResult merged = merge_reports(options.operands, *options.report);
   if (!merged.refusal.empty()) return usage_error(merged.refusal);
+  if (merged.error.empty() && !species_kept.empty()) {
+    merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
+  }
   if (merged.error.empty() && options.pages) {
     merged.error = write_pages(*options.report, page_entries(merged.runs), merged.se_limit);
   }
@@ -127,8 +136,10 @@ int run_mode(const Options& options, const BuildFacts& build) {
   std::vector<RunEntry> entries;
   std::string refusal;
   if (options.plan) {
-    std::string text, error;
-    if (!read_plan(*options.plan, text, error)) return usage_error(error);
+    std::string text;
+    if (std::string error = read_named_file(*options.plan, "plan", text); !error.empty()) {
+      return usage_error(error);
+    }
     refusal = plan_run_set(text, *options.plan == "-" ? "(standard input)" : *options.plan, entries);
   } else {
     refusal = product_run_set(options.species.value_or(std::string(build.species)),
@@ -136,7 +147,9 @@ int run_mode(const Options& options, const BuildFacts& build) {
                               options.tags.value_or(std::string(build.tag)), entries);
   }
   if (refusal.empty()) refusal = check_distinct(entries);
+  if (refusal.empty()) refusal = check_names(entries, options.allow_unknown_species);
   if (!refusal.empty()) return usage_error(refusal);
+  if (options.dry_run) return print_out(plan_text(entries));
   const Shard shard = options.shard.value_or(Shard{});
   const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
   const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
@@ -159,6 +172,9 @@ int run_mode(const Options& options, const BuildFacts& build) {
   settings.progress = ::isatty(STDERR_FILENO) == 1;
   settings.se_limit = se_limit;
   settings.pages = options.pages;
+  if (std::string fault = report_path_fault(settings.report); !fault.empty()) {
+    return usage_error("--report " + settings.report + " " + fault);
+  }
   fs::create_directories(settings.report, ec);
   if (ec || !fs::is_directory(settings.report)) {
     return run_error("cannot create the report directory " + settings.report + ": " +
@@ -171,7 +187,8 @@ int run_mode(const Options& options, const BuildFacts& build) {
     return kUsage;
   }
 
-  const BatchResult result = run_configurations(share, settings);
+  BatchResult result = run_configurations(share, settings);
+  note_input_facts(share, result.outcomes, settings.workdir);
   // The tables say what finished: an interrupt now waits until they are
   // written and the summary is out, and then ends the batch.
   const diagnostics::InterruptsDeferred tables_first;
@@ -179,6 +196,9 @@ int run_mode(const Options& options, const BuildFacts& build) {
   std::string error = write_tables(settings.report, tables);
   if (error.empty()) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
+  }
+  if (const std::string used = species_used_text(share); error.empty() && !used.empty()) {
+    error = write_file_atomically(settings.report + "/" + kSpeciesUsed, used);
   }
   if (error.empty()) error = result.page_error;
   if (error.empty() && options.pages) {
@@ -198,18 +218,10 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   keep_standard_streams_open();
   Options options;
   if (std::string error = parse_options(args, options); !error.empty()) return usage_error(error);
-  if (options.help) {
-    std::cout << help_text(build, available_cpus()) << std::flush;
-    return kSucceeded;
-  }
-  if (options.version) {
-    std::cout << "vbsfit-batch " << build.version << "\n" << std::flush;
-    return kSucceeded;
-  }
-  if (options.list_species) {
-    std::cout << species_table_text() << std::flush;
-    return kSucceeded;
-  }
+  if (options.help) return print_out(help_text(build, available_cpus()));
+  if (options.version) return print_out("vbsfit-batch " + std::string(build.version) + "\n");
+  if (std::string error = load_species_table(options); !error.empty()) return usage_error(error);
+  if (options.list_species) return print_out(species_list_text());
   if (options.merge) return merge_mode(options);
   return run_mode(options, build);
 }

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <charconv>
 #include <fstream>
 #include <iterator>
 #include <cmath>
 #include <cstring>
+
+#include "batch/input_files.hpp"
 
 namespace batch {
 
@@ -151,10 +154,8 @@ std::string write_file_atomically(const std::string& path, std::string_view cont
 }
 
 bool read_whole_file(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  // Never a directory or a device: those would end the batch, not refuse it.
+  return read_input_file(path == "-" ? "./-" : path, SIZE_MAX, text).empty();
 }
 
 }  // namespace batch

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -16,7 +18,9 @@ std::string read_table(const std::string& shard, const char* name, const CsvRow&
                        std::vector<CsvRow>& rows) {
   const fs::path path = fs::path(shard) / name;
   std::string text;
-  if (!read_whole_file(path.string(), text)) return "cannot read " + path.string();
+  if (!read_whole_file(path.string(), text)) {
+    return "cannot read " + path.string() + ": " + std::strerror(errno);
+  }
   std::vector<CsvRow> records;
   if (std::string error = parse_csv(text, records); !error.empty()) {
     return path.string() + ": " + error;
@@ -52,6 +56,11 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
   for (const std::string& shard : shards) {
     if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
       result.refusal = "--report " + report + " is one of the reports to join";
+      return result;
+    }
+    if (!fs::is_directory(shard, ec)) {
+      result.refusal =
+          shard + " is not a directory; --merge joins the report directories of shards";
       return result;
     }
     std::string text;

@@ -27,6 +27,9 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
   } else if (name == "plan") {
     if (value.empty()) return option + " needs a file name";
     o.plan = value;
+  } else if (name == "species-table") {
+    if (value.empty()) return option + " needs a file name";
+    o.species_table = value;
   } else if (name == "workdir") {
     if (value.empty()) return option + " needs a directory";
     o.workdir = value;
@@ -60,7 +63,7 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
 
 bool takes_value(std::string_view name) {
   for (std::string_view n : {"species", "scenario", "tag", "plan", "workdir", "report", "jobs",
-                             "shard", "se-limit"}) {
+                             "shard", "se-limit", "species-table"}) {
     if (n == name) return true;
   }
   return false;
@@ -111,6 +114,10 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
       o.pages = false;
     } else if (name == "list-species") {
       o.list_species = true;
+    } else if (name == "allow-unknown-species") {
+      o.allow_unknown_species = true;
+    } else if (name == "dry-run") {
+      o.dry_run = true;
     } else if (name == "help") {
       o.help = true;
     } else if (name == "version") {
@@ -122,7 +129,8 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
   if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != ".") {
+    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != "." ||
+        o.species_table || o.allow_unknown_species || o.dry_run) {
       return "--merge takes only --report, --no-pages and the report directories to join";
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
@@ -161,12 +169,21 @@ Configurations (a value may also be given as --option=VALUE):
   --tag LIST         comma-separated run tags (default )" + tag + R"()
                      the run set is their product, species varying slowest
   --plan FILE        one species,scenario,tag per line instead of the lists;
-                     blank lines and lines starting with # are skipped; - reads
-                     standard input
+                     blank lines, lines starting with # and the header line
+                     species,scenario,tag are skipped; - reads standard
+                     input (at most 4 MiB)
+  --dry-run          print the run set as a plan (that header, then one line
+                     per configuration) and exit: --dry-run > study.plan
   A species holds at most 10 characters, a scenario label or tag at most 20,
-  none a blank, '/' or control character; a configuration may come only once.
-  A species missing from the table (--list-species) runs with the default
-  rate constants, as in vbsfit, and the tables and summary say so.
+  all UTF-8, none a blank, '/' or control character; a configuration may come
+  only once. Names are case-sensitive. A species in no table is refused, with
+  the names it may have meant, and so is a tag that differs from static, no56
+  or no6 only in case, '-' or '_'.
+  --species-table FILE  species and their constants, in the form that
+                     --list-species prints (at most 4 MiB); a row replaces the
+                     built-in one of the same name, and the summary says so
+  --allow-unknown-species  run a species in no table with the default rate
+                     constants, as vbsfit does; the tables and summary say so
 
 Running:
   --workdir DIR      the working directory of every run (default .); input
@@ -189,7 +206,8 @@ Running:
 Other modes:
   --merge            join the reports of all N shards of one study, given as
                      arguments, into the report directory --report names
-  --list-species     print the species table and exit
+  --list-species     print the species table (with --species-table's rows) as
+                     a species table file and exit
   -h, --help         show this help and exit
   --version          print the version and exit
 
@@ -209,13 +227,17 @@ Report directory:
                      exit_status, message (first line), results_path (below
                      the working directory), kp, k1...k6, wmol1...wmol6 (mean
                      molar masses), undetermined (count of undetermined
-                     coefficients), seconds
+                     coefficients), seconds, species_source (built-in, file,
+                     file-replaces-built-in, default), input_records (the
+                     records of the longest input file, when more than 1441:
+                     the fit used the first 1441)
   coefficients.csv   per fitted configuration, target bin and term (VOC,
                      VB1...VB6): coefficient as reported, lower, upper,
                      at_bound, standard_error, flag
   fits.csv           per fitted configuration and target bin: rss, rms,
                      r_squared, relative_residual
   batch.txt          which share of which run set the tables hold
+  species.csv        the rows of --species-table that the run set used
   runs/SPECIES/SCENARIO/TAG/   stdout, stderr (when not empty) and fit.dump
                      of each run
   Numbers are the fit's own doubles in the shortest text that reads back
@@ -228,16 +250,22 @@ and the column independent of the others; undetermined: larger, or a column
 the data cannot tell apart from the others (do not use the value); no effect:
 the column is zero (K(j) = 0 under the tags static, no56, no6).
 
+A run that fails on its input (exit status 59 or 64: a field that is not a
+number; 24: a file that ends early) has the file, line and columns of the
+field, or the records found, added to its message in the tables.
+
 Exit status: 0 when every configuration succeeded or was kept, 1 when one
-failed, 2 for a bad command line, plan or name, or a report directory that
-another batch is writing (nothing runs), 130, 143 or 129 after SIGINT,
-SIGTERM or SIGHUP.
+failed (or the output could not be written), 2 for a bad command line, plan,
+species table or name, a path that is not what it must be, or a report
+directory that another batch is writing (nothing runs), 130, 143 or 129
+after SIGINT, SIGTERM or SIGHUP.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4
   vbsfit-batch --plan study.plan --workdir run --shard 2/3 --report report-2
   vbsfit-batch --merge --report report report-1 report-2 report-3
-  vbsfit-batch --list-species
+  vbsfit-batch --list-species > species.csv
+  vbsfit-batch --species-table mine.csv --species MY_VOC --dry-run > study.plan
 )";
 }
 

@@ -34,6 +34,9 @@ struct Options {
   bool merge = false;
   std::vector<std::string> operands;     // the reports to merge
   bool list_species = false;
+  std::optional<std::string> species_table;  // a species table file
+  bool allow_unknown_species = false;
+  bool dry_run = false;                  // print the run set as a plan and exit
   bool help = false;
   bool version = false;
 };

@@ -74,6 +74,7 @@ struct Outcome {
   std::optional<double> seconds;   // wall time of the run
   std::optional<FitNumbers> numbers;
   bool page = false;               // its page is in the report
+  int input_records = 0;           // of its longest input file, when beyond what a fit reads
 };
 
 }  // namespace batch

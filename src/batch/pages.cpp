@@ -1,6 +1,7 @@
 #include "batch/pages.hpp"
 
 #include "batch/analysis.hpp"
+#include "batch/species_table.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
@@ -14,7 +15,7 @@ report::IndexRow index_row(const PageEntry& e) {
   row.species = e.config.species;
   row.scenario = e.config.scenario;
   row.tag = e.config.tag;
-  row.known_species = config::find_species(e.config.species) != nullptr;
+  row.known_species = known_species(e.config.species) != nullptr;
   row.state = e.state;
   row.message = e.message;
   if (e.fit && e.page) {

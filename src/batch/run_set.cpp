@@ -57,7 +57,28 @@ std::string list_items(std::string_view option, const NameKind& kind, std::strin
   return {};
 }
 
+// A spreadsheet or an editor on another system may begin a file with the
+// byte-order mark of UTF-8; it is no part of the first name.
+std::string_view without_byte_order_mark(std::string_view text) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  return text.substr(0, kMark.size()) == kMark ? text.substr(kMark.size()) : text;
+}
+
+bool is_plan_header(const std::vector<std::string_view>& fields) {
+  return fields.size() == 3 && fields[0] == "species" && fields[1] == "scenario" &&
+         fields[2] == "tag";
+}
+
 }  // namespace
+
+std::string plan_text(const std::vector<RunEntry>& entries) {
+  std::string text(kPlanHeader);
+  text += "\n";
+  for (const RunEntry& e : entries) {
+    text += e.config.species + "," + e.config.scenario + "," + e.config.tag + "\n";
+  }
+  return text;
+}
 
 std::string display_name(const Configuration& config) {
   return config.species + "/" + config.scenario + "/" + config.tag;
@@ -66,8 +87,10 @@ std::string display_name(const Configuration& config) {
 std::string quoted(std::string_view name) {
   static const char kHex[] = "0123456789abcdef";
   std::string text = "'";
+  // Bytes that are not UTF-8 would make the message itself unreadable.
+  const bool utf8 = config::valid_utf8(name);
   for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f) {
+    if (c < 0x20 || c == 0x7f || (c >= 0x80 && !utf8)) {
       text += "\\x";
       text += kHex[c >> 4];
       text += kHex[c & 0xf];
@@ -101,6 +124,7 @@ std::string product_run_set(std::string_view species, std::string_view scenarios
 std::string plan_run_set(std::string_view text, std::string_view file,
                          std::vector<RunEntry>& entries) {
   entries.clear();
+  text = without_byte_order_mark(text);
   int line_number = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -113,6 +137,7 @@ std::string plan_run_set(std::string_view text, std::string_view file,
 
     const std::string origin = std::string(file) + ":" + std::to_string(line_number);
     const std::vector<std::string_view> fields = split_commas(line);
+    if (is_plan_header(fields)) continue;  // plans joined with cat each have one
     if (fields.size() != 3) {
       return origin + ": expected species,scenario,tag, found " + std::to_string(fields.size()) +
              (fields.size() == 1 ? " field" : " fields");

@@ -31,8 +31,9 @@ struct RunEntry {
   std::string origin;
 };
 
-// The name, quoted for a message, with bytes that would not print shown as
-// \xNN.
+// The name, quoted for a message, with bytes that would not print (control
+// characters, and every byte above 0x7f of a name that is not UTF-8) shown
+// as \xNN.
 std::string quoted(std::string_view name);
 
 // The product of three comma-separated lists, species varying slowest and
@@ -43,10 +44,17 @@ std::string product_run_set(std::string_view species, std::string_view scenarios
 
 // The configurations of a plan: one "species,scenario,tag" per line, blanks
 // around a field dropped, blank lines and lines whose first non-blank
-// character is '#' skipped. `file` names the plan in messages. Returns the
-// refusal, naming the line, or empty with `entries` filled in line order.
+// character is '#' skipped, and so are the header line kPlanHeader (which
+// --dry-run writes first) and a leading byte-order mark. `file` names the
+// plan in messages. Returns the refusal, naming the line, or empty with
+// `entries` filled in line order.
 std::string plan_run_set(std::string_view text, std::string_view file,
                          std::vector<RunEntry>& entries);
+
+inline constexpr std::string_view kPlanHeader = "species,scenario,tag";
+// The run set as a plan: kPlanHeader, then one line per configuration in
+// run-set order; plan_run_set() reads it back to the same run set.
+std::string plan_text(const std::vector<RunEntry>& entries);
 
 // Refuses a run set in which a configuration comes twice or two
 // configurations would write the same results file (the file name joins the

@@ -20,6 +20,7 @@
 
 #include "batch/analysis.hpp"
 #include "batch/fit_dump.hpp"
+#include "batch/species_table.hpp"
 #include "batch/tables.hpp"
 #include "batch/workers.hpp"
 #include "config/config.hpp"
@@ -143,7 +144,8 @@ bool make_directories(const std::string& path) {
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   FitDumpWriter writer(directory_fd, config);
-  driver::main_program({config.species, config.scenario, config.tag}, &writer);
+  driver::main_program(
+      {config.species, config.scenario, config.tag, file_species_row(config.species)}, &writer);
 }
 
 std::string clock_text(double seconds) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "batch/summary_notes.hpp"
 #include "batch/tables.hpp"
 
 namespace batch {
@@ -91,6 +92,7 @@ Summary summarize(const std::vector<CsvRow>& runs, const std::string& shown, int
     }
     text += "\n";
   }
+  text += summary_notes(runs);
   if (stop_signal != 0) {
     text += "  stopped by " + signal_name(stop_signal) +
             "; the same command again finishes the rest\n";

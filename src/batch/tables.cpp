@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "batch/species_table.hpp"
 #include "config/config.hpp"
 
 namespace batch {
@@ -33,7 +34,7 @@ const CsvRow& runs_header() {
       CsvRow{"run", "species", "scenario", "tag", "known_species", "state", "exit_status",
              "message", "results_path", "kp"} +
       numbered("k", config::kBins) + numbered("wmol", config::kBins) +
-      CsvRow{"undetermined", "seconds"};
+      CsvRow{"undetermined", "seconds", "species_source", "input_records"};
   return header;
 }
 
@@ -63,9 +64,9 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
     const Outcome& o = outcomes[n];
-    const config::RateConstants rates = config::rate_constants(c.species, c.tag);
+    const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
     CsvRow run = {std::to_string(entries[n].number), c.species, c.scenario, c.tag,
-                  yes_no(config::find_species(c.species) != nullptr), state_name(o.state),
+                  yes_no(known_species(c.species) != nullptr), state_name(o.state),
                   o.exit_status ? std::to_string(*o.exit_status) : "", o.message,
                   config::results_path(c.species, c.scenario, c.tag), csv_number(rates.kp)};
     for (double k : rates.k) run.push_back(csv_number(k));
@@ -74,6 +75,8 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
     }
     run.push_back(o.numbers ? std::to_string(undetermined_count(*o.numbers)) : "");
     run.push_back(csv_number(o.seconds));
+    run.push_back(source_name(species_source(c.species)));
+    run.push_back(o.input_records > 0 ? std::to_string(o.input_records) : "");
     tables.runs.push_back(std::move(run));
     if (!o.numbers) continue;
 

@@ -1,5 +1,7 @@
 #include "config/config.hpp"
 
+#include <algorithm>
+
 namespace config {
 namespace {
 
@@ -38,6 +40,108 @@ std::string name_fault(std::string_view name, std::size_t limit) {
     if (c == '/') return "contains '/'";
     if (c < 0x20 || c == 0x7f) return "contains a control character";
   }
+  if (!valid_utf8(name)) return "is not valid UTF-8";
+  return {};
+}
+
+bool valid_utf8(std::string_view text) {
+  std::size_t n = 0;
+  while (n < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[n]);
+    int more = 0;
+    char32_t code = 0, least = 0;
+    if (lead < 0x80) {
+      ++n;
+      continue;
+    } else if ((lead & 0xe0) == 0xc0) {
+      more = 1, code = lead & 0x1f, least = 0x80;
+    } else if ((lead & 0xf0) == 0xe0) {
+      more = 2, code = lead & 0x0f, least = 0x800;
+    } else if ((lead & 0xf8) == 0xf0) {
+      more = 3, code = lead & 0x07, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - n <= static_cast<std::size_t>(more)) return false;
+    for (int m = 1; m <= more; ++m) {
+      const unsigned char next = static_cast<unsigned char>(text[n + m]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3f);
+    }
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+    n += static_cast<std::size_t>(more) + 1;
+  }
+  return true;
+}
+
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The optimal string alignment distance of the two names with case folded:
+// insertions, deletions, substitutions and swaps of neighbours, one each.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+          lower(a[i - 2]) == lower(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// A tag with case folded and every '-' and '_' dropped.
+std::string folded_tag(std::string_view tag) {
+  std::string folded;
+  for (char c : tag) {
+    if (c != '-' && c != '_') folded += lower(c);
+  }
+  return folded;
+}
+
+}  // namespace
+
+std::vector<std::string_view> near_names(std::string_view name,
+                                         std::span<const std::string_view> candidates) {
+  constexpr std::size_t kShown = 3;
+  // Longer names than this are not names of the table, and the distance
+  // table would only grow.
+  constexpr std::size_t kLongest = 64;
+  if (name.empty() || name.size() > kLongest) return {};
+  const std::size_t allowed = name.size() <= 4 ? 1 : 2;
+  std::vector<std::pair<std::size_t, std::string_view>> near;
+  for (std::string_view candidate : candidates) {
+    if (candidate == name || candidate.size() > kLongest) continue;
+    const std::size_t distance = edit_distance(name, candidate);
+    const bool same_but_case = distance == 0;
+    if (same_but_case || distance <= allowed) near.emplace_back(distance, candidate);
+  }
+  std::stable_sort(near.begin(), near.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  // A name equal but for case is surely the one meant; the others would
+  // only distract from it.
+  const std::size_t best = near.empty() ? 0 : near.front().first;
+  std::vector<std::string_view> names;
+  for (std::size_t n = 0; n < near.size() && n < kShown; ++n) {
+    if (best == 0 && near[n].first != 0) break;
+    names.push_back(near[n].second);
+  }
+  return names;
+}
+
+std::string_view tag_meant(std::string_view tag) {
+  tag = without_trailing_blanks(tag);
+  const std::string folded = folded_tag(tag);
+  for (std::string_view key : {"static", "no56", "no6"}) {
+    if (tag != key && folded == key) return key;
+  }
   return {};
 }
 
@@ -61,9 +165,17 @@ const SpeciesRow* find_species(std::string_view species) {
   return nullptr;
 }
 
-RateConstants rate_constants(std::string_view species, std::string_view tag) {
+const SpeciesRow& species_row(std::string_view species, const SpeciesRow* given) {
+  if (given != nullptr) return *given;
   const SpeciesRow* found = find_species(species);
-  const SpeciesRow& row = found != nullptr ? *found : kOtherSpecies;
+  return found != nullptr ? *found : kOtherSpecies;
+}
+
+RateConstants rate_constants(std::string_view species, std::string_view tag) {
+  return rate_constants(species_row(species), tag);
+}
+
+RateConstants rate_constants(const SpeciesRow& row, std::string_view tag) {
   const std::array<double, kBins> factor = rate_factors();
   RateConstants rates;
   rates.kp = static_cast<double>(row.kp);
@@ -102,8 +214,12 @@ InputPaths standard_input_paths(std::string_view species, std::string_view scena
 }
 
 InputPaths input_paths(std::string_view species, std::string_view scenario) {
+  return input_paths(species, scenario, species_row(species));
+}
+
+InputPaths input_paths(std::string_view species, std::string_view scenario, const SpeciesRow& row) {
   InputPaths paths = standard_input_paths(species, scenario);
-  if (layout_of(species) == Layout::ideal) {
+  if (layout_of(row) == Layout::ideal) {
     paths.precursor = kIdealPrecursorFile;
     paths.bins = kIdealBinsFile;
   }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace config {
 
@@ -26,9 +27,18 @@ inline constexpr int kTagLength = 20;
 // Why `name` cannot serve as a species, scenario label or tag of at most
 // `limit` characters, as the end of a sentence about it ("contains a
 // blank"), or empty when it can. Names go into the input and results paths
-// and name directories, so a name holds 1 to `limit` bytes and no blank,
-// '/' or control character, and is not "." or "..".
+// and name directories, so a name holds 1 to `limit` bytes of UTF-8 and no
+// blank, '/' or control character, and is not "." or "..".
 std::string name_fault(std::string_view name, std::size_t limit);
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points beyond U+10FFFF).
+bool valid_utf8(std::string_view text);
+// The names among `candidates` that `name` may have been meant as: those
+// equal to it but for case when there are any, else those within a small
+// edit distance of it (one edit for names of up to four characters, two
+// for longer), closest first, at most three. Empty when none is near.
+std::vector<std::string_view> near_names(std::string_view name,
+                                         std::span<const std::string_view> candidates);
 
 // The longest input path (20 characters of scenario, 10 of species) is
 // exactly this long, so no path is ever cut.
@@ -69,6 +79,9 @@ const SpeciesRow& other_species();
 // The first row whose key equals `species`, trailing blanks aside and case
 // mattering; nullptr when none does.
 const SpeciesRow* find_species(std::string_view species);
+// The row a run of `species` takes: `given` when a caller hands in a row of
+// its own (a species table file), else the table's row, else other_species().
+const SpeciesRow& species_row(std::string_view species, const SpeciesRow* given = nullptr);
 
 // KP and K(1 ... 6) of a species (its row, or the other row) under a tag:
 // "static" zeroes every K, "no56" K(5) and K(6), "no6" K(6); trailing blanks
@@ -78,12 +91,22 @@ struct RateConstants {
   std::array<double, kBins> k{};
 };
 RateConstants rate_constants(std::string_view species, std::string_view tag);
+// The same from a row itself.
+RateConstants rate_constants(const SpeciesRow& row, std::string_view tag);
+
+// The tag rule that `tag` looks like a misspelling of: "static", "no56" or
+// "no6" when `tag` differs from one only by case, '-' or '_' (and is not
+// that key itself); empty otherwise.
+std::string_view tag_meant(std::string_view tag);
 
 enum class Layout {
   standard,  // aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6 below ../INPUTS_ODE
   ideal,     // aer.precursor.ideal and aer.ideal in the working directory
 };
 Layout layout_of(std::string_view species);
+inline Layout layout_of(const SpeciesRow& row) {
+  return row.ideal ? Layout::ideal : Layout::standard;
+}
 
 // The input files' names. The standard layout keeps its three in the
 // directory standard_input_directory() names, beside the working directory;
@@ -111,6 +134,8 @@ InputPaths standard_input_paths(std::string_view species, std::string_view scena
 // files in the working directory (molar_masses stays the standard path,
 // which that layout never reads).
 InputPaths input_paths(std::string_view species, std::string_view scenario);
+// The same for a species that takes `row`.
+InputPaths input_paths(std::string_view species, std::string_view scenario, const SpeciesRow& row);
 
 // The results file, relative to the working directory:
 // FITS/fit6_coef.<species>.<scenario>.<tag>.

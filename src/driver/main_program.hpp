@@ -20,6 +20,9 @@ struct StartValues {
   std::string_view species;
   std::string_view nox;
   std::string_view tag;
+  // The species' constants and layout when the caller has a row of its own
+  // for it (vbsfit-batch's --species-table); nullptr: the built-in table.
+  const config::SpeciesRow* species_row = nullptr;
 };
 
 // The main program's own variables; they keep their values for the whole run.
@@ -33,6 +36,7 @@ struct MainVariables {
   textio::FixedText<config::kPathLength> FILES;
   textio::FixedText<config::kPathLength> FILEP;
   textio::FixedText<config::kPathLength> OUTFILE;
+  const config::SpeciesRow* species_row = nullptr;  // StartValues::species_row
 };
 
 // The fit of the run data that set-up and readers (or a caller in memory)

@@ -122,7 +122,8 @@ void check_times(const std::vector<FileTimes>& files) {
 
 void run_readers(const MainVariables& v, std::string_view directory) {
   std::vector<FileTimes> files;
-  if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
+  if (config::layout_of(config::species_row(v.SPECIES.view(), v.species_row)) ==
+      config::Layout::ideal) {
     read_file(kPrecursorUnit, directory, v.FILEP, Header::skip_one, &textio::FMT5,
               Series::precursor);
     files.push_back(times_of(v.FILEP));

@@ -27,6 +27,7 @@ void set_start_values(MainVariables& v, const StartValues& start) {
   v.SPECIES = start.species;
   v.NOX = start.nox;
   v.TAG = start.tag;
+  v.species_row = start.species_row;
   const std::array<double, config::kBins> factor = config::rate_factors();
   for (int j = 1; j <= config::kBins; ++j) {
     v.CSTR(j) = config::kSaturationConcentrations[j - 1];
@@ -35,13 +36,14 @@ void set_start_values(MainVariables& v, const StartValues& start) {
 }
 
 void choose_rate_constants(MainVariables& v) {
-  const config::RateConstants rates = config::rate_constants(v.SPECIES.view(), v.TAG.view());
+  const config::SpeciesRow& row = config::species_row(v.SPECIES.view(), v.species_row);
+  const config::RateConstants rates = config::rate_constants(row, v.TAG.view());
   KP = rates.kp;
   for (int j = 1; j <= config::kBins; ++j) K(j) = rates.k[j - 1];
   // The ideal layout reads its two files from the working directory; the
   // paths printed before stay the standard ones.
-  if (config::layout_of(v.SPECIES.view()) == config::Layout::ideal) {
-    const config::InputPaths read = config::input_paths(v.SPECIES.view(), v.NOX.view());
+  if (config::layout_of(row) == config::Layout::ideal) {
+    const config::InputPaths read = config::input_paths(v.SPECIES.view(), v.NOX.view(), row);
     v.FILES = read.bins;
     v.FILEP = read.precursor;
   }

@@ -213,34 +213,41 @@ struct ListValue {
   double value = 0.0;
 };
 
-// Parses `token` into a value, or ends the run with message 59 (the
-// characters cannot form a number) or 64 (the number is beyond the doubles).
-ListValue parse_value(const Unit& unit, std::string_view token) {
-  ListValue v;
+// Parses `token` into `v`. Returns 0, or the message a read ends the run
+// with: 59 (the characters cannot form a number) or 64 (the number is
+// beyond the doubles).
+int parse_value(std::string_view token, ListValue& v) {
   std::size_t star = token.find('*');
   if (star != std::string_view::npos) {
     std::string_view count = token.substr(0, star);
-    if (count.empty()) read_failure(unit, diagnostics::kListDirectedSyntax);
+    if (count.empty()) return diagnostics::kListDirectedSyntax;
     for (char c : count) {
-      if (!is_digit(c)) read_failure(unit, diagnostics::kListDirectedSyntax);
+      if (!is_digit(c)) return diagnostics::kListDirectedSyntax;
     }
     auto result = std::from_chars(count.data(), count.data() + count.size(), v.repeat);
     if (result.ec == std::errc::result_out_of_range) v.repeat = std::numeric_limits<long long>::max();
-    if (v.repeat == 0) read_failure(unit, diagnostics::kListDirectedSyntax);
+    if (v.repeat == 0) return diagnostics::kListDirectedSyntax;
     token.remove_prefix(star + 1);
     if (token.empty()) {
       v.null = true;
-      return v;
+      return 0;
     }
   }
-  if (read_number_fast(token, 0, v.value)) return v;
+  if (read_number_fast(token, 0, v.value)) return 0;
   NumberText text(token.size() + 1);
   const std::ptrdiff_t length = normalize_real(token, text.data());
-  if (length < 0) read_failure(unit, diagnostics::kListDirectedSyntax);
+  if (length < 0) return diagnostics::kListDirectedSyntax;
   if (to_double(std::string_view(text.data(), static_cast<std::size_t>(length)), v.value) !=
       Conversion::ok) {
-    read_failure(unit, diagnostics::kInputConversion);
+    return diagnostics::kInputConversion;
   }
+  return 0;
+}
+
+// Parses `token` into a value, or ends the run with message 59 or 64.
+ListValue parse_value(const Unit& unit, std::string_view token) {
+  ListValue v;
+  if (const int message = parse_value(token, v); message != 0) read_failure(unit, message);
   return v;
 }
 
@@ -309,6 +316,35 @@ ReadOutcome read_list(Unit& unit, std::span<double* const> destinations) {
     }
   }
   return ReadOutcome::complete;
+}
+
+ValueFault find_value_fault(std::string_view record, long long& wanted) {
+  // The scan of ValueScanner over one record: blanks skip, a comma after a
+  // value separates, any other comma is a null value, a slash ends the list.
+  bool after_value = false;
+  std::size_t pos = 0;
+  while (pos < record.size() && wanted > 0) {
+    const char c = record[pos];
+    if (is_blank(c)) {
+      ++pos;
+    } else if (c == '/') {
+      wanted = 0;
+    } else if (c == ',') {
+      ++pos;
+      if (!after_value) --wanted;
+      after_value = false;
+    } else {
+      const std::size_t start = pos;
+      while (pos < record.size() && !ends_value(record[pos])) ++pos;
+      ListValue v;
+      if (const int message = parse_value(record.substr(start, pos - start), v); message != 0) {
+        return {message, static_cast<int>(start) + 1, static_cast<int>(pos)};
+      }
+      wanted = v.repeat >= wanted ? 0 : wanted - v.repeat;
+      after_value = true;
+    }
+  }
+  return {};
 }
 
 void require_complete(const Unit& unit, ReadOutcome outcome) {

@@ -63,6 +63,20 @@ enum class ReadOutcome {
 // with 64.
 ReadOutcome read_list(Unit& unit, std::span<double* const> destinations);
 
+// A value that a list-directed read cannot convert: the message it ends the
+// run with (59 or 64; 0 for none) and the value's columns, from 1.
+struct ValueFault {
+  int message = 0;
+  int first_column = 0;
+  int last_column = 0;
+};
+// Scans `record` as a read statement that still wants `wanted` values
+// would: returns the first value it cannot convert, and takes from `wanted`
+// the values (and null values) the record supplies; a slash sets it to 0.
+// Values after the last one wanted are never looked at, as a read skips
+// them. For telling where a read failed, after the run has ended.
+ValueFault find_value_fault(std::string_view record, long long& wanted);
+
 // For a read without an end-of-file branch: end of file ends the run with
 // message 24 for this unit.
 void require_complete(const Unit& unit, ReadOutcome outcome);

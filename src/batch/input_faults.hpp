@@ -1,0 +1,33 @@
+// Where a run's input went wrong, said in the batch's tables after the run
+// has ended: the input files are read again with the readers' own field
+// rules (textio), so the run itself and its standard error stay exactly as
+// they are.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "batch/outcome.hpp"
+#include "batch/run_set.hpp"
+
+namespace batch {
+
+// For a run that ended with `exit_status` 59 or 64 (a field that is not a
+// number), where the first such field stands ("aer.cdis_all.6 line 17,
+// columns 27-39: '0.1x3E-01'"); for 24 (end of file), which file ended and
+// how many records it held of the 1441 needed. Empty when the files (read
+// from `workdir`) show nothing of the kind.
+std::string locate_input_fault(const Configuration& config, const std::string& workdir,
+                               int exit_status);
+
+// The most data records an input file of `config` holds, or 0 when none
+// holds more than the 1441 a fit reads.
+int surplus_records(const Configuration& config, const std::string& workdir);
+
+// Adds what the input files say to the outcomes of a finished batch: the
+// location to the message of a run that failed on its input, and the
+// records beyond 1441 of a fitted or kept one.
+void note_input_facts(const std::vector<RunEntry>& entries, std::vector<Outcome>& outcomes,
+                      const std::string& workdir);
+
+}  // namespace batch
