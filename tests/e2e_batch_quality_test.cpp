@@ -126,7 +126,7 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   }
   EXPECT_EQ(count_of(page, "<span class=\"flag\">undetermined"), 12);
   EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
-  EXPECT_EQ(count_of(page, "data-points=\"1440\""), 18);
+  EXPECT_EQ(count_of(page, "data-panel=\"run\" data-intervals=\"1440\""), 18);
   EXPECT_NE(page.find("How to read this"), std::string::npos);
   EXPECT_NE(page.find("../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.cdis_all.6"), std::string::npos);
 }
