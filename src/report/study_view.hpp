@@ -14,7 +14,7 @@
 //   provenance      every batch that wrote the study, and the tables
 //
 // Size stays bounded whatever the study's size (10,000 configurations make
-// an index under 2 MB): the configuration table takes about 100 bytes a row;
+// an index of about 1.8 MB): the configuration table takes about 130 bytes a row;
 // the explorer draws at most kExplorerSeries series and kExplorerScenarios
 // scenarios; the flag grid has a row per configuration up to kGridRows
 // configurations and a row per species and tag beyond; the comparison shows
@@ -33,9 +33,9 @@
 namespace report {
 
 inline constexpr int kExplorerSeries = 8;
-inline constexpr int kExplorerScenarios = 30;
+inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
-inline constexpr int kComparedGroups = 150;
+inline constexpr int kComparedGroups = 50;
 
 // One coefficient of a fitted configuration, as its page reports it.
 struct CoefficientFigures {
@@ -83,9 +83,10 @@ struct Study {
 // The index page. Hooks: p#totals with span[data-total] counts
 // (configurations, succeeded, ..., determined, undetermined, no-effect,
 // misfit); table#configurations with one tbody.species-group per species
-// (data-species), th[data-column][data-type="text"|"number"] headings, and
-// tr.configuration rows (data-species, data-scenario, data-tag, data-state)
-// whose cells follow the headings; table#models with tr.model rows
+// (data-species) whose first row is tr.group, th[data-column]
+// [data-type="text"|"number"] headings, and one row per configuration
+// (class the state when it is not succeeded or kept) whose cells follow the
+// headings; table#models with tr.model rows
 // (data-species, data-scenario, data-tag, data-preferred, data-aic);
 // section#explorer with one figure.explorer per target bin and term
 // (data-bin, data-term) holding path.series[data-series] and
