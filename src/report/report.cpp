@@ -28,6 +28,7 @@ caption { text-align: left; padding-bottom: 0.3em; }
 th, td { border: 1px solid #999; padding: 0.25em 0.5em; text-align: right; vertical-align: top; }
 th { background: #eee; }
 td.text, th.text { text-align: left; }
+#fits td { white-space: nowrap; }
 td.undetermined { background: #fde2c8; border: 2px dashed #b35900; }
 td.no-effect { background: #e6e6e6; color: #555; border: 2px dotted #666; }
 td.misfit, tr.misfit td, tr.misfit th { background: #f9d0c4; }

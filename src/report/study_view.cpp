@@ -47,7 +47,7 @@ figure.explorer figcaption { font-size: 0.85em; font-weight: bold; }
 figure.explorer svg { width: 100%; height: auto; font-size: 9px; }
 svg .frame { fill: none; stroke: #999; } svg .grid { stroke: #e4e4e4; }
 svg .series, svg .bars { fill: none; stroke-width: 1.2; }
-svg .bars { stroke-width: 0.8; }
+svg .bars { stroke-width: 0.8; stroke-opacity: 0.5; }
 svg .points { fill: none; stroke-linecap: round; stroke-width: 6; }
 svg .holes { fill: none; stroke: #fff; stroke-linecap: round; stroke-width: 3; }
 .s0 { stroke: #0072b2; } .s1 { stroke: #d55e00; } .s2 { stroke: #009e73; } .s3 { stroke: #cc79a7; }
@@ -614,11 +614,18 @@ std::string explorer(const Study& s) {
            " &middot; " + escape(series[n].tag) + "</span> ";
   }
   out += "</p>\n";
-  if (all_series > series.size() || seen.size() > drawn_scenarios) {
-    out += "<p class=\"note\">Drawn: the first " + std::to_string(series.size()) + " of " +
-           std::to_string(all_series) + " species and tags and the first " +
-           std::to_string(drawn_scenarios) + " of " + std::to_string(seen.size()) +
-           " scenarios, to keep this page small; coefficients.csv holds every value.</p>\n";
+  std::vector<std::string> left_out;
+  if (all_series > series.size()) {
+    left_out.push_back("the first " + std::to_string(series.size()) + " of " +
+                       std::to_string(all_series) + " species and tags");
+  }
+  if (seen.size() > drawn_scenarios) {
+    left_out.push_back("the first " + std::to_string(drawn_scenarios) + " of " +
+                       std::to_string(seen.size()) + " scenarios");
+  }
+  if (!left_out.empty()) {
+    out += "<p class=\"note\">Drawn: " + left_out[0] + (left_out.size() > 1 ? " and " + left_out[1] : "") +
+           ", to keep this page small; coefficients.csv holds every value.</p>\n";
   }
   for (int bin = 1; bin <= config::kBins; ++bin) {
     out += "<h3>Target bin " + config::term_label(bin) + "</h3>\n<div class=\"explorer-row\">\n";
