@@ -311,8 +311,11 @@ TEST(Provenance, VersionCommandDateHostAndInputsAreShownAsRecorded) {
     EXPECT_NE(page.find(shown), std::string::npos) << shown;
   }
   EXPECT_EQ(page.find("<b>"), std::string::npos);
+  EXPECT_NE(page.find("<p id=\"made\">Fitted 2026-12-07T16:55:54Z by vbsfit-batch 0.1.0 on node-1; "),
+            std::string::npos);
   const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
   EXPECT_EQ(count_of(bare, "not recorded"), 4);
+  EXPECT_EQ(bare.find("id=\"made\""), std::string::npos);
   EXPECT_NE(bare.find(f.page.inputs.bins), std::string::npos);
 }
 

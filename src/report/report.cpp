@@ -240,7 +240,7 @@ std::string run_tables(const Configuration& c, const PageNotes& notes) {
 std::string provenance(const Configuration& c, const PageNotes& notes) {
   auto known = [](const std::string& text) { return text.empty() ? std::string("not recorded") : escape(text); };
   std::string out =
-      "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"provenance\">\n<tbody>\n"
+      "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"fitted-by\">\n<tbody>\n"
       "<tr><th scope=\"row\" class=\"text\">Program version</th>" + cell(known(notes.version), "text") +
       "</tr>\n<tr><th scope=\"row\" class=\"text\">Command</th>" + cell(known(notes.command), "text message") +
       "</tr>\n<tr><th scope=\"row\" class=\"text\">Fitted</th>" + cell(known(notes.date), "text") +
@@ -416,6 +416,12 @@ std::string render_page(const Configuration& c, const PageNotes& notes, double s
   if (!c.known_species) {
     out += "<p class=\"note\">This species is not in the species table: the default rate "
            "constants were used.</p>\n";
+  }
+  if (!notes.date.empty() || !notes.version.empty()) {
+    out += "<p id=\"made\">Fitted " + (notes.date.empty() ? "" : escape(notes.date) + " ") +
+           (notes.version.empty() ? "" : "by vbsfit-batch " + escape(notes.version) + " ") +
+           (notes.host.empty() ? "" : "on " + escape(notes.host) + "; ") +
+           "<a href=\"#provenance\">command and inputs</a> below.</p>\n";
   }
   const int undetermined = count_flags(c, Flag::undetermined);
   const int no_effect = count_flags(c, Flag::no_effect);
