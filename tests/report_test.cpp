@@ -282,7 +282,7 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   EXPECT_EQ(count_of(page, "data-misfit=\"true\" data-bin=\""), 5);
   EXPECT_EQ(count_of(page, "<span class=\"flag misfit-mark\">misfit</span>"), 5);
   EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
-  EXPECT_NE(page.find("class=\"autocorrelation\" data-value=\"0.93\">0.93<"), std::string::npos);
+  EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
   EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
   EXPECT_NE(page.find("<td class=\"negative\">-1.6</td>"), std::string::npos);
   for (const char* words : {"the model does not describe this bin's data",

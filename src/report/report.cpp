@@ -205,7 +205,7 @@ std::string fit_table(const Configuration& c, const PageNotes& notes) {
            cell(shown(f.r_squared, 7), f.r_squared < 0 ? "negative" : nullptr) +
            cell(shown(f.relative_residual, 4)) + cell(std::to_string(f.free_count)) +
            cell(shown(std::sqrt(f.residual_variance), 4)) +
-           "<td class=\"autocorrelation\" data-value=\"" + exact(rho) + "\">" + shown(rho, 3) + "</td>" +
+           "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) + "</td>" +
            cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") + "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
