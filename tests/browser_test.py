@@ -4,13 +4,17 @@ from the bundled example, then headless Chromium opens its index.html and
 configuration pages from disk; the rendered DOM must hold the rows, cells,
 flags and charts, and a screenshot of a page must not be blank.
 
-    browser_test.py --batch VBSFIT_BATCH --examples DIR [--artifacts DIR]
+    browser_test.py --batch VBSFIT_BATCH --examples DIR [--sample REPORT_SAMPLE] [--artifacts DIR]
 
 The study: the example itself (allgas), the same run under no56, the same data
 under the species "<i>&x" (not in the table), a configuration without data
 whose scenario holds markup characters (it fails), and one whose results
-file exists already (kept). With --artifacts the report and the screenshot
-are kept there for a look. Exit status 0 when every check passes, 1 when one
+file exists already (kept). With --sample, report_sample's study of 60
+configurations is checked too: its study view renders, a click on a column
+heading reorders the rows (the page's own script, run by the browser),
+typing in a filter field hides the others, and the coefficient explorer's
+charts show every series colour in a screenshot. With --artifacts the
+reports and the screenshots are kept there for a look. Exit status 0 when every check passes, 1 when one
 fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
 the network: it only opens file:// pages, with every host name resolving to
 nothing and background networking off; the browser and every process it
@@ -178,10 +182,12 @@ def check(condition, message):
 
 
 def self_contained(dom, name):
-    """Nothing is loaded from anywhere: no scripts, no external styles,
+    """Nothing is loaded from anywhere: no external scripts or styles, no
     images or frames, and every link stays in the report directory."""
-    for tag in ("script", "link", "img", "iframe", "object", "embed"):
+    for tag in ("link", "img", "iframe", "object", "embed"):
         check(not dom.root.find_all(tag), f"{name}: has a <{tag}> element")
+    for script in dom.root.find_all("script"):
+        check("src" not in script.attrs, f"{name}: loads a script")
     for a in dom.root.find_all("a"):
         href = a.attrs.get("href", "")
         check("/" not in href and ":" not in href, f"{name}: link leaves the report: {href}")
@@ -260,19 +266,131 @@ def check_page(dom, name, expect):
     check([c.attrs.get("data-bin") for c in charts] == [str(b) for b in range(1, BINS + 1)],
           f"{name}: charts {[c.attrs.get('data-bin') for c in charts]}")
     for chart in charts:
-        series = {p.attrs.get("data-series"): p for p in chart.find_all("polyline")}
-        check(sorted(series) == ["fitted", "observed", "residual"],
-              f"{name}: chart {chart.attrs['data-bin']} series {sorted(series)}")
-        for label, line in series.items():
-            pairs = line.attrs.get("points", "").split()
-            check(len(pairs) == ROWS and line.attrs.get("data-points") == str(ROWS),
-                  f"{name}: chart {chart.attrs['data-bin']} {label} has {len(pairs)} points")
-            check(all(len(p.split(",")) == 2 for p in pairs), f"{name}: malformed points")
+        for panel in ("run", "late"):
+            series = {p.attrs.get("data-series"): p for p in chart.find_all("path", cls="series")
+                      if p.attrs.get("data-panel") == panel}
+            check(sorted(series) == ["fitted", "observed", "residual"],
+                  f"{name}: chart {chart.attrs['data-bin']} {panel} series {sorted(series)}")
+            for label, path in series.items():
+                check(panel != "run" or path.attrs.get("data-intervals") == str(ROWS),
+                      f"{name}: chart {chart.attrs['data-bin']} {label} stands for "
+                      f"{path.attrs.get('data-intervals')} intervals")
+                points = int(path.attrs.get("data-points", "0"))
+                check(path.attrs.get("d", "").startswith("M") and points >= 2,
+                      f"{name}: chart {chart.attrs['data-bin']} {label} is not drawn")
         svg = chart.find_all("svg")
         titles = [t.text() for t in svg[0].find_all("text")] if svg else []
         check("time (h)" in titles and any("rate of change" in t for t in titles),
               f"{name}: chart {chart.attrs['data-bin']} lacks axis titles")
     check(dom.root.find_all("section", id="how-to-read"), f"{name}: no 'how to read this'")
+
+
+# The study view of report_sample's study: 5 species x 3 scenarios x 4 tags.
+SAMPLE_CONFIGURATIONS = 60
+SAMPLE_GROUPS = 15  # species and scenarios, each fitted under the four tags
+EXPLORER_CHARTS = 6 * 7
+# The explorer's series colours (.s0 ... .s7), all drawn for the sample.
+SERIES_COLOURS = [(0x00, 0x72, 0xb2), (0xd5, 0x5e, 0x00), (0x00, 0x9e, 0x73), (0xcc, 0x79, 0xa7),
+                  (0xe6, 0x9f, 0x00), (0x56, 0xb4, 0xe9), (0x00, 0x00, 0x00), (0xa6, 0x76, 0x1d)]
+WORST_R2 = 4  # the column of the configuration table that the click sorts by
+
+
+def with_extra(page, copy, head="", body=""):
+    """A copy of `page` with markup added at the end of its head and body:
+    how the test clicks and types on the page, which runs its own script."""
+    text = page.read_text(encoding="utf-8")
+    copy.write_text(text.replace("</head>", head + "</head>", 1).replace("</body>", body + "</body>", 1),
+                    encoding="utf-8")
+
+
+def configuration_rows(dom):
+    """Per species group, its configuration rows in the order shown."""
+    tables = dom.root.find_all("table", id="configurations")
+    check(tables, "study view: no table#configurations")
+    return [[r for r in group.find_all("tr") if "group" not in r.classes()]
+            for group in tables[0].find_all("tbody", cls="species-group")]
+
+
+def cell_texts(row):
+    return [c.text().strip() for c in row.find_all("td")]
+
+
+def worst_r2_of(row):
+    text = cell_texts(row)[WORST_R2]
+    return float("inf") if text == "n/a" else float(text)
+
+
+def check_study_view(browser, sample, scratch):
+    """report_sample's study view: rendered, sorted by a click, filtered by
+    typing, and its explorer drawn. Returns a line for the summary."""
+    directory = Path(scratch) / "sample"
+    directory.mkdir()
+    made = subprocess.run([sample, str(directory)], capture_output=True, text=True, timeout=120)
+    check(made.returncode == 0, f"report_sample failed:\n{made.stderr}")
+    index = directory / "index.html"
+    size = index.stat().st_size
+    dom = Dom(browser.run(index.as_uri(), "--dump-dom"))
+    self_contained(dom, "study view")
+    groups = configuration_rows(dom)
+    check(len(groups) == 5 and sum(len(g) for g in groups) == SAMPLE_CONFIGURATIONS,
+          f"study view: {[len(g) for g in groups]} configuration rows per species")
+    check(dom.root.find_all("tr", cls="filters"), "study view: the script added no filter fields")
+    for group in groups:
+        for row in group:
+            links = row.find_all("a")
+            check(links and (directory / links[0].attrs["href"]).is_file(),
+                  f"study view: no page for {cell_texts(row)[:3]}")
+    charts = dom.root.find_all("figure", cls="explorer")
+    check(len(charts) == EXPLORER_CHARTS, f"study view: {len(charts)} explorer charts")
+    models = dom.root.find_all("tr", cls="model")
+    preferred = [m for m in models if m.attrs.get("data-preferred") == "true"]
+    check(len(models) == SAMPLE_CONFIGURATIONS and len(preferred) == SAMPLE_GROUPS,
+          f"study view: {len(models)} tags compared, {len(preferred)} preferred")
+
+    # A click on the Worst R² heading sorts every group by it, ascending.
+    clicked = directory / "clicked.html"
+    with_extra(index, clicked, body="<script>document.querySelector("
+               f"'#configurations th[data-column=\"{WORST_R2}\"]').click();</script>")
+    sorted_dom = Dom(browser.run(clicked.as_uri(), "--dump-dom"))
+    after = configuration_rows(sorted_dom)
+    moved = 0
+    for before_rows, after_rows in zip(groups, after):
+        values = [worst_r2_of(r) for r in after_rows]
+        check(values == sorted(values), f"study view: not sorted by worst R² after the click: {values}")
+        check(sorted(map(cell_texts, before_rows)) == sorted(map(cell_texts, after_rows)),
+              "study view: the click changed the rows, not only their order")
+        moved += [cell_texts(r) for r in before_rows] != [cell_texts(r) for r in after_rows]
+    check(moved > 0, "study view: the click reordered no rows")
+    heading = sorted_dom.root.find_all("th", **{"data_column": str(WORST_R2)})
+    check(heading and heading[0].attrs.get("aria-sort") == "ascending",
+          "study view: the heading does not say how the rows are sorted")
+
+    # Typing in the Tag column's filter keeps that tag's rows only.
+    typed = directory / "filtered.html"
+    with_extra(index, typed, body="<script>var field = document.querySelectorAll("
+               "'#configurations tr.filters input')[2]; field.value = 'no56'; "
+               "field.dispatchEvent(new Event('input'));</script>")
+    shown = [r for g in configuration_rows(Dom(browser.run(typed.as_uri(), "--dump-dom"))) for r in g
+             if "hidden" not in r.attrs]
+    check(len(shown) == SAMPLE_GROUPS and all(cell_texts(r)[2] == "no56" for r in shown),
+          f"study view: the filter shows {[cell_texts(r)[2] for r in shown]}")
+
+    # The explorer's charts are drawn: every series colour is on the screen.
+    view = directory / "explorer-view.html"
+    with_extra(index, view, head="<style>body > :not(#explorer) { display: none; }</style>")
+    shot = Path(scratch) / "explorer.png"
+    browser.run(view.as_uri(), f"--screenshot={shot}", "--window-size=1400,1300", "--hide-scrollbars")
+    width, height, channels, pixels = png_pixels(shot)
+    counts = dict.fromkeys(SERIES_COLOURS, 0)
+    for row in pixels:
+        for x in range(0, width * channels, channels):
+            rgb = tuple(row[x:x + 3])
+            if rgb in counts:
+                counts[rgb] += 1
+    faint = [c for c, n in counts.items() if n < 10]
+    check(not faint, f"explorer: series colours barely drawn: {faint} ({counts})")
+    return directory, f"study view of {SAMPLE_CONFIGURATIONS} configurations ({size} bytes) rendered, " \
+                      f"sorted, filtered and drawn ({min(counts.values())}+ pixels per series colour)"
 
 
 def png_pixels(path):
@@ -338,6 +456,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--batch", required=True)
     parser.add_argument("--examples", required=True)
+    parser.add_argument("--sample", help="report_sample, for the study view")
     parser.add_argument("--artifacts")
     args = parser.parse_args()
     browser_path = find_browser()
@@ -373,12 +492,21 @@ def main():
             browser.run((report / "OLE2_OH,0.1,allgas.html").as_uri(), f"--screenshot={shot}",
                         "--window-size=1000,1600", "--hide-scrollbars")
             summary = check_screenshot(shot)
+            study_line = ""
+            if args.sample:
+                sample, study_line = check_study_view(browser, args.sample, scratch)
+                study_line = "; " + study_line
             if args.artifacts:
                 keep = Path(args.artifacts)
                 shutil.rmtree(keep, ignore_errors=True)
                 shutil.copytree(report, keep)
                 shutil.copy(shot, keep / "screenshot.png")
-            print(f"index and {len(expectations)} pages checked; screenshot {summary}")
+                if args.sample:
+                    shutil.copytree(sample, keep / "study-view")
+                    shutil.copy(Path(scratch) / "explorer.png", keep / "explorer.png")
+                    browser.run((sample / "index.html").as_uri(), f"--screenshot={keep / 'study-view.png'}",
+                                "--window-size=1400,1800", "--hide-scrollbars")
+            print(f"index and {len(expectations)} pages checked; screenshot {summary}{study_line}")
         except (AssertionError, subprocess.SubprocessError) as failure:
             print(f"FAILED: {failure}")
             return 1

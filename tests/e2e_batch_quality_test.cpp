@@ -173,20 +173,23 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   }
   EXPECT_EQ(count_of(page, "<span class=\"flag\">undetermined"), 12);
   EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
-  EXPECT_EQ(count_of(page, "data-points=\"1440\""), 18);
+  EXPECT_EQ(count_of(page, "data-panel=\"run\" data-intervals=\"1440\""), 18);
   EXPECT_NE(page.find("How to read this"), std::string::npos);
   EXPECT_NE(page.find("../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.cdis_all.6"), std::string::npos);
 
   // The time axis reads in hours: 1440 intervals of 300 s are 120 h, and
-  // every chart labels its ticks 0, 50 and 100.
+  // every chart's whole-run panel labels its ticks 20, 40, ... 100.
   std::string labels;
-  const std::string tick = "<line class=\"tick\"";
-  for (std::size_t at = page.find(tick); at != std::string::npos; at = page.find(tick, at + 1)) {
-    const std::size_t text = page.find("\">", page.find("<text ", at)) + 2;
-    labels += page.substr(text, page.find('<', text) - text) + " ";
+  const std::string chart = "<figure class=\"chart\"", tick = "text-anchor=\"middle\">";
+  for (std::size_t at = page.find(chart); at != std::string::npos; at = page.find(chart, at + 1)) {
+    const std::size_t panel_end = page.find("class=\"panel-title\">whole run", at);
+    for (std::size_t t = page.find(tick, at); t < panel_end; t = page.find(tick, t + 1)) {
+      const std::size_t text = t + tick.size();
+      labels += page.substr(text, page.find('<', text) - text) + " ";
+    }
   }
   std::string expected;
-  for (int chart = 0; chart < 6; ++chart) expected += "0 50 100 ";
+  for (int n = 0; n < 6; ++n) expected += "20 40 60 80 100 ";
   EXPECT_EQ(labels, expected);
 }
 

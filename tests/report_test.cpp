@@ -6,13 +6,17 @@
 #include <cmath>
 #include <map>
 #include <sstream>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "report/chart.hpp"
 #include "report/html.hpp"
+#include "report/page_notes.hpp"
 #include "report/report.hpp"
+#include "report_fixture.hpp"
 #include "run_program.hpp"
 
 namespace {
@@ -145,72 +149,198 @@ TEST(Chart, PointsThatAreNotFiniteAreLeftOutAndSaidSo) {
   std::string svg;
   report::render_chart(svg, 3, report::time_axis(hours), y, y, zero);
   EXPECT_NE(svg.find("id=\"chart-bin-3\""), std::string::npos);
-  EXPECT_EQ(count_of(svg, "data-points=\"2\""), 2);
-  EXPECT_EQ(count_of(svg, "data-points=\"4\""), 1);  // the residual strip
+  EXPECT_EQ(count_of(svg, "data-panel=\"run\" data-intervals=\"2\""), 2);
+  EXPECT_EQ(count_of(svg, "data-panel=\"run\" data-intervals=\"4\""), 1);  // the residual strip
   EXPECT_NE(svg.find("2 intervals with values that are not finite are not drawn"),
             std::string::npos);
 }
 
-// The numbers of the first attribute `name`="..." at or after `from`.
-double attribute(const std::string& svg, const std::string& name, std::size_t from) {
-  const std::size_t at = svg.find(name + "=\"", from);
-  return at == std::string::npos ? NAN : std::stod(svg.substr(at + name.size() + 2));
-}
-
-// The (x, y) points of the polyline of one series.
-std::vector<std::pair<double, double>> points_of(const std::string& svg, const std::string& series) {
-  std::vector<std::pair<double, double>> out;
-  const std::size_t line = svg.find("data-series=\"" + series + "\"");
-  if (line == std::string::npos) return out;
-  const std::size_t begin = svg.find("points=\"", line) + 8;
-  std::string text = svg.substr(begin, svg.find('"', begin) - begin);
-  for (char& ch : text) ch = ch == ',' ? ' ' : ch;
-  std::istringstream in(text);
-  for (double x, y; in >> x >> y;) out.emplace_back(x, y);
-  return out;
-}
-
-// The value axes' labels (right-aligned texts left of the frame) by their y.
-std::map<double, double> value_labels(const std::string& svg) {
-  std::map<double, double> out;
-  const std::string anchor = "text-anchor=\"end\">";
-  for (std::size_t at = svg.find(anchor); at != std::string::npos; at = svg.find(anchor, at + 1)) {
-    const std::size_t text = svg.rfind("<text ", at);
-    out[attribute(svg, "y", text)] = std::stod(svg.substr(at + anchor.size()));
+// The points of a path written by path_data ("M x y l dx dy ... [z]").
+std::vector<report::Point> parse_path(const std::string& d) {
+  std::vector<report::Point> points;
+  const char* at = d.c_str();
+  char* end = nullptr;
+  bool relative = false;
+  while (*at != '\0') {
+    if (*at == 'M' || *at == 'l') {
+      relative = *at == 'l';
+      ++at;
+    } else if (*at == ' ' || *at == 'z') {
+      ++at;
+    } else {
+      const long x = std::strtol(at, &end, 10);
+      const long y = std::strtol(end, &end, 10);
+      at = end;
+      if (relative) {
+        points.push_back({points.back().x + static_cast<int>(x), points.back().y + static_cast<int>(y)});
+      } else {
+        points.push_back({static_cast<int>(x), static_cast<int>(y)});
+      }
+    }
   }
-  return out;
+  return points;
 }
 
-// SVG's y grows downwards: a rising series climbs the drawing, and labels of
-// larger values sit higher on both value axes.
-TEST(Chart, RisingValuesAreDrawnHigherAndLabelledSo) {
-  const std::vector<double> hours = {0, 1, 2, 3};
-  const std::vector<double> observed = {1, 2, 3, 4}, fitted = {1.5, 2, 3, 3.5},
-                            residual = {-0.5, -0.1, 0.1, 0.5};
+// The d attribute of the path with `series` and `panel` in `svg`.
+std::string path_of(const std::string& svg, const std::string& series, const std::string& panel) {
+  const std::size_t at = svg.find("data-series=\"" + series + "\" data-panel=\"" + panel + "\"");
+  if (at == std::string::npos) return {};
+  const std::size_t d = svg.find(" d=\"", at) + 4;
+  return svg.substr(d, svg.find('"', d) - d);
+}
+
+TEST(CompactPoints, KeepsExtremesAndAtMostTwoPointsPerUnit) {
+  std::vector<double> xs, line, spike, noise;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> uniform(0.0, 100.0);
+  for (int i = 0; i < 1440; ++i) {
+    xs.push_back(10.0 + i * 0.35);  // about three intervals per unit
+    line.push_back(200.0 - i * 0.1);
+    spike.push_back(i == 700 ? 20.0 : 150.0);
+    noise.push_back(uniform(random));
+  }
+  const std::vector<report::Point> straight = report::compact_points(xs, line);
+  ASSERT_EQ(straight.size(), 2u);  // a straight line needs its ends only
+  EXPECT_EQ(straight.front().x, 10);
+  EXPECT_EQ(straight.front().y, 200);
+  EXPECT_EQ(straight.back().y, 56);  // 200 - 143.9, rounded
+  const std::vector<report::Point> peak = report::compact_points(xs, spike);
+  EXPECT_TRUE(std::any_of(peak.begin(), peak.end(), [](report::Point p) { return p.y == 20; }));
+  EXPECT_LE(peak.size(), 5u);
+  const std::vector<report::Point> noisy = report::compact_points(xs, noise);
+  const int units = static_cast<int>(xs.back() - xs.front()) + 1;
+  EXPECT_LE(static_cast<int>(noisy.size()), 2 * units);
+  EXPECT_GT(noisy.size(), 400u);  // noise is kept, not smoothed away
+  for (const auto& points : {straight, peak, noisy}) {
+    const std::vector<report::Point> back = parse_path(report::path_data(points));
+    ASSERT_EQ(back.size(), points.size());
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      EXPECT_EQ(back[i].x, points[i].x);
+      EXPECT_EQ(back[i].y, points[i].y);
+    }
+  }
+}
+
+TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
+  std::vector<double> hours, rising, zero;
+  for (int i = 0; i < 1440; ++i) {
+    hours.push_back((i + 0.5) / 12.0);  // five-minute intervals over five days
+    rising.push_back(1e-6 * i);
+    zero.push_back(0.0);
+  }
   std::string svg;
-  report::render_chart(svg, 1, report::time_axis(hours), observed, fitted, residual);
-  for (const char* series : {"observed", "fitted", "residual"}) {
-    SCOPED_TRACE(series);
-    const auto points = points_of(svg, series);
-    ASSERT_EQ(points.size(), 4u);
-    for (std::size_t i = 1; i < points.size(); ++i) {
-      EXPECT_GT(points[i].first, points[i - 1].first) << i;
-      EXPECT_LT(points[i].second, points[i - 1].second) << i;
+  report::render_chart(svg, 1, report::time_axis(hours), rising, rising, zero);
+  for (const char* panel : {"run", "late"}) {
+    const std::vector<report::Point> fitted = parse_path(path_of(svg, "fitted", panel));
+    ASSERT_GE(fitted.size(), 2u) << panel;
+    EXPECT_LT(fitted.front().x, fitted.back().x) << panel;  // later is to the right
+    EXPECT_GT(fitted.front().y, fitted.back().y) << panel;  // larger is higher up
+  }
+  // The late panel holds the intervals from a tenth of the run on: 12 h.
+  const int late = static_cast<int>(std::count_if(hours.begin(), hours.end(), [&](double h) {
+    return h >= hours.front() + 0.1 * (hours.back() - hours.front());
+  }));
+  EXPECT_EQ(count_of(svg, "data-panel=\"late\" data-intervals=\"" + std::to_string(late) + "\""), 3);
+  EXPECT_EQ(count_of(svg, ">time (h)</text>"), 2);
+  // Time ticks in hours, left to right: 20 h before 40 h before 100 h.
+  const std::size_t t20 = svg.find(">20</text>"), t40 = svg.find(">40</text>"),
+                    t100 = svg.find(">100</text>");
+  ASSERT_NE(t100, std::string::npos);
+  EXPECT_LT(t20, t40);
+  EXPECT_LT(t40, t100);
+  // Value labels (right-aligned, left of each frame): on every axis, the
+  // larger value sits higher up. The residual strip's frame starts below
+  // the main one's.
+  const std::string frame = "<rect class=\"frame\"";
+  const std::size_t second_frame = svg.find(frame, svg.find(frame) + 1);
+  ASSERT_NE(second_frame, std::string::npos);
+  const int strip_top = std::stoi(svg.substr(svg.find(" y=\"", second_frame) + 4));
+  std::map<std::pair<int, bool>, std::map<int, double>> axes;  // (x, strip) -> y -> value
+  const std::string end = "text-anchor=\"end\">";
+  for (std::size_t at = svg.find(end); at != std::string::npos; at = svg.find(end, at + 1)) {
+    const std::size_t text = svg.rfind("<text ", at);
+    const int x = std::stoi(svg.substr(svg.find(" x=\"", text) + 4));
+    const int y = std::stoi(svg.substr(svg.find(" y=\"", text) + 4));
+    axes[{x, y > strip_top}][y] = std::stod(svg.substr(at + end.size()));
+  }
+  ASSERT_EQ(axes.size(), 4u);  // two panels, each with its main axis and its strip
+  for (const auto& [axis, labels] : axes) {
+    ASSERT_GE(labels.size(), 2u);
+    for (auto it = std::next(labels.begin()); it != labels.end(); ++it) {
+      EXPECT_LT(it->second, std::prev(it)->second) << "x " << axis.first << ", y " << it->first;
     }
   }
-  // The main chart's labels lie above the residual strip's; within each
-  // axis, going down the drawing, the values fall.
-  const auto labels = value_labels(svg);
-  ASSERT_GE(labels.size(), 4u);
-  const double strip_top = attribute(svg, "y", svg.rfind("<rect class=\"frame\""));
-  for (bool strip : {false, true}) {
-    std::vector<double> values;
-    for (const auto& [y, value] : labels) {
-      if ((y > strip_top) == strip) values.push_back(value);
-    }
-    ASSERT_GE(values.size(), 2u) << (strip ? "strip" : "main");
-    for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i], values[i - 1]) << i;
+  // The caption comes first.
+  EXPECT_LT(svg.find("<figcaption>"), svg.find("<svg"));
+}
+
+// The largest page a configuration gets is the one with the noisiest data.
+constexpr std::size_t kPageBudget = 100'000;
+
+TEST(PageSize, AFitOf1441RecordsStaysUnder100kB) {
+  const struct {
+    const char *tag, *truth;
+    double noise;
+  } cases[] = {
+      {"allgas", "allgas", 0.0},  {"allgas", "allgas", 0.001}, {"allgas", "allgas", 0.01},
+      {"allgas", "allgas", 0.05}, {"static", "allgas", 0.0},   {"no56", "allgas", 0.01},
+  };
+  for (const auto& c : cases) {
+    const fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", c.tag, c.truth, c.noise, 3);
+    ASSERT_EQ(f.page.time.size(), 1441u);
+    const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
+    EXPECT_LT(page.size(), kPageBudget) << c.tag << " on " << c.truth << " data, noise " << c.noise;
+    EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
+    EXPECT_EQ(count_of(page, "data-panel=\"run\" data-intervals=\"1440\""), 18);
   }
+}
+
+TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
+  fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "no56", "no56", 0.0, 5);
+  f.notes.bins.assign(6, {-0.45, false});
+  f.notes.bins[1] = {0.93, true};
+  f.page.bins[3].fit.r_squared = -1.6;
+  const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
+  // Bin 2's five coefficients that enter the fit (no56: VB5 and VB6 have no effect).
+  EXPECT_EQ(count_of(page, "misfit\" data-misfit=\"true\" data-bin=\"2\""), 5);
+  EXPECT_EQ(count_of(page, "data-misfit=\"true\" data-bin=\""), 5);
+  EXPECT_EQ(count_of(page, "<span class=\"flag misfit-mark\">misfit</span>"), 5);
+  EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
+  EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
+  EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
+  EXPECT_NE(page.find("<td class=\"negative\">-1.6</td>"), std::string::npos);
+  for (const char* words : {"the model does not describe this bin's data",
+                            "not to be trusted whatever their standard errors",
+                            "a bin not flagged is not proof that the model fits",
+                            "fit is worse than the bin's mean"}) {
+    EXPECT_NE(page.find(words), std::string::npos) << words;
+  }
+  // Without the figures the page says so and marks nothing.
+  const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
+  EXPECT_EQ(count_of(bare, "data-misfit=\"true\""), 0);
+  EXPECT_NE(bare.find("misfit not assessed"), std::string::npos);
+}
+
+TEST(Provenance, VersionCommandDateHostAndInputsAreShownAsRecorded) {
+  fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "allgas", "allgas", 0.0, 5);
+  f.notes.command = "vbsfit-batch --plan '<b>.plan'";
+  f.notes.inputs = {{"Precursor", "../INPUTS_ODE/x/aer.precursor", 46125, "2026-12-01T10:00:00Z",
+                     "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"}};
+  const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
+  for (const std::string& shown :
+       {std::string("0.1.0"), std::string("vbsfit-batch --plan &#39;&lt;b&gt;.plan&#39;"),
+        std::string("2026-12-07T16:55:54Z"), std::string("node-1"), std::string("46125"),
+        std::string("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"),
+        f.page.results}) {
+    EXPECT_NE(page.find(shown), std::string::npos) << shown;
+  }
+  EXPECT_EQ(page.find("<b>"), std::string::npos);
+  EXPECT_NE(page.find("<p id=\"made\">Fitted 2026-12-07T16:55:54Z by vbsfit-batch 0.1.0 on node-1; "),
+            std::string::npos);
+  const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
+  EXPECT_EQ(count_of(bare, "not recorded"), 4);
+  EXPECT_EQ(bare.find("id=\"made\""), std::string::npos);
+  EXPECT_NE(bare.find(f.page.inputs.bins), std::string::npos);
 }
 
 }  // namespace

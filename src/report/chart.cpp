@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,20 +10,33 @@
 namespace report {
 namespace {
 
-// The drawing, in SVG user units: the main plot above, the residual strip
-// below it, tick labels and axis titles around both.
-constexpr double kWidth = 800, kHeight = 350;
-constexpr double kLeft = 96, kRight = 785;
-constexpr double kMainTop = 26, kMainBottom = 214;
-constexpr double kStripTop = 236, kStripBottom = 296;
-constexpr int kTickTarget = 5;  // about this many ticks per axis
+// The drawing, in SVG user units. Two panels side by side: the whole run,
+// and the run after its first tenth on its own value scale. A logarithmic
+// time axis would spread out the first hours, but the values would still
+// share one scale, and the first hours' transient is what flattens the
+// slow bins' late course; a second panel with its own scale shows that
+// course as it is.
+constexpr double kHeight = 318;
+constexpr double kRunLeft = 70, kRunRight = 600;
+constexpr double kLateLeft = 680, kLateRight = 990;
+constexpr double kMainTop = 28, kMainBottom = 196;
+constexpr double kStripTop = 212, kStripBottom = 268;
+constexpr double kLateShare = 0.1;  // the late panel starts after this share of the run
+constexpr int kTickTarget = 5;      // about this many ticks per axis
+// Points closer than this (in user units) to the line through their
+// neighbours add nothing a reader sees.
+constexpr double kTolerance = 0.45;
+// Observed values and residuals are drawn as their range over every this
+// many units of time axis: noise becomes a ribbon as wide as the noise, and
+// a smooth series a line, at a few kilobytes whatever the noise.
+constexpr double kBandWidth = 2;
 
 struct Range {
   double low, high;
 };
 
-// The finite values' range, widened by 5 % on both sides; a single value gets
-// a range around it.
+// The finite values' range, widened by 5 % on both sides; a single value
+// gets a range around it.
 Range range_of(std::initializer_list<std::span<const double>> series) {
   double low = INFINITY, high = -INFINITY;
   for (std::span<const double> s : series) {
@@ -44,8 +56,8 @@ Range range_of(std::initializer_list<std::span<const double>> series) {
 }
 
 // Ticks at a step of 1, 2 or 5 times a power of ten, inside `r`.
-std::vector<double> ticks(Range r) {
-  const double raw = (r.high - r.low) / kTickTarget;
+std::vector<double> ticks(Range r, int target = kTickTarget) {
+  const double raw = (r.high - r.low) / target;
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
   double step = power;
   for (double m : {2.0, 5.0, 10.0}) {
@@ -53,7 +65,7 @@ std::vector<double> ticks(Range r) {
   }
   std::vector<double> out;
   const double first = std::ceil(r.low / step);
-  for (int k = 0; k <= 2 * kTickTarget + 1; ++k) {
+  for (int k = 0; k <= 2 * target + 1; ++k) {
     const double v = (first + k) * step;
     if (!(v <= r.high)) break;
     out.push_back(std::fabs(v) < step * 1e-9 ? 0.0 : v);  // no "1e-21" for zero
@@ -65,131 +77,248 @@ double scale(double v, Range from, double to_low, double to_high) {
   return to_low + (v - from.low) / (from.high - from.low) * (to_high - to_low);
 }
 
-// Appends the polyline of one series, every point of it whose time and value
-// are finite; returns how many points it has.
-int append_series(std::string& out, const char* name, const TimeAxis& time,
-                  std::span<const double> y, Range yr, double top, double bottom) {
-  out += "<polyline class=\"series ";
-  out += name;
-  out += "\" data-series=\"";
-  out += name;
-  out += "\" points=\"";
-  // The points go through a buffer of their own and into `out` a few
-  // hundred at a time.
-  char buffer[8192];
-  char* const last = buffer + sizeof buffer - 2 * (kCoordinateChars + 1);  // room for a point
-  char* at = buffer;
-  int count = 0;
-  for (std::size_t i = 0; i < time.hours.size() && i < y.size(); ++i) {
-    if (!std::isfinite(time.hours[i]) || !std::isfinite(y[i])) continue;
-    if (at > last) {
-      out.append(buffer, at);
-      at = buffer;
-    }
-    if (count > 0) *at++ = ' ';
-    const TimeAxis::Text& x = time.x[i];
-    std::memcpy(at, x.chars.data(), x.chars.size());  // one fixed-size copy; the length counts
-    at += x.length;
-    *at++ = ',';
-    at = put_coordinate(at, scale(y[i], yr, bottom, top));
-    ++count;
-  }
-  out.append(buffer, at);
-  out += "\" data-points=\"" + std::to_string(count) + "\"/>\n";
-  return count;
-}
+// Coordinates of text and frames: whole units are enough.
+std::string whole(double v) { return std::to_string(std::lround(v)); }
 
 std::string text(double x, double y, const std::string& body, const char* anchor,
                  const std::string& extra = "") {
-  return "<text x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\" text-anchor=\"" + anchor +
-         "\"" + extra + ">" + body + "</text>\n";
+  return "<text x=\"" + whole(x) + "\" y=\"" + whole(y) + "\"" +
+         (anchor[0] == 's' ? std::string() : std::string(" text-anchor=\"") + anchor + "\"") + extra +
+         ">" + body + "</text>\n";
 }
 
-std::string line(double x1, double y1, double x2, double y2, const char* cls) {
-  return "<line class=\"" + std::string(cls) + "\" x1=\"" + coordinate(x1) + "\" y1=\"" +
-         coordinate(y1) + "\" x2=\"" + coordinate(x2) + "\" y2=\"" + coordinate(y2) + "\"/>\n";
-}
-
-// Horizontal grid lines and labels of a value axis between top and bottom.
-std::string value_axis(Range r, double top, double bottom) {
-  std::string out;
-  for (double v : ticks(r)) {
-    const double y = scale(v, r, bottom, top);
-    out += line(kLeft, y, kRight, y, "grid");
-    out += text(kLeft - 6, y + 4, shown(v, 3), "end");
+// Horizontal grid lines and tick labels of a value axis, and the frame.
+std::string value_axis(Range r, double left, double right, double top, double bottom, int target) {
+  std::string grid, labels;
+  for (double v : ticks(r, target)) {
+    const std::string y = whole(scale(v, r, bottom, top));
+    grid += "M" + whole(left) + " " + y + "H" + whole(right);
+    labels += text(left - 5, scale(v, r, bottom, top) + 4, shown(v, 3), "end");
   }
-  out += "<rect class=\"frame\" x=\"" + coordinate(kLeft) + "\" y=\"" + coordinate(top) +
-         "\" width=\"" + coordinate(kRight - kLeft) + "\" height=\"" + coordinate(bottom - top) +
-         "\"/>\n";
+  return "<path class=\"grid\" d=\"" + grid + "\"/>\n" + labels + "<rect class=\"frame\" x=\"" +
+         whole(left) + "\" y=\"" + whole(top) + "\" width=\"" + whole(right - left) +
+         "\" height=\"" + whole(bottom - top) + "\"/>\n";
+}
+
+// One panel of the chart: the intervals in [from, to) of the run.
+struct Panel {
+  const char* name;  // "run", "late"
+  double left, right;
+  std::size_t from, to;
+};
+
+// Appends the path of one series in a panel, a line or a band; returns the
+// finite intervals it stands for.
+int append_series(std::string& out, const char* name, bool band, const Panel& p,
+                  const TimeAxis& time, Range xr, std::span<const double> y, Range yr, double top,
+                  double bottom) {
+  std::vector<double> xs, ys;
+  for (std::size_t i = p.from; i < p.to && i < y.size(); ++i) {
+    if (!std::isfinite(time.hours[i]) || !std::isfinite(y[i])) continue;
+    xs.push_back(scale(time.hours[i], xr, p.left, p.right));
+    ys.push_back(scale(y[i], yr, bottom, top));
+  }
+  const std::vector<Point> points = band ? band_points(xs, ys) : compact_points(xs, ys);
+  out += "<path class=\"series " + std::string(name) + (band ? " band" : "") + "\" data-series=\"" + name +
+         "\" data-panel=\"" + p.name + "\" data-intervals=\"" + std::to_string(xs.size()) +
+         "\" data-points=\"" + std::to_string(points.size()) + "\" d=\"" + path_data(points) +
+         (band && !points.empty() ? "z" : "") + "\"/>\n";
+  return static_cast<int>(xs.size());
+}
+
+// Douglas-Peucker: marks in `keep` the points of (first, last) that lie
+// farther than kTolerance from the chord between first and last.
+struct Exact {
+  double x, y;
+};
+
+void simplify(const std::vector<Exact>& p, std::size_t first, std::size_t last,
+              std::vector<bool>& keep) {
+  while (last > first + 1) {
+    const double dx = p[last].x - p[first].x, dy = p[last].y - p[first].y;
+    const double length = std::hypot(dx, dy);
+    double farthest = -1.0;
+    std::size_t at = first;
+    for (std::size_t i = first + 1; i < last; ++i) {
+      const double ex = p[i].x - p[first].x, ey = p[i].y - p[first].y;
+      const double d = length > 0 ? std::fabs(ex * dy - ey * dx) / length : std::hypot(ex, ey);
+      if (d > farthest) {
+        farthest = d;
+        at = i;
+      }
+    }
+    if (farthest <= kTolerance) return;
+    keep[at] = true;
+    simplify(p, first, at, keep);
+    first = at;  // the right half without recursion
+  }
+}
+
+// The points of `p` that simplify() keeps, rounded to whole units; a point
+// that rounds to the one before it is left out.
+std::vector<Point> simplified(const std::vector<Exact>& p) {
+  std::vector<bool> keep(p.size(), true);
+  if (p.size() >= 3) {
+    keep.assign(p.size(), false);
+    keep.front() = keep.back() = true;
+    simplify(p, 0, p.size() - 1, keep);
+  }
+  std::vector<Point> out;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (!keep[i]) continue;
+    const Point q{static_cast<int>(std::lround(p[i].x)), static_cast<int>(std::lround(p[i].y))};
+    if (out.empty() || out.back().x != q.x || out.back().y != q.y) out.push_back(q);
+  }
   return out;
 }
 
 }  // namespace
 
+std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys) {
+  std::vector<Exact> upper, lower;  // SVG's y grows downwards: upper is the smaller y
+  for (std::size_t i = 0; i < xs.size() && i < ys.size();) {
+    const double column = std::floor(xs[i] / kBandWidth);
+    double low = ys[i], high = ys[i];
+    std::size_t end = i;
+    for (; end < xs.size() && std::floor(xs[end] / kBandWidth) == column; ++end) {
+      low = std::min(low, ys[end]);
+      high = std::max(high, ys[end]);
+    }
+    const double x = (xs[i] + xs[end - 1]) / 2;
+    upper.push_back({x, low - 0.5});  // outwards, so the band is never thinner than a unit
+    lower.push_back({x, high + 0.5});
+    i = end;
+  }
+  std::vector<Point> out = simplified(upper);
+  const std::vector<Point> back = simplified(lower);
+  out.insert(out.end(), back.rbegin(), back.rend());
+  return out;
+}
+
+std::vector<Point> compact_points(std::span<const double> xs, std::span<const double> ys) {
+  // The lowest and highest point of every unit of x, in their time order.
+  std::vector<Exact> columns;
+  for (std::size_t i = 0; i < xs.size() && i < ys.size();) {
+    const double column = std::floor(xs[i]);
+    std::size_t low = i, high = i, end = i;
+    for (; end < xs.size() && std::floor(xs[end]) == column; ++end) {
+      if (ys[end] < ys[low]) low = end;
+      if (ys[end] > ys[high]) high = end;
+    }
+    columns.push_back({xs[std::min(low, high)], ys[std::min(low, high)]});
+    if (low != high) columns.push_back({xs[std::max(low, high)], ys[std::max(low, high)]});
+    i = end;
+  }
+  return simplified(columns);
+}
+
+std::string path_data(std::span<const Point> points) {
+  std::string d;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (i == 0) {
+      d += "M" + std::to_string(points[0].x) + " " + std::to_string(points[0].y);
+      continue;
+    }
+    const int dx = points[i].x - points[i - 1].x, dy = points[i].y - points[i - 1].y;
+    if (i == 1) {
+      d += 'l';
+    } else if (dx >= 0) {
+      d += ' ';  // a minus sign separates by itself
+    }
+    d += std::to_string(dx);
+    if (dy >= 0) d += ' ';
+    d += std::to_string(dy);
+  }
+  return d;
+}
+
 TimeAxis time_axis(std::span<const double> hours) {
   TimeAxis time;
   time.hours.assign(hours.begin(), hours.end());
-  const Range xr = range_of({hours});
-  time.low = xr.low;
-  time.high = xr.high;
-  time.x.resize(hours.size());
-  for (std::size_t i = 0; i < hours.size(); ++i) {
-    TimeAxis::Text& x = time.x[i];
-    x.chars.fill(' ');
-    char* const end = put_coordinate(x.chars.data(), scale(hours[i], xr, kLeft, kRight));
-    x.length = static_cast<unsigned char>(end - x.chars.data());
+  double low = INFINITY, high = -INFINITY;
+  for (double h : hours) {
+    if (!std::isfinite(h)) continue;
+    low = std::min(low, h);
+    high = std::max(high, h);
   }
+  if (!(low < high)) {
+    low = std::isfinite(low) ? low - 1.0 : 0.0;
+    high = low + 2.0;
+  }
+  time.low = low;
+  time.high = high;
   return time;
 }
 
 void render_chart(std::string& svg, int bin, const TimeAxis& time,
                   std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual) {
-  const Range xr = {time.low, time.high};
-  const Range yr = range_of({observed, fitted});
-  Range rr = range_of({residual});
-  const double reach = std::max(std::fabs(rr.low), std::fabs(rr.high));
-  rr = {-reach, reach};  // symmetric about zero, so the sign of a misfit shows
+                  std::span<const double> residual, std::string_view note) {
+  const std::size_t n = time.hours.size();
+  const double start = time.low + kLateShare * (time.high - time.low);
+  std::size_t late_from = 0;
+  while (late_from < n && !(time.hours[late_from] >= start)) ++late_from;
+  const Panel panels[] = {{"run", kRunLeft, kRunRight, 0, n}, {"late", kLateLeft, kLateRight, late_from, n}};
 
   const std::string b = std::to_string(bin);
   svg += "<figure class=\"chart\" id=\"chart-bin-" + b + "\" data-bin=\"" + b + "\">\n";
-  svg += "<svg viewBox=\"0 0 " + coordinate(kWidth) + " " + coordinate(kHeight) +
-         "\" role=\"img\" aria-labelledby=\"chart-title-" + b + "\">\n";
-  svg += "<title id=\"chart-title-" + b + "\">Target bin VB" + b +
-         ": observed and fitted rate of change against time, residual below</title>\n";
-  svg += value_axis(yr, kMainTop, kMainBottom);
-  svg += value_axis(rr, kStripTop, kStripBottom);
-  svg += line(kLeft, scale(0.0, rr, kStripBottom, kStripTop), kRight,
-              scale(0.0, rr, kStripBottom, kStripTop), "zero");
-  for (double h : ticks(xr)) {
-    const double x = scale(h, xr, kLeft, kRight);
-    svg += line(x, kStripBottom, x, kStripBottom + 4, "tick");
-    svg += text(x, kStripBottom + 18, shown(h, 4), "middle");
+  svg += "<figcaption><strong>Target bin VB" + b +
+         "</strong>: observed (thin blue) and fitted (thick orange) rate of change against time; "
+         "left the whole run, right the run from " +
+         shown(start, 3) + " h on (after its first tenth), on its own scale. Below each, the "
+         "residual, observed minus fitted.";
+  if (!note.empty()) svg += " " + std::string(note);
+  svg += "</figcaption>\n<svg viewBox=\"0 0 " + coordinate(kChartWidth) + " " + coordinate(kHeight) +
+         "\" role=\"img\" data-panels=\"run late\" aria-label=\"Target bin VB" + b +
+         ": observed and fitted rate of change against time, residual below\">\n";
+  int drawn = 0;
+  for (const Panel& p : panels) {
+    const Range xr = p.from == 0 ? Range{time.low, time.high} : Range{start, time.high};
+    const std::span<const double> o = observed.subspan(std::min(p.from, observed.size()));
+    const std::span<const double> f = fitted.subspan(std::min(p.from, fitted.size()));
+    const std::span<const double> e = residual.subspan(std::min(p.from, residual.size()));
+    const Range yr = range_of({o, f});
+    Range rr = range_of({e});
+    const double reach = std::max(std::fabs(rr.low), std::fabs(rr.high));
+    rr = {-reach, reach};  // symmetric about zero, so the sign of a misfit shows
+    const int target = p.from == 0 ? kTickTarget : 4;
+    svg += value_axis(yr, p.left, p.right, kMainTop, kMainBottom, target);
+    svg += value_axis(rr, p.left, p.right, kStripTop, kStripBottom, 3);
+    const double zero = scale(0.0, rr, kStripBottom, kStripTop);
+    svg += "<path class=\"zero\" d=\"M" + coordinate(p.left) + " " + coordinate(zero) + "H" +
+           coordinate(p.right) + "\"/>\n";
+    std::string tick_marks;
+    for (double h : ticks(xr, target + 1)) {
+      const double x = scale(h, xr, p.left, p.right);
+      tick_marks += "M" + coordinate(x) + " " + coordinate(kStripBottom) + "v4";
+      svg += text(x, kStripBottom + 17, shown(h, 4), "middle");
+    }
+    svg += "<path class=\"tick\" d=\"" + tick_marks + "\"/>\n";
+    svg += text((p.left + p.right) / 2, kHeight - 8, "time (h)", "middle", " class=\"axis-title\"");
+    svg += text(p.left, 18, p.from == 0 ? "whole run" : "after the first tenth, own scale", "start",
+                " class=\"panel-title\"");
+    // Residual first, then the observed line, then the fitted one over it.
+    const int shown_points =
+        std::min({append_series(svg, "residual", true, p, time, xr, residual, rr, kStripTop, kStripBottom),
+                  append_series(svg, "observed", true, p, time, xr, observed, yr, kMainTop, kMainBottom),
+                  append_series(svg, "fitted", false, p, time, xr, fitted, yr, kMainTop, kMainBottom)});
+    if (p.from == 0) drawn = shown_points;
   }
-  const int drawn = std::min(
-      {append_series(svg, "observed", time, observed, yr, kMainTop, kMainBottom),
-       append_series(svg, "fitted", time, fitted, yr, kMainTop, kMainBottom),
-       append_series(svg, "residual", time, residual, rr, kStripTop, kStripBottom)});
-  // Axis titles and legend.
-  svg += text(kWidth / 2 + 40, kHeight - 10, "time (h)", "middle", " class=\"axis-title\"");
   const double main_middle = (kMainTop + kMainBottom) / 2;
   svg += text(14, main_middle, "rate of change (input unit/s)", "middle",
               " class=\"axis-title\" transform=\"rotate(-90 14 " + coordinate(main_middle) + ")\"");
   const double strip_middle = (kStripTop + kStripBottom) / 2;
   svg += text(14, strip_middle, "residual", "middle",
               " class=\"axis-title\" transform=\"rotate(-90 14 " + coordinate(strip_middle) + ")\"");
-  svg += line(kRight - 190, 12, kRight - 166, 12, "key observed");
-  svg += text(kRight - 160, 16, "observed", "start");
-  svg += line(kRight - 90, 12, kRight - 66, 12, "key fitted");
-  svg += text(kRight - 60, 16, "fitted", "start");
-  svg += "</svg>\n<figcaption>Target bin VB" + b +
-         ": observed (blue) and fitted (orange) rate of change of the bin against time; "
-         "below, the residual (observed minus fitted) on its own scale.";
-  const int omitted = static_cast<int>(time.hours.size()) - drawn;
+  svg += "<path class=\"key observed\" d=\"M" + coordinate(kRunRight - 200) + " 14h24\"/>" +
+         text(kRunRight - 170, 18, "observed", "start") + "<path class=\"key fitted\" d=\"M" +
+         coordinate(kRunRight - 90) + " 14h24\"/>" + text(kRunRight - 60, 18, "fitted", "start");
+  svg += "</svg>\n";
+  const int omitted = static_cast<int>(n) - drawn;
   if (omitted > 0) {
-    svg += " " + std::to_string(omitted) + " intervals with values that are not finite are not drawn.";
+    svg += "<p class=\"note\">" + std::to_string(omitted) +
+           " intervals with values that are not finite are not drawn.</p>\n";
   }
-  svg += "</figcaption>\n</figure>\n";
+  svg += "</figure>\n";
 }
 
 }  // namespace report

@@ -1,10 +1,12 @@
-// The chart of one target bin: observed and fitted rates of change against
-// time, with the residual in a strip below, as inline SVG.
+// The chart of one target bin as inline SVG: observed and fitted rates of
+// change against time, the whole run on the left and the run after its
+// first tenth on the right, each on its own value scale, with the residual
+// in a strip below each.
 #pragma once
 
-#include <array>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report/html.hpp"
@@ -12,26 +14,48 @@
 namespace report {
 
 // The time axis that the charts of a page share: the hours of the
-// intervals, the range drawn, and every point's x coordinate as text, made
-// once for all of them.
+// intervals (NaN where not known) and the range they cover.
 struct TimeAxis {
-  struct Text {
-    std::array<char, kCoordinateChars> chars;  // put_coordinate's, then anything
-    unsigned char length;
-  };
   std::vector<double> hours;
-  double low = 0.0, high = 0.0;  // the range drawn
-  std::vector<Text> x;           // per interval
+  double low = 0.0, high = 0.0;  // the finite hours' range
 };
 TimeAxis time_axis(std::span<const double> hours);
 
-// Appends the chart of target bin `bin` to `out`. The spans have one value
-// per interval of `time`. Every finite point is drawn; the chart says how
-// many were not. Hooks: the figure carries id="chart-bin-<bin>" and
-// data-bin, each polyline class="series <name>", data-series (observed,
-// fitted, residual) and data-points (points drawn).
+// The drawing's width in SVG user units; charts fill the page's width, and
+// a path keeps at most two points (the lowest and the highest, in time
+// order) per unit of width, one unit being about a pixel of a page on a
+// wide screen.
+inline constexpr double kChartWidth = 1000;
+
+// Appends the chart of target bin `bin` to `out`, its caption first; `note`
+// (HTML, may be empty) is added to the caption. The spans have one value
+// per interval of `time`; points whose time or value is not finite are left
+// out and counted in the caption. Hooks: figure.chart with
+// id="chart-bin-<bin>" and data-bin; svg with data-panels="run late"; one
+// path.series per panel and series with data-series (observed, fitted,
+// residual), data-panel (run, late), data-intervals (the finite intervals
+// the path stands for) and data-points (the points it keeps). Observed and
+// residual are bands (class band, a closed outline: their range per
+// kBandWidth units of time), fitted a line drawn over them.
 void render_chart(std::string& out, int bin, const TimeAxis& time,
                   std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual);
+                  std::span<const double> residual, std::string_view note = {});
+
+// The points of a series on its way into a path: decimation to the lowest
+// and highest point per unit of x, rounding to whole units, and dropping
+// points within a fraction of a unit of the line through their neighbours.
+// Exposed for tests. xs ascend.
+struct Point {
+  int x, y;
+};
+std::vector<Point> compact_points(std::span<const double> xs, std::span<const double> ys);
+
+// The outline of a band: per kBandWidth units of x the lowest and highest
+// value (half a unit outwards, so a smooth series still shows as a line), the upper edge left to right, then the lower
+// edge back, each simplified as compact_points does.
+std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys);
+
+// "M x0 y0l dx dy ..." for `points`: the first absolute, the rest relative.
+std::string path_data(std::span<const Point> points);
 
 }  // namespace report

@@ -8,6 +8,8 @@
 
 #include "report/chart.hpp"
 #include "report/html.hpp"
+#include "report/page_notes.hpp"
+#include "quality/models.hpp"
 
 namespace report {
 namespace {
@@ -18,16 +20,24 @@ using quality::Flag;
 // Undetermined and no-effect cells differ in border style as well as colour,
 // and say what they are in words, so print and colour-blind readers see it.
 constexpr const char* kStyle = R"(<style>
-body { font-family: sans-serif; margin: 1.5em; color: #111; max-width: 72em; line-height: 1.35; }
+body { font-family: sans-serif; margin: 1.5em; color: #111; line-height: 1.35; }
+p, section > ul { max-width: 62em; }
 h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
 table { border-collapse: collapse; margin: 0.5em 0 1em; }
 caption { text-align: left; padding-bottom: 0.3em; }
 th, td { border: 1px solid #999; padding: 0.25em 0.5em; text-align: right; vertical-align: top; }
 th { background: #eee; }
 td.text, th.text { text-align: left; }
+#fits td { white-space: nowrap; }
 td.undetermined { background: #fde2c8; border: 2px dashed #b35900; }
 td.no-effect { background: #e6e6e6; color: #555; border: 2px dotted #666; }
+td.misfit, tr.misfit td, tr.misfit th { background: #f9d0c4; }
+td.coefficient.misfit { border: 2px solid #b2182b; }
+td.coefficient.misfit .value { text-decoration: line-through; text-decoration-color: #b2182b; }
+td.negative { color: #b2182b; font-weight: bold; }
+.misfit-mark { color: #b2182b; font-weight: bold; }
 td.coefficient span { display: block; white-space: nowrap; }
+td.coefficient span.flag { white-space: normal; max-width: 11em; }
 .se { font-size: 0.9em; color: #333; }
 .flag { font-size: 0.8em; font-weight: bold; }
 .bound { font-size: 0.8em; font-style: italic; }
@@ -35,15 +45,19 @@ tr.failed td { background: #fbe3e3; }
 .message { font-family: monospace; white-space: pre-wrap; overflow-wrap: anywhere; }
 .note { font-style: italic; }
 figure.chart { margin: 1em 0 2em; break-inside: avoid; page-break-inside: avoid; }
-figure.chart svg { width: 100%; max-width: 800px; height: auto; font-family: sans-serif; font-size: 11px; }
-svg .grid { stroke: #ddd; stroke-width: 0.5; }
+figure.chart figcaption { margin-bottom: 0.3em; max-width: 62em; }
+figure.chart svg { display: block; width: 100%; height: auto; font-family: sans-serif; font-size: 12px; }
+svg .grid { fill: none; stroke: #e2e2e2; stroke-width: 0.7; }
 svg .frame { fill: none; stroke: #888; }
-svg .zero { stroke: #888; stroke-dasharray: 4 3; }
+svg .zero { stroke: #777; stroke-dasharray: 4 3; }
 svg .tick { stroke: #888; }
-svg .series, svg .key { fill: none; stroke-linejoin: round; }
-svg .observed { stroke: #1f5fa8; stroke-width: 2; }
-svg .fitted { stroke: #d9480f; stroke-width: 1; }
-svg .residual { stroke: #444; stroke-width: 0.8; }
+svg .axis-title, svg .panel-title { font-weight: bold; fill: #333; }
+svg .series, svg .key { fill: none; stroke-linejoin: round; stroke-linecap: round; }
+svg .observed { stroke: #3b7dd8; stroke-width: 1; }
+svg .band.observed { fill: #a9c9ef; stroke-width: 0.8; }
+svg .key.observed { stroke-width: 4; stroke: #8db7ea; }
+svg .fitted { stroke: #d9480f; stroke-width: 2.2; }
+svg .residual { stroke: #666; stroke-width: 0.6; fill: #aaa; }
 @media print {
   body { margin: 0; }
   th, td.undetermined, td.no-effect, tr.failed td { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
@@ -58,8 +72,8 @@ std::string head(const std::string& title) {
 }
 
 constexpr const char* kFoot = "</body>\n</html>\n";
-// What a page of six charts of 1440 intervals takes, about: reserved at once.
-constexpr std::size_t kPageSize = 400 * 1024;
+// What a page of six charts of 1440 intervals takes at most, about: reserved at once.
+constexpr std::size_t kPageSize = 128 * 1024;
 
 // The flag's name as a class and data-flag value: "no effect" becomes "no-effect".
 std::string flag_class(Flag flag) {
@@ -107,16 +121,25 @@ std::string how_to_read(double se_limit) {
          "0 (tags static, no56, no6), so the coefficient does not enter the fit at all. "
          "<em>At bound</em> marks a coefficient that ended exactly on one of its bounds; its "
          "standard error describes the problem without bounds and is only a guide.</p>\n"
+         "<p><strong>Misfit</strong> (red): the lag-1 autocorrelation of the bin's residuals is above "
+         "the limit, so the residuals follow a pattern instead of scattering like noise: the model "
+         "does not describe this bin's data, and its coefficients (struck through) are not to be "
+         "trusted whatever their standard errors. When the data are noisy the noise can hide the "
+         "pattern: a bin not flagged is not proof that the model fits; compare the tags on the "
+         "index. A <strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
+         "value: the model does not describe the data.</p>\n"
          "<p>The charts show, for each target bin, the observed rate of change (from the input "
          "files) and the fitted one against time, and below them the residual, observed minus "
          "fitted. Concentrations are in the unit of the input files.</p>\n</section>\n";
 }
 
-std::string coefficient_cell(int bin, int c, const BinFit& fit) {
+std::string coefficient_cell(int bin, int c, const BinFit& fit, bool misfit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
+  misfit = misfit && k.flag != Flag::no_effect;
   std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
-                    (k.at_bound ? " at-bound" : "") + "\" data-bin=\"" + std::to_string(bin) +
+                    (k.at_bound ? " at-bound" : "") + (misfit ? " misfit" : "") +
+                    "\" data-misfit=\"" + (misfit ? "true" : "false") + "\" data-bin=\"" + std::to_string(bin) +
                     "\" data-term=\"" + config::term_label(c) + "\" data-flag=\"" + flag_class(k.flag) +
                     "\" data-value=\"" + exact(value) + "\" data-se=\"" +
                     exact(k.standard_error) + "\" data-at-bound=\"" +
@@ -130,10 +153,15 @@ std::string coefficient_cell(int bin, int c, const BinFit& fit) {
            (k.dependent ? " (column dependent on others)" : "") + "</span>";
   }
   if (k.at_bound) out += "<span class=\"bound\">at bound</span>";
+  if (misfit) out += "<span class=\"flag misfit-mark\">misfit</span>";
   return out + "</td>";
 }
 
-std::string coefficient_table(const Configuration& c) {
+bool misfit_of(const PageNotes& notes, std::size_t r) {
+  return r < notes.bins.size() && notes.bins[r].misfit;
+}
+
+std::string coefficient_table(const Configuration& c, const PageNotes& notes) {
   std::string out =
       "<table id=\"coefficients\">\n<caption>Coefficients as the results file orders them: one "
       "row per target bin, one column per term, each &plusmn; its standard error.</caption>\n"
@@ -142,36 +170,50 @@ std::string coefficient_table(const Configuration& c) {
   out += "</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const int bin = static_cast<int>(r) + 1;
+    const bool misfit = misfit_of(notes, r);
     out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
-           config::term_label(bin) + "</th>";
-    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r]);
+           config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "") +
+           "</th>";
+    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r], misfit);
     out += "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
 }
 
-std::string fit_table(const Configuration& c) {
+std::string fit_table(const Configuration& c, const PageNotes& notes) {
   std::string out =
       "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
       "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
-      "residual norm, coefficients strictly inside their bounds, and s, the residual standard "
-      "deviation behind the standard errors.</caption>\n<thead><tr><th scope=\"col\" "
+      "residual norm, coefficients strictly inside their bounds (k), s, the residual standard "
+      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals "
+      "(misfit above " + shown(notes.misfit_limit, 3) +
+      "), and AIC = n ln(RSS/n) + 2k, which compares tags on the index.</caption>\n<thead><tr><th scope=\"col\" "
       "class=\"text\">Target bin</th><th scope=\"col\">RSS</th><th scope=\"col\">RMS</th>"
       "<th scope=\"col\">R&sup2;</th><th scope=\"col\">Relative residual</th><th "
-      "scope=\"col\">Free coefficients</th><th scope=\"col\">s</th></tr></thead>\n<tbody>\n";
+      "scope=\"col\">k</th><th scope=\"col\">s</th><th scope=\"col\">Autocorrelation</th>"
+      "<th scope=\"col\">AIC</th></tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const quality::Fit& f = c.bins[r].fit;
     const int bin = static_cast<int>(r) + 1;
-    out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
-           config::term_label(bin) + "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
-           cell(shown(f.r_squared, 7)) + cell(shown(f.relative_residual, 4)) +
-           cell(std::to_string(f.free_count)) + cell(shown(std::sqrt(f.residual_variance), 4)) +
-           "</tr>\n";
+    const bool misfit = misfit_of(notes, r);
+    const double rho = r < notes.bins.size() ? notes.bins[r].autocorrelation : std::nan("");
+    const int rows = static_cast<int>(f.residual.size());
+    out += "<tr data-bin=\"" + std::to_string(bin) + "\" data-misfit=\"" + (misfit ? "true" : "false") +
+           "\"" + (misfit ? " class=\"misfit\"" : "") + "><th scope=\"row\" class=\"text\">" +
+           config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "") +
+           "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
+           cell(shown(f.r_squared, 7), f.r_squared < 0 ? "negative" : nullptr) +
+           cell(shown(f.relative_residual, 4)) + cell(std::to_string(f.free_count)) +
+           cell(shown(std::sqrt(f.residual_variance), 4)) +
+           "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) + "</td>" +
+           cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") + "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
 }
 
-std::string run_tables(const Configuration& c) {
+std::string provenance(const Configuration& c, const PageNotes& notes);
+
+std::string run_tables(const Configuration& c, const PageNotes& notes) {
   std::string out =
       "<h2>Rate constants</h2>\n<table id=\"rates\">\n<caption>First-order rate constants, per "
       "second" +
@@ -182,18 +224,7 @@ std::string run_tables(const Configuration& c) {
   for (double k : c.rates.k) out += cell(shown(k, 6));
   out += "</tr></tbody>\n</table>\n";
 
-  out += "<h2>Files</h2>\n<table id=\"inputs\">\n<caption>Paths relative to the working "
-         "directory of the run.</caption>\n<tbody>\n";
-  const std::pair<const char*, const std::string*> files[] = {
-      {"Precursor", &c.inputs.precursor},
-      {"Bins", &c.inputs.bins},
-      {"Molar masses", &c.inputs.molar_masses},
-      {"Results file", &c.results}};
-  for (const auto& [label, path] : files) {
-    out += "<tr><th scope=\"row\" class=\"text\">" + std::string(label) + "</th>" +
-           cell(escape(*path), "text path") + "</tr>\n";
-  }
-  out += "</tbody>\n</table>\n";
+  out += provenance(c, notes);
 
   out += "<h2>Mean molar masses</h2>\n<table id=\"molar-masses\">\n<caption>Mean molar mass of "
          "each bin over the run, as the results file's last record gives it.</caption>\n"
@@ -204,8 +235,36 @@ std::string run_tables(const Configuration& c) {
   return out + "</tr></tbody>\n</table>\n";
 }
 
+// How the fit was made and from what: the batch's version, command, date and
+// host, and the files with their sizes, times and hashes where recorded.
+std::string provenance(const Configuration& c, const PageNotes& notes) {
+  auto known = [](const std::string& text) { return text.empty() ? std::string("not recorded") : escape(text); };
+  std::string out =
+      "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"fitted-by\">\n<tbody>\n"
+      "<tr><th scope=\"row\" class=\"text\">Program version</th>" + cell(known(notes.version), "text") +
+      "</tr>\n<tr><th scope=\"row\" class=\"text\">Command</th>" + cell(known(notes.command), "text message") +
+      "</tr>\n<tr><th scope=\"row\" class=\"text\">Fitted</th>" + cell(known(notes.date), "text") +
+      "</tr>\n<tr><th scope=\"row\" class=\"text\">Host</th>" + cell(known(notes.host), "text") +
+      "</tr>\n</tbody>\n</table>\n<table id=\"inputs\">\n<caption>Files, paths relative to the working "
+      "directory of the run.</caption>\n<thead><tr><th scope=\"col\" class=\"text\">File</th><th "
+      "scope=\"col\" class=\"text\">Path</th><th scope=\"col\">Bytes</th><th scope=\"col\" "
+      "class=\"text\">Modified</th><th scope=\"col\" class=\"text\">SHA-256</th></tr></thead>\n<tbody>\n";
+  std::vector<InputRecord> files = notes.inputs;
+  if (files.empty()) {
+    files = {{"Precursor", c.inputs.precursor, -1, "", ""}, {"Bins", c.inputs.bins, -1, "", ""},
+             {"Molar masses", c.inputs.molar_masses, -1, "", ""}};
+  }
+  files.push_back({"Results file", c.results, -1, "", ""});
+  for (const InputRecord& f : files) {
+    out += "<tr><th scope=\"row\" class=\"text\">" + escape(f.role) + "</th>" +
+           cell(escape(f.path), "text path") + cell(f.bytes >= 0 ? std::to_string(f.bytes) : "") +
+           cell(escape(f.modified), "text") + cell(escape(f.sha256), "text message") + "</tr>\n";
+  }
+  return out + "</tbody>\n</table>\n</section>\n";
+}
+
 // Appends the heading and the chart of every target bin.
-void append_charts(std::string& out, const Configuration& c) {
+void append_charts(std::string& out, const Configuration& c, const PageNotes& notes) {
   out += "<h2>Rates of change, fitted and observed</h2>\n";
   TimeAxis time;  // of the bins before, while they have as many intervals
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
@@ -218,8 +277,16 @@ void append_charts(std::string& out, const Configuration& c) {
       }
       time = time_axis(hours);
     }
+    std::string note;
+    if (r < notes.bins.size() && !std::isnan(notes.bins[r].autocorrelation)) {
+      note = "Lag-1 autocorrelation of the residuals " + shown(notes.bins[r].autocorrelation, 3);
+      note += notes.bins[r].misfit
+                  ? ": <span class=\"misfit-mark\">misfit</span>, the residuals follow a pattern "
+                    "the model does not describe."
+                  : ".";
+    }
     render_chart(out, static_cast<int>(r) + 1, time, bin.observed, bin.fit.fitted,
-                 bin.fit.residual);
+                 bin.fit.residual, note);
   }
 }
 
@@ -334,6 +401,10 @@ std::string render_index(std::span<const IndexRow> rows, double se_limit) {
 }
 
 std::string render_page(const Configuration& c, double se_limit) {
+  return render_page(c, PageNotes{}, se_limit);
+}
+
+std::string render_page(const Configuration& c, const PageNotes& notes, double se_limit) {
   const std::string name = escape(c.species) + " &middot; " + escape(c.scenario) + " &middot; " +
                            escape(c.tag);
   std::string out = head("vbsfit: " + name);
@@ -346,17 +417,30 @@ std::string render_page(const Configuration& c, double se_limit) {
     out += "<p class=\"note\">This species is not in the species table: the default rate "
            "constants were used.</p>\n";
   }
+  if (!notes.date.empty() || !notes.version.empty()) {
+    out += "<p id=\"made\">Fitted " + (notes.date.empty() ? "" : escape(notes.date) + " ") +
+           (notes.version.empty() ? "" : "by vbsfit-batch " + escape(notes.version) + " ") +
+           (notes.host.empty() ? "" : "on " + escape(notes.host) + "; ") +
+           "<a href=\"#provenance\">command and inputs</a> below.</p>\n";
+  }
   const int undetermined = count_flags(c, Flag::undetermined);
   const int no_effect = count_flags(c, Flag::no_effect);
   const int total = static_cast<int>(c.bins.size()) * config::kCoefficients;
+  int misfits = 0;
+  for (std::size_t r = 0; r < c.bins.size(); ++r) misfits += misfit_of(notes, r);
   out += "<p id=\"flag-summary\">" + std::to_string(undetermined) + " of " +
          std::to_string(total) + " coefficients undetermined, " + std::to_string(no_effect) +
-         " with no effect.</p>\n";
+         " with no effect; " +
+         (notes.bins.empty() ? std::string("misfit not assessed")
+                             : "<span class=\"misfit-count\" data-count=\"" + std::to_string(misfits) +
+                                   "\">" + std::to_string(misfits) + "</span> of " +
+                                   std::to_string(c.bins.size()) + " target bins misfit") +
+         ".</p>\n";
   out += how_to_read(se_limit);
-  out += "<h2>Coefficients</h2>\n" + coefficient_table(c);
-  out += "<h2>Fit of each target bin</h2>\n" + fit_table(c);
-  out += run_tables(c);
-  append_charts(out, c);
+  out += "<h2>Coefficients</h2>\n" + coefficient_table(c, notes);
+  out += "<h2>Fit of each target bin</h2>\n" + fit_table(c, notes);
+  append_charts(out, c, notes);
+  out += run_tables(c, notes);
   out += kFoot;
   return out;
 }

@@ -1,0 +1,80 @@
+#include "quality/models.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace quality {
+namespace {
+
+std::string number(double value) {
+  if (std::isnan(value)) return {};
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+Score score_of(const Candidate& c) {
+  Score s{{}, 0.0, std::numeric_limits<double>::quiet_NaN(), 0, 0.0};
+  for (const BinScore& b : c.bins) {
+    const double a = aic(b.rows, b.rss, b.free_count);
+    s.bin_aic.push_back(a);
+    s.rss += b.rss;
+    s.free_count += b.free_count;
+    s.aic += a;
+    if (!std::isnan(b.r_squared) && !(b.r_squared >= s.worst_r_squared)) s.worst_r_squared = b.r_squared;
+  }
+  if (c.bins.empty()) s.aic = s.rss = std::numeric_limits<double>::quiet_NaN();
+  return s;
+}
+
+}  // namespace
+
+double aic(int rows, double rss, int free_count) {
+  if (rows < 1 || !(rss >= 0.0)) return std::numeric_limits<double>::quiet_NaN();
+  return rows * std::log(rss / rows) + 2.0 * free_count;
+}
+
+Comparison compare_models(std::span<const Candidate> candidates) {
+  Comparison out;
+  double lowest = INFINITY;
+  for (const Candidate& c : candidates) {
+    out.scores.push_back(score_of(c));
+    if (out.scores.back().aic < lowest) lowest = out.scores.back().aic;
+  }
+  for (std::size_t n = 0; n < candidates.size(); ++n) {
+    const double a = out.scores[n].aic;
+    if (std::isnan(a)) continue;
+    // Exact fits (-infinity) tie only with each other.
+    const bool close = std::isinf(lowest) ? a == lowest : a - lowest <= kAicTie;
+    if (!close) continue;
+    if (out.preferred < 0) {
+      out.preferred = static_cast<int>(n);
+      continue;
+    }
+    const Candidate& best = candidates[out.preferred];
+    if (candidates[n].reactions < best.reactions ||
+        (candidates[n].reactions == best.reactions && a < out.scores[out.preferred].aic)) {
+      out.preferred = static_cast<int>(n);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> models_header() {
+  return {"species", "scenario", "tag", "rss", "aic", "k", "preferred"};
+}
+
+std::vector<std::vector<std::string>> models_rows(const std::string& species,
+                                                  const std::string& scenario,
+                                                  std::span<const Candidate> candidates) {
+  const Comparison comparison = compare_models(candidates);
+  std::vector<std::vector<std::string>> rows;
+  for (std::size_t n = 0; n < candidates.size(); ++n) {
+    const Score& s = comparison.scores[n];
+    rows.push_back({species, scenario, candidates[n].tag, number(s.rss), number(s.aic),
+                    std::to_string(s.free_count),
+                    static_cast<int>(n) == comparison.preferred ? "true" : "false"});
+  }
+  return rows;
+}
+
+}  // namespace quality

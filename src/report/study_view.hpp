@@ -1,0 +1,109 @@
+// The study view, index.html: what a whole study found, from plain numbers
+// that the caller reads from the study's record.
+//
+//   totals          configurations by state; coefficients determined,
+//                   undetermined, of no effect, and in misfit bins
+//   configurations  one row each, grouped by species; a small inline script
+//                   sorts by any column and filters on any column, and
+//                   without it the rows stand in the order given
+//   tags compared   per species and scenario fitted under several tags: AIC
+//                   per bin and in total, and the preferred tag
+//   explorer        per target bin and term, value ± standard error across
+//                   scenarios, one series per species and tag
+//   flags           configurations x coefficients at a glance
+//   provenance      every batch that wrote the study, and the tables
+//
+// Size stays bounded whatever the study's size (10,000 configurations make
+// an index of about 1.8 MB): the configuration table takes about 130 bytes a row;
+// the explorer draws at most kExplorerSeries series and kExplorerScenarios
+// scenarios; the flag grid has a row per configuration up to kGridRows
+// configurations and a row per species and tag beyond; the comparison shows
+// every tag of at most kComparedGroups species and scenarios. Each says
+// what it left out and which table holds it.
+#pragma once
+
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "config/config.hpp"
+#include "quality/quality.hpp"
+
+namespace report {
+
+inline constexpr int kExplorerSeries = 8;
+inline constexpr int kExplorerScenarios = 16;
+inline constexpr int kGridRows = 300;
+inline constexpr int kComparedGroups = 50;
+
+// One coefficient of a fitted configuration, as its page reports it.
+struct CoefficientFigures {
+  double value = std::numeric_limits<double>::quiet_NaN();
+  double standard_error = std::numeric_limits<double>::quiet_NaN();
+  quality::Flag flag = quality::Flag::undetermined;
+};
+
+// One target bin of a fitted configuration.
+struct BinFigures {
+  int rows = config::kIntervals;
+  double rss = std::numeric_limits<double>::quiet_NaN();
+  double r_squared = std::numeric_limits<double>::quiet_NaN();
+  int free_count = 0;
+  double autocorrelation = std::numeric_limits<double>::quiet_NaN();  // of its residuals, lag 1
+  bool misfit = false;  // autocorrelation above the study's misfit limit
+  std::array<CoefficientFigures, config::kCoefficients> coefficients{};  // VOC, VB1 ... VB6
+};
+
+// One configuration of the study.
+struct StudyRow {
+  std::string species, scenario, tag;
+  std::string state;    // "succeeded", "kept", "stale", "failed", ... shown as given
+  std::string message;  // first line of why it did not succeed, shown when not empty
+  bool known_species = true;
+  bool fitted = false;  // bins hold its figures
+  bool linked = false;  // its page exists
+  std::array<BinFigures, config::kBins> bins{};
+};
+
+// One batch that wrote into the study.
+struct BatchRecord {
+  std::string version, command, started, ended, host, run_set;
+};
+
+struct Study {
+  std::vector<StudyRow> rows;            // in the order the study lists them
+  std::vector<std::string> scenarios;    // the order of scenarios; empty: first seen, or
+                                         // numerically when every label is a number
+  std::vector<BatchRecord> batches;
+  double se_limit = quality::kDefaultSeLimit;
+  double misfit_limit = 0.2;             // the limit the misfit flags were set with
+};
+
+// The index page. Hooks: p#totals with span[data-total] counts
+// (configurations, succeeded, ..., determined, undetermined, no-effect,
+// misfit); table#configurations with one tbody.species-group per species
+// (data-species) whose first row is tr.group, th[data-column]
+// [data-type="text"|"number"] headings, and one row per configuration
+// (class the state when it is not succeeded or kept) whose cells follow the
+// headings; table#models with tr.model rows
+// (data-species, data-scenario, data-tag, data-preferred, data-aic);
+// section#explorer with one figure.explorer per target bin and term
+// (data-bin, data-term) holding path.series[data-series] and
+// path.points.hollow / .filled; table#flags; table#batches; and the links
+// a.table to runs.csv, coefficients.csv, fits.csv, models.csv and
+// study.sqlite. The script sorts and filters these same elements.
+std::string render_study(const Study& study);
+
+// The order the explorer puts scenarios in: `given` first (those that
+// occur), then the rest as first seen; when `given` is empty and every
+// label is a number, ascending by value.
+std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
+                                        const std::vector<std::string>& given);
+
+// The rate constants `tag` leaves nonzero for `species`: what ranks tags by
+// size in the comparison (static 0, no56 4, no6 5, allgas 6; any other label
+// is allgas).
+int reactions_of(const std::string& species, const std::string& tag);
+
+}  // namespace report

@@ -1,0 +1,252 @@
+// The study view: totals, the grouped configuration table and its script's
+// hooks, the tags compared, the explorer's points, and its size at 10,000
+// configurations. Its rendering in a browser is browser_test.py's.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "report/study_view.hpp"
+#include "run_program.hpp"
+
+namespace {
+
+using testsupport::count_of;
+using quality::Flag;
+
+// A configuration whose 42 coefficients are determined, with figures that
+// look like a good fit.
+report::StudyRow fitted_row(const std::string& species, const std::string& scenario,
+                            const std::string& tag) {
+  report::StudyRow r{species, scenario, tag, "succeeded", "", true, true, true, {}};
+  for (report::BinFigures& bin : r.bins) {
+    bin = {1440, 1e-9, 0.999, 7, -0.5, false, {}};
+    for (int t = 0; t < 7; ++t) bin.coefficients[t] = {0.1 * t, 0.01, Flag::determined};
+  }
+  return r;
+}
+
+report::StudyRow failed_row(const std::string& species, const std::string& scenario) {
+  return {species, scenario, "allgas", "failed", "forrtl: severe (29): file not found", true,
+          false, false, {}};
+}
+
+TEST(ScenarioOrder, GivenOrderFirstElseNumericWhenAllAreNumbers) {
+  const struct {
+    std::vector<std::string> seen, given, expected;
+  } cases[] = {
+      {{"10", "0.1", "1"}, {}, {"0.1", "1", "10"}},
+      {{"1e-3", "0.01", "2"}, {}, {"1e-3", "0.01", "2"}},
+      {{"10", "0.1", "x"}, {}, {"10", "0.1", "x"}},  // not all numbers: as seen
+      {{"10", "inf", "1"}, {}, {"10", "inf", "1"}},  // nor is infinity
+      {{"high", "low"}, {}, {"high", "low"}},
+      {{"a", "b", "c"}, {"c", "z", "a"}, {"c", "a", "b"}},  // given first, then as seen
+      {{"10", "1"}, {"10", "1"}, {"10", "1"}},              // given beats numeric
+  };
+  for (const auto& c : cases) EXPECT_EQ(report::scenario_order(c.seen, c.given), c.expected);
+}
+
+TEST(ReactionsOf, TagRulesGiveTheModelsSize) {
+  const struct {
+    const char* tag;
+    int reactions;
+  } cases[] = {{"static", 0}, {"no56", 4}, {"no6", 5}, {"allgas", 6}, {"run-7", 6}, {"static  ", 0}};
+  for (const auto& c : cases) EXPECT_EQ(report::reactions_of("OLE2_OH", c.tag), c.reactions) << c.tag;
+}
+
+// The text of span[data-total=name]'s count.
+std::string total(const std::string& html, const std::string& name) {
+  const std::string start = "<span data-total=\"" + name + "\">";
+  const std::size_t at = html.find(start);
+  if (at == std::string::npos) return "missing";
+  const std::size_t from = at + start.size();
+  return html.substr(from, html.find('<', from) - from);
+}
+
+TEST(StudyView, TotalsCountStatesAndCoefficientsFromTheRows) {
+  report::Study study;
+  study.rows = {fitted_row("A", "0.1", "allgas"), fitted_row("A", "1", "no56"),
+                fitted_row("B", "0.1", "allgas"), failed_row("B", "1")};
+  study.rows[1].state = "kept";
+  for (int b = 0; b < 6; ++b) {
+    for (int t = 5; t < 7; ++t) study.rows[1].bins[b].coefficients[t].flag = Flag::no_effect;
+  }
+  study.rows[2].bins[0].coefficients[3].flag = Flag::undetermined;
+  study.rows[2].bins[4].misfit = true;  // 7 coefficients in a misfit bin
+  study.rows.push_back(failed_row("C", "0.1"));
+  study.rows.back().state = "stale";
+  const std::string html = report::render_study(study);
+  const struct {
+    const char *name, *count;
+  } expected[] = {{"configurations", "5"}, {"succeeded", "2"}, {"kept", "1"},  {"stale", "1"},
+                  {"failed", "1"},         {"determined", "113"}, {"undetermined", "1"},
+                  {"no-effect", "12"},     {"misfit", "7"}};
+  for (const auto& e : expected) EXPECT_EQ(total(html, e.name), e.count) << e.name;
+}
+
+TEST(StudyView, ConfigurationsGroupedBySpeciesWithSortAndFilterHooks) {
+  report::Study study;
+  study.rows = {fitted_row("B", "1", "allgas"), fitted_row("A", "1", "allgas"),
+                fitted_row("B", "0.1", "static"), failed_row("A", "10")};
+  const std::string html = report::render_study(study);
+  // Groups in the order species first appear; rows in the given order.
+  const std::size_t group_b = html.find("<tbody class=\"species-group\" data-species=\"B\">");
+  const std::size_t group_a = html.find("<tbody class=\"species-group\" data-species=\"A\">");
+  ASSERT_NE(group_b, std::string::npos);
+  ASSERT_NE(group_a, std::string::npos);
+  EXPECT_LT(group_b, group_a);
+  EXPECT_LT(html.find("<td>B<td>1<td>"), html.find("<td>B<td>0.1<td>"));
+  EXPECT_EQ(count_of(html, "<tr><td>") + count_of(html, "<tr class=\"failed\"><td>"), 4);
+  // Every column sortable, with its kind for the script.
+  EXPECT_EQ(count_of(html, "<th scope=\"col\" data-column=\""), 8);
+  EXPECT_EQ(count_of(html, "data-type=\"number\""), 4);
+  for (const char* hook : {"getElementById(\"configurations\")", "addEventListener(\"click\"",
+                           "aria-sort", "tr:not(.group)", "\"filter\"", "shown-count"}) {
+    EXPECT_NE(html.find(hook), std::string::npos) << hook;
+  }
+  // One inline script, nothing loaded from elsewhere.
+  EXPECT_EQ(count_of(html, "<script"), 1);
+  for (const char* outside : {"src=", "http:", "https:", "<link", "url(", "@import"}) {
+    EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+  }
+  // The tag links to the page; a configuration without one is plain text.
+  EXPECT_NE(html.find("<a href=\"B,1,allgas.html\">allgas</a>"), std::string::npos);
+  EXPECT_NE(html.find("<div class=message>forrtl: severe (29): file not found</div><td>n/a"),
+            std::string::npos);
+}
+
+TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {
+  report::Study study;
+  study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas")};
+  study.rows[0].bins[2].misfit = study.rows[0].bins[5].misfit = true;
+  study.rows[0].bins[2].autocorrelation = 0.97;
+  study.rows[0].bins[5].r_squared = -1.6;
+  const std::string html = report::render_study(study);
+  EXPECT_NE(html.find("<td class=bad>-1.6<td>0<td class=bad>2<td>0.97"), std::string::npos);
+  EXPECT_NE(html.find("<td>0.999<td>0<td>0<td>-0.5"), std::string::npos);
+  for (const char* words : {"the model does not describe this bin's data",
+                            "not to be trusted whatever their standard errors",
+                            "a bin not flagged is not proof that the model fits",
+                            "worse than the bin's mean"}) {
+    EXPECT_NE(html.find(words), std::string::npos) << words;
+  }
+  // In the grid: the misfit bins' seven coefficients each.
+  EXPECT_EQ(count_of(html, "<td class=m>"), 14);
+}
+
+TEST(StudyView, TagsComparedWithThePreferredMarked) {
+  report::Study study;
+  study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas"),
+                fitted_row("A", "2", "allgas")};  // one tag only: not compared
+  for (report::BinFigures& bin : study.rows[0].bins) {
+    bin.rss = 4e-9;  // 1440 ln 4 = 1996 higher than allgas's, for 12 coefficients fewer
+    bin.free_count = 1;
+  }
+  const std::string html = report::render_study(study);
+  EXPECT_EQ(count_of(html, "<tr class=\"model"), 2);
+  EXPECT_NE(html.find("data-tag=\"allgas\" data-preferred=\"true\""), std::string::npos);
+  EXPECT_NE(html.find("data-tag=\"static\" data-preferred=\"false\""), std::string::npos);
+  EXPECT_NE(html.find("<b>A</b>: preferred allgas in 1 scenario</li>"), std::string::npos);
+  EXPECT_EQ(html.find("data-scenario=\"2\" data-tag"), std::string::npos);
+}
+
+// The d attribute of `cls`'s path in the explorer figure of bin 1, term VOC.
+std::string voc_points(const std::string& html, const std::string& cls) {
+  const std::size_t figure = html.find("<figure class=\"explorer\" data-bin=\"1\" data-term=\"VOC\">");
+  const std::size_t end = html.find("</figure>", figure);
+  const std::size_t at = html.find("<path class=\"points " + cls, figure);
+  if (at > end) return {};
+  const std::size_t d = html.find(" d=\"", at) + 4;
+  return html.substr(d, html.find('"', d) - d);
+}
+
+TEST(Explorer, PointsNotToBeTrustedAreHollowAndNoEffectIsNotDrawn) {
+  report::Study study;
+  for (const char* scenario : {"0.1", "1", "10", "100"}) study.rows.push_back(fitted_row("A", scenario, "allgas"));
+  study.rows[1].bins[0].coefficients[0].flag = Flag::undetermined;
+  study.rows[2].bins[0].misfit = true;
+  study.rows[3].bins[0].coefficients[0].flag = Flag::no_effect;
+  const std::string html = report::render_study(study);
+  EXPECT_EQ(count_of(voc_points(html, "filled"), "h0"), 1);
+  EXPECT_EQ(count_of(voc_points(html, "hollow"), "h0"), 2);
+  EXPECT_EQ(count_of(html, "<figure class=\"explorer\""), 42);
+  // Scenario labels in numeric order along the axis.
+  const std::size_t figure = html.find("data-term=\"VOC\">");
+  EXPECT_LT(html.find(">0.1</text>", figure), html.find(">10</text>", figure));
+  EXPECT_LT(html.find(">10</text>", figure), html.find(">100</text>", figure));
+}
+
+TEST(Explorer, DrawsAtMostItsSeriesAndSaysWhatItLeftOut) {
+  report::Study study;
+  for (int s = 0; s < 10; ++s) study.rows.push_back(fitted_row("S" + std::to_string(s), "1", "allgas"));
+  const std::string html = report::render_study(study);
+  EXPECT_EQ(count_of(html, "<span class=\"key\">"), report::kExplorerSeries);
+  EXPECT_NE(html.find("Drawn: the first 8 of 10 species and tags"), std::string::npos);
+}
+
+TEST(StudyView, TextsFromUsersAndFilesShowAsTyped) {
+  report::Study study;
+  study.rows = {fitted_row("<i>&x", "<u>", "t'\""), failed_row("<i>&x", "<script>")};
+  study.rows[1].message = "<script>alert(1)</script>";
+  study.batches = {{"0.1 <u>", "vbsfit-batch --plan '<i>'", "now", "later", "<host>", "<set>"}};
+  const std::string html = report::render_study(study);
+  for (const char* raw : {"<i>", "<u>", "<script>alert", "<host>", "<set>", "t'\""}) {
+    EXPECT_EQ(html.find(raw), std::string::npos) << raw;
+  }
+  EXPECT_NE(html.find("&lt;i&gt;&amp;x"), std::string::npos);
+}
+
+// A study of `species` x `scenarios` x the four tags with varied figures.
+report::Study large_study(int species, int scenarios) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  report::Study study;
+  for (int s = 0; s < species; ++s) {
+    for (int n = 0; n < scenarios; ++n) {
+      for (const char* tag : {"static", "no56", "no6", "allgas"}) {
+        const std::string name = "SPECIES_" + std::to_string(s), scenario = std::to_string(0.05 * (n + 1));
+        if (uniform(random) < 0.02) {
+          study.rows.push_back(failed_row(name, scenario));
+          continue;
+        }
+        report::StudyRow r = fitted_row(name, scenario, tag);
+        for (report::BinFigures& bin : r.bins) {
+          bin.rss = 1e-9 * (1 + uniform(random));
+          bin.r_squared = 1.0 - uniform(random) * 0.1;
+          bin.autocorrelation = uniform(random) - 0.6;
+          bin.misfit = bin.autocorrelation > 0.2;
+          for (report::CoefficientFigures& k : bin.coefficients) {
+            k.value = uniform(random);
+            k.standard_error = uniform(random) * 0.2;
+            k.flag = k.standard_error > 0.1 ? Flag::undetermined : Flag::determined;
+          }
+        }
+        study.rows.push_back(r);
+      }
+    }
+    study.batches.push_back({"0.1.0", "vbsfit-batch --species SPECIES_" + std::to_string(s) + " -j 16",
+                             "2026-12-07T10:00:00Z", "2026-12-07T10:20:00Z", "node-" + std::to_string(s % 8),
+                             "shard " + std::to_string(s)});
+  }
+  return study;
+}
+
+// issue-size budget: an index opens quickly even for a large study.
+constexpr std::size_t kIndexBudget = 2'000'000;
+
+TEST(StudyView, AnIndexOfTenThousandConfigurationsStaysUnderTwoMegabytes) {
+  const report::Study study = large_study(50, 50);
+  ASSERT_EQ(study.rows.size(), 10'000u);
+  const std::string html = report::render_study(study);
+  EXPECT_LT(html.size(), kIndexBudget);
+  // Every one listed: fitted, and failed.
+  EXPECT_EQ(count_of(html, "<tr><td>SPECIES_") + count_of(html, "<tr class=\"failed\"><td>SPECIES_"), 10'000);
+  EXPECT_NE(html.find("one row per species and tag"), std::string::npos);  // the grid summarised
+  EXPECT_NE(html.find("more species and scenarios compared are not shown here; models.csv"),
+            std::string::npos);
+  EXPECT_NE(html.find("Drawn: the first 8 of 200 species and tags and the first 16 of 50 scenarios"),
+            std::string::npos);
+}
+
+}  // namespace
