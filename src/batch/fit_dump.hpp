@@ -22,14 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "batch/report_layout.hpp"
 #include "batch/run_set.hpp"
 #include "config/config.hpp"
 #include "driver/run_observer.hpp"
 
 namespace batch {
-
-// The name of the file in a configuration's directory of the report.
-inline constexpr const char* kFitDumpName = "fit.dump";
 
 struct SolveRecord {
   std::int32_t loops = 0;                                  // LOOPABVLS

@@ -101,10 +101,6 @@ const char* flag_name(Flag flag) {
   return "?";
 }
 
-Fit assess(const Problem& p, double se_limit) {
-  return assess(p, design_of(p.rows, p.cols, p.a), se_limit);
-}
-
 Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int m = p.rows;
   const int n = p.cols;

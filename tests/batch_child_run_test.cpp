@@ -1,6 +1,6 @@
 // The first message line the tables and the summary show for a run that
 // failed, from what the run left on standard output and standard error.
-#include "batch/runner.hpp"
+#include "batch/child_run.hpp"
 
 #include <sys/wait.h>
 

@@ -1,0 +1,98 @@
+#include "batch/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace batch {
+
+std::string join(const std::string& directory, const std::string& name) {
+  return directory + "/" + name;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool read_whole_file(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+std::string read_end(const std::string& path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in.tellg();
+  if (size <= 0) return {};
+  const std::streamoff from = size > static_cast<std::streamoff>(limit) ? size - limit : 0;
+  in.seekg(from);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string write_file_atomically(const std::string& path, std::string_view content) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
+  auto fail = [&](const char* what) {
+    std::string error = std::string(what) + " " + temporary + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return error;
+  };
+  if (!write_all(fd, content)) return fail("cannot write");
+  // mkstemp makes the file private; a table is as readable as any other file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) return fail("cannot set the permissions of");
+  if (::close(fd) != 0) {
+    std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::string error = "cannot replace " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  return {};
+}
+
+// Tried from the deepest level up, since most of the path exists already.
+bool make_directories(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  if (errno != ENOENT) return false;
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return false;
+  if (!make_directories(path.substr(0, slash))) return false;
+  return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t wrote = ::write(fd, text.data(), text.size());
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+}  // namespace batch
