@@ -1,12 +1,18 @@
-// The first message line the tables and the summary show for a run that
-// failed, from what the run left on standard output and standard error.
+// How a run's ending is read: the first message line the tables and the
+// summary show for a run that failed, from what the run left on standard
+// output and standard error; a success whose standard error cannot be kept;
+// a child that could not become the run for want of a resource.
 #include "batch/child_run.hpp"
 
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "run_program.hpp"
 
@@ -45,6 +51,53 @@ TEST(FailureMessage, StandardErrorFirstThenTheSignalThenTheSolversLine) {
     EXPECT_EQ(batch::failure_message((dir.path() / "stdout").string(), c.err, c.wait_status),
               c.message);
   }
+}
+
+// A run as the batch holds it, its setup pipe carrying `setup` and its
+// standard error `err`, both ended.
+batch::ChildRun ended_run(const std::string& setup, const std::string& err) {
+  int pipe[2];
+  EXPECT_EQ(::pipe(pipe), 0);
+  EXPECT_EQ(::write(pipe[1], setup.data(), setup.size()), static_cast<ssize_t>(setup.size()));
+  ::close(pipe[1]);
+  const int memory = ::memfd_create("stderr", 0);
+  EXPECT_EQ(::write(memory, err.data(), err.size()), static_cast<ssize_t>(err.size()));
+  batch::ChildRun run;
+  run.pid = 1;
+  run.setup_fd = pipe[0];
+  run.stderr_fd = memory;
+  run.start = std::chrono::steady_clock::now();
+  return run;
+}
+
+TEST(FinishRun, ASuccessWhoseStandardErrorCannotBeKeptIsASuccessWithANote) {
+  testsupport::ScratchDir dir;
+  std::filesystem::create_directories(dir.path() / "stderr" / "in the way");
+  batch::ChildRun run = ended_run("", "a line the run wrote\n");
+  const batch::RunEnding ending = batch::finish_run(run, exited(0), dir.path().string());
+  EXPECT_TRUE(ending.started);
+  EXPECT_TRUE(ending.succeeded);
+  EXPECT_EQ(ending.exit_status, 0);
+  EXPECT_EQ(ending.message, "");
+  EXPECT_EQ(ending.note.rfind("vbsfit-batch: its standard error was not kept: cannot replace ", 0),
+            0u)
+      << ending.note;
+  EXPECT_EQ(run.setup_fd, -1);
+  EXPECT_EQ(run.stderr_fd, -1);
+}
+
+TEST(FinishRun, AChildThatCouldNotBecomeTheRunSaysWhyAndWithWhichError) {
+  testsupport::ScratchDir dir;
+  const int error = EMFILE;
+  const std::string why = "vbsfit-batch: cannot open x: " + std::string(std::strerror(error));
+  batch::ChildRun run =
+      ended_run(std::string(reinterpret_cast<const char*>(&error), sizeof error) + why, "");
+  const batch::RunEnding ending = batch::finish_run(run, exited(127), dir.path().string());
+  EXPECT_FALSE(ending.started);
+  EXPECT_EQ(ending.setup_error, EMFILE);
+  EXPECT_TRUE(batch::for_want_of_resource(ending.setup_error));
+  EXPECT_EQ(ending.message, why);
+  EXPECT_FALSE(ending.exit_status.has_value());
 }
 
 }  // namespace
