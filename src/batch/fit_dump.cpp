@@ -82,6 +82,44 @@ using Extents = std::array<std::int32_t, 4>;
 constexpr Extents kExtents = {config::kRecords, config::kIntervals, config::kBins,
                               config::kCoefficients};
 
+// What a record holds besides the fit's own arrays.
+struct RecordFrame {
+  char magic[8];
+  Extents extents{};
+  std::string names;  // the padded names, kNamesBytes
+  std::array<std::array<std::int32_t, 2>, config::kBins> heads{};  // r, LOOPABVLS per solve
+  char trailer[8];
+  std::uint64_t body = 0;
+};
+
+// The parts of a whole record, in file order, read into `frame` and `dump`
+// (whose arrays are sized here).
+std::vector<Part> record_parts(RecordFrame& frame, FitDump& dump) {
+  frame.names.assign(kNamesBytes, '\0');
+  dump.time.resize(config::kRecords);
+  dump.a.resize(static_cast<std::size_t>(config::kIntervals) * config::kCoefficients);
+  std::vector<Part> parts = {{frame.magic, sizeof frame.magic},
+                             part_of(frame.extents),
+                             {frame.names.data(), frame.names.size()},
+                             doubles(dump.time.data(), dump.time.size()),
+                             part_of(dump.kp),
+                             doubles(dump.k.data(), dump.k.size()),
+                             doubles(dump.avgwmol.data(), dump.avgwmol.size()),
+                             doubles(dump.a.data(), dump.a.size())};
+  for (int r = 1; r <= config::kBins; ++r) {
+    SolveRecord& s = dump.solves[r - 1];
+    s.b.resize(config::kIntervals);
+    for (Part p : {part_of(frame.heads[r - 1]), part_of(s.state), doubles(s.b.data(), s.b.size()),
+                   doubles(s.lower.data(), s.lower.size()),
+                   doubles(s.upper.data(), s.upper.size()), doubles(s.x.data(), s.x.size())}) {
+      parts.push_back(p);
+    }
+  }
+  parts.push_back({frame.trailer, sizeof frame.trailer});
+  parts.push_back(part_of(frame.body));
+  return parts;
+}
+
 }  // namespace
 
 FitDumpWriter::~FitDumpWriter() {
@@ -144,48 +182,25 @@ std::string read_fit_dump(const std::string& path, const Configuration& expected
     return path + " is not a complete record of a fit (" + std::to_string(st.st_size) +
            " bytes, not " + std::to_string(kDumpBytes) + ")";
   }
-  char magic[8], trailer[8];
-  Extents extents{};
-  std::string names(kNamesBytes, '\0');
-  std::array<std::array<std::int32_t, 2>, config::kBins> heads{};
-  std::uint64_t body = 0;
+  RecordFrame frame;
   dump.config = expected;
-  dump.time.resize(config::kRecords);
-  dump.a.resize(static_cast<std::size_t>(config::kIntervals) * config::kCoefficients);
-  std::vector<Part> parts = {{magic, sizeof magic},
-                             part_of(extents),
-                             {names.data(), names.size()},
-                             doubles(dump.time.data(), dump.time.size()),
-                             part_of(dump.kp),
-                             doubles(dump.k.data(), dump.k.size()),
-                             doubles(dump.avgwmol.data(), dump.avgwmol.size()),
-                             doubles(dump.a.data(), dump.a.size())};
-  for (int r = 1; r <= config::kBins; ++r) {
-    SolveRecord& s = dump.solves[r - 1];
-    s.b.resize(config::kIntervals);
-    for (Part p : {part_of(heads[r - 1]), part_of(s.state), doubles(s.b.data(), s.b.size()),
-                   doubles(s.lower.data(), s.lower.size()),
-                   doubles(s.upper.data(), s.upper.size()), doubles(s.x.data(), s.x.size())}) {
-      parts.push_back(p);
-    }
-  }
-  parts.push_back({trailer, sizeof trailer});
-  parts.push_back(part_of(body));
+  const std::vector<Part> parts = record_parts(frame, dump);
   const bool read = transfer_parts(fd, parts, ::readv);
   ::close(fd);
   if (!read) return "cannot read " + path;
-  if (std::string_view(magic, sizeof magic) != kHeaderMagic) {
+  if (std::string_view(frame.magic, sizeof frame.magic) != kHeaderMagic) {
     return path + " is not a record of a fit";
   }
-  if (extents != kExtents) return path + " was made for other extents";
-  if (names != padded_names(expected)) {
+  if (frame.extents != kExtents) return path + " was made for other extents";
+  if (frame.names != padded_names(expected)) {
     return path + " records another configuration";
   }
   for (int r = 1; r <= config::kBins; ++r) {
-    if (heads[r - 1][0] != r) return path + " holds its solves out of order";
-    dump.solves[r - 1].loops = heads[r - 1][1];
+    if (frame.heads[r - 1][0] != r) return path + " holds its solves out of order";
+    dump.solves[r - 1].loops = frame.heads[r - 1][1];
   }
-  if (std::string_view(trailer, sizeof trailer) != kTrailerMagic || body != kBodyBytes) {
+  if (std::string_view(frame.trailer, sizeof frame.trailer) != kTrailerMagic ||
+      frame.body != kBodyBytes) {
     return path + " is not a complete record of a fit (no trailer)";
   }
   return {};

@@ -70,6 +70,9 @@ class Runner {
   // Sets the note of a configuration whose fit has no numbers.
   void note_missing_numbers(std::size_t index, const std::string& why);
   void take_signals();
+  // Fails every configuration: without its signals the batch cannot wait
+  // for a child.
+  void start_nothing(int error);
 
   const std::vector<RunEntry>& entries_;
   const RunnerSettings& settings_;
@@ -258,20 +261,21 @@ void Runner::take_signals() {
   }
 }
 
-BatchResult Runner::run() {
-  if (signals_.error() != 0) {  // nothing can start
-    for (std::size_t n = 0; n < entries_.size(); ++n) {
-      if (kept_[n]) {
-        note_missing_numbers(n, std::string("cannot start its analysis: ") +
-                                    std::strerror(signals_.error()));
-      } else {
-        result_.outcomes[n].state = State::failed;
-        result_.outcomes[n].message =
-            std::string("vbsfit-batch: cannot start a run: ") + std::strerror(signals_.error());
-      }
-      move(n, Phase::done);
+void Runner::start_nothing(int error) {
+  const std::string why = std::strerror(error);
+  for (std::size_t n = 0; n < entries_.size(); ++n) {
+    if (kept_[n]) {
+      note_missing_numbers(n, "cannot start its analysis: " + why);
+    } else {
+      result_.outcomes[n].state = State::failed;
+      result_.outcomes[n].message = "vbsfit-batch: cannot start a run: " + why;
     }
+    move(n, Phase::done);
   }
+}
+
+BatchResult Runner::run() {
+  if (signals_.error() != 0) start_nothing(signals_.error());
   for (;;) {
     reap_runs();
     for (const WorkerPool::Result& result : analysts_.collect()) finish_analysis(result);
