@@ -2,14 +2,44 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 namespace batch {
+namespace {
+
+// Moves the parts' bytes in order through `transfer` (readv or writev).
+template <typename Transfer>
+bool transfer_parts(int fd, const std::vector<IoPart>& parts, Transfer transfer) {
+  std::vector<iovec> io;
+  for (const IoPart& p : parts) io.push_back({const_cast<void*>(p.data), p.bytes});
+  std::size_t first = 0;
+  while (first < io.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(io.size() - first, IOV_MAX));
+    const ssize_t moved = transfer(fd, io.data() + first, count);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) return false;
+    // Step over what was moved, which may end inside a part.
+    for (std::size_t done = static_cast<std::size_t>(moved); done > 0;) {
+      const std::size_t step = std::min(done, io[first].iov_len);
+      io[first].iov_base = static_cast<char*>(io[first].iov_base) + step;
+      io[first].iov_len -= step;
+      done -= step;
+      if (io[first].iov_len == 0) ++first;
+    }
+    while (first < io.size() && io[first].iov_len == 0) ++first;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string join(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
@@ -93,6 +123,14 @@ bool write_all(int fd, std::string_view text) {
     text.remove_prefix(static_cast<std::size_t>(wrote));
   }
   return true;
+}
+
+bool write_parts(int fd, const std::vector<IoPart>& parts) {
+  return transfer_parts(fd, parts, ::writev);
+}
+
+bool read_parts(int fd, const std::vector<IoPart>& parts) {
+  return transfer_parts(fd, parts, ::readv);
 }
 
 }  // namespace batch

@@ -1,10 +1,12 @@
 // The batch's file and descriptor helpers, in one place: whole files read
-// and replaced, directories made, descriptors drained and filled.
+// and replaced, directories made, descriptors drained and filled, records
+// written and read part by part.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace batch {
 
@@ -36,5 +38,16 @@ std::string read_all(int fd);
 
 // Writes all of `text` to `fd`; false when a write fails.
 bool write_all(int fd, std::string_view text);
+
+// A stretch of bytes in memory: a record written or read part by part,
+// straight from and into the arrays that hold it.
+struct IoPart {
+  const void* data;
+  std::size_t bytes;
+};
+// Writes, or reads, the parts' bytes in order with as few calls as the
+// kernel allows; false when a call fails or, reading, the file ends first.
+bool write_parts(int fd, const std::vector<IoPart>& parts);
+bool read_parts(int fd, const std::vector<IoPart>& parts);
 
 }  // namespace batch

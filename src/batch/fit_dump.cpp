@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string_view>
 
@@ -31,38 +29,12 @@ constexpr std::size_t kTrailerBytes = kTrailerMagic.size() + sizeof(std::uint64_
 constexpr std::size_t kBodyBytes = kHeaderBytes + kProblemBytes + config::kBins * kSolveBytes;
 constexpr std::size_t kDumpBytes = kBodyBytes + kTrailerBytes;
 
-using Part = FitDumpPart;
+using Part = IoPart;
 template <typename T>
 Part part_of(const T& value) {
   return {&value, sizeof value};
 }
 Part doubles(const double* data, std::size_t count) { return {data, count * sizeof(double)}; }
-
-// Moves the parts' bytes in order through `transfer` (readv or writev) with
-// as few calls as the kernel allows; false when a call fails or, reading,
-// the file ends first.
-template <typename Transfer>
-bool transfer_parts(int fd, const std::vector<Part>& parts, Transfer transfer) {
-  std::vector<iovec> io;
-  for (const Part& p : parts) io.push_back({const_cast<void*>(p.data), p.bytes});
-  std::size_t first = 0;
-  while (first < io.size()) {
-    const int count = static_cast<int>(std::min<std::size_t>(io.size() - first, IOV_MAX));
-    const ssize_t moved = transfer(fd, io.data() + first, count);
-    if (moved < 0 && errno == EINTR) continue;
-    if (moved <= 0) return false;
-    // Step over what was moved, which may end inside a part.
-    for (std::size_t done = static_cast<std::size_t>(moved); done > 0;) {
-      const std::size_t step = std::min(done, io[first].iov_len);
-      io[first].iov_base = static_cast<char*>(io[first].iov_base) + step;
-      io[first].iov_len -= step;
-      done -= step;
-      if (io[first].iov_len == 0) ++first;
-    }
-    while (first < io.size() && io[first].iov_len == 0) ++first;
-  }
-  return true;
-}
 
 // The names of a configuration as the header holds them: each blank-padded
 // to its fixed length.
@@ -131,7 +103,7 @@ void FitDumpWriter::put(const std::vector<Part>& parts) {
     failed_ = true;
     return;
   }
-  failed_ = !transfer_parts(fd_, parts, ::writev);
+  failed_ = !write_parts(fd_, parts);
   if (!failed_) {
     for (const Part& p : parts) written_ += p.bytes;
   }
@@ -185,7 +157,7 @@ std::string read_fit_dump(const std::string& path, const Configuration& expected
   RecordFrame frame;
   dump.config = expected;
   const std::vector<Part> parts = record_parts(frame, dump);
-  const bool read = transfer_parts(fd, parts, ::readv);
+  const bool read = read_parts(fd, parts);
   ::close(fd);
   if (!read) return "cannot read " + path;
   if (std::string_view(frame.magic, sizeof frame.magic) != kHeaderMagic) {
