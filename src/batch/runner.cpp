@@ -2,7 +2,6 @@
 
 #include <sys/wait.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "batch/analysis.hpp"
@@ -65,7 +64,7 @@ class Runner {
   // The batch's descriptors that a child closes.
   std::vector<int> inherited() const;
   void reap_runs();
-  void finish_run(std::size_t index, ChildRun& child, int wait_status);
+  void end_run(std::size_t index, ChildRun& child, int wait_status);
   void finish_analysis(const WorkerPool::Result& result);
   // Sets the note of a configuration whose fit has no numbers.
   void note_missing_numbers(std::size_t index, const std::string& why);
@@ -77,9 +76,6 @@ class Runner {
   const std::vector<RunEntry>& entries_;
   const RunnerSettings& settings_;
   SignalWatch& signals_;
-  // Kept or not, fixed before the first worker is made (so every worker's
-  // copy holds it).
-  std::vector<bool> kept_;
   BatchResult result_;
   std::vector<Phase> phases_;
   std::size_t queued_from_ = 0, awaiting_from_ = 0;  // see Schedule
@@ -96,12 +92,14 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
       phases_(entries.size(), Phase::queued),
       progress_(settings.progress),
       analysts_(kAnalysisProcessName, [this](std::uint64_t job) { return analyse(job); }) {
+  // Kept or not is settled here, before the first worker is made, and never
+  // changes: every worker's copy of the outcomes says it.
   result_.outcomes.resize(entries.size());
-  for (const RunEntry& e : entries) {
-    const Configuration& c = e.config;
-    kept_.push_back(path_exists(
-        join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag))));
-    if (kept_.back()) result_.outcomes[kept_.size() - 1].state = State::kept;
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    const Configuration& c = entries[n].config;
+    if (path_exists(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)))) {
+      result_.outcomes[n].state = State::kept;
+    }
   }
 }
 
@@ -180,7 +178,8 @@ bool Runner::launch_analysis(std::size_t index) {
 }
 
 std::string Runner::analyse(std::uint64_t index) const {
-  const AnalysisJob job{static_cast<std::size_t>(index), kept_[index]};
+  const AnalysisJob job{static_cast<std::size_t>(index),
+                        result_.outcomes[index].state == State::kept};
   const Configuration& c = entries_[job.index].config;
   const std::string results =
       join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
@@ -208,12 +207,12 @@ void Runner::reap_runs() {
     const std::size_t ended = index;
     ChildRun run = child;
     running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(n));
-    finish_run(ended, run, status);
+    end_run(ended, run, status);
   }
 }
 
-void Runner::finish_run(std::size_t index, ChildRun& child, int wait_status) {
-  const RunEnding ending = batch::finish_run(child, wait_status, directory(index));
+void Runner::end_run(std::size_t index, ChildRun& child, int wait_status) {
+  const RunEnding ending = finish_run(child, wait_status, directory(index));
   if (!ending.started && for_want_of_resource(ending.setup_error) && busy() > 0) {
     move(index, Phase::queued);  // tried again once a slot is free
     return;
@@ -264,7 +263,7 @@ void Runner::take_signals() {
 void Runner::start_nothing(int error) {
   const std::string why = std::strerror(error);
   for (std::size_t n = 0; n < entries_.size(); ++n) {
-    if (kept_[n]) {
+    if (result_.outcomes[n].state == State::kept) {
       note_missing_numbers(n, "cannot start its analysis: " + why);
     } else {
       result_.outcomes[n].state = State::failed;

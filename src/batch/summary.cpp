@@ -100,8 +100,6 @@ std::string undetermined_line(const std::vector<CsvRow>& runs) {
          " configurations; see the report\n";
 }
 
-}  // namespace
-
 std::string signal_name(int signal) {
   switch (signal) {
     case SIGINT: return "SIGINT";
@@ -111,6 +109,8 @@ std::string signal_name(int signal) {
   }
   return "signal " + std::to_string(signal);
 }
+
+}  // namespace
 
 Tally tally_of_rows(const std::vector<CsvRow>& runs) {
   Tally tally;

@@ -21,7 +21,4 @@ Tally tally_of_rows(const std::vector<CsvRow>& runs);
 std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
                       const std::string& shown, int stop_signal);
 
-// The name of a signal that stops a batch ("SIGHUP").
-std::string signal_name(int signal);
-
 }  // namespace batch
