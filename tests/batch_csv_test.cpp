@@ -1,5 +1,5 @@
 // The CSV of vbsfit-batch's tables: quoting, numbers that read back exactly,
-// reading back what was written, and tables that are replaced only whole.
+// and reading back what was written.
 #include "batch/csv.hpp"
 
 #include <gtest/gtest.h>
@@ -8,15 +8,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <sys/stat.h>
 #include <limits>
 
-#include "run_program.hpp"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(Csv, FieldsAreQuotedOnlyWhenTheyMustBe) {
   const struct {
@@ -83,25 +78,6 @@ TEST(Csv, WhatIsWrittenReadsBack) {
   EXPECT_EQ(batch::parse_csv("a,\"b\n", back), "record 1: unterminated quote");
   EXPECT_EQ(batch::parse_csv("a,\"b\"c\n", back), "record 1: text after a closing quote");
   EXPECT_EQ(batch::parse_csv("x\na\"b\n", back), "record 2: a quote inside an unquoted field");
-}
-
-TEST(Csv, ATableIsReplacedWholeAndNoTemporaryStays) {
-  testsupport::ScratchDir dir;
-  const std::string path = (dir.path() / "runs.csv").string();
-  testsupport::write_file(path, "old\n");
-  ASSERT_EQ(batch::write_file_atomically(path, "new,table\n"), "");
-  EXPECT_EQ(testsupport::read_file(path), "new,table\n");
-  int files = 0;
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 1);
-  // Readable like any file the user makes, not private as a temporary is.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  EXPECT_EQ(static_cast<mode_t>(fs::status(path).permissions()), 0666 & ~mask);
-  EXPECT_NE(batch::write_file_atomically((dir.path() / "no" / "such.csv").string(), "x"), "");
 }
 
 }  // namespace

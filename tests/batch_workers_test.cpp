@@ -43,7 +43,7 @@ TEST(WorkerPool, EveryResultComesBackToItsJobAndADeadWorkerLosesOnlyItsOwn) {
   // Three at a time, as the batch hands out jobs under -j 3.
   for (std::uint64_t job = 1; job <= 20; ++job) {
     if (pool.busy() == 3) results.merge(drain(pool));
-    ASSERT_EQ(pool.start(job), "");
+    ASSERT_EQ(pool.start(job), 0);
   }
   results.merge(drain(pool));
   ASSERT_EQ(results.size(), 20u);

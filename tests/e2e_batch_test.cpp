@@ -290,7 +290,7 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "  failed: TOL/0.1/allgas (exit status 29): " + tol_message + "\n" +
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
             "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
-            "  not recorded: OLE2_OH/0.1/static (exit status 0): " + unrecorded + "\n" +
+            "  note: OLE2_OH/0.1/static: " + unrecorded + "\n" +
             "  12 coefficients undetermined in 1 of 1 configurations; see the report\n"
             "  report: ./vbsfit-report/index.html\n");
 }

@@ -14,6 +14,12 @@ namespace {
 
 using quality::Flag;
 
+// The figures of one fit, its design made for it alone, as the batch makes
+// it once for a configuration's six solves.
+quality::Fit assess_alone(const quality::Problem& p, double se_limit = quality::kDefaultSeLimit) {
+  return quality::assess(p, quality::design_of(p.rows, p.cols, p.a), se_limit);
+}
+
 constexpr double kWide = 1e6;  // bounds no coefficient reaches
 // The decomposition is backward stable and these problems are well
 // conditioned (after scaling), so results agree with the closed forms to
@@ -92,7 +98,7 @@ Owned line_problem(const Line& l) {
 TEST(Assess, StraightLineMatchesTheClosedForm) {
   const Line l = line(kRows);
   const Owned o = line_problem(l);
-  const quality::Fit fit = quality::assess(o.problem());
+  const quality::Fit fit = assess_alone(o.problem());
 
   EXPECT_NEAR(fit.rss, l.rss, l.rss * 1e-9);  // x rounded to double moves the minimum slightly
   EXPECT_DOUBLE_EQ(fit.rms, std::sqrt(fit.rss / kRows));
@@ -130,7 +136,7 @@ TEST(Assess, ZeroColumnHasNoEffectAndLeavesTheOthersAlone) {
   const Line l = line(kRows);
   Owned o = line_problem(l);
   o.add_column(std::vector<double>(kRows, 0.0), 0.0, 0.0, 10000.0);  // K = 0: "static"
-  const quality::Fit fit = quality::assess(o.problem());
+  const quality::Fit fit = assess_alone(o.problem());
   ASSERT_EQ(fit.coefficients.size(), 3u);
   EXPECT_EQ(fit.coefficients[2].flag, Flag::no_effect);
   EXPECT_TRUE(std::isnan(fit.coefficients[2].standard_error));
@@ -150,7 +156,7 @@ TEST(Assess, RepeatedColumnIsDependentAndTheRestKeepTheirErrors) {
   o.add_column(l.one, l.intercept);
   o.add_column(l.t, l.slope / 2);
   o.add_column(l.t, l.slope / 2);
-  const quality::Fit fit = quality::assess(o.problem());
+  const quality::Fit fit = assess_alone(o.problem());
   ASSERT_EQ(fit.coefficients.size(), 3u);
   for (int c : {1, 2}) {
     EXPECT_TRUE(fit.coefficients[c].dependent) << c;
@@ -176,11 +182,11 @@ TEST(Assess, ColumnScaledBy1e9KeepsItsPrecision) {
   std::vector<double> wave(kRows);
   for (int i = 0; i < kRows; ++i) wave[i] = std::cos(0.05 * i);
   wide.add_column(wave, 0.0);
-  const quality::Fit reference = quality::assess(wide.problem());
+  const quality::Fit reference = assess_alone(wide.problem());
 
   Owned small = wide;
   for (int i = 0; i < kRows; ++i) small.a[2 * kRows + i] = wave[i] * 1e-9;
-  const quality::Fit fit = quality::assess(small.problem());
+  const quality::Fit fit = assess_alone(small.problem());
   ASSERT_EQ(fit.coefficients.size(), 3u);
   for (int c : {0, 1}) {
     EXPECT_NEAR(fit.coefficients[c].standard_error, reference.coefficients[c].standard_error,
@@ -198,7 +204,7 @@ TEST(Assess, ColumnScaledBy1e9KeepsItsPrecision) {
 // freedom, and the error of every coefficient scales with it.
 TEST(Assess, BoundHitsLeaveTheFreeCountAndWidenTheFreedom) {
   const Line l = line(kRows);
-  const quality::Fit free = quality::assess(line_problem(l).problem());
+  const quality::Fit free = assess_alone(line_problem(l).problem());
   struct Case {
     const char* name;
     double lower, upper;  // bounds of the slope; its value stays l.slope
@@ -216,7 +222,7 @@ TEST(Assess, BoundHitsLeaveTheFreeCountAndWidenTheFreedom) {
     Owned o = line_problem(l);
     o.lower[1] = c.lower;
     o.upper[1] = c.upper;
-    const quality::Fit fit = quality::assess(o.problem());
+    const quality::Fit fit = assess_alone(o.problem());
     EXPECT_EQ(fit.free_count, c.free_count);
     EXPECT_EQ(fit.coefficients[1].at_bound, c.at_bound);
     EXPECT_FALSE(fit.coefficients[0].at_bound);
@@ -233,7 +239,7 @@ TEST(Assess, BoundHitsLeaveTheFreeCountAndWidenTheFreedom) {
 
 TEST(Assess, LimitSeparatesDeterminedFromUndetermined) {
   const Line l = line(kRows);
-  const quality::Fit fit = quality::assess(line_problem(l).problem());
+  const quality::Fit fit = assess_alone(line_problem(l).problem());
   const double se = fit.coefficients[1].standard_error;
   struct Case {
     double limit;
@@ -241,7 +247,7 @@ TEST(Assess, LimitSeparatesDeterminedFromUndetermined) {
   };
   for (const Case& c : {Case{se, Flag::determined}, Case{std::nextafter(se, 0.0), Flag::undetermined},
                         Case{se * 2, Flag::determined}, Case{0.0, Flag::undetermined}}) {
-    EXPECT_EQ(quality::assess(line_problem(l).problem(), c.limit).coefficients[1].flag, c.flag)
+    EXPECT_EQ(assess_alone(line_problem(l).problem(), c.limit).coefficients[1].flag, c.flag)
         << c.limit;
   }
 }
@@ -258,7 +264,7 @@ TEST(Assess, FiguresWithoutMeaningAreNaN) {
     o.rows = 4;
     o.b.assign(4, c.b);
     o.add_column({1, 2, 3, 4}, 0.0, 0.0, 1.0);
-    const quality::Fit fit = quality::assess(o.problem());
+    const quality::Fit fit = assess_alone(o.problem());
     EXPECT_EQ(std::isnan(fit.r_squared), c.r_squared_nan);
     EXPECT_EQ(std::isnan(fit.relative_residual), c.relative_nan);
     EXPECT_EQ(fit.rss, 4 * c.b * c.b);
@@ -269,7 +275,7 @@ TEST(Assess, FiguresWithoutMeaningAreNaN) {
   square.rows = 1;
   square.b = {2.0};
   square.add_column({1.0}, 1.5);
-  const quality::Fit fit = quality::assess(square.problem());
+  const quality::Fit fit = assess_alone(square.problem());
   EXPECT_TRUE(std::isnan(fit.residual_variance));
   EXPECT_TRUE(std::isnan(fit.coefficients[0].standard_error));
   EXPECT_EQ(fit.coefficients[0].flag, Flag::undetermined);
@@ -303,7 +309,7 @@ TEST(Assess, NearlyRepeatedColumnsAreDependentToTheirShareOfTheDependence) {
     std::vector<double> near(kRows);
     for (int i = 0; i < kRows; ++i) near[i] = l.t[i] + (c.offset + c.wave * std::cos(0.05 * i));
     o.add_column(near, 0.0);
-    const quality::Fit fit = quality::assess(o.problem());
+    const quality::Fit fit = assess_alone(o.problem());
     ASSERT_EQ(fit.coefficients.size(), 3u);
     EXPECT_EQ(fit.coefficients[0].dependent, c.intercept_dependent);
     EXPECT_EQ(fit.coefficients[0].flag == Flag::determined, !c.intercept_dependent);
@@ -344,7 +350,7 @@ TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {
     o.rows = static_cast<int>(c.e.size());
     o.b = c.e;
     o.add_column(std::vector<double>(c.e.size(), 1.0), 0.0, 0.0, 1.0);
-    const quality::Fit fit = quality::assess(o.problem());
+    const quality::Fit fit = assess_alone(o.problem());
     if (std::isnan(c.expected)) {
       EXPECT_TRUE(std::isnan(fit.autocorrelation));
     } else {
@@ -358,7 +364,7 @@ TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {
   trend.rows = 4;
   trend.b = {1, 1, 1, 1};
   trend.add_column({1, 1, 1, 1}, 0.0, 0.0, 1.0);
-  const quality::Fit fit = quality::assess(trend.problem());
+  const quality::Fit fit = assess_alone(trend.problem());
   EXPECT_TRUE(quality::is_misfit(fit, 0.5));
   EXPECT_FALSE(quality::is_misfit(fit, 0.8));
   EXPECT_FALSE(quality::is_misfit(fit, 0.75));

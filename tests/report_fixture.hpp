@@ -30,7 +30,7 @@ inline constexpr int kRows = kRecords - 1;
 inline constexpr double kStep = 300.0;  // seconds between records: five days
 
 struct Fitted {
-  report::Configuration page;
+  report::PageData page;
   report::PageNotes notes;
   report::StudyRow row;
 };
@@ -87,7 +87,7 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
   std::normal_distribution<double> gauss(0.0, 1.0);
 
   Fitted f;
-  report::Configuration& c = f.page;
+  report::PageData& c = f.page;
   c.species = species;
   c.scenario = scenario;
   c.tag = tag;
@@ -147,7 +147,7 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
       low[used[u]] = lower[used[u]];
     }
     const quality::Problem problem{kRows, 7, a, b, x, low, upper};
-    c.bins.push_back(report::bin_fit(problem, target, quality::kDefaultSeLimit));
+    c.bins.push_back(report::bin_series(problem, target, quality::assess(problem, quality::design_of(problem.rows, problem.cols, problem.a), quality::kDefaultSeLimit)));
     const quality::Fit& q = c.bins.back().fit;
     double lag = 0.0, sum = 0.0;
     for (int i = 0; i < kRows; ++i) {

@@ -83,7 +83,7 @@ TEST(Coordinate, TenthsRoundedAsLlroundRoundsThem) {
 }
 
 // A small configuration with every text field set to `text`.
-report::Configuration named(const std::string& text) {
+report::PageData named(const std::string& text) {
   constexpr int kRows = 20;
   std::vector<double> a, b(kRows), x = {0.5, -0.25, 0, 0, 0, 0, 0};
   for (int c = 0; c < 7; ++c) {
@@ -91,26 +91,32 @@ report::Configuration named(const std::string& text) {
   }
   for (int i = 0; i < kRows; ++i) b[i] = 0.5 * a[i] - 0.25 * a[kRows + i] + 1e-3 * std::sin(i);
   const std::vector<double> lower = {0, -1, 0, 0, 0, 0, 0}, upper = {1e4, 0, 1e4, 1e4, 1e4, 1e4, 1e4};
-  report::Configuration c;
+  report::PageData c;
   c.species = c.scenario = c.tag = text;
   c.known_species = false;
   c.inputs = {text, text, text};
   c.results = text;
   for (int t = 0; t <= kRows; ++t) c.time.push_back(300.0 * t);
   const quality::Problem p{kRows, 7, a, b, x, lower, upper};
-  for (int r = 1; r <= 6; ++r) c.bins.push_back(report::bin_fit(p, 1, quality::kDefaultSeLimit));
+  const quality::Design design = quality::design_of(kRows, 7, a);
+  for (int r = 1; r <= 6; ++r) c.bins.push_back(report::bin_series(p, 1, quality::assess(p, design)));
   return c;
 }
 
 TEST(Render, TextsFromUsersAndFilesShowAsTyped) {
   const std::string hostile = "<i>&x\"'";  // as a name, path and message
-  const report::Configuration c = named(hostile);
-  report::IndexRow failed = report::index_row(c);
+  const report::PageData c = named(hostile);
+  report::IndexRow fitted;
+  fitted.species = fitted.scenario = fitted.tag = hostile;
+  fitted.state = "succeeded";
+  fitted.linked = true;
+  report::IndexRow failed = fitted;
   failed.state = "failed<b>";
   failed.message = "<script>alert(1)</script> " + hostile;
-  const std::vector<report::IndexRow> rows = {report::index_row(c), failed};
+  failed.linked = false;
+  const std::vector<report::IndexRow> rows = {fitted, failed};
   const std::string escaped = report::escape(hostile);
-  for (const std::string& html : {report::render_page(c, 0.1), report::render_index(rows, 0.1)}) {
+  for (const std::string& html : {report::render_page(c, 0.1), report::render_index(rows, {1, 0, 1}, 0.1)}) {
     EXPECT_EQ(html.find("<i>"), std::string::npos);
     EXPECT_EQ(html.find("<script"), std::string::npos);
     EXPECT_EQ(html.find("<b>"), std::string::npos);
@@ -121,24 +127,12 @@ TEST(Render, TextsFromUsersAndFilesShowAsTyped) {
             std::string::npos);
 }
 
-TEST(IndexRow, WorstRSquaredAndUndeterminedCount) {
-  report::Configuration c = named("n");
-  c.bins[2].fit.r_squared = 0.5;
-  c.bins[4].fit.r_squared = std::nan("");  // a constant rate of change has none
-  c.bins[0].fit.coefficients[3].flag = quality::Flag::undetermined;
-  c.bins[5].fit.coefficients[0].flag = quality::Flag::undetermined;
-  const report::IndexRow row = report::index_row(c);
-  EXPECT_EQ(row.worst_r_squared, 0.5);
-  EXPECT_EQ(row.undetermined, 2);
-  EXPECT_EQ(row.state, "succeeded");
-  EXPECT_TRUE(row.linked);
-  EXPECT_FALSE(row.known_species);
-}
-
-TEST(BinFit, OnlyTheTargetsOwnCoefficientIsShifted) {
+TEST(BinSeries, OnlyTheTargetsOwnCoefficientIsShifted) {
   const std::vector<double> a(14, 1.0), b(2, 1.0), x = {0.1, -0.7, 0.3, 0, 0, 0, 0.9};
   const std::vector<double> lower(7, -1.0), upper(7, 1.0);
-  const report::BinFit bin = report::bin_fit({2, 7, a, b, x, lower, upper}, 1, 0.1);
+  const quality::Problem solve{2, 7, a, b, x, lower, upper};
+  const report::BinSeries bin =
+      report::bin_series(solve, 1, quality::assess(solve, quality::design_of(2, 7, a), 0.1));
   const std::vector<double> expected = {0.1, -0.7 + 1.0, 0.3, 0, 0, 0, 0.9};
   EXPECT_EQ(bin.reported, expected);
   EXPECT_EQ(bin.observed, b);

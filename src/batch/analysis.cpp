@@ -12,6 +12,8 @@
 #include "batch/fit_dump.hpp"
 #include "batch/species_table.hpp"
 #include "batch/tables.hpp"
+#include "batch/files.hpp"
+#include "batch/report_layout.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
 
@@ -20,9 +22,9 @@ namespace {
 
 // A configuration's numbers for its page, from the record of its fit and
 // the figures of its solves (assess_solves).
-report::Configuration page_numbers(const FitDump& dump, std::vector<quality::Fit> fits) {
+report::PageData page_numbers(const FitDump& dump, std::vector<quality::Fit> fits) {
   const Configuration& id = dump.config;
-  report::Configuration c;
+  report::PageData c;
   c.species = id.species;
   c.scenario = id.scenario;
   c.tag = id.tag;
@@ -37,7 +39,7 @@ report::Configuration page_numbers(const FitDump& dump, std::vector<quality::Fit
     const SolveRecord& s = dump.solves[r - 1];
     const quality::Problem problem{config::kIntervals, config::kCoefficients, dump.a, s.b,
                                    s.x, s.lower, s.upper};
-    c.bins.push_back(report::bin_fit(problem, r, std::move(fits[r - 1])));
+    c.bins.push_back(report::bin_series(problem, r, std::move(fits[r - 1])));
   }
   return c;
 }

@@ -11,17 +11,18 @@
 #include <iostream>
 #include <iterator>
 
+#include "batch/files.hpp"
 #include "batch/input_faults.hpp"
-#include "batch/input_files.hpp"
 #include "batch/merge.hpp"
 #include "batch/pages.hpp"
+#include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
+#include "batch/signal_watch.hpp"
 #include "batch/species_table.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
-#include "diagnostics/signals.hpp"
 
 namespace batch {
 namespace {
@@ -89,6 +90,13 @@ void keep_standard_streams_open() {
   }
 }
 
+// The exit status of a batch whose outcomes `tally` counts: 128 + the first
+// of `signals` that stopped it, if any; else whether it is complete.
+int exit_status(const Tally& tally, const std::vector<int>& signals) {
+  if (!signals.empty()) return 128 + signals.front();
+  return tally.complete() ? kSucceeded : kFailed;
+}
+
 // What the summary points the reader to: the index page, or the tables'
 // directory when the batch writes no pages.
 std::string report_shown(const std::string& report, bool pages) {
@@ -114,31 +122,36 @@ bool claim_report(const std::string& report) {
 
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  // No write of the joined report is cut short by a signal; one that comes
+  // ends the merge once it is written and summarized.
   std::string species_kept;
   if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
     return usage_error(why);
   }
+  SignalWatch signals;
   MergeResult merged = merge_reports(options.operands, *options.report);
-  if (!merged.refusal.empty()) return usage_error(merged.refusal);
-  if (merged.error.empty() && !species_kept.empty()) {
+  const Tally tally = tally_of_rows(merged.runs);
+  if (merged.refusal.empty() && merged.error.empty() && !species_kept.empty()) {
     merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
   }
-  if (merged.error.empty() && options.pages) {
-    merged.error = write_pages(*options.report, page_entries(merged.runs), merged.se_limit);
+  if (merged.refusal.empty() && merged.error.empty() && options.pages) {
+    merged.error = write_pages(*options.report, page_entries(merged.runs), tally, merged.se_limit);
   }
+  if (!merged.refusal.empty()) return usage_error(merged.refusal);
   if (!merged.error.empty()) return run_error(merged.error);
-  const Summary summary = summarize(merged.runs, report_shown(*options.report, options.pages), 0);
-  std::cerr << summary.text;
-  return summary.complete ? kSucceeded : kFailed;
+  std::cerr << summarize(tally, merged.runs, report_shown(*options.report, options.pages), 0);
+  return exit_status(tally, signals.take());
 }
 
-int run_mode(const Options& options, const BuildFacts& build) {
-  std::vector<RunEntry> entries;
+// The run set of the command line: its lists' product or its plan, checked.
+// Returns the refusal, or empty with `entries` filled.
+std::string read_run_set(const Options& options, const BuildFacts& build,
+                         std::vector<RunEntry>& entries) {
   std::string refusal;
   if (options.plan) {
     std::string text;
     if (std::string error = read_named_file(*options.plan, "plan", text); !error.empty()) {
-      return usage_error(error);
+      return error;
     }
     refusal = plan_run_set(text, *options.plan == "-" ? "(standard input)" : *options.plan, entries);
   } else {
@@ -148,23 +161,22 @@ int run_mode(const Options& options, const BuildFacts& build) {
   }
   if (refusal.empty()) refusal = check_distinct(entries);
   if (refusal.empty()) refusal = check_names(entries, options.allow_unknown_species);
-  if (!refusal.empty()) return usage_error(refusal);
-  if (options.dry_run) return print_out(plan_text(entries));
-  const Shard shard = options.shard.value_or(Shard{});
-  const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
-  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
-  const std::vector<RunEntry> share = shard_of(entries, shard);
+  return refusal;
+}
 
+// Why the working directory cannot take the runs, or empty.
+std::string check_workdir(const std::string& workdir) {
   std::error_code ec;
-  if (!fs::is_directory(options.workdir, ec)) {
-    return usage_error("--workdir: " + options.workdir + " is not a directory");
-  }
-  const std::string results = options.workdir + "/" + std::string(config::kResultsDirectory);
+  if (!fs::is_directory(workdir, ec)) return "--workdir: " + workdir + " is not a directory";
+  const std::string results = workdir + "/" + std::string(config::kResultsDirectory);
   if (!fs::is_directory(results, ec)) {
-    return usage_error("the working directory has no directory " +
-                       std::string(config::kResultsDirectory) +
-                       " for the results files; create it: mkdir " + results);
+    return "the working directory has no directory " + std::string(config::kResultsDirectory) +
+           " for the results files; create it: mkdir " + results;
   }
+  return {};
+}
+
+RunnerSettings runner_settings(const Options& options, double se_limit) {
   RunnerSettings settings;
   settings.workdir = options.workdir;
   settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
@@ -172,27 +184,35 @@ int run_mode(const Options& options, const BuildFacts& build) {
   settings.progress = ::isatty(STDERR_FILENO) == 1;
   settings.se_limit = se_limit;
   settings.pages = options.pages;
-  if (std::string fault = report_path_fault(settings.report); !fault.empty()) {
-    return usage_error("--report " + settings.report + " " + fault);
+  return settings;
+}
+
+// Creates the report directory and claims it for this batch. Returns the
+// exit status of why it cannot be had, or kSucceeded.
+int prepare_report(const std::string& report) {
+  if (std::string fault = report_path_fault(report); !fault.empty()) {
+    return usage_error("--report " + report + " " + fault);
   }
-  fs::create_directories(settings.report, ec);
-  if (ec || !fs::is_directory(settings.report)) {
-    return run_error("cannot create the report directory " + settings.report + ": " +
+  std::error_code ec;
+  fs::create_directories(report, ec);
+  if (ec || !fs::is_directory(report)) {
+    return run_error("cannot create the report directory " + report + ": " +
                      (ec ? ec.message() : "not a directory"));
   }
-  if (!claim_report(settings.report)) {
-    std::cerr << "vbsfit-batch: another vbsfit-batch is writing the report " << settings.report
+  if (!claim_report(report)) {
+    std::cerr << "vbsfit-batch: another vbsfit-batch is writing the report " << report
               << " (or runs it started are still going); wait until it ends, or give another "
                  "--report\n";
     return kUsage;
   }
+  return kSucceeded;
+}
 
-  BatchResult result = run_configurations(share, settings);
-  note_input_facts(share, result.outcomes, settings.workdir);
-  // The tables say what finished: an interrupt now waits until they are
-  // written and the summary is out, and then ends the batch.
-  const diagnostics::InterruptsDeferred tables_first;
-  const Tables tables = table_rows(share, result.outcomes);
+// Writes the tables, the manifest and the pages of what finished. Returns
+// why one could not be written, or empty.
+std::string write_report(const RunnerSettings& settings, const Manifest& manifest,
+                         const std::vector<RunEntry>& share, const BatchResult& result,
+                         const Tables& tables, const Tally& tally) {
   std::string error = write_tables(settings.report, tables);
   if (error.empty()) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
@@ -201,15 +221,42 @@ int run_mode(const Options& options, const BuildFacts& build) {
     error = write_file_atomically(settings.report + "/" + kSpeciesUsed, used);
   }
   if (error.empty()) error = result.page_error;
-  if (error.empty() && options.pages) {
-    error = write_pages(settings.report, page_entries(share, result.outcomes), se_limit);
+  if (error.empty() && settings.pages) {
+    error = write_pages(settings.report, page_entries(share, result.outcomes), tally,
+                        manifest.se_limit);
   }
-  const Summary summary =
-      summarize(tables.runs, report_shown(settings.report, options.pages), result.stop_signal);
-  std::cerr << summary.text;
+  return error;
+}
+
+int run_mode(const Options& options, const BuildFacts& build) {
+  std::vector<RunEntry> entries;
+  if (std::string refusal = read_run_set(options, build, entries); !refusal.empty()) {
+    return usage_error(refusal);
+  }
+  if (options.dry_run) return print_out(plan_text(entries));
+  if (std::string refusal = check_workdir(options.workdir); !refusal.empty()) {
+    return usage_error(refusal);
+  }
+  const Shard shard = options.shard.value_or(Shard{});
+  const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
+  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
+  const std::vector<RunEntry> share = shard_of(entries, shard);
+  const RunnerSettings settings = runner_settings(options, se_limit);
+  if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
+
+  // Held until the summary is out: the report says what finished, whole.
+  SignalWatch signals;
+  BatchResult result = run_configurations(share, settings, signals);
+  note_input_facts(share, result.outcomes, settings.workdir);
+  const Tables tables = table_rows(share, result.outcomes);
+  const Tally tally = tally_of(result.outcomes);
+  const std::string error = write_report(settings, manifest, share, result, tables, tally);
+  std::cerr << summarize(tally, tables.runs, report_shown(settings.report, options.pages),
+                         result.stop_signal);
+  std::vector<int> stops = signals.take();  // those that came while the report was written
   if (!error.empty()) return run_error("the report was not written: " + error);
-  if (result.stop_signal != 0) return 128 + result.stop_signal;
-  return summary.complete ? kSucceeded : kFailed;
+  if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
+  return exit_status(tally, stops);
 }
 
 }  // namespace

@@ -1,19 +1,9 @@
 #include "batch/csv.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <cmath>
-#include <cstring>
 
-#include "batch/input_files.hpp"
 
 namespace batch {
 
@@ -117,45 +107,6 @@ std::string parse_csv(std::string_view text, std::vector<CsvRow>& rows) {
     ++record;
   }
   return {};
-}
-
-std::string write_file_atomically(const std::string& path, std::string_view content) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
-  auto fail = [&](const char* what) {
-    std::string error = std::string(what) + " " + temporary + ": " + std::strerror(errno);
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return error;
-  };
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return fail("cannot write");
-    done += static_cast<std::size_t>(wrote);
-  }
-  // mkstemp makes the file private; a table is as readable as any other file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) return fail("cannot set the permissions of");
-  if (::close(fd) != 0) {
-    std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return error;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string error = "cannot replace " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return error;
-  }
-  return {};
-}
-
-bool read_whole_file(const std::string& path, std::string& text) {
-  // Never a directory or a device: those would end the batch, not refuse it.
-  return read_input_file(path == "-" ? "./-" : path, SIZE_MAX, text).empty();
 }
 
 }  // namespace batch

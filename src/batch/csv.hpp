@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+
 namespace batch {
 
 using CsvRow = std::vector<std::string>;
@@ -27,14 +28,5 @@ std::string csv_text(const CsvRow& header, const std::vector<CsvRow>& rows);
 // ends; a record may end in "\r\n" or "\n"). Returns why it cannot be read,
 // or empty with `rows` filled.
 std::string parse_csv(std::string_view text, std::vector<CsvRow>& rows);
-
-// Writes `content` to `path` through a temporary file in the same directory
-// that replaces `path` only once it is complete, so a reader never sees half
-// a table. Returns why it failed, or empty.
-std::string write_file_atomically(const std::string& path, std::string_view content);
-
-// Reads all of `path` into `text`. False when it cannot be opened or read
-// (errno then says why).
-bool read_whole_file(const std::string& path, std::string& text);
 
 }  // namespace batch

@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string_view>
 
@@ -31,38 +29,12 @@ constexpr std::size_t kTrailerBytes = kTrailerMagic.size() + sizeof(std::uint64_
 constexpr std::size_t kBodyBytes = kHeaderBytes + kProblemBytes + config::kBins * kSolveBytes;
 constexpr std::size_t kDumpBytes = kBodyBytes + kTrailerBytes;
 
-using Part = FitDumpPart;
+using Part = IoPart;
 template <typename T>
 Part part_of(const T& value) {
   return {&value, sizeof value};
 }
 Part doubles(const double* data, std::size_t count) { return {data, count * sizeof(double)}; }
-
-// Moves the parts' bytes in order through `transfer` (readv or writev) with
-// as few calls as the kernel allows; false when a call fails or, reading,
-// the file ends first.
-template <typename Transfer>
-bool transfer_parts(int fd, const std::vector<Part>& parts, Transfer transfer) {
-  std::vector<iovec> io;
-  for (const Part& p : parts) io.push_back({const_cast<void*>(p.data), p.bytes});
-  std::size_t first = 0;
-  while (first < io.size()) {
-    const int count = static_cast<int>(std::min<std::size_t>(io.size() - first, IOV_MAX));
-    const ssize_t moved = transfer(fd, io.data() + first, count);
-    if (moved < 0 && errno == EINTR) continue;
-    if (moved <= 0) return false;
-    // Step over what was moved, which may end inside a part.
-    for (std::size_t done = static_cast<std::size_t>(moved); done > 0;) {
-      const std::size_t step = std::min(done, io[first].iov_len);
-      io[first].iov_base = static_cast<char*>(io[first].iov_base) + step;
-      io[first].iov_len -= step;
-      done -= step;
-      if (io[first].iov_len == 0) ++first;
-    }
-    while (first < io.size() && io[first].iov_len == 0) ++first;
-  }
-  return true;
-}
 
 // The names of a configuration as the header holds them: each blank-padded
 // to its fixed length.
@@ -82,6 +54,44 @@ using Extents = std::array<std::int32_t, 4>;
 constexpr Extents kExtents = {config::kRecords, config::kIntervals, config::kBins,
                               config::kCoefficients};
 
+// What a record holds besides the fit's own arrays.
+struct RecordFrame {
+  char magic[8];
+  Extents extents{};
+  std::string names;  // the padded names, kNamesBytes
+  std::array<std::array<std::int32_t, 2>, config::kBins> heads{};  // r, LOOPABVLS per solve
+  char trailer[8];
+  std::uint64_t body = 0;
+};
+
+// The parts of a whole record, in file order, read into `frame` and `dump`
+// (whose arrays are sized here).
+std::vector<Part> record_parts(RecordFrame& frame, FitDump& dump) {
+  frame.names.assign(kNamesBytes, '\0');
+  dump.time.resize(config::kRecords);
+  dump.a.resize(static_cast<std::size_t>(config::kIntervals) * config::kCoefficients);
+  std::vector<Part> parts = {{frame.magic, sizeof frame.magic},
+                             part_of(frame.extents),
+                             {frame.names.data(), frame.names.size()},
+                             doubles(dump.time.data(), dump.time.size()),
+                             part_of(dump.kp),
+                             doubles(dump.k.data(), dump.k.size()),
+                             doubles(dump.avgwmol.data(), dump.avgwmol.size()),
+                             doubles(dump.a.data(), dump.a.size())};
+  for (int r = 1; r <= config::kBins; ++r) {
+    SolveRecord& s = dump.solves[r - 1];
+    s.b.resize(config::kIntervals);
+    for (Part p : {part_of(frame.heads[r - 1]), part_of(s.state), doubles(s.b.data(), s.b.size()),
+                   doubles(s.lower.data(), s.lower.size()),
+                   doubles(s.upper.data(), s.upper.size()), doubles(s.x.data(), s.x.size())}) {
+      parts.push_back(p);
+    }
+  }
+  parts.push_back({frame.trailer, sizeof frame.trailer});
+  parts.push_back(part_of(frame.body));
+  return parts;
+}
+
 }  // namespace
 
 FitDumpWriter::~FitDumpWriter() {
@@ -93,7 +103,7 @@ void FitDumpWriter::put(const std::vector<Part>& parts) {
     failed_ = true;
     return;
   }
-  failed_ = !transfer_parts(fd_, parts, ::writev);
+  failed_ = !write_parts(fd_, parts);
   if (!failed_) {
     for (const Part& p : parts) written_ += p.bytes;
   }
@@ -144,48 +154,25 @@ std::string read_fit_dump(const std::string& path, const Configuration& expected
     return path + " is not a complete record of a fit (" + std::to_string(st.st_size) +
            " bytes, not " + std::to_string(kDumpBytes) + ")";
   }
-  char magic[8], trailer[8];
-  Extents extents{};
-  std::string names(kNamesBytes, '\0');
-  std::array<std::array<std::int32_t, 2>, config::kBins> heads{};
-  std::uint64_t body = 0;
+  RecordFrame frame;
   dump.config = expected;
-  dump.time.resize(config::kRecords);
-  dump.a.resize(static_cast<std::size_t>(config::kIntervals) * config::kCoefficients);
-  std::vector<Part> parts = {{magic, sizeof magic},
-                             part_of(extents),
-                             {names.data(), names.size()},
-                             doubles(dump.time.data(), dump.time.size()),
-                             part_of(dump.kp),
-                             doubles(dump.k.data(), dump.k.size()),
-                             doubles(dump.avgwmol.data(), dump.avgwmol.size()),
-                             doubles(dump.a.data(), dump.a.size())};
-  for (int r = 1; r <= config::kBins; ++r) {
-    SolveRecord& s = dump.solves[r - 1];
-    s.b.resize(config::kIntervals);
-    for (Part p : {part_of(heads[r - 1]), part_of(s.state), doubles(s.b.data(), s.b.size()),
-                   doubles(s.lower.data(), s.lower.size()),
-                   doubles(s.upper.data(), s.upper.size()), doubles(s.x.data(), s.x.size())}) {
-      parts.push_back(p);
-    }
-  }
-  parts.push_back({trailer, sizeof trailer});
-  parts.push_back(part_of(body));
-  const bool read = transfer_parts(fd, parts, ::readv);
+  const std::vector<Part> parts = record_parts(frame, dump);
+  const bool read = read_parts(fd, parts);
   ::close(fd);
   if (!read) return "cannot read " + path;
-  if (std::string_view(magic, sizeof magic) != kHeaderMagic) {
+  if (std::string_view(frame.magic, sizeof frame.magic) != kHeaderMagic) {
     return path + " is not a record of a fit";
   }
-  if (extents != kExtents) return path + " was made for other extents";
-  if (names != padded_names(expected)) {
+  if (frame.extents != kExtents) return path + " was made for other extents";
+  if (frame.names != padded_names(expected)) {
     return path + " records another configuration";
   }
   for (int r = 1; r <= config::kBins; ++r) {
-    if (heads[r - 1][0] != r) return path + " holds its solves out of order";
-    dump.solves[r - 1].loops = heads[r - 1][1];
+    if (frame.heads[r - 1][0] != r) return path + " holds its solves out of order";
+    dump.solves[r - 1].loops = frame.heads[r - 1][1];
   }
-  if (std::string_view(trailer, sizeof trailer) != kTrailerMagic || body != kBodyBytes) {
+  if (std::string_view(frame.trailer, sizeof frame.trailer) != kTrailerMagic ||
+      frame.body != kBodyBytes) {
     return path + " is not a complete record of a fit (no trailer)";
   }
   return {};

@@ -22,14 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "batch/files.hpp"
+#include "batch/report_layout.hpp"
 #include "batch/run_set.hpp"
 #include "config/config.hpp"
 #include "driver/run_observer.hpp"
 
 namespace batch {
-
-// The name of the file in a configuration's directory of the report.
-inline constexpr const char* kFitDumpName = "fit.dump";
 
 struct SolveRecord {
   std::int32_t loops = 0;                                  // LOOPABVLS
@@ -50,13 +49,6 @@ struct FitDump {
   std::array<SolveRecord, config::kBins> solves;  // target bins 1 ... 6
 };
 
-// A stretch of a record's bytes, in memory: records are written and read
-// part by part, straight from and into the arrays that hold them.
-struct FitDumpPart {
-  const void* data;
-  std::size_t bytes;
-};
-
 // Writes the record of the run it observes into the file kFitDumpName of the
 // directory `directory_fd`, block by block as the run reaches each point; a
 // run that ends before its problem is ready leaves no file. A failed write
@@ -74,7 +66,7 @@ class FitDumpWriter : public driver::RunObserver {
   void finished() override;
 
  private:
-  void put(const std::vector<FitDumpPart>& parts);
+  void put(const std::vector<IoPart>& parts);
 
   int directory_fd_;
   int fd_ = -1;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "batch/input_files.hpp"
+#include "batch/files.hpp"
 #include "batch/species_table.hpp"
 #include "config/config.hpp"
 #include "diagnostics/diagnostic.hpp"

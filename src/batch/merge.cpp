@@ -7,10 +7,36 @@
 #include <filesystem>
 #include <map>
 
+#include "batch/files.hpp"
+#include "batch/report_layout.hpp"
+
 namespace batch {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr std::size_t kRun = column_index(kRunsColumns, "run");
+constexpr std::size_t kRunsSpecies = column_index(kRunsColumns, "species");
+constexpr std::size_t kCoefficientsSpecies = column_index(kCoefficientsColumns, "species");
+constexpr std::size_t kFitsSpecies = column_index(kFitsColumns, "species");
+// Every table holds a configuration's names side by side, in this order.
+static_assert(column_index(kRunsColumns, "tag") == kRunsSpecies + 2);
+static_assert(column_index(kCoefficientsColumns, "tag") == kCoefficientsSpecies + 2);
+static_assert(column_index(kFitsColumns, "tag") == kFitsSpecies + 2);
+
+// The configuration of a row whose species, scenario and tag start at
+// column `first`.
+Configuration configuration_of(const CsvRow& row, std::size_t first) {
+  return {row[first], row[first + 1], row[first + 2]};
+}
+
+// The tables of the shares read so far, and where each run's files are.
+struct Joined {
+  Manifest study;
+  std::map<int, std::string> shard_of_index;  // shard index -> its report
+  std::vector<CsvRow> runs, coefficients, fits;
+  std::vector<std::pair<std::string, Configuration>> files;  // each run's report and configuration
+};
 
 // The rows of one of a shard's tables, checked against the header this
 // program writes. Returns the refusal, or empty.
@@ -38,128 +64,118 @@ std::string read_table(const std::string& shard, const char* name, const CsvRow&
   return {};
 }
 
-// The configuration of a row whose species, scenario and tag start at
-// column `first`.
-Configuration configuration_of(const CsvRow& row, std::size_t first) {
-  return {row[first], row[first + 1], row[first + 2]};
+// Reads the manifest of `shard` and checks it against the shares read so
+// far. Returns the refusal, or empty with the share counted.
+std::string read_manifest(const std::string& shard, Joined& joined) {
+  std::string text;
+  Manifest manifest;
+  if (!read_whole_file((fs::path(shard) / kManifest).string(), text)) {
+    return shard + " is not a report of vbsfit-batch (no " + kManifest + ")";
+  }
+  if (std::string why = parse_manifest(text, manifest); !why.empty()) {
+    return shard + "/" + kManifest + ": " + why;
+  }
+  const Manifest& study = joined.study;
+  if (joined.shard_of_index.empty()) {
+    joined.study = manifest;
+  } else if (manifest.total != study.total || manifest.fingerprint != study.fingerprint ||
+             manifest.shard.count != study.shard.count) {
+    return shard + " holds a share of another run set than " +
+           joined.shard_of_index.begin()->second;
+  } else if (manifest.se_limit != study.se_limit) {
+    return shard + " was flagged with --se-limit " + csv_number(manifest.se_limit) + ", " +
+           joined.shard_of_index.begin()->second + " with " + csv_number(study.se_limit);
+  }
+  auto [at, added] = joined.shard_of_index.emplace(manifest.shard.index, shard);
+  if (!added) {
+    return shard + " and " + at->second + " hold the same share " +
+           std::to_string(manifest.shard.index) + "/" + std::to_string(manifest.shard.count);
+  }
+  return {};
 }
 
-}  // namespace
-
-MergeResult merge_reports(const std::vector<std::string>& shards, const std::string& report) {
-  MergeResult result;
+// Reads one share's manifest and tables into `joined`. Returns the refusal,
+// or empty.
+std::string read_share(const std::string& shard, const std::string& report, Joined& joined) {
   std::error_code ec;
-  Manifest study;
-  std::map<int, std::string> shard_of_index;  // shard index -> its report
-  std::vector<CsvRow> runs, coefficients, fits;
-  std::vector<std::pair<std::string, Configuration>> files;  // each run's report and configuration
-  for (const std::string& shard : shards) {
-    if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
-      result.refusal = "--report " + report + " is one of the reports to join";
-      return result;
-    }
-    if (!fs::is_directory(shard, ec)) {
-      result.refusal =
-          shard + " is not a directory; --merge joins the report directories of shards";
-      return result;
-    }
-    std::string text;
-    Manifest manifest;
-    if (!read_whole_file((fs::path(shard) / kManifest).string(), text)) {
-      result.refusal = shard + " is not a report of vbsfit-batch (no " + kManifest + ")";
-      return result;
-    }
-    if (std::string why = parse_manifest(text, manifest); !why.empty()) {
-      result.refusal = shard + "/" + kManifest + ": " + why;
-      return result;
-    }
-    if (shard_of_index.empty()) {
-      study = manifest;
-    } else if (manifest.total != study.total || manifest.fingerprint != study.fingerprint ||
-               manifest.shard.count != study.shard.count) {
-      result.refusal = shard + " holds a share of another run set than " +
-                       shard_of_index.begin()->second;
-      return result;
-    } else if (manifest.se_limit != study.se_limit) {
-      result.refusal = shard + " was flagged with --se-limit " + csv_number(manifest.se_limit) +
-                       ", " + shard_of_index.begin()->second + " with " +
-                       csv_number(study.se_limit);
-      return result;
-    }
-    auto [at, added] = shard_of_index.emplace(manifest.shard.index, shard);
-    if (!added) {
-      result.refusal = shard + " and " + at->second + " hold the same share " +
-                       std::to_string(manifest.shard.index) + "/" +
-                       std::to_string(manifest.shard.count);
-      return result;
-    }
-    for (auto [name, header, rows] :
-         {std::tuple{kRunsTable, &runs_header(), &runs},
-          std::tuple{kCoefficientsTable, &coefficients_header(), &coefficients},
-          std::tuple{kFitsTable, &fits_header(), &fits}}) {
-      if (std::string why = read_table(shard, name, *header, *rows); !why.empty()) {
-        result.refusal = why;
-        return result;
-      }
-    }
-    for (std::size_t n = files.size(); n < runs.size(); ++n) {
-      files.emplace_back(shard, configuration_of(runs[n], 1));
-    }
+  if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
+    return "--report " + report + " is one of the reports to join";
   }
-  std::string missing;
-  for (int k = 1; k <= study.shard.count; ++k) {
-    if (shard_of_index.count(k) == 0) {
-      missing += (missing.empty() ? "" : ", ") + std::to_string(k) + "/" +
-                 std::to_string(study.shard.count);
-    }
+  if (!fs::is_directory(shard, ec)) {
+    return shard + " is not a directory; --merge joins the report directories of shards";
   }
-  if (!missing.empty()) {
-    result.refusal = "the report of share " + missing + " is missing; give every share's report";
-    return result;
+  if (std::string why = read_manifest(shard, joined); !why.empty()) return why;
+  for (auto [name, header, rows] :
+       {std::tuple{kRunsTable, &runs_header(), &joined.runs},
+        std::tuple{kCoefficientsTable, &coefficients_header(), &joined.coefficients},
+        std::tuple{kFitsTable, &fits_header(), &joined.fits}}) {
+    if (std::string why = read_table(shard, name, *header, *rows); !why.empty()) return why;
   }
+  for (std::size_t n = joined.files.size(); n < joined.runs.size(); ++n) {
+    joined.files.emplace_back(shard, configuration_of(joined.runs[n], kRunsSpecies));
+  }
+  return {};
+}
 
-  // Run-set order: by the run number of runs.csv, which the other tables
-  // follow through their configuration.
-  std::map<std::string, int> run_of;  // display_name -> run number
-  for (const CsvRow& row : runs) {
-    const std::string name = display_name(configuration_of(row, 1));
-    int number = 0;
-    auto parsed = std::from_chars(row[0].data(), row[0].data() + row[0].size(), number);
-    if (parsed.ec != std::errc() || !run_of.emplace(name, number).second) {
-      result.refusal = "the configuration " + name + " comes twice, or without a run number";
-      return result;
+// The refusal when a share of the study is missing, or empty.
+std::string missing_shares(const Joined& joined) {
+  const int count = joined.study.shard.count;
+  std::string missing;
+  for (int k = 1; k <= count; ++k) {
+    if (joined.shard_of_index.count(k) == 0) {
+      missing += (missing.empty() ? "" : ", ") + std::to_string(k) + "/" + std::to_string(count);
     }
   }
-  if (static_cast<int>(runs.size()) != study.total) {
-    result.refusal = "the shares hold " + std::to_string(runs.size()) + " configurations, not the " +
-                     std::to_string(study.total) + " of their run set";
-    return result;
+  if (missing.empty()) return {};
+  return "the report of share " + missing + " is missing; give every share's report";
+}
+
+// Puts every table in run-set order: by the run number of runs.csv, which
+// the other tables follow through their configuration. Returns the refusal
+// when the rows do not make one run set, or empty.
+std::string order_by_run(Joined& joined) {
+  std::map<std::string, int> run_of;  // display_name -> run number
+  for (const CsvRow& row : joined.runs) {
+    const std::string name = display_name(configuration_of(row, kRunsSpecies));
+    int number = 0;
+    const std::string& run = row[kRun];
+    auto parsed = std::from_chars(run.data(), run.data() + run.size(), number);
+    if (parsed.ec != std::errc() || !run_of.emplace(name, number).second) {
+      return "the configuration " + name + " comes twice, or without a run number";
+    }
   }
-  for (const auto* table : {&coefficients, &fits}) {
+  if (static_cast<int>(joined.runs.size()) != joined.study.total) {
+    return "the shares hold " + std::to_string(joined.runs.size()) + " configurations, not the " +
+           std::to_string(joined.study.total) + " of their run set";
+  }
+  for (auto [table, first] : {std::pair{&joined.coefficients, kCoefficientsSpecies},
+                              std::pair{&joined.fits, kFitsSpecies}}) {
     for (const CsvRow& row : *table) {
-      if (run_of.count(display_name(configuration_of(row, 0))) == 0) {
-        result.refusal = "a row of the configuration " + display_name(configuration_of(row, 0)) +
-                         " that runs.csv does not list";
-        return result;
+      const std::string name = display_name(configuration_of(row, first));
+      if (run_of.count(name) == 0) {
+        return "a row of the configuration " + name + " that runs.csv does not list";
       }
     }
   }
-  auto order_by_run = [&run_of](std::vector<CsvRow>& rows, std::size_t first) {
-    std::stable_sort(rows.begin(), rows.end(), [&](const CsvRow& a, const CsvRow& b) {
+  for (auto [table, first] : {std::pair{&joined.runs, kRunsSpecies},
+                              std::pair{&joined.coefficients, kCoefficientsSpecies},
+                              std::pair{&joined.fits, kFitsSpecies}}) {
+    std::stable_sort(table->begin(), table->end(), [&, first = first](const CsvRow& a,
+                                                                      const CsvRow& b) {
       return run_of[display_name(configuration_of(a, first))] <
              run_of[display_name(configuration_of(b, first))];
     });
-  };
-  order_by_run(runs, 1);
-  order_by_run(coefficients, 0);
-  order_by_run(fits, 0);
-
-  fs::create_directories(report, ec);
-  if (ec) {
-    result.error = "cannot create " + report + ": " + ec.message();
-    return result;
   }
-  for (const auto& [shard, config] : files) {
+  return {};
+}
+
+// Copies each run's files into `report`. Returns why one could not be
+// copied, or empty.
+std::string copy_run_files(const Joined& joined, const std::string& report) {
+  std::error_code ec;
+  fs::create_directories(report, ec);
+  if (ec) return "cannot create " + report + ": " + ec.message();
+  for (const auto& [shard, config] : joined.files) {
     const fs::path from = run_directory(shard, config);
     if (!fs::is_directory(from, ec)) continue;  // never started
     const fs::path to = run_directory(report, config);
@@ -167,19 +183,33 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
     if (!ec) {
       fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
     }
-    if (ec) {
-      result.error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
-      return result;
-    }
+    if (ec) return "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
   }
-  Manifest joined = study;
-  joined.shard = {1, 1};
-  result.error = write_tables(report, {runs, coefficients, fits});
+  return {};
+}
+
+}  // namespace
+
+MergeResult merge_reports(const std::vector<std::string>& shards, const std::string& report) {
+  MergeResult result;
+  Joined joined;
+  for (const std::string& shard : shards) {
+    result.refusal = read_share(shard, report, joined);
+    if (!result.refusal.empty()) return result;
+  }
+  result.refusal = missing_shares(joined);
+  if (result.refusal.empty()) result.refusal = order_by_run(joined);
+  if (!result.refusal.empty()) return result;
+  result.error = copy_run_files(joined, report);
+  if (!result.error.empty()) return result;
+  Manifest whole = joined.study;
+  whole.shard = {1, 1};
+  result.error = write_tables(report, {joined.runs, joined.coefficients, joined.fits});
   if (result.error.empty()) {
-    result.error = write_file_atomically(report + "/" + kManifest, manifest_text(joined));
+    result.error = write_file_atomically(report + "/" + kManifest, manifest_text(whole));
   }
-  result.runs = std::move(runs);
-  result.se_limit = study.se_limit;
+  result.runs = std::move(joined.runs);
+  result.se_limit = joined.study.se_limit;
   return result;
 }
 

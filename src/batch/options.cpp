@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "batch/tables.hpp"
+
 namespace batch {
 namespace {
 
@@ -69,6 +71,65 @@ bool takes_value(std::string_view name) {
   return false;
 }
 
+// The options that take no value.
+std::string set_flag(Options& o, std::string_view name, const std::string& arg) {
+  if (name == "merge") {
+    o.merge = true;
+  } else if (name == "no-pages") {
+    o.pages = false;
+  } else if (name == "list-species") {
+    o.list_species = true;
+  } else if (name == "allow-unknown-species") {
+    o.allow_unknown_species = true;
+  } else if (name == "dry-run") {
+    o.dry_run = true;
+  } else if (name == "help") {
+    o.help = true;
+  } else if (name == "version") {
+    o.version = true;
+  } else {
+    return "unknown option '" + arg + "'";
+  }
+  return {};
+}
+
+// The options that cannot go together, and the operands only --merge takes.
+std::string check_combination(const Options& o) {
+  if (o.help || o.version || o.list_species) return {};
+  const bool lists = o.species || o.scenarios || o.tags;
+  if (o.merge) {
+    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != "." ||
+        o.species_table || o.allow_unknown_species || o.dry_run) {
+      return "--merge takes only --report, --no-pages and the report directories to join";
+    }
+    if (o.operands.empty()) return "--merge needs the report directories of the shards";
+    return {};
+  }
+  if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
+  if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
+  return {};
+}
+
+// The option `arg` as its long name and the value given with it ("-j4",
+// "--jobs=4"). False when it is no option this program knows the form of.
+bool split_option(const std::string& arg, std::string& name, std::optional<std::string>& value) {
+  if (arg == "-h") {
+    name = "help";
+  } else if (arg.rfind("-j", 0) == 0) {
+    name = "jobs";
+    if (arg.size() > 2) value = arg.substr(2);
+  } else if (arg.rfind("--", 0) == 0) {
+    name = arg.substr(2);
+    if (std::size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string parse_options(const std::vector<std::string>& args, Options& o) {
@@ -85,61 +146,55 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
     }
     std::string name;
     std::optional<std::string> value;
-    if (arg == "-h") {
-      name = "help";
-    } else if (arg.rfind("-j", 0) == 0) {
-      name = "jobs";
-      if (arg.size() > 2) value = arg.substr(2);
-    } else if (arg.rfind("--", 0) == 0) {
-      name = arg.substr(2);
-      if (std::size_t eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      }
-    } else {
-      return "unknown option '" + arg + "'";
-    }
-    if (takes_value(name)) {
-      if (!value) {
-        if (i + 1 == args.size()) return "option '--" + name + "' needs a value";
-        value = args[++i];
-      }
-      if (std::string error = assign(o, name, *value); !error.empty()) return error;
+    if (!split_option(arg, name, value)) return "unknown option '" + arg + "'";
+    if (!takes_value(name)) {
+      if (value) return "option '--" + name + "' takes no value";
+      if (std::string error = set_flag(o, name, arg); !error.empty()) return error;
       continue;
     }
-    if (value) return "option '--" + name + "' takes no value";
-    if (name == "merge") {
-      o.merge = true;
-    } else if (name == "no-pages") {
-      o.pages = false;
-    } else if (name == "list-species") {
-      o.list_species = true;
-    } else if (name == "allow-unknown-species") {
-      o.allow_unknown_species = true;
-    } else if (name == "dry-run") {
-      o.dry_run = true;
-    } else if (name == "help") {
-      o.help = true;
-    } else if (name == "version") {
-      o.version = true;
-    } else {
-      return "unknown option '" + arg + "'";
+    if (!value) {
+      if (i + 1 == args.size()) return "option '--" + name + "' needs a value";
+      value = args[++i];
     }
+    if (std::string error = assign(o, name, *value); !error.empty()) return error;
   }
-  if (o.help || o.version || o.list_species) return {};
-  const bool lists = o.species || o.scenarios || o.tags;
-  if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != "." ||
-        o.species_table || o.allow_unknown_species || o.dry_run) {
-      return "--merge takes only --report, --no-pages and the report directories to join";
-    }
-    if (o.operands.empty()) return "--merge needs the report directories of the shards";
-    return {};
-  }
-  if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
-  if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
-  return {};
+  return check_combination(o);
 }
+
+namespace {
+
+// `text` in lines of at most kHelpWidth columns, the first starting with
+// `label` in a column of its own, the others indented to match.
+std::string help_entry(std::string_view label, std::string_view text) {
+  constexpr std::size_t kHelpWidth = 77, kIndent = 21;
+  std::string out = "  " + std::string(label), line;
+  out.resize(kIndent, ' ');
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view word = text.substr(at, end - at);
+    if (!line.empty() && kIndent + line.size() + 1 + word.size() > kHelpWidth) {
+      out += line + "\n" + std::string(kIndent, ' ');
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + std::string(word);
+    at = end + 1;
+  }
+  return out + line + "\n";
+}
+
+// The tables' entries of --help, their columns listed from the tables.
+std::string table_help() {
+  return help_entry(kRunsTable, "one row per configuration: " + help_list(kRunsColumns)) +
+         help_entry(kCoefficientsTable,
+                    "per fitted configuration, target bin and term (VOC, VB1...VB6): " +
+                        help_list(kCoefficientsColumns)) +
+         help_entry(kFitsTable,
+                    "per fitted configuration and target bin: " + help_list(kFitsColumns));
+}
+
+}  // namespace
 
 int available_cpus() {
   cpu_set_t set;
@@ -213,30 +268,16 @@ Other modes:
 
 On a terminal one progress line is kept on standard error; the summary at
 the end gives the counts, the first message line of every failure and the
-report directory. Ctrl-C (SIGINT), SIGTERM and SIGHUP stop the launching,
-end the running configurations as vbsfit ends on that signal, and write the
-tables of what finished.
+report directory. Ctrl-C (SIGINT), SIGTERM, SIGQUIT and SIGHUP stop the
+launching, end the running configurations as vbsfit ends on that signal, and
+write the tables of what finished; a configuration that cannot start for
+want of file descriptors, processes or memory waits for a running one to end.
 
 Report directory:
   index.html         the report to open in a browser: one row per
                      configuration, linking to its page (coefficients with
                      standard errors and flags, fit figures, charts)
-  runs.csv           one row per configuration: run (its place in the run
-                     set), species, scenario, tag, known_species, state
-                     (succeeded, kept, failed, interrupted, pending),
-                     exit_status, message (first line), results_path (below
-                     the working directory), kp, k1...k6, wmol1...wmol6 (mean
-                     molar masses), undetermined (count of undetermined
-                     coefficients), seconds, species_source (built-in, file,
-                     file-replaces-built-in, default), input_records (the
-                     records of the longest input file, when more than 1441:
-                     the fit used the first 1441)
-  coefficients.csv   per fitted configuration, target bin and term (VOC,
-                     VB1...VB6): coefficient as reported, lower, upper,
-                     at_bound, standard_error, flag
-  fits.csv           per fitted configuration and target bin: rss, rms,
-                     r_squared, relative_residual
-  batch.txt          which share of which run set the tables hold
+)" + table_help() + R"(  batch.txt          which share of which run set the tables hold
   species.csv        the rows of --species-table that the run set used
   runs/SPECIES/SCENARIO/TAG/   stdout, stderr (when not empty) and fit.dump
                      of each run
@@ -257,8 +298,10 @@ field, or the records found, added to its message in the tables.
 Exit status: 0 when every configuration succeeded or was kept, 1 when one
 failed (or the output could not be written), 2 for a bad command line, plan,
 species table or name, a path that is not what it must be, or a report
-directory that another batch is writing (nothing runs), 130, 143 or 129
-after SIGINT, SIGTERM or SIGHUP.
+directory that another batch is writing (nothing runs), 130, 143, 131 or
+129 after SIGINT, SIGTERM, SIGQUIT or SIGHUP. A note beside a configuration
+that succeeded (its numbers or its standard error not kept) does not make
+the status 1.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4

@@ -17,6 +17,32 @@ const char* state_name(State state) {
   return "";
 }
 
+bool state_from_name(std::string_view name, State& state) {
+  for (int n = 0; n < kStates; ++n) {
+    if (name == state_name(static_cast<State>(n))) {
+      state = static_cast<State>(n);
+      return true;
+    }
+  }
+  return false;
+}
+
+void add_note(Outcome& outcome, const std::string& note) {
+  outcome.message += (outcome.message.empty() ? "" : "; ") + note;
+}
+
+void Tally::add(State state, bool with_note) {
+  ++by_state[static_cast<int>(state)];
+  noted += state == State::succeeded && with_note;
+  ++total;
+}
+
+Tally tally_of(const std::vector<Outcome>& outcomes) {
+  Tally tally;
+  for (const Outcome& o : outcomes) tally.add(o.state, !o.message.empty());
+  return tally;
+}
+
 namespace {
 
 quality::Problem solve_problem(const FitDump& dump, const SolveRecord& s) {
@@ -44,11 +70,9 @@ FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fit
     bin.coefficient = s.x;
     bin.lower = s.lower;
     bin.upper = s.upper;
-    // The run reports the target's own coefficient shifted by this one
-    // addition; the same addition here gives the same double.
-    bin.coefficient[r] = bin.coefficient[r] + config::kSelfShift;
-    bin.lower[r] = bin.lower[r] + config::kSelfShift;
-    bin.upper[r] = bin.upper[r] + config::kSelfShift;
+    bin.coefficient[r] = config::shift_own(bin.coefficient[r]);
+    bin.lower[r] = config::shift_own(bin.lower[r]);
+    bin.upper[r] = config::shift_own(bin.upper[r]);
     const quality::Fit& q = fits[r - 1];
     FitFigures& f = bin.quality;
     f.rss = q.rss;

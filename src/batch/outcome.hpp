@@ -1,10 +1,12 @@
-// What became of one configuration of a batch, and the numbers of its fit
-// that the tables show.
+// What became of one configuration of a batch, the numbers of its fit that
+// the tables show, and the tally of a batch's outcomes that everything it
+// reports counts from.
 #pragma once
 
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/fit_dump.hpp"
@@ -13,14 +15,20 @@
 
 namespace batch {
 
+// What became of a configuration. A run that succeeded stays succeeded
+// whatever became of its record (its numbers, its standard error): that is a
+// note in its message, not another state.
 enum class State {
   pending,      // never started: the batch was interrupted first
   succeeded,    // fitted, results file written
   kept,         // its results file existed before; not refitted
-  failed,       // the run ended with another status or a signal
+  failed,       // the run ended with another status or a signal, or could not start
   interrupted,  // was running when the batch was interrupted
 };
+inline constexpr int kStates = 5;
 const char* state_name(State state);
+// The state named `name` (as state_name gives it); false when none is.
+bool state_from_name(std::string_view name, State& state);
 
 // A solve's figures as the tables show them: quality::Fit without its
 // per-row series, in fixed size.
@@ -70,11 +78,30 @@ std::vector<std::string> results_records(const FitNumbers& numbers);
 struct Outcome {
   State state = State::pending;
   std::optional<int> exit_status;  // 128 + the signal number for a run a signal ended
-  std::string message;             // the first line of its message, or a note
+  std::string message;             // the first line of its message, or notes
   std::optional<double> seconds;   // wall time of the run
   std::optional<FitNumbers> numbers;
   bool page = false;               // its page is in the report
   int input_records = 0;           // of its longest input file, when beyond what a fit reads
 };
+
+// Adds `note` to the message of `outcome`, after what is there ("; ").
+void add_note(Outcome& outcome, const std::string& note);
+
+// The counts of a batch's configurations by state: the progress line, the
+// summary, the index page and the exit status all read one of these.
+struct Tally {
+  std::array<int, kStates> by_state{};
+  int noted = 0;  // succeeded, with a note beside it
+  int total = 0;
+
+  void add(State state, bool noted);
+  int of(State state) const { return by_state[static_cast<int>(state)]; }
+  // Nothing failed, was interrupted or is pending.
+  bool complete() const {
+    return of(State::failed) + of(State::interrupted) + of(State::pending) == 0;
+  }
+};
+Tally tally_of(const std::vector<Outcome>& outcomes);
 
 }  // namespace batch

@@ -2,6 +2,7 @@
 
 #include "batch/analysis.hpp"
 #include "batch/species_table.hpp"
+#include "batch/files.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
@@ -9,7 +10,15 @@
 namespace batch {
 namespace {
 
-// The row of index.html of an entry.
+constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
+constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
+constexpr std::size_t kTag = column_index(kRunsColumns, "tag");
+constexpr std::size_t kState = column_index(kRunsColumns, "state");
+constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
+constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
+
+}  // namespace
+
 report::IndexRow index_row(const PageEntry& e) {
   report::IndexRow row;
   row.species = e.config.species;
@@ -28,8 +37,6 @@ report::IndexRow index_row(const PageEntry& e) {
   return row;
 }
 
-}  // namespace
-
 std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
                                     const std::vector<Outcome>& outcomes) {
   std::vector<PageEntry> pages;
@@ -42,21 +49,17 @@ std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
 }
 
 std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs) {
-  static const std::size_t species = runs_column("species"), scenario = runs_column("scenario"),
-                           tag = runs_column("tag"), state = runs_column("state"),
-                           message = runs_column("message"),
-                           undetermined = runs_column("undetermined");
   std::vector<PageEntry> pages;
   for (const CsvRow& row : runs) {
-    if (row.size() != runs_header().size()) continue;
-    pages.push_back({{row[species], row[scenario], row[tag]}, row[state], row[message],
-                     !row[undetermined].empty(), std::nullopt, false});
+    if (row.size() != kRunsColumns.size()) continue;
+    pages.push_back({{row[kSpecies], row[kScenario], row[kTag]}, row[kState], row[kMessage],
+                     !row[kUndetermined].empty(), std::nullopt, false});
   }
   return pages;
 }
 
 std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
-                        double se_limit) {
+                        const Tally& tally, double se_limit) {
   std::vector<report::IndexRow> rows;
   for (PageEntry& e : entries) {
     if (e.numbers && !e.page) {
@@ -71,7 +74,10 @@ std::string write_pages(const std::string& report, std::vector<PageEntry> entrie
     }
     rows.push_back(index_row(e));
   }
-  return write_file_atomically(report + "/" + kIndexPage, report::render_index(rows, se_limit));
+  const report::IndexCounts counts{tally.of(State::succeeded), tally.of(State::kept),
+                                  tally.of(State::failed)};
+  return write_file_atomically(report + "/" + kIndexPage,
+                               report::render_index(rows, counts, se_limit));
 }
 
 }  // namespace batch

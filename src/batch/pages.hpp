@@ -13,6 +13,7 @@
 #include "batch/csv.hpp"
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
+#include "report/report.hpp"
 
 namespace batch {
 
@@ -33,12 +34,16 @@ std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
                                     const std::vector<Outcome>& outcomes);
 std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs);
 
+// The row of index.html of an entry: its names and state, and, when its page
+// is written, the lowest R² of its bins and its undetermined coefficients.
+report::IndexRow index_row(const PageEntry& entry);
+
 // Writes the page of every entry with numbers whose page is not written yet,
 // then index.html, each replacing its old version only once complete;
-// `se_limit` flags the coefficients as in the tables. Returns why a page
-// could not be written, or empty. A record that cannot be read leaves its
-// entry without a page, and its row says why.
+// `tally` counts the entries' states, `se_limit` flags the coefficients as
+// in the tables. Returns why a page could not be written, or empty. A record
+// that cannot be read leaves its entry without a page, and its row says why.
 std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
-                        double se_limit);
+                        const Tally& tally, double se_limit);
 
 }  // namespace batch

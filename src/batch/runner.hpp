@@ -1,25 +1,26 @@
-// The runner of vbsfit-batch: each configuration of a run set is fitted in a
-// child process of its own, a fork of this one that runs vbsfit's main
-// program for it in the working directory, with standard output and error
-// going to files in the report, so that it prints, writes and ends exactly as
-// a vbsfit built for that configuration does there. A configuration whose
+// The scheduler of vbsfit-batch: each configuration of a run set is fitted
+// in a child process of its own (batch/child_run.hpp); a configuration whose
 // results file exists is kept, not refitted. After each run that succeeded,
-// and for each kept configuration, another short-lived child analyses the
-// record of the fit (batch/analysis.hpp): it writes the configuration's page
-// and hands the batch the numbers for the tables. Up to `jobs` children run
-// at once, runs and analyses alike.
+// and for each kept configuration, a worker analyses the record of the fit
+// (batch/analysis.hpp): it writes the configuration's page and hands the
+// batch the numbers for the tables. Up to `jobs` children run at once, runs
+// and analyses alike. A configuration that cannot start for want of a
+// resource (descriptors, processes, memory) waits until a child ends and is
+// tried again; only when nothing runs and it still cannot start has it
+// failed.
 //
-// SIGINT, SIGTERM and SIGHUP stop the launching of runs and are passed on to
-// the running ones; the runner waits for them, analyses what finished and
-// returns it.
+// A signal that stops the batch (batch/signal_watch.hpp) stops the launching
+// of runs and is passed on to the running ones; the runner waits for them,
+// analyses what finished and returns it.
 #pragma once
 
+#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
+#include "batch/signal_watch.hpp"
 
 namespace batch {
 
@@ -38,14 +39,44 @@ struct BatchResult {
   std::string page_error;         // why a page could not be written, or empty
 };
 
+// Runs `entries` under `signals`, which the caller holds until its report
+// is written.
 BatchResult run_configurations(const std::vector<RunEntry>& entries,
-                               const RunnerSettings& settings);
+                               const RunnerSettings& settings, SignalWatch& signals);
 
-// The first line of the message of a run that failed: the first line of its
-// standard error `err`; else, for a run a signal ended, that signal; else
-// (the solver prints its message on standard output) standard output's last
-// non-blank line without its surrounding blanks.
-std::string failure_message(const std::string& stdout_file, std::string_view err,
-                            int wait_status);
+// Where a configuration is in the batch. Its outcome's state says what
+// became of it.
+enum class Phase {
+  queued,             // not started (a kept one: its analysis not started)
+  running,            // its run is going
+  awaiting_analysis,  // its run succeeded; its analysis waits for a slot
+  analysing,
+  done,
+};
+
+// What to launch in a free slot.
+struct Launch {
+  enum class Kind { none, run, analysis };
+  Kind kind = Kind::none;
+  std::size_t index = 0;  // of the configuration
+};
+
+// What the choice of the next launch reads: the phases and outcomes of the
+// configurations, side by side, and two places to start looking from (no
+// configuration before `queued_from` is queued, none before `awaiting_from`
+// awaits analysis), which spare a long run set a scan from its start.
+struct Schedule {
+  std::span<const Phase> phases;
+  std::span<const Outcome> outcomes;
+  bool stopping = false;
+  std::size_t queued_from = 0;
+  std::size_t awaiting_from = 0;
+};
+
+// The analysis of the first run that awaits one, in run-set order; else the
+// first queued configuration: its analysis when it is kept, its run unless
+// the batch is stopping (a run not started then stays pending, while the
+// kept configurations' numbers still belong in the tables); else none.
+Launch next_launch(const Schedule& schedule);
 
 }  // namespace batch

@@ -5,7 +5,7 @@
 #include <deque>
 #include <set>
 
-#include "batch/input_files.hpp"
+#include "batch/files.hpp"
 
 namespace batch {
 namespace {

@@ -6,17 +6,19 @@
 #include <vector>
 
 #include "batch/csv.hpp"
+#include "batch/outcome.hpp"
 
 namespace batch {
 
-struct Summary {
-  std::string text;      // lines for standard error
-  bool complete = true;  // nothing failed, was interrupted, pending or unrecorded
-};
+// The tally of the rows of runs.csv: the same as that of the outcomes the
+// rows were made from. Rows of another width or state are not counted.
+Tally tally_of_rows(const std::vector<CsvRow>& runs);
 
+// The summary's lines for standard error. `tally` counts the rows `runs`;
 // `stop_signal` is the signal that stopped the batch, or 0. `shown` is what
 // the last line points the reader to: the report's index page, or the
 // directory itself when it has no pages.
-Summary summarize(const std::vector<CsvRow>& runs, const std::string& shown, int stop_signal);
+std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
+                      const std::string& shown, int stop_signal);
 
 }  // namespace batch

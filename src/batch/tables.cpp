@@ -5,57 +5,49 @@
 #include <string_view>
 
 #include "batch/species_table.hpp"
+#include "batch/files.hpp"
 #include "config/config.hpp"
 
 namespace batch {
 namespace {
 
-const char* yes_no(bool value) { return value ? "true" : "false"; }
+TableWrittenHook g_table_written = nullptr;
 
-CsvRow numbered(const char* prefix, int count) {
-  CsvRow names;
-  for (int j = 1; j <= count; ++j) names.push_back(prefix + std::to_string(j));
-  return names;
+template <typename Source, std::size_t N>
+CsvRow row_of(const std::array<Column<Source>, N>& columns, const Source& source) {
+  CsvRow row;
+  row.reserve(N);
+  for (const Column<Source>& c : columns) row.push_back(c.value(source));
+  return row;
 }
 
-CsvRow operator+(CsvRow left, const CsvRow& right) {
-  left.insert(left.end(), right.begin(), right.end());
-  return left;
+// The coefficients and fits rows of one fitted configuration.
+void add_fit_rows(const Configuration& c, const FitNumbers& numbers, Tables& tables) {
+  for (int r = 1; r <= config::kBins; ++r) {
+    const BinFit& bin = numbers.bins[r - 1];
+    for (int t = 0; t < config::kCoefficients; ++t) {
+      tables.coefficients.push_back(row_of(kCoefficientsColumns, {c, r, t, bin}));
+    }
+    tables.fits.push_back(row_of(kFitsColumns, {c, r, bin.quality}));
+  }
 }
 
 }  // namespace
 
-std::string run_directory(const std::string& report, const Configuration& config) {
-  return report + "/" + kRunsDirectory + "/" + display_name(config);
-}
+std::string column_values::yes_no(bool value) { return value ? "true" : "false"; }
 
 const CsvRow& runs_header() {
-  static const CsvRow header =
-      CsvRow{"run", "species", "scenario", "tag", "known_species", "state", "exit_status",
-             "message", "results_path", "kp"} +
-      numbered("k", config::kBins) + numbered("wmol", config::kBins) +
-      CsvRow{"undetermined", "seconds", "species_source", "input_records"};
+  static const CsvRow header = header_of(kRunsColumns);
   return header;
 }
 
-std::size_t runs_column(std::string_view name) {
-  const CsvRow& header = runs_header();
-  for (std::size_t n = 0; n < header.size(); ++n) {
-    if (header[n] == name) return n;
-  }
-  return 0;
-}
-
 const CsvRow& coefficients_header() {
-  static const CsvRow header = {"species",  "scenario", "tag",      "target_bin",
-                                "term",     "coefficient", "lower", "upper",
-                                "at_bound", "standard_error", "flag"};
+  static const CsvRow header = header_of(kCoefficientsColumns);
   return header;
 }
 
 const CsvRow& fits_header() {
-  static const CsvRow header = {"species", "scenario", "tag", "target_bin",
-                                "rss", "rms", "r_squared", "relative_residual"};
+  static const CsvRow header = header_of(kFitsColumns);
   return header;
 }
 
@@ -64,39 +56,14 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
     const Outcome& o = outcomes[n];
-    const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
-    CsvRow run = {std::to_string(entries[n].number), c.species, c.scenario, c.tag,
-                  yes_no(known_species(c.species) != nullptr), state_name(o.state),
-                  o.exit_status ? std::to_string(*o.exit_status) : "", o.message,
-                  config::results_path(c.species, c.scenario, c.tag), csv_number(rates.kp)};
-    for (double k : rates.k) run.push_back(csv_number(k));
-    for (int j = 0; j < config::kBins; ++j) {
-      run.push_back(o.numbers ? csv_number(o.numbers->avgwmol[j]) : "");
-    }
-    run.push_back(o.numbers ? std::to_string(undetermined_count(*o.numbers)) : "");
-    run.push_back(csv_number(o.seconds));
-    run.push_back(source_name(species_source(c.species)));
-    run.push_back(o.input_records > 0 ? std::to_string(o.input_records) : "");
-    tables.runs.push_back(std::move(run));
-    if (!o.numbers) continue;
-
-    for (int r = 1; r <= config::kBins; ++r) {
-      const BinFit& bin = o.numbers->bins[r - 1];
-      for (int t = 0; t < config::kCoefficients; ++t) {
-        const quality::Coefficient& k = bin.quality.coefficients[t];
-        tables.coefficients.push_back(
-            {c.species, c.scenario, c.tag, std::to_string(r), config::term_label(t),
-             csv_number(bin.coefficient[t]), csv_number(bin.lower[t]), csv_number(bin.upper[t]),
-             yes_no(k.at_bound), csv_number(k.standard_error), quality::flag_name(k.flag)});
-      }
-      const FitFigures& q = bin.quality;
-      tables.fits.push_back({c.species, c.scenario, c.tag, std::to_string(r), csv_number(q.rss),
-                             csv_number(q.rms), csv_number(q.r_squared),
-                             csv_number(q.relative_residual)});
-    }
+    tables.runs.push_back(
+        row_of(kRunsColumns, {entries[n], o, config::rate_constants(species_row(c.species), c.tag)}));
+    if (o.numbers) add_fit_rows(c, *o.numbers, tables);
   }
   return tables;
 }
+
+void set_table_written_hook(TableWrittenHook hook) { g_table_written = hook; }
 
 std::string write_tables(const std::string& report, const Tables& tables) {
   const std::pair<const char*, std::string> files[] = {
@@ -107,6 +74,7 @@ std::string write_tables(const std::string& report, const Tables& tables) {
   for (const auto& [name, text] : files) {
     std::string error = write_file_atomically(report + "/" + name, text);
     if (!error.empty()) return error;
+    if (g_table_written != nullptr) g_table_written(name);
   }
   return {};
 }

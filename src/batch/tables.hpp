@@ -1,15 +1,10 @@
-// The report directory of vbsfit-batch and its tables:
-//
-//   runs.csv           one row per configuration of the run set (or shard)
-//   coefficients.csv   one row per fitted configuration, target bin and term
-//   fits.csv           one row per fitted configuration and target bin
-//   batch.txt          which share of which run set the tables hold
-//   index.html         the report's pages, one more per fitted configuration
-//                      (batch/pages.hpp)
-//   runs/<species>/<scenario>/<tag>/   stdout, stderr (when the run wrote to
-//                      it) and fit.dump of a run
+// The tables of vbsfit-batch's report (batch/report_layout.hpp names the
+// files). Each table's columns are one array of {name, value, help}: the
+// header, every row, the look-ups by name and the --help list of columns are
+// all made from it, so a column is spelled once.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,23 +12,191 @@
 
 #include "batch/csv.hpp"
 #include "batch/outcome.hpp"
+#include "batch/report_layout.hpp"
 #include "batch/run_set.hpp"
+#include "batch/species_table.hpp"
+#include "config/config.hpp"
 
 namespace batch {
 
-inline constexpr const char* kRunsTable = "runs.csv";
-inline constexpr const char* kCoefficientsTable = "coefficients.csv";
-inline constexpr const char* kFitsTable = "fits.csv";
-inline constexpr const char* kManifest = "batch.txt";
-inline constexpr const char* kRunsDirectory = "runs";
-inline constexpr const char* kStdoutName = "stdout";
-inline constexpr const char* kStderrName = "stderr";
-inline constexpr const char* kIndexPage = "index.html";
-// Held by the batch that writes the report (see vbsfit-batch's run mode).
-inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
+// What a row of each table is made from.
+struct RunRowSource {
+  const RunEntry& entry;
+  const Outcome& outcome;
+  config::RateConstants rates;  // of its species and tag
+};
+struct CoefficientRowSource {
+  const Configuration& config;
+  int bin;   // 1 ... 6
+  int term;  // 0 (VOC) ... 6
+  const BinFit& fit;
+};
+struct FitRowSource {
+  const Configuration& config;
+  int bin;  // 1 ... 6
+  const FitFigures& figures;
+};
 
-// The directory of a configuration's files in the report.
-std::string run_directory(const std::string& report, const Configuration& config);
+template <typename Source>
+struct Column {
+  std::string_view name;
+  std::string (*value)(const Source&);
+  // How --help lists the column; empty when the column before stands for it
+  // (k1 for k1...k6) or the table's description already says it.
+  std::string_view help;
+};
+
+// The index of the column `name`, found while compiling: a name that is not
+// a column does not compile.
+template <typename Source, std::size_t N>
+consteval std::size_t column_index(const std::array<Column<Source>, N>& columns,
+                                   std::string_view name) {
+  for (std::size_t n = 0; n < N; ++n) {
+    if (columns[n].name == name) return n;
+  }
+  throw "no column of this name";  // not a constant expression
+}
+
+namespace column_values {
+std::string yes_no(bool value);
+template <int J>
+std::string rate(const RunRowSource& r) {
+  return csv_number(r.rates.k[J - 1]);
+}
+template <int J>
+std::string molar_mass(const RunRowSource& r) {
+  return r.outcome.numbers ? csv_number(r.outcome.numbers->avgwmol[J - 1]) : std::string();
+}
+}  // namespace column_values
+
+inline constexpr std::array<Column<RunRowSource>, 26> kRunsColumns = {{
+    {"run", [](const RunRowSource& r) { return std::to_string(r.entry.number); },
+     "run (its place in the run set)"},
+    {"species", [](const RunRowSource& r) { return r.entry.config.species; }, "species"},
+    {"scenario", [](const RunRowSource& r) { return r.entry.config.scenario; }, "scenario"},
+    {"tag", [](const RunRowSource& r) { return r.entry.config.tag; }, "tag"},
+    {"known_species",
+     [](const RunRowSource& r) {
+       return column_values::yes_no(known_species(r.entry.config.species) != nullptr);
+     },
+     "known_species"},
+    {"state", [](const RunRowSource& r) { return std::string(state_name(r.outcome.state)); },
+     "state (succeeded, kept, failed, interrupted, pending)"},
+    {"exit_status",
+     [](const RunRowSource& r) {
+       return r.outcome.exit_status ? std::to_string(*r.outcome.exit_status) : std::string();
+     },
+     "exit_status"},
+    {"message", [](const RunRowSource& r) { return r.outcome.message; },
+     "message (first line, or a note)"},
+    {"results_path",
+     [](const RunRowSource& r) {
+       const Configuration& c = r.entry.config;
+       return config::results_path(c.species, c.scenario, c.tag);
+     },
+     "results_path (below the working directory)"},
+    {"kp", [](const RunRowSource& r) { return csv_number(r.rates.kp); }, "kp"},
+    {"k1", column_values::rate<1>, "k1...k6"},
+    {"k2", column_values::rate<2>, ""},
+    {"k3", column_values::rate<3>, ""},
+    {"k4", column_values::rate<4>, ""},
+    {"k5", column_values::rate<5>, ""},
+    {"k6", column_values::rate<6>, ""},
+    {"wmol1", column_values::molar_mass<1>, "wmol1...wmol6 (mean molar masses)"},
+    {"wmol2", column_values::molar_mass<2>, ""},
+    {"wmol3", column_values::molar_mass<3>, ""},
+    {"wmol4", column_values::molar_mass<4>, ""},
+    {"wmol5", column_values::molar_mass<5>, ""},
+    {"wmol6", column_values::molar_mass<6>, ""},
+    {"undetermined",
+     [](const RunRowSource& r) {
+       return r.outcome.numbers ? std::to_string(undetermined_count(*r.outcome.numbers))
+                                : std::string();
+     },
+     "undetermined (count of undetermined coefficients)"},
+    {"seconds", [](const RunRowSource& r) { return csv_number(r.outcome.seconds); }, "seconds"},
+    {"species_source",
+     [](const RunRowSource& r) {
+       return std::string(source_name(species_source(r.entry.config.species)));
+     },
+     "species_source (built-in, file, file-replaces-built-in, default)"},
+    {"input_records",
+     [](const RunRowSource& r) {
+       return r.outcome.input_records > 0 ? std::to_string(r.outcome.input_records)
+                                          : std::string();
+     },
+     "input_records (the records of the longest input file, when more than 1441: the fit "
+     "used the first 1441)"},
+}};
+
+inline constexpr std::array<Column<CoefficientRowSource>, 11> kCoefficientsColumns = {{
+    {"species", [](const CoefficientRowSource& r) { return r.config.species; }, ""},
+    {"scenario", [](const CoefficientRowSource& r) { return r.config.scenario; }, ""},
+    {"tag", [](const CoefficientRowSource& r) { return r.config.tag; }, ""},
+    {"target_bin", [](const CoefficientRowSource& r) { return std::to_string(r.bin); }, ""},
+    {"term", [](const CoefficientRowSource& r) { return config::term_label(r.term); }, ""},
+    {"coefficient",
+     [](const CoefficientRowSource& r) { return csv_number(r.fit.coefficient[r.term]); },
+     "coefficient as reported"},
+    {"lower", [](const CoefficientRowSource& r) { return csv_number(r.fit.lower[r.term]); },
+     "lower"},
+    {"upper", [](const CoefficientRowSource& r) { return csv_number(r.fit.upper[r.term]); },
+     "upper"},
+    {"at_bound",
+     [](const CoefficientRowSource& r) {
+       return column_values::yes_no(r.fit.quality.coefficients[r.term].at_bound);
+     },
+     "at_bound"},
+    {"standard_error",
+     [](const CoefficientRowSource& r) {
+       return csv_number(r.fit.quality.coefficients[r.term].standard_error);
+     },
+     "standard_error"},
+    {"flag",
+     [](const CoefficientRowSource& r) {
+       return std::string(quality::flag_name(r.fit.quality.coefficients[r.term].flag));
+     },
+     "flag"},
+}};
+
+inline constexpr std::array<Column<FitRowSource>, 8> kFitsColumns = {{
+    {"species", [](const FitRowSource& r) { return r.config.species; }, ""},
+    {"scenario", [](const FitRowSource& r) { return r.config.scenario; }, ""},
+    {"tag", [](const FitRowSource& r) { return r.config.tag; }, ""},
+    {"target_bin", [](const FitRowSource& r) { return std::to_string(r.bin); }, ""},
+    {"rss", [](const FitRowSource& r) { return csv_number(r.figures.rss); }, "rss"},
+    {"rms", [](const FitRowSource& r) { return csv_number(r.figures.rms); }, "rms"},
+    {"r_squared", [](const FitRowSource& r) { return csv_number(r.figures.r_squared); },
+     "r_squared"},
+    {"relative_residual",
+     [](const FitRowSource& r) { return csv_number(r.figures.relative_residual); },
+     "relative_residual"},
+}};
+
+// The header row of a table.
+template <typename Source, std::size_t N>
+CsvRow header_of(const std::array<Column<Source>, N>& columns) {
+  CsvRow header;
+  for (const Column<Source>& c : columns) header.emplace_back(c.name);
+  return header;
+}
+
+// The columns as --help lists them: the help texts that are not empty,
+// joined by ", ".
+template <typename Source, std::size_t N>
+std::string help_list(const std::array<Column<Source>, N>& columns) {
+  std::string list;
+  for (const Column<Source>& c : columns) {
+    if (c.help.empty()) continue;
+    if (!list.empty()) list += ", ";
+    list += c.help;
+  }
+  return list;
+}
+
+const CsvRow& runs_header();
+const CsvRow& coefficients_header();
+const CsvRow& fits_header();
 
 // The tables' rows, without their header rows.
 struct Tables {
@@ -41,11 +204,6 @@ struct Tables {
   std::vector<CsvRow> coefficients;
   std::vector<CsvRow> fits;
 };
-const CsvRow& runs_header();
-const CsvRow& coefficients_header();
-const CsvRow& fits_header();
-// The index of the column `name` of runs.csv.
-std::size_t runs_column(std::string_view name);
 
 // The rows of a batch: entries and outcomes side by side.
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes);
@@ -53,6 +211,11 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
 // Writes the three tables into `report`, each replacing its old version only
 // once complete. Returns why one could not be written, or empty.
 std::string write_tables(const std::string& report, const Tables& tables);
+
+// Called by write_tables after each table is in place, with its file name;
+// lets a test act between the replacements. Null (the default): nothing.
+using TableWrittenHook = void (*)(const char* name);
+void set_table_written_hook(TableWrittenHook hook);
 
 // What batch.txt says: the tables hold share `shard` of a run set of `total`
 // configurations whose fingerprint is `fingerprint`, flagged under `se_limit`.

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace batch {
 namespace {
@@ -38,22 +37,20 @@ void WorkerPool::serve(int fd) {
   }
 }
 
-std::string WorkerPool::start(std::uint64_t job, const std::vector<int>& inherited) {
+int WorkerPool::start(std::uint64_t job, const std::vector<int>& inherited) {
   for (;;) {
     auto worker =
         std::find_if(workers_.begin(), workers_.end(), [](const Worker& w) { return !w.busy; });
     const bool made = worker == workers_.end();
     if (made) {
       int pair[2];
-      if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        return std::strerror(errno);
-      }
+      if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return errno;
       const pid_t pid = ::fork();
       if (pid < 0) {
         const int error = errno;
         ::close(pair[0]);
         ::close(pair[1]);
-        return std::strerror(error);
+        return error;
       }
       if (pid == 0) {
         ::close(pair[0]);
@@ -71,11 +68,11 @@ std::string WorkerPool::start(std::uint64_t job, const std::vector<int>& inherit
     if (sent == static_cast<ssize_t>(sizeof job)) {
       worker->busy = true;
       worker->job = job;
-      return {};
+      return 0;
     }
     // Only a worker that has ended refuses a job: an idle one that was
     // killed is replaced.
-    const std::string why = std::strerror(sent < 0 ? errno : EMSGSIZE);
+    const int why = sent < 0 ? errno : EMSGSIZE;
     ::close(worker->fd);
     wait_for(worker->pid);
     workers_.erase(worker);

@@ -31,9 +31,9 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // Hands `job` to an idle worker, made when there is none. `inherited`: the
-  // batch's descriptors that a new worker closes. Returns why no worker could
-  // take it, or empty.
-  std::string start(std::uint64_t job, const std::vector<int>& inherited = {});
+  // batch's descriptors that a new worker closes. Returns 0, or the errno of
+  // why no worker could take it.
+  int start(std::uint64_t job, const std::vector<int>& inherited = {});
   // Workers doing a job.
   int busy() const;
   // Adds the descriptors to poll for the results of busy workers.

@@ -52,6 +52,10 @@ inline constexpr double kUpperBound = 10000.0;
 inline constexpr double kSelfLowerBound = -1.0;
 inline constexpr double kSelfUpperBound = 0.0;
 inline constexpr double kSelfShift = 1.0;
+// The target bin's own coefficient (or one of its bounds) as reported: one
+// addition of kSelfShift, the run's own operation, so that every program that
+// shows it shows the same double.
+inline double shift_own(double fitted) { return fitted + kSelfShift; }
 
 // Saturation concentration of each bin. The last two are the
 // single-precision numbers 0.1 and 0.001 widened to double, which is what

@@ -155,7 +155,7 @@ void solve(int r, RunObserver* observer) {
                   ALPHA.data(), ISTATEBVLS.data(), LOOPABVLS);
   if (observer != nullptr) observer->solved(r);
   // The target bin's own coefficient was fitted in [-1, 0]; report it in [0, 1].
-  ALPHA(r + 1) = ALPHA(r + 1) + config::kSelfShift;
+  ALPHA(r + 1) = config::shift_own(ALPHA(r + 1));
   // Finite rates can still be too large for the solver's sums of squares.
   for (int c = 1; c <= kCoefficients; ++c) {
     if (!std::isfinite(ALPHA(c))) {

@@ -103,10 +103,6 @@ const char* flag_name(Flag flag) {
 
 bool is_misfit(const Fit& fit, double limit) { return fit.autocorrelation > limit; }
 
-Fit assess(const Problem& p, double se_limit) {
-  return assess(p, design_of(p.rows, p.cols, p.a), se_limit);
-}
-
 Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int m = p.rows;
   const int n = p.cols;

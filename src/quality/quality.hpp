@@ -90,10 +90,10 @@ struct Design {
 // The design of `a` (rows x cols, column by column).
 Design design_of(int rows, int cols, std::span<const double> a);
 
-// The figures of one fit. The extents of the spans must match rows and cols.
-// se_limit is the largest standard error a determined coefficient may have.
-Fit assess(const Problem& problem, double se_limit = kDefaultSeLimit);
-// The same, bit for bit, with the design of problem.a made beforehand.
+// The figures of one fit, `design` being design_of(problem's rows, cols, a)
+// (the solves of one configuration share it). The extents of the spans must
+// match rows and cols. se_limit is the largest standard error a determined
+// coefficient may have.
 Fit assess(const Problem& problem, const Design& design, double se_limit = kDefaultSeLimit);
 
 }  // namespace quality

@@ -42,7 +42,7 @@ struct PageNotes {
 // "misfit"; table#fits rows with data-misfit and td.autocorrelation
 // (data-autocorrelation), td.aic; p#made; section#provenance with table#fitted-by and
 // table#inputs. At most about 100 kB for a run of 1441 records.
-std::string render_page(const Configuration& configuration, const PageNotes& notes,
+std::string render_page(const PageData& configuration, const PageNotes& notes,
                         double se_limit);
 
 }  // namespace report

@@ -83,9 +83,9 @@ std::string flag_class(Flag flag) {
 }
 
 // How many of the configuration's coefficients carry `flag`.
-int count_flags(const Configuration& c, Flag flag) {
+int count_flags(const PageData& c, Flag flag) {
   int n = 0;
-  for (const BinFit& bin : c.bins) {
+  for (const BinSeries& bin : c.bins) {
     for (const quality::Coefficient& k : bin.fit.coefficients) n += k.flag == flag;
   }
   return n;
@@ -133,7 +133,7 @@ std::string how_to_read(double se_limit) {
          "fitted. Concentrations are in the unit of the input files.</p>\n</section>\n";
 }
 
-std::string coefficient_cell(int bin, int c, const BinFit& fit, bool misfit) {
+std::string coefficient_cell(int bin, int c, const BinSeries& fit, bool misfit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
   misfit = misfit && k.flag != Flag::no_effect;
@@ -161,7 +161,7 @@ bool misfit_of(const PageNotes& notes, std::size_t r) {
   return r < notes.bins.size() && notes.bins[r].misfit;
 }
 
-std::string coefficient_table(const Configuration& c, const PageNotes& notes) {
+std::string coefficient_table(const PageData& c, const PageNotes& notes) {
   std::string out =
       "<table id=\"coefficients\">\n<caption>Coefficients as the results file orders them: one "
       "row per target bin, one column per term, each &plusmn; its standard error.</caption>\n"
@@ -180,7 +180,7 @@ std::string coefficient_table(const Configuration& c, const PageNotes& notes) {
   return out + "</tbody>\n</table>\n";
 }
 
-std::string fit_table(const Configuration& c, const PageNotes& notes) {
+std::string fit_table(const PageData& c, const PageNotes& notes) {
   std::string out =
       "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
       "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
@@ -211,9 +211,9 @@ std::string fit_table(const Configuration& c, const PageNotes& notes) {
   return out + "</tbody>\n</table>\n";
 }
 
-std::string provenance(const Configuration& c, const PageNotes& notes);
+std::string provenance(const PageData& c, const PageNotes& notes);
 
-std::string run_tables(const Configuration& c, const PageNotes& notes) {
+std::string run_tables(const PageData& c, const PageNotes& notes) {
   std::string out =
       "<h2>Rate constants</h2>\n<table id=\"rates\">\n<caption>First-order rate constants, per "
       "second" +
@@ -237,7 +237,7 @@ std::string run_tables(const Configuration& c, const PageNotes& notes) {
 
 // How the fit was made and from what: the batch's version, command, date and
 // host, and the files with their sizes, times and hashes where recorded.
-std::string provenance(const Configuration& c, const PageNotes& notes) {
+std::string provenance(const PageData& c, const PageNotes& notes) {
   auto known = [](const std::string& text) { return text.empty() ? std::string("not recorded") : escape(text); };
   std::string out =
       "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"fitted-by\">\n<tbody>\n"
@@ -264,11 +264,11 @@ std::string provenance(const Configuration& c, const PageNotes& notes) {
 }
 
 // Appends the heading and the chart of every target bin.
-void append_charts(std::string& out, const Configuration& c, const PageNotes& notes) {
+void append_charts(std::string& out, const PageData& c, const PageNotes& notes) {
   out += "<h2>Rates of change, fitted and observed</h2>\n";
   TimeAxis time;  // of the bins before, while they have as many intervals
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
-    const BinFit& bin = c.bins[r];
+    const BinSeries& bin = c.bins[r];
     const std::size_t n = bin.observed.size();
     if (r == 0 || time.hours.size() != n) {
       std::vector<double> hours(n, std::nan(""));
@@ -293,32 +293,13 @@ void append_charts(std::string& out, const Configuration& c, const PageNotes& no
 }  // namespace
 
 
-BinFit bin_fit(const quality::Problem& solve, int target, double se_limit) {
-  return bin_fit(solve, target, quality::assess(solve, se_limit));
-}
-
-BinFit bin_fit(const quality::Problem& solve, int target, quality::Fit fit) {
-  BinFit bin;
+BinSeries bin_series(const quality::Problem& solve, int target, quality::Fit fit) {
+  BinSeries bin;
   bin.observed.assign(solve.b.begin(), solve.b.end());
   bin.reported.assign(solve.x.begin(), solve.x.end());
-  bin.reported[target] = bin.reported[target] + config::kSelfShift;
+  bin.reported[target] = config::shift_own(bin.reported[target]);
   bin.fit = std::move(fit);
   return bin;
-}
-
-IndexRow index_row(const Configuration& c) {
-  IndexRow row;
-  row.species = c.species;
-  row.scenario = c.scenario;
-  row.tag = c.tag;
-  row.state = "succeeded";
-  row.known_species = c.known_species;
-  std::vector<double> r_squared;
-  for (const BinFit& bin : c.bins) r_squared.push_back(bin.fit.r_squared);
-  row.worst_r_squared = worst_r_squared(r_squared);
-  row.undetermined = count_flags(c, Flag::undetermined);
-  row.linked = true;
-  return row;
 }
 
 double worst_r_squared(std::span<const double> r_squared) {
@@ -348,12 +329,10 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
   return name + ".html";
 }
 
-std::string render_index(std::span<const IndexRow> rows, double se_limit) {
-  int succeeded = 0, kept = 0, failed = 0, undetermined = 0, flagged = 0, known = 0;
+std::string render_index(std::span<const IndexRow> rows, const IndexCounts& counts,
+                         double se_limit) {
+  int undetermined = 0, flagged = 0, known = 0;
   for (const IndexRow& r : rows) {
-    succeeded += r.state == "succeeded";
-    kept += r.state == "kept";
-    failed += r.state == "failed";
     if (r.undetermined >= 0) ++known;
     if (r.undetermined > 0) {
       undetermined += r.undetermined;
@@ -362,8 +341,9 @@ std::string render_index(std::span<const IndexRow> rows, double se_limit) {
   }
   std::string out = head("vbsfit-batch report");
   out += "<h1>vbsfit-batch report</h1>\n<p id=\"summary\">" + std::to_string(rows.size()) +
-         " configurations: " + std::to_string(succeeded) + " succeeded, " + std::to_string(kept) +
-         " kept, " + std::to_string(failed) + " failed; " + std::to_string(undetermined) + " coefficients undetermined in " +
+         " configurations: " + std::to_string(counts.succeeded) + " succeeded, " +
+         std::to_string(counts.kept) + " kept, " + std::to_string(counts.failed) + " failed; " +
+         std::to_string(undetermined) + " coefficients undetermined in " +
          std::to_string(flagged) + " of " + std::to_string(known) +
          " configurations with figures.</p>\n"
          "<p>A coefficient is <strong>undetermined</strong> when its standard error exceeds " +
@@ -400,11 +380,11 @@ std::string render_index(std::span<const IndexRow> rows, double se_limit) {
   return out;
 }
 
-std::string render_page(const Configuration& c, double se_limit) {
+std::string render_page(const PageData& c, double se_limit) {
   return render_page(c, PageNotes{}, se_limit);
 }
 
-std::string render_page(const Configuration& c, const PageNotes& notes, double se_limit) {
+std::string render_page(const PageData& c, const PageNotes& notes, double se_limit) {
   const std::string name = escape(c.species) + " &middot; " + escape(c.scenario) + " &middot; " +
                            escape(c.tag);
   std::string out = head("vbsfit: " + name);

@@ -26,22 +26,20 @@
 
 namespace report {
 
-// One target bin of a fitted configuration.
-struct BinFit {
+// One target bin of a fitted configuration as its page shows it.
+struct BinSeries {
   std::vector<double> observed;  // the bin's rate of change per interval: the solve's b
   std::vector<double> reported;  // the seven coefficients as the results file reports them
   quality::Fit fit;              // quality::assess() of the solve
 };
 
 // A target bin's numbers from its solve: observed = b, reported = x with the
-// target's own coefficient (c = target) shifted by config::kSelfShift, and
-// the fit's figures and flags under `se_limit`, or `fit`, quality::assess()
-// of the solve made beforehand. target is 1 ... 6.
-BinFit bin_fit(const quality::Problem& solve, int target, double se_limit);
-BinFit bin_fit(const quality::Problem& solve, int target, quality::Fit fit);
+// target's own coefficient (c = target) shifted (config::shift_own), and
+// `fit`, quality::assess() of the solve. target is 1 ... 6.
+BinSeries bin_series(const quality::Problem& solve, int target, quality::Fit fit);
 
-// One fitted configuration.
-struct Configuration {
+// One fitted configuration: what its page is drawn from.
+struct PageData {
   std::string species, scenario, tag;
   bool known_species = true;  // false: not in the species table, default constants used
   config::RateConstants rates;
@@ -49,7 +47,7 @@ struct Configuration {
   std::string results;        // the results file, relative to the working directory
   std::array<double, config::kBins> molar_masses{};  // AVGWMOL(1 ... 6)
   std::vector<double> time;   // TIME(1 ... 1441), seconds
-  std::vector<BinFit> bins;   // target bins 1 ... 6
+  std::vector<BinSeries> bins;   // target bins 1 ... 6
 };
 
 // One row of index.html.
@@ -62,10 +60,6 @@ struct IndexRow {
   int undetermined = -1;  // undetermined coefficients, -1: not known
   bool linked = false;    // its page exists: link to page_name()
 };
-
-// The row of a fitted configuration: state "succeeded", the lowest R² of its
-// bins, the count of undetermined coefficients, linked.
-IndexRow index_row(const Configuration& configuration);
 
 // The lowest of the R² of a configuration's target bins that are known (not
 // NaN); NaN when none is.
@@ -81,7 +75,12 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
 // data-species, data-scenario, data-tag, data-state; cells td.species,
 // td.scenario, td.tag, td.state (with div.message for a message),
 // td.worst-r2, td.undetermined-count (data-count), and a.page in td.page.
-std::string render_index(std::span<const IndexRow> rows, double se_limit);
+// `counts` are the batch's own, which its summary and exit status read too.
+struct IndexCounts {
+  int succeeded = 0, kept = 0, failed = 0;
+};
+std::string render_index(std::span<const IndexRow> rows, const IndexCounts& counts,
+                         double se_limit);
 
 // A configuration's page. Hooks: table#coefficients with one td.coefficient
 // per coefficient (data-bin 1 ... 6, data-term VOC ... VB6, data-flag
@@ -90,6 +89,6 @@ std::string render_index(std::span<const IndexRow> rows, double se_limit);
 // in words, bound hits span.bound); table#fits with
 // tr[data-bin]; table#rates, table#inputs, table#molar-masses; one
 // figure.chart per target bin (see render_chart).
-std::string render_page(const Configuration& configuration, double se_limit);
+std::string render_page(const PageData& configuration, double se_limit);
 
 }  // namespace report

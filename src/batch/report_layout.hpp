@@ -1,0 +1,38 @@
+// The report directory of vbsfit-batch, file by file:
+//
+//   runs.csv           one row per configuration of the run set (or shard)
+//   coefficients.csv   one row per fitted configuration, target bin and term
+//   fits.csv           one row per fitted configuration and target bin
+//   batch.txt          which share of which run set the tables hold
+//   index.html         the report's pages, one more per fitted configuration
+//                      (batch/pages.hpp)
+//   runs/<species>/<scenario>/<tag>/   stdout, stderr (when the run wrote to
+//                      it) and fit.dump of a run
+//   .vbsfit-batch.lock held by the batch that writes the report
+#pragma once
+
+#include <string>
+
+#include "batch/run_set.hpp"
+
+namespace batch {
+
+inline constexpr const char* kRunsTable = "runs.csv";
+inline constexpr const char* kCoefficientsTable = "coefficients.csv";
+inline constexpr const char* kFitsTable = "fits.csv";
+inline constexpr const char* kManifest = "batch.txt";
+inline constexpr const char* kIndexPage = "index.html";
+inline constexpr const char* kRunsDirectory = "runs";
+inline constexpr const char* kStdoutName = "stdout";
+inline constexpr const char* kStderrName = "stderr";
+// The record of a run's fit (batch/fit_dump.hpp).
+inline constexpr const char* kFitDumpName = "fit.dump";
+// Held by the batch that writes the report (see vbsfit-batch's run mode).
+inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
+
+// The directory of a configuration's files in the report.
+inline std::string run_directory(const std::string& report, const Configuration& config) {
+  return report + "/" + kRunsDirectory + "/" + display_name(config);
+}
+
+}  // namespace batch

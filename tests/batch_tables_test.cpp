@@ -1,0 +1,86 @@
+// The tables of vbsfit-batch's report: their header rows, and their
+// replacement, which a signal that stops the batch never cuts short.
+#include "batch/tables.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "batch/batch.hpp"
+#include "batch_study.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::read_file;
+using testsupport::read_table;
+
+TEST(Tables, HeaderRowsAreTheColumnsTheReportHasAlwaysHad) {
+  EXPECT_EQ(batch::csv_text(batch::runs_header(), {}),
+            "run,species,scenario,tag,known_species,state,exit_status,message,results_path,kp,"
+            "k1,k2,k3,k4,k5,k6,wmol1,wmol2,wmol3,wmol4,wmol5,wmol6,undetermined,seconds,"
+            "species_source,input_records\n");
+  EXPECT_EQ(batch::csv_text(batch::coefficients_header(), {}),
+            "species,scenario,tag,target_bin,term,coefficient,lower,upper,at_bound,"
+            "standard_error,flag\n");
+  EXPECT_EQ(batch::csv_text(batch::fits_header(), {}),
+            "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual\n");
+}
+
+// Hangs up on this process once runs.csv is replaced and the other tables
+// are not yet.
+void hang_up_after_runs(const char* name) {
+  if (std::string_view(name) == batch::kRunsTable) ::kill(::getpid(), SIGHUP);
+}
+
+// The wait status of batch_main run with `args` in a child process (it keeps
+// its report's lock until it ends), its standard error in `err`, with `hook`
+// called after each table is written.
+int batch_in_child(const std::vector<std::string>& args, const fs::path& err,
+                   batch::TableWrittenHook hook) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGHUP, SIG_DFL);
+    const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDERR_FILENO);
+    batch::set_table_written_hook(hook);
+    ::_exit(batch::batch_main(args, {"OLE2_OH", "0.1", "allgas", "0"}));
+  }
+  int status = -1;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "no batch child";
+  return status;
+}
+
+TEST(WriteTables, AHangUpWhileTheTablesAreReplacedWaitsForTheWholeReportAndItsSummary) {
+  testsupport::ScratchDir dir;
+  testsupport::copy_tree(fs::path(VBSFIT_SOURCE_DIR) / "examples", dir.path() / "example");
+  const std::string run = (dir.path() / "example" / "run").string();
+  const fs::path report = dir.path() / "report";
+  auto args = [&](const std::string& tags) {
+    return std::vector<std::string>{"--workdir", run, "--report", report.string(), "--tag", tags,
+                                    "--no-pages"};
+  };
+  const fs::path err = dir.path() / "batch.err";
+  // The old report: one configuration.
+  ASSERT_EQ(batch_in_child(args("allgas"), err, nullptr), 0) << read_file(err);
+
+  const int status = batch_in_child(args("allgas,no6"), err, hang_up_after_runs);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGHUP);
+  // The new report, whole: two configurations in every table.
+  EXPECT_EQ(read_table(report / batch::kRunsTable).size(), 1 + 2u);
+  EXPECT_EQ(read_table(report / batch::kCoefficientsTable).size(), 1 + 2 * 6 * 7u);
+  EXPECT_EQ(read_table(report / batch::kFitsTable).size(), 1 + 2 * 6u);
+  EXPECT_NE(read_file(report / batch::kManifest).find("configurations: 2\n"), std::string::npos);
+  const std::string summary = read_file(err);
+  EXPECT_EQ(summary.rfind("vbsfit-batch: 2 configurations: 1 succeeded, 1 kept, 0 failed\n", 0),
+            0u)
+      << summary;
+  EXPECT_NE(summary.find("  report: " + report.string() + "/\n"), std::string::npos) << summary;
+}
+
+}  // namespace
