@@ -9,23 +9,6 @@
 namespace batch {
 namespace {
 
-std::string_view trim_blanks(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-std::vector<std::string_view> split_commas(std::string_view text) {
-  std::vector<std::string_view> items;
-  for (;;) {
-    const std::size_t comma = text.find(',');
-    items.push_back(trim_blanks(text.substr(0, comma)));
-    if (comma == std::string_view::npos) return items;
-    text.remove_prefix(comma + 1);
-  }
-}
-
 // The three names of a configuration and their limits, in order.
 struct NameKind {
   std::string_view what;
@@ -45,7 +28,7 @@ std::string name_refusal(const NameKind& kind, std::string_view name) {
 // The checked, distinct items of one option's list, or the refusal.
 std::string list_items(std::string_view option, const NameKind& kind, std::string_view list,
                        std::vector<std::string>& items) {
-  for (std::string_view item : split_commas(list)) {
+  for (std::string_view item : config::split_list(list)) {
     if (std::string fault = name_refusal(kind, item); !fault.empty()) {
       return std::string(option) + ": " + fault;
     }
@@ -132,11 +115,11 @@ std::string plan_run_set(std::string_view text, std::string_view file,
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = trim_blanks(line);
+    line = config::trim_blanks(line);
     if (line.empty() || line.front() == '#') continue;
 
     const std::string origin = std::string(file) + ":" + std::to_string(line_number);
-    const std::vector<std::string_view> fields = split_commas(line);
+    const std::vector<std::string_view> fields = config::split_list(line);
     if (is_plan_header(fields)) continue;  // plans joined with cat each have one
     if (fields.size() != 3) {
       return origin + ": expected species,scenario,tag, found " + std::to_string(fields.size()) +

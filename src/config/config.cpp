@@ -145,6 +145,23 @@ std::string_view tag_meant(std::string_view tag) {
   return {};
 }
 
+std::string_view trim_blanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+std::vector<std::string_view> split_list(std::string_view text) {
+  std::vector<std::string_view> items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.push_back(trim_blanks(text.substr(0, comma)));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
 std::array<double, kBins> rate_factors() {
   std::array<double, kBins> factor{};
   for (int j = 0; j < kBins; ++j) {

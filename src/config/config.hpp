@@ -40,6 +40,13 @@ bool valid_utf8(std::string_view text);
 std::vector<std::string_view> near_names(std::string_view name,
                                          std::span<const std::string_view> candidates);
 
+// How lists of names are written on a command line, in a plan and in a
+// species table: items separated by commas, blanks and tabs around an item
+// not counting. `trim_blanks` drops those around `text`; `split_list` gives
+// the items (one empty item for empty text).
+std::string_view trim_blanks(std::string_view text);
+std::vector<std::string_view> split_list(std::string_view text);
+
 // The longest input path (20 characters of scenario, 10 of species) is
 // exactly this long, so no path is ever cut.
 inline constexpr int kPathLength = 70;

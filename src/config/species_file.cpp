@@ -7,23 +7,6 @@
 namespace config {
 namespace {
 
-std::string_view trim_blanks(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-std::vector<std::string_view> fields_of(std::string_view line) {
-  std::vector<std::string_view> fields;
-  for (;;) {
-    const std::size_t comma = line.find(',');
-    fields.push_back(trim_blanks(line.substr(0, comma)));
-    if (comma == std::string_view::npos) return fields;
-    line.remove_prefix(comma + 1);
-  }
-}
-
 // The text quoted for a message, bytes that would not print as \xNN and cut
 // after a screenful.
 std::string shown(std::string_view text) {
@@ -74,7 +57,7 @@ std::string parse_species_file(std::string_view text, std::string_view file,
   rows.clear();
   static constexpr std::string_view kBom = "\xEF\xBB\xBF";
   if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
-  const std::vector<std::string_view> header = fields_of(kSpeciesFileHeader);
+  const std::vector<std::string_view> header = config::split_list(kSpeciesFileHeader);
   bool have_header = false;
   int line_number = 0;
   while (!text.empty()) {
@@ -83,11 +66,11 @@ std::string parse_species_file(std::string_view text, std::string_view file,
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = trim_blanks(line);
+    line = config::trim_blanks(line);
     if (line.empty() || line.front() == '#') continue;
 
     const std::string where = std::string(file) + " line " + std::to_string(line_number) + ": ";
-    const std::vector<std::string_view> fields = fields_of(line);
+    const std::vector<std::string_view> fields = config::split_list(line);
     if (!have_header) {
       // The layout column is optional, in the header as in the rows.
       const bool matches =
