@@ -95,10 +95,10 @@ TEST(Analyze, WithoutARecordThereAreNoNumbersAndTheNoteSaysWhy) {
   const batch::Configuration config{"OLE2_OH", "0.1", "allgas"};
   const std::string record = report.path().string() + "/runs/OLE2_OH/0.1/allgas/fit.dump";
   const std::string results = report.path().string() + "/fit6_coef.OLE2_OH.0.1.allgas";
-  const Analysis fitted = batch::analyze(report.path().string(), config, 0.1);
+  const Analysis fitted = batch::analyze(report.path().string(), config, {});
   EXPECT_FALSE(fitted.numbers);
   EXPECT_EQ(fitted.note, "cannot read " + record + ": No such file or directory");
-  const Analysis kept = batch::analyze(report.path().string(), config, 0.1, &results);
+  const Analysis kept = batch::analyze(report.path().string(), config, {}, &results);
   EXPECT_FALSE(kept.numbers);
   EXPECT_EQ(kept.note, "kept: no record of its fit in this report");
   EXPECT_FALSE(fitted.page || kept.page);

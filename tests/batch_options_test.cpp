@@ -23,8 +23,10 @@ TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
   EXPECT_FALSE(o.se_limit.has_value());
   EXPECT_TRUE(o.pages);
   batch::Options limit;
-  ASSERT_EQ(batch::parse_options({"--se-limit", "0.05", "--no-pages"}, limit), "");
+  ASSERT_EQ(batch::parse_options({"--se-limit", "0.05", "--no-pages", "--misfit-limit=0.5"}, limit),
+            "");
   EXPECT_EQ(limit.se_limit, 0.05);
+  EXPECT_EQ(limit.misfit_limit, 0.5);
   EXPECT_FALSE(limit.pages);
 
   batch::Options merge;
@@ -68,6 +70,11 @@ TEST(BatchOptions, UsageErrors) {
       {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
       {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},
       {{"--se-limit", "0.1x"}, "--se-limit needs a positive number, not '0.1x'"},
+      {{"--misfit-limit", "0"}, "--misfit-limit needs a positive number, not '0'"},
+      {{"--misfit-limit=-0.2"}, "--misfit-limit needs a positive number, not '-0.2'"},
+      {{"--misfit-limit", "nan"}, "--misfit-limit needs a positive number, not 'nan'"},
+      {{"--merge", "a", "--misfit-limit", "0.5"},
+       "--merge takes only --report, --no-pages and the report directories to join"},
   };
   for (const auto& c : cases) {
     batch::Options o;
@@ -78,7 +85,7 @@ TEST(BatchOptions, UsageErrors) {
 TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
   const std::string help = batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9"}, 7);
   for (const char* option : {"--species", "--scenario", "--tag", "--plan", "--workdir", "--report",
-                             "-j, --jobs", "--shard", "--se-limit", "--merge", "--list-species", "--help",
+                             "-j, --jobs", "--shard", "--se-limit", "--misfit-limit", "models.csv", "--merge", "--list-species", "--help",
                              "--version", "(default OLE2_OH)", "(default 0.1)", "(default allgas)",
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
                              "fits.csv", "index.html", "undetermined", "--species-table",

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "batch/pages.hpp"
+#include "batch/study_index.hpp"
 #include "batch/progress.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
@@ -51,12 +51,15 @@ TEST(Tally, ASuccessWithANoteIsASuccessInTheProgressTheSummaryTheIndexAndTheStat
             "  report: r/\n");
 
   testsupport::ScratchDir report;
-  ASSERT_EQ(batch::write_pages(report.path().string(), batch::page_entries(entries, outcomes),
-                               tally, quality::kDefaultSeLimit),
+  ASSERT_EQ(batch::write_study_view(report.path().string(), tables, {}, quality::kDefaultSeLimit,
+                                    quality::kDefaultMisfitLimit, true),
             "");
-  EXPECT_NE(testsupport::read_file(report.path() / batch::kIndexPage)
-                .find("3 configurations: 2 succeeded, 1 kept, 0 failed;"),
-            std::string::npos);
+  const std::string index = testsupport::read_file(report.path() / batch::kIndexPage);
+  for (const char* total : {"<span data-total=\"configurations\">3</span>",
+                            "<span data-total=\"succeeded\">2</span>",
+                            "<span data-total=\"kept\">1</span>"}) {
+    EXPECT_NE(index.find(total), std::string::npos) << total;
+  }
 }
 
 TEST(Tally, ProgressCountsWhatIsNoLongerPendingAndEstimatesFromTheRunsFinished) {

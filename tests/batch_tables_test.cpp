@@ -23,12 +23,13 @@ TEST(Tables, HeaderRowsAreTheColumnsTheReportHasAlwaysHad) {
   EXPECT_EQ(batch::csv_text(batch::runs_header(), {}),
             "run,species,scenario,tag,known_species,state,exit_status,message,results_path,kp,"
             "k1,k2,k3,k4,k5,k6,wmol1,wmol2,wmol3,wmol4,wmol5,wmol6,undetermined,seconds,"
-            "species_source,input_records\n");
+            "species_source,input_records,misfit\n");
   EXPECT_EQ(batch::csv_text(batch::coefficients_header(), {}),
             "species,scenario,tag,target_bin,term,coefficient,lower,upper,at_bound,"
-            "standard_error,flag\n");
+            "standard_error,flag,misfit\n");
   EXPECT_EQ(batch::csv_text(batch::fits_header(), {}),
-            "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual\n");
+            "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual,autocorrelation,"
+            "misfit\n");
 }
 
 // Hangs up on this process once runs.csv is replaced and the other tables

@@ -4,17 +4,20 @@ from the bundled example, then headless Chromium opens its index.html and
 configuration pages from disk; the rendered DOM must hold the rows, cells,
 flags and charts, and a screenshot of a page must not be blank.
 
-    browser_test.py --batch VBSFIT_BATCH --examples DIR [--sample REPORT_SAMPLE] [--artifacts DIR]
+    browser_test.py --batch VBSFIT_BATCH --examples DIR [--vbsgen VBSGEN] [--artifacts DIR]
 
 The study: the example itself (allgas), the same run under no56, the same data
 under the species "<i>&x" (not in the table), a configuration without data
 whose scenario holds markup characters (it fails), and one whose results
-file exists already (kept). With --sample, report_sample's study of 60
-configurations is checked too: its study view renders, a click on a column
-heading reorders the rows (the page's own script, run by the browser),
-typing in a filter field hides the others, and the coefficient explorer's
-charts show every series colour in a screenshot. With --artifacts the
-reports and the screenshots are kept there for a look. Exit status 0 when every check passes, 1 when one
+file exists already (kept). With --vbsgen, a study of 60 configurations on
+simulated data (5 species x 3 scenarios, made with bin reactions or
+without, each fitted under the four tags) is checked too: its study view
+renders, a `static` fit of data made with bin reactions is marked misfit
+and no fit under the tag that made the data is, a click on a column heading
+reorders the rows (the page's own script, run by the browser), typing in a
+filter field hides the others, the coefficient explorer's charts show every
+series colour in a screenshot, and every page stays under 100 kB. With
+--artifacts the reports and the screenshots are kept there for a look. Exit status 0 when every check passes, 1 when one
 fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
 the network: it only opens file:// pages, with every host name resolving to
 nothing and background networking off; the browser and every process it
@@ -217,28 +220,39 @@ def run_study(batch, examples, scratch):
     return study / "batch" / "vbsfit-report"
 
 
+# The columns of the study view's configuration table.
+SPECIES, SCENARIO, TAG, STATE, WORST_R2, UNDETERMINED, MISFIT_BINS = range(7)
+
+
 def check_index(dom, directory):
-    rows = dom.root.find_all("tr", cls="configuration")
+    """The example study's index, in run-set order (a group per species)."""
+    rows = [r for g in configuration_rows(dom) for r in g]
+    order = {c: n for n, c in enumerate(STUDY)}
+    def configuration(row):
+        species, scenario, tag = cell_texts(row)[:3]
+        return species.replace(" (not in the species table)", ""), scenario, tag
+    rows.sort(key=lambda r: order.get(configuration(r), len(order)))
     check(len(rows) == 5, f"index: {len(rows)} configuration rows, expected 5")
-    states = [r.attrs.get("data-state") for r in rows]
+    states = [r.find_all("td")[STATE].text_parts[0].strip() for r in rows]
     check(states == ["succeeded"] * 3 + ["failed", "kept"], f"index: states {states}")
-    species = [r.find_all("td", cls="species")[0].text() for r in rows]
-    check(species[2] == f"{ODD_SPECIES} (not in the species table)",
-          f"index: the species {ODD_SPECIES} shows as {species[2]!r}")
-    scenario = rows[3].find_all("td", cls="scenario")[0].text()
+    species = cell_texts(rows[2])[SPECIES]
+    check(species == f"{ODD_SPECIES} (not in the species table)",
+          f"index: the species {ODD_SPECIES} shows as {species!r}")
+    scenario = cell_texts(rows[3])[SCENARIO]
     check(scenario == ODD_SCENARIO, f"index: the scenario {ODD_SCENARIO} shows as {scenario!r}")
-    for tag in ("i", "b"):
-        check(not dom.root.find_all(tag), "index: a name became markup")
+    check(not [e for e in dom.root.find_all("i") + dom.root.find_all("b")
+               if e.text().startswith("&")], "index: a name became markup")
     message = rows[3].find_all("div", cls="message")
     check(message and message[0].text().startswith("forrtl: severe (29): file not found")
           and f"/{ODD_SCENARIO}_aer.TOL/" in message[0].text(),
           "index: the failure's message is not shown as written")
-    counts = [r.find_all("td", cls="undetermined-count")[0].attrs.get("data-count") for r in rows]
-    check(counts == ["12", "0", "12", "-1", "-1"], f"index: undetermined counts {counts}")
-    summary = dom.root.find_all("p", id="summary")
-    check(summary and "24 coefficients undetermined in 2 of 3 configurations" in summary[0].text(),
-          "index: the summary does not count the undetermined coefficients")
-    links = dom.root.find_all("a", cls="page")
+    counts = [cell_texts(r)[UNDETERMINED] for r in rows]
+    check(counts == ["12", "0", "12", "n/a", "n/a"], f"index: undetermined counts {counts}")
+    totals = {s.attrs["data-total"]: s.text() for s in dom.root.find_all("span")
+              if "data-total" in s.attrs}
+    check(totals.get("undetermined") == "24" and totals.get("configurations") == "5",
+          f"index: totals {totals}")
+    links = [a for r in rows for a in r.find_all("a")]
     check(len(links) == 3, f"index: {len(links)} page links, expected 3")
     for a in links:
         check((directory / a.attrs["href"]).is_file(), f"index: {a.attrs['href']} is missing")
@@ -255,6 +269,9 @@ def check_page(dom, name, expect):
         check(term in terms, f"{name}: unknown term {term}")
         check(flag == expect(b, term), f"{name}: bin {b} {term} is {flag}, expected {expect(b, term)}")
         words = " ".join(s.text() for s in cell.find_all("span", cls="flag"))
+        misfit = cell.attrs.get("data-misfit") == "true"
+        check(misfit == ("misfit" in words), f"{name}: bin {b} {term}: misfit {misfit}, says {words!r}")
+        words = words.replace("misfit", "").strip()
         if flag == "determined":
             check(not words, f"{name}: bin {b} {term}: determined cell says {words!r}")
         else:
@@ -285,14 +302,60 @@ def check_page(dom, name, expect):
     check(dom.root.find_all("section", id="how-to-read"), f"{name}: no 'how to read this'")
 
 
-# The study view of report_sample's study: 5 species x 3 scenarios x 4 tags.
+# The study on simulated data: 5 species x 3 scenarios x 4 tags. The data of
+# STATIC_DATA were made without bin reactions, the others with all of them.
+VBSGEN_SPECIES = ["OLE2_OH", "TOL", "API_OH", "C16", "ISO_OH"]
+VBSGEN_SCENARIOS = ["10", "1", "0.1"]  # given out of order: the explorer sorts them by value
+VBSGEN_TAGS = ["static", "no56", "no6", "allgas"]
+STATIC_DATA = {("C16", "0.1"), ("C16", "1"), ("C16", "10"), ("TOL", "1")}
 SAMPLE_CONFIGURATIONS = 60
 SAMPLE_GROUPS = 15  # species and scenarios, each fitted under the four tags
 EXPLORER_CHARTS = 6 * 7
-# The explorer's series colours (.s0 ... .s7), all drawn for the sample.
+PAGE_LIMIT = 100_000  # bytes of a configuration's page
+# The explorer's series colours (.s0 ... .s7), all drawn for this study.
 SERIES_COLOURS = [(0x00, 0x72, 0xb2), (0xd5, 0x5e, 0x00), (0x00, 0x9e, 0x73), (0xcc, 0x79, 0xa7),
                   (0xe6, 0x9f, 0x00), (0x56, 0xb4, 0xe9), (0x00, 0x00, 0x00), (0xa6, 0x76, 0x1d)]
-WORST_R2 = 4  # the column of the configuration table that the click sorts by
+
+
+def run_vbsgen_study(batch, vbsgen, scratch):
+    """Simulates and fits the 60-configuration study; returns its report."""
+    study = Path(scratch) / "simulated"
+    (study / "batch" / "FITS").mkdir(parents=True)
+    for seed, (species, scenario) in enumerate(
+            (s, n) for s in VBSGEN_SPECIES for n in VBSGEN_SCENARIOS):
+        tag = "static" if (species, scenario) in STATIC_DATA else "allgas"
+        made = subprocess.run([vbsgen, "--species", species, "--scenario", scenario, "--tag", tag,
+                               "--seed", str(seed + 1), "--output", str(study)],
+                              capture_output=True, text=True, timeout=60)
+        check(made.returncode == 0, f"vbsgen failed:\n{made.stderr}")
+    run = subprocess.run([batch, "--species", ",".join(VBSGEN_SPECIES),
+                          "--scenario", ",".join(VBSGEN_SCENARIOS), "--tag", ",".join(VBSGEN_TAGS),
+                          "--workdir", str(study / "batch"), "-j", "2"],
+                         capture_output=True, text=True, timeout=300)
+    check(run.returncode == 0, f"vbsfit-batch ended with {run.returncode}:\n{run.stderr}")
+    check(" misfit: the model does not describe their data" in run.stderr,
+          f"vbsfit-batch's summary does not count the misfit bins:\n{run.stderr}")
+    return study / "batch" / "vbsfit-report"
+
+
+def check_misfit_marks(groups):
+    """A static fit of data made with bin reactions is marked misfit in every
+    bin; a fit under the tag that made the data is not."""
+    marked = 0
+    for row in (r for g in groups for r in g):
+        species, scenario, tag = cell_texts(row)[:3]
+        cell = row.find_all("td")[MISFIT_BINS]
+        made_by = "static" if (species, scenario) in STATIC_DATA else "allgas"
+        if tag == made_by:
+            check(cell.text().strip() == "0" and "bad" not in cell.classes(),
+                  f"study view: {species}/{scenario}/{tag} fits its own data but shows misfit")
+        elif tag == "static":
+            check(cell.text().strip() == "6" and "bad" in cell.classes(),
+                  f"study view: {species}/{scenario}/static on data with bin reactions is not "
+                  f"marked misfit ({cell.text()!r})")
+            marked += 1
+    check(marked == SAMPLE_GROUPS - len(STATIC_DATA), f"study view: {marked} misfit marks")
+    return marked
 
 
 def with_extra(page, copy, head="", body=""):
@@ -320,15 +383,17 @@ def worst_r2_of(row):
     return float("inf") if text == "n/a" else float(text)
 
 
-def check_study_view(browser, sample, scratch):
-    """report_sample's study view: rendered, sorted by a click, filtered by
-    typing, and its explorer drawn. Returns a line for the summary."""
-    directory = Path(scratch) / "sample"
-    directory.mkdir()
-    made = subprocess.run([sample, str(directory)], capture_output=True, text=True, timeout=120)
-    check(made.returncode == 0, f"report_sample failed:\n{made.stderr}")
+def check_study_view(browser, batch, vbsgen, scratch):
+    """The simulated study's view: rendered, misfits marked, sorted by a
+    click, filtered by typing, its explorer drawn, its pages light. Returns
+    the report directory and a line for the summary."""
+    directory = run_vbsgen_study(batch, vbsgen, scratch)
     index = directory / "index.html"
     size = index.stat().st_size
+    pages = sorted(directory.glob("*,*.html"))
+    check(len(pages) == SAMPLE_CONFIGURATIONS, f"study view: {len(pages)} pages")
+    heaviest = max(p.stat().st_size for p in pages)
+    check(heaviest <= PAGE_LIMIT, f"study view: a page of {heaviest} bytes")
     dom = Dom(browser.run(index.as_uri(), "--dump-dom"))
     self_contained(dom, "study view")
     groups = configuration_rows(dom)
@@ -346,6 +411,7 @@ def check_study_view(browser, sample, scratch):
     preferred = [m for m in models if m.attrs.get("data-preferred") == "true"]
     check(len(models) == SAMPLE_CONFIGURATIONS and len(preferred) == SAMPLE_GROUPS,
           f"study view: {len(models)} tags compared, {len(preferred)} preferred")
+    misfits = check_misfit_marks(groups)
 
     # A click on the Worst R² heading sorts every group by it, ascending.
     clicked = directory / "clicked.html"
@@ -390,7 +456,9 @@ def check_study_view(browser, sample, scratch):
     faint = [c for c, n in counts.items() if n < 10]
     check(not faint, f"explorer: series colours barely drawn: {faint} ({counts})")
     return directory, f"study view of {SAMPLE_CONFIGURATIONS} configurations ({size} bytes) rendered, " \
-                      f"sorted, filtered and drawn ({min(counts.values())}+ pixels per series colour)"
+                      f"{misfits} misfit configurations marked, sorted, filtered and drawn " \
+                      f"({min(counts.values())}+ pixels per series colour); pages of at most " \
+                      f"{heaviest} bytes"
 
 
 def png_pixels(path):
@@ -456,7 +524,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--batch", required=True)
     parser.add_argument("--examples", required=True)
-    parser.add_argument("--sample", help="report_sample, for the study view")
+    parser.add_argument("--vbsgen", help="vbsgen, for the study view of simulated data")
     parser.add_argument("--artifacts")
     args = parser.parse_args()
     browser_path = find_browser()
@@ -493,18 +561,22 @@ def main():
                         "--window-size=1000,1600", "--hide-scrollbars")
             summary = check_screenshot(shot)
             study_line = ""
-            if args.sample:
-                sample, study_line = check_study_view(browser, args.sample, scratch)
+            if args.vbsgen:
+                simulated, study_line = check_study_view(browser, args.batch, args.vbsgen, scratch)
                 study_line = "; " + study_line
             if args.artifacts:
                 keep = Path(args.artifacts)
                 shutil.rmtree(keep, ignore_errors=True)
                 shutil.copytree(report, keep)
                 shutil.copy(shot, keep / "screenshot.png")
-                if args.sample:
-                    shutil.copytree(sample, keep / "study-view")
+                if args.vbsgen:
+                    shutil.copytree(simulated, keep / "study-view")
                     shutil.copy(Path(scratch) / "explorer.png", keep / "explorer.png")
-                    browser.run((sample / "index.html").as_uri(), f"--screenshot={keep / 'study-view.png'}",
+                    browser.run((simulated / "index.html").as_uri(),
+                                f"--screenshot={keep / 'study-view.png'}",
+                                "--window-size=1400,1800", "--hide-scrollbars")
+                    browser.run((simulated / "OLE2_OH,1,static.html").as_uri(),
+                                f"--screenshot={keep / 'misfit-page.png'}",
                                 "--window-size=1400,1800", "--hide-scrollbars")
             print(f"index and {len(expectations)} pages checked; screenshot {summary}{study_line}")
         except (AssertionError, subprocess.SubprocessError) as failure:

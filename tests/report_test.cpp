@@ -106,23 +106,12 @@ report::PageData named(const std::string& text) {
 TEST(Render, TextsFromUsersAndFilesShowAsTyped) {
   const std::string hostile = "<i>&x\"'";  // as a name, path and message
   const report::PageData c = named(hostile);
-  report::IndexRow fitted;
-  fitted.species = fitted.scenario = fitted.tag = hostile;
-  fitted.state = "succeeded";
-  fitted.linked = true;
-  report::IndexRow failed = fitted;
-  failed.state = "failed<b>";
-  failed.message = "<script>alert(1)</script> " + hostile;
-  failed.linked = false;
-  const std::vector<report::IndexRow> rows = {fitted, failed};
   const std::string escaped = report::escape(hostile);
-  for (const std::string& html : {report::render_page(c, 0.1), report::render_index(rows, {1, 0, 1}, 0.1)}) {
-    EXPECT_EQ(html.find("<i>"), std::string::npos);
-    EXPECT_EQ(html.find("<script"), std::string::npos);
-    EXPECT_EQ(html.find("<b>"), std::string::npos);
-    EXPECT_EQ(html.find("x\"'"), std::string::npos);
-    EXPECT_GE(count_of(html, escaped), 3);
-  }
+  const std::string html = report::render_page(c, 0.1);
+  EXPECT_EQ(html.find("<i>"), std::string::npos);
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("x\"'"), std::string::npos);
+  EXPECT_GE(count_of(html, escaped), 3);
   EXPECT_NE(report::render_page(c, 0.1).find("<span id=\"species\">" + escaped + "</span>"),
             std::string::npos);
 }

@@ -16,6 +16,7 @@
 #include "batch/report_layout.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 namespace {
@@ -44,6 +45,37 @@ report::PageData page_numbers(const FitDump& dump, std::vector<quality::Fit> fit
   return c;
 }
 
+// What the page of `dump`'s fit says beside its numbers: the batch's facts
+// (only when this batch made the fit, `fitted_here`), each input as it is in
+// the working directory, and each bin's misfit figure.
+report::PageNotes page_notes(const FitDump& dump, const FitNumbers& numbers,
+                             const AnalysisSettings& settings, bool fitted_here) {
+  report::PageNotes notes;
+  if (fitted_here) notes = settings.notes;
+  notes.inputs.clear();
+  notes.misfit_limit = settings.misfit_limit;
+  for (const BinFit& bin : numbers.bins) {
+    notes.bins.push_back({bin.quality.autocorrelation, bin.quality.misfit});
+  }
+  if (settings.workdir.empty()) return notes;
+  const Configuration& id = dump.config;
+  const config::InputPaths paths =
+      config::input_paths(id.species, id.scenario, species_row(id.species));
+  const std::pair<const char*, const std::string*> inputs[] = {
+      {"Precursor", &paths.precursor}, {"Bins", &paths.bins}, {"Molar masses", &paths.molar_masses}};
+  for (const auto& [role, path] : inputs) {
+    report::InputRecord input{role, *path, -1, "", ""};
+    study::FileRecord file;
+    if (!study::observe_file(settings.workdir + "/" + *path, file)) {
+      input.bytes = file.size;
+      input.modified = utc_time(file.mtime_ns / 1000000000);
+      input.sha256 = file.sha256;
+    }
+    notes.inputs.push_back(std::move(input));
+  }
+  return notes;
+}
+
 // Whether the results file holds exactly the records this fit makes after
 // its title and column records.
 bool same_results(const std::string& results_file, const FitNumbers& numbers) {
@@ -65,8 +97,8 @@ static_assert(2 + sizeof(FitNumbers) + 2 * (sizeof(std::uint16_t) + kTextBytes) 
 
 }  // namespace
 
-Analysis analyze(const std::string& report, const Configuration& config, double se_limit,
-                 const std::string* kept_results, bool page) {
+Analysis analyze(const std::string& report, const Configuration& config,
+                 const AnalysisSettings& settings, const std::string* kept_results, bool page) {
   Analysis analysis;
   FitDump dump;
   const std::string record = run_directory(report, config) + "/" + kFitDumpName;
@@ -74,8 +106,8 @@ Analysis analyze(const std::string& report, const Configuration& config, double 
     analysis.note = kept_results ? "kept: no record of its fit in this report" : why;
     return analysis;
   }
-  std::vector<quality::Fit> fits = assess_solves(dump, se_limit);
-  const FitNumbers numbers = fit_numbers(dump, fits);
+  std::vector<quality::Fit> fits = assess_solves(dump, settings.se_limit);
+  const FitNumbers numbers = fit_numbers(dump, fits, settings.misfit_limit);
   if (kept_results && !same_results(*kept_results, numbers)) {
     analysis.note = "kept: the fit recorded in this report is not the one in its results file";
     return analysis;
@@ -83,8 +115,10 @@ Analysis analyze(const std::string& report, const Configuration& config, double 
   analysis.numbers = numbers;
   if (!page) return analysis;
   const std::string name = report::page_name(config.species, config.scenario, config.tag);
+  const report::PageNotes notes = page_notes(dump, numbers, settings, kept_results == nullptr);
   analysis.error = write_file_atomically(
-      report + "/" + name, report::render_page(page_numbers(dump, std::move(fits)), se_limit));
+      report + "/" + name,
+      report::render_page(page_numbers(dump, std::move(fits)), notes, settings.se_limit));
   analysis.page = analysis.error.empty();
   return analysis;
 }

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
@@ -19,6 +21,7 @@
 #include "batch/runner.hpp"
 #include "batch/signal_watch.hpp"
 #include "batch/species_table.hpp"
+#include "batch/study_index.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
@@ -120,6 +123,36 @@ bool claim_report(const std::string& report) {
   return !held;
 }
 
+// The command line as a shell would take it back: the words that hold
+// anything but letters, digits and -_./,=:+ in single quotes.
+std::string command_text(const std::vector<std::string>& args) {
+  std::string text = "vbsfit-batch";
+  for (const std::string& arg : args) {
+    bool plain = !arg.empty();
+    for (const char c : arg) {
+      plain = plain && (std::isalnum(static_cast<unsigned char>(c)) ||
+                        std::strchr("-_./,=:+", c) != nullptr);
+    }
+    text += " ";
+    if (plain) {
+      text += arg;
+      continue;
+    }
+    text += "'";
+    for (const char c : arg) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'";
+  }
+  return text;
+}
+
+std::string host_name() {
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string now_text() { return utc_time(static_cast<long long>(std::time(nullptr))); }
+
 int merge_mode(const Options& options) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
   // No write of the joined report is cut short by a signal; one that comes
@@ -130,16 +163,26 @@ int merge_mode(const Options& options) {
   }
   SignalWatch signals;
   MergeResult merged = merge_reports(options.operands, *options.report);
-  const Tally tally = tally_of_rows(merged.runs);
+  const Tally tally = tally_of_rows(merged.tables.runs);
   if (merged.refusal.empty() && merged.error.empty() && !species_kept.empty()) {
     merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
   }
   if (merged.refusal.empty() && merged.error.empty() && options.pages) {
-    merged.error = write_pages(*options.report, page_entries(merged.runs), tally, merged.se_limit);
+    AnalysisSettings settings;
+    settings.se_limit = merged.se_limit;
+    settings.misfit_limit = merged.misfit_limit;
+    settings.notes.misfit_limit = merged.misfit_limit;
+    merged.error =
+        write_pages(*options.report, fitted_configurations(merged.tables.runs), settings);
+  }
+  if (merged.refusal.empty() && merged.error.empty()) {
+    merged.error = write_study_view(*options.report, merged.tables, {}, merged.se_limit,
+                                    merged.misfit_limit, options.pages);
   }
   if (!merged.refusal.empty()) return usage_error(merged.refusal);
   if (!merged.error.empty()) return run_error(merged.error);
-  std::cerr << summarize(tally, merged.runs, report_shown(*options.report, options.pages), 0);
+  std::cerr << summarize(tally, merged.tables.runs, report_shown(*options.report, options.pages),
+                         0, merged.misfit_limit);
   return exit_status(tally, signals.take());
 }
 
@@ -176,13 +219,19 @@ std::string check_workdir(const std::string& workdir) {
   return {};
 }
 
-RunnerSettings runner_settings(const Options& options, double se_limit) {
+// `notes`: the batch's version, command line, date and host for its pages.
+RunnerSettings runner_settings(const Options& options, const Manifest& manifest,
+                               const report::PageNotes& notes) {
   RunnerSettings settings;
   settings.workdir = options.workdir;
   settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
   settings.jobs = options.jobs.value_or(available_cpus());
   settings.progress = ::isatty(STDERR_FILENO) == 1;
-  settings.se_limit = se_limit;
+  settings.analysis.se_limit = manifest.se_limit;
+  settings.analysis.misfit_limit = manifest.misfit_limit;
+  settings.analysis.notes = notes;
+  settings.analysis.notes.misfit_limit = manifest.misfit_limit;
+  settings.analysis.workdir = options.workdir;
   settings.pages = options.pages;
   return settings;
 }
@@ -208,11 +257,12 @@ int prepare_report(const std::string& report) {
   return kSucceeded;
 }
 
-// Writes the tables, the manifest and the pages of what finished. Returns
-// why one could not be written, or empty.
+// Writes the tables, the manifest, the tags compared and the index of what
+// finished (the pages are the analyses'); `batch` is this batch's record.
+// Returns why one could not be written, or empty.
 std::string write_report(const RunnerSettings& settings, const Manifest& manifest,
                          const std::vector<RunEntry>& share, const BatchResult& result,
-                         const Tables& tables, const Tally& tally) {
+                         const Tables& tables, const report::BatchRecord& batch) {
   std::string error = write_tables(settings.report, tables);
   if (error.empty()) {
     error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
@@ -221,14 +271,15 @@ std::string write_report(const RunnerSettings& settings, const Manifest& manifes
     error = write_file_atomically(settings.report + "/" + kSpeciesUsed, used);
   }
   if (error.empty()) error = result.page_error;
-  if (error.empty() && settings.pages) {
-    error = write_pages(settings.report, page_entries(share, result.outcomes), tally,
-                        manifest.se_limit);
+  if (error.empty()) {
+    error = write_study_view(settings.report, tables, {batch}, manifest.se_limit,
+                             manifest.misfit_limit, settings.pages);
   }
   return error;
 }
 
-int run_mode(const Options& options, const BuildFacts& build) {
+int run_mode(const Options& options, const BuildFacts& build,
+             const std::vector<std::string>& args) {
   std::vector<RunEntry> entries;
   if (std::string refusal = read_run_set(options, build, entries); !refusal.empty()) {
     return usage_error(refusal);
@@ -238,10 +289,21 @@ int run_mode(const Options& options, const BuildFacts& build) {
     return usage_error(refusal);
   }
   const Shard shard = options.shard.value_or(Shard{});
-  const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
-  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
+  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries),
+                          options.se_limit.value_or(quality::kDefaultSeLimit),
+                          options.misfit_limit.value_or(quality::kDefaultMisfitLimit)};
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  const RunnerSettings settings = runner_settings(options, se_limit);
+  report::BatchRecord batch{std::string(build.version), command_text(args), now_text(), "",
+                            host_name(), ""};
+  batch.run_set = std::to_string(share.size()) + " of " + std::to_string(entries.size()) +
+                  " configurations (share " + std::to_string(shard.index) + "/" +
+                  std::to_string(shard.count) + ")";
+  report::PageNotes notes;
+  notes.version = batch.version;
+  notes.command = batch.command;
+  notes.date = batch.started;
+  notes.host = batch.host;
+  const RunnerSettings settings = runner_settings(options, manifest, notes);
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
 
   // Held until the summary is out: the report says what finished, whole.
@@ -250,9 +312,10 @@ int run_mode(const Options& options, const BuildFacts& build) {
   note_input_facts(share, result.outcomes, settings.workdir);
   const Tables tables = table_rows(share, result.outcomes);
   const Tally tally = tally_of(result.outcomes);
-  const std::string error = write_report(settings, manifest, share, result, tables, tally);
+  batch.ended = now_text();
+  const std::string error = write_report(settings, manifest, share, result, tables, batch);
   std::cerr << summarize(tally, tables.runs, report_shown(settings.report, options.pages),
-                         result.stop_signal);
+                         result.stop_signal, manifest.misfit_limit);
   std::vector<int> stops = signals.take();  // those that came while the report was written
   if (!error.empty()) return run_error("the report was not written: " + error);
   if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
@@ -270,7 +333,7 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   if (std::string error = load_species_table(options); !error.empty()) return usage_error(error);
   if (options.list_species) return print_out(species_list_text());
   if (options.merge) return merge_mode(options);
-  return run_mode(options, build);
+  return run_mode(options, build, args);
 }
 
 }  // namespace batch

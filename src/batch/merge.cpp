@@ -85,6 +85,10 @@ std::string read_manifest(const std::string& shard, Joined& joined) {
   } else if (manifest.se_limit != study.se_limit) {
     return shard + " was flagged with --se-limit " + csv_number(manifest.se_limit) + ", " +
            joined.shard_of_index.begin()->second + " with " + csv_number(study.se_limit);
+  } else if (manifest.misfit_limit != study.misfit_limit) {
+    return shard + " was flagged with --misfit-limit " + csv_number(manifest.misfit_limit) +
+           ", " + joined.shard_of_index.begin()->second + " with " +
+           csv_number(study.misfit_limit);
   }
   auto [at, added] = joined.shard_of_index.emplace(manifest.shard.index, shard);
   if (!added) {
@@ -208,8 +212,9 @@ MergeResult merge_reports(const std::vector<std::string>& shards, const std::str
   if (result.error.empty()) {
     result.error = write_file_atomically(report + "/" + kManifest, manifest_text(whole));
   }
-  result.runs = std::move(joined.runs);
+  result.tables = {std::move(joined.runs), std::move(joined.coefficients), std::move(joined.fits)};
   result.se_limit = joined.study.se_limit;
+  result.misfit_limit = joined.study.misfit_limit;
   return result;
 }
 

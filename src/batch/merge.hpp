@@ -14,8 +14,9 @@ namespace batch {
 struct MergeResult {
   std::string refusal;     // why the reports do not form one study (status 2)
   std::string error;       // why the joined report could not be written (status 1)
-  std::vector<CsvRow> runs;  // the joined rows of runs.csv
+  Tables tables;             // the joined rows of the tables
   double se_limit = 0.0;     // the shards' --se-limit
+  double misfit_limit = 0.0; // and --misfit-limit
 };
 
 // Joins `shards` (report directories holding every share of one run set)

@@ -42,7 +42,7 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
     int jobs = 0;
     if (!parse_count(value, jobs)) return option + " needs a whole number of at least 1, not '" + value + "'";
     o.jobs = jobs;
-  } else if (name == "se-limit") {
+  } else if (name == "se-limit" || name == "misfit-limit") {
     double limit = 0.0;
     const char* end = value.data() + value.size();
     auto result = std::from_chars(value.data(), end, limit);
@@ -50,7 +50,7 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
         !std::isfinite(limit)) {
       return option + " needs a positive number, not '" + value + "'";
     }
-    o.se_limit = limit;
+    (name == "se-limit" ? o.se_limit : o.misfit_limit) = limit;
   } else if (name == "shard") {
     Shard shard;
     if (!parse_shard(value, shard)) {
@@ -65,7 +65,7 @@ std::string assign(Options& o, std::string_view name, const std::string& value) 
 
 bool takes_value(std::string_view name) {
   for (std::string_view n : {"species", "scenario", "tag", "plan", "workdir", "report", "jobs",
-                             "shard", "se-limit", "species-table"}) {
+                             "shard", "se-limit", "misfit-limit", "species-table"}) {
     if (n == name) return true;
   }
   return false;
@@ -98,7 +98,7 @@ std::string check_combination(const Options& o) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
   if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.workdir != "." ||
+    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.misfit_limit || o.workdir != "." ||
         o.species_table || o.allow_unknown_species || o.dry_run) {
       return "--merge takes only --report, --no-pages and the report directories to join";
     }
@@ -253,8 +253,10 @@ Running:
                      share (i mod N) + 1; for job arrays and several hosts
   --se-limit X       the largest standard error of a determined coefficient
                      (default 0.1); see "Flags" below
+  --misfit-limit X   the largest lag-1 autocorrelation of a target bin's
+                     residuals that still fits (default 0.2); see "Flags"
   --no-pages         write the tables only: no index.html and no page per
-                     configuration (a page takes about 350 kB, and drawing
+                     configuration (a page takes about 90 kB, and drawing
                      the pages adds about a sixth to the batch's time); an
                      earlier batch's pages stay
 
@@ -274,10 +276,19 @@ write the tables of what finished; a configuration that cannot start for
 want of file descriptors, processes or memory waits for a running one to end.
 
 Report directory:
-  index.html         the report to open in a browser: one row per
-                     configuration, linking to its page (coefficients with
-                     standard errors and flags, fit figures, charts)
-)" + table_help() + R"(  batch.txt          which share of which run set the tables hold
+  index.html         the report to open in a browser: totals, the
+                     configurations grouped by species (sort and filter by
+                     any column), the tags compared, the coefficients across
+                     scenarios, the flags at a glance; each configuration
+                     links to its page (coefficients with standard errors
+                     and flags, fit figures, charts, provenance)
+)" + table_help() + R"(  models.csv         per species and scenario fitted under more than one
+                     tag, one row per tag: species, scenario, tag, rss, aic
+                     (summed over the six bins: 1440 ln(RSS/1440) + 2k, k
+                     the coefficients strictly inside their bounds), k,
+                     preferred (the lowest AIC; within 2, the tag with fewer
+                     reactions)
+  batch.txt          which share of which run set the tables hold
   species.csv        the rows of --species-table that the run set used
   runs/SPECIES/SCENARIO/TAG/   stdout, stderr (when not empty) and fit.dump
                      of each run
@@ -289,7 +300,12 @@ bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
 coefficients strictly inside their bounds). determined: at most --se-limit,
 and the column independent of the others; undetermined: larger, or a column
 the data cannot tell apart from the others (do not use the value); no effect:
-the column is zero (K(j) = 0 under the tags static, no56, no6).
+the column is zero (K(j) = 0 under the tags static, no56, no6). misfit: a
+target bin whose residuals' lag-1 autocorrelation exceeds --misfit-limit
+leaves residuals that run in long stretches of one sign, so the model does
+not describe that bin's data and none of its coefficients is to be trusted,
+whatever its flag. A negative R² means the fit describes the bin's rate of
+change worse than its mean alone would.
 
 A run that fails on its input (exit status 59 or 64: a field that is not a
 number; 24: a file that ends early) has the file, line and columns of the

@@ -30,6 +30,7 @@ struct Options {
   std::optional<int> jobs;
   std::optional<Shard> shard;
   std::optional<double> se_limit;        // largest standard error of a determined coefficient
+  std::optional<double> misfit_limit;    // largest residuals' autocorrelation of a bin that fits
   bool pages = true;                     // false: tables only (--no-pages)
   bool merge = false;
   std::vector<std::string> operands;     // the reports to merge

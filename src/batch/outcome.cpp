@@ -61,7 +61,8 @@ std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit) {
   return fits;
 }
 
-FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits) {
+FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits,
+                       double misfit_limit) {
   FitNumbers numbers;
   numbers.avgwmol = dump.avgwmol;
   for (int r = 1; r <= config::kBins; ++r) {
@@ -81,6 +82,8 @@ FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fit
     f.relative_residual = q.relative_residual;
     f.residual_variance = q.residual_variance;
     f.free_count = q.free_count;
+    f.autocorrelation = q.autocorrelation;
+    f.misfit = quality::is_misfit(q, misfit_limit);
     std::copy(q.coefficients.begin(), q.coefficients.end(), f.coefficients.begin());
   }
   return numbers;
@@ -93,6 +96,12 @@ int undetermined_count(const FitNumbers& numbers) {
       count += c.flag == quality::Flag::undetermined;
     }
   }
+  return count;
+}
+
+int misfit_count(const FitNumbers& numbers) {
+  int count = 0;
+  for (const BinFit& bin : numbers.bins) count += bin.quality.misfit;
   return count;
 }
 

@@ -39,6 +39,8 @@ struct FitFigures {
   double relative_residual = 0.0;
   double residual_variance = 0.0;
   int free_count = 0;
+  double autocorrelation = 0.0;  // lag 1 of the residuals; NaN when every residual is zero
+  bool misfit = false;           // autocorrelation above the batch's --misfit-limit
   std::array<quality::Coefficient, config::kCoefficients> coefficients{};
 };
 
@@ -65,8 +67,13 @@ struct FitNumbers {
 std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit);
 
 // The numbers of a recorded fit: the coefficients shifted exactly as the run
-// shifts them, and the figures `fits` of its solves (assess_solves).
-FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits);
+// shifts them, and the figures `fits` of its solves (assess_solves), each bin
+// judged a misfit or not under `misfit_limit`.
+FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits,
+                       double misfit_limit = quality::kDefaultMisfitLimit);
+
+// The target bins of a fit flagged misfit.
+int misfit_count(const FitNumbers& numbers);
 
 // The coefficients of a fit flagged undetermined.
 int undetermined_count(const FitNumbers& numbers);

@@ -1,11 +1,6 @@
 #include "batch/pages.hpp"
 
-#include "batch/analysis.hpp"
-#include "batch/species_table.hpp"
-#include "batch/files.hpp"
 #include "batch/tables.hpp"
-#include "config/config.hpp"
-#include "report/report.hpp"
 
 namespace batch {
 namespace {
@@ -13,71 +8,26 @@ namespace {
 constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
 constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
 constexpr std::size_t kTag = column_index(kRunsColumns, "tag");
-constexpr std::size_t kState = column_index(kRunsColumns, "state");
-constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
 constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
 
 }  // namespace
 
-report::IndexRow index_row(const PageEntry& e) {
-  report::IndexRow row;
-  row.species = e.config.species;
-  row.scenario = e.config.scenario;
-  row.tag = e.config.tag;
-  row.known_species = known_species(e.config.species) != nullptr;
-  row.state = e.state;
-  row.message = e.message;
-  if (e.fit && e.page) {
-    std::array<double, config::kBins> r_squared{};
-    for (int r = 0; r < config::kBins; ++r) r_squared[r] = e.fit->bins[r].quality.r_squared;
-    row.worst_r_squared = report::worst_r_squared(r_squared);
-    row.undetermined = undetermined_count(*e.fit);
-    row.linked = true;
-  }
-  return row;
-}
-
-std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
-                                    const std::vector<Outcome>& outcomes) {
-  std::vector<PageEntry> pages;
-  for (std::size_t n = 0; n < entries.size(); ++n) {
-    const Outcome& o = outcomes[n];
-    pages.push_back({entries[n].config, state_name(o.state), o.message, o.numbers.has_value(),
-                     o.numbers, o.page});
-  }
-  return pages;
-}
-
-std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs) {
-  std::vector<PageEntry> pages;
+std::vector<Configuration> fitted_configurations(const std::vector<CsvRow>& runs) {
+  std::vector<Configuration> fitted;
   for (const CsvRow& row : runs) {
-    if (row.size() != kRunsColumns.size()) continue;
-    pages.push_back({{row[kSpecies], row[kScenario], row[kTag]}, row[kState], row[kMessage],
-                     !row[kUndetermined].empty(), std::nullopt, false});
+    if (row.size() != kRunsColumns.size() || row[kUndetermined].empty()) continue;
+    fitted.push_back({row[kSpecies], row[kScenario], row[kTag]});
   }
-  return pages;
+  return fitted;
 }
 
-std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
-                        const Tally& tally, double se_limit) {
-  std::vector<report::IndexRow> rows;
-  for (PageEntry& e : entries) {
-    if (e.numbers && !e.page) {
-      Analysis analysis = analyze(report, e.config, se_limit);
-      if (!analysis.error.empty()) return analysis.error;
-      if (analysis.numbers) {
-        e.fit = analysis.numbers;
-        e.page = true;
-      } else {
-        e.message += (e.message.empty() ? "" : "; ") + ("no page: " + analysis.note);
-      }
-    }
-    rows.push_back(index_row(e));
+std::string write_pages(const std::string& report, const std::vector<Configuration>& fitted,
+                        const AnalysisSettings& settings) {
+  for (const Configuration& c : fitted) {
+    const Analysis analysis = analyze(report, c, settings);
+    if (!analysis.error.empty()) return analysis.error;
   }
-  const report::IndexCounts counts{tally.of(State::succeeded), tally.of(State::kept),
-                                  tally.of(State::failed)};
-  return write_file_atomically(report + "/" + kIndexPage,
-                               report::render_index(rows, counts, se_limit));
+  return {};
 }
 
 }  // namespace batch

@@ -3,6 +3,8 @@
 //   runs.csv           one row per configuration of the run set (or shard)
 //   coefficients.csv   one row per fitted configuration, target bin and term
 //   fits.csv           one row per fitted configuration and target bin
+//   models.csv         the tags compared, per species and scenario fitted
+//                      under more than one (batch/study_index.hpp)
 //   batch.txt          which share of which run set the tables hold
 //   index.html         the report's pages, one more per fitted configuration
 //                      (batch/pages.hpp)
@@ -20,6 +22,7 @@ namespace batch {
 inline constexpr const char* kRunsTable = "runs.csv";
 inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
+inline constexpr const char* kModelsTable = "models.csv";
 inline constexpr const char* kManifest = "batch.txt";
 inline constexpr const char* kIndexPage = "index.html";
 inline constexpr const char* kRunsDirectory = "runs";

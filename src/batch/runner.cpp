@@ -183,7 +183,7 @@ std::string Runner::analyse(std::uint64_t index) const {
   const Configuration& c = entries_[job.index].config;
   const std::string results =
       join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
-  return encode(analyze(settings_.report, c, settings_.se_limit, job.kept ? &results : nullptr,
+  return encode(analyze(settings_.report, c, settings_.analysis, job.kept ? &results : nullptr,
                         settings_.pages));
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/analysis.hpp"
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
 #include "batch/signal_watch.hpp"
@@ -29,7 +30,7 @@ struct RunnerSettings {
   std::string report;         // the report directory, which exists
   int jobs = 1;
   bool progress = false;      // keep one progress line on standard error
-  double se_limit = quality::kDefaultSeLimit;  // of a determined coefficient
+  AnalysisSettings analysis;  // the limits the fits are judged by, and the pages' notes
   bool pages = true;          // write each fitted configuration's page
 };
 

@@ -25,6 +25,7 @@ constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
 constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
 constexpr std::size_t kSource = column_index(kRunsColumns, "species_source");
 constexpr std::size_t kRecords = column_index(kRunsColumns, "input_records");
+constexpr std::size_t kMisfit = column_index(kRunsColumns, "misfit");
 
 bool whole(const CsvRow& row) { return row.size() == kRunsColumns.size(); }
 
@@ -105,6 +106,24 @@ std::string undetermined_line(const std::vector<CsvRow>& runs) {
          " configurations; see the report\n";
 }
 
+// How many target bins are misfit, in how many configurations; empty when
+// none is.
+std::string misfit_line(const std::vector<CsvRow>& runs, double limit) {
+  int bins = 0, configurations = 0;
+  for (const CsvRow& row : runs) {
+    if (!whole(row) || row[kMisfit].empty()) continue;
+    const int count = std::atoi(row[kMisfit].c_str());
+    bins += count;
+    configurations += count > 0;
+  }
+  if (bins == 0) return {};
+  return "  " + std::to_string(bins) + (bins == 1 ? " target bin in " : " target bins in ") +
+         std::to_string(configurations) +
+         (configurations == 1 ? " configuration" : " configurations") +
+         " misfit: the model does not describe their data (residuals' lag-1 autocorrelation "
+         "above " + csv_number(limit) + "); see the report\n";
+}
+
 // The species whose row of the species table file took the place of the
 // built-in one; empty when there are none.
 std::string replaced_species_line(const std::vector<CsvRow>& runs) {
@@ -167,14 +186,15 @@ Tally tally_of_rows(const std::vector<CsvRow>& runs) {
 }
 
 std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
-                      const std::string& shown, int stop_signal) {
+                      const std::string& shown, int stop_signal, double misfit_limit) {
   std::string text = count_line(tally) + problem_lines(runs) + unknown_species_line(runs) +
                      replaced_species_line(runs) + surplus_records_line(runs);
   if (stop_signal != 0) {
     text += "  stopped by " + signal_name(stop_signal) +
             "; the same command again finishes the rest\n";
   }
-  return text + undetermined_line(runs) + "  report: " + shown + "\n";
+  return text + undetermined_line(runs) + misfit_line(runs, misfit_limit) + "  report: " + shown +
+         "\n";
 }
 
 }  // namespace batch

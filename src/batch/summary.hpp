@@ -17,8 +17,10 @@ Tally tally_of_rows(const std::vector<CsvRow>& runs);
 // The summary's lines for standard error. `tally` counts the rows `runs`;
 // `stop_signal` is the signal that stopped the batch, or 0. `shown` is what
 // the last line points the reader to: the report's index page, or the
-// directory itself when it has no pages.
+// directory itself when it has no pages. `misfit_limit` is the one the
+// rows' misfit bins were flagged under.
 std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
-                      const std::string& shown, int stop_signal);
+                      const std::string& shown, int stop_signal,
+                      double misfit_limit = quality::kDefaultMisfitLimit);
 
 }  // namespace batch

@@ -86,7 +86,8 @@ std::string manifest_text(const Manifest& manifest) {
   return "shard: " + std::to_string(manifest.shard.index) + "/" +
          std::to_string(manifest.shard.count) + "\nconfigurations: " +
          std::to_string(manifest.total) + "\nrun set: " + fingerprint +
-         "\nse limit: " + csv_number(manifest.se_limit) + "\n";
+         "\nse limit: " + csv_number(manifest.se_limit) +
+         "\nmisfit limit: " + csv_number(manifest.misfit_limit) + "\n";
 }
 
 std::string parse_manifest(const std::string& text, Manifest& manifest) {
@@ -113,6 +114,11 @@ std::string parse_manifest(const std::string& text, Manifest& manifest) {
     } else if (key == "se limit") {
       auto result = std::from_chars(value.data(), last, read.se_limit);
       have_limit = result.ec == std::errc() && result.ptr == last && read.se_limit > 0.0;
+    } else if (key == "misfit limit") {
+      auto result = std::from_chars(value.data(), last, read.misfit_limit);
+      if (result.ec != std::errc() || result.ptr != last || !(read.misfit_limit > 0.0)) {
+        return "its misfit limit '" + std::string(value) + "' is not a positive number";
+      }
     }
   }
   if (!have_shard || !have_total || !have_fingerprint || !have_limit) {

@@ -69,7 +69,7 @@ std::string molar_mass(const RunRowSource& r) {
 }
 }  // namespace column_values
 
-inline constexpr std::array<Column<RunRowSource>, 26> kRunsColumns = {{
+inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"run", [](const RunRowSource& r) { return std::to_string(r.entry.number); },
      "run (its place in the run set)"},
     {"species", [](const RunRowSource& r) { return r.entry.config.species; }, "species"},
@@ -127,9 +127,15 @@ inline constexpr std::array<Column<RunRowSource>, 26> kRunsColumns = {{
      },
      "input_records (the records of the longest input file, when more than 1441: the fit "
      "used the first 1441)"},
+    {"misfit",
+     [](const RunRowSource& r) {
+       return r.outcome.numbers ? std::to_string(misfit_count(*r.outcome.numbers))
+                                : std::string();
+     },
+     "misfit (count of misfit target bins)"},
 }};
 
-inline constexpr std::array<Column<CoefficientRowSource>, 11> kCoefficientsColumns = {{
+inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColumns = {{
     {"species", [](const CoefficientRowSource& r) { return r.config.species; }, ""},
     {"scenario", [](const CoefficientRowSource& r) { return r.config.scenario; }, ""},
     {"tag", [](const CoefficientRowSource& r) { return r.config.tag; }, ""},
@@ -157,9 +163,12 @@ inline constexpr std::array<Column<CoefficientRowSource>, 11> kCoefficientsColum
        return std::string(quality::flag_name(r.fit.quality.coefficients[r.term].flag));
      },
      "flag"},
+    {"misfit",
+     [](const CoefficientRowSource& r) { return column_values::yes_no(r.fit.quality.misfit); },
+     "misfit (of a misfit target bin: not to be trusted whatever its standard error)"},
 }};
 
-inline constexpr std::array<Column<FitRowSource>, 8> kFitsColumns = {{
+inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
     {"species", [](const FitRowSource& r) { return r.config.species; }, ""},
     {"scenario", [](const FitRowSource& r) { return r.config.scenario; }, ""},
     {"tag", [](const FitRowSource& r) { return r.config.tag; }, ""},
@@ -171,6 +180,11 @@ inline constexpr std::array<Column<FitRowSource>, 8> kFitsColumns = {{
     {"relative_residual",
      [](const FitRowSource& r) { return csv_number(r.figures.relative_residual); },
      "relative_residual"},
+    {"autocorrelation",
+     [](const FitRowSource& r) { return csv_number(r.figures.autocorrelation); },
+     "autocorrelation (lag 1 of the residuals)"},
+    {"misfit", [](const FitRowSource& r) { return column_values::yes_no(r.figures.misfit); },
+     "misfit (autocorrelation above --misfit-limit)"},
 }};
 
 // The header row of a table.
@@ -218,12 +232,15 @@ using TableWrittenHook = void (*)(const char* name);
 void set_table_written_hook(TableWrittenHook hook);
 
 // What batch.txt says: the tables hold share `shard` of a run set of `total`
-// configurations whose fingerprint is `fingerprint`, flagged under `se_limit`.
+// configurations whose fingerprint is `fingerprint`, flagged under `se_limit`
+// and `misfit_limit` (a manifest without the latter was written before the
+// flag existed, under its default).
 struct Manifest {
   Shard shard;
   int total = 0;
   std::uint64_t fingerprint = 0;
   double se_limit = quality::kDefaultSeLimit;
+  double misfit_limit = quality::kDefaultMisfitLimit;
 };
 std::string manifest_text(const Manifest& manifest);
 // Returns why `text` is not a manifest, or empty with `manifest` filled.

@@ -96,10 +96,6 @@ std::string cell(const std::string& body, const char* cls = nullptr) {
          body + "</td>";
 }
 
-std::string unknown_species_note(bool known) {
-  return known ? "" : " <span class=\"note\">(not in the species table)</span>";
-}
-
 std::string how_to_read(double se_limit) {
   const std::string limit = shown(se_limit, 6);
   return "<section id=\"how-to-read\">\n<h2>How to read this</h2>\n<p>Each row of the table is "
@@ -327,57 +323,6 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
     }
   }
   return name + ".html";
-}
-
-std::string render_index(std::span<const IndexRow> rows, const IndexCounts& counts,
-                         double se_limit) {
-  int undetermined = 0, flagged = 0, known = 0;
-  for (const IndexRow& r : rows) {
-    if (r.undetermined >= 0) ++known;
-    if (r.undetermined > 0) {
-      undetermined += r.undetermined;
-      ++flagged;
-    }
-  }
-  std::string out = head("vbsfit-batch report");
-  out += "<h1>vbsfit-batch report</h1>\n<p id=\"summary\">" + std::to_string(rows.size()) +
-         " configurations: " + std::to_string(counts.succeeded) + " succeeded, " +
-         std::to_string(counts.kept) + " kept, " + std::to_string(counts.failed) + " failed; " +
-         std::to_string(undetermined) + " coefficients undetermined in " +
-         std::to_string(flagged) + " of " + std::to_string(known) +
-         " configurations with figures.</p>\n"
-         "<p>A coefficient is <strong>undetermined</strong> when its standard error exceeds " +
-         shown(se_limit, 6) +
-         " or its column cannot be told apart from the others: the data do not pin it down. "
-         "Worst R&sup2; is the lowest of the six target bins' R&sup2;. Each configuration's "
-         "page gives the coefficients, their errors and flags, and charts of every fit.</p>\n";
-  out += "<table id=\"configurations\">\n<thead><tr><th scope=\"col\" class=\"text\">Species</th>"
-         "<th scope=\"col\" class=\"text\">Scenario</th><th scope=\"col\" class=\"text\">Tag</th>"
-         "<th scope=\"col\" class=\"text\">State</th><th scope=\"col\">Worst R&sup2;</th>"
-         "<th scope=\"col\">Undetermined coefficients</th><th scope=\"col\" "
-         "class=\"text\">Page</th></tr></thead>\n<tbody>\n";
-  for (const IndexRow& r : rows) {
-    const std::string state = escape(r.state);
-    out += "<tr class=\"configuration " + state + "\" data-species=\"" + escape(r.species) +
-           "\" data-scenario=\"" + escape(r.scenario) + "\" data-tag=\"" + escape(r.tag) +
-           "\" data-state=\"" + state + "\">";
-    out += cell(escape(r.species) + unknown_species_note(r.known_species), "text species");
-    out += cell(escape(r.scenario), "text scenario") + cell(escape(r.tag), "text tag");
-    std::string state_cell = state;
-    if (!r.message.empty()) state_cell += "<div class=\"message\">" + escape(r.message) + "</div>";
-    out += cell(state_cell, "text state");
-    out += cell(shown(r.worst_r_squared, 7), "worst-r2");
-    out += "<td class=\"undetermined-count\" data-count=\"" + std::to_string(r.undetermined) + "\">" +
-           (r.undetermined >= 0 ? std::to_string(r.undetermined) : "n/a") + "</td>";
-    const std::string link =
-        r.linked ? "<a class=\"page\" href=\"" + escape(page_name(r.species, r.scenario, r.tag)) +
-                       "\">coefficients and charts</a>"
-                 : "";
-    out += cell(link, "text page") + "</tr>\n";
-  }
-  out += "</tbody>\n</table>\n";
-  out += kFoot;
-  return out;
 }
 
 std::string render_page(const PageData& c, double se_limit) {

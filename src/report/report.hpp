@@ -2,7 +2,7 @@
 // images from elsewhere; readable from disk and in print), made by pure
 // functions from the numbers of each configuration's fit.
 //
-//   index.html         one row per configuration, linking to its page
+//   index.html         the study view (report/study_view.hpp)
 //   <page_name(...)>   one page per fitted configuration: the 6 x 7
 //                      coefficients with standard errors and flags, the fit
 //                      figures of every target bin, the rate constants,
@@ -50,17 +50,6 @@ struct PageData {
   std::vector<BinSeries> bins;   // target bins 1 ... 6
 };
 
-// One row of index.html.
-struct IndexRow {
-  std::string species, scenario, tag;
-  std::string state;    // "succeeded", "kept", "failed", ... shown as given
-  std::string message;  // why it failed (first line), shown when not empty
-  bool known_species = true;
-  double worst_r_squared = std::numeric_limits<double>::quiet_NaN();  // NaN: not known
-  int undetermined = -1;  // undetermined coefficients, -1: not known
-  bool linked = false;    // its page exists: link to page_name()
-};
-
 // The lowest of the R² of a configuration's target bins that are known (not
 // NaN); NaN when none is.
 double worst_r_squared(std::span<const double> r_squared);
@@ -70,17 +59,6 @@ double worst_r_squared(std::span<const double> r_squared);
 // Distinct configurations get distinct names, and the name needs no
 // escaping in a file system or a link.
 std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag);
-
-// index.html. Hooks: table#configurations; one tr.configuration per row with
-// data-species, data-scenario, data-tag, data-state; cells td.species,
-// td.scenario, td.tag, td.state (with div.message for a message),
-// td.worst-r2, td.undetermined-count (data-count), and a.page in td.page.
-// `counts` are the batch's own, which its summary and exit status read too.
-struct IndexCounts {
-  int succeeded = 0, kept = 0, failed = 0;
-};
-std::string render_index(std::span<const IndexRow> rows, const IndexCounts& counts,
-                         double se_limit);
 
 // A configuration's page. Hooks: table#coefficients with one td.coefficient
 // per coefficient (data-bin 1 ... 6, data-term VOC ... VB6, data-flag

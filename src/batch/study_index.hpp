@@ -1,0 +1,34 @@
+// The report's view of the whole study: index.html (report::render_study)
+// and models.csv (the tags compared), both made from the rows of the three
+// tables as written, so that they show whatever study the tables hold.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "batch/csv.hpp"
+#include "batch/tables.hpp"
+#include "report/study_view.hpp"
+
+namespace batch {
+
+// The rows of models.csv (quality::models_rows): for every species and
+// scenario that the fits table holds under more than one tag, one row per
+// tag, in the order the tables list them. A bin's k counts the
+// coefficients of coefficients.csv that are not at a bound.
+std::vector<CsvRow> models_table(const Tables& tables);
+
+// The study view of the tables' rows, flagged under the limits given, with
+// the batches that wrote them. A configuration links to its page when the
+// tables hold its fit and the page is in `report`.
+report::Study study_of(const Tables& tables, const std::string& report,
+                       std::vector<report::BatchRecord> batches, double se_limit,
+                       double misfit_limit);
+
+// Writes models.csv into `report` and, when `pages`, index.html of
+// study_of(...). Returns why one could not be written, or empty.
+std::string write_study_view(const std::string& report, const Tables& tables,
+                             std::vector<report::BatchRecord> batches, double se_limit,
+                             double misfit_limit, bool pages);
+
+}  // namespace batch

@@ -1,0 +1,104 @@
+// The study view and models.csv as the batch makes them from its tables'
+// rows.
+#include "batch/study_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "batch/tables.hpp"
+#include "report/report.hpp"
+#include "run_program.hpp"
+
+namespace {
+
+using batch::CsvRow;
+
+// A fitted outcome whose every bin has residual sum of squares `rss`, lag-1
+// autocorrelation `rho` and `at_bound` coefficients at a bound (the first
+// ones).
+batch::Outcome fitted(double rss, double rho, int at_bound) {
+  batch::Outcome o;
+  o.state = batch::State::succeeded;
+  o.exit_status = 0;
+  batch::FitNumbers numbers{};
+  for (batch::BinFit& bin : numbers.bins) {
+    bin.quality.rss = rss;
+    bin.quality.r_squared = 1.0 - rss;
+    bin.quality.autocorrelation = rho;
+    bin.quality.misfit = rho > quality::kDefaultMisfitLimit;
+    for (int c = 0; c < config::kCoefficients; ++c) {
+      bin.quality.coefficients[c] = {0.01, quality::Flag::determined, c < at_bound, false};
+    }
+  }
+  o.numbers = numbers;
+  return o;
+}
+
+struct Study {
+  std::vector<batch::RunEntry> entries = {
+      {1, {"OLE2_OH", "0.1", "static"}, ""},
+      {2, {"OLE2_OH", "0.1", "allgas"}, ""},
+      {3, {"TOL", "0.1", "allgas"}, ""},  // the only tag of its species and scenario
+      {4, {"OLE2_OH", "1", "static"}, ""},
+      {5, {"OLE2_OH", "1", "allgas"}, ""},  // failed: one tag left with figures
+  };
+  std::vector<batch::Outcome> outcomes = {fitted(1.0, 0.95, 5), fitted(1e-6, -0.5, 0),
+                                          fitted(1e-6, -0.5, 0), fitted(1.0, 0.3, 5),
+                                          batch::Outcome{}};
+  Study() { outcomes[4].state = batch::State::failed; }
+};
+
+TEST(ModelsTable, ComparesTheTagsOfASpeciesAndScenarioWithKFromTheBoundHits) {
+  const Study s;
+  const std::vector<CsvRow> rows = batch::models_table(batch::table_rows(s.entries, s.outcomes));
+  ASSERT_EQ(rows.size(), 2u);  // TOL/0.1 and OLE2_OH/1 have one tag with figures
+  // k: 7 - 5 at bound = 2 per bin under static, 7 under allgas.
+  const double n = config::kIntervals;
+  const double static_aic = 6 * (n * std::log(1.0 / n) + 2 * 2);
+  const double allgas_aic = 6 * (n * std::log(1e-6 / n) + 2 * 7);
+  EXPECT_EQ(rows[0][0], "OLE2_OH");
+  EXPECT_EQ(rows[0][2], "static");
+  EXPECT_EQ(rows[0][5], "12");
+  EXPECT_NEAR(std::stod(rows[0][4]), static_aic, 1e-9 * std::fabs(static_aic));
+  EXPECT_EQ(rows[0][6], "false");
+  EXPECT_EQ(rows[1][2], "allgas");
+  EXPECT_EQ(rows[1][5], "42");
+  EXPECT_NEAR(std::stod(rows[1][4]), allgas_aic, 1e-9 * std::fabs(allgas_aic));
+  EXPECT_EQ(rows[1][6], "true");
+}
+
+TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
+  const Study s;
+  testsupport::ScratchDir report;
+  std::ofstream(report.path() / report::page_name("OLE2_OH", "0.1", "static")) << "page";
+  const report::Study study =
+      batch::study_of(batch::table_rows(s.entries, s.outcomes), report.path().string(), {}, 0.1,
+                      0.25);
+  ASSERT_EQ(study.rows.size(), 5u);
+  EXPECT_EQ(study.misfit_limit, 0.25);
+  const struct {
+    bool fitted, linked, misfit;
+    double autocorrelation;
+    int free_count;
+  } expected[] = {{true, true, true, 0.95, 2},  {true, false, false, -0.5, 7},
+                  {true, false, false, -0.5, 7}, {true, false, true, 0.3, 2},
+                  {false, false, false, NAN, 0}};
+  for (std::size_t n = 0; n < std::size(expected); ++n) {
+    SCOPED_TRACE(n);
+    const report::StudyRow& row = study.rows[n];
+    EXPECT_EQ(row.fitted, expected[n].fitted);
+    EXPECT_EQ(row.linked, expected[n].linked);
+    if (!row.fitted) continue;
+    for (const report::BinFigures& bin : row.bins) {
+      EXPECT_EQ(bin.misfit, expected[n].misfit);
+      EXPECT_EQ(bin.autocorrelation, expected[n].autocorrelation);
+      EXPECT_EQ(bin.free_count, expected[n].free_count);
+      EXPECT_EQ(bin.coefficients[6].flag, quality::Flag::determined);
+    }
+  }
+  EXPECT_EQ(study.rows[4].state, "failed");
+}
+
+}  // namespace
