@@ -51,7 +51,8 @@ TEST(Tally, ASuccessWithANoteIsASuccessInTheProgressTheSummaryTheIndexAndTheStat
             "  report: r/\n");
 
   testsupport::ScratchDir report;
-  ASSERT_EQ(batch::write_pages(report.path().string(), batch::page_entries(entries, outcomes),
+  ASSERT_EQ(batch::write_pages(report.path().string(), report.path().string(),
+                               batch::page_entries(entries, outcomes),
                                tally, quality::kDefaultSeLimit),
             "");
   EXPECT_NE(testsupport::read_file(report.path() / batch::kIndexPage)

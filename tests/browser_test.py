@@ -9,7 +9,7 @@ flags and charts, and a screenshot of a page must not be blank.
 The study: the example itself (allgas), the same run under no56, the same data
 under the species "<i>&x" (not in the table), a configuration without data
 whose scenario holds markup characters (it fails), and one whose results
-file exists already (kept). With --sample, report_sample's study of 60
+file exists already, not made from its inputs (stale). With --sample, report_sample's study of 60
 configurations is checked too: its study view renders, a click on a column
 heading reorders the rows (the page's own script, run by the browser),
 typing in a filter field hides the others, and the coefficient explorer's
@@ -221,7 +221,7 @@ def check_index(dom, directory):
     rows = dom.root.find_all("tr", cls="configuration")
     check(len(rows) == 5, f"index: {len(rows)} configuration rows, expected 5")
     states = [r.attrs.get("data-state") for r in rows]
-    check(states == ["succeeded"] * 3 + ["failed", "kept"], f"index: states {states}")
+    check(states == ["succeeded"] * 3 + ["failed", "stale"], f"index: states {states}")
     species = [r.find_all("td", cls="species")[0].text() for r in rows]
     check(species[2] == f"{ODD_SPECIES} (not in the species table)",
           f"index: the species {ODD_SPECIES} shows as {species[2]!r}")

@@ -10,11 +10,17 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <set>
+#include <tuple>
 
+#include "batch/analysis.hpp"
+#include "batch/csv.hpp"
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
 #include "batch/merge.hpp"
 #include "batch/pages.hpp"
+#include "batch/record.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
 #include "batch/signal_watch.hpp"
@@ -23,6 +29,8 @@
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
+#include "report/report.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 namespace {
@@ -120,29 +128,6 @@ bool claim_report(const std::string& report) {
   return !held;
 }
 
-int merge_mode(const Options& options) {
-  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
-  // No write of the joined report is cut short by a signal; one that comes
-  // ends the merge once it is written and summarized.
-  std::string species_kept;
-  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
-    return usage_error(why);
-  }
-  SignalWatch signals;
-  MergeResult merged = merge_reports(options.operands, *options.report);
-  const Tally tally = tally_of_rows(merged.runs);
-  if (merged.refusal.empty() && merged.error.empty() && !species_kept.empty()) {
-    merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
-  }
-  if (merged.refusal.empty() && merged.error.empty() && options.pages) {
-    merged.error = write_pages(*options.report, page_entries(merged.runs), tally, merged.se_limit);
-  }
-  if (!merged.refusal.empty()) return usage_error(merged.refusal);
-  if (!merged.error.empty()) return run_error(merged.error);
-  std::cerr << summarize(tally, merged.runs, report_shown(*options.report, options.pages), 0);
-  return exit_status(tally, signals.take());
-}
-
 // The run set of the command line: its lists' product or its plan, checked.
 // Returns the refusal, or empty with `entries` filled.
 std::string read_run_set(const Options& options, const BuildFacts& build,
@@ -208,27 +193,258 @@ int prepare_report(const std::string& report) {
   return kSucceeded;
 }
 
-// Writes the tables, the manifest and the pages of what finished. Returns
-// why one could not be written, or empty.
-std::string write_report(const RunnerSettings& settings, const Manifest& manifest,
-                         const std::vector<RunEntry>& share, const BatchResult& result,
-                         const Tables& tables, const Tally& tally) {
-  std::string error = write_tables(settings.report, tables);
-  if (error.empty()) {
-    error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
+// Opens the study's record in `report` (its lock held). Returns the exit
+// status of why it cannot be had, or kSucceeded.
+int open_study(const std::string& report, study::Study& db) {
+  const std::string path = report + "/" + study::kDatabaseName;
+  study::Error error = study::Study::open(path, db);
+  if (!error) return kSucceeded;
+  if (error.refusal) {
+    std::cerr << "vbsfit-batch: " << error.message << "\n";
+    return kUsage;
   }
-  if (const std::string used = species_used_text(share); error.empty() && !used.empty()) {
-    error = write_file_atomically(settings.report + "/" + kSpeciesUsed, used);
-  }
-  if (error.empty()) error = result.page_error;
-  if (error.empty() && settings.pages) {
-    error = write_pages(settings.report, page_entries(share, result.outcomes), tally,
-                        manifest.se_limit);
-  }
-  return error;
+  return run_error(error.message);
 }
 
-int run_mode(const Options& options, const BuildFacts& build) {
+std::string host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string working_directory() {
+  std::error_code ec;
+  const fs::path here = fs::current_path(ec);
+  return ec ? std::string() : here.string();
+}
+
+// The batches row of this batch.
+study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
+                                const Shard& shard, const std::vector<RunEntry>& entries,
+                                const std::vector<RunEntry>& share, double se_limit) {
+  study::BatchRecord b;
+  b.program_version = std::string(build.version);
+  b.source_revision = std::string(build.revision);
+  b.command_line.emplace_back(build.program);
+  b.command_line.insert(b.command_line.end(), args.begin(), args.end());
+  b.working_directory = working_directory();
+  b.host = host_name();
+  b.started = study::utc_timestamp();
+  b.fingerprint = fingerprint(entries);
+  b.run_set_size = static_cast<int>(entries.size());
+  b.shard_index = shard.index;
+  b.shard_count = shard.count;
+  b.se_limit = se_limit;
+  b.misfit_limit = quality::kDefaultMisfitLimit;
+  std::set<std::string> species;
+  for (const RunEntry& e : share) {
+    if (!species.insert(e.config.species).second) continue;
+    const config::SpeciesRow& row = species_row(e.config.species);
+    b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
+                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
+  }
+  return b;
+}
+
+// Writes the report of the whole study in `db` (as of one read): the
+// tables, species.csv, and with `pages` the missing pages and the index,
+// runs.csv last. Returns why it could not be written whole, or empty.
+std::string write_study_report(study::Study& db, const std::string& report,
+                               const std::string& workdir, const std::string& species_used,
+                               bool pages, double se_limit) {
+  study::Snapshot snapshot;
+  if (study::Error error = db.read(snapshot)) return error.message;
+  const Tables tables = tables_of(snapshot);
+  if (!species_used.empty()) {
+    if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
+        !error.empty()) {
+      return error;
+    }
+  }
+  std::function<std::string()> index;
+  if (pages) {
+    index = [&] {
+      return write_pages(report, workdir, page_entries(snapshot, report), tally_of_rows(tables.runs),
+                         se_limit);
+    };
+  }
+  return write_tables(report, tables, index);
+}
+
+// The rows of an earlier report's runs.csv, when the study has no record
+// yet; empty when there are none.
+std::vector<CsvRow> earlier_rows(const std::string& report) {
+  std::string text;
+  std::vector<CsvRow> rows;
+  if (!read_whole_file(report + "/" + kRunsTable, text) || !parse_csv(text, rows).empty() ||
+      rows.empty() || rows.front().size() < 8) {
+    return {};
+  }
+  const CsvRow header = rows.front();
+  rows.erase(rows.begin());
+  std::erase_if(rows, [&](const CsvRow& row) { return row.size() != header.size(); });
+  return rows;
+}
+
+// Takes over a report written before the study's record (tables, no
+// database): every configuration its runs.csv lists beyond `share` is
+// checked (kept or stale) and recorded, and the runs' fit.dump files, which
+// nothing reads any more, are removed. Returns the outcomes it recorded.
+std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
+    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
+    bool pages, double se_limit,
+    const std::function<void(const RunEntry&, Outcome&)>& record) {
+  std::pair<std::vector<RunEntry>, std::vector<Outcome>> taken;
+  constexpr std::size_t kRun = column_index(kRunsColumns, "run");
+  constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
+  constexpr std::size_t kState = column_index(kRunsColumns, "state");
+  constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
+  std::set<std::string> in_share;
+  for (const RunEntry& e : share) in_share.insert(display_name(e.config));
+  for (const CsvRow& row : earlier_rows(report)) {
+    RunEntry entry{std::atoi(row[kRun].c_str()), {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]}, {}};
+    if (!in_share.insert(display_name(entry.config)).second) continue;
+    const Configuration& c = entry.config;
+    Outcome outcome;
+    if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
+      const Analysis analysis = analyze({c, workdir, report, se_limit, pages, nullptr});
+      outcome.inputs = analysis.inputs;
+      outcome.results_sha256 = analysis.results_sha256;
+      if (analysis.verdict == Analysis::Verdict::fitted) {
+        outcome.state = State::kept;
+        outcome.numbers = analysis.numbers;
+        outcome.input_records = analysis.input_records;
+      } else {
+        outcome.state = State::stale;
+        outcome.message = analysis.verdict == Analysis::Verdict::stale
+                              ? analysis.note
+                              : "its results file could not be checked: " + analysis.note;
+      }
+    } else {
+      if (!state_from_name(row[kState], outcome.state) || outcome.state == State::kept ||
+          outcome.state == State::succeeded) {
+        outcome.state = State::pending;  // its results file is gone
+      }
+      outcome.message = row[kMessage];
+    }
+    record(entry, outcome);
+    taken.first.push_back(std::move(entry));
+    taken.second.push_back(std::move(outcome));
+  }
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename() == kOldFitDumpName) fs::remove(it->path(), ec);
+  }
+  return taken;
+}
+
+// Test hook: called with where the batch is in recording a configuration.
+StudyHook g_study_hook = nullptr;
+
+void hook(const char* point) {
+  if (g_study_hook != nullptr) g_study_hook(point);
+}
+
+int forget_mode(study::Study& db, const RunnerSettings& settings,
+                const std::vector<RunEntry>& share) {
+  std::vector<study::Key> keys;
+  for (const RunEntry& e : share) keys.push_back(key_of(e.config));
+  int removed = 0;
+  SignalWatch signals;
+  if (study::Error error = db.forget(keys, removed)) return run_error(error.message);
+  for (const RunEntry& e : share) {
+    const Configuration& c = e.config;
+    ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+  }
+  const std::string error =
+      write_study_report(db, settings.report, settings.workdir, {}, settings.pages, settings.se_limit);
+  std::cerr << "vbsfit-batch: " << removed << (removed == 1 ? " configuration" : " configurations")
+            << " removed from the study's record (results files kept)\n  report: "
+            << report_shown(settings.report, settings.pages) << "\n";
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
+  const std::vector<int> stops = signals.take();
+  return stops.empty() ? kSucceeded : 128 + stops.front();
+}
+
+int merge_mode(const Options& options) {
+  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  const std::string& report = *options.report;
+  std::vector<std::string> shares;
+  std::error_code ec;
+  for (const std::string& shard : options.operands) {
+    if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
+      return usage_error("--report " + report + " is one of the reports to join");
+    }
+    if (!fs::is_directory(shard, ec)) {
+      return usage_error(shard + " is not a directory; --merge joins the report directories of shards");
+    }
+    const std::string database = shard + "/" + study::kDatabaseName;
+    if (!fs::exists(database, ec)) {
+      return usage_error(shard + " is not a report of vbsfit-batch (no " + study::kDatabaseName + ")");
+    }
+    shares.push_back(database);
+  }
+  std::string species_kept;
+  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+    return usage_error(why);
+  }
+  // The shares are joined into a scratch study first: one that fails its
+  // checks leaves the report as it was (or never made).
+  std::string scratch = (fs::temp_directory_path(ec) / "vbsfit-merge-XXXXXX").string();
+  const char* made = ::mkdtemp(scratch.data());
+  if (made == nullptr) return run_error(std::string("cannot create a scratch directory: ") + std::strerror(errno));
+  struct Scratch {
+    std::string path;
+    ~Scratch() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } joined{made};
+  const std::string scratch_study = joined.path + "/" + study::kDatabaseName;
+  if (study::Error error = study::merge(shares, scratch_study)) {
+    if (error.refusal) return usage_error(error.message);
+    return run_error(error.message);
+  }
+  if (const int status = prepare_report(report); status != kSucceeded) return status;
+  // No write of the joined report is cut short by a signal; one that comes
+  // ends the merge once it is written and summarized.
+  SignalWatch signals;
+  // What an earlier merge (or batch) left here goes: the joined report is
+  // the shares' and nothing else.
+  for (const auto& entry : fs::directory_iterator(report, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name == kLockFile) continue;
+    fs::remove_all(entry.path(), ec);
+    if (ec) return run_error("cannot remove " + entry.path().string() + ": " + ec.message());
+  }
+  const std::string into = report + "/" + study::kDatabaseName;
+  fs::copy_file(scratch_study, into, ec);
+  if (ec) return run_error("cannot write " + into + ": " + ec.message());
+  for (const std::string& shard : options.operands) {
+    const fs::path from = fs::path(shard) / kRunsDirectory;
+    if (!fs::is_directory(from, ec)) continue;
+    fs::copy(from, fs::path(report) / kRunsDirectory,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    if (ec) return run_error("cannot copy " + from.string() + " into " + report + ": " + ec.message());
+  }
+  study::Study db;
+  if (const int status = open_study(report, db); status != kSucceeded) return status;
+  study::Snapshot snapshot;
+  if (study::Error error = db.read(snapshot)) return run_error(error.message);
+  const double se_limit =
+      snapshot.batches.empty() ? quality::kDefaultSeLimit : snapshot.batches.front().se_limit;
+  const Tables tables = tables_of(snapshot);
+  const Tally tally = tally_of_rows(tables.runs);
+  const std::string error =
+      write_study_report(db, report, options.workdir, species_kept, options.pages, se_limit);
+  std::cerr << summarize(tally, tables.runs, report_shown(report, options.pages), 0);
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
+  return exit_status(tally, signals.take());
+}
+
+int run_mode(const Options& options, const BuildFacts& build,
+             const std::vector<std::string>& args) {
   std::vector<RunEntry> entries;
   if (std::string refusal = read_run_set(options, build, entries); !refusal.empty()) {
     return usage_error(refusal);
@@ -239,27 +455,93 @@ int run_mode(const Options& options, const BuildFacts& build) {
   }
   const Shard shard = options.shard.value_or(Shard{});
   const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
-  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries), se_limit};
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  const RunnerSettings settings = runner_settings(options, se_limit);
+  RunnerSettings settings = runner_settings(options, se_limit);
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
+  const bool earlier_report = !path_exists(settings.report + "/" + study::kDatabaseName);
+  study::Study db;
+  if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
+  if (options.forget) return forget_mode(db, settings, share);
+
+  study::BatchRecord record = batch_record(args, build, shard, entries, share, se_limit);
+  std::int64_t batch_id = 0;
+  if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
+  study::Snapshot before;
+  if (study::Error error = db.read(before)) return run_error(error.message);
+  // A record stands for its files only under the flags' limits it was
+  // recorded with: under others its numbers are flagged anew by a refit.
+  std::map<std::int64_t, const study::BatchRecord*> batches;
+  for (const study::BatchRecord& b : before.batches) batches[b.id] = &b;
+  std::map<study::Key, study::Stored> stored;
+  for (study::Stored& s : before.configurations) {
+    const auto by = batches.find(s.record.batch);
+    if (by == batches.end() || by->second->se_limit != se_limit ||
+        by->second->misfit_limit != record.misfit_limit) {
+      continue;
+    }
+    const study::Key key = s.record.key;
+    stored.emplace(key, std::move(s));
+  }
+  for (const RunEntry& e : share) {
+    if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
+      return run_error(why);
+    }
+  }
+
+  // Each configuration is recorded as soon as its outcome is final.
+  std::string record_error;
+  auto record_outcome = [&](const RunEntry& entry, Outcome& outcome) {
+    note_input_fault(entry.config, outcome, settings.workdir);
+    const Configuration& c = entry.config;
+    if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
+      // A page of another fit than the one recorded must not stay.
+      ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+    }
+    const study::Stored row = stored_of(entry, outcome, batch_id, record.misfit_limit);
+    hook("before-record");
+    if (study::Error error = db.record(row.record, row.coefficients, row.fits);
+        error && record_error.empty()) {
+      record_error = error.message;
+    }
+    hook("after-record");
+  };
+  settings.stored = &stored;
+  settings.refit_stale = options.refit == Options::Refit::stale;
+  settings.refit_all = options.refit == Options::Refit::all;
+  settings.finished = [&](std::size_t n, Outcome& outcome) { record_outcome(share[n], outcome); };
 
   // Held until the summary is out: the report says what finished, whole.
   SignalWatch signals;
+  std::vector<RunEntry> summarized;
+  std::vector<Outcome> outcomes;
+  if (earlier_report) {
+    std::tie(summarized, outcomes) =
+        take_over(settings.report, settings.workdir, share, settings.pages, se_limit, record_outcome);
+  }
   BatchResult result = run_configurations(share, settings, signals);
-  note_input_facts(share, result.outcomes, settings.workdir);
-  const Tables tables = table_rows(share, result.outcomes);
-  const Tally tally = tally_of(result.outcomes);
-  const std::string error = write_report(settings, manifest, share, result, tables, tally);
-  std::cerr << summarize(tally, tables.runs, report_shown(settings.report, options.pages),
-                         result.stop_signal);
+  summarized.insert(summarized.begin(), share.begin(), share.end());
+  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
+  if (study::Error error = db.end_batch(batch_id, study::utc_timestamp());
+      error && record_error.empty()) {
+    record_error = error.message;
+  }
+  const Tally tally = tally_of(outcomes);
+  std::string error = record_error.empty() ? result.page_error : record_error;
+  if (error.empty()) {
+    error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
+                               settings.pages, se_limit);
+  }
+  std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
+                         report_shown(settings.report, options.pages), result.stop_signal);
   std::vector<int> stops = signals.take();  // those that came while the report was written
-  if (!error.empty()) return run_error("the report was not written: " + error);
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
   if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
   return exit_status(tally, stops);
 }
 
 }  // namespace
+
+void set_study_hook(StudyHook hook) { g_study_hook = hook; }
 
 int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   keep_standard_streams_open();
@@ -270,7 +552,7 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   if (std::string error = load_species_table(options); !error.empty()) return usage_error(error);
   if (options.list_species) return print_out(species_list_text());
   if (options.merge) return merge_mode(options);
-  return run_mode(options, build);
+  return run_mode(options, build, args);
 }
 
 }  // namespace batch

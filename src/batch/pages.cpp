@@ -3,21 +3,12 @@
 #include "batch/analysis.hpp"
 #include "batch/species_table.hpp"
 #include "batch/files.hpp"
+#include "batch/record.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
 
 namespace batch {
-namespace {
-
-constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
-constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
-constexpr std::size_t kTag = column_index(kRunsColumns, "tag");
-constexpr std::size_t kState = column_index(kRunsColumns, "state");
-constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
-constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
-
-}  // namespace
 
 report::IndexRow index_row(const PageEntry& e) {
   report::IndexRow row;
@@ -48,22 +39,27 @@ std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
   return pages;
 }
 
-std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs) {
+std::vector<PageEntry> page_entries(const study::Snapshot& snapshot, const std::string& report) {
   std::vector<PageEntry> pages;
-  for (const CsvRow& row : runs) {
-    if (row.size() != kRunsColumns.size()) continue;
-    pages.push_back({{row[kSpecies], row[kScenario], row[kTag]}, row[kState], row[kMessage],
-                     !row[kUndetermined].empty(), std::nullopt, false});
+  for (const study::Stored& stored : snapshot.configurations) {
+    const study::Key& k = stored.record.key;
+    PageEntry entry{{k.species, k.scenario, k.tag}, stored.record.state, stored.record.message,
+                    !stored.coefficients.empty(), std::nullopt, false};
+    if (entry.numbers) {
+      entry.fit = numbers_of(stored);
+      entry.page = path_exists(report + "/" + report::page_name(k.species, k.scenario, k.tag));
+    }
+    pages.push_back(std::move(entry));
   }
   return pages;
 }
 
-std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
-                        const Tally& tally, double se_limit) {
+std::string write_pages(const std::string& report, const std::string& workdir,
+                        std::vector<PageEntry> entries, const Tally& tally, double se_limit) {
   std::vector<report::IndexRow> rows;
   for (PageEntry& e : entries) {
     if (e.numbers && !e.page) {
-      Analysis analysis = analyze(report, e.config, se_limit);
+      Analysis analysis = analyze({e.config, workdir, report, se_limit, true, nullptr});
       if (!analysis.error.empty()) return analysis.error;
       if (analysis.numbers) {
         e.fit = analysis.numbers;

@@ -1,9 +1,10 @@
 // The HTML report of a report directory: index.html, one row per
-// configuration, and a page for every configuration whose fit the tables
-// show, drawn from the record of that fit in the report (its fit.dump), so
-// that the pages hold the fit's own doubles and every point of its series.
-// A batch's runs get their pages from their analyses (batch/analysis.hpp);
-// a joined report's are drawn here.
+// configuration of the study, and a page for every configuration whose fit
+// the tables show, drawn from its inputs fitted again in memory, so that the
+// pages hold the fit's own doubles and every point of its series. A batch's
+// runs get their pages from their analyses (batch/analysis.hpp); a page that
+// is missing (a joined report, one written with --no-pages before) is drawn
+// here.
 #pragma once
 
 #include <optional>
@@ -14,6 +15,7 @@
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
 #include "report/report.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 
@@ -29,21 +31,23 @@ struct PageEntry {
 };
 
 // The entries of a batch's run set, with the numbers and pages of its
-// analyses, and of the rows of a runs.csv (a merge), without.
+// analyses, and of a whole study, with its numbers and the pages that are
+// in `report`.
 std::vector<PageEntry> page_entries(const std::vector<RunEntry>& entries,
                                     const std::vector<Outcome>& outcomes);
-std::vector<PageEntry> page_entries(const std::vector<CsvRow>& runs);
+std::vector<PageEntry> page_entries(const study::Snapshot& snapshot, const std::string& report);
 
 // The row of index.html of an entry: its names and state, and, when its page
 // is written, the lowest R² of its bins and its undetermined coefficients.
 report::IndexRow index_row(const PageEntry& entry);
 
-// Writes the page of every entry with numbers whose page is not written yet,
-// then index.html, each replacing its old version only once complete;
-// `tally` counts the entries' states, `se_limit` flags the coefficients as
-// in the tables. Returns why a page could not be written, or empty. A record
-// that cannot be read leaves its entry without a page, and its row says why.
-std::string write_pages(const std::string& report, std::vector<PageEntry> entries,
-                        const Tally& tally, double se_limit);
+// Writes the page of every entry with numbers whose page is not written yet
+// (its inputs read from `workdir`), then index.html, each replacing its old
+// version only once complete; `tally` counts the entries' states, `se_limit`
+// flags the coefficients as in the tables. Returns why a page could not be
+// written, or empty. A fit that cannot be had again leaves its entry without
+// a page, and its row says why.
+std::string write_pages(const std::string& report, const std::string& workdir,
+                        std::vector<PageEntry> entries, const Tally& tally, double se_limit);
 
 }  // namespace batch

@@ -3,12 +3,16 @@
 //   runs.csv           one row per configuration of the run set (or shard)
 //   coefficients.csv   one row per fitted configuration, target bin and term
 //   fits.csv           one row per fitted configuration and target bin
-//   batch.txt          which share of which run set the tables hold
+//   study.sqlite       the study's record (study/study.hpp), from which the
+//                      tables and pages are written at the end of each batch
 //   index.html         the report's pages, one more per fitted configuration
 //                      (batch/pages.hpp)
-//   runs/<species>/<scenario>/<tag>/   stdout, stderr (when the run wrote to
-//                      it) and fit.dump of a run
+//   runs/<species>/<scenario>/<tag>/   stdout and stderr (when the run wrote
+//                      to it) of a run
 //   .vbsfit-batch.lock held by the batch that writes the report
+//
+// runs.csv is written last, after every other table and the index, and
+// removed before they are rewritten: a report with runs.csv is whole.
 #pragma once
 
 #include <string>
@@ -25,8 +29,9 @@ inline constexpr const char* kIndexPage = "index.html";
 inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutName = "stdout";
 inline constexpr const char* kStderrName = "stderr";
-// The record of a run's fit (batch/fit_dump.hpp).
-inline constexpr const char* kFitDumpName = "fit.dump";
+// What reports before the study's record kept of each run's fit; removed
+// when such a report is taken over.
+inline constexpr const char* kOldFitDumpName = "fit.dump";
 // Held by the batch that writes the report (see vbsfit-batch's run mode).
 inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
 

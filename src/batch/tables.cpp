@@ -1,6 +1,10 @@
 #include "batch/tables.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <string_view>
 
@@ -51,27 +55,39 @@ const CsvRow& fits_header() {
   return header;
 }
 
+void add_rows(const RunEntry& entry, const Outcome& outcome, const config::RateConstants& rates,
+              Tables& tables) {
+  tables.runs.push_back(row_of(kRunsColumns, {entry, outcome, rates}));
+  if (outcome.numbers) add_fit_rows(entry.config, *outcome.numbers, tables);
+}
+
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes) {
   Tables tables;
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
-    const Outcome& o = outcomes[n];
-    tables.runs.push_back(
-        row_of(kRunsColumns, {entries[n], o, config::rate_constants(species_row(c.species), c.tag)}));
-    if (o.numbers) add_fit_rows(c, *o.numbers, tables);
+    add_rows(entries[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag),
+             tables);
   }
   return tables;
 }
 
 void set_table_written_hook(TableWrittenHook hook) { g_table_written = hook; }
 
-std::string write_tables(const std::string& report, const Tables& tables) {
+std::string write_tables(const std::string& report, const Tables& tables,
+                         const std::function<std::string()>& before_runs) {
+  const std::string runs = report + "/" + kRunsTable;
+  if (::unlink(runs.c_str()) != 0 && errno != ENOENT) {
+    return "cannot remove " + runs + ": " + std::strerror(errno);
+  }
   const std::pair<const char*, std::string> files[] = {
-      {kRunsTable, csv_text(runs_header(), tables.runs)},
       {kCoefficientsTable, csv_text(coefficients_header(), tables.coefficients)},
       {kFitsTable, csv_text(fits_header(), tables.fits)},
+      {kRunsTable, csv_text(runs_header(), tables.runs)},
   };
   for (const auto& [name, text] : files) {
+    if (name == kRunsTable && before_runs) {
+      if (std::string error = before_runs(); !error.empty()) return error;
+    }
     std::string error = write_file_atomically(report + "/" + name, text);
     if (!error.empty()) return error;
     if (g_table_written != nullptr) g_table_written(name);
