@@ -339,6 +339,33 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
   return taken;
 }
 
+// The entries of `share` numbered in the study: a configuration it holds
+// keeps its place, a new one takes its place in the run set when that is
+// free, else the next after the study's last, so that a batch of a few
+// configurations leaves the study's order as it was.
+std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
+                                    const study::Snapshot& study) {
+  std::map<study::Key, int> place;
+  std::set<int> taken;
+  int last = 0;
+  for (const study::Stored& s : study.configurations) {
+    place[s.record.key] = s.record.run;
+    taken.insert(s.record.run);
+    last = std::max(last, s.record.run);
+  }
+  std::vector<RunEntry> numbered = share;
+  for (RunEntry& e : numbered) {
+    if (const auto at = place.find(key_of(e.config)); at != place.end()) {
+      e.number = at->second;
+    } else if (!taken.insert(e.number).second) {
+      e.number = ++last;
+      taken.insert(e.number);
+    }
+    last = std::max(last, e.number);
+  }
+  return numbered;
+}
+
 // Test hook: called with where the batch is in recording a configuration.
 StudyHook g_study_hook = nullptr;
 
@@ -470,6 +497,7 @@ int run_mode(const Options& options, const BuildFacts& build,
   if (study::Error error = db.read(before)) return run_error(error.message);
   // A record stands for its files only under the flags' limits it was
   // recorded with: under others its numbers are flagged anew by a refit.
+  const std::vector<RunEntry> numbered = study_numbers(share, before);
   std::map<std::int64_t, const study::BatchRecord*> batches;
   for (const study::BatchRecord& b : before.batches) batches[b.id] = &b;
   std::map<study::Key, study::Stored> stored;
@@ -508,7 +536,7 @@ int run_mode(const Options& options, const BuildFacts& build,
   settings.stored = &stored;
   settings.refit_stale = options.refit == Options::Refit::stale;
   settings.refit_all = options.refit == Options::Refit::all;
-  settings.finished = [&](std::size_t n, Outcome& outcome) { record_outcome(share[n], outcome); };
+  settings.finished = [&](std::size_t n, Outcome& outcome) { record_outcome(numbered[n], outcome); };
 
   // Held until the summary is out: the report says what finished, whole.
   SignalWatch signals;
@@ -518,8 +546,8 @@ int run_mode(const Options& options, const BuildFacts& build,
     std::tie(summarized, outcomes) =
         take_over(settings.report, settings.workdir, share, settings.pages, se_limit, record_outcome);
   }
-  BatchResult result = run_configurations(share, settings, signals);
-  summarized.insert(summarized.begin(), share.begin(), share.end());
+  BatchResult result = run_configurations(numbered, settings, signals);
+  summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
   outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
   if (study::Error error = db.end_batch(batch_id, study::utc_timestamp());
       error && record_error.empty()) {
