@@ -470,6 +470,16 @@ TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
   EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "no6")[column(runs, "state")], "kept");
   EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "allgas")[column(runs, "state")], "succeeded");
 
+  // Joined again, the report is the shares' alone: nothing of the first join
+  // (or of anything else) stays beside it.
+  write_file(root() / "joined" / "left-over.html", "from before\n");
+  write_file(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr", "old failure\n");
+  const auto again = batch({"--merge", "--report", "../joined", "../a-1", "../a-2"});
+  ASSERT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_FALSE(fs::exists(root() / "joined" / "left-over.html"));
+  EXPECT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr"));
+  EXPECT_EQ(read_table(root() / "joined" / "runs.csv"), runs);
+
   const auto mixed = batch({"--merge", "--report", "../mixed", "../a-1", "../b-2"});
   EXPECT_EQ(mixed.exit_status, 2);
   EXPECT_EQ(mixed.first_err_line(),

@@ -97,7 +97,7 @@ CREATE TABLE coefficients (
   flag TEXT NOT NULL,                     -- 'determined', 'undetermined', 'no effect'
   PRIMARY KEY (species, scenario, tag, target_bin, term),
   FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
-);
+) WITHOUT ROWID;  -- the key is the row: no second copy of it in an index
 CREATE TABLE fits (
   species TEXT NOT NULL,
   scenario TEXT NOT NULL,
@@ -111,7 +111,7 @@ CREATE TABLE fits (
   misfit INTEGER NOT NULL,
   PRIMARY KEY (species, scenario, tag, target_bin),
   FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
-);
+) WITHOUT ROWID;
 CREATE TABLE models (
   species TEXT NOT NULL,
   scenario TEXT NOT NULL,
