@@ -14,17 +14,14 @@
 #include <set>
 #include <tuple>
 
-#include "batch/analysis.hpp"
-#include "batch/csv.hpp"
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
-#include "batch/merge.hpp"
-#include "batch/pages.hpp"
 #include "batch/record.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
 #include "batch/signal_watch.hpp"
 #include "batch/species_table.hpp"
+#include "batch/study_report.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
@@ -204,166 +201,6 @@ int open_study(const std::string& report, study::Study& db) {
     return kUsage;
   }
   return run_error(error.message);
-}
-
-std::string host_name() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
-}
-
-std::string working_directory() {
-  std::error_code ec;
-  const fs::path here = fs::current_path(ec);
-  return ec ? std::string() : here.string();
-}
-
-// The batches row of this batch.
-study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
-                                const Shard& shard, const std::vector<RunEntry>& entries,
-                                const std::vector<RunEntry>& share, double se_limit) {
-  study::BatchRecord b;
-  b.program_version = std::string(build.version);
-  b.source_revision = std::string(build.revision);
-  b.command_line.emplace_back(build.program);
-  b.command_line.insert(b.command_line.end(), args.begin(), args.end());
-  b.working_directory = working_directory();
-  b.host = host_name();
-  b.started = study::utc_timestamp();
-  b.fingerprint = fingerprint(entries);
-  b.run_set_size = static_cast<int>(entries.size());
-  b.shard_index = shard.index;
-  b.shard_count = shard.count;
-  b.se_limit = se_limit;
-  b.misfit_limit = quality::kDefaultMisfitLimit;
-  std::set<std::string> species;
-  for (const RunEntry& e : share) {
-    if (!species.insert(e.config.species).second) continue;
-    const config::SpeciesRow& row = species_row(e.config.species);
-    b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
-                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
-  }
-  return b;
-}
-
-// Writes the report of the whole study in `db` (as of one read): the
-// tables, species.csv, and with `pages` the missing pages and the index,
-// runs.csv last. Returns why it could not be written whole, or empty.
-std::string write_study_report(study::Study& db, const std::string& report,
-                               const std::string& workdir, const std::string& species_used,
-                               bool pages, double se_limit) {
-  study::Snapshot snapshot;
-  if (study::Error error = db.read(snapshot)) return error.message;
-  const Tables tables = tables_of(snapshot);
-  if (!species_used.empty()) {
-    if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
-        !error.empty()) {
-      return error;
-    }
-  }
-  std::function<std::string()> index;
-  if (pages) {
-    index = [&] {
-      return write_pages(report, workdir, page_entries(snapshot, report), tally_of_rows(tables.runs),
-                         se_limit);
-    };
-  }
-  return write_tables(report, tables, index);
-}
-
-// The rows of an earlier report's runs.csv, when the study has no record
-// yet; empty when there are none.
-std::vector<CsvRow> earlier_rows(const std::string& report) {
-  std::string text;
-  std::vector<CsvRow> rows;
-  if (!read_whole_file(report + "/" + kRunsTable, text) || !parse_csv(text, rows).empty() ||
-      rows.empty() || rows.front().size() < 8) {
-    return {};
-  }
-  const CsvRow header = rows.front();
-  rows.erase(rows.begin());
-  std::erase_if(rows, [&](const CsvRow& row) { return row.size() != header.size(); });
-  return rows;
-}
-
-// Takes over a report written before the study's record (tables, no
-// database): every configuration its runs.csv lists beyond `share` is
-// checked (kept or stale) and recorded, and the runs' fit.dump files, which
-// nothing reads any more, are removed. Returns the outcomes it recorded.
-std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
-    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
-    bool pages, double se_limit,
-    const std::function<void(const RunEntry&, Outcome&)>& record) {
-  std::pair<std::vector<RunEntry>, std::vector<Outcome>> taken;
-  constexpr std::size_t kRun = column_index(kRunsColumns, "run");
-  constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
-  constexpr std::size_t kState = column_index(kRunsColumns, "state");
-  constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
-  std::set<std::string> in_share;
-  for (const RunEntry& e : share) in_share.insert(display_name(e.config));
-  for (const CsvRow& row : earlier_rows(report)) {
-    RunEntry entry{std::atoi(row[kRun].c_str()), {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]}, {}};
-    if (!in_share.insert(display_name(entry.config)).second) continue;
-    const Configuration& c = entry.config;
-    Outcome outcome;
-    if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
-      const Analysis analysis = analyze({c, workdir, report, se_limit, pages, nullptr});
-      outcome.inputs = analysis.inputs;
-      outcome.results_sha256 = analysis.results_sha256;
-      if (analysis.verdict == Analysis::Verdict::fitted) {
-        outcome.state = State::kept;
-        outcome.numbers = analysis.numbers;
-        outcome.input_records = analysis.input_records;
-      } else {
-        outcome.state = State::stale;
-        outcome.message = analysis.verdict == Analysis::Verdict::stale
-                              ? analysis.note
-                              : "its results file could not be checked: " + analysis.note;
-      }
-    } else {
-      if (!state_from_name(row[kState], outcome.state) || outcome.state == State::kept ||
-          outcome.state == State::succeeded) {
-        outcome.state = State::pending;  // its results file is gone
-      }
-      outcome.message = row[kMessage];
-    }
-    record(entry, outcome);
-    taken.first.push_back(std::move(entry));
-    taken.second.push_back(std::move(outcome));
-  }
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path().filename() == kOldFitDumpName) fs::remove(it->path(), ec);
-  }
-  return taken;
-}
-
-// The entries of `share` numbered in the study: a configuration it holds
-// keeps its place, a new one takes its place in the run set when that is
-// free, else the next after the study's last, so that a batch of a few
-// configurations leaves the study's order as it was.
-std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
-                                    const study::Snapshot& study) {
-  std::map<study::Key, int> place;
-  std::set<int> taken;
-  int last = 0;
-  for (const study::Stored& s : study.configurations) {
-    place[s.record.key] = s.record.run;
-    taken.insert(s.record.run);
-    last = std::max(last, s.record.run);
-  }
-  std::vector<RunEntry> numbered = share;
-  for (RunEntry& e : numbered) {
-    if (const auto at = place.find(key_of(e.config)); at != place.end()) {
-      e.number = at->second;
-    } else if (!taken.insert(e.number).second) {
-      e.number = ++last;
-      taken.insert(e.number);
-    }
-    last = std::max(last, e.number);
-  }
-  return numbered;
 }
 
 // Test hook: called with where the batch is in recording a configuration.

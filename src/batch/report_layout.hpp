@@ -24,7 +24,6 @@ namespace batch {
 inline constexpr const char* kRunsTable = "runs.csv";
 inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
-inline constexpr const char* kManifest = "batch.txt";
 inline constexpr const char* kIndexPage = "index.html";
 inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutName = "stdout";

@@ -3,10 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <cstdio>
-#include <string_view>
 
 #include "batch/species_table.hpp"
 #include "batch/files.hpp"
@@ -92,49 +89,6 @@ std::string write_tables(const std::string& report, const Tables& tables,
     if (!error.empty()) return error;
     if (g_table_written != nullptr) g_table_written(name);
   }
-  return {};
-}
-
-std::string manifest_text(const Manifest& manifest) {
-  char fingerprint[17];
-  std::snprintf(fingerprint, sizeof fingerprint, "%016llx",
-                static_cast<unsigned long long>(manifest.fingerprint));
-  return "shard: " + std::to_string(manifest.shard.index) + "/" +
-         std::to_string(manifest.shard.count) + "\nconfigurations: " +
-         std::to_string(manifest.total) + "\nrun set: " + fingerprint +
-         "\nse limit: " + csv_number(manifest.se_limit) + "\n";
-}
-
-std::string parse_manifest(const std::string& text, Manifest& manifest) {
-  Manifest read;
-  bool have_shard = false, have_total = false, have_fingerprint = false, have_limit = false;
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    const std::size_t colon = line.find(": ");
-    if (colon == std::string_view::npos) continue;
-    const std::string_view key = line.substr(0, colon);
-    const std::string_view value = line.substr(colon + 2);
-    const char* last = value.data() + value.size();
-    if (key == "shard") {
-      have_shard = parse_shard(value, read.shard);
-    } else if (key == "configurations") {
-      auto result = std::from_chars(value.data(), last, read.total);
-      have_total = result.ec == std::errc() && result.ptr == last && read.total >= 0;
-    } else if (key == "run set") {
-      auto result = std::from_chars(value.data(), last, read.fingerprint, 16);
-      have_fingerprint = result.ec == std::errc() && result.ptr == last;
-    } else if (key == "se limit") {
-      auto result = std::from_chars(value.data(), last, read.se_limit);
-      have_limit = result.ec == std::errc() && result.ptr == last && read.se_limit > 0.0;
-    }
-  }
-  if (!have_shard || !have_total || !have_fingerprint || !have_limit) {
-    return "it does not say which shard of which run set it holds, and with which --se-limit";
-  }
-  manifest = read;
   return {};
 }
 

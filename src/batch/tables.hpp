@@ -224,16 +224,4 @@ std::string write_tables(const std::string& report, const Tables& tables,
 using TableWrittenHook = void (*)(const char* name);
 void set_table_written_hook(TableWrittenHook hook);
 
-// What batch.txt says: the tables hold share `shard` of a run set of `total`
-// configurations whose fingerprint is `fingerprint`, flagged under `se_limit`.
-struct Manifest {
-  Shard shard;
-  int total = 0;
-  std::uint64_t fingerprint = 0;
-  double se_limit = quality::kDefaultSeLimit;
-};
-std::string manifest_text(const Manifest& manifest);
-// Returns why `text` is not a manifest, or empty with `manifest` filled.
-std::string parse_manifest(const std::string& text, Manifest& manifest);
-
 }  // namespace batch
