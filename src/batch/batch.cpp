@@ -332,21 +332,9 @@ int run_mode(const Options& options, const BuildFacts& build,
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
   study::Snapshot before;
   if (study::Error error = db.read(before)) return run_error(error.message);
-  // A record stands for its files only under the flags' limits it was
-  // recorded with: under others its numbers are flagged anew by a refit.
   const std::vector<RunEntry> numbered = study_numbers(share, before);
-  std::map<std::int64_t, const study::BatchRecord*> batches;
-  for (const study::BatchRecord& b : before.batches) batches[b.id] = &b;
-  std::map<study::Key, study::Stored> stored;
-  for (study::Stored& s : before.configurations) {
-    const auto by = batches.find(s.record.batch);
-    if (by == batches.end() || by->second->se_limit != se_limit ||
-        by->second->misfit_limit != record.misfit_limit) {
-      continue;
-    }
-    const study::Key key = s.record.key;
-    stored.emplace(key, std::move(s));
-  }
+  std::map<study::Key, study::Stored> stored =
+      standing_records(std::move(before), se_limit, record.misfit_limit);
   for (const RunEntry& e : share) {
     if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
       return run_error(why);
@@ -395,6 +383,10 @@ int run_mode(const Options& options, const BuildFacts& build,
   if (error.empty()) {
     error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
                                settings.pages, se_limit);
+  }
+  if (!error.empty()) {
+    // Whatever tables are there are not this study's whole: no runs.csv says so.
+    ::unlink((settings.report + "/" + kRunsTable).c_str());
   }
   std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
                          report_shown(settings.report, options.pages), result.stop_signal);

@@ -90,6 +90,23 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
   return b;
 }
 
+std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
+                                                     double misfit_limit) {
+  std::map<std::int64_t, const study::BatchRecord*> batches;
+  for (const study::BatchRecord& b : study.batches) batches[b.id] = &b;
+  std::map<study::Key, study::Stored> stored;
+  for (study::Stored& s : study.configurations) {
+    const auto by = batches.find(s.record.batch);
+    if (by == batches.end() || by->second->se_limit != se_limit ||
+        by->second->misfit_limit != misfit_limit) {
+      continue;
+    }
+    const study::Key key = s.record.key;
+    stored.emplace(key, std::move(s));
+  }
+  return stored;
+}
+
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, double se_limit) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,12 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
 // configurations leaves the study's order as it was.
 std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
                                     const study::Snapshot& study);
+
+// The records of `study` that may stand for their files without a refit:
+// those recorded under these flags' limits (under others, a refit flags the
+// numbers anew), by configuration.
+std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
+                                                     double misfit_limit);
 
 // Writes the report of the whole study in `db` (as of one read): the
 // tables, species.csv (`species_used`, when not empty), and with `pages` the
