@@ -51,6 +51,7 @@ int g_kill_nth = 0;
 void kill_at(const char* point) {
   if (std::string(point) == g_kill_point && --g_kill_nth == 0) ::raise(SIGKILL);
 }
+void kill_in_record() { kill_at("in-record"); }
 
 class Study : public testsupport::BatchStudy {
  protected:
@@ -93,6 +94,7 @@ class Study : public testsupport::BatchStudy {
       g_kill_nth = nth;
       batch::set_study_hook(kill_at);
       batch::set_table_written_hook(kill_at);
+      study::set_record_hook(kill_in_record);
       ::_exit(batch::batch_main(kArgs, {"OLE2_OH", "0.1", "allgas", "0", ""}));
     }
     int status = 0;
@@ -156,18 +158,24 @@ TEST_F(Study, AKillAtEachPointOfRecordingLeavesAStudyThatARerunCompletes) {
   const struct {
     const char* point;
     int nth;
+    bool rerun;    // killed in a rerun of the whole study, not in its first batch
     int recorded;  // configurations in the database after the kill
   } cases[] = {
-      {"before-record", 1, 0},
-      {"before-record", 3, 2},
-      {"after-record", 3, 3},
-      {"after-record", 6, 6},
-      {batch::kCoefficientsTable, 1, 6},  // the tables half rewritten
-      {batch::kFitsTable, 1, 6},
+      {"before-record", 1, false, 0},
+      {"before-record", 3, false, 2},
+      {"in-record", 3, false, 2},  // its rows written, not committed
+      {"in-record", 3, true, 6},   // the configuration's earlier rows stay
+      {"after-record", 3, false, 3},
+      {"after-record", 6, false, 6},
+      {batch::kCoefficientsTable, 1, false, 6},  // the tables half rewritten
+      {batch::kFitsTable, 1, true, 6},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.point) + " #" + std::to_string(c.nth));
+    SCOPED_TRACE(std::string(c.point) + " #" + std::to_string(c.nth) + (c.rerun ? " rerun" : ""));
     start_over();
+    if (c.rerun) {
+      ASSERT_EQ(batch(kArgs).exit_status, 0);
+    }
     const int status = batch_killed_at(c.point, c.nth);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     EXPECT_EQ(check_database(), c.recorded);

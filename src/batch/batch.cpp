@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -322,7 +323,6 @@ int run_mode(const Options& options, const BuildFacts& build,
   const std::vector<RunEntry> share = shard_of(entries, shard);
   RunnerSettings settings = runner_settings(options, se_limit);
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
-  const bool earlier_report = !path_exists(settings.report + "/" + study::kDatabaseName);
   study::Study db;
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
   if (options.forget) return forget_mode(db, settings, share);
@@ -332,6 +332,12 @@ int run_mode(const Options& options, const BuildFacts& build,
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
   study::Snapshot before;
   if (study::Error error = db.read(before)) return run_error(error.message);
+  // A report of tables without a study (or one whose first batch never
+  // ended, killed while it took the report over) is taken over.
+  const bool earlier_report = std::none_of(before.batches.begin(), before.batches.end(),
+                                           [](const study::BatchRecord& b) {
+                                             return !b.ended.empty();
+                                           });
   const std::vector<RunEntry> numbered = study_numbers(share, before);
   std::map<study::Key, study::Stored> stored =
       standing_records(std::move(before), se_limit, record.misfit_limit);
@@ -371,6 +377,9 @@ int run_mode(const Options& options, const BuildFacts& build,
     std::tie(summarized, outcomes) =
         take_over(settings.report, settings.workdir, share, settings.pages, se_limit, record_outcome);
   }
+  // From here on the tables are behind the study until they are written
+  // again: a report is whole only with runs.csv.
+  ::unlink((settings.report + "/" + kRunsTable).c_str());
   BatchResult result = run_configurations(numbered, settings, signals);
   summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
   outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());

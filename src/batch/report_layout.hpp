@@ -12,7 +12,8 @@
 //   .vbsfit-batch.lock held by the batch that writes the report
 //
 // runs.csv is written last, after every other table and the index, and
-// removed before they are rewritten: a report with runs.csv is whole.
+// removed when a batch begins: a report with runs.csv is whole, and its
+// tables are the study as recorded.
 #pragma once
 
 #include <string>
