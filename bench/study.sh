@@ -5,8 +5,12 @@
 # over the plan, with its pages unless PAGES=0. Prints the batch's wall time,
 # its CPU time (its own and its children's), the ratio of the wall time to
 # CPU time / J (1 when the J cores never wait), the report's bytes per
-# configuration and the batch's peak resident memory. Not a test: run it on
-# an otherwise idle machine.
+# configuration (all of it, and without the runs' captured output and the
+# pages), the batch's peak resident memory, and the wall time of two reruns
+# of the same command: one that keeps every configuration by the study's
+# record (nothing changed), and one that must refit every configuration in
+# memory to keep it (every input file touched). Not a test: run it on an
+# otherwise idle machine.
 #
 #   bench/study.sh N [J]        (J defaults to the CPUs available)
 #   make bench-study N=1000
@@ -60,13 +64,28 @@ echo "fitting: vbsfit-batch ${options[*]//$work\//}"
   >/dev/null 2>"$work/summary" || { cat "$work/summary"; exit 1; }
 read -r wall user system peak_kb <"$work/time"
 report_bytes=$(du -sb "$work/report" | cut -f1)
+output_bytes=$(du -sb "$work/report/runs" | cut -f1)
+page_bytes=$(find "$work/report" -maxdepth 1 -name '*.html' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
+rerun() {
+  /usr/bin/time -f '%e' -o "$work/time" "$build/vbsfit-batch" "${options[@]}" \
+    >/dev/null 2>"$work/summary" || { cat "$work/summary"; exit 1; }
+  cat "$work/time"
+}
+kept_wall=$(rerun)
+find "$work/INPUTS_ODE" -type f -exec touch {} +
+refit_wall=$(rerun)
 awk -v n="$count" -v j="$jobs" -v wall="$wall" -v user="$user" -v sys="$system" \
-    -v bytes="$report_bytes" -v peak="$peak_kb" 'BEGIN {
+    -v bytes="$report_bytes" -v peak="$peak_kb" -v output="$output_bytes" -v pages="$page_bytes" \
+    -v kept="$kept_wall" -v refit="$refit_wall" 'BEGIN {
   cpu = user + sys
   printf "configurations   %d (-j %d)\n", n, j
   printf "wall time        %.2f s\n", wall
   printf "CPU time         %.2f s (batch and children)\n", cpu
   printf "wall / (CPU/j)   %.2f\n", wall / (cpu / j)
   printf "report           %.1f kB per configuration\n", bytes / n / 1000
+  printf "  without pages and captured output  %.1f kB per configuration\n", (bytes - output - pages) / n / 1000
+  printf "  captured output  %.1f kB, pages %.1f kB per configuration\n", output / n / 1000, pages / n / 1000
   printf "peak RSS         %.1f MB (largest process)\n", peak / 1024
+  printf "rerun, kept by the record   %.2f s\n", kept
+  printf "rerun, every one refitted   %.2f s\n", refit
 }'

@@ -1,7 +1,7 @@
-// The analysis of a recorded fit as the batch receives it from the process
-// that made it: its numbers bit for bit, its notes, and nothing from bytes
-// that are not a whole analysis. (Analyses of real fits are checked through
-// vbsfit-batch in e2e_batch_test.)
+// The analysis of a fit as the batch receives it from the process that made
+// it: its verdict, numbers bit for bit, the files observed, its notes, and
+// nothing from bytes that are not a whole analysis. (Analyses of real fits
+// are checked through vbsfit-batch in e2e_batch_test and e2e_study_test.)
 #include "batch/analysis.hpp"
 
 #include <gtest/gtest.h>
@@ -51,10 +51,16 @@ std::string rows_of(const batch::FitNumbers& n) {
 
 TEST(AnalysisBytes, NumbersAndNotesComeBackAsTheyWent) {
   Analysis with;
+  with.verdict = Analysis::Verdict::fitted;
   with.numbers = numbers();
   with.page = true;
+  with.inputs[0] = {"../INPUTS_ODE/5days/0.1_aer.TOL/aer.precursor", 123456, -7, std::string(64, 'a')};
+  with.inputs[1] = {"../INPUTS_ODE/5days/0.1_aer.TOL/aer.cdis_all.6", 1, 1700000000123456789, "b"};
+  with.results_sha256 = std::string(64, 'f');
+  with.input_records = 2881;
   Analysis without;
-  without.note = "kept: the fit recorded in this report is not the one in its results file";
+  without.verdict = Analysis::Verdict::stale;
+  without.note = "FITS/fit6_coef.TOL.0.1.allgas does not match its inputs";
   without.error = "cannot write x: No space left on device";
   for (const Analysis* sent : {&with, &without}) {
     const std::string bytes = batch::encode(*sent);
@@ -66,6 +72,10 @@ TEST(AnalysisBytes, NumbersAndNotesComeBackAsTheyWent) {
     if (got.numbers) {
       EXPECT_EQ(rows_of(*got.numbers), rows_of(*sent->numbers));
     }
+    EXPECT_EQ(got.verdict, sent->verdict);
+    EXPECT_EQ(got.inputs, sent->inputs);
+    EXPECT_EQ(got.results_sha256, sent->results_sha256);
+    EXPECT_EQ(got.input_records, sent->input_records);
     EXPECT_EQ(got.page, sent->page);
     EXPECT_EQ(got.note, sent->note);
     EXPECT_EQ(got.error, sent->error);
@@ -90,18 +100,18 @@ TEST(AnalysisBytes, ALongNoteIsCutNotLost) {
   EXPECT_EQ(got.error, std::string(got.error.size(), 'e'));
 }
 
-TEST(Analyze, WithoutARecordThereAreNoNumbersAndTheNoteSaysWhy) {
-  testsupport::ScratchDir report;
+TEST(Analyze, WithoutInputsThereAreNoNumbersAndTheNoteSaysWhich) {
+  testsupport::ScratchDir workdir;
   const batch::Configuration config{"OLE2_OH", "0.1", "allgas"};
-  const std::string record = report.path().string() + "/runs/OLE2_OH/0.1/allgas/fit.dump";
-  const std::string results = report.path().string() + "/fit6_coef.OLE2_OH.0.1.allgas";
-  const Analysis fitted = batch::analyze(report.path().string(), config, {});
-  EXPECT_FALSE(fitted.numbers);
-  EXPECT_EQ(fitted.note, "cannot read " + record + ": No such file or directory");
-  const Analysis kept = batch::analyze(report.path().string(), config, {}, &results);
-  EXPECT_FALSE(kept.numbers);
-  EXPECT_EQ(kept.note, "kept: no record of its fit in this report");
-  EXPECT_FALSE(fitted.page || kept.page);
+  const std::string w = workdir.path().string();
+  const batch::AnalysisSettings settings;
+  const Analysis analysis = batch::analyze({config, w, w, settings, true, nullptr});
+  EXPECT_EQ(analysis.verdict, Analysis::Verdict::unfitted);
+  EXPECT_FALSE(analysis.numbers);
+  EXPECT_FALSE(analysis.page);
+  EXPECT_EQ(analysis.note, "its inputs cannot be read: cannot read " + w +
+                               "/../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.precursor: No such "
+                               "file or directory");
 }
 
 }  // namespace

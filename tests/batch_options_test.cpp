@@ -55,17 +55,19 @@ TEST(BatchOptions, UsageErrors) {
       {{"--species-table="}, "--species-table needs a file name"},
       {{"--dry-run=1"}, "option '--dry-run' takes no value"},
       {{"--merge", "a", "--species-table", "t.csv"},
-       "--merge takes only --report, --no-pages and the report directories to join"},
+       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
       {{"extra"}, "unexpected argument 'extra'"},
       {{"--plan", "p", "--tag", "no6"},
        "--plan cannot be combined with --species, --scenario or --tag"},
       {{"--merge"}, "--merge needs the report directories of the shards"},
       {{"--merge", "a", "--shard", "1/2"},
-       "--merge takes only --report, --no-pages and the report directories to join"},
+       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
       {{"--merge", "a", "--se-limit", "1"},
-       "--merge takes only --report, --no-pages and the report directories to join"},
-      {{"--merge", "a", "--workdir", "run"},
-       "--merge takes only --report, --no-pages and the report directories to join"},
+       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
+      {{"--merge", "a", "--refit"},
+       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
+      {{"--refit=some"}, "--refit takes stale (the default) or all, not 'some'"},
+      {{"--forget", "--refit=all"}, "--forget cannot be combined with --refit or --dry-run"},
       {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
       {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
       {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},
@@ -74,7 +76,7 @@ TEST(BatchOptions, UsageErrors) {
       {{"--misfit-limit=-0.2"}, "--misfit-limit needs a positive number, not '-0.2'"},
       {{"--misfit-limit", "nan"}, "--misfit-limit needs a positive number, not 'nan'"},
       {{"--merge", "a", "--misfit-limit", "0.5"},
-       "--merge takes only --report, --no-pages and the report directories to join"},
+       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
   };
   for (const auto& c : cases) {
     batch::Options o;
@@ -83,10 +85,12 @@ TEST(BatchOptions, UsageErrors) {
 }
 
 TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
-  const std::string help = batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9"}, 7);
+  const std::string help = batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9", ""}, 7);
   for (const char* option : {"--species", "--scenario", "--tag", "--plan", "--workdir", "--report",
-                             "-j, --jobs", "--shard", "--se-limit", "--misfit-limit", "models.csv", "--merge", "--list-species", "--help",
-                             "--version", "(default OLE2_OH)", "(default 0.1)", "(default allgas)",
+                             "-j, --jobs", "--shard", "--se-limit", "--misfit-limit", "models.csv",
+                             "--merge", "--list-species", "--help", "--version", "--refit[=all]",
+                             "--forget", "study.sqlite", "(default OLE2_OH)", "(default 0.1)",
+                             "(default allgas)",
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
                              "fits.csv", "index.html", "undetermined", "--species-table",
                              "--allow-unknown-species", "--dry-run", "species_source",

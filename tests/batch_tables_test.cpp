@@ -49,7 +49,7 @@ int batch_in_child(const std::vector<std::string>& args, const fs::path& err,
     const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(fd, STDERR_FILENO);
     batch::set_table_written_hook(hook);
-    ::_exit(batch::batch_main(args, {"OLE2_OH", "0.1", "allgas", "0"}));
+    ::_exit(batch::batch_main(args, {"OLE2_OH", "0.1", "allgas", "0", ""}));
   }
   int status = -1;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "no batch child";
@@ -76,7 +76,6 @@ TEST(WriteTables, AHangUpWhileTheTablesAreReplacedWaitsForTheWholeReportAndItsSu
   EXPECT_EQ(read_table(report / batch::kRunsTable).size(), 1 + 2u);
   EXPECT_EQ(read_table(report / batch::kCoefficientsTable).size(), 1 + 2 * 6 * 7u);
   EXPECT_EQ(read_table(report / batch::kFitsTable).size(), 1 + 2 * 6u);
-  EXPECT_NE(read_file(report / batch::kManifest).find("configurations: 2\n"), std::string::npos);
   const std::string summary = read_file(err);
   EXPECT_EQ(summary.rfind("vbsfit-batch: 2 configurations: 1 succeeded, 1 kept, 0 failed\n", 0),
             0u)

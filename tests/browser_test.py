@@ -9,7 +9,7 @@ flags and charts, and a screenshot of a page must not be blank.
 The study: the example itself (allgas), the same run under no56, the same data
 under the species "<i>&x" (not in the table), a configuration without data
 whose scenario holds markup characters (it fails), and one whose results
-file exists already (kept). With --vbsgen, a study of 60 configurations on
+file exists already, not made from its inputs (stale). With --vbsgen, a study of 60 configurations on
 simulated data (5 species x 3 scenarios, made with bin reactions or
 without, each fitted under the four tags) is checked too: its study view
 renders, a `static` fit of data made with bin reactions is marked misfit
@@ -234,7 +234,7 @@ def check_index(dom, directory):
     rows.sort(key=lambda r: order.get(configuration(r), len(order)))
     check(len(rows) == 5, f"index: {len(rows)} configuration rows, expected 5")
     states = [r.find_all("td")[STATE].text_parts[0].strip() for r in rows]
-    check(states == ["succeeded"] * 3 + ["failed", "kept"], f"index: states {states}")
+    check(states == ["succeeded"] * 3 + ["failed", "stale"], f"index: states {states}")
     species = cell_texts(rows[2])[SPECIES]
     check(species == f"{ODD_SPECIES} (not in the species table)",
           f"index: the species {ODD_SPECIES} shows as {species!r}")

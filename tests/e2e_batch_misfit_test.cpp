@@ -13,6 +13,7 @@
 #include "batch/csv.hpp"
 #include "batch_study.hpp"
 #include "quality/quality.hpp"
+#include "study/study.hpp"
 
 namespace {
 
@@ -134,8 +135,12 @@ TEST_F(Simulated, AWrongTagIsFlaggedMisfitWhereItsResidualsShowItAndTheRightOneN
   ASSERT_EQ(lenient.exit_status, 0) << lenient.err;
   EXPECT_EQ(lenient.err.find("misfit"), std::string::npos) << lenient.err;
   for (const CsvRow& row : read_table(report() / "fits.csv")) EXPECT_NE(row[misfit], "true");
-  EXPECT_NE(testsupport::read_file(report() / "batch.txt").find("\nmisfit limit: 1\n"),
-            std::string::npos);
+  study::Study db;
+  study::Snapshot recorded;
+  ASSERT_FALSE(study::Study::open((report() / study::kDatabaseName).string(), db, true));
+  ASSERT_FALSE(db.read(recorded));
+  ASSERT_FALSE(recorded.batches.empty());
+  EXPECT_EQ(recorded.batches.back().misfit_limit, 1.0);
 }
 
 // What models.csv prefers for data made with each tag and fitted under all

@@ -42,10 +42,9 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
   write_file(run_dir() / "afile", "");
   write_file(run_dir() / "huge.plan", std::string((4u << 20) + 1, '#'));
   fs::create_directory(run_dir() / "share");
-  // A share whose table is a directory.
-  fs::create_directories(run_dir() / "odd-share" / "runs.csv");
-  write_file(run_dir() / "odd-share" / "batch.txt",
-             "shard: 1/1\nconfigurations: 1\nrun set: 0123456789abcdef\nse limit: 0.1\n");
+  // A share whose study is a text file.
+  fs::create_directory(run_dir() / "odd-share");
+  write_file(run_dir() / "odd-share" / "study.sqlite", "not a database\n");
   const Refusal cases[] = {
       {{"--species", "tol"},
        "--species: the species 'tol' is in no species table; did you mean TOL? (names are "
@@ -72,7 +71,7 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
       {{"--merge", "--report", "joined", "afile"}, "afile is not a directory"},
       {{"--merge", "--report", "joined", "share"}, "share is not a report of vbsfit-batch"},
       {{"--merge", "--report", "joined", "odd-share"},
-       "cannot read odd-share/runs.csv: Is a directory"},
+       "odd-share/study.sqlite is not a study database"},
   };
   for (const Refusal& c : cases) {
     const auto run = batch(c.args);

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "batch/fit_dump.hpp"
+#include "batch/species_table.hpp"
+#include "driver/in_memory.hpp"
 #include "batch/outcome.hpp"
 #include "batch/tables.hpp"
 #include "batch_study.hpp"
@@ -64,13 +65,15 @@ std::vector<std::string> records(const fs::path& file) {
 
 class Batch : public testsupport::BatchStudy {
  protected:
-  // The numbers the tables should hold for a run the batch recorded.
+  // The numbers of a configuration's fit in memory, from its inputs.
   batch::FitNumbers recorded(const Variant& v) {
-    batch::FitDump dump;
-    const std::string dump_file =
-        (run_files(v.species, v.scenario, v.tag, report()) / batch::kFitDumpName).string();
-    EXPECT_EQ(batch::read_fit_dump(dump_file, {v.species, v.scenario, v.tag}, dump), "");
-    return batch::fit_numbers(dump, batch::assess_solves(dump, quality::kDefaultSeLimit));
+    const driver::ReadOutcome read = driver::read_inputs(run_dir().string(), v.species, v.scenario);
+    EXPECT_TRUE(read.ending.ok()) << read.ending.message;
+    const driver::FitOutcome fit = driver::fit_in_memory(
+        {read.arrays.time, read.arrays.precursor, read.arrays.bins, read.arrays.molar_masses,
+         v.species, v.scenario, v.tag,
+         config::rate_constants(batch::species_row(v.species), v.tag)});
+    return batch::fit_numbers(fit, batch::assess_solves(fit, quality::kDefaultSeLimit));
   }
 };
 
@@ -102,7 +105,6 @@ TEST_F(Batch, EveryRunIsByteIdenticalToTheBinaryBuiltForItsConfiguration) {
     if (own.exit_status != 0) {
       EXPECT_EQ(row[state], "failed");
       EXPECT_EQ(row[message], own.first_err_line());
-      EXPECT_FALSE(fs::exists(files / batch::kFitDumpName));
       continue;
     }
     EXPECT_EQ(row[state], "succeeded");
@@ -222,11 +224,9 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   for (const std::string& line : lines) spoiled += line + "\n";
   write_file(bins, spoiled);
   write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
-  // The batch's own troubles: a configuration's directory cannot be made, and
-  // a run's record cannot be written (its name is taken by a directory).
+  // The batch's own trouble: a configuration's directory cannot be made.
   fs::create_directories(report() / "runs" / "ideal");
   write_file(report() / "runs" / "ideal" / "0.1", "in the way\n");
-  fs::create_directories(run_files("OLE2_OH", "0.1", "static", report()) / batch::kFitDumpName);
   write_file(root() / "study.plan",
              "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nTOL,0.1,allgas\nOLE2_OH,0.1,no6\n"
              "ideal,0.1,allgas\nOLE2_OH,0.1,static\n");
@@ -239,9 +239,9 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
       "0.1_aer.API_OH/aer.cdis_all.6; aer.cdis_all.6 line 5, columns 14-26: 'abc'";
   const std::string tol_message =
       "forrtl: severe (29): file not found, unit 20, file " + inputs + "0.1_aer.TOL/aer.precursor";
-  const std::string unrecorded =
-      "vbsfit-batch: the fit's numbers were not recorded: "
-      "./vbsfit-report/runs/OLE2_OH/0.1/static/fit.dump is not a file";
+  const std::string stale =
+      "FITS/fit6_coef.OLE2_OH.0.1.no6 does not match its inputs: they changed since it was "
+      "written, or the file was edited; --refit replaces it";
   const auto runs = read_table(report() / "runs.csv");
   const std::size_t state = column(runs, "state"), status = column(runs, "exit_status"),
                     message = column(runs, "message"), wmol1 = column(runs, "wmol1");
@@ -256,10 +256,10 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
       {"OLE2_OH", "allgas", "succeeded", "0", "", true},
       {"API_OH", "allgas", "failed", "64", api_message, false},
       {"TOL", "allgas", "failed", "29", tol_message, false},
-      {"OLE2_OH", "no6", "kept", "", "kept: no record of its fit in this report", false},
+      {"OLE2_OH", "no6", "stale", "", stale, false},
       {"ideal", "allgas", "failed", "",
        "vbsfit-batch: cannot create ./vbsfit-report/runs/ideal/0.1/allgas: Not a directory", false},
-      {"OLE2_OH", "static", "succeeded", "0", unrecorded, false},
+      {"OLE2_OH", "static", "succeeded", "0", "", true},
   };
   ASSERT_EQ(runs.size(), 1 + std::size(expected));
   for (const auto& e : expected) {
@@ -272,8 +272,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   }
   EXPECT_EQ(read_file(results("OLE2_OH", "0.1", "no6")), "made before\n");
   EXPECT_TRUE(fs::exists(results("OLE2_OH", "0.1", "static")));  // the run itself succeeded
-  EXPECT_EQ(read_table(report() / "coefficients.csv").size(), 1 + 1 * 6 * 7u);
-  EXPECT_EQ(read_table(report() / "fits.csv").size(), 1 + 1 * 6u);
+  EXPECT_EQ(read_table(report() / "coefficients.csv").size(), 1 + 2 * 6 * 7u);
+  EXPECT_EQ(read_table(report() / "fits.csv").size(), 1 + 2 * 6u);
 
   // The bad field ends the batch's run as it ends vbsfit's own.
   const auto own = run_program(binary("vbsfit_api_oh"), run_dir());
@@ -285,13 +285,15 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   // Not a terminal: only the summary, with each failure's first line.
   EXPECT_EQ(run.err.find('\r'), std::string::npos);
   EXPECT_EQ(run.err,
-            "vbsfit-batch: 6 configurations: 2 succeeded, 1 kept, 3 failed\n"
+            "vbsfit-batch: 6 configurations: 2 succeeded, 0 kept, 3 failed, 1 stale\n"
             "  failed: API_OH/0.1/allgas (exit status 64): " + api_message + "\n" +
             "  failed: TOL/0.1/allgas (exit status 29): " + tol_message + "\n" +
+            "  stale: OLE2_OH/0.1/no6: " + stale + "\n" +
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
             "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
-            "  note: OLE2_OH/0.1/static: " + unrecorded + "\n" +
-            "  12 coefficients undetermined in 1 of 1 configurations; see the report\n"
+            "  12 coefficients undetermined in 1 of 2 configurations; see the report\n"
+            "  6 target bins in 1 configuration misfit: the model does not describe their data "
+            "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
             "  report: ./vbsfit-report/index.html\n");
 }
 
@@ -332,15 +334,19 @@ TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
     EXPECT_EQ(is, was);
   }
 
-  // A results file that is not the recorded fit's is kept without numbers.
+  // A results file that is not what its inputs fit to is stale, without numbers.
   const fs::path changed = results("API_OH", "0.1", "no6");
   write_file(changed, read_file(changed) + "  0.100E+01\n");
   EXPECT_EQ(batch(args).exit_status, 1);
   const CsvRow row = run_row(read_table(report_dir / "runs.csv"), "API_OH", "0.1", "no6");
-  EXPECT_EQ(row[state], "kept");
+  EXPECT_EQ(row[state], "stale");
   EXPECT_EQ(row[column(second_runs, "message")],
-            "kept: the fit recorded in this report is not the one in its results file");
+            "FITS/fit6_coef.API_OH.0.1.no6 does not match its inputs: they changed since it was "
+            "written, or the file was edited; --refit replaces it");
   EXPECT_EQ(row[column(second_runs, "wmol1")], "");
+  EXPECT_EQ(batch([&] { auto a = args; a.push_back("--refit"); return a; }()).exit_status, 1);
+  EXPECT_EQ(run_row(read_table(report_dir / "runs.csv"), "API_OH", "0.1", "no6")[state],
+            "succeeded");
 
   // Once a configuration that failed succeeds, no message of its failure is left.
   const fs::path new_files = run_files("NEW", "0.1", "allgas", report_dir);
@@ -395,7 +401,6 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
   const fs::path joined_dir = root() / "joined", whole = whole_dir / "vbsfit-report";
   EXPECT_EQ(read_file(joined_dir / "coefficients.csv"), read_file(whole / "coefficients.csv"));
   EXPECT_EQ(read_file(joined_dir / "fits.csv"), read_file(whole / "fits.csv"));
-  EXPECT_EQ(read_file(joined_dir / "batch.txt"), read_file(whole / "batch.txt"));
   // A page without what it says of the batch that made it: the line "Fitted
   // ... by ... on ...", the provenance section, the index's table of batches.
   auto without_provenance = [](std::string page) {
@@ -418,7 +423,6 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
     const fs::path files = run_files(v->species, v->scenario, v->tag, joined_dir);
     EXPECT_EQ(read_file(files / "stdout"),
               read_file(run_files(v->species, v->scenario, v->tag, whole) / "stdout"));
-    EXPECT_TRUE(fs::exists(files / batch::kFitDumpName));
   }
   // The joined report's pages are the whole study's, but for the batch that
   // made them: the shards' batches are not the whole study's.
@@ -439,14 +443,16 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
     std::string refusal;
   } refused[] = {
       {{"../shard-1", "../shard-2"},
-       "vbsfit-batch: the report of share 3/3 is missing; give every share's report"},
+       "vbsfit-batch: the study of share 3/3 is missing; give every share's study"},
       {{"../shard-1", "../shard-2", "../shard-2", "../shard-3"},
-       "vbsfit-batch: ../shard-2 and ../shard-2 hold the same share 2/3"},
+       "vbsfit-batch: ../shard-2/study.sqlite is given twice (as ../shard-2/study.sqlite)"},
       {{"../joined", "../shard-1"},
-       "vbsfit-batch: ../shard-1 holds a share of another run set than ../joined"},
-      {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no batch.txt)"},
+       "vbsfit-batch: ../joined/study.sqlite holds batches of more than one run set or shard "
+       "(3/3 and 2/3): it is not one shard's study"},
+      {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no study.sqlite)"},
       {{"../shard-2", "../shard-1-lenient", "../shard-3"},
-       "vbsfit-batch: ../shard-1-lenient was flagged with --se-limit 0.5, ../shard-2 with 0.1"},
+       "vbsfit-batch: ../shard-1-lenient/study.sqlite was flagged under other limits "
+       "(--se-limit, --misfit-limit) than ../shard-2/study.sqlite"},
   };
   for (const auto& r : refused) {
     std::vector<std::string> args = {"--merge", "--report", "../refused"};
@@ -463,7 +469,7 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
 // another run set of the same size is refused, even when its run numbers and
 // configurations would fit together.
 TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
-  write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
+  ASSERT_EQ(batch({"--tag", "no6", "--report", "../before"}).exit_status, 0);
   write_file(root() / "a.plan", "OLE2_OH,0.1,allgas\nOLE2_OH,0.1,no6\n");
   write_file(root() / "b.plan", "API_OH,0.1,allgas\nOLE2_OH,0.1,no6\n");
   for (const char* share : {"a,1", "a,2", "b,2"}) {
@@ -481,10 +487,21 @@ TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
   EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "no6")[column(runs, "state")], "kept");
   EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "allgas")[column(runs, "state")], "succeeded");
 
+  // Joined again, the report is the shares' alone: nothing of the first join
+  // (or of anything else) stays beside it.
+  write_file(root() / "joined" / "left-over.html", "from before\n");
+  write_file(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr", "old failure\n");
+  const auto again = batch({"--merge", "--report", "../joined", "../a-1", "../a-2"});
+  ASSERT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_FALSE(fs::exists(root() / "joined" / "left-over.html"));
+  EXPECT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr"));
+  EXPECT_EQ(read_table(root() / "joined" / "runs.csv"), runs);
+
   const auto mixed = batch({"--merge", "--report", "../mixed", "../a-1", "../b-2"});
   EXPECT_EQ(mixed.exit_status, 2);
   EXPECT_EQ(mixed.first_err_line(),
-            "vbsfit-batch: ../b-2 holds a share of another run set than ../a-1");
+            "vbsfit-batch: ../b-2/study.sqlite holds a share of another run set than "
+            "../a-1/study.sqlite");
   EXPECT_FALSE(fs::exists(root() / "mixed"));
 }
 

@@ -6,7 +6,8 @@ that joins the shares' reports. The joined tables must equal those of the same
 study run by one vbsfit-batch (every column but the timings) and every results
 file must be byte-identical; a configuration with a missing input fails only
 its own row. A share cancelled while it runs leaves no partial results file,
-and submitting the study again completes it: kept rows plus the rest.
+and submitting the study again completes it: kept rows plus the rest. A share
+whose report cannot be written whole fails its task (the join does not run).
 
 Usage: slurm_study_test.py --build BUILD_DIR [--sanitized] [--batch VBSFIT_BATCH]
 Exit status 0 when it passed, 1 when it failed, 77 when skipped.
@@ -236,6 +237,30 @@ def cancelled_share_then_resubmitted(cluster, study, reference, pristine, shares
     joined_equals_single_run(study, reference, kept)
 
 
+def unwritten_share_then_resubmitted(study, reference, pristine):
+    """A share whose report cannot be written whole (its fits.csv is a
+    directory with a file in it) fails its task, and the join does not run;
+    once the obstacle is gone, the study submitted again completes, keeping
+    every fit the first submission made."""
+    obstacle = os.path.join(study.shard_report(2), "fits.csv")
+    os.makedirs(os.path.join(obstacle, "in the way"))
+    array, merge = study.submit()
+    states = study.cluster.wait([array, merge], JOB_TIMEOUT)
+    task = "%s_2" % array
+    check(states[task][0] == "FAILED" and study.cluster.exit_code(task) == (1, 0),
+          "the share whose report was not whole ended %s, exit %s\n%s"
+          % (states[task], study.cluster.exit_code(task), study.job_output()))
+    check(not os.path.exists(os.path.join(study.shard_report(2), "runs.csv")),
+          "the share whose report was not whole left a runs.csv")
+    check(states[merge][0] == "CANCELLED", "the joining job was not cancelled: %s"
+          % (states[merge],))
+    shutil.rmtree(obstacle)
+    kept = set(os.listdir(study.fits))
+    array, merge = study.submit()
+    study.expect_finished(array, merge, 1)
+    joined_equals_single_run(study, reference, kept)
+
+
 def shares_of(study):
     """{configuration: share} from the shares' own reports."""
     shares = {}
@@ -296,6 +321,12 @@ def main():
         cancelled_share_then_resubmitted(cluster, study, reference, pristine, shares)
         print("cancelled share left no partial file; resubmitted study completed (%.1f s)"
               % (time.monotonic() - started), flush=True)
+
+        os.rename(study.root, os.path.join(scratch, "second"))
+        shutil.copytree(pristine, study.root)
+        unwritten_share_then_resubmitted(study, reference, pristine)
+        print("a share whose report was not whole failed its task; resubmitted study "
+              "completed (%.1f s)" % (time.monotonic() - started), flush=True)
 
     left = slurm_cluster.marked_processes(marker)
     check(not left and not os.path.exists(scratch),

@@ -20,7 +20,9 @@ import numpy as np
 
 from . import _vbsfit
 
-__all__ = ["fit", "read_inputs", "FitResult", "BinFit", "TERMS",
+from .study import read_study
+
+__all__ = ["fit", "read_inputs", "read_study", "FitResult", "BinFit", "TERMS",
            "DEFAULT_SE_LIMIT", "DEFAULT_MISFIT_LIMIT"]
 
 BINS = _vbsfit.BINS

@@ -1,168 +1,271 @@
 #include "batch/analysis.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <map>
+#include <tuple>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "batch/csv.hpp"
-#include "batch/fit_dump.hpp"
-#include "batch/species_table.hpp"
-#include "batch/tables.hpp"
 #include "batch/files.hpp"
-#include "batch/report_layout.hpp"
+#include "batch/input_faults.hpp"
+#include "batch/species_table.hpp"
 #include "config/config.hpp"
+#include "driver/in_memory.hpp"
+#include "report/page_notes.hpp"
 #include "report/report.hpp"
-#include "study/study.hpp"
+#include "study/sha256.hpp"
 
 namespace batch {
 namespace {
 
-// A configuration's numbers for its page, from the record of its fit and
-// the figures of its solves (assess_solves).
-report::PageData page_numbers(const FitDump& dump, std::vector<quality::Fit> fits) {
-  const Configuration& id = dump.config;
+// A configuration's numbers for its page, from its fit in memory and the
+// figures of its solves (assess_solves).
+report::PageData page_numbers(const Configuration& id, const driver::FitOutcome& fit,
+                              const std::vector<double>& time, std::vector<quality::Fit> fits) {
   report::PageData c;
   c.species = id.species;
   c.scenario = id.scenario;
   c.tag = id.tag;
   c.known_species = known_species(id.species) != nullptr;
-  c.rates.kp = dump.kp;
-  c.rates.k = dump.k;
+  c.rates = fit.rates;
   c.inputs = config::input_paths(id.species, id.scenario, species_row(id.species));
   c.results = config::results_path(id.species, id.scenario, id.tag);
-  c.molar_masses = dump.avgwmol;
-  c.time = dump.time;
+  c.molar_masses = fit.avgwmol;
+  c.time = time;
   for (int r = 1; r <= config::kBins; ++r) {
-    const SolveRecord& s = dump.solves[r - 1];
-    const quality::Problem problem{config::kIntervals, config::kCoefficients, dump.a, s.b,
+    const driver::SolveRecord& s = fit.solves[r - 1];
+    const quality::Problem problem{fit.intervals, config::kCoefficients, fit.a, s.b,
                                    s.x, s.lower, s.upper};
     c.bins.push_back(report::bin_series(problem, r, std::move(fits[r - 1])));
   }
   return c;
 }
 
-// What the page of `dump`'s fit says beside its numbers: the batch's facts
-// (only when this batch made the fit, `fitted_here`), each input as it is in
-// the working directory, and each bin's misfit figure.
-report::PageNotes page_notes(const FitDump& dump, const FitNumbers& numbers,
-                             const AnalysisSettings& settings, bool fitted_here) {
+// What the page of a fit says beside its numbers: the batch's facts (only
+// when this batch made the fit: `fitted_here`), each input as observed, and
+// each bin's misfit figure.
+report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& settings,
+                             bool fitted_here) {
   report::PageNotes notes;
   if (fitted_here) notes = settings.notes;
-  notes.inputs.clear();
   notes.misfit_limit = settings.misfit_limit;
-  for (const BinFit& bin : numbers.bins) {
+  for (const BinFit& bin : analysis.numbers->bins) {
     notes.bins.push_back({bin.quality.autocorrelation, bin.quality.misfit});
   }
-  if (settings.workdir.empty()) return notes;
-  const Configuration& id = dump.config;
-  const config::InputPaths paths =
-      config::input_paths(id.species, id.scenario, species_row(id.species));
-  const std::pair<const char*, const std::string*> inputs[] = {
-      {"Precursor", &paths.precursor}, {"Bins", &paths.bins}, {"Molar masses", &paths.molar_masses}};
-  for (const auto& [role, path] : inputs) {
-    report::InputRecord input{role, *path, -1, "", ""};
-    study::FileRecord file;
-    if (!study::observe_file(settings.workdir + "/" + *path, file)) {
-      input.bytes = file.size;
-      input.modified = utc_time(file.mtime_ns / 1000000000);
-      input.sha256 = file.sha256;
-    }
-    notes.inputs.push_back(std::move(input));
+  const char* roles[] = {"Precursor", "Bins", "Molar masses"};
+  for (int n = 0; n < 3; ++n) {
+    const study::FileRecord& file = analysis.inputs[n];
+    if (file.path.empty()) continue;  // a file the layout does not read
+    notes.inputs.push_back({roles[n], file.path, file.size,
+                            utc_time(file.mtime_ns / 1000000000), file.sha256});
   }
   return notes;
 }
 
-// Whether the results file holds exactly the records this fit makes after
-// its title and column records.
-bool same_results(const std::string& results_file, const FitNumbers& numbers) {
-  const std::vector<std::string> expected = results_records(numbers);
-  std::vector<std::string> records;
-  std::ifstream in(results_file, std::ios::binary);
-  for (std::string line; std::getline(in, line);) records.push_back(line);
-  const std::size_t header = 2;  // the title and column records
-  if (records.size() != header + expected.size()) return false;
-  return std::equal(expected.begin(), expected.end(), records.begin() + header);
-}
-
-// The numbers travel as their bytes: the analysing process is a fork of the
-// batch, so both sides lay them out alike.
-static_assert(std::is_trivially_copyable_v<FitNumbers>);
 // Notes and errors longer than this are cut; a path takes most of one.
 constexpr std::size_t kTextBytes = 1000;
-static_assert(2 + sizeof(FitNumbers) + 2 * (sizeof(std::uint16_t) + kTextBytes) <= kAnalysisBytes);
+
+// The analysis travels as bytes: the analysing process is a fork of the
+// batch, so both sides lay the numbers out alike.
+static_assert(std::is_trivially_copyable_v<FitNumbers>);
+
+class Writer {
+ public:
+  template <typename T> void put(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    bytes_.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  void put_text(std::string_view text) {
+    const auto length = static_cast<std::uint16_t>(std::min(text.size(), kTextBytes));
+    put(length);
+    bytes_.append(text.substr(0, length));
+  }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  template <typename T> bool get(T& value) {
+    if (bytes_.size() < sizeof value) return false;
+    std::memcpy(&value, bytes_.data(), sizeof value);
+    bytes_.remove_prefix(sizeof value);
+    return true;
+  }
+  bool get_text(std::string& text) {
+    std::uint16_t length = 0;
+    if (!get(length) || bytes_.size() < length) return false;
+    text.assign(bytes_.substr(0, length));
+    bytes_.remove_prefix(length);
+    return true;
+  }
+  bool done() const { return bytes_.empty(); }
+
+ private:
+  std::string_view bytes_;
+};
 
 }  // namespace
 
-Analysis analyze(const std::string& report, const Configuration& config,
-                 const AnalysisSettings& settings, const std::string* kept_results, bool page) {
+namespace {
+
+// The digests a worker has taken, by file, size and modification time: the
+// configurations of one species and scenario (one per tag) read the same
+// inputs, and a worker does many of them in one batch.
+std::map<std::tuple<std::string, std::int64_t, std::int64_t>, std::string> g_digests;
+
+// study::observe_file, the digest reused while size and time are unchanged.
+study::Error observe(const std::string& path, study::FileRecord& file) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return {"cannot read " + path + ": " + std::strerror(errno)};
+  const std::int64_t mtime =
+      std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  const auto key = std::make_tuple(path, std::int64_t(info.st_size), mtime);
+  if (const auto known = g_digests.find(key); known != g_digests.end()) {
+    file = {path, info.st_size, mtime, known->second};
+    return {};
+  }
+  if (study::Error why = study::observe_file(path, file)) return why;
+  if (file.size == info.st_size && file.mtime_ns == mtime) g_digests[key] = file.sha256;
+  return {};
+}
+
+}  // namespace
+
+std::string observe_inputs(const Configuration& c, const std::string& workdir,
+                           std::array<study::FileRecord, 3>& inputs) {
+  const config::SpeciesRow& row = species_row(c.species);
+  const config::InputPaths paths = config::input_paths(c.species, c.scenario, row);
+  const bool ideal = config::layout_of(row) == config::Layout::ideal;
+  const std::string* named[3] = {&paths.precursor, &paths.bins, &paths.molar_masses};
+  std::array<study::FileRecord, 3> observed;
+  for (int n = 0; n < 3; ++n) {
+    if (n == study::kMolarMasses && ideal) continue;
+    if (study::Error why = observe(join(workdir, *named[n]), observed[n])) {
+      return why.message;
+    }
+    observed[n].path = *named[n];
+  }
+  inputs = std::move(observed);
+  return {};
+}
+
+std::string stale_note(const Configuration& c) {
+  return config::results_path(c.species, c.scenario, c.tag) +
+         " does not match its inputs: they changed since it was written, or the file was "
+         "edited; --refit replaces it";
+}
+
+namespace {
+AnalysisHook g_analysis_hook = nullptr;
+}  // namespace
+
+void set_analysis_hook(AnalysisHook hook) { g_analysis_hook = hook; }
+
+Analysis analyze(const AnalysisRequest& request) {
+  if (g_analysis_hook != nullptr) g_analysis_hook(request.config);
   Analysis analysis;
-  FitDump dump;
-  const std::string record = run_directory(report, config) + "/" + kFitDumpName;
-  if (std::string why = read_fit_dump(record, config, dump); !why.empty()) {
-    analysis.note = kept_results ? "kept: no record of its fit in this report" : why;
+  const Configuration& c = request.config;
+  const std::string results = join(request.workdir, config::results_path(c.species, c.scenario, c.tag));
+  const std::string page_file =
+      request.report + "/" + report::page_name(c.species, c.scenario, c.tag);
+  std::string written;
+  const bool have_results = read_whole_file(results, written);
+  if (have_results) analysis.results_sha256 = study::sha256(written);
+  if (std::string why = observe_inputs(c, request.workdir, analysis.inputs); !why.empty()) {
+    analysis.note = "its inputs cannot be read: " + why;
     return analysis;
   }
-  std::vector<quality::Fit> fits = assess_solves(dump, settings.se_limit);
-  const FitNumbers numbers = fit_numbers(dump, fits, settings.misfit_limit);
-  if (kept_results && !same_results(*kept_results, numbers)) {
-    analysis.note = "kept: the fit recorded in this report is not the one in its results file";
+  if (request.stored && have_results &&
+      study::unchanged(*request.stored, analysis.inputs, analysis.results_sha256) &&
+      (!request.page || path_exists(page_file))) {
+    analysis.verdict = Analysis::Verdict::unchanged;
+    analysis.page = request.page;
     return analysis;
   }
-  analysis.numbers = numbers;
-  if (!page) return analysis;
-  const std::string name = report::page_name(config.species, config.scenario, config.tag);
-  const report::PageNotes notes = page_notes(dump, numbers, settings, kept_results == nullptr);
+  const driver::ReadOutcome read = driver::read_inputs(request.workdir, c.species, c.scenario);
+  if (!read.ending.ok()) {
+    analysis.note = "its inputs cannot be read: " + read.ending.message;
+    return analysis;
+  }
+  driver::FitInput input{read.arrays.time, read.arrays.precursor, read.arrays.bins,
+                         read.arrays.molar_masses, c.species, c.scenario, c.tag,
+                         config::rate_constants(species_row(c.species), c.tag)};
+  const driver::FitOutcome fit = driver::fit_in_memory(input);
+  if (!fit.ending.ok()) {
+    analysis.note = "its inputs cannot be fitted: " + fit.ending.message;
+    return analysis;
+  }
+  if (!have_results || written != fit.results_text) {
+    analysis.verdict = Analysis::Verdict::stale;
+    analysis.note = stale_note(c);
+    return analysis;
+  }
+  std::vector<quality::Fit> fits = assess_solves(fit, request.settings.se_limit);
+  analysis.verdict = Analysis::Verdict::fitted;
+  analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
+  analysis.input_records = surplus_records(c, request.workdir);
+  if (!request.page) return analysis;
   analysis.error = write_file_atomically(
-      report + "/" + name,
-      report::render_page(page_numbers(dump, std::move(fits)), notes, settings.se_limit));
+      page_file,
+      report::render_page(page_numbers(c, fit, read.arrays.time, std::move(fits)),
+                          page_notes(analysis, request.settings, request.stored == nullptr),
+                          request.settings.se_limit));
   analysis.page = analysis.error.empty();
   return analysis;
 }
 
 std::string encode(const Analysis& analysis) {
-  std::string bytes;
-  bytes += analysis.numbers ? '1' : '0';
-  if (analysis.numbers) {
-    bytes.append(reinterpret_cast<const char*>(&*analysis.numbers), sizeof(FitNumbers));
+  Writer out;
+  out.put(analysis.verdict);
+  out.put(analysis.numbers.has_value());
+  if (analysis.numbers) out.put(*analysis.numbers);
+  for (const study::FileRecord& file : analysis.inputs) {
+    out.put_text(file.path);
+    out.put(file.size);
+    out.put(file.mtime_ns);
+    out.put_text(file.sha256);
   }
-  bytes += analysis.page ? '1' : '0';
-  for (const std::string* text : {&analysis.note, &analysis.error}) {
-    const auto length = static_cast<std::uint16_t>(std::min(text->size(), kTextBytes));
-    bytes.append(reinterpret_cast<const char*>(&length), sizeof length);
-    bytes.append(*text, 0, length);
-  }
-  return bytes;
+  out.put_text(analysis.results_sha256);
+  out.put(analysis.input_records);
+  out.put_text(analysis.note);
+  out.put(analysis.page);
+  out.put_text(analysis.error);
+  return out.take();
 }
 
 bool decode(std::string_view bytes, Analysis& analysis) {
   Analysis read;
-  // Takes `count` bytes from the front of `bytes`, or fails.
-  auto take = [&bytes](std::size_t count, void* to) {
-    if (bytes.size() < count) return false;
-    std::memcpy(to, bytes.data(), count);
-    bytes.remove_prefix(count);
-    return true;
-  };
-  char flag = 0;
-  if (!take(1, &flag) || (flag != '0' && flag != '1')) return false;
-  if (flag == '1') {
-    FitNumbers numbers;
-    if (!take(sizeof numbers, &numbers)) return false;
-    read.numbers = numbers;
+  Reader in(bytes);
+  bool numbers = false;
+  if (!in.get(read.verdict) || static_cast<int>(read.verdict) < 0 ||
+      read.verdict > Analysis::Verdict::unfitted || !in.get(numbers)) {
+    return false;
   }
-  if (!take(1, &flag) || (flag != '0' && flag != '1')) return false;
-  read.page = flag == '1';
-  for (std::string* text : {&read.note, &read.error}) {
-    std::uint16_t length = 0;
-    if (!take(sizeof length, &length) || bytes.size() < length) return false;
-    text->assign(bytes.substr(0, length));
-    bytes.remove_prefix(length);
+  if (numbers) {
+    FitNumbers figures;
+    if (!in.get(figures)) return false;
+    read.numbers = figures;
   }
-  if (!bytes.empty()) return false;
+  for (study::FileRecord& file : read.inputs) {
+    if (!in.get_text(file.path) || !in.get(file.size) || !in.get(file.mtime_ns) ||
+        !in.get_text(file.sha256)) {
+      return false;
+    }
+  }
+  if (!in.get_text(read.results_sha256) || !in.get(read.input_records) || !in.get_text(read.note) || !in.get(read.page) ||
+      !in.get_text(read.error) || !in.done()) {
+    return false;
+  }
   analysis = std::move(read);
   return true;
 }

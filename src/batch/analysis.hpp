@@ -1,11 +1,13 @@
-// The analysis of a configuration's recorded fit (its fit.dump in the
-// report): the numbers the tables show and the configuration's page, made
-// from one reading of the record and one assessment of each solve. The runner
-// does it in a process of its own for every run that succeeded and every
-// kept configuration, beside the runs and apart from them, so that nothing in
-// it can change a run; a joined report does it in turn (batch/pages.hpp).
+// The analysis of a configuration's fit: its inputs read and fitted again in
+// memory (driver/in_memory.hpp, no file written), the fit compared byte for
+// byte with its results file, the numbers the tables show and, when asked,
+// its page. The runner does it in a process of its own for every run that
+// succeeded and every configuration whose results file was there before the
+// batch, beside the runs and apart from them, so that nothing in it can
+// change a run; a joined report does it in turn (batch/pages.hpp).
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,17 +15,12 @@
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
 #include "report/page_notes.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 
-struct Analysis {
-  std::optional<FitNumbers> numbers;  // the fit's numbers, when they can be had
-  std::string note;                   // otherwise why not
-  bool page = false;                  // its page is written
-  std::string error;                  // why its page could not be written
-};
-
-// How an analysis judges a fit, and what its page says of the batch.
+// What to analyse.
+// The limits a batch judges its fits by, and what its pages say of it.
 struct AnalysisSettings {
   double se_limit = quality::kDefaultSeLimit;
   double misfit_limit = quality::kDefaultMisfitLimit;
@@ -31,24 +28,58 @@ struct AnalysisSettings {
   // fit this batch made shows; the analysis adds the inputs and the misfit
   // figures.
   report::PageNotes notes;
-  // The runs' working directory, where the inputs' sizes, times and digests
-  // are read; empty: the page gives their paths only.
-  std::string workdir;
 };
 
-// The analysis of the record of `config`'s fit in `report`, flagged under
-// `settings`' limits, and its page written (when `page`) if the numbers can be had. A
-// configuration kept from an earlier run (`kept_results` names its results
-// file) gets numbers only when the record gives exactly that file's
-// coefficients and molar masses; its note is then the message of its row
-// ("kept: ..."). Otherwise the note is why the record cannot be read.
-Analysis analyze(const std::string& report, const Configuration& config,
-                 const AnalysisSettings& settings,
-                 const std::string* kept_results = nullptr, bool page = true);
+struct AnalysisRequest {
+  const Configuration& config;
+  std::string workdir;  // where the runs run
+  std::string report;   // where its page goes
+  const AnalysisSettings& settings;
+  bool page = false;    // write its page
+  // The study's record of it, when the results file was there before this
+  // batch: if it still describes the files as they are (study::unchanged),
+  // no refit is needed (unless its page is asked for and missing).
+  const study::ConfigurationRecord* stored = nullptr;
+};
+
+struct Analysis {
+  enum class Verdict : char {
+    fitted,     // the results file is exactly what its inputs fit to: `numbers`
+    unchanged,  // the study's record still describes the files: its numbers stand
+    stale,      // the results file is not what its inputs fit to
+    unfitted,   // the inputs could not be read or fitted: `note` says why
+  };
+  Verdict verdict = Verdict::unfitted;
+  std::optional<FitNumbers> numbers;
+  std::array<study::FileRecord, 3> inputs;  // as observed, paths relative to the workdir
+  std::string results_sha256;               // of the results file, empty when it cannot be read
+  int input_records = 0;                    // surplus_records of its inputs, when fitted
+  std::string note;                         // why not fitted, or what is stale
+  bool page = false;                        // its page is written
+  std::string error;                        // why its page could not be written
+};
+
+// The analysis of `request`'s configuration, its page written (when asked)
+// if the numbers can be had.
+Analysis analyze(const AnalysisRequest& request);
+
+// Called, when set, at the start of each analysis with its configuration:
+// lets a test end an analysing worker there. Null (the default): nothing.
+using AnalysisHook = void (*)(const Configuration& config);
+void set_analysis_hook(AnalysisHook hook);
+
+// The input files of `config` as they are now (paths relative to `workdir`;
+// the molar masses' path is empty in the ideal layout, which reads no such
+// file). Returns why one cannot be read, or empty.
+std::string observe_inputs(const Configuration& config, const std::string& workdir,
+                           std::array<study::FileRecord, 3>& inputs);
+
+// What the message of a stale configuration says.
+std::string stale_note(const Configuration& config);
 
 // The analysis as bytes for the batch, at most kAnalysisBytes of them (notes
 // and errors cut short), and back; false when `bytes` is not a whole one.
-inline constexpr std::size_t kAnalysisBytes = 6144;  // within WorkerPool::kMaxResult
+inline constexpr std::size_t kAnalysisBytes = 8192;
 std::string encode(const Analysis& analysis);
 bool decode(std::string_view bytes, Analysis& analysis);
 

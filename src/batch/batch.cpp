@@ -5,27 +5,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <set>
+#include <tuple>
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
-#include "batch/merge.hpp"
-#include "batch/pages.hpp"
+#include "batch/record.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
 #include "batch/signal_watch.hpp"
 #include "batch/species_table.hpp"
-#include "batch/study_index.hpp"
+#include "batch/study_report.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
+#include "report/report.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 namespace {
@@ -123,69 +126,6 @@ bool claim_report(const std::string& report) {
   return !held;
 }
 
-// The command line as a shell would take it back: the words that hold
-// anything but letters, digits and -_./,=:+ in single quotes.
-std::string command_text(const std::vector<std::string>& args) {
-  std::string text = "vbsfit-batch";
-  for (const std::string& arg : args) {
-    bool plain = !arg.empty();
-    for (const char c : arg) {
-      plain = plain && (std::isalnum(static_cast<unsigned char>(c)) ||
-                        std::strchr("-_./,=:+", c) != nullptr);
-    }
-    text += " ";
-    if (plain) {
-      text += arg;
-      continue;
-    }
-    text += "'";
-    for (const char c : arg) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    text += "'";
-  }
-  return text;
-}
-
-std::string host_name() {
-  char name[256] = "";
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
-}
-
-std::string now_text() { return utc_time(static_cast<long long>(std::time(nullptr))); }
-
-int merge_mode(const Options& options) {
-  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
-  // No write of the joined report is cut short by a signal; one that comes
-  // ends the merge once it is written and summarized.
-  std::string species_kept;
-  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
-    return usage_error(why);
-  }
-  SignalWatch signals;
-  MergeResult merged = merge_reports(options.operands, *options.report);
-  const Tally tally = tally_of_rows(merged.tables.runs);
-  if (merged.refusal.empty() && merged.error.empty() && !species_kept.empty()) {
-    merged.error = write_file_atomically(*options.report + "/" + kSpeciesUsed, species_kept);
-  }
-  if (merged.refusal.empty() && merged.error.empty() && options.pages) {
-    AnalysisSettings settings;
-    settings.se_limit = merged.se_limit;
-    settings.misfit_limit = merged.misfit_limit;
-    settings.notes.misfit_limit = merged.misfit_limit;
-    merged.error =
-        write_pages(*options.report, fitted_configurations(merged.tables.runs), settings);
-  }
-  if (merged.refusal.empty() && merged.error.empty()) {
-    merged.error = write_study_view(*options.report, merged.tables, {}, merged.se_limit,
-                                    merged.misfit_limit, options.pages);
-  }
-  if (!merged.refusal.empty()) return usage_error(merged.refusal);
-  if (!merged.error.empty()) return run_error(merged.error);
-  std::cerr << summarize(tally, merged.tables.runs, report_shown(*options.report, options.pages),
-                         0, merged.misfit_limit);
-  return exit_status(tally, signals.take());
-}
-
 // The run set of the command line: its lists' product or its plan, checked.
 // Returns the refusal, or empty with `entries` filled.
 std::string read_run_set(const Options& options, const BuildFacts& build,
@@ -219,19 +159,15 @@ std::string check_workdir(const std::string& workdir) {
   return {};
 }
 
-// `notes`: the batch's version, command line, date and host for its pages.
-RunnerSettings runner_settings(const Options& options, const Manifest& manifest,
-                               const report::PageNotes& notes) {
+RunnerSettings runner_settings(const Options& options, double se_limit, double misfit_limit) {
   RunnerSettings settings;
   settings.workdir = options.workdir;
   settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
   settings.jobs = options.jobs.value_or(available_cpus());
   settings.progress = ::isatty(STDERR_FILENO) == 1;
-  settings.analysis.se_limit = manifest.se_limit;
-  settings.analysis.misfit_limit = manifest.misfit_limit;
-  settings.analysis.notes = notes;
-  settings.analysis.notes.misfit_limit = manifest.misfit_limit;
-  settings.analysis.workdir = options.workdir;
+  settings.analysis.se_limit = se_limit;
+  settings.analysis.misfit_limit = misfit_limit;
+  settings.analysis.notes.misfit_limit = misfit_limit;
   settings.pages = options.pages;
   return settings;
 }
@@ -257,25 +193,126 @@ int prepare_report(const std::string& report) {
   return kSucceeded;
 }
 
-// Writes the tables, the manifest, the tags compared and the index of what
-// finished (the pages are the analyses'); `batch` is this batch's record.
-// Returns why one could not be written, or empty.
-std::string write_report(const RunnerSettings& settings, const Manifest& manifest,
-                         const std::vector<RunEntry>& share, const BatchResult& result,
-                         const Tables& tables, const report::BatchRecord& batch) {
-  std::string error = write_tables(settings.report, tables);
-  if (error.empty()) {
-    error = write_file_atomically(settings.report + "/" + kManifest, manifest_text(manifest));
+// Opens the study's record in `report` (its lock held). Returns the exit
+// status of why it cannot be had, or kSucceeded.
+int open_study(const std::string& report, study::Study& db) {
+  const std::string path = report + "/" + study::kDatabaseName;
+  study::Error error = study::Study::open(path, db);
+  if (!error) return kSucceeded;
+  if (error.refusal) {
+    std::cerr << "vbsfit-batch: " << error.message << "\n";
+    return kUsage;
   }
-  if (const std::string used = species_used_text(share); error.empty() && !used.empty()) {
-    error = write_file_atomically(settings.report + "/" + kSpeciesUsed, used);
+  return run_error(error.message);
+}
+
+// Test hook: called with where the batch is in recording a configuration.
+StudyHook g_study_hook = nullptr;
+
+void hook(const char* point) {
+  if (g_study_hook != nullptr) g_study_hook(point);
+}
+
+int forget_mode(study::Study& db, const RunnerSettings& settings,
+                const std::vector<RunEntry>& share) {
+  std::vector<study::Key> keys;
+  for (const RunEntry& e : share) keys.push_back(key_of(e.config));
+  int removed = 0;
+  SignalWatch signals;
+  if (study::Error error = db.forget(keys, removed)) return run_error(error.message);
+  for (const RunEntry& e : share) {
+    const Configuration& c = e.config;
+    ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
   }
-  if (error.empty()) error = result.page_error;
-  if (error.empty()) {
-    error = write_study_view(settings.report, tables, {batch}, manifest.se_limit,
-                             manifest.misfit_limit, settings.pages);
+  const std::string error =
+      write_study_report(db, settings.report, settings.workdir, {}, settings.pages, settings.analysis);
+  std::cerr << "vbsfit-batch: " << removed << (removed == 1 ? " configuration" : " configurations")
+            << " removed from the study's record (results files kept)\n  report: "
+            << report_shown(settings.report, settings.pages) << "\n";
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
+  const std::vector<int> stops = signals.take();
+  return stops.empty() ? kSucceeded : 128 + stops.front();
+}
+
+int merge_mode(const Options& options) {
+  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  const std::string& report = *options.report;
+  std::vector<std::string> shares;
+  std::error_code ec;
+  for (const std::string& shard : options.operands) {
+    if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
+      return usage_error("--report " + report + " is one of the reports to join");
+    }
+    if (!fs::is_directory(shard, ec)) {
+      return usage_error(shard + " is not a directory; --merge joins the report directories of shards");
+    }
+    const std::string database = shard + "/" + study::kDatabaseName;
+    if (!fs::exists(database, ec)) {
+      return usage_error(shard + " is not a report of vbsfit-batch (no " + study::kDatabaseName + ")");
+    }
+    shares.push_back(database);
   }
-  return error;
+  std::string species_kept;
+  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+    return usage_error(why);
+  }
+  // The shares are joined into a scratch study first: one that fails its
+  // checks leaves the report as it was (or never made).
+  std::string scratch = (fs::temp_directory_path(ec) / "vbsfit-merge-XXXXXX").string();
+  const char* made = ::mkdtemp(scratch.data());
+  if (made == nullptr) return run_error(std::string("cannot create a scratch directory: ") + std::strerror(errno));
+  struct Scratch {
+    std::string path;
+    ~Scratch() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } joined{made};
+  const std::string scratch_study = joined.path + "/" + study::kDatabaseName;
+  if (study::Error error = study::merge(shares, scratch_study)) {
+    if (error.refusal) return usage_error(error.message);
+    return run_error(error.message);
+  }
+  if (const int status = prepare_report(report); status != kSucceeded) return status;
+  // No write of the joined report is cut short by a signal; one that comes
+  // ends the merge once it is written and summarized.
+  SignalWatch signals;
+  // What an earlier merge (or batch) left here goes: the joined report is
+  // the shares' and nothing else.
+  for (const auto& entry : fs::directory_iterator(report, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name == kLockFile) continue;
+    fs::remove_all(entry.path(), ec);
+    if (ec) return run_error("cannot remove " + entry.path().string() + ": " + ec.message());
+  }
+  const std::string into = report + "/" + study::kDatabaseName;
+  fs::copy_file(scratch_study, into, ec);
+  if (ec) return run_error("cannot write " + into + ": " + ec.message());
+  for (const std::string& shard : options.operands) {
+    const fs::path from = fs::path(shard) / kRunsDirectory;
+    if (!fs::is_directory(from, ec)) continue;
+    fs::copy(from, fs::path(report) / kRunsDirectory,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    if (ec) return run_error("cannot copy " + from.string() + " into " + report + ": " + ec.message());
+  }
+  study::Study db;
+  if (const int status = open_study(report, db); status != kSucceeded) return status;
+  study::Snapshot snapshot;
+  if (study::Error error = db.read(snapshot)) return run_error(error.message);
+  AnalysisSettings settings;  // the shares', which the merge found alike
+  if (!snapshot.batches.empty()) {
+    settings.se_limit = snapshot.batches.front().se_limit;
+    settings.misfit_limit = snapshot.batches.front().misfit_limit;
+  }
+  settings.notes.misfit_limit = settings.misfit_limit;
+  const Tables tables = tables_of(snapshot);
+  const Tally tally = tally_of_rows(tables.runs);
+  const std::string error =
+      write_study_report(db, report, options.workdir, species_kept, options.pages, settings);
+  std::cerr << summarize(tally, tables.runs, report_shown(report, options.pages), 0,
+                         settings.misfit_limit);
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
+  return exit_status(tally, signals.take());
 }
 
 int run_mode(const Options& options, const BuildFacts& build,
@@ -289,40 +326,105 @@ int run_mode(const Options& options, const BuildFacts& build,
     return usage_error(refusal);
   }
   const Shard shard = options.shard.value_or(Shard{});
-  const Manifest manifest{shard, static_cast<int>(entries.size()), fingerprint(entries),
-                          options.se_limit.value_or(quality::kDefaultSeLimit),
-                          options.misfit_limit.value_or(quality::kDefaultMisfitLimit)};
+  const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
+  const double misfit_limit = options.misfit_limit.value_or(quality::kDefaultMisfitLimit);
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  report::BatchRecord batch{std::string(build.version), command_text(args), now_text(), "",
-                            host_name(), ""};
-  batch.run_set = std::to_string(share.size()) + " of " + std::to_string(entries.size()) +
-                  " configurations (share " + std::to_string(shard.index) + "/" +
-                  std::to_string(shard.count) + ")";
-  report::PageNotes notes;
-  notes.version = batch.version;
-  notes.command = batch.command;
-  notes.date = batch.started;
-  notes.host = batch.host;
-  const RunnerSettings settings = runner_settings(options, manifest, notes);
+  RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
+  study::Study db;
+  if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
+  if (options.forget) return forget_mode(db, settings, share);
+
+  study::BatchRecord record =
+      batch_record(args, build, shard, entries, share, se_limit, misfit_limit);
+  // The pages of the fits this batch makes say who made them.
+  const report::BatchRecord shown = shown_batch(record);
+  settings.analysis.notes.version = shown.version;
+  settings.analysis.notes.command = shown.command;
+  settings.analysis.notes.date = shown.started;
+  settings.analysis.notes.host = shown.host;
+  std::int64_t batch_id = 0;
+  if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
+  study::Snapshot before;
+  if (study::Error error = db.read(before)) return run_error(error.message);
+  // A report of tables without a study (or one whose first batch never
+  // ended, killed while it took the report over) is taken over.
+  const bool earlier_report = std::none_of(before.batches.begin(), before.batches.end(),
+                                           [](const study::BatchRecord& b) {
+                                             return !b.ended.empty();
+                                           });
+  const std::vector<RunEntry> numbered = study_numbers(share, before);
+  std::map<study::Key, study::Stored> stored =
+      standing_records(std::move(before), se_limit, record.misfit_limit);
+  for (const RunEntry& e : share) {
+    if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
+      return run_error(why);
+    }
+  }
+
+  // Each configuration is recorded as soon as its outcome is final.
+  std::string record_error;
+  auto record_outcome = [&](const RunEntry& entry, Outcome& outcome) {
+    note_input_fault(entry.config, outcome, settings.workdir);
+    const Configuration& c = entry.config;
+    if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
+      // A page of another fit than the one recorded must not stay.
+      ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+    }
+    const study::Stored row = stored_of(entry, outcome, batch_id);
+    hook("before-record");
+    if (study::Error error = db.record(row.record, row.coefficients, row.fits);
+        error && record_error.empty()) {
+      record_error = error.message;
+    }
+    hook("after-record");
+  };
+  settings.stored = &stored;
+  settings.refit_stale = options.refit == Options::Refit::stale;
+  settings.refit_all = options.refit == Options::Refit::all;
+  settings.finished = [&](std::size_t n, Outcome& outcome) { record_outcome(numbered[n], outcome); };
 
   // Held until the summary is out: the report says what finished, whole.
   SignalWatch signals;
-  BatchResult result = run_configurations(share, settings, signals);
-  note_input_facts(share, result.outcomes, settings.workdir);
-  const Tables tables = table_rows(share, result.outcomes);
-  const Tally tally = tally_of(result.outcomes);
-  batch.ended = now_text();
-  const std::string error = write_report(settings, manifest, share, result, tables, batch);
-  std::cerr << summarize(tally, tables.runs, report_shown(settings.report, options.pages),
-                         result.stop_signal, manifest.misfit_limit);
+  std::vector<RunEntry> summarized;
+  std::vector<Outcome> outcomes;
+  if (earlier_report) {
+    std::tie(summarized, outcomes) =
+        take_over(settings.report, settings.workdir, share, settings.pages, settings.analysis,
+                  record_outcome);
+  }
+  // From here on the tables are behind the study until they are written
+  // again: a report is whole only with runs.csv.
+  ::unlink((settings.report + "/" + kRunsTable).c_str());
+  BatchResult result = run_configurations(numbered, settings, signals);
+  summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
+  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
+  if (study::Error error = db.end_batch(batch_id, study::utc_timestamp());
+      error && record_error.empty()) {
+    record_error = error.message;
+  }
+  const Tally tally = tally_of(outcomes);
+  std::string error = record_error.empty() ? result.page_error : record_error;
+  if (error.empty()) {
+    error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
+                               settings.pages, settings.analysis);
+  }
+  if (!error.empty()) {
+    // Whatever tables are there are not this study's whole: no runs.csv says so.
+    ::unlink((settings.report + "/" + kRunsTable).c_str());
+  }
+  std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
+                         report_shown(settings.report, options.pages), result.stop_signal,
+                         misfit_limit);
   std::vector<int> stops = signals.take();  // those that came while the report was written
-  if (!error.empty()) return run_error("the report was not written: " + error);
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
   if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
   return exit_status(tally, stops);
 }
 
 }  // namespace
+
+void set_study_hook(StudyHook hook) { g_study_hook = hook; }
 
 int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   keep_standard_streams_open();

@@ -8,7 +8,14 @@ namespace batch {
 
 // Runs the program with its arguments (without the program name) and
 // returns its exit status: 0 when every configuration succeeded or was kept,
-// 1 when one failed, 2 for bad usage, 128 + the signal that stopped it.
+// 1 when one failed or is stale or the report is not whole, 2 for bad usage,
+// 128 + the signal that stopped it.
 int batch_main(const std::vector<std::string>& args, const BuildFacts& build);
+
+// Called, when set, with "before-record" and "after-record" around each
+// configuration's transaction in the study: lets a test stop the batch
+// there. Null (the default): nothing.
+using StudyHook = void (*)(const char* point);
+void set_study_hook(StudyHook hook);
 
 }  // namespace batch

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "batch/files.hpp"
-#include "batch/fit_dump.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/species_table.hpp"
 #include "diagnostics/signals.hpp"
@@ -80,9 +79,9 @@ void detach_standard_input() {
   ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
-  FitDumpWriter writer(directory_fd, config);
+  ::close(directory_fd);
   driver::main_program(
-      {config.species, config.scenario, config.tag, file_species_row(config.species)}, &writer);
+      {config.species, config.scenario, config.tag, file_species_row(config.species)});
 }
 
 }  // namespace
@@ -150,8 +149,6 @@ RunEnding finish_run(ChildRun& run, int wait_status, const std::string& director
                                                 : 128 + WTERMSIG(wait_status);
   if (ending.succeeded) return ending;
   ending.message = failure_message(join(directory, kStdoutName), err, wait_status);
-  // Only a run that succeeded leaves a record of its fit.
-  ::unlink(join(directory, kFitDumpName).c_str());
   return ending;
 }
 

@@ -161,17 +161,10 @@ int surplus_records(const Configuration& config, const std::string& workdir) {
   return most > config::kRecords ? most : 0;
 }
 
-void note_input_facts(const std::vector<RunEntry>& entries, std::vector<Outcome>& outcomes,
-                      const std::string& workdir) {
-  for (std::size_t n = 0; n < entries.size() && n < outcomes.size(); ++n) {
-    Outcome& o = outcomes[n];
-    if (o.state == State::failed && o.exit_status) {
-      const std::string where = locate_input_fault(entries[n].config, workdir, *o.exit_status);
-      if (!where.empty()) o.message += (o.message.empty() ? "" : "; ") + where;
-    } else if (o.state == State::succeeded || o.state == State::kept) {
-      o.input_records = surplus_records(entries[n].config, workdir);
-    }
-  }
+void note_input_fault(const Configuration& config, Outcome& o, const std::string& workdir) {
+  if (o.state != State::failed || !o.exit_status) return;
+  const std::string where = locate_input_fault(config, workdir, *o.exit_status);
+  if (!where.empty()) o.message += (o.message.empty() ? "" : "; ") + where;
 }
 
 }  // namespace batch

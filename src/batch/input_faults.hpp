@@ -24,10 +24,8 @@ std::string locate_input_fault(const Configuration& config, const std::string& w
 // holds more than the 1441 a fit reads.
 int surplus_records(const Configuration& config, const std::string& workdir);
 
-// Adds what the input files say to the outcomes of a finished batch: the
-// location to the message of a run that failed on its input, and the
-// records beyond 1441 of a fitted or kept one.
-void note_input_facts(const std::vector<RunEntry>& entries, std::vector<Outcome>& outcomes,
-                      const std::string& workdir);
+// Adds to the message of a run that failed on its input where its input
+// went wrong (locate_input_fault), if the files show it.
+void note_input_fault(const Configuration& config, Outcome& outcome, const std::string& workdir);
 
 }  // namespace batch

@@ -9,5 +9,6 @@
 int main(int argc, char** argv) {
   return batch::batch_main(std::vector<std::string>(argv + 1, argv + argc),
                            {driver::start_values::kSpecies, driver::start_values::kNox,
-                            driver::start_values::kTag, VBSFIT_VERSION});
+                            driver::start_values::kTag, VBSFIT_VERSION, VBSFIT_SOURCE_REVISION,
+                            argc > 0 ? argv[0] : "vbsfit-batch"});
 }

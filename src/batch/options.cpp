@@ -75,6 +75,8 @@ bool takes_value(std::string_view name) {
 std::string set_flag(Options& o, std::string_view name, const std::string& arg) {
   if (name == "merge") {
     o.merge = true;
+  } else if (name == "forget") {
+    o.forget = true;
   } else if (name == "no-pages") {
     o.pages = false;
   } else if (name == "list-species") {
@@ -98,15 +100,20 @@ std::string check_combination(const Options& o) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
   if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.misfit_limit || o.workdir != "." ||
-        o.species_table || o.allow_unknown_species || o.dry_run) {
-      return "--merge takes only --report, --no-pages and the report directories to join";
+    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.misfit_limit ||
+        o.species_table || o.allow_unknown_species || o.dry_run || o.forget ||
+        o.refit != Options::Refit::none) {
+      return "--merge takes only --report, --workdir, --no-pages and the report directories to "
+             "join";
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
     return {};
   }
   if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
   if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
+  if (o.forget && (o.refit != Options::Refit::none || o.dry_run)) {
+    return "--forget cannot be combined with --refit or --dry-run";
+  }
   return {};
 }
 
@@ -147,6 +154,16 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
     std::string name;
     std::optional<std::string> value;
     if (!split_option(arg, name, value)) return "unknown option '" + arg + "'";
+    if (name == "refit") {  // its value is optional, and only after '='
+      if (!value || *value == "stale") {
+        o.refit = Options::Refit::stale;
+      } else if (*value == "all") {
+        o.refit = Options::Refit::all;
+      } else {
+        return "--refit takes stale (the default) or all, not '" + *value + "'";
+      }
+      continue;
+    }
     if (!takes_value(name)) {
       if (value) return "option '--" + name + "' takes no value";
       if (std::string error = set_flag(o, name, arg); !error.empty()) return error;
@@ -214,9 +231,16 @@ A configuration is a species, a scenario label and a run tag. Each runs in a
 child process in the working directory exactly as a vbsfit built for it runs
 there: same input files, same results file FITS/fit6_coef.SPECIES.SCENARIO.TAG,
 same standard output, standard error and exit status (kept in the report).
-One failing configuration never stops or disturbs the others. A configuration
-whose results file exists is kept: neither refitted nor a failure, so running
-the same command again finishes an interrupted study.
+One failing configuration never stops or disturbs the others.
+
+A configuration whose results file exists is checked, not run: its inputs
+are fitted again in memory (no file written) and the file compared byte for
+byte with what the fit gives. Equal, it is kept, with the fit's numbers in
+the tables; different, it is stale (its inputs changed since it was written,
+or the file was edited): not a success, and the summary names the file. When
+the study's record shows the inputs and the results file unchanged since
+they were recorded, no refit is needed. So running the same command again
+finishes an interrupted study, and what it keeps is what its inputs give.
 
 Configurations (a value may also be given as --option=VALUE):
   --species LIST     comma-separated species (default )" + species + R"()
@@ -260,9 +284,18 @@ Running:
                      the pages adds about a sixth to the batch's time); an
                      earlier batch's pages stay
 
+  --refit[=all]      run stale configurations again, replacing their results
+                     files (=all: every configuration whose results file
+                     exists); an old file is removed only once the new one is
+                     complete, and put back if the run fails
+
 Other modes:
+  --forget           remove the run set's configurations from the study's
+                     record (their results files stay) and rewrite the report
   --merge            join the reports of all N shards of one study, given as
                      arguments, into the report directory --report names
+                     (written anew from their study records; pages are drawn
+                     from the inputs below --workdir)
   --list-species     print the species table (with --species-table's rows) as
                      a species table file and exit
   -h, --help         show this help and exit
@@ -275,7 +308,11 @@ launching, end the running configurations as vbsfit ends on that signal, and
 write the tables of what finished; a configuration that cannot start for
 want of file descriptors, processes or memory waits for a running one to end.
 
-Report directory:
+Report directory (a batch adds to the study there, never replaces it):
+  study.sqlite       the study's record (SQLite): every batch (version,
+                     command line, host, times) and every configuration with
+                     its files' digests and its fit's numbers; the tables and
+                     pages are written from it at the end of each batch
   index.html         the report to open in a browser: totals, the
                      configurations grouped by species (sort and filter by
                      any column), the tags compared, the coefficients across
@@ -288,12 +325,12 @@ Report directory:
                      the coefficients strictly inside their bounds), k,
                      preferred (the lowest AIC; within 2, the tag with fewer
                      reactions)
-  batch.txt          which share of which run set the tables hold
   species.csv        the rows of --species-table that the run set used
-  runs/SPECIES/SCENARIO/TAG/   stdout, stderr (when not empty) and fit.dump
-                     of each run
-  Numbers are the fit's own doubles in the shortest text that reads back
-  exactly; an empty cell has no value. Each table is replaced only whole.
+  runs/SPECIES/SCENARIO/TAG/   stdout and stderr (when not empty) of each run
+  The tables and the index hold the whole study, from one read of its
+  record. Numbers are the fit's own doubles in the shortest text that reads
+  back exactly; an empty cell has no value. Each table is replaced only
+  whole, and runs.csv last: a report without runs.csv is not whole.
 
 Flags: the standard error of a coefficient is that of the fit without its
 bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
@@ -312,12 +349,13 @@ number; 24: a file that ends early) has the file, line and columns of the
 field, or the records found, added to its message in the tables.
 
 Exit status: 0 when every configuration succeeded or was kept, 1 when one
-failed (or the output could not be written), 2 for a bad command line, plan,
-species table or name, a path that is not what it must be, or a report
-directory that another batch is writing (nothing runs), 130, 143, 131 or
-129 after SIGINT, SIGTERM, SIGQUIT or SIGHUP. A note beside a configuration
-that succeeded (its numbers or its standard error not kept) does not make
-the status 1.
+failed or is stale, or the report could not be written whole (then it has
+no runs.csv, and the summary says why: tell the two apart by runs.csv), 2
+for a bad command line, plan, species table or name, a path that is not what
+it must be, a study.sqlite that is not a study this program can write, or a
+report directory that another batch is writing (nothing runs), 130, 143, 131
+or 129 after SIGINT, SIGTERM, SIGQUIT or SIGHUP. A note beside a
+configuration that succeeded does not make the status 1.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4

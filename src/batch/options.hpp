@@ -18,6 +18,8 @@ struct BuildFacts {
   std::string_view scenario;
   std::string_view tag;
   std::string_view version;
+  std::string_view revision;                  // the source's git revision, or empty
+  std::string_view program = "vbsfit-batch";  // argv[0], as the study records the command
 };
 
 struct Options {
@@ -33,6 +35,9 @@ struct Options {
   std::optional<double> misfit_limit;    // largest residuals' autocorrelation of a bin that fits
   bool pages = true;                     // false: tables only (--no-pages)
   bool merge = false;
+  enum class Refit { none, stale, all };
+  Refit refit = Refit::none;             // --refit (stale results files), --refit=all
+  bool forget = false;                   // remove the run set from the study's record
   std::vector<std::string> operands;     // the reports to merge
   bool list_species = false;
   std::optional<std::string> species_table;  // a species table file

@@ -13,6 +13,7 @@ const char* state_name(State state) {
     case State::kept: return "kept";
     case State::failed: return "failed";
     case State::interrupted: return "interrupted";
+    case State::stale: return "stale";
   }
   return "";
 }
@@ -45,28 +46,27 @@ Tally tally_of(const std::vector<Outcome>& outcomes) {
 
 namespace {
 
-quality::Problem solve_problem(const FitDump& dump, const SolveRecord& s) {
-  return {config::kIntervals, config::kCoefficients, dump.a, s.b, s.x, s.lower, s.upper};
+quality::Problem solve_problem(const driver::FitOutcome& fit, const driver::SolveRecord& s) {
+  return {fit.intervals, config::kCoefficients, fit.a, s.b, s.x, s.lower, s.upper};
 }
 
 }  // namespace
 
-std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit) {
-  const quality::Design design =
-      quality::design_of(config::kIntervals, config::kCoefficients, dump.a);
+std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit, double se_limit) {
+  const quality::Design design = quality::design_of(fit.intervals, config::kCoefficients, fit.a);
   std::vector<quality::Fit> fits;
-  for (const SolveRecord& s : dump.solves) {
-    fits.push_back(quality::assess(solve_problem(dump, s), design, se_limit));
+  for (const driver::SolveRecord& s : fit.solves) {
+    fits.push_back(quality::assess(solve_problem(fit, s), design, se_limit));
   }
   return fits;
 }
 
-FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits,
+FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality::Fit>& fits,
                        double misfit_limit) {
   FitNumbers numbers;
-  numbers.avgwmol = dump.avgwmol;
+  numbers.avgwmol = fit.avgwmol;
   for (int r = 1; r <= config::kBins; ++r) {
-    const SolveRecord& s = dump.solves[r - 1];
+    const driver::SolveRecord& s = fit.solves[r - 1];
     BinFit& bin = numbers.bins[r - 1];
     bin.coefficient = s.x;
     bin.lower = s.lower;

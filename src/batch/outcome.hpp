@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "batch/fit_dump.hpp"
 #include "config/config.hpp"
+#include "driver/in_memory.hpp"
 #include "quality/quality.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 
@@ -24,8 +25,10 @@ enum class State {
   kept,         // its results file existed before; not refitted
   failed,       // the run ended with another status or a signal, or could not start
   interrupted,  // was running when the batch was interrupted
+  stale,        // its results file is not what its inputs fit to (they changed since it
+                // was written, or the file was edited): not a success
 };
-inline constexpr int kStates = 5;
+inline constexpr int kStates = 6;
 const char* state_name(State state);
 // The state named `name` (as state_name gives it); false when none is.
 bool state_from_name(std::string_view name, State& state);
@@ -61,15 +64,15 @@ struct FitNumbers {
   std::array<BinFit, config::kBins> bins;
 };
 
-// quality::assess of each of a recorded fit's six solves (from its own
-// matrix, right-hand side, solution and bounds) under `se_limit`; the six
-// share one decomposition of the matrix.
-std::vector<quality::Fit> assess_solves(const FitDump& dump, double se_limit);
+// quality::assess of each of a fit's six solves (from its own matrix,
+// right-hand side, solution and bounds) under `se_limit`; the six share one
+// decomposition of the matrix.
+std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit, double se_limit);
 
-// The numbers of a recorded fit: the coefficients shifted exactly as the run
-// shifts them, and the figures `fits` of its solves (assess_solves), each bin
+// The numbers of a fit: the coefficients shifted exactly as the run shifts
+// them, and the figures `fits` of its solves (assess_solves), each bin
 // judged a misfit or not under `misfit_limit`.
-FitNumbers fit_numbers(const FitDump& dump, const std::vector<quality::Fit>& fits,
+FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality::Fit>& fits,
                        double misfit_limit = quality::kDefaultMisfitLimit);
 
 // The target bins of a fit flagged misfit.
@@ -90,6 +93,10 @@ struct Outcome {
   std::optional<FitNumbers> numbers;
   bool page = false;               // its page is in the report
   int input_records = 0;           // of its longest input file, when beyond what a fit reads
+  // Its files as last observed, for the study's record: the inputs (paths
+  // relative to the working directory) and the results file's digest.
+  std::array<study::FileRecord, 3> inputs;
+  std::string results_sha256;
 };
 
 // Adds `note` to the message of `outcome`, after what is there ("; ").
@@ -104,9 +111,10 @@ struct Tally {
 
   void add(State state, bool noted);
   int of(State state) const { return by_state[static_cast<int>(state)]; }
-  // Nothing failed, was interrupted or is pending.
+  // Nothing failed, is stale, was interrupted or is pending.
   bool complete() const {
-    return of(State::failed) + of(State::interrupted) + of(State::pending) == 0;
+    return of(State::failed) + of(State::stale) + of(State::interrupted) + of(State::pending) ==
+           0;
   }
 };
 Tally tally_of(const std::vector<Outcome>& outcomes);

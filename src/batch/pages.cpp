@@ -1,30 +1,27 @@
 #include "batch/pages.hpp"
 
-#include "batch/tables.hpp"
+#include "batch/files.hpp"
+#include "report/report.hpp"
 
 namespace batch {
-namespace {
 
-constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
-constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
-constexpr std::size_t kTag = column_index(kRunsColumns, "tag");
-constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
-
-}  // namespace
-
-std::vector<Configuration> fitted_configurations(const std::vector<CsvRow>& runs) {
-  std::vector<Configuration> fitted;
-  for (const CsvRow& row : runs) {
-    if (row.size() != kRunsColumns.size() || row[kUndetermined].empty()) continue;
-    fitted.push_back({row[kSpecies], row[kScenario], row[kTag]});
+std::vector<Configuration> missing_pages(const study::Snapshot& snapshot,
+                                         const std::string& report) {
+  std::vector<Configuration> missing;
+  for (const study::Stored& stored : snapshot.configurations) {
+    const study::Key& k = stored.record.key;
+    if (stored.coefficients.empty()) continue;
+    if (path_exists(report + "/" + report::page_name(k.species, k.scenario, k.tag))) continue;
+    missing.push_back({k.species, k.scenario, k.tag});
   }
-  return fitted;
+  return missing;
 }
 
-std::string write_pages(const std::string& report, const std::vector<Configuration>& fitted,
+std::string write_pages(const std::string& report, const std::string& workdir,
+                        const std::vector<Configuration>& configurations,
                         const AnalysisSettings& settings) {
-  for (const Configuration& c : fitted) {
-    const Analysis analysis = analyze(report, c, settings);
+  for (const Configuration& c : configurations) {
+    const Analysis analysis = analyze({c, workdir, report, settings, true, nullptr});
     if (!analysis.error.empty()) return analysis.error;
   }
   return {};

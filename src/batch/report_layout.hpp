@@ -5,12 +5,17 @@
 //   fits.csv           one row per fitted configuration and target bin
 //   models.csv         the tags compared, per species and scenario fitted
 //                      under more than one (batch/study_index.hpp)
-//   batch.txt          which share of which run set the tables hold
+//   study.sqlite       the study's record (study/study.hpp), from which the
+//                      tables and pages are written at the end of each batch
 //   index.html         the report's pages, one more per fitted configuration
 //                      (batch/pages.hpp)
-//   runs/<species>/<scenario>/<tag>/   stdout, stderr (when the run wrote to
-//                      it) and fit.dump of a run
+//   runs/<species>/<scenario>/<tag>/   stdout and stderr (when the run wrote
+//                      to it) of a run
 //   .vbsfit-batch.lock held by the batch that writes the report
+//
+// runs.csv is written last, after every other table and the index, and
+// removed when a batch begins: a report with runs.csv is whole, and its
+// tables are the study as recorded.
 #pragma once
 
 #include <string>
@@ -23,13 +28,13 @@ inline constexpr const char* kRunsTable = "runs.csv";
 inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kModelsTable = "models.csv";
-inline constexpr const char* kManifest = "batch.txt";
 inline constexpr const char* kIndexPage = "index.html";
 inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutName = "stdout";
 inline constexpr const char* kStderrName = "stderr";
-// The record of a run's fit (batch/fit_dump.hpp).
-inline constexpr const char* kFitDumpName = "fit.dump";
+// What reports before the study's record kept of each run's fit; removed
+// when such a report is taken over.
+inline constexpr const char* kOldFitDumpName = "fit.dump";
 // Held by the batch that writes the report (see vbsfit-batch's run mode).
 inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
 

@@ -1,13 +1,17 @@
 #include "batch/runner.hpp"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "batch/analysis.hpp"
 #include "batch/child_run.hpp"
 #include "batch/files.hpp"
 #include "batch/progress.hpp"
+#include "batch/record.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/workers.hpp"
 #include "config/config.hpp"
@@ -26,17 +30,38 @@ Launch next_launch(const Schedule& s) {
   return {};
 }
 
+std::string set_aside_path(const std::string& workdir, const Configuration& c) {
+  return join(join(workdir, std::string(config::kResultsDirectory)),
+              "." + config::results_path(c.species, c.scenario, c.tag).substr(
+                        config::kResultsDirectory.size() + 1) +
+                  ".before-refit");
+}
+
+std::string recover_set_aside(const std::string& workdir, const Configuration& c) {
+  const std::string old = set_aside_path(workdir, c);
+  if (!path_exists(old)) return {};
+  const std::string results = join(workdir, config::results_path(c.species, c.scenario, c.tag));
+  // The new file is linked under its name only once complete: when it is
+  // there, the old one has had its day.
+  const int done = path_exists(results) ? ::unlink(old.c_str())
+                                        : std::rename(old.c_str(), results.c_str());
+  if (done == 0) return {};
+  return "cannot put back " + old + " as " + results + ": " + std::strerror(errno);
+}
+
 namespace {
 
 // The process name of the workers that analyse the fits.
 constexpr const char* kAnalysisProcessName = "vbsfit-analysis";
 
-// An analysis for a worker: which configuration, and whether it was kept
-// (its results file made before this batch, to be checked against the
-// record).
+// An analysis for a worker: which configuration, and whether its results
+// file was there before its run (to be checked) rather than written by it.
+// It travels as the worker's job number.
 struct AnalysisJob {
   std::size_t index;
   bool kept;
+  std::uint64_t number() const { return index * 2 + (kept ? 1 : 0); }
+  static AnalysisJob of(std::uint64_t number) { return {number / 2, number % 2 == 1}; }
 };
 
 class Runner {
@@ -68,6 +93,16 @@ class Runner {
   void finish_analysis(const WorkerPool::Result& result);
   // Sets the note of a configuration whose fit has no numbers.
   void note_missing_numbers(std::size_t index, const std::string& why);
+  // Its outcome is final: hands it to settings_.finished, once.
+  void finish(std::size_t index);
+  // The study's record of a configuration to check, when it can stand for
+  // the files (a fit recorded with its numbers); else null.
+  const study::Stored* stored(std::size_t index) const;
+  // Moves the results file aside before a refit; false (and failed) when
+  // it cannot be.
+  bool set_aside(std::size_t index);
+  // After a refit's run: drops the old file, or puts it back.
+  void end_set_aside(std::size_t index);
   void take_signals();
   // Fails every configuration: without its signals the batch cannot wait
   // for a child.
@@ -78,6 +113,8 @@ class Runner {
   SignalWatch& signals_;
   BatchResult result_;
   std::vector<Phase> phases_;
+  std::vector<bool> refit_;     // its run replaces a results file set aside
+  std::vector<bool> finished_;  // handed to settings_.finished
   std::size_t queued_from_ = 0, awaiting_from_ = 0;  // see Schedule
   std::vector<std::pair<std::size_t, ChildRun>> running_;
   ProgressLine progress_;
@@ -90,16 +127,62 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
       settings_(settings),
       signals_(signals),
       phases_(entries.size(), Phase::queued),
+      refit_(entries.size(), false),
+      finished_(entries.size(), false),
       progress_(settings.progress),
       analysts_(kAnalysisProcessName, [this](std::uint64_t job) { return analyse(job); }) {
-  // Kept or not is settled here, before the first worker is made, and never
-  // changes: every worker's copy of the outcomes says it.
+  // A configuration whose results file exists is to be checked (kept until
+  // its check says otherwise), or with --refit=all run again.
   result_.outcomes.resize(entries.size());
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
     if (path_exists(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)))) {
-      result_.outcomes[n].state = State::kept;
+      if (settings_.refit_all) {
+        refit_[n] = true;
+      } else {
+        result_.outcomes[n].state = State::kept;
+      }
     }
+  }
+}
+
+const study::Stored* Runner::stored(std::size_t index) const {
+  if (settings_.stored == nullptr) return nullptr;
+  const auto found = settings_.stored->find(key_of(entries_[index].config));
+  if (found == settings_.stored->end()) return nullptr;
+  const study::Stored& s = found->second;
+  const bool fitted = s.record.state == state_name(State::succeeded) ||
+                      s.record.state == state_name(State::kept);
+  return fitted && !s.coefficients.empty() ? &s : nullptr;
+}
+
+void Runner::finish(std::size_t index) {
+  if (finished_[index]) return;
+  finished_[index] = true;
+  if (settings_.finished) settings_.finished(index, result_.outcomes[index]);
+}
+
+bool Runner::set_aside(std::size_t index) {
+  const Configuration& c = entries_[index].config;
+  const std::string results = join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
+  const std::string old = set_aside_path(settings_.workdir, c);
+  if (std::rename(results.c_str(), old.c_str()) == 0 || errno == ENOENT) return true;
+  Outcome& outcome = result_.outcomes[index];
+  outcome.state = State::failed;
+  outcome.message = "vbsfit-batch: cannot set " + results + " aside for its refit: " +
+                    std::strerror(errno);
+  refit_[index] = false;
+  move(index, Phase::done);
+  finish(index);
+  return false;
+}
+
+void Runner::end_set_aside(std::size_t index) {
+  if (!refit_[index]) return;
+  refit_[index] = false;
+  if (std::string why = recover_set_aside(settings_.workdir, entries_[index].config);
+      !why.empty()) {
+    add_note(result_.outcomes[index], "vbsfit-batch: " + why);
   }
 }
 
@@ -135,6 +218,7 @@ void Runner::fill_slots() {
 }
 
 bool Runner::launch_run(std::size_t index) {
+  if (refit_[index] && !set_aside(index)) return true;
   ChildRun child;
   auto start = [&] {
     return start_run(entries_[index].config, directory(index), settings_.workdir,
@@ -151,19 +235,24 @@ bool Runner::launch_run(std::size_t index) {
     return true;
   }
   if (for_want_of_resource(error) && busy() > 0) {
+    end_set_aside(index);  // set aside again when it starts
+    refit_[index] = true;
     move(index, Phase::queued);
     return false;
   }
+  end_set_aside(index);
   Outcome& outcome = result_.outcomes[index];
   outcome.state = State::failed;
   outcome.message = std::string("vbsfit-batch: cannot start a run: ") + std::strerror(error);
   move(index, Phase::done);
+  finish(index);
   return true;
 }
 
 bool Runner::launch_analysis(std::size_t index) {
   const Phase before = phases_[index];
-  const int error = analysts_.start(index, inherited());
+  const AnalysisJob job{index, result_.outcomes[index].state == State::kept};
+  const int error = analysts_.start(job.number(), inherited());
   if (error == 0) {
     move(index, Phase::analysing);
     return true;
@@ -174,23 +263,24 @@ bool Runner::launch_analysis(std::size_t index) {
   }
   note_missing_numbers(index, std::string("cannot start its analysis: ") + std::strerror(error));
   move(index, Phase::done);
+  finish(index);
   return true;
 }
 
-std::string Runner::analyse(std::uint64_t index) const {
-  const AnalysisJob job{static_cast<std::size_t>(index),
-                        result_.outcomes[index].state == State::kept};
-  const Configuration& c = entries_[job.index].config;
-  const std::string results =
-      join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
-  return encode(analyze(settings_.report, c, settings_.analysis, job.kept ? &results : nullptr,
-                        settings_.pages));
+std::string Runner::analyse(std::uint64_t number) const {
+  const AnalysisJob job = AnalysisJob::of(number);
+  AnalysisRequest request{entries_[job.index].config, settings_.workdir, settings_.report,
+                          settings_.analysis, settings_.pages,
+                          job.kept && stored(job.index) ? &stored(job.index)->record : nullptr};
+  return encode(analyze(request));
 }
 
 void Runner::note_missing_numbers(std::size_t index, const std::string& why) {
   Outcome& outcome = result_.outcomes[index];
   if (outcome.state == State::kept) {
-    outcome.message = "kept: " + why;
+    // Not checked, so not kept.
+    outcome.state = State::stale;
+    outcome.message = "its results file could not be checked: " + why;
   } else {
     add_note(outcome, "vbsfit-batch: the fit's numbers were not recorded: " + why);
   }
@@ -222,35 +312,63 @@ void Runner::end_run(std::size_t index, ChildRun& child, int wait_status) {
   outcome.exit_status = ending.exit_status;
   if (ending.succeeded) {
     outcome.state = State::succeeded;
+    if (refit_[index]) {
+      refit_[index] = false;
+      ::unlink(set_aside_path(settings_.workdir, entries_[index].config).c_str());
+    }
     if (!ending.note.empty()) add_note(outcome, ending.note);
     move(index, Phase::awaiting_analysis);
     return;
   }
   outcome.state = ending.started && stopping() ? State::interrupted : State::failed;
   outcome.message = ending.message;
+  end_set_aside(index);
   move(index, Phase::done);
+  finish(index);
 }
 
 void Runner::finish_analysis(const WorkerPool::Result& result) {
-  const std::size_t index = static_cast<std::size_t>(result.job);
+  const AnalysisJob job = AnalysisJob::of(result.job);
+  const std::size_t index = job.index;
   Outcome& outcome = result_.outcomes[index];
   move(index, Phase::done);
   Analysis analysis;
   if (!result.done || !decode(result.bytes, analysis)) {
     note_missing_numbers(index, "its analysis " + ending_text(result.wait_status));
+    finish(index);
     return;
   }
-  if (!analysis.numbers) {
-    if (outcome.state == State::kept) {
-      outcome.message = analysis.note;  // says "kept: " and why
-    } else {
-      note_missing_numbers(index, analysis.note);
-    }
-    return;
-  }
-  outcome.numbers = analysis.numbers;
-  outcome.page = analysis.page;
+  outcome.inputs = analysis.inputs;
+  outcome.results_sha256 = analysis.results_sha256;
   if (result_.page_error.empty()) result_.page_error = analysis.error;
+  switch (analysis.verdict) {
+    case Analysis::Verdict::fitted:
+      outcome.numbers = analysis.numbers;
+      outcome.input_records = analysis.input_records;
+      outcome.page = analysis.page;
+      break;
+    case Analysis::Verdict::unchanged:
+      if (const study::Stored* s = stored(index)) {
+        outcome.numbers = numbers_of(*s);
+        outcome.input_records = s->record.records.value_or(0);
+      }
+      outcome.page = analysis.page;
+      break;
+    case Analysis::Verdict::stale:
+      if (job.kept && settings_.refit_stale && !stopping()) {
+        outcome = Outcome{};  // run again, the stale file set aside meanwhile
+        refit_[index] = true;
+        move(index, Phase::queued);
+        return;
+      }
+      outcome.state = State::stale;
+      outcome.message = analysis.note;
+      break;
+    case Analysis::Verdict::unfitted:
+      note_missing_numbers(index, analysis.note);
+      break;
+  }
+  finish(index);
 }
 
 void Runner::take_signals() {
@@ -270,6 +388,7 @@ void Runner::start_nothing(int error) {
       result_.outcomes[n].message = "vbsfit-batch: cannot start a run: " + why;
     }
     move(n, Phase::done);
+    finish(n);
   }
 }
 
@@ -290,6 +409,7 @@ BatchResult Runner::run() {
   progress_.clear();
   // An interrupt that came while the last ones were analysed still counts.
   take_signals();
+  for (std::size_t n = 0; n < entries_.size(); ++n) finish(n);  // those left pending
   return std::move(result_);
 }
 

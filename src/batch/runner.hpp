@@ -1,9 +1,13 @@
 // The scheduler of vbsfit-batch: each configuration of a run set is fitted
-// in a child process of its own (batch/child_run.hpp); a configuration whose
-// results file exists is kept, not refitted. After each run that succeeded,
-// and for each kept configuration, a worker analyses the record of the fit
-// (batch/analysis.hpp): it writes the configuration's page and hands the
-// batch the numbers for the tables. Up to `jobs` children run at once, runs
+// in a child process of its own (batch/child_run.hpp). A configuration whose
+// results file exists is checked instead: kept when the file is exactly what
+// its inputs fit to, stale otherwise (and run again with --refit, the old
+// file set aside until the new one is complete). After each run that
+// succeeded, and for each configuration to check, a worker analyses the fit
+// in memory (batch/analysis.hpp): it writes the configuration's page and
+// hands the batch the numbers for the tables. Each configuration is handed
+// to `finished` as soon as its outcome is final, so that the study records
+// it at once. Up to `jobs` children run at once, runs
 // and analyses alike. A configuration that cannot start for want of a
 // resource (descriptors, processes, memory) waits until a child ends and is
 // tried again; only when nothing runs and it still cannot start has it
@@ -14,6 +18,8 @@
 // analyses what finished and returns it.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,7 +38,24 @@ struct RunnerSettings {
   bool progress = false;      // keep one progress line on standard error
   AnalysisSettings analysis;  // the limits the fits are judged by, and the pages' notes
   bool pages = true;          // write each fitted configuration's page
+  bool refit_stale = false;   // run a stale configuration again (--refit)
+  bool refit_all = false;     // run every configuration again (--refit=all)
+  // The study's record before the batch: what a kept configuration's files
+  // are checked against first (no refit when they are unchanged).
+  const std::map<study::Key, study::Stored>* stored = nullptr;
+  // Called with a configuration's index and outcome once the outcome is
+  // final (those still pending at the end included), in the batch process;
+  // it may add notes to the outcome.
+  std::function<void(std::size_t, Outcome&)> finished;
 };
+
+// Where a --refit keeps the old results file of `config` until the new one
+// is complete: a hidden name beside it.
+std::string set_aside_path(const std::string& workdir, const Configuration& config);
+// Puts back an old results file that a batch set aside and did not replace
+// (a batch killed during a --refit), or removes it when the new one is
+// there. Returns why it could not, or empty.
+std::string recover_set_aside(const std::string& workdir, const Configuration& config);
 
 struct BatchResult {
   std::vector<Outcome> outcomes;  // one per entry, in the same order

@@ -38,7 +38,7 @@ std::string count_line(const Tally& tally) {
     State state;
     bool always;
   } order[] = {{State::succeeded, true}, {State::kept, true}, {State::failed, true},
-               {State::interrupted, false}, {State::pending, false}};
+               {State::stale, false}, {State::interrupted, false}, {State::pending, false}};
   bool first = true;
   for (const auto& [state, always] : order) {
     if (tally.of(state) == 0 && !always) continue;
@@ -48,15 +48,26 @@ std::string count_line(const Tally& tally) {
   return text + "\n";
 }
 
-// One line per failure and per note beside a run that succeeded, in run-set
-// order, kListedProblems at most.
+// One line per failure, per stale results file and per note beside a run
+// that succeeded, in run-set order, kListedProblems at most.
 std::string problem_lines(const std::vector<CsvRow>& runs) {
   const std::string failed = state_name(State::failed), succeeded = state_name(State::succeeded);
+  const std::string stale = state_name(State::stale);
   std::string lines;
   int listed = 0, unlisted = 0;
   for (const CsvRow& row : runs) {
     if (!whole(row)) continue;
     const bool failure = row[kState] == failed;
+    if (row[kState] == stale) {
+      if (listed == kListedProblems) {
+        ++unlisted;
+      } else {
+        ++listed;
+        lines += "  stale: " + row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag] + ": " +
+                 row[kMessage] + "\n";
+      }
+      continue;
+    }
     if (!failure && !(row[kState] == succeeded && !row[kMessage].empty())) continue;
     if (listed == kListedProblems) {
       ++unlisted;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,7 +82,7 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
      },
      "known_species"},
     {"state", [](const RunRowSource& r) { return std::string(state_name(r.outcome.state)); },
-     "state (succeeded, kept, failed, interrupted, pending)"},
+     "state (succeeded, kept, failed, interrupted, pending, stale)"},
     {"exit_status",
      [](const RunRowSource& r) {
        return r.outcome.exit_status ? std::to_string(*r.outcome.exit_status) : std::string();
@@ -221,29 +222,20 @@ struct Tables {
 
 // The rows of a batch: entries and outcomes side by side.
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes);
+// Adds the rows of one configuration, run with `rates`.
+void add_rows(const RunEntry& entry, const Outcome& outcome, const config::RateConstants& rates,
+              Tables& tables);
 
 // Writes the three tables into `report`, each replacing its old version only
-// once complete. Returns why one could not be written, or empty.
-std::string write_tables(const std::string& report, const Tables& tables);
+// once complete, runs.csv last: it is removed first, and `before_runs` (the
+// index, say) is written after the other two, so that a report with
+// runs.csv is whole. Returns why one could not be written, or empty.
+std::string write_tables(const std::string& report, const Tables& tables,
+                         const std::function<std::string()>& before_runs = {});
 
 // Called by write_tables after each table is in place, with its file name;
 // lets a test act between the replacements. Null (the default): nothing.
 using TableWrittenHook = void (*)(const char* name);
 void set_table_written_hook(TableWrittenHook hook);
-
-// What batch.txt says: the tables hold share `shard` of a run set of `total`
-// configurations whose fingerprint is `fingerprint`, flagged under `se_limit`
-// and `misfit_limit` (a manifest without the latter was written before the
-// flag existed, under its default).
-struct Manifest {
-  Shard shard;
-  int total = 0;
-  std::uint64_t fingerprint = 0;
-  double se_limit = quality::kDefaultSeLimit;
-  double misfit_limit = quality::kDefaultMisfitLimit;
-};
-std::string manifest_text(const Manifest& manifest);
-// Returns why `text` is not a manifest, or empty with `manifest` filled.
-std::string parse_manifest(const std::string& text, Manifest& manifest);
 
 }  // namespace batch

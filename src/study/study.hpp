@@ -245,6 +245,12 @@ class Study {
   std::string path_;
 };
 
+// Called, when set, inside each record's transaction once its rows are
+// written and before it commits: lets a test end the process there. Null
+// (the default): nothing.
+using RecordHook = void (*)();
+void set_record_hook(RecordHook hook);
+
 // Joins the shares' studies (each the study of one shard of one run set)
 // into the study at `into`, which then holds exactly what they hold, in one
 // transaction. A configuration in two shares with the same results digest

@@ -1,0 +1,117 @@
+#include "batch/record.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "batch/species_table.hpp"
+#include "config/config.hpp"
+
+namespace batch {
+
+study::Key key_of(const Configuration& c) { return {c.species, c.scenario, c.tag}; }
+
+study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t batch) {
+  const Configuration& c = entry.config;
+  study::Stored stored;
+  study::ConfigurationRecord& r = stored.record;
+  r.key = key_of(c);
+  r.run = entry.number;
+  r.known_species = known_species(c.species) != nullptr;
+  r.state = state_name(o.state);
+  r.exit_status = o.exit_status;
+  r.message = o.message;
+  r.results_path = config::results_path(c.species, c.scenario, c.tag);
+  r.results_sha256 = o.results_sha256;
+  r.inputs = o.inputs;
+  const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
+  r.kp = rates.kp;
+  r.k = rates.k;
+  r.wmol.fill(std::numeric_limits<double>::quiet_NaN());
+  r.seconds = o.seconds;
+  if (o.input_records > 0) r.records = o.input_records;
+  r.batch = batch;
+  if (!o.numbers) return stored;
+  const FitNumbers& numbers = *o.numbers;
+  r.wmol = numbers.avgwmol;
+  r.undetermined = undetermined_count(numbers);
+  int misfits = 0;
+  for (int bin = 1; bin <= config::kBins; ++bin) {
+    const BinFit& fit = numbers.bins[bin - 1];
+    const FitFigures& q = fit.quality;
+    for (int t = 0; t < config::kCoefficients; ++t) {
+      stored.coefficients.push_back({bin, config::term_label(t), fit.coefficient[t],
+                                     fit.lower[t], fit.upper[t], q.coefficients[t].at_bound,
+                                     q.coefficients[t].standard_error,
+                                     quality::flag_name(q.coefficients[t].flag)});
+    }
+    misfits += q.misfit;
+    stored.fits.push_back({bin, q.rss, q.rms, q.r_squared, q.relative_residual,
+                           q.autocorrelation, q.misfit});
+  }
+  r.misfit = misfits;
+  return stored;
+}
+
+FitNumbers numbers_of(const study::Stored& stored) {
+  FitNumbers numbers;
+  numbers.avgwmol = stored.record.wmol;
+  for (const study::CoefficientRow& row : stored.coefficients) {
+    if (row.target_bin < 1 || row.target_bin > config::kBins) continue;
+    BinFit& bin = numbers.bins[row.target_bin - 1];
+    for (int t = 0; t < config::kCoefficients; ++t) {
+      if (config::term_label(t) != row.term) continue;
+      bin.coefficient[t] = row.coefficient;
+      bin.lower[t] = row.lower;
+      bin.upper[t] = row.upper;
+      quality::Coefficient& q = bin.quality.coefficients[t];
+      q.standard_error = row.standard_error;
+      q.at_bound = row.at_bound;
+      q.dependent = std::isinf(row.standard_error);
+      q.flag = quality::Flag::determined;
+      for (quality::Flag flag : {quality::Flag::determined, quality::Flag::undetermined,
+                                 quality::Flag::no_effect}) {
+        if (row.flag == quality::flag_name(flag)) q.flag = flag;
+      }
+    }
+  }
+  for (const study::FitRow& row : stored.fits) {
+    if (row.target_bin < 1 || row.target_bin > config::kBins) continue;
+    FitFigures& f = numbers.bins[row.target_bin - 1].quality;
+    f.rss = row.rss;
+    f.rms = row.rms;
+    f.r_squared = row.r_squared;
+    f.relative_residual = row.relative_residual;
+    f.autocorrelation = row.autocorrelation;
+    f.misfit = row.misfit;
+  }
+  return numbers;
+}
+
+RunEntry entry_of(const study::Stored& stored) {
+  const study::Key& k = stored.record.key;
+  return {stored.record.run, {k.species, k.scenario, k.tag}, {}};
+}
+
+Outcome outcome_of(const study::Stored& stored) {
+  const study::ConfigurationRecord& r = stored.record;
+  Outcome o;
+  if (!state_from_name(r.state, o.state)) o.state = State::failed;
+  o.exit_status = r.exit_status;
+  o.message = r.message;
+  o.seconds = r.seconds;
+  if (!stored.coefficients.empty()) o.numbers = numbers_of(stored);
+  o.input_records = r.records.value_or(0);
+  o.inputs = r.inputs;
+  o.results_sha256 = r.results_sha256;
+  return o;
+}
+
+Tables tables_of(const study::Snapshot& snapshot) {
+  Tables tables;
+  for (const study::Stored& stored : snapshot.configurations) {
+    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, tables);
+  }
+  return tables;
+}
+
+}  // namespace batch

@@ -1,0 +1,239 @@
+#include "batch/study_report.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "batch/analysis.hpp"
+#include "batch/csv.hpp"
+#include "batch/files.hpp"
+#include "batch/pages.hpp"
+#include "batch/record.hpp"
+#include "batch/report_layout.hpp"
+#include "batch/species_table.hpp"
+#include "batch/study_index.hpp"
+#include "batch/summary.hpp"
+#include "batch/tables.hpp"
+#include "config/config.hpp"
+
+namespace batch {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kRun = column_index(kRunsColumns, "run");
+constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
+constexpr std::size_t kState = column_index(kRunsColumns, "state");
+constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
+
+std::string host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+// The command line as a shell would take it back: the words that hold
+// anything but letters, digits and -_./,=:+ in single quotes.
+std::string command_text(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) {
+    bool plain = !word.empty();
+    for (const char c : word) {
+      plain = plain && (std::isalnum(static_cast<unsigned char>(c)) ||
+                        std::strchr("-_./,=:+", c) != nullptr);
+    }
+    text += text.empty() ? "" : " ";
+    if (plain) {
+      text += word;
+      continue;
+    }
+    text += "'";
+    for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'";
+  }
+  return text;
+}
+
+std::string working_directory() {
+  std::error_code ec;
+  const fs::path here = fs::current_path(ec);
+  return ec ? std::string() : here.string();
+}
+
+// The rows of an earlier report's runs.csv, when the study has no record
+// yet; empty when there are none.
+std::vector<CsvRow> earlier_rows(const std::string& report) {
+  std::string text;
+  std::vector<CsvRow> rows;
+  if (!read_whole_file(report + "/" + kRunsTable, text) || !parse_csv(text, rows).empty() ||
+      rows.empty()) {
+    return {};
+  }
+  // Columns are only ever added at the end: an earlier header starts as ours.
+  const CsvRow header = rows.front();
+  const CsvRow& ours = runs_header();
+  for (std::size_t n : {kRun, kSpecies, kSpecies + 1, kSpecies + 2, kState, kMessage}) {
+    if (n >= header.size() || header[n] != ours[n]) return {};
+  }
+  rows.erase(rows.begin());
+  std::erase_if(rows, [&](const CsvRow& row) { return row.size() != header.size(); });
+  return rows;
+}
+
+}  // namespace
+
+study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
+                                const Shard& shard, const std::vector<RunEntry>& entries,
+                                const std::vector<RunEntry>& share, double se_limit,
+                                double misfit_limit) {
+  study::BatchRecord b;
+  b.program_version = std::string(build.version);
+  b.source_revision = std::string(build.revision);
+  b.command_line.emplace_back(build.program);
+  b.command_line.insert(b.command_line.end(), args.begin(), args.end());
+  b.working_directory = working_directory();
+  b.host = host_name();
+  b.started = study::utc_timestamp();
+  b.fingerprint = fingerprint(entries);
+  b.run_set_size = static_cast<int>(entries.size());
+  b.shard_index = shard.index;
+  b.shard_count = shard.count;
+  b.se_limit = se_limit;
+  b.misfit_limit = misfit_limit;
+  std::set<std::string> species;
+  for (const RunEntry& e : share) {
+    if (!species.insert(e.config.species).second) continue;
+    const config::SpeciesRow& row = species_row(e.config.species);
+    b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
+                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
+  }
+  return b;
+}
+
+std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
+                                                     double misfit_limit) {
+  std::map<std::int64_t, const study::BatchRecord*> batches;
+  for (const study::BatchRecord& b : study.batches) batches[b.id] = &b;
+  std::map<study::Key, study::Stored> stored;
+  for (study::Stored& s : study.configurations) {
+    const auto by = batches.find(s.record.batch);
+    if (by == batches.end() || by->second->se_limit != se_limit ||
+        by->second->misfit_limit != misfit_limit) {
+      continue;
+    }
+    const study::Key key = s.record.key;
+    stored.emplace(key, std::move(s));
+  }
+  return stored;
+}
+
+report::BatchRecord shown_batch(const study::BatchRecord& b) {
+  return {b.program_version + (b.source_revision.empty() ? "" : " (" + b.source_revision + ")"),
+          command_text(b.command_line), b.started, b.ended, b.host,
+          std::to_string(b.run_set_size) + " configurations, share " +
+              std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
+}
+
+std::string write_study_report(study::Study& db, const std::string& report,
+                               const std::string& workdir, const std::string& species_used,
+                               bool pages, const AnalysisSettings& settings) {
+  study::Snapshot snapshot;
+  if (study::Error error = db.read(snapshot)) return error.message;
+  const Tables tables = tables_of(snapshot);
+  if (!species_used.empty()) {
+    if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
+        !error.empty()) {
+      return error;
+    }
+  }
+  std::vector<report::BatchRecord> batches;
+  for (const study::BatchRecord& b : snapshot.batches) batches.push_back(shown_batch(b));
+  // Written before runs.csv, which comes last: the pages that are missing,
+  // then the tags compared and the index.
+  auto views = [&] {
+    std::string error;
+    if (pages) error = write_pages(report, workdir, missing_pages(snapshot, report), settings);
+    if (error.empty()) {
+      error = write_study_view(report, tables, std::move(batches), settings.se_limit,
+                               settings.misfit_limit, pages);
+    }
+    return error;
+  };
+  return write_tables(report, tables, views);
+}
+
+std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
+    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
+    bool pages, const AnalysisSettings& settings,
+    const std::function<void(const RunEntry&, Outcome&)>& record) {
+  std::pair<std::vector<RunEntry>, std::vector<Outcome>> taken;
+  std::set<std::string> in_share;
+  for (const RunEntry& e : share) in_share.insert(display_name(e.config));
+  for (const CsvRow& row : earlier_rows(report)) {
+    RunEntry entry{std::atoi(row[kRun].c_str()), {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]}, {}};
+    if (!in_share.insert(display_name(entry.config)).second) continue;
+    const Configuration& c = entry.config;
+    Outcome outcome;
+    if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
+      const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
+      outcome.inputs = analysis.inputs;
+      outcome.results_sha256 = analysis.results_sha256;
+      if (analysis.verdict == Analysis::Verdict::fitted) {
+        outcome.state = State::kept;
+        outcome.numbers = analysis.numbers;
+        outcome.input_records = analysis.input_records;
+      } else {
+        outcome.state = State::stale;
+        outcome.message = analysis.verdict == Analysis::Verdict::stale
+                              ? analysis.note
+                              : "its results file could not be checked: " + analysis.note;
+      }
+    } else {
+      if (!state_from_name(row[kState], outcome.state) || outcome.state == State::kept ||
+          outcome.state == State::succeeded) {
+        outcome.state = State::pending;  // its results file is gone
+      }
+      outcome.message = row[kMessage];
+    }
+    record(entry, outcome);
+    taken.first.push_back(std::move(entry));
+    taken.second.push_back(std::move(outcome));
+  }
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename() == kOldFitDumpName) fs::remove(it->path(), ec);
+  }
+  return taken;
+}
+
+std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
+                                    const study::Snapshot& study) {
+  std::map<study::Key, int> place;
+  std::set<int> taken;
+  int last = 0;
+  for (const study::Stored& s : study.configurations) {
+    place[s.record.key] = s.record.run;
+    taken.insert(s.record.run);
+    last = std::max(last, s.record.run);
+  }
+  std::vector<RunEntry> numbered = share;
+  for (RunEntry& e : numbered) {
+    if (const auto at = place.find(key_of(e.config)); at != place.end()) {
+      e.number = at->second;
+    } else if (!taken.insert(e.number).second) {
+      e.number = ++last;
+      taken.insert(e.number);
+    }
+    last = std::max(last, e.number);
+  }
+  return numbered;
+}
+
+}  // namespace batch

@@ -1,0 +1,63 @@
+// The study's record seen from the batch: the batches row of a batch, the
+// run numbers its configurations keep in the study, the report written from
+// one read of the study, and the taking over of a report written before
+// the study's record.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch/analysis.hpp"
+#include "batch/options.hpp"
+#include "batch/outcome.hpp"
+#include "batch/run_set.hpp"
+#include "report/study_view.hpp"
+#include "study/study.hpp"
+
+namespace batch {
+
+// The batches row of a batch run with `args` over `share`, share `shard` of
+// the run set `entries`, flagged under `se_limit`.
+study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
+                                const Shard& shard, const std::vector<RunEntry>& entries,
+                                const std::vector<RunEntry>& share, double se_limit,
+                                double misfit_limit);
+
+// The entries of `share` numbered in `study`: a configuration it holds keeps
+// its place, a new one takes its place in the run set when that is free,
+// else the next after the study's last, so that a batch of a few
+// configurations leaves the study's order as it was.
+std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
+                                    const study::Snapshot& study);
+
+// The records of `study` that may stand for their files without a refit:
+// those recorded under these flags' limits (under others, a refit flags the
+// numbers anew), by configuration.
+std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
+                                                     double misfit_limit);
+
+// Writes the report of the whole study in `db` (as of one read): the
+// tables, species.csv (`species_used`, when not empty), and with `pages` the
+// missing pages (inputs read below `workdir`) and the index, runs.csv last.
+// Returns why it could not be written whole, or empty.
+std::string write_study_report(study::Study& db, const std::string& report,
+                               const std::string& workdir, const std::string& species_used,
+                               bool pages, const AnalysisSettings& settings);
+
+// A batch as the study view shows it.
+report::BatchRecord shown_batch(const study::BatchRecord& batch);
+
+// Takes over a report written before the study's record (tables, no
+// database): every configuration its runs.csv lists beyond `share` is
+// checked (kept or stale) and handed to `record`, and the runs' fit.dump
+// files, which nothing reads any more, are removed. Returns the entries and
+// outcomes it recorded.
+std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
+    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
+    bool pages, const AnalysisSettings& settings,
+    const std::function<void(const RunEntry&, Outcome&)>& record);
+
+}  // namespace batch
