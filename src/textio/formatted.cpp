@@ -257,15 +257,7 @@ namespace {
 // form holds no comma).
 bool read_written_fields(std::string_view record, const EOutputField& written,
                          std::span<double* const> destinations) {
-  const std::size_t width = written.width();
-  std::size_t position = 0;
-  for (double* destination : destinations) {
-    if (position + width > record.size()) return false;
-    const std::string_view field(record.data() + position, width);
-    if (!written.read(field, *destination)) return false;
-    position += width;
-  }
-  return true;
+  return written.read_row(record, destinations) == destinations.size();
 }
 
 }  // namespace
