@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "textio/decimal.hpp"
@@ -108,12 +109,11 @@ class FieldWindows {
                  : 0;
     }
     if (!read_one(data, data, at_start_, *destinations[0])) return 0;
+    // The fields wholly inside the record, found once.
+    const std::size_t inside = std::min(count, record.size() / W);
     std::size_t n = 1;
-    for (const char* field = data + W; n < count; ++n, field += W) {
-      if (static_cast<std::size_t>(field + W - data) > record.size() ||
-          !read_one(field + W - 16, field, at_end_, *destinations[n])) {
-        break;
-      }
+    for (const char* field = data + W; n < inside; ++n, field += W) {
+      if (!read_one(field + W - 16, field, at_end_, *destinations[n])) break;
     }
     return n;
   }
