@@ -1,4 +1,5 @@
-// check_problem's endings: its one pass over each array finds nothing to
+// build_problem's rates of change and means against their expressions,
+// element by element, and check_problem's endings: its one pass over each array finds nothing to
 // report in input that can be fitted, and leaves every fault to the loop
 // that names the first one, at any place in the arrays (the last element,
 // the odd one after pairs) and in run data of odd and even interval counts.
@@ -7,18 +8,24 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "declare/declare.hpp"
+#include "quiet_stdout.hpp"
 
 namespace {
 
 using declare::ABVLSX;
 using declare::AVGWMOL;
 using declare::DYKELPO;
+using declare::AVGKELPO;
 using declare::TIME;
+using declare::YKELPO;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -65,6 +72,42 @@ const Fault kFaults[] = {
      },
      "vbsfit: interval 2: reaction rate of column 5 is not finite (inf)\n"},
 };
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// Every rate of change and mean is (YKELPO(j, i + 1) - YKELPO(j, i)) / DELTAT
+// and (YKELPO(j, i + 1) + YKELPO(j, i)) * 0.5 with DELTAT = TIME(i + 1) -
+// TIME(i), bit for bit, and DELTAT is left at the last interval's, for run
+// data of every size from one interval up, on values of every magnitude.
+TEST(BuildProblem, RatesAndMeansAreTheirExpressionsBitForBit) {
+  testsupport::QuietStdout quiet;  // the molar-mass line
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> exponent(-30.0, 30.0);
+  for (int records : {2, 3, 4, 9, 100, declare::kRecords}) {
+    declare::RunData data(records);
+    declare::BindRunData bind(data);
+    const int n = declare::intervals();
+    double time = 0.0;
+    for (int t = 1; t <= records; ++t) {
+      time += std::pow(10.0, exponent(rng) / 10.0);
+      TIME(t) = time;
+      for (int j = 1; j <= declare::kBins; ++j) {
+        YKELPO(j, t) = (rng() % 2 == 0 ? 1.0 : -1.0) * std::pow(10.0, exponent(rng));
+      }
+    }
+    driver::build_problem();
+    for (int i = 1; i <= n; ++i) {
+      const double deltat = TIME(i + 1) - TIME(i);
+      for (int j = 1; j <= declare::kBins; ++j) {
+        const double rate = (YKELPO(j, i + 1) - YKELPO(j, i)) / deltat;
+        const double mean = (YKELPO(j, i + 1) + YKELPO(j, i)) * 0.5;
+        ASSERT_EQ(bits(rate), bits(DYKELPO(j, i))) << j << ", " << i << " of " << n;
+        ASSERT_EQ(bits(mean), bits(AVGKELPO(j, i))) << j << ", " << i << " of " << n;
+      }
+    }
+    EXPECT_EQ(bits(TIME(n + 1) - TIME(n)), bits(declare::DELTAT));
+  }
+}
 
 TEST(CheckProblem, FittableRunDataPasses) {
   for (int records : {2, 3, 6, 7, declare::kRecords}) {

@@ -35,6 +35,30 @@ void build_problem() {
       TIME.contains(1, n + 1) && YKELPO.contains(1, kBins, 1, n + 1) &&
           DYKELPO.contains(1, kBins, 1, n) && AVGKELPO.contains(1, kBins, 1, n),
       [&](const auto& TIME, const auto& YKELPO, const auto& DYKELPO, const auto& AVGKELPO) {
+        if constexpr (std::decay_t<decltype(TIME)>::checks == diagnostics::Checks::off) {
+          // No access can fail: the same expressions, interval by interval,
+          // so that the six bins of a record, side by side in each array,
+          // go two at a time in SSE2 registers (each lane an ordinary IEEE
+          // operation). Every DELTAT is the same difference; the last one
+          // stays, as it would.
+          static_assert(kBins % 2 == 0);
+          const __m128d half = _mm_set1_pd(0.5);
+          for (int i = 1; i <= n; ++i) {
+            const __m128d deltat = _mm_set1_pd(TIME(i + 1) - TIME(i));
+            const double* const before = &YKELPO(1, i);
+            const double* const after = &YKELPO(1, i + 1);
+            double* const rates = &DYKELPO(1, i);
+            double* const means = &AVGKELPO(1, i);
+            for (int j = 0; j < kBins; j += 2) {
+              const __m128d y0 = _mm_loadu_pd(before + j);
+              const __m128d y1 = _mm_loadu_pd(after + j);
+              _mm_storeu_pd(rates + j, _mm_div_pd(_mm_sub_pd(y1, y0), deltat));
+              _mm_storeu_pd(means + j, _mm_mul_pd(_mm_add_pd(y1, y0), half));
+            }
+          }
+          if (n >= 1) DELTAT = TIME(n + 1) - TIME(n);
+          return;
+        }
         for (int j = 1; j <= kBins; ++j) {
           for (int i = 1; i <= n; ++i) {
             DELTAT = TIME(i + 1) - TIME(i);
