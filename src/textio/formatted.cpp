@@ -262,22 +262,14 @@ bool read_written_fields(std::string_view record, const EOutputField& written,
 
 }  // namespace
 
-ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
-  const bool side_by_side =
-      format.one_kind_of_field && destinations.size() <= format.descriptors.size();
+namespace {
+
+// read_formatted past its first way: the next record found by its line
+// feed, its fields side by side where they can be, else by format control.
+[[gnu::noinline]] ReadOutcome read_record_formatted(Unit& unit, const Format& format,
+                                                   std::span<double* const> destinations,
+                                                   bool side_by_side) {
   std::string_view record;
-  if (side_by_side) {
-    // A record of exactly the statement's fields and a line feed, taken
-    // without looking for its end first: fields of the written form hold no
-    // line feed, so the one after them is the first, and the last field ends
-    // in a digit, not the carriage return a record's end would drop.
-    const std::size_t length = destinations.size() * format.written.width();
-    if (unit.buffered(length + 1, record) && record[length] == '\n' &&
-        read_written_fields(record.substr(0, length), format.written, destinations)) {
-      unit.take_buffered(length + 1);
-      return ReadOutcome::complete;
-    }
-  }
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
   if (side_by_side && read_written_fields(record, format.written, destinations)) {
     return ReadOutcome::complete;
@@ -312,6 +304,27 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
         return true;
       });
   return complete ? ReadOutcome::complete : ReadOutcome::end_of_file;
+}
+
+}  // namespace
+
+ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
+  const bool side_by_side =
+      format.one_kind_of_field && destinations.size() <= format.descriptors.size();
+  if (side_by_side) {
+    // A record of exactly the statement's fields and a line feed, taken
+    // without looking for its end first: fields of the written form hold no
+    // line feed, so the one after them is the first, and the last field ends
+    // in a digit, not the carriage return a record's end would drop.
+    const std::size_t length = destinations.size() * format.written.width();
+    std::string_view record;
+    if (unit.buffered(length + 1, record) && record[length] == '\n' &&
+        read_written_fields(record.substr(0, length), format.written, destinations)) {
+      unit.take_buffered(length + 1);
+      return ReadOutcome::complete;
+    }
+  }
+  return read_record_formatted(unit, format, destinations, side_by_side);
 }
 
 }  // namespace textio
