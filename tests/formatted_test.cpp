@@ -285,6 +285,52 @@ const std::string kTenFields =
     "  0.10000E+01  0.20000E+01  0.30000E+01  0.40000E+01  0.50000E+01  0.60000E+01"
     "  0.70000E+01  0.80000E+01  0.90000E+01  0.10000E+02 not a number";
 
+// Records of every ending among records the written form fills exactly,
+// many more than one buffer holds so that records straddle its refills:
+// each is read as its own fields say, and the next starts after its end.
+TEST_F(ReadFormatted, RecordsOfExactlyTheFieldsAndOthersAlternate) {
+  std::string text;
+  std::vector<std::vector<double>> expected;
+  for (int r = 0; r < 6000; ++r) {
+    // The fields' values as the exact reader gives them.
+    const std::string fields = textio::render_e(300.0 * r, 13, 5) +
+                               textio::render_e((r % 2 == 0 ? 1.0 : -1.0) * (r + 1) * 1.25e-3, 13, 5);
+    double a = 0.0, b = 0.0;
+    ASSERT_EQ(FieldStatus::ok, textio::parse_e_field_exact(fields.substr(0, 13), 5, a));
+    ASSERT_EQ(FieldStatus::ok, textio::parse_e_field_exact(fields.substr(13), 5, b));
+    switch (r % 6) {
+      case 0: case 1:
+        text += fields + "\n";
+        expected.push_back({a, b});
+        break;
+      case 2:
+        text += fields + "\r\n";
+        expected.push_back({a, b});
+        break;
+      case 3:
+        text += fields + "  0.99999E+09\n";
+        expected.push_back({a, b});
+        break;
+      case 4:
+        text += fields.substr(0, 13) + "\n";
+        expected.push_back({a, 0.0});
+        break;
+      default:
+        text += "  1.50000E+00" + fields.substr(13) + "\n";
+        expected.push_back({1.5, b});
+    }
+  }
+  textio::Unit& unit = open_file(text);
+  std::vector<double> values(2);
+  auto targets = pointers(values);
+  for (std::size_t r = 0; r < expected.size(); ++r) {
+    values.assign(2, -7.0);
+    ASSERT_EQ(ReadOutcome::complete, textio::read_formatted(unit, textio::FMT4, targets)) << r;
+    ASSERT_EQ(expected[r], values) << "record " << r;
+  }
+  EXPECT_EQ(ReadOutcome::end_of_file, textio::read_formatted(unit, textio::FMT4, targets));
+}
+
 TEST_F(ReadFormatted, SevenBinValuesUseOnlyTheFirst91Columns) {
   textio::Unit& unit = open_file(kTenFields + "\n" + kTenFields.substr(0, 91) + "abc\n" +
                                  "  0.12345E+01 -0.25000E+00\n");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "textio/formatted.hpp"
 
@@ -118,6 +119,95 @@ TEST(EOutputField, DeclinesDescriptorsAndFieldsOutsideItsForm) {
     EXPECT_FALSE(EOutputField(row.width, row.digits).read(row.field, value))
         << '"' << row.field << '"';
     EXPECT_EQ(-7.0, value);
+  }
+}
+
+// Rows of fields side by side, as the input files hold them: read_row gives
+// for every field it takes the exact reader's value, and stops at the first
+// field it does not take, which the exact reader then decides.
+void expect_row_exact(const EOutputField& reader, const std::string& record, int width,
+                      int digits, std::size_t count) {
+  std::vector<double> fast(count, -7.0);
+  std::vector<double*> destinations;
+  for (double& d : fast) destinations.push_back(&d);
+  const std::size_t taken = reader.read_row(record, destinations);
+  ASSERT_LE(taken, count);
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::size_t start = n * static_cast<std::size_t>(width);
+    if (n >= taken) {
+      EXPECT_EQ(-7.0, fast[n]) << '"' << record << "\" field " << n << " declined but changed";
+      continue;
+    }
+    double exact = -7.0;
+    ASSERT_LE(start + static_cast<std::size_t>(width), record.size());
+    const std::string field = record.substr(start, static_cast<std::size_t>(width));
+    EXPECT_EQ(FieldStatus::ok, textio::parse_e_field_exact(field, digits, exact)) << field;
+    EXPECT_EQ(bits(exact), bits(fast[n])) << '"' << field << '"';
+  }
+}
+
+TEST(EOutputFieldRow, ReadsWrittenRowsExactlyAtEveryScale) {
+  std::mt19937_64 rng(23);
+  for (const Shape& shape : kShapes) {
+    const EOutputField reader(shape.width, shape.digits);
+    for (int n = 0; n < 3000; ++n) {
+      const std::size_t count = 1 + rng() % 8;
+      std::string record;
+      for (std::size_t k = 0; k < count; ++k) {
+        // Magnitudes from 1e-60 to 1e40 (beyond the fast conversion's scales
+        // on both sides), both signs, and some zeros.
+        const double magnitude =
+            rng() % 31 == 0 ? 0.0 : std::pow(10.0, (rng() % 100000) / 1000.0 - 60.0);
+        record += textio::render_e(rng() % 2 == 0 ? magnitude : -magnitude, shape.width,
+                                   shape.digits);
+      }
+      if (record.find('*') != std::string::npos) continue;
+      std::vector<double> values(count, -7.0);
+      std::vector<double*> destinations;
+      for (double& d : values) destinations.push_back(&d);
+      // E13.5 rows of two fields or more, the input files' own, are taken
+      // whole at every scale.
+      if (shape.width == 13 && shape.digits == 5 && count >= 2) {
+        EXPECT_EQ(count, reader.read_row(record, destinations)) << '"' << record << '"';
+      }
+      expect_row_exact(reader, record, shape.width, shape.digits, count);
+    }
+  }
+}
+
+TEST(EOutputFieldRow, AnyOneChangedColumnStopsTheRowOrIsReadExactly) {
+  const std::string replacements =
+      std::string(" +-.,0159/:EeDdx\n") + '\0' + '\x7f' + '\x80' + '\xff';
+  for (const Shape& shape : kShapes) {
+    const EOutputField reader(shape.width, shape.digits);
+    std::string record;
+    for (double value : {1.369, -0.0123456789012345, 25.0, -3.0e-5, 4.5e-30}) {
+      record += textio::render_e(value, shape.width, shape.digits);
+    }
+    expect_row_exact(reader, record, shape.width, shape.digits, 5);
+    for (std::size_t column = 0; column < record.size(); ++column) {
+      for (char c : replacements) {
+        std::string changed = record;
+        changed[column] = c;
+        expect_row_exact(reader, changed, shape.width, shape.digits, 5);
+      }
+    }
+  }
+}
+
+TEST(EOutputFieldRow, StopsAtTheRecordsEnd) {
+  const EOutputField reader(13, 5);
+  const std::string row = "  0.30000E+03 -0.17969E+00  0.23899E-01";
+  for (std::size_t length = 0; length <= row.size(); ++length) {
+    // Cut from a longer text, so that a read past the record would find
+    // more fields.
+    const std::string_view record(row.data(), length);
+    double values[3] = {-7.0, -7.0, -7.0};
+    double* destinations[3] = {&values[0], &values[1], &values[2]};
+    EXPECT_EQ(length / 13, reader.read_row(record, destinations)) << length;
+    EXPECT_EQ(length >= 13 ? 300.0 : -7.0, values[0]);
+    EXPECT_EQ(length >= 26 ? -0.17969 : -7.0, values[1]);
+    EXPECT_EQ(length >= 39 ? 0.023899 : -7.0, values[2]);
   }
 }
 

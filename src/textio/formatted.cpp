@@ -257,24 +257,21 @@ namespace {
 // form holds no comma).
 bool read_written_fields(std::string_view record, const EOutputField& written,
                          std::span<double* const> destinations) {
-  const std::size_t width = written.width();
-  std::size_t position = 0;
-  for (double* destination : destinations) {
-    if (position + width > record.size()) return false;
-    const std::string_view field(record.data() + position, width);
-    if (!written.read(field, *destination)) return false;
-    position += width;
-  }
-  return true;
+  return written.read_row(record, destinations) == destinations.size();
 }
 
 }  // namespace
 
-ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
+namespace {
+
+// read_formatted past its first way: the next record found by its line
+// feed, its fields side by side where they can be, else by format control.
+[[gnu::noinline]] ReadOutcome read_record_formatted(Unit& unit, const Format& format,
+                                                   std::span<double* const> destinations,
+                                                   bool side_by_side) {
   std::string_view record;
   if (!unit.read_record(record)) return ReadOutcome::end_of_file;
-  if (format.one_kind_of_field && destinations.size() <= format.descriptors.size() &&
-      read_written_fields(record, format.written, destinations)) {
+  if (side_by_side && read_written_fields(record, format.written, destinations)) {
     return ReadOutcome::complete;
   }
   // Commas are looked for field by field only in a record that has one.
@@ -307,6 +304,27 @@ ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* c
         return true;
       });
   return complete ? ReadOutcome::complete : ReadOutcome::end_of_file;
+}
+
+}  // namespace
+
+ReadOutcome read_formatted(Unit& unit, const Format& format, std::span<double* const> destinations) {
+  const bool side_by_side =
+      format.one_kind_of_field && destinations.size() <= format.descriptors.size();
+  if (side_by_side) {
+    // A record of exactly the statement's fields and a line feed, taken
+    // without looking for its end first: fields of the written form hold no
+    // line feed, so the one after them is the first, and the last field ends
+    // in a digit, not the carriage return a record's end would drop.
+    const std::size_t length = destinations.size() * format.written.width();
+    std::string_view record;
+    if (unit.buffered(length + 1, record) && record[length] == '\n' &&
+        read_written_fields(record.substr(0, length), format.written, destinations)) {
+      unit.take_buffered(length + 1);
+      return ReadOutcome::complete;
+    }
+  }
+  return read_record_formatted(unit, format, destinations, side_by_side);
 }
 
 }  // namespace textio

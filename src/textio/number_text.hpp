@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,13 @@ class EOutputField {
   // its record has fewer than w columns and is not of the form).
   bool read(std::string_view field, double& value) const;
   std::size_t width() const { return width_; }
+
+  // Reads destinations.size() fields of this form side by side from the
+  // first column of `record`. Returns how many were read before the first
+  // that is not of the form or not wholly inside the record. Each value is
+  // the exact reader's: read()'s, or for a field of the form whose value
+  // the fast conversion cannot give, the exact conversion of its text.
+  std::size_t read_row(std::string_view record, std::span<double* const> destinations) const;
 
  private:
   // The first n (0 ... 8) bytes of a word.

@@ -71,6 +71,17 @@ class Unit final : public diagnostics::ExitClosable {
   // The same, without a copy: `record` views the unit's input buffer and stays
   // valid until the unit's next read or its close.
   bool read_record(std::string_view& record);
+  // The next `n` input bytes when the buffer holds them already (nothing is
+  // read): for a reader that knows how long its next record should be and
+  // checks that its line feed ends it and that none stands before.
+  bool buffered(std::size_t n, std::string_view& bytes) const {
+    if (in_size_ - in_pos_ < n) return false;
+    bytes = std::string_view(in_.get() + in_pos_, n);
+    return true;
+  }
+  // Takes the next `n` buffered bytes as read: a whole record with its line
+  // feed, found so through buffered().
+  void take_buffered(std::size_t n) { in_pos_ += n; }
 
   // Flushes and closes; the unit stays registered with nothing else to do.
   // A new file is put on disk (fsync) and linked under its name: a failure
