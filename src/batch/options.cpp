@@ -280,7 +280,7 @@ Running:
   --misfit-limit X   the largest lag-1 autocorrelation of a target bin's
                      residuals that still fits (default 0.2); see "Flags"
   --no-pages         write the tables only: no index.html and no page per
-                     configuration (a page takes about 90 kB, and drawing
+                     configuration (a page takes about 60 kB, and drawing
                      the pages adds about a sixth to the batch's time); an
                      earlier batch's pages stay
 
