@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -234,67 +235,64 @@ int forget_mode(study::Study& db, const RunnerSettings& settings,
   return stops.empty() ? kSucceeded : 128 + stops.front();
 }
 
-int merge_mode(const Options& options) {
-  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+// The databases of the shares' reports that --merge joins. Returns the
+// refusal, or empty with `shares` filled.
+std::string share_databases(const Options& options, std::vector<std::string>& shares) {
   const std::string& report = *options.report;
-  std::vector<std::string> shares;
   std::error_code ec;
   for (const std::string& shard : options.operands) {
     if (fs::exists(report, ec) && fs::equivalent(shard, report, ec)) {
-      return usage_error("--report " + report + " is one of the reports to join");
+      return "--report " + report + " is one of the reports to join";
     }
     if (!fs::is_directory(shard, ec)) {
-      return usage_error(shard + " is not a directory; --merge joins the report directories of shards");
+      return shard + " is not a directory; --merge joins the report directories of shards";
     }
     const std::string database = shard + "/" + study::kDatabaseName;
     if (!fs::exists(database, ec)) {
-      return usage_error(shard + " is not a report of vbsfit-batch (no " + study::kDatabaseName + ")");
+      return shard + " is not a report of vbsfit-batch (no " + study::kDatabaseName + ")";
     }
     shares.push_back(database);
   }
-  std::string species_kept;
-  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
-    return usage_error(why);
+  return {};
+}
+
+// A directory of its own under TMPDIR, removed with everything in it.
+struct ScratchDirectory {
+  std::string path;
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
   }
-  // The shares are joined into a scratch study first: one that fails its
-  // checks leaves the report as it was (or never made).
-  std::string scratch = (fs::temp_directory_path(ec) / "vbsfit-merge-XXXXXX").string();
-  const char* made = ::mkdtemp(scratch.data());
-  if (made == nullptr) return run_error(std::string("cannot create a scratch directory: ") + std::strerror(errno));
-  struct Scratch {
-    std::string path;
-    ~Scratch() {
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
-    }
-  } joined{made};
-  const std::string scratch_study = joined.path + "/" + study::kDatabaseName;
-  if (study::Error error = study::merge(shares, scratch_study)) {
-    if (error.refusal) return usage_error(error.message);
-    return run_error(error.message);
-  }
-  if (const int status = prepare_report(report); status != kSucceeded) return status;
-  // No write of the joined report is cut short by a signal; one that comes
-  // ends the merge once it is written and summarized.
-  SignalWatch signals;
-  // What an earlier merge (or batch) left here goes: the joined report is
-  // the shares' and nothing else.
+};
+
+// Empties `report` but for its lock and puts the joined study and the
+// shares' run directories there: the joined report is the shares' and
+// nothing an earlier merge or batch left. Returns why it could not, or empty.
+std::string refill_report(const std::string& report, const std::string& joined_study,
+                          const std::vector<std::string>& shards) {
+  std::error_code ec;
   for (const auto& entry : fs::directory_iterator(report, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name == kLockFile) continue;
+    if (entry.path().filename() == kLockFile) continue;
     fs::remove_all(entry.path(), ec);
-    if (ec) return run_error("cannot remove " + entry.path().string() + ": " + ec.message());
+    if (ec) return "cannot remove " + entry.path().string() + ": " + ec.message();
   }
   const std::string into = report + "/" + study::kDatabaseName;
-  fs::copy_file(scratch_study, into, ec);
-  if (ec) return run_error("cannot write " + into + ": " + ec.message());
-  for (const std::string& shard : options.operands) {
+  fs::copy_file(joined_study, into, ec);
+  if (ec) return "cannot write " + into + ": " + ec.message();
+  for (const std::string& shard : shards) {
     const fs::path from = fs::path(shard) / kRunsDirectory;
     if (!fs::is_directory(from, ec)) continue;
     fs::copy(from, fs::path(report) / kRunsDirectory,
              fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-    if (ec) return run_error("cannot copy " + from.string() + " into " + report + ": " + ec.message());
+    if (ec) return "cannot copy " + from.string() + " into " + report + ": " + ec.message();
   }
+  return {};
+}
+
+// Writes the joined report from its study and summarizes it.
+int write_joined_report(const Options& options, const std::string& species_kept,
+                        SignalWatch& signals) {
+  const std::string& report = *options.report;
   study::Study db;
   if (const int status = open_study(report, db); status != kSucceeded) return status;
   study::Snapshot snapshot;
@@ -315,6 +313,153 @@ int merge_mode(const Options& options) {
   return exit_status(tally, signals.take());
 }
 
+int merge_mode(const Options& options) {
+  if (!options.report) return usage_error("--merge needs --report, the directory to join into");
+  std::vector<std::string> shares;
+  if (std::string refusal = share_databases(options, shares); !refusal.empty()) {
+    return usage_error(refusal);
+  }
+  std::string species_kept;
+  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+    return usage_error(why);
+  }
+  // The shares are joined into a scratch study first: one that fails its
+  // checks leaves the report as it was (or never made).
+  std::error_code ec;
+  std::string scratch = (fs::temp_directory_path(ec) / "vbsfit-merge-XXXXXX").string();
+  if (::mkdtemp(scratch.data()) == nullptr) {
+    return run_error(std::string("cannot create a scratch directory: ") + std::strerror(errno));
+  }
+  const ScratchDirectory joined{scratch};
+  const std::string joined_study = joined.path + "/" + study::kDatabaseName;
+  if (study::Error error = study::merge(shares, joined_study)) {
+    return error.refusal ? usage_error(error.message) : run_error(error.message);
+  }
+  if (const int status = prepare_report(*options.report); status != kSucceeded) return status;
+  // No write of the joined report is cut short by a signal; one that comes
+  // ends the merge once it is written and summarized.
+  SignalWatch signals;
+  if (std::string error = refill_report(*options.report, joined_study, options.operands);
+      !error.empty()) {
+    return run_error(error);
+  }
+  return write_joined_report(options, species_kept, signals);
+}
+
+// Records each configuration of a batch in the study as soon as its outcome
+// is final, and keeps the first error.
+class Recorder {
+ public:
+  Recorder(study::Study& db, std::int64_t batch, const RunnerSettings& settings)
+      : db_(db), batch_(batch), settings_(settings) {}
+  void operator()(const RunEntry& entry, Outcome& outcome) {
+    note_input_fault(entry.config, outcome, settings_.workdir);
+    const Configuration& c = entry.config;
+    if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
+      // A page of another fit than the one recorded must not stay.
+      ::unlink((settings_.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+    }
+    const study::Stored row = stored_of(entry, outcome, batch_);
+    hook("before-record");
+    note(db_.record(row.record, row.coefficients, row.fits));
+    hook("after-record");
+  }
+  void note(const study::Error& error) {
+    if (error && error_.empty()) error_ = error.message;
+  }
+  const std::string& error() const { return error_; }
+
+ private:
+  study::Study& db_;
+  std::int64_t batch_;
+  const RunnerSettings& settings_;
+  std::string error_;
+};
+
+// The batch's own facts on the pages of the fits it makes.
+void sign_pages(RunnerSettings& settings, const study::BatchRecord& record) {
+  const report::BatchRecord shown = shown_batch(record);
+  settings.analysis.notes.version = shown.version;
+  settings.analysis.notes.command = shown.command;
+  settings.analysis.notes.date = shown.started;
+  settings.analysis.notes.host = shown.host;
+}
+
+// A report of tables without a study (or one whose first batch never ended,
+// killed while it took the report over): the batch takes it over.
+bool earlier_report(const study::Snapshot& before) {
+  return std::none_of(before.batches.begin(), before.batches.end(),
+                      [](const study::BatchRecord& b) { return !b.ended.empty(); });
+}
+
+// The end of a batch: its record closed, the report written from the study,
+// the summary. Returns the exit status.
+int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
+                 const BatchResult& result, const std::vector<RunEntry>& summarized,
+                 const std::vector<Outcome>& outcomes, const std::vector<RunEntry>& share,
+                 const RunnerSettings& settings, SignalWatch& signals) {
+  recorder.note(db.end_batch(batch_id, study::utc_timestamp()));
+  const Tally tally = tally_of(outcomes);
+  std::string error = recorder.error().empty() ? result.page_error : recorder.error();
+  if (error.empty()) {
+    error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
+                               settings.pages, settings.analysis);
+  }
+  if (!error.empty()) {
+    // Whatever tables are there are not this study's whole: no runs.csv says so.
+    ::unlink((settings.report + "/" + kRunsTable).c_str());
+  }
+  std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
+                         report_shown(settings.report, settings.pages), result.stop_signal,
+                         settings.analysis.misfit_limit);
+  std::vector<int> stops = signals.take();  // those that came while the report was written
+  if (!error.empty()) return run_error("the report was not written whole: " + error);
+  if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
+  return exit_status(tally, stops);
+}
+
+// Runs `share` as one batch recorded in `db` as `record` says.
+int run_batch(study::Study& db, const Options& options, const study::BatchRecord& record,
+              const std::vector<RunEntry>& share, RunnerSettings settings) {
+  sign_pages(settings, record);
+  std::int64_t batch_id = 0;
+  if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
+  study::Snapshot before;
+  if (study::Error error = db.read(before)) return run_error(error.message);
+  const bool take_over_report = earlier_report(before);
+  const std::vector<RunEntry> numbered = study_numbers(share, before);
+  const std::map<study::Key, study::Stored> stored =
+      standing_records(std::move(before), record.se_limit, record.misfit_limit);
+  for (const RunEntry& e : share) {
+    if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
+      return run_error(why);
+    }
+  }
+  Recorder recorder(db, batch_id, settings);
+  settings.stored = &stored;
+  settings.refit_stale = options.refit == Options::Refit::stale;
+  settings.refit_all = options.refit == Options::Refit::all;
+  settings.finished = [&](std::size_t n, Outcome& outcome) { recorder(numbered[n], outcome); };
+
+  // Held until the summary is out: the report says what finished, whole.
+  SignalWatch signals;
+  std::vector<RunEntry> summarized;
+  std::vector<Outcome> outcomes;
+  if (take_over_report) {
+    std::tie(summarized, outcomes) =
+        take_over(settings.report, settings.workdir, share, settings.pages, settings.analysis,
+                  std::ref(recorder));
+  }
+  // From here on the tables are behind the study until they are written
+  // again: a report is whole only with runs.csv.
+  ::unlink((settings.report + "/" + kRunsTable).c_str());
+  const BatchResult result = run_configurations(numbered, settings, signals);
+  summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
+  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
+  return finish_batch(db, batch_id, recorder, result, summarized, outcomes, share, settings,
+                      signals);
+}
+
 int run_mode(const Options& options, const BuildFacts& build,
              const std::vector<std::string>& args) {
   std::vector<RunEntry> entries;
@@ -329,97 +474,14 @@ int run_mode(const Options& options, const BuildFacts& build,
   const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
   const double misfit_limit = options.misfit_limit.value_or(quality::kDefaultMisfitLimit);
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
+  const RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
   study::Study db;
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
   if (options.forget) return forget_mode(db, settings, share);
-
-  study::BatchRecord record =
-      batch_record(args, build, shard, entries, share, se_limit, misfit_limit);
-  // The pages of the fits this batch makes say who made them.
-  const report::BatchRecord shown = shown_batch(record);
-  settings.analysis.notes.version = shown.version;
-  settings.analysis.notes.command = shown.command;
-  settings.analysis.notes.date = shown.started;
-  settings.analysis.notes.host = shown.host;
-  std::int64_t batch_id = 0;
-  if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
-  study::Snapshot before;
-  if (study::Error error = db.read(before)) return run_error(error.message);
-  // A report of tables without a study (or one whose first batch never
-  // ended, killed while it took the report over) is taken over.
-  const bool earlier_report = std::none_of(before.batches.begin(), before.batches.end(),
-                                           [](const study::BatchRecord& b) {
-                                             return !b.ended.empty();
-                                           });
-  const std::vector<RunEntry> numbered = study_numbers(share, before);
-  std::map<study::Key, study::Stored> stored =
-      standing_records(std::move(before), se_limit, record.misfit_limit);
-  for (const RunEntry& e : share) {
-    if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
-      return run_error(why);
-    }
-  }
-
-  // Each configuration is recorded as soon as its outcome is final.
-  std::string record_error;
-  auto record_outcome = [&](const RunEntry& entry, Outcome& outcome) {
-    note_input_fault(entry.config, outcome, settings.workdir);
-    const Configuration& c = entry.config;
-    if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
-      // A page of another fit than the one recorded must not stay.
-      ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
-    }
-    const study::Stored row = stored_of(entry, outcome, batch_id);
-    hook("before-record");
-    if (study::Error error = db.record(row.record, row.coefficients, row.fits);
-        error && record_error.empty()) {
-      record_error = error.message;
-    }
-    hook("after-record");
-  };
-  settings.stored = &stored;
-  settings.refit_stale = options.refit == Options::Refit::stale;
-  settings.refit_all = options.refit == Options::Refit::all;
-  settings.finished = [&](std::size_t n, Outcome& outcome) { record_outcome(numbered[n], outcome); };
-
-  // Held until the summary is out: the report says what finished, whole.
-  SignalWatch signals;
-  std::vector<RunEntry> summarized;
-  std::vector<Outcome> outcomes;
-  if (earlier_report) {
-    std::tie(summarized, outcomes) =
-        take_over(settings.report, settings.workdir, share, settings.pages, settings.analysis,
-                  record_outcome);
-  }
-  // From here on the tables are behind the study until they are written
-  // again: a report is whole only with runs.csv.
-  ::unlink((settings.report + "/" + kRunsTable).c_str());
-  BatchResult result = run_configurations(numbered, settings, signals);
-  summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
-  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
-  if (study::Error error = db.end_batch(batch_id, study::utc_timestamp());
-      error && record_error.empty()) {
-    record_error = error.message;
-  }
-  const Tally tally = tally_of(outcomes);
-  std::string error = record_error.empty() ? result.page_error : record_error;
-  if (error.empty()) {
-    error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
-                               settings.pages, settings.analysis);
-  }
-  if (!error.empty()) {
-    // Whatever tables are there are not this study's whole: no runs.csv says so.
-    ::unlink((settings.report + "/" + kRunsTable).c_str());
-  }
-  std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
-                         report_shown(settings.report, options.pages), result.stop_signal,
-                         misfit_limit);
-  std::vector<int> stops = signals.take();  // those that came while the report was written
-  if (!error.empty()) return run_error("the report was not written whole: " + error);
-  if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);
-  return exit_status(tally, stops);
+  return run_batch(db, options,
+                   batch_record(args, build, shard, entries, share, se_limit, misfit_limit),
+                   share, settings);
 }
 
 }  // namespace
