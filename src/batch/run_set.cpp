@@ -42,11 +42,6 @@ std::string list_items(std::string_view option, const NameKind& kind, std::strin
 
 // A spreadsheet or an editor on another system may begin a file with the
 // byte-order mark of UTF-8; it is no part of the first name.
-std::string_view without_byte_order_mark(std::string_view text) {
-  constexpr std::string_view kMark = "\xEF\xBB\xBF";
-  return text.substr(0, kMark.size()) == kMark ? text.substr(kMark.size()) : text;
-}
-
 bool is_plan_header(const std::vector<std::string_view>& fields) {
   return fields.size() == 3 && fields[0] == "species" && fields[1] == "scenario" &&
          fields[2] == "tag";
@@ -107,16 +102,8 @@ std::string product_run_set(std::string_view species, std::string_view scenarios
 std::string plan_run_set(std::string_view text, std::string_view file,
                          std::vector<RunEntry>& entries) {
   entries.clear();
-  text = without_byte_order_mark(text);
   int line_number = 0;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    ++line_number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = config::trim_blanks(line);
-    if (line.empty() || line.front() == '#') continue;
+  for (std::string_view line; config::next_line(text, line, line_number);) {
 
     const std::string origin = std::string(file) + ":" + std::to_string(line_number);
     const std::vector<std::string_view> fields = config::split_list(line);

@@ -162,6 +162,23 @@ std::vector<std::string_view> split_list(std::string_view text) {
   }
 }
 
+bool next_line(std::string_view& text, std::string_view& line, int& number) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (number == 0 && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = trim_blanks(line);
+    if (!line.empty() && line.front() != '#') return true;
+  }
+  return false;
+}
+
 std::array<double, kBins> rate_factors() {
   std::array<double, kBins> factor{};
   for (int j = 0; j < kBins; ++j) {

@@ -46,6 +46,12 @@ std::vector<std::string_view> near_names(std::string_view name,
 // the items (one empty item for empty text).
 std::string_view trim_blanks(std::string_view text);
 std::vector<std::string_view> split_list(std::string_view text);
+// The lines of a plan or a species table file, one at a time from the front
+// of `text`: a leading byte-order mark skipped (at line 0), "\r\n" taken as
+// a line end, blanks and tabs around a line dropped, blank lines and lines
+// whose first character is '#' passed over. Returns false at the end of the
+// text; `number` counts the lines taken (from 1).
+bool next_line(std::string_view& text, std::string_view& line, int& number);
 
 // The longest input path (20 characters of scenario, 10 of species) is
 // exactly this long, so no path is ever cut.

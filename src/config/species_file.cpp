@@ -55,19 +55,10 @@ std::string shortest(float value) {
 std::string parse_species_file(std::string_view text, std::string_view file,
                                std::vector<SpeciesFileRow>& rows) {
   rows.clear();
-  static constexpr std::string_view kBom = "\xEF\xBB\xBF";
-  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
   const std::vector<std::string_view> header = config::split_list(kSpeciesFileHeader);
   bool have_header = false;
   int line_number = 0;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    ++line_number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = config::trim_blanks(line);
-    if (line.empty() || line.front() == '#') continue;
+  for (std::string_view line; config::next_line(text, line, line_number);) {
 
     const std::string where = std::string(file) + " line " + std::to_string(line_number) + ": ";
     const std::vector<std::string_view> fields = config::split_list(line);
