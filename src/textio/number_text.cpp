@@ -176,7 +176,7 @@ class FieldWindows {
 
     // The digits' low four bits are their values; the word's top D bytes
     // are the digits, the first in the lowest of them.
-    constexpr std::uint64_t kDigitBits = 0x0F0F0F0F0F0F0F0F << (8 * (8 - D));
+    constexpr std::uint64_t kDigitBits = 0x0F0F0F0F0F0F0F0Fu << (8 * (8 - D));
     const char* const e = field + W - 4;  // "E+01"
     std::uint64_t x;
     std::memcpy(&x, e - 8, 8);
