@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "textio/formatted.hpp"
 
 namespace batch {
 
@@ -103,21 +102,6 @@ int misfit_count(const FitNumbers& numbers) {
   int count = 0;
   for (const BinFit& bin : numbers.bins) count += bin.quality.misfit;
   return count;
-}
-
-std::vector<std::string> results_records(const FitNumbers& numbers) {
-  std::vector<std::string> records;
-  for (const BinFit& bin : numbers.bins) {
-    for (std::string& record : textio::render_formatted(textio::FMT2, bin.coefficient)) {
-      records.push_back(std::move(record));
-    }
-  }
-  const auto& w = numbers.avgwmol;
-  const std::array<double, config::kCoefficients> masses = {0.0, w[0], w[1], w[2], w[3], w[4], w[5]};
-  for (std::string& record : textio::render_formatted(textio::FMT1, masses)) {
-    records.push_back(std::move(record));
-  }
-  return records;
 }
 
 }  // namespace batch

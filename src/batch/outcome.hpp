@@ -81,10 +81,6 @@ int misfit_count(const FitNumbers& numbers);
 // The coefficients of a fit flagged undetermined.
 int undetermined_count(const FitNumbers& numbers);
 
-// The records 3 ... 9 of the results file that this fit makes: one row per
-// target bin, then the molar masses (without line ends).
-std::vector<std::string> results_records(const FitNumbers& numbers);
-
 struct Outcome {
   State state = State::pending;
   std::optional<int> exit_status;  // 128 + the signal number for a run a signal ended
