@@ -15,7 +15,8 @@
 #   bench/study.sh N [J]        (J defaults to the CPUs available)
 #   make bench-study N=1000
 #
-# The scratch directory is under TMPDIR (default /tmp) and removed at the end.
+# The scratch directory is under TMPDIR (default /tmp) and removed at the end,
+# unless KEEP=1: then it is kept and named, to look into the report.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,7 +34,11 @@ per_scenario=$(( ${#species[@]} * ${#tags[@]} ))
 scenarios=$(( (count + per_scenario - 1) / per_scenario ))
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vbsfit-study-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+if [ "${KEEP:-0}" = 1 ]; then
+  echo "scratch directory (kept): $work"
+else
+  trap 'rm -rf "$work"' EXIT
+fi
 mkdir -p "$work/run/FITS"
 
 # The plan: the first N configurations of the product, scenario slowest.
