@@ -15,12 +15,16 @@
 
 #include <chrono>
 #include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "batch/analysis.hpp"
 #include "batch/batch.hpp"
+#include "batch/flusher.hpp"
 #include "batch/runner.hpp"
 #include "batch/tables.hpp"
 #include "batch_study.hpp"
@@ -209,6 +213,68 @@ TEST_F(Study, KillsAtVariedMomentsLeaveAStudyThatARerunCompletes) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     if (fs::exists(database())) check_database();
     expect_completed(clean);
+  }
+}
+
+// What a batch's flushes covered and what its record claimed, seen from
+// inside the batch's process: the results files in FITS/ when each flush
+// began, and each configuration recorded as succeeded or kept.
+struct FlushLedger {
+  std::mutex mutex;
+  std::string results_directory;
+  std::set<std::string> flushed;
+  int flushes = 0, claims = 0, unflushed_claims = 0;
+};
+FlushLedger g_ledger;
+
+int list_flushed(int) {
+  std::lock_guard lock(g_ledger.mutex);
+  ++g_ledger.flushes;
+  for (const auto& e : fs::directory_iterator(g_ledger.results_directory)) {
+    g_ledger.flushed.insert(e.path().filename().string());
+  }
+  return 0;
+}
+
+void check_claim(const std::string& results_file, const std::string& state) {
+  if (state != "succeeded" && state != "kept") return;
+  std::lock_guard lock(g_ledger.mutex);
+  ++g_ledger.claims;
+  g_ledger.unflushed_claims += g_ledger.flushed.count(fs::path(results_file).filename()) == 0;
+}
+
+TEST_F(Study, TheRecordClaimsOnlyResultsThatAFlushBegunAfterThemCovered) {
+  // A first batch that fits all six, then one that keeps them: each in a
+  // process of its own, its ledger written out at the end.
+  for (const char* batch_kind : {"fitted", "kept"}) {
+    SCOPED_TRACE(batch_kind);
+    const fs::path ledger = root() / "ledger";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(run_dir().c_str()) != 0) ::_exit(127);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDERR_FILENO);
+      g_ledger.results_directory = (run_dir() / "FITS").string();
+      batch::set_flush_function(list_flushed);
+      batch::set_recording_hook(check_claim);
+      const int status = batch::batch_main({"--plan", "../study.plan", "-j", "2", "--no-pages"},
+                                           {"OLE2_OH", "0.1", "allgas", "0", ""});
+      write_file(ledger, std::to_string(status) + " " + std::to_string(g_ledger.claims) + " " +
+                             std::to_string(g_ledger.unflushed_claims) + " " +
+                             std::to_string(g_ledger.flushes));
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    std::istringstream in(read_file(ledger));
+    int exit_status = -1, claims = -1, unflushed = -1, flushes = -1;
+    in >> exit_status >> claims >> unflushed >> flushes;
+    EXPECT_EQ(exit_status, 0);
+    EXPECT_EQ(claims, static_cast<int>(kStudy.size()));
+    EXPECT_EQ(unflushed, 0);
+    // Grouped: at least one flush, never more than one per configuration.
+    EXPECT_GE(flushes, 1);
+    EXPECT_LE(flushes, claims);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "batch/batch.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -210,6 +211,9 @@ int open_study(const std::string& report, study::Study& db) {
 // Test hook: called with where the batch is in recording a configuration.
 StudyHook g_study_hook = nullptr;
 
+// Test hook: called with each configuration about to be recorded.
+RecordingHook g_recording_hook = nullptr;
+
 void hook(const char* point) {
   if (g_study_hook != nullptr) g_study_hook(point);
 }
@@ -360,6 +364,10 @@ class Recorder {
       ::unlink((settings_.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
     }
     const study::Stored row = stored_of(entry, outcome, batch_);
+    if (g_recording_hook != nullptr) {
+      g_recording_hook(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)),
+                       state_name(outcome.state));
+    }
     hook("before-record");
     note(db_.record(row.record, row.coefficients, row.fits));
     hook("after-record");
@@ -462,6 +470,13 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
 
 int run_mode(const Options& options, const BuildFacts& build,
              const std::vector<std::string>& args) {
+  // Made before the run set is read: the runs start from this small process.
+  Launcher launcher;
+  if (!options.dry_run && !options.forget) {
+    sigset_t mask;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    launcher.open(options.workdir, mask);
+  }
   std::vector<RunEntry> entries;
   if (std::string refusal = read_run_set(options, build, entries); !refusal.empty()) {
     return usage_error(refusal);
@@ -474,7 +489,8 @@ int run_mode(const Options& options, const BuildFacts& build,
   const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
   const double misfit_limit = options.misfit_limit.value_or(quality::kDefaultMisfitLimit);
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  const RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
+  RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
+  settings.launcher = &launcher;
   if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
   study::Study db;
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
@@ -487,6 +503,7 @@ int run_mode(const Options& options, const BuildFacts& build,
 }  // namespace
 
 void set_study_hook(StudyHook hook) { g_study_hook = hook; }
+void set_recording_hook(RecordingHook hook) { g_recording_hook = hook; }
 
 int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   keep_standard_streams_open();

@@ -65,6 +65,15 @@ std::string read_end(const std::string& path, std::size_t limit) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string sync_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  return synced ? std::string() : std::strerror(error);
+}
+
 std::string write_file_atomically(const std::string& path, std::string_view content) {
   std::string temporary = path + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());

@@ -40,6 +40,10 @@ std::string report_path_fault(const std::string& path);
 // The last `limit` bytes of `path` at most; empty when it cannot be read.
 std::string read_end(const std::string& path, std::size_t limit);
 
+// Waits until the file `path` is on disk (fsync). Returns why it is not
+// known to be, or empty.
+std::string sync_file(const std::string& path);
+
 // Writes `content` to `path` through a temporary file in the same directory
 // that replaces `path` only once it is complete, so a reader never sees half
 // a file. Returns why it failed, or empty.

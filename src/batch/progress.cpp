@@ -9,8 +9,6 @@
 namespace batch {
 namespace {
 
-// How often at most the line is redrawn while runs finish in quick succession.
-constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // Clears what a longer line left.
 constexpr const char* kClearToEnd = "\x1b[K";
 
@@ -43,9 +41,8 @@ std::string progress_text(const Tally& tally, double elapsed, bool stopping) {
 }
 
 void ProgressLine::draw(const Tally& tally, bool stopping) {
-  if (!shown_) return;
+  if (!due()) return;
   const Clock::time_point now = Clock::now();
-  if (now - drawn_ < kRedrawInterval) return;
   drawn_ = now;
   const double elapsed = std::chrono::duration<double>(now - started_).count();
   write_all(STDERR_FILENO, "\r" + progress_text(tally, elapsed, stopping) + kClearToEnd);

@@ -20,7 +20,10 @@ class ProgressLine {
   // `shown`: false draws nothing (standard error is not a terminal).
   explicit ProgressLine(bool shown) : shown_(shown), started_(Clock::now()) {}
 
-  // Draws the line, unless it was drawn less than a tenth of a second ago.
+  // Whether the line is shown and was last drawn a tenth of a second ago
+  // or more: a tally is worth making.
+  bool due() const { return shown_ && Clock::now() - drawn_ >= kRedrawInterval; }
+  // Draws the line, unless it is not due.
   void draw(const Tally& tally, bool stopping);
   // Clears it, for the summary to start where it was.
   void clear();
@@ -29,6 +32,9 @@ class ProgressLine {
   int tick_milliseconds() const { return shown_ ? 500 : -1; }
 
  private:
+  // How often at most the line is redrawn while runs finish in quick succession.
+  static constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
   bool shown_;
   Clock::time_point started_;
   Clock::time_point drawn_{};

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include "batch/analysis.hpp"
 #include "batch/child_run.hpp"
 #include "batch/files.hpp"
+#include "batch/flusher.hpp"
+#include "batch/launcher.hpp"
 #include "batch/progress.hpp"
 #include "batch/record.hpp"
 #include "batch/report_layout.hpp"
@@ -86,15 +89,19 @@ class Runner {
   bool launch_analysis(std::size_t index);
   // In an analysing worker: the analysis of configuration `index`, encoded.
   std::string analyse(std::uint64_t index) const;
-  // The batch's descriptors that a child closes.
+  // The batch's descriptors that a worker closes.
   std::vector<int> inherited() const;
   void reap_runs();
-  void end_run(std::size_t index, ChildRun& child, int wait_status);
+  void end_run(std::size_t index, const RunEnding& ending);
   void finish_analysis(const WorkerPool::Result& result);
   // Sets the note of a configuration whose fit has no numbers.
   void note_missing_numbers(std::size_t index, const std::string& why);
-  // Its outcome is final: hands it to settings_.finished, once.
+  // Its outcome is final: hands it to settings_.finished, once; a result it
+  // stands on once the flush that follows has put it on disk.
   void finish(std::size_t index);
+  void hand_over(std::size_t index);
+  // Hands over those whose flush has completed; with `all`, waits for them.
+  void hand_over_flushed(bool all);
   // The study's record of a configuration to check, when it can stand for
   // the files (a fit recorded with its numbers); else null.
   const study::Stored* stored(std::size_t index) const;
@@ -116,7 +123,12 @@ class Runner {
   std::vector<bool> refit_;     // its run replaces a results file set aside
   std::vector<bool> finished_;  // handed to settings_.finished
   std::size_t queued_from_ = 0, awaiting_from_ = 0;  // see Schedule
-  std::vector<std::pair<std::size_t, ChildRun>> running_;
+  Launcher own_launcher_;  // when the settings bring none
+  Launcher& launcher_;
+  std::vector<std::size_t> running_;
+  Flusher flusher_;
+  // Final, waiting for their flush: the configuration and its ticket.
+  std::vector<std::pair<std::size_t, std::uint64_t>> unflushed_;
   ProgressLine progress_;
   WorkerPool analysts_;
 };
@@ -129,11 +141,14 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
       phases_(entries.size(), Phase::queued),
       refit_(entries.size(), false),
       finished_(entries.size(), false),
+      launcher_(settings.launcher != nullptr ? *settings.launcher : own_launcher_),
+      flusher_(join(settings.workdir, std::string(config::kResultsDirectory))),
       progress_(settings.progress),
       analysts_(kAnalysisProcessName, [this](std::uint64_t job) { return analyse(job); }) {
   // A configuration whose results file exists is to be checked (kept until
   // its check says otherwise), or with --refit=all run again.
   result_.outcomes.resize(entries.size());
+  if (!launcher_.is_open()) launcher_.open(settings_.workdir, signals_.original_mask());
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
     if (path_exists(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)))) {
@@ -159,7 +174,51 @@ const study::Stored* Runner::stored(std::size_t index) const {
 void Runner::finish(std::size_t index) {
   if (finished_[index]) return;
   finished_[index] = true;
-  if (settings_.finished) settings_.finished(index, result_.outcomes[index]);
+  const State state = result_.outcomes[index].state;
+  if (state == State::succeeded || state == State::kept) {
+    unflushed_.emplace_back(index, flusher_.ticket());
+  } else {
+    hand_over(index);
+  }
+}
+
+void Runner::hand_over(std::size_t index) {
+  Outcome& outcome = result_.outcomes[index];
+  if (refit_[index]) {
+    // The old results file goes only once the new one is on disk.
+    refit_[index] = false;
+    if (outcome.state == State::succeeded) {
+      ::unlink(set_aside_path(settings_.workdir, entries_[index].config).c_str());
+    }
+  }
+  if (settings_.finished) settings_.finished(index, outcome);
+}
+
+void Runner::hand_over_flushed(bool all) {
+  if (all && !unflushed_.empty()) flusher_.wait(unflushed_.back().second);
+  flusher_.take();
+  std::size_t kept = 0;
+  for (const auto& [index, ticket] : unflushed_) {
+    if (!flusher_.done(ticket)) {
+      unflushed_[kept++] = {index, ticket};
+      continue;
+    }
+    if (const int error = flusher_.error(ticket); error != 0) {
+      // The file system said a write failed: only the file's own flush can
+      // say whether this result is whole on disk.
+      const Configuration& c = entries_[index].config;
+      const std::string results =
+          join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
+      if (std::string why = sync_file(results); !why.empty()) {
+        Outcome& outcome = result_.outcomes[index];
+        outcome.state = State::failed;
+        outcome.message = "vbsfit-batch: " + results + " may not be whole on disk: " + why;
+        outcome.numbers.reset();
+      }
+    }
+    hand_over(index);
+  }
+  unflushed_.resize(kept);
 }
 
 bool Runner::set_aside(std::size_t index) {
@@ -195,10 +254,8 @@ void Runner::move(std::size_t index, Phase phase) {
 std::vector<int> Runner::inherited() const {
   std::vector<int> fds = analysts_.descriptors();
   fds.push_back(signals_.fd());
-  for (const auto& [index, child] : running_) {
-    fds.push_back(child.setup_fd);
-    fds.push_back(child.stderr_fd);
-  }
+  fds.push_back(launcher_.fd());
+  fds.push_back(flusher_.fd());
   return fds;
 }
 
@@ -219,18 +276,14 @@ void Runner::fill_slots() {
 
 bool Runner::launch_run(std::size_t index) {
   if (refit_[index] && !set_aside(index)) return true;
-  ChildRun child;
-  auto start = [&] {
-    return start_run(entries_[index].config, directory(index), settings_.workdir,
-                     signals_.original_mask(), inherited(), child);
-  };
+  auto start = [&] { return launcher_.start(index, entries_[index].config, directory(index)); };
   int error = start();
   if (for_want_of_resource(error) && busy() == 0) {
     analysts_.close();  // idle workers hold descriptors and memory too
     error = start();
   }
   if (error == 0) {
-    running_.emplace_back(index, child);
+    running_.push_back(index);
     move(index, Phase::running);
     return true;
   }
@@ -287,22 +340,15 @@ void Runner::note_missing_numbers(std::size_t index, const std::string& why) {
 }
 
 void Runner::reap_runs() {
-  for (std::size_t n = 0; n < running_.size();) {
-    auto& [index, child] = running_[n];
-    int status = 0;
-    if (::waitpid(child.pid, &status, WNOHANG) != child.pid) {
-      ++n;
-      continue;
-    }
-    const std::size_t ended = index;
-    ChildRun run = child;
-    running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(n));
-    end_run(ended, run, status);
+  for (const Launcher::Ended& ended : launcher_.collect()) {
+    const auto at = std::find(running_.begin(), running_.end(), ended.id);
+    if (at == running_.end()) continue;
+    running_.erase(at);
+    end_run(ended.id, ended.ending);
   }
 }
 
-void Runner::end_run(std::size_t index, ChildRun& child, int wait_status) {
-  const RunEnding ending = finish_run(child, wait_status, directory(index));
+void Runner::end_run(std::size_t index, const RunEnding& ending) {
   if (!ending.started && for_want_of_resource(ending.setup_error) && busy() > 0) {
     move(index, Phase::queued);  // tried again once a slot is free
     return;
@@ -312,10 +358,6 @@ void Runner::end_run(std::size_t index, ChildRun& child, int wait_status) {
   outcome.exit_status = ending.exit_status;
   if (ending.succeeded) {
     outcome.state = State::succeeded;
-    if (refit_[index]) {
-      refit_[index] = false;
-      ::unlink(set_aside_path(settings_.workdir, entries_[index].config).c_str());
-    }
     if (!ending.note.empty()) add_note(outcome, ending.note);
     move(index, Phase::awaiting_analysis);
     return;
@@ -374,7 +416,7 @@ void Runner::finish_analysis(const WorkerPool::Result& result) {
 void Runner::take_signals() {
   for (int signal : signals_.take()) {
     if (result_.stop_signal == 0) result_.stop_signal = signal;
-    for (const auto& [index, child] : running_) ::kill(child.pid, signal);
+    launcher_.signal(signal);
   }
 }
 
@@ -397,11 +439,14 @@ BatchResult Runner::run() {
   for (;;) {
     reap_runs();
     for (const WorkerPool::Result& result : analysts_.collect()) finish_analysis(result);
+    hand_over_flushed(false);
     fill_slots();
     if (busy() == 0) break;
-    progress_.draw(tally_of(result_.outcomes), stopping());
+    if (progress_.due()) progress_.draw(tally_of(result_.outcomes), stopping());
     std::vector<pollfd> fds;
     analysts_.add_poll_fds(fds);
+    fds.push_back({launcher_.fd(), POLLIN, 0});
+    if (!unflushed_.empty()) fds.push_back({flusher_.fd(), POLLIN, 0});
     signals_.wait(std::move(fds), progress_.tick_milliseconds());
     take_signals();
   }
@@ -410,6 +455,7 @@ BatchResult Runner::run() {
   // An interrupt that came while the last ones were analysed still counts.
   take_signals();
   for (std::size_t n = 0; n < entries_.size(); ++n) finish(n);  // those left pending
+  hand_over_flushed(true);
   return std::move(result_);
 }
 

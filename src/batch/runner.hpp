@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "batch/analysis.hpp"
+#include "batch/launcher.hpp"
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
 #include "batch/signal_watch.hpp"
@@ -47,6 +48,9 @@ struct RunnerSettings {
   // final (those still pending at the end included), in the batch process;
   // it may add notes to the outcome.
   std::function<void(std::size_t, Outcome&)> finished;
+  // Where the runs start: made while the batch was still small; null: the
+  // runner makes its own.
+  Launcher* launcher = nullptr;
 };
 
 // Where a --refit keeps the old results file of `config` until the new one

@@ -226,10 +226,11 @@ void Unit::write_failed() {
 }
 
 // The records are on disk before the name is given, so that not even a
-// power loss leaves a partial file under it. The temporary file goes only
+// power loss leaves a partial file under it (unless the caller flushes the
+// file system itself: sync_before_naming). The temporary file goes only
 // once the name stands: an ending in between removes it and nothing else.
 void Unit::publish() {
-  if (::fsync(fd_) != 0) write_failed();
+  if (sync_before_naming_ && ::fsync(fd_) != 0) write_failed();
   if (before_naming_ != nullptr) before_naming_();
   int linked = pending_ == Pending::unnamed
                    ? ::linkat(AT_FDCWD, proc_fd_name(fd_).c_str(), AT_FDCWD, file_name_.c_str(),

@@ -91,6 +91,11 @@ class Unit final : public diagnostics::ExitClosable {
   // For a new file: `hook` runs at close() once the file is on disk, just
   // before it gets its name (the moment a program's result stands).
   void before_naming(void (*hook)() noexcept) { before_naming_ = hook; }
+  // Whether close() waits for a new file's records to reach the disk before
+  // it names the file (the default). A caller that flushes the file system
+  // itself, for many files at once, before it relies on them (vbsfit-batch,
+  // for its runs) turns it off for the whole process.
+  static void sync_before_naming(bool sync) { sync_before_naming_ = sync; }
   // Writes out what is buffered and closes, reporting nothing: the run is
   // ending. A new file not yet closed is removed. Async-signal-safe.
   void close_at_exit() noexcept override;
@@ -105,6 +110,8 @@ class Unit final : public diagnostics::ExitClosable {
   bool fill_input();
   void publish();
   [[noreturn]] void write_failed();
+
+  static inline bool sync_before_naming_ = true;
 
   int number_;
   std::string file_name_;

@@ -1,0 +1,91 @@
+#include "batch/flusher.hpp"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace batch {
+namespace {
+
+FlushFunction g_flush = ::syncfs;
+
+}  // namespace
+
+void set_flush_function(FlushFunction flush) { g_flush = flush != nullptr ? flush : ::syncfs; }
+
+Flusher::Flusher(const std::string& directory) {
+  directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  event_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+Flusher::~Flusher() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (directory_fd_ >= 0) ::close(directory_fd_);
+  if (event_fd_ >= 0) ::close(event_fd_);
+}
+
+std::uint64_t Flusher::ticket() {
+  std::lock_guard lock(mutex_);
+  // The thread numbers a flush under the lock before it begins it, so the
+  // next number is one not yet begun.
+  requested_ = started_ + 1;
+  if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
+  changed_.notify_all();
+  return requested_;
+}
+
+bool Flusher::done(std::uint64_t ticket) {
+  std::lock_guard lock(mutex_);
+  return completed_ >= ticket;
+}
+
+int Flusher::error(std::uint64_t ticket) {
+  std::lock_guard lock(mutex_);
+  const auto at = errors_.find(ticket);
+  return at == errors_.end() ? 0 : at->second;
+}
+
+void Flusher::wait(std::uint64_t ticket) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return completed_ >= ticket; });
+}
+
+void Flusher::take() {
+  std::uint64_t count;
+  if (event_fd_ >= 0) while (::read(event_fd_, &count, sizeof count) > 0) {
+    }
+}
+
+void Flusher::serve() {
+  std::unique_lock lock(mutex_);
+  auto last = std::chrono::steady_clock::now() - kInterval;
+  for (;;) {
+    changed_.wait(lock, [&] { return ending_ || requested_ > started_; });
+    if (requested_ <= started_) return;  // ending, and nothing asked for
+    // Gathers what finishes meanwhile (while the batch ends, it waits).
+    changed_.wait_until(lock, last + kInterval, [&] { return ending_; });
+    const std::uint64_t number = ++started_;
+    lock.unlock();
+    last = std::chrono::steady_clock::now();
+    int error = directory_fd_ >= 0 ? 0 : EBADF;
+    if (error == 0 && g_flush(directory_fd_) != 0) error = errno;
+    lock.lock();
+    if (error != 0) errors_[number] = error;
+    completed_ = number;
+    const std::uint64_t one = 1;
+    if (event_fd_ >= 0 && ::write(event_fd_, &one, sizeof one) < 0) {
+      // Only a full counter refuses, and then it is readable anyway.
+    }
+    changed_.notify_all();
+  }
+}
+
+}  // namespace batch

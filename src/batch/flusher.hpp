@@ -1,0 +1,69 @@
+// The results files of a batch's runs reach the disk in groups. A run in
+// the batch names its results file without waiting for the disk (vbsfit on
+// its own waits, one fsync per file), and the study records a configuration
+// as succeeded or kept only once a flush of the results' whole file system
+// that began after the run ended has completed: one syncfs for every
+// configuration that finished while the previous one was under way. So the
+// record never names a result that a power loss could take, and the runs
+// never wait for the disk.
+//
+// Each flush runs on a thread of its own, so the batch goes on starting runs
+// meanwhile; its descriptor becomes readable when one completes. The
+// flushes begin at most every kInterval, to gather more configurations in
+// each.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace batch {
+
+class Flusher {
+ public:
+  static constexpr std::chrono::milliseconds kInterval{50};
+
+  // For the results in `directory` (its file system is the one flushed).
+  explicit Flusher(const std::string& directory);
+  ~Flusher();
+  Flusher(const Flusher&) = delete;
+  Flusher& operator=(const Flusher&) = delete;
+
+  // The number of a flush that begins after this call; what was written
+  // before it is on disk once that flush has completed without error.
+  std::uint64_t ticket();
+  // Whether flush `ticket` has completed.
+  bool done(std::uint64_t ticket);
+  // 0 when flush `ticket` (completed) succeeded, else its errno.
+  int error(std::uint64_t ticket);
+  // Waits until flush `ticket` has completed.
+  void wait(std::uint64_t ticket);
+  // Readable once a flush has completed since the last take(); -1 when
+  // none was ever asked for.
+  int fd() const { return event_fd_; }
+  void take();
+
+ private:
+  void serve();
+
+  int directory_fd_ = -1;
+  int event_fd_ = -1;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t requested_ = 0, started_ = 0, completed_ = 0;
+  std::map<std::uint64_t, int> errors_;  // of the flushes that failed
+  bool ending_ = false;
+  std::thread thread_;
+};
+
+// What flushes a file system, given a descriptor of a directory on it
+// (syncfs by default); 0 or -1 with errno. Lets a test see which results
+// files each flush covered.
+using FlushFunction = int (*)(int fd);
+void set_flush_function(FlushFunction flush);
+
+}  // namespace batch

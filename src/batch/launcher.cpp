@@ -1,0 +1,326 @@
+#include "batch/launcher.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "textio/unit.hpp"
+
+namespace batch {
+namespace {
+
+// The launcher's process name, as ps shows it.
+constexpr const char* kProcessName = "vbsfit-launcher";
+// Room for the longest message: a run's ending with its message (at most a
+// line of 4096 bytes) and note.
+constexpr std::size_t kMaxMessage = 16384;
+
+enum Kind : char { kRun = 'R', kSignal = 'S', kBegun = 'B', kEnded = 'E' };
+
+// A message, written field by field.
+class Writer {
+ public:
+  explicit Writer(Kind kind) : bytes_(1, kind) {}
+  template <typename T>
+  Writer& put(T value) {
+    bytes_.append(reinterpret_cast<const char*>(&value), sizeof value);
+    return *this;
+  }
+  Writer& put_text(std::string_view text) {
+    text = text.substr(0, kMaxMessage / 4);
+    put(static_cast<std::uint32_t>(text.size()));
+    bytes_.append(text);
+    return *this;
+  }
+  // Sends it whole; false when the other end is gone.
+  bool send(int fd) const {
+    ssize_t sent;
+    while ((sent = ::send(fd, bytes_.data(), bytes_.size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return sent == static_cast<ssize_t>(bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// A message received, read field by field; a short one reads as zeros.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  template <typename T>
+  T get() {
+    T value{};
+    if (bytes_.size() >= sizeof value) std::memcpy(&value, bytes_.data(), sizeof value);
+    bytes_.remove_prefix(std::min(bytes_.size(), sizeof value));
+    return value;
+  }
+  std::string get_text() {
+    const std::size_t size = std::min<std::size_t>(get<std::uint32_t>(), bytes_.size());
+    std::string text(bytes_.substr(0, size));
+    bytes_.remove_prefix(size);
+    return text;
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+// Receives one message: 1 with it in `message`, 0 when there is none yet
+// (without `wait`), -1 when the other end is gone.
+int receive(int fd, std::string& message, bool wait) {
+  message.resize(kMaxMessage);
+  for (;;) {
+    const ssize_t got = ::recv(fd, message.data(), message.size(), wait ? 0 : MSG_DONTWAIT);
+    if (got > 0) {
+      message.resize(static_cast<std::size_t>(got));
+      return 1;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    return -1;
+  }
+}
+
+Writer ended_message(std::uint64_t id, const RunEnding& e) {
+  Writer w(kEnded);
+  w.put(id).put<std::uint8_t>(e.started).put<std::int32_t>(e.setup_error);
+  w.put<std::uint8_t>(e.succeeded).put<std::uint8_t>(e.exit_status.has_value());
+  w.put<std::int32_t>(e.exit_status.value_or(0)).put_text(e.message).put_text(e.note);
+  w.put(e.seconds);
+  return w;
+}
+
+RunEnding ending_of(Reader& r) {
+  RunEnding e;
+  e.started = r.get<std::uint8_t>() != 0;
+  e.setup_error = r.get<std::int32_t>();
+  e.succeeded = r.get<std::uint8_t>() != 0;
+  const bool has_exit = r.get<std::uint8_t>() != 0;
+  const int exit_status = r.get<std::int32_t>();
+  if (has_exit) e.exit_status = exit_status;
+  e.message = r.get_text();
+  e.note = r.get_text();
+  e.seconds = r.get<double>();
+  return e;
+}
+
+// The launcher's side: starts runs, reaps them and reports their endings
+// until the batch has gone and no run is left. Never returns.
+class Serve {
+ public:
+  Serve(int fd, std::string workdir, const sigset_t& child_mask)
+      : fd_(fd), workdir_(std::move(workdir)), child_mask_(child_mask) {}
+  [[noreturn]] void operator()();
+
+ private:
+  struct Run {
+    std::uint64_t id;
+    ChildRun child;
+    std::string directory;
+  };
+  void request(const std::string& message);
+  void reap();
+  std::vector<int> inherited() const;
+
+  int fd_;
+  int child_fd_ = -1;  // SIGCHLD, read as a descriptor
+  bool batch_there_ = true;
+  std::string workdir_;
+  sigset_t child_mask_;
+  std::map<pid_t, Run> runs_;
+};
+
+std::vector<int> Serve::inherited() const {
+  std::vector<int> fds{fd_, child_fd_};
+  for (const auto& [pid, run] : runs_) {
+    fds.push_back(run.child.setup_fd);
+    fds.push_back(run.child.stderr_fd);
+  }
+  return fds;
+}
+
+void Serve::request(const std::string& message) {
+  Reader r(std::string_view(message).substr(1));
+  if (message[0] == kSignal) {
+    const int signal = r.get<std::int32_t>();
+    for (const auto& [pid, run] : runs_) ::kill(pid, signal);
+    return;
+  }
+  if (message[0] != kRun) return;
+  const std::uint64_t id = r.get<std::uint64_t>();
+  Configuration config;
+  config.species = r.get_text();
+  config.scenario = r.get_text();
+  config.tag = r.get_text();
+  std::string directory = r.get_text();
+  ChildRun child;
+  const int error = start_run(config, directory, workdir_, child_mask_, inherited(), child);
+  if (error == 0) runs_.emplace(child.pid, Run{id, child, std::move(directory)});
+  if (!Writer(kBegun).put(id).put<std::int32_t>(error).send(fd_)) batch_there_ = false;
+}
+
+void Serve::reap() {
+  signalfd_siginfo info;
+  while (::read(child_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+  int status = 0;
+  pid_t pid;
+  while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+    const auto at = runs_.find(pid);
+    if (at == runs_.end()) continue;
+    Run run = std::move(at->second);
+    runs_.erase(at);
+    const RunEnding ending = finish_run(run.child, status, run.directory);
+    if (batch_there_ && !ended_message(run.id, ending).send(fd_)) batch_there_ = false;
+  }
+}
+
+void Serve::operator()() {
+  ::prctl(PR_SET_NAME, kProcessName);
+  // The runs' results reach the disk when the batch flushes them, many at
+  // once, before it records them (batch/flusher.hpp).
+  textio::Unit::sync_before_naming(false);
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : {SIGCHLD, SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&held, signal);
+  // Stopping signals reach the runs through the batch, which decides; the
+  // launcher itself ends only when the batch has gone.
+  ::sigprocmask(SIG_BLOCK, &held, nullptr);
+  struct sigaction child_default {};
+  child_default.sa_handler = SIG_DFL;
+  sigemptyset(&child_default.sa_mask);
+  ::sigaction(SIGCHLD, &child_default, nullptr);
+  sigset_t child_only;
+  sigemptyset(&child_only);
+  sigaddset(&child_only, SIGCHLD);
+  child_fd_ = ::signalfd(-1, &child_only, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (child_fd_ < 0) ::_exit(1);
+  std::string message;
+  while (batch_there_ || !runs_.empty()) {
+    pollfd fds[2] = {{child_fd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (::poll(fds, batch_there_ ? 2 : 1, -1) < 0 && errno != EINTR) ::_exit(1);
+    reap();
+    while (batch_there_) {
+      const int got = receive(fd_, message, false);
+      if (got == 0) break;
+      if (got < 0 || message.empty()) {
+        batch_there_ = false;
+        break;
+      }
+      request(message);
+    }
+  }
+  ::_exit(0);
+}
+
+}  // namespace
+
+int Launcher::open(const std::string& workdir, const sigset_t& child_mask) {
+  close();
+  workdir_ = workdir;
+  child_mask_ = child_mask;
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return errno;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int error = errno;
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return error;
+  }
+  if (pid == 0) {
+    // Nothing of the batch's stays open here but the standard streams: a
+    // lock or a pipe held by the launcher would outlive the batch.
+    const unsigned keep = static_cast<unsigned>(pair[1]);
+    ::close_range(3, keep - 1, 0);
+    ::close_range(keep + 1, ~0U, 0);
+    Serve(pair[1], workdir, child_mask)();
+  }
+  ::close(pair[1]);
+  pid_ = pid;
+  fd_ = pair[0];
+  return 0;
+}
+
+int Launcher::start(std::uint64_t id, const Configuration& config, const std::string& directory) {
+  if (!is_open()) {
+    if (const int error = open(workdir_, child_mask_); error != 0) return error;
+  }
+  Writer request(kRun);
+  request.put(id).put_text(config.species).put_text(config.scenario).put_text(config.tag);
+  request.put_text(directory);
+  if (!request.send(fd_)) {
+    lost();
+    return EPIPE;
+  }
+  const int error = read_replies(id, true);
+  if (error < 0) return EPIPE;
+  if (error == 0) going_.push_back(id);
+  return error;
+}
+
+int Launcher::read_replies(std::uint64_t id, bool wait) {
+  std::string message;
+  for (;;) {
+    const int got = receive(fd_, message, wait);
+    if (got == 0) return 0;
+    if (got < 0 || message.empty()) {
+      lost();
+      return -1;
+    }
+    Reader r(std::string_view(message).substr(1));
+    const std::uint64_t from = r.get<std::uint64_t>();
+    if (message[0] == kBegun && wait && from == id) return r.get<std::int32_t>();
+    if (message[0] != kEnded) continue;
+    ended_.push_back({from, ending_of(r)});
+    going_.erase(std::remove(going_.begin(), going_.end(), from), going_.end());
+  }
+}
+
+void Launcher::signal(int signal) {
+  if (is_open() && !Writer(kSignal).put<std::int32_t>(signal).send(fd_)) lost();
+}
+
+std::vector<Launcher::Ended> Launcher::collect() {
+  if (is_open()) read_replies(0, false);
+  return std::exchange(ended_, {});
+}
+
+void Launcher::lost() {
+  int status = 0;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  for (std::uint64_t id : going_) {
+    RunEnding ending;
+    ending.message = "vbsfit-batch: lost track of the run: the process that started it " +
+                     ending_text(status);
+    ended_.push_back({id, ending});
+  }
+  going_.clear();
+}
+
+void Launcher::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  int status = 0;
+  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
+
+}  // namespace batch
