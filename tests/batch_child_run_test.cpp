@@ -72,9 +72,9 @@ batch::ChildRun ended_run(const std::string& setup, const std::string& err) {
 
 TEST(FinishRun, ASuccessWhoseStandardErrorCannotBeKeptIsASuccessWithANote) {
   testsupport::ScratchDir dir;
-  std::filesystem::create_directories(dir.path() / "stderr" / "in the way");
+  std::filesystem::create_directories(dir.path() / "run.stderr" / "in the way");
   batch::ChildRun run = ended_run("", "a line the run wrote\n");
-  const batch::RunEnding ending = batch::finish_run(run, exited(0), dir.path().string());
+  const batch::RunEnding ending = batch::finish_run(run, exited(0), (dir.path() / "run").string());
   EXPECT_TRUE(ending.started);
   EXPECT_TRUE(ending.succeeded);
   EXPECT_EQ(ending.exit_status, 0);

@@ -48,9 +48,14 @@ class BatchStudy : public ::testing::Test {
                    const std::string& tag) const {
     return run_dir() / "FITS" / ("fit6_coef." + species + "." + scenario + "." + tag);
   }
+  // Where a run's output is kept in `report_dir`, less the suffix
+  // (with_suffix: ".stdout", ".stderr").
   fs::path run_files(const std::string& species, const std::string& scenario,
                      const std::string& tag, const fs::path& report_dir) const {
-    return report_dir / "runs" / species / scenario / tag;
+    return report_dir / "runs" / (species + "," + scenario + "," + tag);
+  }
+  static fs::path with_suffix(const fs::path& path, const char* suffix) {
+    return fs::path(path.string() + suffix);
   }
 
   // vbsfit-batch run in run/ with `args`.

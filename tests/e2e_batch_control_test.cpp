@@ -234,8 +234,8 @@ TEST_F(BatchControl, AnAnalysisThatDiesLeavesItsRunAsItWas) {
   fs::create_directory(run_dir() / "FITS");
   const auto own = testsupport::run_program(binary("vbsfit"), run_dir());
   ASSERT_EQ(own.exit_status, 0);
-  EXPECT_EQ(read_file(files / "stdout"), own.out);
-  EXPECT_FALSE(fs::exists(files / "stderr"));
+  EXPECT_EQ(read_file(with_suffix(files, ".stdout")), own.out);
+  EXPECT_FALSE(fs::exists(with_suffix(files, ".stderr")));
   EXPECT_EQ(read_file(run_dir() / "FITS-batch" / results_file),
             read_file(run_dir() / "FITS" / results_file));
   const auto runs = read_table(report() / "runs.csv");

@@ -55,7 +55,7 @@ TEST_F(BatchInputs, AFieldThatIsNotANumberIsLocatedInTheTablesSummaryAndPage) {
                 .find("aer.cdis_all.6 line 17, columns 27-39: &#39;0.1x3E-01&#39;"),
             std::string::npos);
   // The run's own standard error is vbsfit's, without the location.
-  const std::string err = read_file(run_files("OLE2_OH", "0.1", "allgas", report()) / "stderr");
+  const std::string err = read_file(with_suffix(run_files("OLE2_OH", "0.1", "allgas", report()), ".stderr"));
   EXPECT_EQ(err.rfind("forrtl: severe (64): input conversion error, unit 30, file ", 0), 0u);
   EXPECT_EQ(err.find("line 17"), std::string::npos);
 }

@@ -97,7 +97,7 @@ TEST_F(BatchNames, ARowCopiedUnderANewNameFitsByteForByteAsTheBuiltInOne) {
   // Standard output differs only in the three input paths, which name the species.
   const auto lines_of = [&](const std::string& species) {
     return testsupport::lines_of(
-        read_file(run_files(species, "0.1", "allgas", report()) / batch::kStdoutName));
+        read_file(with_suffix(run_files(species, "0.1", "allgas", report()), batch::kStdoutSuffix)));
   };
   const std::vector<std::string> builtin = lines_of("OLE2_OH"), copied = lines_of("MY_OLE");
   ASSERT_EQ(builtin.size(), copied.size());
@@ -136,7 +136,7 @@ TEST_F(BatchNames, AFileRowReplacesTheBuiltInOneAndTheSummarySaysSo) {
   const batch::CsvRow row = run_row(runs, "OLE2_OH", "0.1", "allgas");
   EXPECT_EQ(row[column(runs, "kp")], "1.9999999494757503e-05");
   EXPECT_EQ(row[column(runs, "species_source")], "file-replaces-built-in");
-  EXPECT_NE(read_file(run_files("OLE2_OH", "0.1", "allgas", report()) / batch::kStdoutName)
+  EXPECT_NE(read_file(with_suffix(run_files("OLE2_OH", "0.1", "allgas", report()), ".stdout"))
                 .find("k per sec"),
             std::string::npos);
 }

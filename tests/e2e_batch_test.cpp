@@ -112,9 +112,9 @@ TEST_F(Batch, EveryRunIsByteIdenticalToTheBinaryBuiltForItsConfiguration) {
     SCOPED_TRACE(v.program);
     const auto own = run_program(binary(v.program), run_dir());
     const fs::path files = run_files(v.species, v.scenario, v.tag, report());
-    EXPECT_EQ(read_file(files / "stdout"), own.out);
-    EXPECT_EQ(read_file(files / "stderr"), own.err);
-    EXPECT_EQ(fs::exists(files / "stderr"), !own.err.empty());  // no empty file
+    EXPECT_EQ(read_file(with_suffix(files, ".stdout")), own.out);
+    EXPECT_EQ(read_file(with_suffix(files, ".stderr")), own.err);
+    EXPECT_EQ(fs::exists(with_suffix(files, ".stderr")), !own.err.empty());  // no empty file
     const CsvRow row = run_row(runs, v.species, v.scenario, v.tag);
     EXPECT_EQ(row[status], std::to_string(own.exit_status));
     const bool in_table = std::string(v.species) != "C12" && std::string(v.species) != "ABCDEFGHIJ";
@@ -243,9 +243,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   for (const std::string& line : lines) spoiled += line + "\n";
   write_file(bins, spoiled);
   write_file(results("OLE2_OH", "0.1", "no6"), "made before\n");
-  // The batch's own trouble: a configuration's directory cannot be made.
-  fs::create_directories(report() / "runs" / "ideal");
-  write_file(report() / "runs" / "ideal" / "0.1", "in the way\n");
+  // The batch's own trouble: a configuration's output file cannot be made.
+  fs::create_directories(report() / "runs" / "ideal,0.1,allgas.stdout");
   write_file(root() / "study.plan",
              "OLE2_OH,0.1,allgas\nAPI_OH,0.1,allgas\nTOL,0.1,allgas\nOLE2_OH,0.1,no6\n"
              "ideal,0.1,allgas\nOLE2_OH,0.1,static\n");
@@ -277,7 +276,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
       {"TOL", "allgas", "failed", "29", tol_message, false},
       {"OLE2_OH", "no6", "stale", "", stale, false},
       {"ideal", "allgas", "failed", "",
-       "vbsfit-batch: cannot create ./vbsfit-report/runs/ideal/0.1/allgas: Not a directory", false},
+       "vbsfit-batch: cannot create ./vbsfit-report/runs/ideal,0.1,allgas.stdout: Is a directory",
+       false},
       {"OLE2_OH", "static", "succeeded", "0", "", true},
   };
   ASSERT_EQ(runs.size(), 1 + std::size(expected));
@@ -297,8 +297,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
   // The bad field ends the batch's run as it ends vbsfit's own.
   const auto own = run_program(binary("vbsfit_api_oh"), run_dir());
   const fs::path files = run_files("API_OH", "0.1", "allgas", report());
-  EXPECT_EQ(read_file(files / "stdout"), own.out);
-  EXPECT_EQ(read_file(files / "stderr"), own.err);
+  EXPECT_EQ(read_file(with_suffix(files, ".stdout")), own.out);
+  EXPECT_EQ(read_file(with_suffix(files, ".stderr")), own.err);
   EXPECT_EQ(own.exit_status, 64);
 
   // Not a terminal: only the summary, with each failure's first line.
@@ -309,7 +309,7 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "  failed: TOL/0.1/allgas (exit status 29): " + tol_message + "\n" +
             "  stale: OLE2_OH/0.1/no6: " + stale + "\n" +
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
-            "./vbsfit-report/runs/ideal/0.1/allgas: Not a directory\n"
+            "./vbsfit-report/runs/ideal,0.1,allgas.stdout: Is a directory\n"
             "  12 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  6 target bins in 1 configuration misfit: the model does not describe their data "
             "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
@@ -369,15 +369,15 @@ TEST_F(Batch, ARerunKeepsEverythingAndShowsTheSameNumbers) {
 
   // Once a configuration that failed succeeds, no message of its failure is left.
   const fs::path new_files = run_files("NEW", "0.1", "allgas", report_dir);
-  EXPECT_NE(read_file(new_files / "stderr"), "");
+  EXPECT_NE(read_file(with_suffix(new_files, ".stderr")), "");
   ASSERT_EQ(run_program(binary("vbsgen"), root(),
                         {"--species", "NEW", "--scenario", "0.1", "--seed", "5", "--output", ".",
                          "--allow-unknown-species"})
                 .exit_status,
             0);
   EXPECT_EQ(batch(args).exit_status, 0);
-  EXPECT_FALSE(fs::exists(new_files / "stderr"));
-  EXPECT_NE(read_file(new_files / "stdout"), "");
+  EXPECT_FALSE(fs::exists(with_suffix(new_files, ".stderr")));
+  EXPECT_NE(read_file(with_suffix(new_files, ".stdout")), "");
 }
 
 TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
@@ -440,8 +440,8 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
             without_seconds(read_table(whole / "runs.csv")));
   for (const Variant* v : {&kVariants[0], &kVariants[7]}) {
     const fs::path files = run_files(v->species, v->scenario, v->tag, joined_dir);
-    EXPECT_EQ(read_file(files / "stdout"),
-              read_file(run_files(v->species, v->scenario, v->tag, whole) / "stdout"));
+    EXPECT_EQ(read_file(with_suffix(files, ".stdout")),
+              read_file(with_suffix(run_files(v->species, v->scenario, v->tag, whole), ".stdout")));
   }
   // The joined report's pages are the whole study's, but for the batch that
   // made them: the shards' batches are not the whole study's.
@@ -497,7 +497,7 @@ TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
                             "../" + plan + "-" + k});
     ASSERT_EQ(run.exit_status, 0) << share << run.err;
   }
-  ASSERT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "no6", root() / "a-2")));
+  ASSERT_FALSE(fs::exists(with_suffix(run_files("OLE2_OH", "0.1", "no6", root() / "a-2"), ".stdout")));
 
   const auto joined = batch({"--merge", "--report", "../joined", "../a-1", "../a-2"});
   ASSERT_EQ(joined.exit_status, 0) << joined.err;
@@ -509,11 +509,13 @@ TEST_F(Batch, SharesJoinWithoutRunDirectoriesButOnlyWithinOneRunSet) {
   // Joined again, the report is the shares' alone: nothing of the first join
   // (or of anything else) stays beside it.
   write_file(root() / "joined" / "left-over.html", "from before\n");
-  write_file(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr", "old failure\n");
+  write_file(with_suffix(run_files("OLE2_OH", "0.1", "no6", root() / "joined"), ".stderr"),
+             "old failure\n");
   const auto again = batch({"--merge", "--report", "../joined", "../a-1", "../a-2"});
   ASSERT_EQ(again.exit_status, 0) << again.err;
   EXPECT_FALSE(fs::exists(root() / "joined" / "left-over.html"));
-  EXPECT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "no6", root() / "joined") / "stderr"));
+  EXPECT_FALSE(
+      fs::exists(with_suffix(run_files("OLE2_OH", "0.1", "no6", root() / "joined"), ".stderr")));
   EXPECT_EQ(read_table(root() / "joined" / "runs.csv"), runs);
 
   const auto mixed = batch({"--merge", "--report", "../mixed", "../a-1", "../b-2"});

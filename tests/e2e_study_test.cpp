@@ -501,7 +501,7 @@ TEST_F(Study, AnEarlierReportWithoutARecordIsTakenOver) {
   const std::string runs_before = read_file(report() / batch::kRunsTable);
   // As a report before the study's record: tables and a fit.dump per run.
   fs::remove(database());
-  write_file(run_files("OLE2_OH", "0.1", "allgas", report()) / "fit.dump", "old record");
+  write_file(report() / "runs" / "OLE2_OH" / "0.1" / "allgas" / "fit.dump", "old record");
   write_file(results("API_OH", "0.1", "no6"), "edited by hand\n");
   const auto subset = batch({"--species", "OLE2_OH", "--tag", "no56", "--no-pages"});
   EXPECT_EQ(subset.exit_status, 1) << subset.err;  // the edited file is stale
@@ -512,7 +512,7 @@ TEST_F(Study, AnEarlierReportWithoutARecordIsTakenOver) {
     EXPECT_EQ(run_row(runs, k.species, k.scenario, k.tag)[column(runs, "state")],
               edited ? "stale" : "kept");
   }
-  EXPECT_FALSE(fs::exists(run_files("OLE2_OH", "0.1", "allgas", report()) / "fit.dump"));
+  EXPECT_FALSE(fs::exists(report() / "runs" / "OLE2_OH" / "0.1" / "allgas" / "fit.dump"));
   EXPECT_EQ(check_database(), static_cast<int>(kStudy.size()));
   EXPECT_NE(runs_before, "");
 }

@@ -50,36 +50,36 @@ void detach_standard_input() {
   }
 }
 
-// In the child: become the run of `config`. Its directory and files are
-// made here, many at once on a slow file system and never in the batch's
-// way. Never returns.
-[[noreturn]] void run_child(const Configuration& config, const std::string& directory,
+// In the child: become the run of `config`. Its files are made here, many
+// at once on a slow file system and never in the batch's way. Never returns.
+[[noreturn]] void run_child(const Configuration& config, const std::string& output,
                             const std::string& workdir, int setup_fd, int stderr_fd,
                             const sigset_t& child_mask, const std::vector<int>& inherited) {
   // The batch's own descriptors are none of the run's business.
   for (int fd : inherited) ::close(fd);
-  if (!make_directories(directory)) give_up(setup_fd, "cannot create", directory);
-  const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd < 0) give_up(setup_fd, "cannot open", directory);
-  const int output =
-      ::openat(directory_fd, kStdoutName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (output < 0) give_up(setup_fd, "cannot create", join(directory, kStdoutName));
+  const std::string out_path = output + kStdoutSuffix, err_path = output + kStderrSuffix;
+  int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0 && errno == ENOENT) {
+    const std::string directory = output.substr(0, output.rfind('/'));
+    if (!make_directories(directory)) give_up(setup_fd, "cannot create", directory);
+    out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  }
+  if (out < 0) give_up(setup_fd, "cannot create", out_path);
   // What an earlier run of this configuration left must not pass for this one's.
-  if (::unlinkat(directory_fd, kStderrName, 0) != 0 && errno != ENOENT) {
-    give_up(setup_fd, "cannot remove", join(directory, kStderrName));
+  if (::unlink(err_path.c_str()) != 0 && errno != ENOENT) {
+    give_up(setup_fd, "cannot remove", err_path);
   }
   detach_standard_input();
   if (::chdir(workdir.c_str()) != 0) {
     give_up(setup_fd, "cannot enter the working directory", workdir);
   }
   ::close(setup_fd);
-  ::dup2(output, STDOUT_FILENO);
+  ::dup2(out, STDOUT_FILENO);
   ::dup2(stderr_fd, STDERR_FILENO);
-  ::close(output);
+  ::close(out);
   ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
-  ::close(directory_fd);
   driver::main_program(
       {config.species, config.scenario, config.tag, file_species_row(config.species)});
 }
@@ -90,12 +90,12 @@ bool for_want_of_resource(int error) {
   return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
 }
 
-int start_run(const Configuration& config, const std::string& directory,
+int start_run(const Configuration& config, const std::string& output,
               const std::string& workdir, const sigset_t& child_mask,
               const std::vector<int>& inherited, ChildRun& run) {
   // A memory file holds standard error: most runs write nothing there, and
   // an empty file would cost a file system one more inode per run.
-  const int err = ::memfd_create(kStderrName, MFD_CLOEXEC);
+  const int err = ::memfd_create("stderr", MFD_CLOEXEC);
   if (err < 0) return errno;
   int setup[2] = {-1, -1};
   if (::pipe2(setup, O_CLOEXEC) != 0) {
@@ -106,7 +106,7 @@ int start_run(const Configuration& config, const std::string& directory,
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(setup[0]);
-    run_child(config, directory, workdir, setup[1], err, child_mask, inherited);
+    run_child(config, output, workdir, setup[1], err, child_mask, inherited);
   }
   const int error = errno;
   ::close(setup[1]);
@@ -119,7 +119,7 @@ int start_run(const Configuration& config, const std::string& directory,
   return 0;
 }
 
-RunEnding finish_run(ChildRun& run, int wait_status, const std::string& directory) {
+RunEnding finish_run(ChildRun& run, int wait_status, const std::string& output) {
   RunEnding ending;
   ending.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - run.start).count();
@@ -140,7 +140,7 @@ RunEnding finish_run(ChildRun& run, int wait_status, const std::string& director
     return ending;
   }
   if (!err.empty()) {
-    if (std::string why = write_file_atomically(join(directory, kStderrName), err); !why.empty()) {
+    if (std::string why = write_file_atomically(output + kStderrSuffix, err); !why.empty()) {
       ending.note = "vbsfit-batch: its standard error was not kept: " + why;
     }
   }
@@ -148,7 +148,7 @@ RunEnding finish_run(ChildRun& run, int wait_status, const std::string& director
   ending.exit_status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
                                                 : 128 + WTERMSIG(wait_status);
   if (ending.succeeded) return ending;
-  ending.message = failure_message(join(directory, kStdoutName), err, wait_status);
+  ending.message = failure_message(output + kStdoutSuffix, err, wait_status);
   return ending;
 }
 

@@ -1,9 +1,9 @@
 // Running one configuration of a batch: a child process of its own, a fork
-// of the batch that runs vbsfit's main program for it in the working
-// directory, with standard output and the record of its fit in its
-// directory of the report and standard error in a memory file the batch
-// keeps there when the run wrote to it, so that it prints, writes and ends
-// exactly as a vbsfit built for that configuration does there.
+// of the batch's launcher (batch/launcher.hpp) that runs vbsfit's main
+// program for it in the working directory, with standard output in the
+// report (<output>.stdout) and standard error in a memory file kept there
+// (<output>.stderr) when the run wrote to it, so that it prints, writes and
+// ends exactly as a vbsfit built for that configuration does there.
 #pragma once
 
 #include <signal.h>
@@ -31,11 +31,12 @@ struct ChildRun {
 // child ending gives back: descriptors, processes, memory.
 bool for_want_of_resource(int error);
 
-// Starts the run of `config` with its files in `directory`, running in
+// Starts the run of `config` with its output kept at `output` (a path, to
+// which the suffixes are added; its directory is made when missing), running in
 // `workdir`; the child restores `child_mask` and closes `inherited` (the
 // batch's own descriptors). Returns 0 with `run` filled, or the errno of
 // what failed, with nothing left open.
-int start_run(const Configuration& config, const std::string& directory,
+int start_run(const Configuration& config, const std::string& output,
               const std::string& workdir, const sigset_t& child_mask,
               const std::vector<int>& inherited, ChildRun& run);
 
@@ -51,9 +52,9 @@ struct RunEnding {
 };
 
 // Reads how `run` ended from `wait_status` and what it left, keeps its
-// standard error in `directory` when it wrote any, removes the record of a
+// standard error at `output` when it wrote any, removes the record of a
 // fit that did not succeed, and closes the run's descriptors.
-RunEnding finish_run(ChildRun& run, int wait_status, const std::string& directory);
+RunEnding finish_run(ChildRun& run, int wait_status, const std::string& output);
 
 // The first line of the message of a run that failed: the first line of its
 // standard error `err`; else, for a run a signal ended, that signal; else

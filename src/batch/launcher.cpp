@@ -128,7 +128,7 @@ class Serve {
   struct Run {
     std::uint64_t id;
     ChildRun child;
-    std::string directory;
+    std::string output;
   };
   void request(const std::string& message);
   void reap();
@@ -164,10 +164,10 @@ void Serve::request(const std::string& message) {
   config.species = r.get_text();
   config.scenario = r.get_text();
   config.tag = r.get_text();
-  std::string directory = r.get_text();
+  std::string output = r.get_text();
   ChildRun child;
-  const int error = start_run(config, directory, workdir_, child_mask_, inherited(), child);
-  if (error == 0) runs_.emplace(child.pid, Run{id, child, std::move(directory)});
+  const int error = start_run(config, output, workdir_, child_mask_, inherited(), child);
+  if (error == 0) runs_.emplace(child.pid, Run{id, child, std::move(output)});
   if (!Writer(kBegun).put(id).put<std::int32_t>(error).send(fd_)) batch_there_ = false;
 }
 
@@ -182,7 +182,7 @@ void Serve::reap() {
     if (at == runs_.end()) continue;
     Run run = std::move(at->second);
     runs_.erase(at);
-    const RunEnding ending = finish_run(run.child, status, run.directory);
+    const RunEnding ending = finish_run(run.child, status, run.output);
     if (batch_there_ && !ended_message(run.id, ending).send(fd_)) batch_there_ = false;
   }
 }
@@ -254,13 +254,13 @@ int Launcher::open(const std::string& workdir, const sigset_t& child_mask) {
   return 0;
 }
 
-int Launcher::start(std::uint64_t id, const Configuration& config, const std::string& directory) {
+int Launcher::start(std::uint64_t id, const Configuration& config, const std::string& output) {
   if (!is_open()) {
     if (const int error = open(workdir_, child_mask_); error != 0) return error;
   }
   Writer request(kRun);
   request.put(id).put_text(config.species).put_text(config.scenario).put_text(config.tag);
-  request.put_text(directory);
+  request.put_text(output);
   if (!request.send(fd_)) {
     lost();
     return EPIPE;

@@ -35,10 +35,10 @@ class Launcher {
   int open(const std::string& workdir, const sigset_t& child_mask);
   bool is_open() const { return fd_ >= 0; }
 
-  // Starts the run of `config` with its files in `directory`, known to the
+  // Starts the run of `config` with its output kept at `output`, known to the
   // caller as `id`. Returns 0, or the errno of what failed (nothing runs
   // then). A launcher that has ended is made again first.
-  int start(std::uint64_t id, const Configuration& config, const std::string& directory);
+  int start(std::uint64_t id, const Configuration& config, const std::string& output);
   // Passes `signal` on to the runs going.
   void signal(int signal);
   // The descriptor to poll for endings; -1 when there is no launcher.

@@ -326,7 +326,8 @@ Report directory (a batch adds to the study there, never replaces it):
                      preferred (the lowest AIC; within 2, the tag with fewer
                      reactions)
   species.csv        the rows of --species-table that the run set used
-  runs/SPECIES/SCENARIO/TAG/   stdout and stderr (when not empty) of each run
+  runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
+                     output, named as its page is
   The tables and the index hold the whole study, from one read of its
   record. Numbers are the fit's own doubles in the shortest text that reads
   back exactly; an empty cell has no value. Each table is replaced only

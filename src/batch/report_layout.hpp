@@ -9,8 +9,8 @@
 //                      tables and pages are written at the end of each batch
 //   index.html         the report's pages, one more per fitted configuration
 //                      (batch/pages.hpp)
-//   runs/<species>/<scenario>/<tag>/   stdout and stderr (when the run wrote
-//                      to it) of a run
+//   runs/<species>,<scenario>,<tag>.stdout and .stderr (when the run wrote
+//                      to it): what a run printed, named as its page is
 //   .vbsfit-batch.lock held by the batch that writes the report
 //
 // runs.csv is written last, after every other table and the index, and
@@ -21,6 +21,7 @@
 #include <string>
 
 #include "batch/run_set.hpp"
+#include "report/report.hpp"
 
 namespace batch {
 
@@ -30,17 +31,20 @@ inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kModelsTable = "models.csv";
 inline constexpr const char* kIndexPage = "index.html";
 inline constexpr const char* kRunsDirectory = "runs";
-inline constexpr const char* kStdoutName = "stdout";
-inline constexpr const char* kStderrName = "stderr";
+inline constexpr const char* kStdoutSuffix = ".stdout";
+inline constexpr const char* kStderrSuffix = ".stderr";
 // What reports before the study's record kept of each run's fit; removed
 // when such a report is taken over.
 inline constexpr const char* kOldFitDumpName = "fit.dump";
 // Held by the batch that writes the report (see vbsfit-batch's run mode).
 inline constexpr const char* kLockFile = ".vbsfit-batch.lock";
 
-// The directory of a configuration's files in the report.
-inline std::string run_directory(const std::string& report, const Configuration& config) {
-  return report + "/" + kRunsDirectory + "/" + display_name(config);
+// Where a configuration's output is kept in the report: this and a suffix.
+// One directory holds every run's output, so a run makes no directory of
+// its own (a directory costs a file system more than a file).
+inline std::string run_output(const std::string& report, const Configuration& config) {
+  return report + "/" + kRunsDirectory + "/" +
+         report::file_stem(config.species, config.scenario, config.tag);
 }
 
 }  // namespace batch

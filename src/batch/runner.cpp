@@ -74,8 +74,8 @@ class Runner {
   BatchResult run();
 
  private:
-  std::string directory(std::size_t index) const {
-    return run_directory(settings_.report, entries_[index].config);
+  std::string output(std::size_t index) const {
+    return run_output(settings_.report, entries_[index].config);
   }
   // The one place a configuration moves on.
   void move(std::size_t index, Phase phase);
@@ -276,7 +276,7 @@ void Runner::fill_slots() {
 
 bool Runner::launch_run(std::size_t index) {
   if (refit_[index] && !set_aside(index)) return true;
-  auto start = [&] { return launcher_.start(index, entries_[index].config, directory(index)); };
+  auto start = [&] { return launcher_.start(index, entries_[index].config, output(index)); };
   int error = start();
   if (for_want_of_resource(error) && busy() == 0) {
     analysts_.close();  // idle workers hold descriptors and memory too

@@ -307,6 +307,10 @@ double worst_r_squared(std::span<const double> r_squared) {
 }
 
 std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag) {
+  return file_stem(species, scenario, tag) + ".html";
+}
+
+std::string file_stem(std::string_view species, std::string_view scenario, std::string_view tag) {
   std::string name;
   for (std::string_view part : {species, scenario, tag}) {
     if (!name.empty()) name += ',';
@@ -322,7 +326,7 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
       }
     }
   }
-  return name + ".html";
+  return name;
 }
 
 std::string render_page(const PageData& c, double se_limit) {

@@ -59,6 +59,8 @@ double worst_r_squared(std::span<const double> r_squared);
 // Distinct configurations get distinct names, and the name needs no
 // escaping in a file system or a link.
 std::string page_name(std::string_view species, std::string_view scenario, std::string_view tag);
+// The same name without ".html": what names a configuration's other files.
+std::string file_stem(std::string_view species, std::string_view scenario, std::string_view tag);
 
 // A configuration's page. Hooks: table#coefficients with one td.coefficient
 // per coefficient (data-bin 1 ... 6, data-term VOC ... VB6, data-flag
