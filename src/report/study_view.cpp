@@ -4,6 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <map>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "quality/models.hpp"
@@ -335,15 +339,13 @@ struct Group {
 std::vector<Group> compared_groups(const Study& s) {
   std::vector<Group> groups;
   std::map<std::pair<std::string, std::string>, std::size_t> at;
+  std::set<std::tuple<std::string, std::string, std::string>> seen;  // a group may hold many tags
   for (std::size_t n = 0; n < s.rows.size(); ++n) {
     const StudyRow& r = s.rows[n];
-    if (!r.fitted) continue;
+    if (!r.fitted || !seen.insert({r.species, r.scenario, r.tag}).second) continue;
     auto [it, added] = at.emplace(std::make_pair(r.species, r.scenario), groups.size());
     if (added) groups.push_back({r.species, r.scenario, {}});
-    Group& g = groups[it->second];
-    const bool seen = std::any_of(g.rows.begin(), g.rows.end(),
-                                  [&](std::size_t m) { return s.rows[m].tag == r.tag; });
-    if (!seen) g.rows.push_back(n);
+    groups[it->second].rows.push_back(n);
   }
   std::erase_if(groups, [](const Group& g) { return g.rows.size() < 2; });
   return groups;
@@ -373,20 +375,17 @@ std::string models(const Study& s) {
       "than about 10 is strong evidence against the tag with the higher AIC.</p>\n";
   if (groups.empty()) return out + "<p class=\"note\">No species and scenario was fitted under more than one tag.</p>\n";
 
-  // Which tag each species prefers, over its scenarios.
+  // Which tag each species prefers, over its scenarios; species in the
+  // order first compared.
   std::vector<std::pair<std::string, std::map<std::string, int>>> preferred_by_species;
+  std::unordered_map<std::string, std::size_t> species_at;
   std::vector<quality::Comparison> comparisons;
   for (const Group& g : groups) {
     comparisons.push_back(quality::compare_models(candidates(s, g)));
     const int p = comparisons.back().preferred;
-    if (preferred_by_species.empty() || preferred_by_species.back().first != g.species) {
-      auto same = std::find_if(preferred_by_species.begin(), preferred_by_species.end(),
-                               [&](const auto& e) { return e.first == g.species; });
-      if (same == preferred_by_species.end()) preferred_by_species.push_back({g.species, {}});
-    }
-    auto entry = std::find_if(preferred_by_species.begin(), preferred_by_species.end(),
-                              [&](const auto& e) { return e.first == g.species; });
-    if (p >= 0) ++entry->second[s.rows[g.rows[p]].tag];
+    const auto [at, added] = species_at.emplace(g.species, preferred_by_species.size());
+    if (added) preferred_by_species.push_back({g.species, {}});
+    if (p >= 0) ++preferred_by_species[at->second].second[s.rows[g.rows[p]].tag];
   }
   out += "<ul id=\"preferred-summary\">\n";
   for (const auto& [species, tags] : preferred_by_species) {
@@ -576,8 +575,9 @@ void explorer_chart(std::string& out, const Study& s, int bin, int term,
 
 std::string explorer(const Study& s) {
   std::vector<std::string> seen;
+  std::unordered_set<std::string> seen_set;
   for (const StudyRow& r : s.rows) {
-    if (r.fitted && std::find(seen.begin(), seen.end(), r.scenario) == seen.end()) seen.push_back(r.scenario);
+    if (r.fitted && seen_set.insert(r.scenario).second) seen.push_back(r.scenario);
   }
   std::vector<std::string> scenarios = scenario_order(seen, s.scenarios);
   std::string out =
@@ -746,15 +746,16 @@ std::string provenance(const Study& s) {
 
 std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
                                         const std::vector<std::string>& given) {
+  // Sets, not searches of the lists: a study may have as many scenarios as
+  // configurations, and the index must stay linear in its size.
+  const std::unordered_set<std::string> occurs(seen.begin(), seen.end());
+  std::unordered_set<std::string> placed;
   std::vector<std::string> out;
   for (const std::string& g : given) {
-    if (std::find(seen.begin(), seen.end(), g) != seen.end() &&
-        std::find(out.begin(), out.end(), g) == out.end()) {
-      out.push_back(g);
-    }
+    if (occurs.count(g) != 0 && placed.insert(g).second) out.push_back(g);
   }
   for (const std::string& n : seen) {
-    if (std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+    if (placed.insert(n).second) out.push_back(n);
   }
   if (given.empty() && std::all_of(out.begin(), out.end(), is_number)) {
     std::stable_sort(out.begin(), out.end(),
