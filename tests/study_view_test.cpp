@@ -116,6 +116,26 @@ TEST(StudyView, ConfigurationsGroupedBySpeciesWithSortAndFilterHooks) {
             std::string::npos);
 }
 
+TEST(StudyView, GroupsStartClosedOnlyBeyondTheRowsABrowserLaysOutQuickly) {
+  const struct {
+    int rows;
+    bool open;
+  } cases[] = {{1, true}, {report::kOpenRows, true}, {report::kOpenRows + 1, false}};
+  for (const auto& c : cases) {
+    report::Study study;
+    for (int n = 0; n < c.rows; ++n) {
+      study.rows.push_back(fitted_row(n % 3 == 0 ? "A" : "B", std::to_string(n), "allgas"));
+    }
+    const std::string html = report::render_study(study);
+    // Every row is in the page either way; only the groups' boxes differ.
+    EXPECT_EQ(count_of(html, "<tr><td>"), c.rows) << c.rows;
+    const int groups = c.rows > 1 ? 2 : 1;
+    EXPECT_EQ(count_of(html, "class=\"expand\" checked>"), c.open ? groups : 0) << c.rows;
+    EXPECT_EQ(count_of(html, "class=\"expand\">"), c.open ? 0 : groups) << c.rows;
+    EXPECT_EQ(html.find("tick a group's box") != std::string::npos, !c.open) << c.rows;
+  }
+}
+
 TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {
   report::Study study;
   study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas")};

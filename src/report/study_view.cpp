@@ -32,10 +32,16 @@ caption { text-align: left; padding-bottom: 0.3em; }
 th, td { border: 1px solid #bbb; padding: 0.2em 0.45em; text-align: left; vertical-align: top; }
 thead th { background: #eee; }
 #configurations td:nth-child(n+5), #models td:nth-child(n+4) { text-align: right; }
-#configurations thead th[data-column] { cursor: pointer; white-space: nowrap; }
+#configurations thead th[data-column] { cursor: pointer; }
 #configurations th[aria-sort=ascending]::after { content: " \25B2"; }
 #configurations th[aria-sort=descending]::after { content: " \25BC"; }
+#configurations { table-layout: fixed; width: 100%; max-width: 75em; }
+#configurations thead th:nth-child(-n+2) { width: 9%; }
+#configurations thead th:nth-child(3) { width: 8%; }
+#configurations thead th:nth-child(4) { width: 18%; }
+#configurations:not(.filtering) tbody:not(:has(input.expand:checked)) > tr:not(.group) { display: none; }
 tr.group th { background: #f4f4f4; font-weight: normal; }
+tr.group label { display: block; cursor: pointer; }
 tr.group b { font-size: 1.05em; }
 tr.failed td, tr.stale td { background: #fbe3e3; }
 td.bad { background: #fde2c8; font-weight: bold; }
@@ -76,13 +82,24 @@ svg .holes { fill: none; stroke: #fff; stroke-linecap: round; stroke-width: 3; }
 // The filter fields under the headings keep rows whose cell contains the
 // text typed, or for numbers a comparison: "<0", ">=0.9". The original
 // order breaks ties, so the order is stable.
+//
+// Built for 10,000 rows and more: the cells' texts are read from the page
+// once, when first needed, and a sort compares those (one collator, made
+// once), then moves each group's rows in one fragment. A filter changes
+// only the rows whose state changes. While the rows a filter keeps are few
+// (kFilterOpens), they show even in closed groups; beyond, the count says
+// how many there are and a group shows them when opened.
 constexpr const char* kScript = R"js(<script>
 (function () {
   var table = document.getElementById("configurations");
   if (!table) return;
-  var heads = table.tHead.rows[0].cells, groups = table.tBodies, order = 0;
-  var rowsOf = "tr:not(.group)";
-  Array.prototype.forEach.call(table.querySelectorAll(rowsOf), function (r) { r.dataset.order = order++; });
+  var filterOpens = Number(table.dataset.filterOpens);
+  var heads = table.tHead.rows[0].cells;
+  var collator = new Intl.Collator(undefined, { numeric: true });
+  var groups = Array.prototype.map.call(table.tBodies, function (body) {
+    return { body: body, texts: null,
+             rows: Array.prototype.filter.call(body.rows, function (r) { return !r.classList.contains("group"); }) };
+  });
   var filters = table.tHead.insertRow(-1);
   filters.className = "filters";
   Array.prototype.forEach.call(heads, function (th, i) {
@@ -95,27 +112,36 @@ constexpr const char* kScript = R"js(<script>
     th.addEventListener("click", function () { sort(i); });
     th.addEventListener("keydown", function (e) { if (e.key === "Enter") sort(i); });
   });
-  function cellText(row, i) { return row.cells[i] ? row.cells[i].textContent.trim() : ""; }
+  // A group's cells' texts, row by row in the order given; read once.
+  function textsOf(g) {
+    if (!g.texts) {
+      g.texts = g.rows.map(function (r) {
+        return Array.prototype.map.call(r.cells, function (c) { return c.textContent.trim(); });
+      });
+    }
+    return g.texts;
+  }
   function isNumber(i) { return heads[i].dataset.type === "number"; }
   function sort(i) {
     var down = heads[i].getAttribute("aria-sort") === "ascending";
     Array.prototype.forEach.call(heads, function (th) { th.removeAttribute("aria-sort"); });
     heads[i].setAttribute("aria-sort", down ? "descending" : "ascending");
-    var sign = down ? -1 : 1;
-    Array.prototype.forEach.call(groups, function (group) {
-      var rows = Array.prototype.slice.call(group.querySelectorAll(rowsOf));
-      rows.sort(function (a, b) {
-        var x = cellText(a, i), y = cellText(b, i), c;
-        if (isNumber(i)) {
-          var p = parseFloat(x), q = parseFloat(y);
-          if (isNaN(p) || isNaN(q)) c = isNaN(p) - isNaN(q);
-          else c = sign * (p - q);
-        } else {
-          c = sign * x.localeCompare(y, undefined, { numeric: true });
-        }
-        return c || a.dataset.order - b.dataset.order;
+    var sign = down ? -1 : 1, numeric = isNumber(i);
+    groups.forEach(function (g) {
+      var keys = textsOf(g).map(function (cells) {
+        var text = cells[i] || "";
+        return numeric ? parseFloat(text) : text;
       });
-      rows.forEach(function (r) { group.appendChild(r); });
+      var order = keys.map(function (k, n) { return n; });
+      order.sort(function (a, b) {
+        var x = keys[a], y = keys[b], c;
+        if (numeric) c = isNaN(x) || isNaN(y) ? isNaN(x) - isNaN(y) : sign * (x - y);
+        else c = sign * collator.compare(x, y);
+        return c || a - b;
+      });
+      var moved = document.createDocumentFragment();
+      order.forEach(function (n) { moved.appendChild(g.rows[n]); });
+      g.body.appendChild(moved);
     });
   }
   function matches(text, wanted, numeric) {
@@ -125,21 +151,25 @@ constexpr const char* kScript = R"js(<script>
       if (isNaN(v)) return false;
       return m[1] === "<" ? v < w : m[1] === ">" ? v > w : m[1] === "<=" ? v <= w : m[1] === ">=" ? v >= w : v === w;
     }
-    return text.toLowerCase().indexOf(wanted.toLowerCase()) >= 0;
+    return text.toLowerCase().indexOf(wanted) >= 0;
   }
   function apply() {
-    var wanted = Array.prototype.map.call(filters.cells, function (c) { return c.firstChild.value.trim(); });
+    var wanted = Array.prototype.map.call(filters.cells, function (c) { return c.firstChild.value.trim().toLowerCase(); });
+    var numeric = wanted.map(function (w, i) { return isNumber(i); });
     var shown = 0, total = 0;
-    Array.prototype.forEach.call(groups, function (group) {
-      var any = false;
-      Array.prototype.forEach.call(group.querySelectorAll(rowsOf), function (r) {
-        var keep = wanted.every(function (w, i) { return !w || matches(cellText(r, i), w, isNumber(i)); });
-        r.hidden = !keep; any = any || keep; shown += keep; total++;
+    groups.forEach(function (g) {
+      var texts = textsOf(g), any = false;
+      g.rows.forEach(function (r, n) {
+        var keep = wanted.every(function (w, i) { return !w || matches(texts[n][i] || "", w, numeric[i]); });
+        if (r.hidden === keep) r.hidden = !keep;
+        any = any || keep; shown += keep; total++;
       });
-      group.hidden = !any;
+      if (g.body.hidden === any) g.body.hidden = !any;
     });
-    document.getElementById("shown-count").textContent =
-      shown === total ? "" : "Showing " + shown + " of " + total + " configurations.";
+    table.classList.toggle("filtering", shown < total && shown <= filterOpens);
+    document.getElementById("shown-count").textContent = shown === total ? "" :
+      "Showing " + shown + " of " + total + " configurations" +
+      (shown > filterOpens ? " (open a group to see its rows)." : ".");
   }
 })();
 </script>
@@ -274,10 +304,12 @@ double highest_autocorrelation(const StudyRow& r) {
   return high;
 }
 
+bool succeeded(const StudyRow& r) { return r.state == "succeeded" || r.state == "kept"; }
+
 void append_row(std::string& out, const StudyRow& r) {
   const std::string state = escape(r.state);
   // A row takes about 130 bytes: no class unless it did not succeed.
-  out += r.state != "succeeded" && r.state != "kept" ? "<tr class=\"" + state + "\"><td>" : "<tr><td>";
+  out += succeeded(r) ? "<tr><td>" : "<tr class=\"" + state + "\"><td>";
   out += "" + escape(r.species) + (r.known_species ? "" : " <i class=note>(not in the species table)</i>") +
          "<td>" + escape(r.scenario) + "<td>";
   if (r.linked) {
@@ -300,29 +332,39 @@ void append_row(std::string& out, const StudyRow& r) {
 }
 
 std::string configurations(const Study& s) {
+  // Every row is in the page; a large study's groups start closed, so that
+  // the browser lays out a line per species, not every row, until asked.
+  const bool open = s.rows.size() <= static_cast<std::size_t>(kOpenRows);
   std::string out =
       "<h2 id=\"configurations-heading\">Configurations</h2>\n<p>Grouped by species in the "
-      "order of the study. Click a heading to sort each group by that column; type in the "
+      "order of the study";
+  out += open ? ". " : "; tick a group's box to show its rows. ";
+  out += "Click a heading to sort each group by that column; type in the "
       "fields below the headings to filter (text, or a comparison for numbers: "
       "<code>&lt;0</code>, <code>&gt;=2</code>). The tag links to the configuration's page. "
       "<span id=\"shown-count\" class=\"note\"></span></p>\n"
-      "<table id=\"configurations\">\n<thead><tr>";
+      "<table id=\"configurations\" data-filter-opens=\"" + std::to_string(kFilterOpens) +
+      "\">\n<thead><tr>";
   for (std::size_t c = 0; c < std::size(kColumns); ++c) {
     out += "<th scope=\"col\" data-column=\"" + std::to_string(c) + "\" data-type=\"" +
            kColumns[c].type + "\">" + kColumns[c].name + "</th>";
   }
   out += "</tr></thead>\n";
   for (const auto& [species, members] : by_species(s)) {
-    int fitted = 0, misfit = 0;
+    int fitted = 0, misfit = 0, unsucceeded = 0;
     for (std::size_t n : members) {
       fitted += s.rows[n].fitted;
       misfit += misfit_bins(s.rows[n]) > 0;
+      unsucceeded += !succeeded(s.rows[n]);
     }
     out += "<tbody class=\"species-group\" data-species=\"" + escape(species) +
-           "\"><tr class=\"group\"><th colspan=\"" + std::to_string(std::size(kColumns)) + "\"><b>" +
-           escape(species) + "</b>: " + std::to_string(members.size()) + " configurations, " +
-           std::to_string(fitted) + " with figures, " + std::to_string(misfit) +
-           " with misfit bins</th></tr>\n";
+           "\"><tr class=\"group\"><th colspan=\"" + std::to_string(std::size(kColumns)) +
+           "\"><label><input type=\"checkbox\" class=\"expand\"" + (open ? " checked" : "") +
+           "> <b>" + escape(species) + "</b>: " + std::to_string(members.size()) +
+           " configurations, " + std::to_string(fitted) + " with figures, " +
+           std::to_string(misfit) + " with misfit bins" +
+           (unsucceeded > 0 ? ", " + std::to_string(unsucceeded) + " not succeeded" : "") +
+           "</label></th></tr>\n";
     for (std::size_t n : members) append_row(out, s.rows[n]);
     out += "</tbody>\n";
   }
