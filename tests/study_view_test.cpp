@@ -136,6 +136,40 @@ TEST(StudyView, GroupsStartClosedOnlyBeyondTheRowsABrowserLaysOutQuickly) {
   }
 }
 
+TEST(StudyView, ConfigurationsNotSucceededAreListedUpToABoundThenRunsCsvHoldsThem) {
+  const struct {
+    int failed;
+    int listed;
+    bool more;  // says how many more, and links runs.csv
+  } cases[] = {{0, 0, false}, {1, 1, false}, {report::kListedFailures, report::kListedFailures, false},
+               {report::kListedFailures + 1, report::kListedFailures, true},
+               {100'000, report::kListedFailures, true}};
+  for (const auto& c : cases) {
+    report::Study study;
+    study.rows = {fitted_row("A", "0", "allgas")};
+    for (int n = 0; n < c.failed; ++n) study.rows.push_back(failed_row("A", std::to_string(n + 1)));
+    study.rows.push_back(fitted_row("A", "x", "allgas"));
+    study.rows.back().state = "kept";
+    const std::string html = report::render_study(study);
+    const std::size_t section = html.find("<section id=\"not-succeeded\">");
+    EXPECT_EQ(section != std::string::npos, c.failed > 0) << c.failed;
+    if (section == std::string::npos) continue;
+    const std::string list = html.substr(section, html.find("</section>", section) - section);
+    EXPECT_EQ(count_of(list, "<li>"), c.listed) << c.failed;
+    // The first ones in the order of the study, each with why.
+    EXPECT_NE(list.find("<li><b>A &middot; 1 &middot; allgas</b>: failed<div class=message>forrtl"),
+              std::string::npos);
+    EXPECT_EQ(list.find("&middot; 0 &middot;"), std::string::npos);  // succeeded: not listed
+    const std::string all = std::to_string(c.failed) + (c.failed == 1 ? " configuration" : " configurations");
+    EXPECT_NE(list.find("<p>" + all + " did not succeed"), std::string::npos) << c.failed;
+    const std::string more =
+        std::to_string(c.failed - c.listed) + " more are not listed here: <a href=\"runs.csv\">";
+    EXPECT_EQ(list.find(more) != std::string::npos, c.more) << c.failed;
+    // The contents lead to it.
+    EXPECT_NE(html.find("<a href=\"#not-succeeded-heading\">"), std::string::npos);
+  }
+}
+
 TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {
   report::Study study;
   study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas")};

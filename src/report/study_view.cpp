@@ -273,6 +273,45 @@ std::string meaning(const Study& s) {
          "value: the model does not describe the data.</p>\n";
 }
 
+// ---- not succeeded ----------------------------------------------------------
+
+bool succeeded(const StudyRow& r) { return r.state == "succeeded" || r.state == "kept"; }
+
+// The configurations that did not succeed: how many, and the first
+// kListedFailures of them with why; empty when every one succeeded. A
+// study where everything fails lists no more than a study where a few do:
+// runs.csv has every one.
+std::string not_succeeded(const Study& s) {
+  std::vector<std::size_t> listed;
+  std::size_t all = 0;
+  for (std::size_t n = 0; n < s.rows.size(); ++n) {
+    if (succeeded(s.rows[n])) continue;
+    ++all;
+    if (listed.size() < static_cast<std::size_t>(kListedFailures)) listed.push_back(n);
+  }
+  if (all == 0) return "";
+  std::string out = "<section id=\"not-succeeded\">\n<h2 id=\"not-succeeded-heading\">Not succeeded</h2>\n<p>" +
+                    std::to_string(all) + (all == 1 ? " configuration" : " configurations") +
+                    " did not succeed" +
+                    (all > listed.size() ? "; the first " + std::to_string(listed.size()) + ":" : ":") +
+                    "</p>\n<ul>\n";
+  for (std::size_t n : listed) {
+    const StudyRow& r = s.rows[n];
+    out += "<li><b>" + escape(r.species) + " &middot; " + escape(r.scenario) + " &middot; " +
+           escape(r.tag) + "</b>: " + escape(r.state);
+    if (!r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
+    out += "</li>\n";
+  }
+  out += "</ul>\n";
+  if (all > listed.size()) {
+    out += "<p class=\"note\">" + std::to_string(all - listed.size()) +
+           " more are not listed here: <a href=\"runs.csv\">runs.csv</a> has every configuration "
+           "with its state and message, and the configurations below show them (filter the "
+           "State column).</p>\n";
+  }
+  return out + "</section>\n";
+}
+
 // ---- configurations -------------------------------------------------------
 
 struct Column {
@@ -303,8 +342,6 @@ double highest_autocorrelation(const StudyRow& r) {
   }
   return high;
 }
-
-bool succeeded(const StudyRow& r) { return r.state == "succeeded" || r.state == "kept"; }
 
 void append_row(std::string& out, const StudyRow& r) {
   const std::string state = escape(r.state);
@@ -817,11 +854,16 @@ std::string render_study(const Study& s) {
       "name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>vbsfit study</title>\n";
   out += kStyle;
   out += "</head>\n<body>\n<h1>vbsfit study</h1>\n";
-  out += "<p>Contents: <a href=\"#configurations-heading\">configurations</a> &middot; <a "
+  out += "<p>Contents: ";
+  if (std::any_of(s.rows.begin(), s.rows.end(), [](const StudyRow& r) { return !succeeded(r); })) {
+    out += "<a href=\"#not-succeeded-heading\">not succeeded</a> &middot; ";
+  }
+  out += "<a href=\"#configurations-heading\">configurations</a> &middot; <a "
          "href=\"#models-heading\">tags compared</a> &middot; <a href=\"#explorer-heading\">coefficient "
          "explorer</a> &middot; <a href=\"#flags-heading\">flags</a> &middot; <a "
          "href=\"#provenance-heading\">tables and provenance</a></p>\n";
   out += totals(s) + meaning(s);
+  out += not_succeeded(s);
   out += configurations(s);
   out += models(s);
   out += explorer(s);

@@ -3,6 +3,8 @@
 //
 //   totals          configurations by state; coefficients determined,
 //                   undetermined, of no effect, and in misfit bins
+//   not succeeded   the first kListedFailures configurations that failed
+//                   (or are stale, ...) with why, and how many more
 //   configurations  one row each, grouped by species; a small inline script
 //                   sorts by any column and filters on any column, and
 //                   without it the rows stand in the order given. Above
@@ -38,6 +40,7 @@ namespace report {
 
 inline constexpr int kOpenRows = 1000;       // groups start open up to this many configurations
 inline constexpr int kFilterOpens = 500;     // rows a filter keeps that show in closed groups
+inline constexpr int kListedFailures = 20;   // configurations not succeeded listed with why
 inline constexpr int kExplorerSeries = 8;
 inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
@@ -88,7 +91,8 @@ struct Study {
 
 // The index page. Hooks: p#totals with span[data-total] counts
 // (configurations, succeeded, ..., determined, undetermined, no-effect,
-// misfit); table#configurations with one tbody.species-group per species
+// misfit); section#not-succeeded when any did not succeed;
+// table#configurations with one tbody.species-group per species
 // (data-species) whose first row is tr.group (with its input.expand
 // checkbox, checked when the group starts open), th[data-column]
 // [data-type="text"|"number"] headings, and one row per configuration
