@@ -3,6 +3,7 @@
 // configurations. Its rendering in a browser is browser_test.py's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -167,6 +168,12 @@ TEST(StudyView, ConfigurationsNotSucceededAreListedUpToABoundThenRunsCsvHoldsThe
     EXPECT_EQ(list.find(more) != std::string::npos, c.more) << c.failed;
     // The contents lead to it.
     EXPECT_NE(html.find("<a href=\"#not-succeeded-heading\">"), std::string::npos);
+    // Every one has its row; the first kMessageRows of them say why there.
+    EXPECT_EQ(count_of(html, "<tr class=\"failed\">"), c.failed);
+    const int messages = std::min(c.failed, report::kMessageRows);
+    EXPECT_EQ(count_of(html, "<div class=message>forrtl"), messages + c.listed) << c.failed;
+    EXPECT_EQ(html.find("runs.csv</a> has every message") != std::string::npos, messages < c.failed)
+        << c.failed;
   }
 }
 

@@ -343,7 +343,8 @@ double highest_autocorrelation(const StudyRow& r) {
   return high;
 }
 
-void append_row(std::string& out, const StudyRow& r) {
+// `with_message`: the row shows why it did not succeed (when it says).
+void append_row(std::string& out, const StudyRow& r, bool with_message) {
   const std::string state = escape(r.state);
   // A row takes about 130 bytes: no class unless it did not succeed.
   out += succeeded(r) ? "<tr><td>" : "<tr class=\"" + state + "\"><td>";
@@ -355,7 +356,7 @@ void append_row(std::string& out, const StudyRow& r) {
     out += escape(r.tag);
   }
   out += "<td>" + state;
-  if (!r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
+  if (with_message && !r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
   if (!r.fitted) {
     out += "<td>n/a<td>n/a<td>n/a<td>n/a\n";
     return;
@@ -372,14 +373,30 @@ std::string configurations(const Study& s) {
   // Every row is in the page; a large study's groups start closed, so that
   // the browser lays out a line per species, not every row, until asked.
   const bool open = s.rows.size() <= static_cast<std::size_t>(kOpenRows);
+  // The messages of the first kMessageRows rows that have one: a message
+  // (often a path) costs more than the rest of its row.
+  std::vector<bool> with_message(s.rows.size(), false);
+  std::size_t messages = 0, all_messages = 0;
+  for (std::size_t n = 0; n < s.rows.size(); ++n) {
+    if (s.rows[n].message.empty()) continue;
+    ++all_messages;
+    if (messages == static_cast<std::size_t>(kMessageRows)) continue;
+    with_message[n] = true;
+    ++messages;
+  }
   std::string out =
       "<h2 id=\"configurations-heading\">Configurations</h2>\n<p>Grouped by species in the "
       "order of the study";
   out += open ? ". " : "; tick a group's box to show its rows. ";
   out += "Click a heading to sort each group by that column; type in the "
       "fields below the headings to filter (text, or a comparison for numbers: "
-      "<code>&lt;0</code>, <code>&gt;=2</code>). The tag links to the configuration's page. "
-      "<span id=\"shown-count\" class=\"note\"></span></p>\n"
+      "<code>&lt;0</code>, <code>&gt;=2</code>). The tag links to the configuration's page. ";
+  if (messages < all_messages) {
+    out += "Why a configuration did not succeed is shown for the first " + std::to_string(messages) +
+           " of the " + std::to_string(all_messages) +
+           " that say; <a href=\"runs.csv\">runs.csv</a> has every message. ";
+  }
+  out += "<span id=\"shown-count\" class=\"note\"></span></p>\n"
       "<table id=\"configurations\" data-filter-opens=\"" + std::to_string(kFilterOpens) +
       "\">\n<thead><tr>";
   for (std::size_t c = 0; c < std::size(kColumns); ++c) {
@@ -402,7 +419,7 @@ std::string configurations(const Study& s) {
            std::to_string(misfit) + " with misfit bins" +
            (unsucceeded > 0 ? ", " + std::to_string(unsucceeded) + " not succeeded" : "") +
            "</label></th></tr>\n";
-    for (std::size_t n : members) append_row(out, s.rows[n]);
+    for (std::size_t n : members) append_row(out, s.rows[n], with_message[n]);
     out += "</tbody>\n";
   }
   return out + "</table>\n";

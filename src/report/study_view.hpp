@@ -10,7 +10,9 @@
 //                   without it the rows stand in the order given. Above
 //                   kOpenRows configurations the groups start closed (a
 //                   checkbox opens one, without the script too), so that
-//                   a browser lays out a line per species until asked
+//                   a browser lays out a line per species until asked;
+//                   the first kMessageRows configurations that say why
+//                   they did not succeed show it, runs.csv has the rest
 //   tags compared   per species and scenario fitted under several tags: AIC
 //                   per bin and in total, and the preferred tag
 //   explorer        per target bin and term, value ± standard error across
@@ -19,7 +21,8 @@
 //   provenance      every batch that wrote the study, and the tables
 //
 // Only the configuration table grows with the study, by about 140 bytes a
-// row (10,000 configurations make an index of about 1.4 MB); everything
+// row (10,000 configurations make an index of about 1.4 MB; failed ones,
+// about 90 bytes beyond their first kMessageRows messages); everything
 // else is bounded: the explorer draws at most kExplorerSeries series and
 // kExplorerScenarios scenarios; the flag grid has a row per configuration
 // up to kGridRows configurations and a row per species and tag beyond; the
@@ -41,6 +44,7 @@ namespace report {
 inline constexpr int kOpenRows = 1000;       // groups start open up to this many configurations
 inline constexpr int kFilterOpens = 500;     // rows a filter keeps that show in closed groups
 inline constexpr int kListedFailures = 20;   // configurations not succeeded listed with why
+inline constexpr int kMessageRows = 2000;    // rows of the configuration table that show why
 inline constexpr int kExplorerSeries = 8;
 inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
