@@ -61,7 +61,7 @@ new Promise(function (done) {
 """
 ACTIONS = {
     "open a group": "var box = document.querySelector('#configurations input.expand');"
-                    " if (!box.checked) box.click();",
+                    " if (box && !box.checked) box.click();",
     "sort by Worst R²": "document.querySelector('#configurations th[data-type=\"number\"]').click();",
     "sort by Scenario": "document.querySelectorAll('#configurations th[data-column]')[1].click();",
     "filter Tag no56": "var f = document.querySelectorAll('#configurations tr.filters input')[2];"
