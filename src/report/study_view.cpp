@@ -388,17 +388,17 @@ std::string configurations(const Study& s) {
       "<h2 id=\"configurations-heading\">Configurations</h2>\n<p>Grouped by species in the "
       "order of the study";
   out += open ? ". " : "; tick a group's box to show its rows. ";
-  out += "Click a heading to sort each group by that column; type in the "
-      "fields below the headings to filter (text, or a comparison for numbers: "
-      "<code>&lt;0</code>, <code>&gt;=2</code>). The tag links to the configuration's page. ";
+  out += "Click a heading to sort each group by that column; type in the fields below the "
+         "headings to filter (text, or a comparison for numbers: <code>&lt;0</code>, "
+         "<code>&gt;=2</code>). The tag links to the configuration's page. ";
   if (messages < all_messages) {
     out += "Why a configuration did not succeed is shown for the first " + std::to_string(messages) +
            " of the " + std::to_string(all_messages) +
            " that say; <a href=\"runs.csv\">runs.csv</a> has every message. ";
   }
   out += "<span id=\"shown-count\" class=\"note\"></span></p>\n"
-      "<table id=\"configurations\" data-filter-opens=\"" + std::to_string(kFilterOpens) +
-      "\">\n<thead><tr>";
+         "<table id=\"configurations\" data-filter-opens=\"" + std::to_string(kFilterOpens) +
+         "\">\n<thead><tr>";
   for (std::size_t c = 0; c < std::size(kColumns); ++c) {
     out += "<th scope=\"col\" data-column=\"" + std::to_string(c) + "\" data-type=\"" +
            kColumns[c].type + "\">" + kColumns[c].name + "</th>";
