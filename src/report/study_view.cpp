@@ -169,7 +169,8 @@ constexpr const char* kScript = R"js(<script>
     table.classList.toggle("filtering", shown < total && shown <= filterOpens);
     document.getElementById("shown-count").textContent = shown === total ? "" :
       "Showing " + shown + " of " + total + " configurations" +
-      (shown > filterOpens ? " (open a group to see its rows)." : ".");
+      (shown > filterOpens && table.querySelector("input.expand:not(:checked)") ?
+       " (a closed group shows them when opened)." : ".");
   }
 })();
 </script>
