@@ -15,7 +15,9 @@ without, each fitted under the four tags) is checked too: its study view
 renders, a `static` fit of data made with bin reactions is marked misfit
 and no fit under the tag that made the data is, a click on a column heading
 reorders the rows (the page's own script, run by the browser), typing in a
-filter field hides the others, the coefficient explorer's charts show every
+filter field hides the others, with the groups closed (as a large study's
+start) no row is laid out until a box opens its group or a filter keeps a
+few, the coefficient explorer's charts show every
 series colour in a screenshot, and every page stays under 100 kB. With
 --artifacts the reports and the screenshots are kept there for a look. Exit status 0 when every check passes, 1 when one
 fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
@@ -366,6 +368,33 @@ def with_extra(page, copy, head="", body=""):
                     encoding="utf-8")
 
 
+# What is done to the study view before counting the rows laid out; all
+# but "open" start from a copy whose groups are closed.
+CLOSED_GROUP_ACTIONS = {
+    "open": None,
+    "closed": "",
+    "one box ticked": "document.querySelector('#configurations input.expand').click();",
+    "filtered": "var field = document.querySelectorAll('#configurations tr.filters input')[2];"
+                " field.value = 'no56'; field.dispatchEvent(new Event('input'));",
+}
+
+
+def laid_out_rows(browser, index, copy, action):
+    """The configuration rows the browser lays out (gives a box) in a copy of
+    the index, after `action`; with an action, the copy's groups start
+    closed, as those of a study of more than a thousand configurations do."""
+    text = index.read_text(encoding="utf-8")
+    if action is not None:
+        text = text.replace('class="expand" checked>', 'class="expand">')
+    copy.write_text(text, encoding="utf-8")
+    with_extra(copy, copy, body="<script>" + (action or "") + "document.body.dataset.laidOut = "
+               "Array.prototype.filter.call(document.querySelectorAll('#configurations tbody "
+               "tr:not(.group)'), function (r) { return r.getClientRects().length > 0; "
+               "}).length;</script>")
+    body = Dom(browser.run(copy.as_uri(), "--dump-dom")).root.find_all("body")
+    return int(body[0].attrs.get("data-laid-out", "-1"))
+
+
 def configuration_rows(dom):
     """Per species group, its configuration rows in the order shown."""
     tables = dom.root.find_all("table", id="configurations")
@@ -440,6 +469,14 @@ def check_study_view(browser, batch, vbsgen, scratch):
              if "hidden" not in r.attrs]
     check(len(shown) == SAMPLE_GROUPS and all(cell_texts(r)[2] == "no56" for r in shown),
           f"study view: the filter shows {[cell_texts(r)[2] for r in shown]}")
+
+    # A large study's groups start closed: only what a box opens, or a
+    # filter keeps, is laid out (the style sheet alone opens a group).
+    laid_out = {what: laid_out_rows(browser, index, directory / "closed.html", action)
+                for what, action in CLOSED_GROUP_ACTIONS.items()}
+    check(laid_out == {"open": SAMPLE_CONFIGURATIONS, "closed": 0, "one box ticked": len(groups[0]),
+                       "filtered": SAMPLE_GROUPS},
+          f"study view: rows laid out with the groups closed: {laid_out}")
 
     # The explorer's charts are drawn: every series colour is on the screen.
     view = directory / "explorer-view.html"

@@ -3,6 +3,7 @@
 // configurations. Its rendering in a browser is browser_test.py's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,6 +115,66 @@ TEST(StudyView, ConfigurationsGroupedBySpeciesWithSortAndFilterHooks) {
   EXPECT_NE(html.find("<a href=\"B,1,allgas.html\">allgas</a>"), std::string::npos);
   EXPECT_NE(html.find("<div class=message>forrtl: severe (29): file not found</div><td>n/a"),
             std::string::npos);
+}
+
+TEST(StudyView, GroupsStartClosedOnlyBeyondTheRowsABrowserLaysOutQuickly) {
+  const struct {
+    int rows;
+    bool open;
+  } cases[] = {{1, true}, {report::kOpenRows, true}, {report::kOpenRows + 1, false}};
+  for (const auto& c : cases) {
+    report::Study study;
+    for (int n = 0; n < c.rows; ++n) {
+      study.rows.push_back(fitted_row(n % 3 == 0 ? "A" : "B", std::to_string(n), "allgas"));
+    }
+    const std::string html = report::render_study(study);
+    // Every row is in the page either way; only the groups' boxes differ.
+    EXPECT_EQ(count_of(html, "<tr><td>"), c.rows) << c.rows;
+    const int groups = c.rows > 1 ? 2 : 1;
+    EXPECT_EQ(count_of(html, "class=\"expand\" checked>"), c.open ? groups : 0) << c.rows;
+    EXPECT_EQ(count_of(html, "class=\"expand\">"), c.open ? 0 : groups) << c.rows;
+    EXPECT_EQ(html.find("tick a group's box") != std::string::npos, !c.open) << c.rows;
+  }
+}
+
+TEST(StudyView, ConfigurationsNotSucceededAreListedUpToABoundThenRunsCsvHoldsThem) {
+  const struct {
+    int failed;
+    int listed;
+    bool more;  // says how many more, and links runs.csv
+  } cases[] = {{0, 0, false}, {1, 1, false}, {report::kListedFailures, report::kListedFailures, false},
+               {report::kListedFailures + 1, report::kListedFailures, true},
+               {100'000, report::kListedFailures, true}};
+  for (const auto& c : cases) {
+    report::Study study;
+    study.rows = {fitted_row("A", "0", "allgas")};
+    for (int n = 0; n < c.failed; ++n) study.rows.push_back(failed_row("A", std::to_string(n + 1)));
+    study.rows.push_back(fitted_row("A", "x", "allgas"));
+    study.rows.back().state = "kept";
+    const std::string html = report::render_study(study);
+    const std::size_t section = html.find("<section id=\"not-succeeded\">");
+    EXPECT_EQ(section != std::string::npos, c.failed > 0) << c.failed;
+    if (section == std::string::npos) continue;
+    const std::string list = html.substr(section, html.find("</section>", section) - section);
+    EXPECT_EQ(count_of(list, "<li>"), c.listed) << c.failed;
+    // The first ones in the order of the study, each with why.
+    EXPECT_NE(list.find("<li><b>A &middot; 1 &middot; allgas</b>: failed<div class=message>forrtl"),
+              std::string::npos);
+    EXPECT_EQ(list.find("&middot; 0 &middot;"), std::string::npos);  // succeeded: not listed
+    const std::string all = std::to_string(c.failed) + (c.failed == 1 ? " configuration" : " configurations");
+    EXPECT_NE(list.find("<p>" + all + " did not succeed"), std::string::npos) << c.failed;
+    const std::string more =
+        std::to_string(c.failed - c.listed) + " more are not listed here: <a href=\"runs.csv\">";
+    EXPECT_EQ(list.find(more) != std::string::npos, c.more) << c.failed;
+    // The contents lead to it.
+    EXPECT_NE(html.find("<a href=\"#not-succeeded-heading\">"), std::string::npos);
+    // Every one has its row; the first kMessageRows of them say why there.
+    EXPECT_EQ(count_of(html, "<tr class=\"failed\">"), c.failed);
+    const int messages = std::min(c.failed, report::kMessageRows);
+    EXPECT_EQ(count_of(html, "<div class=message>forrtl"), messages + c.listed) << c.failed;
+    EXPECT_EQ(html.find("runs.csv</a> has every message") != std::string::npos, messages < c.failed)
+        << c.failed;
+  }
 }
 
 TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {

@@ -4,6 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <map>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "quality/models.hpp"
@@ -28,10 +32,16 @@ caption { text-align: left; padding-bottom: 0.3em; }
 th, td { border: 1px solid #bbb; padding: 0.2em 0.45em; text-align: left; vertical-align: top; }
 thead th { background: #eee; }
 #configurations td:nth-child(n+5), #models td:nth-child(n+4) { text-align: right; }
-#configurations thead th[data-column] { cursor: pointer; white-space: nowrap; }
+#configurations thead th[data-column] { cursor: pointer; }
 #configurations th[aria-sort=ascending]::after { content: " \25B2"; }
 #configurations th[aria-sort=descending]::after { content: " \25BC"; }
+#configurations { table-layout: fixed; width: 100%; max-width: 75em; }
+#configurations thead th:nth-child(-n+2) { width: 9%; }
+#configurations thead th:nth-child(3) { width: 8%; }
+#configurations thead th:nth-child(4) { width: 18%; }
+#configurations:not(.filtering) tbody:not(:has(input.expand:checked)) > tr:not(.group) { display: none; }
 tr.group th { background: #f4f4f4; font-weight: normal; }
+tr.group label { display: block; cursor: pointer; }
 tr.group b { font-size: 1.05em; }
 tr.failed td, tr.stale td { background: #fbe3e3; }
 td.bad { background: #fde2c8; font-weight: bold; }
@@ -72,13 +82,24 @@ svg .holes { fill: none; stroke: #fff; stroke-linecap: round; stroke-width: 3; }
 // The filter fields under the headings keep rows whose cell contains the
 // text typed, or for numbers a comparison: "<0", ">=0.9". The original
 // order breaks ties, so the order is stable.
+//
+// Built for 10,000 rows and more: the cells' texts are read from the page
+// once, when first needed, and a sort compares those (one collator, made
+// once), then moves each group's rows in one fragment. A filter changes
+// only the rows whose state changes. While the rows a filter keeps are few
+// (kFilterOpens), they show even in closed groups; beyond, the count says
+// how many there are and a group shows them when opened.
 constexpr const char* kScript = R"js(<script>
 (function () {
   var table = document.getElementById("configurations");
   if (!table) return;
-  var heads = table.tHead.rows[0].cells, groups = table.tBodies, order = 0;
-  var rowsOf = "tr:not(.group)";
-  Array.prototype.forEach.call(table.querySelectorAll(rowsOf), function (r) { r.dataset.order = order++; });
+  var filterOpens = Number(table.dataset.filterOpens);
+  var heads = table.tHead.rows[0].cells;
+  var collator = new Intl.Collator(undefined, { numeric: true });
+  var groups = Array.prototype.map.call(table.tBodies, function (body) {
+    return { body: body, texts: null,
+             rows: Array.prototype.filter.call(body.rows, function (r) { return !r.classList.contains("group"); }) };
+  });
   var filters = table.tHead.insertRow(-1);
   filters.className = "filters";
   Array.prototype.forEach.call(heads, function (th, i) {
@@ -91,27 +112,36 @@ constexpr const char* kScript = R"js(<script>
     th.addEventListener("click", function () { sort(i); });
     th.addEventListener("keydown", function (e) { if (e.key === "Enter") sort(i); });
   });
-  function cellText(row, i) { return row.cells[i] ? row.cells[i].textContent.trim() : ""; }
+  // A group's cells' texts, row by row in the order given; read once.
+  function textsOf(g) {
+    if (!g.texts) {
+      g.texts = g.rows.map(function (r) {
+        return Array.prototype.map.call(r.cells, function (c) { return c.textContent.trim(); });
+      });
+    }
+    return g.texts;
+  }
   function isNumber(i) { return heads[i].dataset.type === "number"; }
   function sort(i) {
     var down = heads[i].getAttribute("aria-sort") === "ascending";
     Array.prototype.forEach.call(heads, function (th) { th.removeAttribute("aria-sort"); });
     heads[i].setAttribute("aria-sort", down ? "descending" : "ascending");
-    var sign = down ? -1 : 1;
-    Array.prototype.forEach.call(groups, function (group) {
-      var rows = Array.prototype.slice.call(group.querySelectorAll(rowsOf));
-      rows.sort(function (a, b) {
-        var x = cellText(a, i), y = cellText(b, i), c;
-        if (isNumber(i)) {
-          var p = parseFloat(x), q = parseFloat(y);
-          if (isNaN(p) || isNaN(q)) c = isNaN(p) - isNaN(q);
-          else c = sign * (p - q);
-        } else {
-          c = sign * x.localeCompare(y, undefined, { numeric: true });
-        }
-        return c || a.dataset.order - b.dataset.order;
+    var sign = down ? -1 : 1, numeric = isNumber(i);
+    groups.forEach(function (g) {
+      var keys = textsOf(g).map(function (cells) {
+        var text = cells[i] || "";
+        return numeric ? parseFloat(text) : text;
       });
-      rows.forEach(function (r) { group.appendChild(r); });
+      var order = keys.map(function (k, n) { return n; });
+      order.sort(function (a, b) {
+        var x = keys[a], y = keys[b], c;
+        if (numeric) c = isNaN(x) || isNaN(y) ? isNaN(x) - isNaN(y) : sign * (x - y);
+        else c = sign * collator.compare(x, y);
+        return c || a - b;
+      });
+      var moved = document.createDocumentFragment();
+      order.forEach(function (n) { moved.appendChild(g.rows[n]); });
+      g.body.appendChild(moved);
     });
   }
   function matches(text, wanted, numeric) {
@@ -121,21 +151,26 @@ constexpr const char* kScript = R"js(<script>
       if (isNaN(v)) return false;
       return m[1] === "<" ? v < w : m[1] === ">" ? v > w : m[1] === "<=" ? v <= w : m[1] === ">=" ? v >= w : v === w;
     }
-    return text.toLowerCase().indexOf(wanted.toLowerCase()) >= 0;
+    return text.toLowerCase().indexOf(wanted) >= 0;
   }
   function apply() {
-    var wanted = Array.prototype.map.call(filters.cells, function (c) { return c.firstChild.value.trim(); });
+    var wanted = Array.prototype.map.call(filters.cells, function (c) { return c.firstChild.value.trim().toLowerCase(); });
+    var numeric = wanted.map(function (w, i) { return isNumber(i); });
     var shown = 0, total = 0;
-    Array.prototype.forEach.call(groups, function (group) {
-      var any = false;
-      Array.prototype.forEach.call(group.querySelectorAll(rowsOf), function (r) {
-        var keep = wanted.every(function (w, i) { return !w || matches(cellText(r, i), w, isNumber(i)); });
-        r.hidden = !keep; any = any || keep; shown += keep; total++;
+    groups.forEach(function (g) {
+      var texts = textsOf(g), any = false;
+      g.rows.forEach(function (r, n) {
+        var keep = wanted.every(function (w, i) { return !w || matches(texts[n][i] || "", w, numeric[i]); });
+        if (r.hidden === keep) r.hidden = !keep;
+        any = any || keep; shown += keep; total++;
       });
-      group.hidden = !any;
+      if (g.body.hidden === any) g.body.hidden = !any;
     });
-    document.getElementById("shown-count").textContent =
-      shown === total ? "" : "Showing " + shown + " of " + total + " configurations.";
+    table.classList.toggle("filtering", shown < total && shown <= filterOpens);
+    document.getElementById("shown-count").textContent = shown === total ? "" :
+      "Showing " + shown + " of " + total + " configurations" +
+      (shown > filterOpens && table.querySelector("input.expand:not(:checked)") ?
+       " (a closed group shows them when opened)." : ".");
   }
 })();
 </script>
@@ -239,6 +274,45 @@ std::string meaning(const Study& s) {
          "value: the model does not describe the data.</p>\n";
 }
 
+// ---- not succeeded ----------------------------------------------------------
+
+bool succeeded(const StudyRow& r) { return r.state == "succeeded" || r.state == "kept"; }
+
+// The configurations that did not succeed: how many, and the first
+// kListedFailures of them with why; empty when every one succeeded. A
+// study where everything fails lists no more than a study where a few do:
+// runs.csv has every one.
+std::string not_succeeded(const Study& s) {
+  std::vector<std::size_t> listed;
+  std::size_t all = 0;
+  for (std::size_t n = 0; n < s.rows.size(); ++n) {
+    if (succeeded(s.rows[n])) continue;
+    ++all;
+    if (listed.size() < static_cast<std::size_t>(kListedFailures)) listed.push_back(n);
+  }
+  if (all == 0) return "";
+  std::string out = "<section id=\"not-succeeded\">\n<h2 id=\"not-succeeded-heading\">Not succeeded</h2>\n<p>" +
+                    std::to_string(all) + (all == 1 ? " configuration" : " configurations") +
+                    " did not succeed" +
+                    (all > listed.size() ? "; the first " + std::to_string(listed.size()) + ":" : ":") +
+                    "</p>\n<ul>\n";
+  for (std::size_t n : listed) {
+    const StudyRow& r = s.rows[n];
+    out += "<li><b>" + escape(r.species) + " &middot; " + escape(r.scenario) + " &middot; " +
+           escape(r.tag) + "</b>: " + escape(r.state);
+    if (!r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
+    out += "</li>\n";
+  }
+  out += "</ul>\n";
+  if (all > listed.size()) {
+    out += "<p class=\"note\">" + std::to_string(all - listed.size()) +
+           " more are not listed here: <a href=\"runs.csv\">runs.csv</a> has every configuration "
+           "with its state and message, and the configurations below show them (filter the "
+           "State column).</p>\n";
+  }
+  return out + "</section>\n";
+}
+
 // ---- configurations -------------------------------------------------------
 
 struct Column {
@@ -270,10 +344,11 @@ double highest_autocorrelation(const StudyRow& r) {
   return high;
 }
 
-void append_row(std::string& out, const StudyRow& r) {
+// `with_message`: the row shows why it did not succeed (when it says).
+void append_row(std::string& out, const StudyRow& r, bool with_message) {
   const std::string state = escape(r.state);
   // A row takes about 130 bytes: no class unless it did not succeed.
-  out += r.state != "succeeded" && r.state != "kept" ? "<tr class=\"" + state + "\"><td>" : "<tr><td>";
+  out += succeeded(r) ? "<tr><td>" : "<tr class=\"" + state + "\"><td>";
   out += "" + escape(r.species) + (r.known_species ? "" : " <i class=note>(not in the species table)</i>") +
          "<td>" + escape(r.scenario) + "<td>";
   if (r.linked) {
@@ -282,7 +357,7 @@ void append_row(std::string& out, const StudyRow& r) {
     out += escape(r.tag);
   }
   out += "<td>" + state;
-  if (!r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
+  if (with_message && !r.message.empty()) out += "<div class=message>" + escape(r.message) + "</div>";
   if (!r.fitted) {
     out += "<td>n/a<td>n/a<td>n/a<td>n/a\n";
     return;
@@ -296,30 +371,56 @@ void append_row(std::string& out, const StudyRow& r) {
 }
 
 std::string configurations(const Study& s) {
+  // Every row is in the page; a large study's groups start closed, so that
+  // the browser lays out a line per species, not every row, until asked.
+  const bool open = s.rows.size() <= static_cast<std::size_t>(kOpenRows);
+  // The messages of the first kMessageRows rows that have one: a message
+  // (often a path) costs more than the rest of its row.
+  std::vector<bool> with_message(s.rows.size(), false);
+  std::size_t messages = 0, all_messages = 0;
+  for (std::size_t n = 0; n < s.rows.size(); ++n) {
+    if (s.rows[n].message.empty()) continue;
+    ++all_messages;
+    if (messages == static_cast<std::size_t>(kMessageRows)) continue;
+    with_message[n] = true;
+    ++messages;
+  }
   std::string out =
       "<h2 id=\"configurations-heading\">Configurations</h2>\n<p>Grouped by species in the "
-      "order of the study. Click a heading to sort each group by that column; type in the "
-      "fields below the headings to filter (text, or a comparison for numbers: "
-      "<code>&lt;0</code>, <code>&gt;=2</code>). The tag links to the configuration's page. "
-      "<span id=\"shown-count\" class=\"note\"></span></p>\n"
-      "<table id=\"configurations\">\n<thead><tr>";
+      "order of the study";
+  out += open ? ". " : "; tick a group's box to show its rows. ";
+  out += "Click a heading to sort each group by that column; type in the fields below the "
+         "headings to filter (text, or a comparison for numbers: <code>&lt;0</code>, "
+         "<code>&gt;=2</code>). The tag links to the configuration's page. ";
+  if (messages < all_messages) {
+    out += "Why a configuration did not succeed is shown for the first " + std::to_string(messages) +
+           " of the " + std::to_string(all_messages) +
+           " that say; <a href=\"runs.csv\">runs.csv</a> has every message. ";
+  }
+  out += "<span id=\"shown-count\" class=\"note\"></span></p>\n"
+         "<table id=\"configurations\" data-filter-opens=\"" + std::to_string(kFilterOpens) +
+         "\">\n<thead><tr>";
   for (std::size_t c = 0; c < std::size(kColumns); ++c) {
     out += "<th scope=\"col\" data-column=\"" + std::to_string(c) + "\" data-type=\"" +
            kColumns[c].type + "\">" + kColumns[c].name + "</th>";
   }
   out += "</tr></thead>\n";
   for (const auto& [species, members] : by_species(s)) {
-    int fitted = 0, misfit = 0;
+    int fitted = 0, misfit = 0, unsucceeded = 0;
     for (std::size_t n : members) {
       fitted += s.rows[n].fitted;
       misfit += misfit_bins(s.rows[n]) > 0;
+      unsucceeded += !succeeded(s.rows[n]);
     }
     out += "<tbody class=\"species-group\" data-species=\"" + escape(species) +
-           "\"><tr class=\"group\"><th colspan=\"" + std::to_string(std::size(kColumns)) + "\"><b>" +
-           escape(species) + "</b>: " + std::to_string(members.size()) + " configurations, " +
-           std::to_string(fitted) + " with figures, " + std::to_string(misfit) +
-           " with misfit bins</th></tr>\n";
-    for (std::size_t n : members) append_row(out, s.rows[n]);
+           "\"><tr class=\"group\"><th colspan=\"" + std::to_string(std::size(kColumns)) +
+           "\"><label><input type=\"checkbox\" class=\"expand\"" + (open ? " checked" : "") +
+           "> <b>" + escape(species) + "</b>: " + std::to_string(members.size()) +
+           " configurations, " + std::to_string(fitted) + " with figures, " +
+           std::to_string(misfit) + " with misfit bins" +
+           (unsucceeded > 0 ? ", " + std::to_string(unsucceeded) + " not succeeded" : "") +
+           "</label></th></tr>\n";
+    for (std::size_t n : members) append_row(out, s.rows[n], with_message[n]);
     out += "</tbody>\n";
   }
   return out + "</table>\n";
@@ -335,15 +436,13 @@ struct Group {
 std::vector<Group> compared_groups(const Study& s) {
   std::vector<Group> groups;
   std::map<std::pair<std::string, std::string>, std::size_t> at;
+  std::set<std::tuple<std::string, std::string, std::string>> seen;  // a group may hold many tags
   for (std::size_t n = 0; n < s.rows.size(); ++n) {
     const StudyRow& r = s.rows[n];
-    if (!r.fitted) continue;
+    if (!r.fitted || !seen.insert({r.species, r.scenario, r.tag}).second) continue;
     auto [it, added] = at.emplace(std::make_pair(r.species, r.scenario), groups.size());
     if (added) groups.push_back({r.species, r.scenario, {}});
-    Group& g = groups[it->second];
-    const bool seen = std::any_of(g.rows.begin(), g.rows.end(),
-                                  [&](std::size_t m) { return s.rows[m].tag == r.tag; });
-    if (!seen) g.rows.push_back(n);
+    groups[it->second].rows.push_back(n);
   }
   std::erase_if(groups, [](const Group& g) { return g.rows.size() < 2; });
   return groups;
@@ -373,20 +472,17 @@ std::string models(const Study& s) {
       "than about 10 is strong evidence against the tag with the higher AIC.</p>\n";
   if (groups.empty()) return out + "<p class=\"note\">No species and scenario was fitted under more than one tag.</p>\n";
 
-  // Which tag each species prefers, over its scenarios.
+  // Which tag each species prefers, over its scenarios; species in the
+  // order first compared.
   std::vector<std::pair<std::string, std::map<std::string, int>>> preferred_by_species;
+  std::unordered_map<std::string, std::size_t> species_at;
   std::vector<quality::Comparison> comparisons;
   for (const Group& g : groups) {
     comparisons.push_back(quality::compare_models(candidates(s, g)));
     const int p = comparisons.back().preferred;
-    if (preferred_by_species.empty() || preferred_by_species.back().first != g.species) {
-      auto same = std::find_if(preferred_by_species.begin(), preferred_by_species.end(),
-                               [&](const auto& e) { return e.first == g.species; });
-      if (same == preferred_by_species.end()) preferred_by_species.push_back({g.species, {}});
-    }
-    auto entry = std::find_if(preferred_by_species.begin(), preferred_by_species.end(),
-                              [&](const auto& e) { return e.first == g.species; });
-    if (p >= 0) ++entry->second[s.rows[g.rows[p]].tag];
+    const auto [at, added] = species_at.emplace(g.species, preferred_by_species.size());
+    if (added) preferred_by_species.push_back({g.species, {}});
+    if (p >= 0) ++preferred_by_species[at->second].second[s.rows[g.rows[p]].tag];
   }
   out += "<ul id=\"preferred-summary\">\n";
   for (const auto& [species, tags] : preferred_by_species) {
@@ -576,8 +672,9 @@ void explorer_chart(std::string& out, const Study& s, int bin, int term,
 
 std::string explorer(const Study& s) {
   std::vector<std::string> seen;
+  std::unordered_set<std::string> seen_set;
   for (const StudyRow& r : s.rows) {
-    if (r.fitted && std::find(seen.begin(), seen.end(), r.scenario) == seen.end()) seen.push_back(r.scenario);
+    if (r.fitted && seen_set.insert(r.scenario).second) seen.push_back(r.scenario);
   }
   std::vector<std::string> scenarios = scenario_order(seen, s.scenarios);
   std::string out =
@@ -746,15 +843,16 @@ std::string provenance(const Study& s) {
 
 std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
                                         const std::vector<std::string>& given) {
+  // Sets, not searches of the lists: a study may have as many scenarios as
+  // configurations, and the index must stay linear in its size.
+  const std::unordered_set<std::string> occurs(seen.begin(), seen.end());
+  std::unordered_set<std::string> placed;
   std::vector<std::string> out;
   for (const std::string& g : given) {
-    if (std::find(seen.begin(), seen.end(), g) != seen.end() &&
-        std::find(out.begin(), out.end(), g) == out.end()) {
-      out.push_back(g);
-    }
+    if (occurs.count(g) != 0 && placed.insert(g).second) out.push_back(g);
   }
   for (const std::string& n : seen) {
-    if (std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+    if (placed.insert(n).second) out.push_back(n);
   }
   if (given.empty() && std::all_of(out.begin(), out.end(), is_number)) {
     std::stable_sort(out.begin(), out.end(),
@@ -774,11 +872,16 @@ std::string render_study(const Study& s) {
       "name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>vbsfit study</title>\n";
   out += kStyle;
   out += "</head>\n<body>\n<h1>vbsfit study</h1>\n";
-  out += "<p>Contents: <a href=\"#configurations-heading\">configurations</a> &middot; <a "
+  out += "<p>Contents: ";
+  if (std::any_of(s.rows.begin(), s.rows.end(), [](const StudyRow& r) { return !succeeded(r); })) {
+    out += "<a href=\"#not-succeeded-heading\">not succeeded</a> &middot; ";
+  }
+  out += "<a href=\"#configurations-heading\">configurations</a> &middot; <a "
          "href=\"#models-heading\">tags compared</a> &middot; <a href=\"#explorer-heading\">coefficient "
          "explorer</a> &middot; <a href=\"#flags-heading\">flags</a> &middot; <a "
          "href=\"#provenance-heading\">tables and provenance</a></p>\n";
   out += totals(s) + meaning(s);
+  out += not_succeeded(s);
   out += configurations(s);
   out += models(s);
   out += explorer(s);

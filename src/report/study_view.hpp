@@ -3,9 +3,16 @@
 //
 //   totals          configurations by state; coefficients determined,
 //                   undetermined, of no effect, and in misfit bins
+//   not succeeded   the first kListedFailures configurations that failed
+//                   (or are stale, ...) with why, and how many more
 //   configurations  one row each, grouped by species; a small inline script
 //                   sorts by any column and filters on any column, and
-//                   without it the rows stand in the order given
+//                   without it the rows stand in the order given. Above
+//                   kOpenRows configurations the groups start closed (a
+//                   checkbox opens one, without the script too), so that
+//                   a browser lays out a line per species until asked;
+//                   the first kMessageRows configurations that say why
+//                   they did not succeed show it, runs.csv has the rest
 //   tags compared   per species and scenario fitted under several tags: AIC
 //                   per bin and in total, and the preferred tag
 //   explorer        per target bin and term, value ± standard error across
@@ -13,13 +20,15 @@
 //   flags           configurations x coefficients at a glance
 //   provenance      every batch that wrote the study, and the tables
 //
-// Size stays bounded whatever the study's size (10,000 configurations make
-// an index of about 1.8 MB): the configuration table takes about 130 bytes a row;
-// the explorer draws at most kExplorerSeries series and kExplorerScenarios
-// scenarios; the flag grid has a row per configuration up to kGridRows
-// configurations and a row per species and tag beyond; the comparison shows
-// every tag of at most kComparedGroups species and scenarios. Each says
-// what it left out and which table holds it.
+// Only the configuration table grows with the study, by about 140 bytes a
+// row (10,000 configurations make an index of about 1.4 MB; failed ones,
+// about 90 bytes beyond their first kMessageRows messages); everything
+// else is bounded: the explorer draws at most kExplorerSeries series and
+// kExplorerScenarios scenarios; the flag grid has a row per configuration
+// up to kGridRows configurations and a row per species and tag beyond; the
+// comparison shows every tag of at most kComparedGroups species and
+// scenarios. Each says what it left out and which table holds it. Making
+// the page takes time linear in the study's size.
 #pragma once
 
 #include <array>
@@ -32,6 +41,10 @@
 
 namespace report {
 
+inline constexpr int kOpenRows = 1000;       // groups start open up to this many configurations
+inline constexpr int kFilterOpens = 500;     // rows a filter keeps that show in closed groups
+inline constexpr int kListedFailures = 20;   // configurations not succeeded listed with why
+inline constexpr int kMessageRows = 2000;    // rows of the configuration table that show why
 inline constexpr int kExplorerSeries = 8;
 inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
@@ -82,8 +95,10 @@ struct Study {
 
 // The index page. Hooks: p#totals with span[data-total] counts
 // (configurations, succeeded, ..., determined, undetermined, no-effect,
-// misfit); table#configurations with one tbody.species-group per species
-// (data-species) whose first row is tr.group, th[data-column]
+// misfit); section#not-succeeded when any did not succeed;
+// table#configurations with one tbody.species-group per species
+// (data-species) whose first row is tr.group (with its input.expand
+// checkbox, checked when the group starts open), th[data-column]
 // [data-type="text"|"number"] headings, and one row per configuration
 // (class the state when it is not succeeded or kept) whose cells follow the
 // headings; table#models with tr.model rows
