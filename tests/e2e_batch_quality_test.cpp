@@ -177,9 +177,20 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   }
   using testsupport::count_of;
   EXPECT_EQ(count_of(page, "<td class=\"coefficient "), 42);
-  EXPECT_EQ(count_of(page, "data-flag=\"determined\""), 30);
-  for (const char* term : {"VB5", "VB6"}) {
-    EXPECT_EQ(count_of(page, "data-term=\"" + std::string(term) + "\" data-flag=\"undetermined\""), 6);
+  EXPECT_EQ(count_of(page, "<td class=\"coefficient determined"), 30);
+  // Each row: VOC ... VB4 determined, VB5 and VB6 undetermined.
+  for (int bin = 1; bin <= 6; ++bin) {
+    const std::size_t row = page.find("<tr data-bin=\"" + std::to_string(bin) + "\"><th");
+    ASSERT_NE(row, std::string::npos) << bin;
+    std::vector<std::string> flags;
+    const std::string cell = "<td class=\"coefficient ";
+    for (std::size_t at = page.find(cell, row); at < page.find("</tr>", row); at = page.find(cell, at + 1)) {
+      const std::size_t from = at + cell.size();
+      flags.push_back(page.substr(from, page.find_first_of(" \"", from) - from));
+    }
+    const std::vector<std::string> expected = {"determined", "determined", "determined", "determined",
+                                               "determined", "undetermined", "undetermined"};
+    EXPECT_EQ(flags, expected) << "bin " << bin;
   }
   EXPECT_EQ(count_of(page, "<span class=\"flag\">undetermined"), 12);
   EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);

@@ -285,9 +285,11 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   f.page.bins[3].fit.r_squared = -1.6;
   const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
   // Bin 2's five coefficients that enter the fit (no56: VB5 and VB6 have no effect).
-  EXPECT_EQ(count_of(page, "misfit\" data-misfit=\"true\" data-bin=\"2\""), 5);
-  EXPECT_EQ(count_of(page, "data-misfit=\"true\" data-bin=\""), 5);
+  const std::string row = page.substr(page.find("<tr data-bin=\"2\">"));
+  EXPECT_EQ(count_of(row.substr(0, row.find("</tr>")), " misfit\" data-value="), 5);
+  EXPECT_EQ(count_of(page, " misfit\" data-value="), 5);
   EXPECT_EQ(count_of(page, "<span class=\"flag misfit-mark\">misfit</span>"), 5);
+  EXPECT_EQ(count_of(page, "<s>"), 5);  // their values struck through
   EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
   EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
   EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
@@ -301,6 +303,7 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   // Without the figures the page says so and marks nothing.
   const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
   EXPECT_EQ(count_of(bare, "data-misfit=\"true\""), 0);
+  EXPECT_EQ(count_of(bare, " misfit\" data-value="), 0);
   EXPECT_NE(bare.find("misfit not assessed"), std::string::npos);
 }
 

@@ -38,8 +38,8 @@ struct PageNotes {
 };
 
 // A configuration's page with its notes (render_page's hooks, and): td.coefficient
-// in a misfit bin with class misfit and data-misfit="true", and span.flag
-// "misfit"; table#fits rows with data-misfit and td.autocorrelation
+// in a misfit bin with class misfit, its value struck through (s), and
+// span.flag "misfit"; table#fits rows with data-misfit and td.autocorrelation
 // (data-autocorrelation), td.aic; p#made; section#provenance with table#fitted-by and
 // table#inputs. At most about 100 kB for a run of 1441 records.
 std::string render_page(const PageData& configuration, const PageNotes& notes,

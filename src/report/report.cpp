@@ -33,12 +33,12 @@ td.undetermined { background: #fde2c8; border: 2px dashed #b35900; }
 td.no-effect { background: #e6e6e6; color: #555; border: 2px dotted #666; }
 td.misfit, tr.misfit td, tr.misfit th { background: #f9d0c4; }
 td.coefficient.misfit { border: 2px solid #b2182b; }
-td.coefficient.misfit .value { text-decoration: line-through; text-decoration-color: #b2182b; }
+td.coefficient s { text-decoration-color: #b2182b; }
 td.negative { color: #b2182b; font-weight: bold; }
 .misfit-mark { color: #b2182b; font-weight: bold; }
-td.coefficient span { display: block; white-space: nowrap; }
+td.coefficient small, td.coefficient span { display: block; white-space: nowrap; }
 td.coefficient span.flag { white-space: normal; max-width: 11em; }
-.se { font-size: 0.9em; color: #333; }
+td.coefficient small { font-size: 0.9em; color: #333; }
 .flag { font-size: 0.8em; font-weight: bold; }
 .bound { font-size: 0.8em; font-style: italic; }
 tr.failed td { background: #fbe3e3; }
@@ -129,21 +129,18 @@ std::string how_to_read(double se_limit) {
          "fitted. Concentrations are in the unit of the input files.</p>\n</section>\n";
 }
 
-std::string coefficient_cell(int bin, int c, const BinSeries& fit, bool misfit) {
+// One coefficient: its flags as classes (the row says the bin, the column the
+// term), the value and standard error as shown and, once, in full precision.
+std::string coefficient_cell(int c, const BinSeries& fit, bool misfit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
   misfit = misfit && k.flag != Flag::no_effect;
-  std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
-                    (k.at_bound ? " at-bound" : "") + (misfit ? " misfit" : "") +
-                    "\" data-misfit=\"" + (misfit ? "true" : "false") + "\" data-bin=\"" + std::to_string(bin) +
-                    "\" data-term=\"" + config::term_label(c) + "\" data-flag=\"" + flag_class(k.flag) +
-                    "\" data-value=\"" + exact(value) + "\" data-se=\"" +
-                    exact(k.standard_error) + "\" data-at-bound=\"" +
-                    (k.at_bound ? "true" : "false") + "\">";
-  out += "<span class=\"value\">" + shown(value, 4) + "</span>";
-  if (k.flag != Flag::no_effect) {
-    out += "<span class=\"se\">&plusmn; " + shown(k.standard_error, 2) + "</span>";
-  }
+  std::string out = "<td class=\"coefficient " + flag_class(k.flag) + (k.at_bound ? " at-bound" : "") +
+                    (misfit ? " misfit" : "") + "\" data-value=\"" + exact(value) + "\" data-se=\"" +
+                    exact(k.standard_error) + "\">";
+  // A misfit bin's value is struck through: no longer to be relied on.
+  out += misfit ? "<s>" + shown(value, 4) + "</s>" : shown(value, 4);
+  if (k.flag != Flag::no_effect) out += "<small>\u00b1 " + shown(k.standard_error, 2) + "</small>";
   if (k.flag != Flag::determined) {
     out += "<span class=\"flag\">" + std::string(quality::flag_name(k.flag)) +
            (k.dependent ? " (column dependent on others)" : "") + "</span>";
@@ -170,7 +167,7 @@ std::string coefficient_table(const PageData& c, const PageNotes& notes) {
     out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
            config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "") +
            "</th>";
-    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r], misfit);
+    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(t, c.bins[r], misfit);
     out += "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
