@@ -307,22 +307,28 @@ def check_page(dom, name, expect):
     check([c.attrs.get("data-bin") for c in charts] == [str(b) for b in range(1, BINS + 1)],
           f"{name}: charts {[c.attrs.get('data-bin') for c in charts]}")
     for chart in charts:
+        b = chart.attrs["data-bin"]
         for panel in ("run", "late"):
-            series = {p.attrs.get("data-series"): p for p in chart.find_all("path", cls="series")
-                      if p.attrs.get("data-panel") == panel}
+            groups = chart.find_all("g", data_panel=panel)
+            check(len(groups) == 1, f"{name}: chart {b} has {len(groups)} {panel} panels")
+            series = {p.classes()[0]: p for p in groups[0].find_all("path") if p.classes()}
             check(sorted(series) == ["fitted", "observed", "residual"],
-                  f"{name}: chart {chart.attrs['data-bin']} {panel} series {sorted(series)}")
+                  f"{name}: chart {b} {panel} series {sorted(series)}")
             for label, path in series.items():
-                check(panel != "run" or path.attrs.get("data-intervals") == str(ROWS),
-                      f"{name}: chart {chart.attrs['data-bin']} {label} stands for "
-                      f"{path.attrs.get('data-intervals')} intervals")
-                points = int(path.attrs.get("data-points", "0"))
-                check(path.attrs.get("d", "").startswith("M") and points >= 2,
-                      f"{name}: chart {chart.attrs['data-bin']} {label} is not drawn")
+                intervals = path.attrs.get("data-intervals", groups[0].attrs.get("data-intervals"))
+                check(panel != "run" or intervals == str(ROWS),
+                      f"{name}: chart {b} {label} stands for {intervals} intervals")
+                d = path.attrs.get("d", "")
+                check(d.startswith("M") and "l" in d, f"{name}: chart {b} {label} is not drawn")
+        # The axes, titles and key that the charts share are drawn by <use>.
         svg = chart.find_all("svg")
-        titles = [t.text() for t in svg[0].find_all("text")] if svg else []
+        uses = svg[0].find_all("use") if svg else []
+        check(len(uses) == 1 and uses[0].attrs.get("href", "").startswith("#"),
+              f"{name}: chart {b} draws no frame")
+        frame = dom.root.find_all("g", id=uses[0].attrs["href"][1:])
+        titles = [t.text() for t in frame[0].find_all("text")] if frame else []
         check("time (h)" in titles and any("rate of change" in t for t in titles),
-              f"{name}: chart {chart.attrs['data-bin']} lacks axis titles")
+              f"{name}: chart {b}'s frame lacks axis titles")
     check(dom.root.find_all("section", id="how-to-read"), f"{name}: no 'how to read this'")
 
 

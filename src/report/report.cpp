@@ -47,17 +47,18 @@ tr.failed td { background: #fbe3e3; }
 figure.chart { margin: 1em 0 2em; break-inside: avoid; page-break-inside: avoid; }
 figure.chart figcaption { margin-bottom: 0.3em; max-width: 62em; }
 figure.chart svg { display: block; width: 100%; height: auto; font-family: sans-serif; font-size: 12px; }
-svg .grid { fill: none; stroke: #e2e2e2; stroke-width: 0.7; }
-svg .frame { fill: none; stroke: #888; }
-svg .zero { stroke: #777; stroke-dasharray: 4 3; }
-svg .tick { stroke: #888; }
-svg .axis-title, svg .panel-title { font-weight: bold; fill: #333; }
-svg .series, svg .key { fill: none; stroke-linejoin: round; stroke-linecap: round; }
-svg .observed { stroke: #3b7dd8; stroke-width: 1; }
-svg .band.observed { fill: #a9c9ef; stroke-width: 0.8; }
-svg .key.observed { stroke-width: 4; stroke: #8db7ea; }
-svg .fitted { stroke: #d9480f; stroke-width: 2.2; }
-svg .residual { stroke: #666; stroke-width: 0.6; fill: #aaa; }
+svg.chart-frame { position: absolute; width: 0; height: 0; }
+/* The charts' shared frame is drawn by <use>: selectors without ancestors reach it. */
+.grid { fill: none; stroke: #e2e2e2; stroke-width: 0.7; }
+.frame { fill: none; stroke: #888; }
+.zero { stroke: #777; stroke-dasharray: 4 3; }
+.tick { stroke: #888; }
+.axis-title, .panel-title { font-weight: bold; fill: #333; }
+.observed, .fitted, .residual { fill: none; stroke-linejoin: round; stroke-linecap: round; }
+.observed { stroke: #3b7dd8; fill: #a9c9ef; stroke-width: 0.8; }
+.key.observed { stroke-width: 4; stroke: #8db7ea; }
+.fitted { stroke: #d9480f; stroke-width: 2.2; }
+.residual { stroke: #666; stroke-width: 0.6; fill: #aaa; }
 @media print {
   body { margin: 0; }
   th, td.undetermined, td.no-effect, tr.failed td { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
@@ -258,8 +259,11 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
 
 // Appends the heading and the chart of every target bin.
 void append_charts(std::string& out, const PageData& c, const PageNotes& notes) {
-  out += "<h2>Rates of change, fitted and observed</h2>\n";
+  out += "<h2>Rates of change, fitted and observed</h2>\n<p>Each target bin's observed (thin blue) and "
+         "fitted (thick orange) rate of change against time: left the whole run, right the run after its "
+         "first tenth, on its own scale. Below each, the residual, observed minus fitted.</p>\n";
   TimeAxis time;  // of the bins before, while they have as many intervals
+  std::string frame;  // its chart frame's id
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const BinSeries& bin = c.bins[r];
     const std::size_t n = bin.observed.size();
@@ -269,6 +273,8 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
         hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
       }
       time = time_axis(hours);
+      frame = "chart-frame-" + std::to_string(r + 1);
+      render_chart_frame(out, time, frame);
     }
     std::string note;
     if (r < notes.bins.size() && !std::isnan(notes.bins[r].autocorrelation)) {
@@ -278,7 +284,7 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
                     "the model does not describe."
                   : ".";
     }
-    render_chart(out, static_cast<int>(r) + 1, time, bin.observed, bin.fit.fitted,
+    render_chart(out, static_cast<int>(r) + 1, time, frame, bin.observed, bin.fit.fitted,
                  bin.fit.residual, note);
   }
 }
