@@ -34,12 +34,12 @@ constexpr double kBandTolerance = 1.0;
 // Observed values are drawn as their range over every this many units of
 // time axis: noise becomes a ribbon as wide as the noise, and a smooth
 // series a line, at a few kilobytes whatever the noise.
-constexpr double kBandWidth = 2;
+constexpr double kBandWidth = 3;
 // The residual strip only has to show where the residual is and how large:
 // its band is coarser, a few pixels a column. Noise (a near-exact fit
 // leaves digit noise) keeps every column's range, so this width sets what
 // the strip costs.
-constexpr double kResidualBandWidth = 8;
+constexpr double kResidualBandWidth = 10;
 
 struct Range {
   double low, high;
@@ -329,8 +329,7 @@ void render_chart(std::string& svg, int bin, const TimeAxis& time, std::string_v
   svg += "<figcaption><strong>Target bin VB" + b + "</strong>.";
   if (!note.empty()) svg += " " + std::string(note);
   svg += "</figcaption>\n<svg viewBox=\"0 0 " + whole(kChartWidth) + " " + whole(kHeight) +
-         "\" role=\"img\" data-panels=\"run late\" aria-label=\"Target bin VB" + b +
-         ": observed and fitted rate of change against time, residual below\">\n";
+         "\" role=\"img\" aria-label=\"VB" + b + ": observed, fitted and residual against time\">\n";
   std::string grid, labels, series;
   int drawn = 0;
   for (const Panel& p : panels_of(time)) {

@@ -39,7 +39,7 @@ void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view
 // and its own value axes and series. The spans have one value per interval
 // of `time`; points whose time or value is not finite are left out and
 // counted in the caption. Hooks: figure.chart with id="chart-bin-<bin>" and
-// data-bin; svg with data-panels="run late"; per panel a g with data-panel
+// data-bin; in its svg, per panel a g with data-panel
 // (run, late) and data-intervals (the intervals of the panel with a finite
 // time), holding one path per series with the series as its class
 // (residual, observed, fitted) and, when it stands for fewer intervals (its
