@@ -261,46 +261,77 @@ def check_index(dom, directory):
     return [a.attrs["href"] for a in links]
 
 
+FLAGS = ("determined", "undetermined", "no-effect")  # a coefficient cell's flag, as a class
+
+
 def check_page(dom, name, expect):
-    """expect(bin, term) gives the flag a coefficient must carry."""
-    cells = dom.root.find_all("td", cls="coefficient")
-    check(len(cells) == BINS * TERMS, f"{name}: {len(cells)} coefficient cells")
+    """expect(bin, term) gives the flag a coefficient must carry. A cell's
+    bin is its row's data-bin, its term its column's heading, its flag and
+    misfit mark its classes."""
+    tables = dom.root.find_all("table", id="coefficients")
+    check(tables, f"{name}: no table#coefficients")
+    headings = [th.text().strip() for th in tables[0].find_all("thead")[0].find_all("th")]
     terms = ["VOC"] + [f"VB{j}" for j in range(1, BINS + 1)]
-    for cell in cells:
-        b, term, flag = int(cell.attrs["data-bin"]), cell.attrs["data-term"], cell.attrs["data-flag"]
-        check(term in terms, f"{name}: unknown term {term}")
-        check(flag == expect(b, term), f"{name}: bin {b} {term} is {flag}, expected {expect(b, term)}")
-        words = " ".join(s.text() for s in cell.find_all("span", cls="flag"))
-        misfit = cell.attrs.get("data-misfit") == "true"
-        check(misfit == ("misfit" in words), f"{name}: bin {b} {term}: misfit {misfit}, says {words!r}")
-        words = words.replace("misfit", "").strip()
-        if flag == "determined":
-            check(not words, f"{name}: bin {b} {term}: determined cell says {words!r}")
-        else:
-            check(flag.replace("-", " ") in words, f"{name}: bin {b} {term} does not say {flag}")
-        check(float(cell.attrs["data-value"]) == float(cell.attrs["data-value"]),
-              f"{name}: bin {b} {term} has no value")
+    check(headings[1:] == terms, f"{name}: coefficient columns {headings}")
+    rows = tables[0].find_all("tbody")[0].find_all("tr")
+    check([r.attrs.get("data-bin") for r in rows] == [str(b) for b in range(1, BINS + 1)],
+          f"{name}: coefficient rows {[r.attrs.get('data-bin') for r in rows]}")
+    for row in rows:
+        b = int(row.attrs["data-bin"])
+        row_cells = row.find_all("td")
+        check(len(row_cells) == TERMS, f"{name}: bin {b} has {len(row_cells)} coefficient cells")
+        for term, cell in zip(terms, row_cells):
+            flags = [f for f in FLAGS if f in cell.classes()]
+            check(len(flags) == 1, f"{name}: bin {b} {term} has flags {flags}")
+            flag = flags[0]
+            check(flag == expect(b, term), f"{name}: bin {b} {term} is {flag}, expected {expect(b, term)}")
+            words = " ".join(s.text() for s in cell.find_all("b"))
+            misfit = "misfit" in cell.classes()
+            check(misfit == ("misfit" in words), f"{name}: bin {b} {term}: misfit {misfit}, says {words!r}")
+            check(misfit == bool(cell.find_all("s")), f"{name}: bin {b} {term}: misfit {misfit}, struck "
+                  f"through {bool(cell.find_all('s'))}")
+            words = words.replace("misfit", "").strip()
+            if flag == "determined":
+                check(not words, f"{name}: bin {b} {term}: determined cell says {words!r}")
+            else:
+                check(flag.replace("-", " ") in words, f"{name}: bin {b} {term} does not say {flag}")
+            value = float(cell.attrs["data-value"])
+            check(value == value, f"{name}: bin {b} {term} has no value")
+            check("data-se" in cell.attrs, f"{name}: bin {b} {term} has no standard error")
+            bound = "at bound" in " ".join(s.text() for s in cell.find_all("em"))
+            check(bound == ("at-bound" in cell.classes()), f"{name}: bin {b} {term}: at bound {bound}, "
+                  f"classes {cell.classes()}")
+            shown = cell.text_parts[0] if cell.text_parts else ""
+            shown = shown.text() if isinstance(shown, Node) else shown
+            check(abs(float(shown) - value) <= 1e-3 * abs(value) + 1e-300,
+                  f"{name}: bin {b} {term} shows {shown!r} for {value!r}")
     check(len(dom.root.find_all("tr", **{"data_bin": "1"})) >= 2, f"{name}: no fit rows")
     charts = dom.root.find_all("figure", cls="chart")
     check([c.attrs.get("data-bin") for c in charts] == [str(b) for b in range(1, BINS + 1)],
           f"{name}: charts {[c.attrs.get('data-bin') for c in charts]}")
     for chart in charts:
+        b = chart.attrs["data-bin"]
         for panel in ("run", "late"):
-            series = {p.attrs.get("data-series"): p for p in chart.find_all("path", cls="series")
-                      if p.attrs.get("data-panel") == panel}
+            groups = chart.find_all("g", data_panel=panel)
+            check(len(groups) == 1, f"{name}: chart {b} has {len(groups)} {panel} panels")
+            series = {p.classes()[0]: p for p in groups[0].find_all("path") if p.classes()}
             check(sorted(series) == ["fitted", "observed", "residual"],
-                  f"{name}: chart {chart.attrs['data-bin']} {panel} series {sorted(series)}")
+                  f"{name}: chart {b} {panel} series {sorted(series)}")
             for label, path in series.items():
-                check(panel != "run" or path.attrs.get("data-intervals") == str(ROWS),
-                      f"{name}: chart {chart.attrs['data-bin']} {label} stands for "
-                      f"{path.attrs.get('data-intervals')} intervals")
-                points = int(path.attrs.get("data-points", "0"))
-                check(path.attrs.get("d", "").startswith("M") and points >= 2,
-                      f"{name}: chart {chart.attrs['data-bin']} {label} is not drawn")
+                intervals = path.attrs.get("data-intervals", groups[0].attrs.get("data-intervals"))
+                check(panel != "run" or intervals == str(ROWS),
+                      f"{name}: chart {b} {label} stands for {intervals} intervals")
+                d = path.attrs.get("d", "")
+                check(d.startswith("M") and "l" in d, f"{name}: chart {b} {label} is not drawn")
+        # The axes, titles and key that the charts share are drawn by <use>.
         svg = chart.find_all("svg")
-        titles = [t.text() for t in svg[0].find_all("text")] if svg else []
+        uses = svg[0].find_all("use") if svg else []
+        check(len(uses) == 1 and uses[0].attrs.get("href", "").startswith("#"),
+              f"{name}: chart {b} draws no frame")
+        frame = dom.root.find_all("g", id=uses[0].attrs["href"][1:])
+        titles = [t.text() for t in frame[0].find_all("text")] if frame else []
         check("time (h)" in titles and any("rate of change" in t for t in titles),
-              f"{name}: chart {chart.attrs['data-bin']} lacks axis titles")
+              f"{name}: chart {b}'s frame lacks axis titles")
     check(dom.root.find_all("section", id="how-to-read"), f"{name}: no 'how to read this'")
 
 

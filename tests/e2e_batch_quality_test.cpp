@@ -176,31 +176,47 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
   }
   using testsupport::count_of;
-  EXPECT_EQ(count_of(page, "<td class=\"coefficient "), 42);
-  EXPECT_EQ(count_of(page, "data-flag=\"determined\""), 30);
-  for (const char* term : {"VB5", "VB6"}) {
-    EXPECT_EQ(count_of(page, "data-term=\"" + std::string(term) + "\" data-flag=\"undetermined\""), 6);
+  const std::size_t table = page.find("<table id=\"coefficients\">");
+  ASSERT_NE(table, std::string::npos);
+  const std::string coefficients = page.substr(table, page.find("</table>", table) - table);
+  EXPECT_EQ(count_of(coefficients, "\" data-value=\""), 42);
+  EXPECT_EQ(count_of(coefficients, "<td class=\"determined"), 30);
+  // Each row: VOC ... VB4 determined, VB5 and VB6 undetermined.
+  for (int bin = 1; bin <= 6; ++bin) {
+    const std::size_t row = coefficients.find("<tr data-bin=\"" + std::to_string(bin) + "\"><th");
+    ASSERT_NE(row, std::string::npos) << bin;
+    std::vector<std::string> flags;
+    const std::string cell = "<td class=\"";
+    const std::size_t row_end = coefficients.find("</tr>", row);
+    for (std::size_t at = coefficients.find(cell, row); at < row_end; at = coefficients.find(cell, at + 1)) {
+      const std::size_t from = at + cell.size();
+      flags.push_back(coefficients.substr(from, coefficients.find_first_of(" \"", from) - from));
+    }
+    const std::vector<std::string> expected = {"determined", "determined", "determined", "determined",
+                                               "determined", "undetermined", "undetermined"};
+    EXPECT_EQ(flags, expected) << "bin " << bin;
   }
-  EXPECT_EQ(count_of(page, "<span class=\"flag\">undetermined"), 12);
+  EXPECT_EQ(count_of(coefficients, "<b>undetermined"), 12);
   EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
-  EXPECT_EQ(count_of(page, "data-panel=\"run\" data-intervals=\"1440\""), 18);
+  EXPECT_EQ(count_of(page, "<g data-panel=\"run\" data-intervals=\"1440\">"), 6);
   EXPECT_NE(page.find("How to read this"), std::string::npos);
   EXPECT_NE(page.find("../INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.cdis_all.6"), std::string::npos);
 
   // The time axis reads in hours: 1440 intervals of 300 s are 120 h, and
-  // every chart's whole-run panel labels its ticks 20, 40, ... 100.
+  // the whole-run panel of the frame that every chart draws labels its
+  // ticks 20, 40, ... 100.
+  EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 1);
+  EXPECT_EQ(count_of(page, "<use href=\"#chart-frame-1\"/>"), 6);
+  const std::size_t frame = page.find("<g id=\"chart-frame-1\">");
+  ASSERT_NE(frame, std::string::npos);
   std::string labels;
-  const std::string chart = "<figure class=\"chart\"", tick = "text-anchor=\"middle\">";
-  for (std::size_t at = page.find(chart); at != std::string::npos; at = page.find(chart, at + 1)) {
-    const std::size_t panel_end = page.find("class=\"panel-title\">whole run", at);
-    for (std::size_t t = page.find(tick, at); t < panel_end; t = page.find(tick, t + 1)) {
-      const std::size_t text = t + tick.size();
-      labels += page.substr(text, page.find('<', text) - text) + " ";
-    }
+  const std::size_t panel_end = page.find(">time (h)</text>", frame);
+  const std::string tick = "<text x=\"";
+  for (std::size_t t = page.find(tick, frame); t < panel_end; t = page.find(tick, t + 1)) {
+    const std::size_t text = page.find('>', t) + 1;
+    labels += page.substr(text, page.find('<', text) - text) + " ";
   }
-  std::string expected;
-  for (int n = 0; n < 6; ++n) expected += "20 40 60 80 100 ";
-  EXPECT_EQ(labels, expected);
+  EXPECT_EQ(labels, "20 40 60 80 100 time (h) ");
 }
 
 }  // namespace

@@ -127,13 +127,24 @@ TEST(BinSeries, OnlyTheTargetsOwnCoefficientIsShifted) {
   EXPECT_EQ(bin.observed, b);
 }
 
+// The text of `svg` from the element that starts with `start` to its end tag `end`.
+std::string element(const std::string& svg, const std::string& start, const std::string& end = "</g>") {
+  const std::size_t at = svg.find(start);
+  if (at == std::string::npos) return {};
+  return svg.substr(at, svg.find(end, at) + end.size() - at);
+}
+
 TEST(Chart, PointsThatAreNotFiniteAreLeftOutAndSaidSo) {
   const std::vector<double> hours = {0, 1, 2, 3}, y = {1, NAN, 3, INFINITY}, zero(4, 0.0);
   std::string svg;
-  report::render_chart(svg, 3, report::time_axis(hours), y, y, zero);
+  report::render_chart(svg, 3, report::time_axis(hours), "frame", y, y, zero);
   EXPECT_NE(svg.find("id=\"chart-bin-3\""), std::string::npos);
-  EXPECT_EQ(count_of(svg, "data-panel=\"run\" data-intervals=\"2\""), 2);
-  EXPECT_EQ(count_of(svg, "data-panel=\"run\" data-intervals=\"4\""), 1);  // the residual strip
+  // The run panel has four intervals; observed and fitted stand for two of
+  // them, the residual strip for all four.
+  const std::string run = element(svg, "<g data-panel=\"run\" data-intervals=\"4\">");
+  ASSERT_FALSE(run.empty()) << svg;
+  EXPECT_EQ(count_of(run, "data-intervals=\"2\""), 2);
+  EXPECT_EQ(count_of(run, "<path class=\"residual\" d="), 1);
   EXPECT_NE(svg.find("2 intervals with values that are not finite are not drawn"),
             std::string::npos);
 }
@@ -164,12 +175,13 @@ std::vector<report::Point> parse_path(const std::string& d) {
   return points;
 }
 
-// The d attribute of the path with `series` and `panel` in `svg`.
+// The d attribute of the path of `series` in `panel` of `svg`.
 std::string path_of(const std::string& svg, const std::string& series, const std::string& panel) {
-  const std::size_t at = svg.find("data-series=\"" + series + "\" data-panel=\"" + panel + "\"");
+  const std::string group = element(svg, "<g data-panel=\"" + panel + "\"");
+  const std::size_t at = group.find("<path class=\"" + series + "\"");
   if (at == std::string::npos) return {};
-  const std::size_t d = svg.find(" d=\"", at) + 4;
-  return svg.substr(d, svg.find('"', d) - d);
+  const std::size_t d = group.find(" d=\"", at) + 4;
+  return group.substr(d, group.find('"', d) - d);
 }
 
 TEST(CompactPoints, KeepsExtremesAndAtMostTwoPointsPerUnit) {
@@ -204,6 +216,36 @@ TEST(CompactPoints, KeepsExtremesAndAtMostTwoPointsPerUnit) {
   }
 }
 
+// A band's outline: a smooth series, however steep, stays a line a unit
+// thick; noise keeps its whole range in every column.
+TEST(BandPoints, SmoothSeriesStayLinesAndNoiseKeepsItsRange) {
+  std::vector<double> xs, steep, noise;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> uniform(20.0, 80.0);
+  for (int i = 0; i < 1440; ++i) {
+    xs.push_back(70.0 + i * 0.368);  // the whole-run panel: 530 units
+    steep.push_back(30.0 + i * 0.2);  // over 4 units of fall across a band column of 8
+    noise.push_back(uniform(random));
+  }
+  for (double width : {2.0, 8.0}) {
+    const std::vector<report::Point> line = report::band_points(xs, steep, width);
+    ASSERT_GE(line.size(), 4u);
+    for (const report::Point& p : line) {
+      // Within a unit and a half of the series at its own x (half a unit
+      // outwards, a unit of tolerance, and rounding).
+      const double on_line = 30.0 + (p.x - 70.0) / 0.368 * 0.2;
+      EXPECT_LE(std::abs(p.y - on_line), 2.0) << "width " << width << " at x " << p.x;
+    }
+    const std::vector<report::Point> band = report::band_points(xs, noise, width);
+    const int columns = static_cast<int>(530 / width) + 1;
+    EXPECT_LE(static_cast<int>(band.size()), 2 * columns) << width;
+    const auto [low, high] = std::minmax_element(band.begin(), band.end(),
+                                                 [](report::Point a, report::Point b) { return a.y < b.y; });
+    EXPECT_LE(low->y, 20);   // the lowest value, half a unit outwards
+    EXPECT_GE(high->y, 80);
+  }
+}
+
 TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
   std::vector<double> hours, rising, zero;
   for (int i = 0; i < 1440; ++i) {
@@ -211,8 +253,12 @@ TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
     rising.push_back(1e-6 * i);
     zero.push_back(0.0);
   }
-  std::string svg;
-  report::render_chart(svg, 1, report::time_axis(hours), rising, rising, zero);
+  const report::TimeAxis time = report::time_axis(hours);
+  std::string frame, svg;
+  report::render_chart_frame(frame, time, "frame-1");
+  report::render_chart(svg, 1, time, "frame-1", rising, rising, zero);
+  EXPECT_NE(frame.find("<g id=\"frame-1\">"), std::string::npos);
+  EXPECT_NE(svg.find("<use href=\"#frame-1\"/>"), std::string::npos);
   for (const char* panel : {"run", "late"}) {
     const std::vector<report::Point> fitted = parse_path(path_of(svg, "fitted", panel));
     ASSERT_GE(fitted.size(), 2u) << panel;
@@ -223,33 +269,37 @@ TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
   const int late = static_cast<int>(std::count_if(hours.begin(), hours.end(), [&](double h) {
     return h >= hours.front() + 0.1 * (hours.back() - hours.front());
   }));
-  EXPECT_EQ(count_of(svg, "data-panel=\"late\" data-intervals=\"" + std::to_string(late) + "\""), 3);
-  EXPECT_EQ(count_of(svg, ">time (h)</text>"), 2);
+  const std::string late_panel =
+      element(svg, "<g data-panel=\"late\" data-intervals=\"" + std::to_string(late) + "\">");
+  EXPECT_EQ(count_of(late_panel, "<path "), 3);
+  EXPECT_EQ(count_of(late_panel, "data-intervals="), 1);  // the panel's: every series is finite
+  EXPECT_EQ(count_of(frame, ">time (h)</text>"), 2);
+  EXPECT_NE(frame.find(">from 12 h (after the first tenth), own scale</text>"), std::string::npos);
   // Time ticks in hours, left to right: 20 h before 40 h before 100 h.
-  const std::size_t t20 = svg.find(">20</text>"), t40 = svg.find(">40</text>"),
-                    t100 = svg.find(">100</text>");
+  const std::size_t t20 = frame.find(">20</text>"), t40 = frame.find(">40</text>"),
+                    t100 = frame.find(">100</text>");
   ASSERT_NE(t100, std::string::npos);
   EXPECT_LT(t20, t40);
   EXPECT_LT(t40, t100);
   // Value labels (right-aligned, left of each frame): on every axis, the
-  // larger value sits higher up. The residual strip's frame starts below
-  // the main one's.
-  const std::string frame = "<rect class=\"frame\"";
-  const std::size_t second_frame = svg.find(frame, svg.find(frame) + 1);
-  ASSERT_NE(second_frame, std::string::npos);
-  const int strip_top = std::stoi(svg.substr(svg.find(" y=\"", second_frame) + 4));
+  // larger value sits higher up. The residual strips' frames (the second
+  // box of each panel's frame path) start below the main ones'.
+  const std::string boxes = element(frame, "<path class=\"frame\" d=\"", "\"/>");
+  const std::size_t second_box = boxes.find('M', boxes.find('M') + 1);
+  ASSERT_NE(second_box, std::string::npos);
+  const int strip_top = std::stoi(boxes.substr(boxes.find(' ', second_box) + 1));
   std::map<std::pair<int, bool>, std::map<int, double>> axes;  // (x, strip) -> y -> value
-  const std::string end = "text-anchor=\"end\">";
-  for (std::size_t at = svg.find(end); at != std::string::npos; at = svg.find(end, at + 1)) {
-    const std::size_t text = svg.rfind("<text ", at);
-    const int x = std::stoi(svg.substr(svg.find(" x=\"", text) + 4));
-    const int y = std::stoi(svg.substr(svg.find(" y=\"", text) + 4));
-    axes[{x, y > strip_top}][y] = std::stod(svg.substr(at + end.size()));
+  const std::string labels = element(svg, "<g text-anchor=\"end\">");
+  ASSERT_FALSE(labels.empty());
+  for (std::size_t at = labels.find("<text "); at != std::string::npos; at = labels.find("<text ", at + 1)) {
+    const int x = std::stoi(labels.substr(labels.find(" x=\"", at) + 4));
+    const int y = std::stoi(labels.substr(labels.find(" y=\"", at) + 4));
+    axes[{x, y > strip_top}][y] = std::stod(labels.substr(labels.find('>', at) + 1));
   }
   ASSERT_EQ(axes.size(), 4u);  // two panels, each with its main axis and its strip
-  for (const auto& [axis, labels] : axes) {
-    ASSERT_GE(labels.size(), 2u);
-    for (auto it = std::next(labels.begin()); it != labels.end(); ++it) {
+  for (const auto& [axis, values] : axes) {
+    ASSERT_GE(values.size(), 2u);
+    for (auto it = std::next(values.begin()); it != values.end(); ++it) {
       EXPECT_LT(it->second, std::prev(it)->second) << "x " << axis.first << ", y " << it->first;
     }
   }
@@ -274,7 +324,8 @@ TEST(PageSize, AFitOf1441RecordsStaysUnder100kB) {
     const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
     EXPECT_LT(page.size(), kPageBudget) << c.tag << " on " << c.truth << " data, noise " << c.noise;
     EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
-    EXPECT_EQ(count_of(page, "data-panel=\"run\" data-intervals=\"1440\""), 18);
+    EXPECT_EQ(count_of(page, "<g data-panel=\"run\" data-intervals=\"1440\">"), 6);
+    EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 1);  // the bins share one time axis
   }
 }
 
@@ -285,13 +336,15 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   f.page.bins[3].fit.r_squared = -1.6;
   const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
   // Bin 2's five coefficients that enter the fit (no56: VB5 and VB6 have no effect).
-  EXPECT_EQ(count_of(page, "misfit\" data-misfit=\"true\" data-bin=\"2\""), 5);
-  EXPECT_EQ(count_of(page, "data-misfit=\"true\" data-bin=\""), 5);
-  EXPECT_EQ(count_of(page, "<span class=\"flag misfit-mark\">misfit</span>"), 5);
+  const std::string row = page.substr(page.find("<tr data-bin=\"2\">"));
+  EXPECT_EQ(count_of(row.substr(0, row.find("</tr>")), " misfit\" data-value="), 5);
+  EXPECT_EQ(count_of(page, " misfit\" data-value="), 5);
+  EXPECT_EQ(count_of(page, "<b class=\"misfit-mark\">misfit</b>"), 5);
+  EXPECT_EQ(count_of(page, "<s>"), 5);  // their values struck through
   EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
   EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
   EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
-  EXPECT_NE(page.find("<td class=\"negative\">-1.6</td>"), std::string::npos);
+  EXPECT_NE(page.find("<td class=\"negative\">-1.6<td>"), std::string::npos);
   for (const char* words : {"the model does not describe this bin's data",
                             "not to be trusted whatever their standard errors",
                             "a bin not flagged is not proof that the model fits",
@@ -301,6 +354,7 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   // Without the figures the page says so and marks nothing.
   const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
   EXPECT_EQ(count_of(bare, "data-misfit=\"true\""), 0);
+  EXPECT_EQ(count_of(bare, " misfit\" data-value="), 0);
   EXPECT_NE(bare.find("misfit not assessed"), std::string::npos);
 }
 

@@ -1,6 +1,7 @@
 #include "report/chart.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -26,10 +27,19 @@ constexpr int kTickTarget = 5;      // about this many ticks per axis
 // Points closer than this (in user units) to the line through their
 // neighbours add nothing a reader sees.
 constexpr double kTolerance = 0.45;
-// Observed values and residuals are drawn as their range over every this
-// many units of time axis: noise becomes a ribbon as wide as the noise, and
-// a smooth series a line, at a few kilobytes whatever the noise.
-constexpr double kBandWidth = 2;
+// A band's edges may stray further: a unit is at most a pixel or so, and
+// the steps that rounded input values leave in a band's edges cost a point
+// each while they show as no more than a rough edge.
+constexpr double kBandTolerance = 1.0;
+// Observed values are drawn as their range over every this many units of
+// time axis: noise becomes a ribbon as wide as the noise, and a smooth
+// series a line, at a few kilobytes whatever the noise.
+constexpr double kBandWidth = 3;
+// The residual strip only has to show where the residual is and how large:
+// its band is coarser, a few pixels a column. Noise (a near-exact fit
+// leaves digit noise) keeps every column's range, so this width sets what
+// the strip costs.
+constexpr double kResidualBandWidth = 10;
 
 struct Range {
   double low, high;
@@ -77,27 +87,30 @@ double scale(double v, Range from, double to_low, double to_high) {
   return to_low + (v - from.low) / (from.high - from.low) * (to_high - to_low);
 }
 
-// Coordinates of text and frames: whole units are enough.
+// Coordinates: whole units, about a pixel of a page on a wide screen, are
+// as fine as the drawing can show.
 std::string whole(double v) { return std::to_string(std::lround(v)); }
 
-std::string text(double x, double y, const std::string& body, const char* anchor,
-                 const std::string& extra = "") {
-  return "<text x=\"" + whole(x) + "\" y=\"" + whole(y) + "\"" +
-         (anchor[0] == 's' ? std::string() : std::string(" text-anchor=\"") + anchor + "\"") + extra +
-         ">" + body + "</text>\n";
+// <text> at (x, y); its anchor comes from the group it is in.
+std::string text(double x, double y, const std::string& body, const std::string& extra = "") {
+  return "<text x=\"" + whole(x) + "\" y=\"" + whole(y) + "\"" + extra + ">" + body + "</text>";
 }
 
-// Horizontal grid lines and tick labels of a value axis, and the frame.
-std::string value_axis(Range r, double left, double right, double top, double bottom, int target) {
-  std::string grid, labels;
+// The outline of a frame from (left, top) to (right, bottom), as path data.
+std::string box(double left, double top, double right, double bottom) {
+  return "M" + whole(left) + " " + whole(top) + "H" + whole(right) + "V" + whole(bottom) + "H" +
+         whole(left) + "z";
+}
+
+// Horizontal grid lines and tick labels of a value axis: appended to `grid`
+// (path data) and `labels` (right-aligned texts left of the frame).
+void value_axis(std::string& grid, std::string& labels, Range r, double left, double right,
+                double top, double bottom, int target) {
   for (double v : ticks(r, target)) {
-    const std::string y = whole(scale(v, r, bottom, top));
-    grid += "M" + whole(left) + " " + y + "H" + whole(right);
-    labels += text(left - 5, scale(v, r, bottom, top) + 4, shown(v, 3), "end");
+    const double y = scale(v, r, bottom, top);
+    grid += "M" + whole(left) + " " + whole(y) + "H" + whole(right);
+    labels += text(left - 5, y + 4, shown(v, 3));
   }
-  return "<path class=\"grid\" d=\"" + grid + "\"/>\n" + labels + "<rect class=\"frame\" x=\"" +
-         whole(left) + "\" y=\"" + whole(top) + "\" width=\"" + whole(right - left) +
-         "\" height=\"" + whole(bottom - top) + "\"/>\n";
 }
 
 // One panel of the chart: the intervals in [from, to) of the run.
@@ -105,25 +118,48 @@ struct Panel {
   const char* name;  // "run", "late"
   double left, right;
   std::size_t from, to;
+  Range time;  // of its time axis
 };
 
-// Appends the path of one series in a panel, a line or a band; returns the
-// finite intervals it stands for.
-int append_series(std::string& out, const char* name, bool band, const Panel& p,
-                  const TimeAxis& time, Range xr, std::span<const double> y, Range yr, double top,
-                  double bottom) {
+// The two panels over `time`: the whole run, and the run after its first tenth.
+std::array<Panel, 2> panels_of(const TimeAxis& time) {
+  const std::size_t n = time.hours.size();
+  const double start = time.low + kLateShare * (time.high - time.low);
+  std::size_t late_from = 0;
+  while (late_from < n && !(time.hours[late_from] >= start)) ++late_from;
+  return {Panel{"run", kRunLeft, kRunRight, 0, n, {time.low, time.high}},
+          Panel{"late", kLateLeft, kLateRight, late_from, n, {start, time.high}}};
+}
+
+// About this many ticks on the panel's axes: fewer on the narrow one.
+int tick_target(const Panel& p) { return p.from == 0 ? kTickTarget : 4; }
+
+// The finite times of a panel: the intervals its series stand for at most.
+int finite_times(const Panel& p, const TimeAxis& time) {
+  int n = 0;
+  for (std::size_t i = p.from; i < p.to; ++i) n += std::isfinite(time.hours[i]);
+  return n;
+}
+
+// Appends the path of one series in a panel, a line or a band of `width`
+// units, with data-intervals if it stands for fewer than `intervals`;
+// returns the finite intervals it stands for.
+int append_series(std::string& out, const char* name, double width, const Panel& p,
+                  const TimeAxis& time, int intervals, std::span<const double> y, Range yr,
+                  double top, double bottom) {
   std::vector<double> xs, ys;
   for (std::size_t i = p.from; i < p.to && i < y.size(); ++i) {
     if (!std::isfinite(time.hours[i]) || !std::isfinite(y[i])) continue;
-    xs.push_back(scale(time.hours[i], xr, p.left, p.right));
+    xs.push_back(scale(time.hours[i], p.time, p.left, p.right));
     ys.push_back(scale(y[i], yr, bottom, top));
   }
-  const std::vector<Point> points = band ? band_points(xs, ys) : compact_points(xs, ys);
-  out += "<path class=\"series " + std::string(name) + (band ? " band" : "") + "\" data-series=\"" + name +
-         "\" data-panel=\"" + p.name + "\" data-intervals=\"" + std::to_string(xs.size()) +
-         "\" data-points=\"" + std::to_string(points.size()) + "\" d=\"" + path_data(points) +
-         (band && !points.empty() ? "z" : "") + "\"/>\n";
-  return static_cast<int>(xs.size());
+  const bool band = width > 0;
+  const std::vector<Point> points = band ? band_points(xs, ys, width) : compact_points(xs, ys);
+  const int drawn = static_cast<int>(xs.size());
+  out += "<path class=\"" + std::string(name) + "\"" +
+         (drawn < intervals ? " data-intervals=\"" + std::to_string(drawn) + "\"" : "") + " d=\"" +
+         path_data(points) + (band && !points.empty() ? "z" : "") + "\"/>\n";
+  return drawn;
 }
 
 // Douglas-Peucker: marks in `keep` the points of (first, last) that lie
@@ -132,7 +168,7 @@ struct Exact {
   double x, y;
 };
 
-void simplify(const std::vector<Exact>& p, std::size_t first, std::size_t last,
+void simplify(const std::vector<Exact>& p, std::size_t first, std::size_t last, double tolerance,
               std::vector<bool>& keep) {
   while (last > first + 1) {
     const double dx = p[last].x - p[first].x, dy = p[last].y - p[first].y;
@@ -147,21 +183,21 @@ void simplify(const std::vector<Exact>& p, std::size_t first, std::size_t last,
         at = i;
       }
     }
-    if (farthest <= kTolerance) return;
+    if (farthest <= tolerance) return;
     keep[at] = true;
-    simplify(p, first, at, keep);
+    simplify(p, first, at, tolerance, keep);
     first = at;  // the right half without recursion
   }
 }
 
 // The points of `p` that simplify() keeps, rounded to whole units; a point
 // that rounds to the one before it is left out.
-std::vector<Point> simplified(const std::vector<Exact>& p) {
+std::vector<Point> simplified(const std::vector<Exact>& p, double tolerance = kTolerance) {
   std::vector<bool> keep(p.size(), true);
   if (p.size() >= 3) {
     keep.assign(p.size(), false);
     keep.front() = keep.back() = true;
-    simplify(p, 0, p.size() - 1, keep);
+    simplify(p, 0, p.size() - 1, tolerance, keep);
   }
   std::vector<Point> out;
   for (std::size_t i = 0; i < p.size(); ++i) {
@@ -174,23 +210,24 @@ std::vector<Point> simplified(const std::vector<Exact>& p) {
 
 }  // namespace
 
-std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys) {
+std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys, double width) {
   std::vector<Exact> upper, lower;  // SVG's y grows downwards: upper is the smaller y
   for (std::size_t i = 0; i < xs.size() && i < ys.size();) {
-    const double column = std::floor(xs[i] / kBandWidth);
-    double low = ys[i], high = ys[i];
-    std::size_t end = i;
-    for (; end < xs.size() && std::floor(xs[end] / kBandWidth) == column; ++end) {
-      low = std::min(low, ys[end]);
-      high = std::max(high, ys[end]);
+    const double column = std::floor(xs[i] / width);
+    std::size_t low = i, high = i, end = i;
+    for (; end < xs.size() && end < ys.size() && std::floor(xs[end] / width) == column; ++end) {
+      if (ys[end] < ys[low]) low = end;
+      if (ys[end] > ys[high]) high = end;
     }
-    const double x = (xs[i] + xs[end - 1]) / 2;
-    upper.push_back({x, low - 0.5});  // outwards, so the band is never thinner than a unit
-    lower.push_back({x, high + 0.5});
+    // Each extreme where it is: a smooth series' edges then both run along
+    // it, so that a steep stretch stays a line rather than a ribbon as
+    // thick as its fall across the column.
+    upper.push_back({xs[low], ys[low] - 0.5});  // outwards, so the band is never thinner than a unit
+    lower.push_back({xs[high], ys[high] + 0.5});
     i = end;
   }
-  std::vector<Point> out = simplified(upper);
-  const std::vector<Point> back = simplified(lower);
+  std::vector<Point> out = simplified(upper, kBandTolerance);
+  const std::vector<Point> back = simplified(lower, kBandTolerance);
   out.insert(out.end(), back.rbegin(), back.rend());
   return out;
 }
@@ -250,29 +287,52 @@ TimeAxis time_axis(std::span<const double> hours) {
   return time;
 }
 
-void render_chart(std::string& svg, int bin, const TimeAxis& time,
+void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view id) {
+  const std::array<Panel, 2> panels = panels_of(time);
+  std::string frames, ticks_path, middle;
+  for (const Panel& p : panels) {
+    frames += box(p.left, kMainTop, p.right, kMainBottom) + box(p.left, kStripTop, p.right, kStripBottom);
+    for (double h : ticks(p.time, tick_target(p) + 1)) {
+      const double x = scale(h, p.time, p.left, p.right);
+      ticks_path += "M" + whole(x) + " " + whole(kStripBottom) + "v4";
+      middle += text(x, kStripBottom + 17, shown(h, 4));
+    }
+    middle += text((p.left + p.right) / 2, kHeight - 8, "time (h)", " class=\"axis-title\"");
+  }
+  // The residual strip is symmetric about zero: its zero line is its middle.
+  const double zero = (kStripTop + kStripBottom) / 2;
+  const double main_middle = (kMainTop + kMainBottom) / 2;
+  const std::string rotate = " class=\"axis-title\" transform=\"rotate(-90 14 ";
+  middle += text(14, main_middle, "rate of change (input unit/s)", rotate + whole(main_middle) + ")\"");
+  middle += text(14, zero, "residual", rotate + whole(zero) + ")\"");
+  out += "<svg class=\"chart-frame\" aria-hidden=\"true\"><defs><g id=\"" + std::string(id) + "\">\n";
+  out += "<path class=\"frame\" d=\"" + frames + "\"/>\n<path class=\"zero\" d=\"M" + whole(kRunLeft) + " " +
+         whole(zero) + "H" + whole(kRunRight) + "M" + whole(kLateLeft) + " " + whole(zero) + "H" +
+         whole(kLateRight) + "\"/>\n<path class=\"tick\" d=\"" + ticks_path + "\"/>\n";
+  out += "<g text-anchor=\"middle\">" + middle + "</g>\n";
+  out += text(kRunLeft, 18, "whole run", " class=\"panel-title\"") +
+         text(kLateLeft, 18, "from " + shown(panels[1].time.low, 3) + " h (after the first tenth), own scale",
+              " class=\"panel-title\"") +
+         "\n";
+  out += "<path class=\"key observed\" d=\"M" + whole(kRunRight - 200) + " 14h24\"/>" +
+         text(kRunRight - 170, 18, "observed") + "<path class=\"key fitted\" d=\"M" +
+         whole(kRunRight - 90) + " 14h24\"/>" + text(kRunRight - 60, 18, "fitted") + "\n";
+  out += "</g></defs></svg>\n";
+}
+
+void render_chart(std::string& svg, int bin, const TimeAxis& time, std::string_view frame,
                   std::span<const double> observed, std::span<const double> fitted,
                   std::span<const double> residual, std::string_view note) {
   const std::size_t n = time.hours.size();
-  const double start = time.low + kLateShare * (time.high - time.low);
-  std::size_t late_from = 0;
-  while (late_from < n && !(time.hours[late_from] >= start)) ++late_from;
-  const Panel panels[] = {{"run", kRunLeft, kRunRight, 0, n}, {"late", kLateLeft, kLateRight, late_from, n}};
-
   const std::string b = std::to_string(bin);
   svg += "<figure class=\"chart\" id=\"chart-bin-" + b + "\" data-bin=\"" + b + "\">\n";
-  svg += "<figcaption><strong>Target bin VB" + b +
-         "</strong>: observed (thin blue) and fitted (thick orange) rate of change against time; "
-         "left the whole run, right the run from " +
-         shown(start, 3) + " h on (after its first tenth), on its own scale. Below each, the "
-         "residual, observed minus fitted.";
+  svg += "<figcaption><strong>Target bin VB" + b + "</strong>.";
   if (!note.empty()) svg += " " + std::string(note);
-  svg += "</figcaption>\n<svg viewBox=\"0 0 " + coordinate(kChartWidth) + " " + coordinate(kHeight) +
-         "\" role=\"img\" data-panels=\"run late\" aria-label=\"Target bin VB" + b +
-         ": observed and fitted rate of change against time, residual below\">\n";
+  svg += "</figcaption>\n<svg viewBox=\"0 0 " + whole(kChartWidth) + " " + whole(kHeight) +
+         "\" role=\"img\" aria-label=\"VB" + b + ": observed, fitted and residual against time\">\n";
+  std::string grid, labels, series;
   int drawn = 0;
-  for (const Panel& p : panels) {
-    const Range xr = p.from == 0 ? Range{time.low, time.high} : Range{start, time.high};
+  for (const Panel& p : panels_of(time)) {
     const std::span<const double> o = observed.subspan(std::min(p.from, observed.size()));
     const std::span<const double> f = fitted.subspan(std::min(p.from, fitted.size()));
     const std::span<const double> e = residual.subspan(std::min(p.from, residual.size()));
@@ -280,38 +340,23 @@ void render_chart(std::string& svg, int bin, const TimeAxis& time,
     Range rr = range_of({e});
     const double reach = std::max(std::fabs(rr.low), std::fabs(rr.high));
     rr = {-reach, reach};  // symmetric about zero, so the sign of a misfit shows
-    const int target = p.from == 0 ? kTickTarget : 4;
-    svg += value_axis(yr, p.left, p.right, kMainTop, kMainBottom, target);
-    svg += value_axis(rr, p.left, p.right, kStripTop, kStripBottom, 3);
-    const double zero = scale(0.0, rr, kStripBottom, kStripTop);
-    svg += "<path class=\"zero\" d=\"M" + coordinate(p.left) + " " + coordinate(zero) + "H" +
-           coordinate(p.right) + "\"/>\n";
-    std::string tick_marks;
-    for (double h : ticks(xr, target + 1)) {
-      const double x = scale(h, xr, p.left, p.right);
-      tick_marks += "M" + coordinate(x) + " " + coordinate(kStripBottom) + "v4";
-      svg += text(x, kStripBottom + 17, shown(h, 4), "middle");
-    }
-    svg += "<path class=\"tick\" d=\"" + tick_marks + "\"/>\n";
-    svg += text((p.left + p.right) / 2, kHeight - 8, "time (h)", "middle", " class=\"axis-title\"");
-    svg += text(p.left, 18, p.from == 0 ? "whole run" : "after the first tenth, own scale", "start",
-                " class=\"panel-title\"");
-    // Residual first, then the observed line, then the fitted one over it.
-    const int shown_points =
-        std::min({append_series(svg, "residual", true, p, time, xr, residual, rr, kStripTop, kStripBottom),
-                  append_series(svg, "observed", true, p, time, xr, observed, yr, kMainTop, kMainBottom),
-                  append_series(svg, "fitted", false, p, time, xr, fitted, yr, kMainTop, kMainBottom)});
+    value_axis(grid, labels, yr, p.left, p.right, kMainTop, kMainBottom, tick_target(p));
+    value_axis(grid, labels, rr, p.left, p.right, kStripTop, kStripBottom, 3);
+    // Residual first, then the observed band, then the fitted line over it.
+    const int intervals = finite_times(p, time);
+    series += "<g data-panel=\"" + std::string(p.name) + "\" data-intervals=\"" + std::to_string(intervals) +
+              "\">\n";
+    const int shown_points = std::min(
+        {append_series(series, "residual", kResidualBandWidth, p, time, intervals, residual, rr, kStripTop,
+                       kStripBottom),
+         append_series(series, "observed", kBandWidth, p, time, intervals, observed, yr, kMainTop, kMainBottom),
+         append_series(series, "fitted", 0, p, time, intervals, fitted, yr, kMainTop, kMainBottom)});
+    series += "</g>\n";
     if (p.from == 0) drawn = shown_points;
   }
-  const double main_middle = (kMainTop + kMainBottom) / 2;
-  svg += text(14, main_middle, "rate of change (input unit/s)", "middle",
-              " class=\"axis-title\" transform=\"rotate(-90 14 " + coordinate(main_middle) + ")\"");
-  const double strip_middle = (kStripTop + kStripBottom) / 2;
-  svg += text(14, strip_middle, "residual", "middle",
-              " class=\"axis-title\" transform=\"rotate(-90 14 " + coordinate(strip_middle) + ")\"");
-  svg += "<path class=\"key observed\" d=\"M" + coordinate(kRunRight - 200) + " 14h24\"/>" +
-         text(kRunRight - 170, 18, "observed", "start") + "<path class=\"key fitted\" d=\"M" +
-         coordinate(kRunRight - 90) + " 14h24\"/>" + text(kRunRight - 60, 18, "fitted", "start");
+  // The grid goes under the frame and the residual's zero line.
+  svg += "<path class=\"grid\" d=\"" + grid + "\"/>\n<use href=\"#" + std::string(frame) +
+         "\"/>\n<g text-anchor=\"end\">" + labels + "</g>\n" + series;
   svg += "</svg>\n";
   const int omitted = static_cast<int>(n) - drawn;
   if (omitted > 0) {

@@ -27,17 +27,26 @@ TimeAxis time_axis(std::span<const double> hours);
 // wide screen.
 inline constexpr double kChartWidth = 1000;
 
+// Appends the parts that every chart over `time` shares, once for a page:
+// a hidden svg.chart-frame holding, under the id `id`, the frames of both
+// panels and their residual strips, the strips' zero lines, the time axes
+// (ticks in hours), the axis and panel titles and the key.
+void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view id);
+
 // Appends the chart of target bin `bin` to `out`, its caption first; `note`
-// (HTML, may be empty) is added to the caption. The spans have one value
-// per interval of `time`; points whose time or value is not finite are left
-// out and counted in the caption. Hooks: figure.chart with
-// id="chart-bin-<bin>" and data-bin; svg with data-panels="run late"; one
-// path.series per panel and series with data-series (observed, fitted,
-// residual), data-panel (run, late), data-intervals (the finite intervals
-// the path stands for) and data-points (the points it keeps). Observed and
-// residual are bands (class band, a closed outline: their range per
-// kBandWidth units of time), fitted a line drawn over them.
-void render_chart(std::string& out, int bin, const TimeAxis& time,
+// (HTML, may be empty) is added to the caption. The chart draws the frame
+// `frame` (render_chart_frame over the same `time`, earlier on the page)
+// and its own value axes and series. The spans have one value per interval
+// of `time`; points whose time or value is not finite are left out and
+// counted in the caption. Hooks: figure.chart with id="chart-bin-<bin>" and
+// data-bin; in its svg, per panel a g with data-panel
+// (run, late) and data-intervals (the intervals of the panel with a finite
+// time), holding one path per series with the series as its class
+// (residual, observed, fitted) and, when it stands for fewer intervals (its
+// values not all finite), its own data-intervals. Observed and residual are
+// bands (a closed outline: their range per few units of time), fitted a
+// line drawn over them.
+void render_chart(std::string& out, int bin, const TimeAxis& time, std::string_view frame,
                   std::span<const double> observed, std::span<const double> fitted,
                   std::span<const double> residual, std::string_view note = {});
 
@@ -50,10 +59,11 @@ struct Point {
 };
 std::vector<Point> compact_points(std::span<const double> xs, std::span<const double> ys);
 
-// The outline of a band: per kBandWidth units of x the lowest and highest
-// value (half a unit outwards, so a smooth series still shows as a line), the upper edge left to right, then the lower
-// edge back, each simplified as compact_points does.
-std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys);
+// The outline of a band: per `width` units of x the lowest and highest
+// value (half a unit outwards, so a smooth series still shows as a line),
+// the upper edge left to right, then the lower edge back, each simplified
+// as compact_points does.
+std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys, double width);
 
 // "M x0 y0l dx dy ..." for `points`: the first absolute, the rest relative.
 std::string path_data(std::span<const Point> points);

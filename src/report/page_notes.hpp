@@ -37,9 +37,9 @@ struct PageNotes {
   double misfit_limit = 0.2;        // the limit the flags were set with
 };
 
-// A configuration's page with its notes (render_page's hooks, and): td.coefficient
-// in a misfit bin with class misfit and data-misfit="true", and span.flag
-// "misfit"; table#fits rows with data-misfit and td.autocorrelation
+// A configuration's page with its notes (render_page's hooks, and): a
+// coefficient cell in a misfit bin with class misfit, its value struck
+// through (s), and b.misfit-mark "misfit"; table#fits rows with data-misfit and td.autocorrelation
 // (data-autocorrelation), td.aic; p#made; section#provenance with table#fitted-by and
 // table#inputs. At most about 100 kB for a run of 1441 records.
 std::string render_page(const PageData& configuration, const PageNotes& notes,

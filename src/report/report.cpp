@@ -16,52 +16,47 @@ namespace {
 
 using quality::Flag;
 
-// One style sheet for both pages, inline so that a page needs nothing else.
+// The page's style sheet, inline so that a page needs nothing else.
 // Undetermined and no-effect cells differ in border style as well as colour,
 // and say what they are in words, so print and colour-blind readers see it.
+// The charts' shared frame is drawn by <use>: only selectors without
+// ancestors reach its copies, so the charts' rules name classes alone.
 constexpr const char* kStyle = R"(<style>
-body { font-family: sans-serif; margin: 1.5em; color: #111; line-height: 1.35; }
-p, section > ul { max-width: 62em; }
-h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
-table { border-collapse: collapse; margin: 0.5em 0 1em; }
-caption { text-align: left; padding-bottom: 0.3em; }
-th, td { border: 1px solid #999; padding: 0.25em 0.5em; text-align: right; vertical-align: top; }
-th { background: #eee; }
-td.text, th.text { text-align: left; }
-#fits td { white-space: nowrap; }
-td.undetermined { background: #fde2c8; border: 2px dashed #b35900; }
-td.no-effect { background: #e6e6e6; color: #555; border: 2px dotted #666; }
-td.misfit, tr.misfit td, tr.misfit th { background: #f9d0c4; }
-td.coefficient.misfit { border: 2px solid #b2182b; }
-td.coefficient.misfit .value { text-decoration: line-through; text-decoration-color: #b2182b; }
-td.negative { color: #b2182b; font-weight: bold; }
-.misfit-mark { color: #b2182b; font-weight: bold; }
-td.coefficient span { display: block; white-space: nowrap; }
-td.coefficient span.flag { white-space: normal; max-width: 11em; }
-.se { font-size: 0.9em; color: #333; }
-.flag { font-size: 0.8em; font-weight: bold; }
-.bound { font-size: 0.8em; font-style: italic; }
-tr.failed td { background: #fbe3e3; }
-.message { font-family: monospace; white-space: pre-wrap; overflow-wrap: anywhere; }
-.note { font-style: italic; }
-figure.chart { margin: 1em 0 2em; break-inside: avoid; page-break-inside: avoid; }
-figure.chart figcaption { margin-bottom: 0.3em; max-width: 62em; }
-figure.chart svg { display: block; width: 100%; height: auto; font-family: sans-serif; font-size: 12px; }
-svg .grid { fill: none; stroke: #e2e2e2; stroke-width: 0.7; }
-svg .frame { fill: none; stroke: #888; }
-svg .zero { stroke: #777; stroke-dasharray: 4 3; }
-svg .tick { stroke: #888; }
-svg .axis-title, svg .panel-title { font-weight: bold; fill: #333; }
-svg .series, svg .key { fill: none; stroke-linejoin: round; stroke-linecap: round; }
-svg .observed { stroke: #3b7dd8; stroke-width: 1; }
-svg .band.observed { fill: #a9c9ef; stroke-width: 0.8; }
-svg .key.observed { stroke-width: 4; stroke: #8db7ea; }
-svg .fitted { stroke: #d9480f; stroke-width: 2.2; }
-svg .residual { stroke: #666; stroke-width: 0.6; fill: #aaa; }
-@media print {
-  body { margin: 0; }
-  th, td.undetermined, td.no-effect, tr.failed td { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
-}
+body{font-family:sans-serif;margin:1.5em;color:#111;line-height:1.35}
+p{max-width:62em}
+h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
+table{border-collapse:collapse;margin:.5em 0 1em}
+caption{text-align:left;padding-bottom:.3em}
+th,td{border:1px solid #999;padding:.25em .5em;text-align:right;vertical-align:top}
+th{background:#eee}
+tbody th,.text{text-align:left}
+#fits td{white-space:nowrap}
+.undetermined{background:#fde2c8;border:2px dashed #b35900}
+.no-effect{background:#e6e6e6;color:#555;border:2px dotted #666}
+td.misfit,.misfit td,.misfit th{background:#f9d0c4}
+#coefficients .misfit{border:2px solid #b2182b}
+s{text-decoration-color:#b2182b}
+.negative,.misfit-mark{color:#b2182b;font-weight:bold}
+#coefficients small,#coefficients b,#coefficients em{display:block;white-space:nowrap;font-size:.8em}
+#coefficients small{font-size:.9em;color:#333}
+#coefficients b{white-space:normal;max-width:11em}
+.message{font-family:monospace;white-space:pre-wrap;overflow-wrap:anywhere}
+.note{font-style:italic}
+figure{margin:1em 0 2em;break-inside:avoid;page-break-inside:avoid}
+figcaption{margin-bottom:.3em;max-width:62em}
+figure svg{display:block;width:100%;height:auto;font:12px sans-serif}
+.chart-frame{position:absolute;width:0;height:0}
+.grid{fill:none;stroke:#e2e2e2;stroke-width:.7}
+.frame{fill:none;stroke:#888}
+.zero{stroke:#777;stroke-dasharray:4 3}
+.tick{stroke:#888}
+.axis-title,.panel-title{font-weight:bold;fill:#333}
+.observed,.fitted,.residual{fill:none;stroke-linejoin:round;stroke-linecap:round}
+.observed{stroke:#3b7dd8;fill:#a9c9ef;stroke-width:.8}
+.key.observed{stroke-width:4;stroke:#8db7ea}
+.fitted{stroke:#d9480f;stroke-width:2.2}
+.residual{stroke:#666;stroke-width:.6;fill:#aaa}
+@media print{body{margin:0}th,td{print-color-adjust:exact;-webkit-print-color-adjust:exact}}
 </style>
 )";
 
@@ -91,10 +86,13 @@ int count_flags(const PageData& c, Flag flag) {
   return n;
 }
 
+// A table cell; its end tag is implied by the next cell or the row's end.
 std::string cell(const std::string& body, const char* cls = nullptr) {
-  return std::string("<td") + (cls != nullptr ? std::string(" class=\"") + cls + "\"" : "") + ">" +
-         body + "</td>";
+  return std::string("<td") + (cls != nullptr ? std::string(" class=\"") + cls + "\"" : "") + ">" + body;
 }
+
+// A row's heading, left-aligned by the style sheet.
+std::string row_heading(const std::string& body) { return "<th>" + body; }
 
 std::string how_to_read(double se_limit) {
   const std::string limit = shown(se_limit, 6);
@@ -125,32 +123,32 @@ std::string how_to_read(double se_limit) {
          "index. A <strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
          "value: the model does not describe the data.</p>\n"
          "<p>The charts show, for each target bin, the observed rate of change (from the input "
-         "files) and the fitted one against time, and below them the residual, observed minus "
-         "fitted. Concentrations are in the unit of the input files.</p>\n</section>\n";
+         "files; thin blue, a band as wide as its noise) and the fitted one (thick orange) against "
+         "time: left the whole run, right the run after its first tenth, on its own scale. Below "
+         "them the residual, observed minus fitted. Concentrations are in the unit of the input "
+         "files.</p>\n</section>\n";
 }
 
-std::string coefficient_cell(int bin, int c, const BinSeries& fit, bool misfit) {
+// One coefficient: its flags as classes (the row says the bin, the column the
+// term), the value and standard error as shown and, once, in full precision;
+// the flags in words below them.
+std::string coefficient_cell(int c, const BinSeries& fit, bool misfit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
   misfit = misfit && k.flag != Flag::no_effect;
-  std::string out = "<td class=\"coefficient " + flag_class(k.flag) +
-                    (k.at_bound ? " at-bound" : "") + (misfit ? " misfit" : "") +
-                    "\" data-misfit=\"" + (misfit ? "true" : "false") + "\" data-bin=\"" + std::to_string(bin) +
-                    "\" data-term=\"" + config::term_label(c) + "\" data-flag=\"" + flag_class(k.flag) +
-                    "\" data-value=\"" + exact(value) + "\" data-se=\"" +
-                    exact(k.standard_error) + "\" data-at-bound=\"" +
-                    (k.at_bound ? "true" : "false") + "\">";
-  out += "<span class=\"value\">" + shown(value, 4) + "</span>";
-  if (k.flag != Flag::no_effect) {
-    out += "<span class=\"se\">&plusmn; " + shown(k.standard_error, 2) + "</span>";
-  }
+  std::string out = "<td class=\"" + flag_class(k.flag) + (k.at_bound ? " at-bound" : "") +
+                    (misfit ? " misfit" : "") + "\" data-value=\"" + exact(value) + "\" data-se=\"" +
+                    exact(k.standard_error) + "\">";
+  // A misfit bin's value is struck through: no longer to be relied on.
+  out += misfit ? "<s>" + shown(value, 4) + "</s>" : shown(value, 4);
+  if (k.flag != Flag::no_effect) out += "<small>\u00b1 " + shown(k.standard_error, 2) + "</small>";
   if (k.flag != Flag::determined) {
-    out += "<span class=\"flag\">" + std::string(quality::flag_name(k.flag)) +
-           (k.dependent ? " (column dependent on others)" : "") + "</span>";
+    out += "<b>" + std::string(quality::flag_name(k.flag)) +
+           (k.dependent ? " (column dependent on others)" : "") + "</b>";
   }
-  if (k.at_bound) out += "<span class=\"bound\">at bound</span>";
-  if (misfit) out += "<span class=\"flag misfit-mark\">misfit</span>";
-  return out + "</td>";
+  if (k.at_bound) out += "<em>at bound</em>";
+  if (misfit) out += "<b class=\"misfit-mark\">misfit</b>";
+  return out;
 }
 
 bool misfit_of(const PageNotes& notes, std::size_t r) {
@@ -161,16 +159,15 @@ std::string coefficient_table(const PageData& c, const PageNotes& notes) {
   std::string out =
       "<table id=\"coefficients\">\n<caption>Coefficients as the results file orders them: one "
       "row per target bin, one column per term, each &plusmn; its standard error.</caption>\n"
-      "<thead><tr><th scope=\"col\" class=\"text\">Target bin</th>";
-  for (int t = 0; t < config::kCoefficients; ++t) out += "<th scope=\"col\">" + config::term_label(t) + "</th>";
+      "<thead><tr><th class=\"text\">Target bin";
+  for (int t = 0; t < config::kCoefficients; ++t) out += "<th>" + config::term_label(t);
   out += "</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const int bin = static_cast<int>(r) + 1;
     const bool misfit = misfit_of(notes, r);
-    out += "<tr data-bin=\"" + std::to_string(bin) + "\"><th scope=\"row\" class=\"text\">" +
-           config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "") +
-           "</th>";
-    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(bin, t, c.bins[r], misfit);
+    out += "<tr data-bin=\"" + std::to_string(bin) + "\">" +
+           row_heading(config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : ""));
+    for (int t = 0; t < config::kCoefficients; ++t) out += coefficient_cell(t, c.bins[r], misfit);
     out += "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
@@ -183,11 +180,9 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
       "residual norm, coefficients strictly inside their bounds (k), s, the residual standard "
       "deviation behind the standard errors, the lag-1 autocorrelation of the residuals "
       "(misfit above " + shown(notes.misfit_limit, 3) +
-      "), and AIC = n ln(RSS/n) + 2k, which compares tags on the index.</caption>\n<thead><tr><th scope=\"col\" "
-      "class=\"text\">Target bin</th><th scope=\"col\">RSS</th><th scope=\"col\">RMS</th>"
-      "<th scope=\"col\">R&sup2;</th><th scope=\"col\">Relative residual</th><th "
-      "scope=\"col\">k</th><th scope=\"col\">s</th><th scope=\"col\">Autocorrelation</th>"
-      "<th scope=\"col\">AIC</th></tr></thead>\n<tbody>\n";
+      "), and AIC = n ln(RSS/n) + 2k, which compares tags on the index.</caption>\n<thead><tr><th "
+      "class=\"text\">Target bin<th>RSS<th>RMS<th>R&sup2;<th>Relative residual<th>k<th>s"
+      "<th>Autocorrelation<th>AIC</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const quality::Fit& f = c.bins[r].fit;
     const int bin = static_cast<int>(r) + 1;
@@ -195,13 +190,13 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
     const double rho = r < notes.bins.size() ? notes.bins[r].autocorrelation : std::nan("");
     const int rows = static_cast<int>(f.residual.size());
     out += "<tr data-bin=\"" + std::to_string(bin) + "\" data-misfit=\"" + (misfit ? "true" : "false") +
-           "\"" + (misfit ? " class=\"misfit\"" : "") + "><th scope=\"row\" class=\"text\">" +
-           config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "") +
-           "</th>" + cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
+           "\"" + (misfit ? " class=\"misfit\"" : "") + ">" +
+           row_heading(config::term_label(bin) + (misfit ? " <span class=\"misfit-mark\">misfit</span>" : "")) +
+           cell(shown(f.rss, 4)) + cell(shown(f.rms, 4)) +
            cell(shown(f.r_squared, 7), f.r_squared < 0 ? "negative" : nullptr) +
            cell(shown(f.relative_residual, 4)) + cell(std::to_string(f.free_count)) +
            cell(shown(std::sqrt(f.residual_variance), 4)) +
-           "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) + "</td>" +
+           "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) +
            cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") + "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
@@ -214,8 +209,8 @@ std::string run_tables(const PageData& c, const PageNotes& notes) {
       "<h2>Rate constants</h2>\n<table id=\"rates\">\n<caption>First-order rate constants, per "
       "second" +
       std::string(c.known_species ? "" : ": the default ones, for a species not in the table") +
-      ".</caption>\n<thead><tr><th scope=\"col\">KP</th>";
-  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">K(" + std::to_string(j) + ")</th>";
+      ".</caption>\n<thead><tr><th>KP";
+  for (int j = 1; j <= config::kBins; ++j) out += "<th>K(" + std::to_string(j) + ")";
   out += "</tr></thead>\n<tbody><tr>" + cell(shown(c.rates.kp, 6));
   for (double k : c.rates.k) out += cell(shown(k, 6));
   out += "</tr></tbody>\n</table>\n";
@@ -225,7 +220,7 @@ std::string run_tables(const PageData& c, const PageNotes& notes) {
   out += "<h2>Mean molar masses</h2>\n<table id=\"molar-masses\">\n<caption>Mean molar mass of "
          "each bin over the run, as the results file's last record gives it.</caption>\n"
          "<thead><tr>";
-  for (int j = 1; j <= config::kBins; ++j) out += "<th scope=\"col\">" + config::term_label(j) + "</th>";
+  for (int j = 1; j <= config::kBins; ++j) out += "<th>" + config::term_label(j);
   out += "</tr></thead>\n<tbody><tr>";
   for (double w : c.molar_masses) out += cell(shown(w, 6));
   return out + "</tr></tbody>\n</table>\n";
@@ -237,14 +232,13 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
   auto known = [](const std::string& text) { return text.empty() ? std::string("not recorded") : escape(text); };
   std::string out =
       "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"fitted-by\">\n<tbody>\n"
-      "<tr><th scope=\"row\" class=\"text\">Program version</th>" + cell(known(notes.version), "text") +
-      "</tr>\n<tr><th scope=\"row\" class=\"text\">Command</th>" + cell(known(notes.command), "text message") +
-      "</tr>\n<tr><th scope=\"row\" class=\"text\">Fitted</th>" + cell(known(notes.date), "text") +
-      "</tr>\n<tr><th scope=\"row\" class=\"text\">Host</th>" + cell(known(notes.host), "text") +
+      "<tr>" + row_heading("Program version") + cell(known(notes.version), "text") +
+      "</tr>\n<tr>" + row_heading("Command") + cell(known(notes.command), "text message") +
+      "</tr>\n<tr>" + row_heading("Fitted") + cell(known(notes.date), "text") +
+      "</tr>\n<tr>" + row_heading("Host") + cell(known(notes.host), "text") +
       "</tr>\n</tbody>\n</table>\n<table id=\"inputs\">\n<caption>Files, paths relative to the working "
-      "directory of the run.</caption>\n<thead><tr><th scope=\"col\" class=\"text\">File</th><th "
-      "scope=\"col\" class=\"text\">Path</th><th scope=\"col\">Bytes</th><th scope=\"col\" "
-      "class=\"text\">Modified</th><th scope=\"col\" class=\"text\">SHA-256</th></tr></thead>\n<tbody>\n";
+      "directory of the run.</caption>\n<thead><tr><th class=\"text\">File<th class=\"text\">Path<th>Bytes"
+      "<th class=\"text\">Modified<th class=\"text\">SHA-256</tr></thead>\n<tbody>\n";
   std::vector<InputRecord> files = notes.inputs;
   if (files.empty()) {
     files = {{"Precursor", c.inputs.precursor, -1, "", ""}, {"Bins", c.inputs.bins, -1, "", ""},
@@ -252,7 +246,7 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
   }
   files.push_back({"Results file", c.results, -1, "", ""});
   for (const InputRecord& f : files) {
-    out += "<tr><th scope=\"row\" class=\"text\">" + escape(f.role) + "</th>" +
+    out += "<tr>" + row_heading(escape(f.role)) +
            cell(escape(f.path), "text path") + cell(f.bytes >= 0 ? std::to_string(f.bytes) : "") +
            cell(escape(f.modified), "text") + cell(escape(f.sha256), "text message") + "</tr>\n";
   }
@@ -261,8 +255,9 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
 
 // Appends the heading and the chart of every target bin.
 void append_charts(std::string& out, const PageData& c, const PageNotes& notes) {
-  out += "<h2>Rates of change, fitted and observed</h2>\n";
+  out += "<h2>Rates of change, fitted and observed</h2>\n";  // how to read them: see how_to_read
   TimeAxis time;  // of the bins before, while they have as many intervals
+  std::string frame;  // its chart frame's id
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const BinSeries& bin = c.bins[r];
     const std::size_t n = bin.observed.size();
@@ -272,6 +267,8 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
         hours[i] = (c.time[i] + c.time[i + 1]) / 2.0 / 3600.0;  // the middle of interval i
       }
       time = time_axis(hours);
+      frame = "chart-frame-" + std::to_string(r + 1);
+      render_chart_frame(out, time, frame);
     }
     std::string note;
     if (r < notes.bins.size() && !std::isnan(notes.bins[r].autocorrelation)) {
@@ -281,7 +278,7 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
                     "the model does not describe."
                   : ".";
     }
-    render_chart(out, static_cast<int>(r) + 1, time, bin.observed, bin.fit.fitted,
+    render_chart(out, static_cast<int>(r) + 1, time, frame, bin.observed, bin.fit.fitted,
                  bin.fit.residual, note);
   }
 }

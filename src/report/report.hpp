@@ -62,13 +62,14 @@ std::string page_name(std::string_view species, std::string_view scenario, std::
 // The same name without ".html": what names a configuration's other files.
 std::string file_stem(std::string_view species, std::string_view scenario, std::string_view tag);
 
-// A configuration's page. Hooks: table#coefficients with one td.coefficient
-// per coefficient (data-bin 1 ... 6, data-term VOC ... VB6, data-flag
-// "determined" / "undetermined" / "no-effect", data-value, data-se,
-// data-at-bound; undetermined and no-effect cells hold span.flag with the flag
-// in words, bound hits span.bound); table#fits with
-// tr[data-bin]; table#rates, table#inputs, table#molar-masses; one
-// figure.chart per target bin (see render_chart).
+// A configuration's page. Hooks: table#coefficients with a tr[data-bin] per
+// target bin 1 ... 6 and in it one td per term, in the order of the column
+// headings VOC ... VB6; the cell's classes say its flag (determined,
+// undetermined or no-effect) and at-bound; data-value and data-se hold the
+// coefficient and its standard error in full precision; undetermined and
+// no-effect cells say the flag in words in a b, bound hits "at bound" in an
+// em; table#fits with tr[data-bin]; table#rates, table#inputs,
+// table#molar-masses; one figure.chart per target bin (see render_chart).
 std::string render_page(const PageData& configuration, double se_limit);
 
 }  // namespace report
