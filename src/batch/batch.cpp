@@ -363,6 +363,7 @@ class Recorder {
     hook("before-record");
     note(db_.record(row.record, row.coefficients, row.fits));
     hook("after-record");
+    release_recorded(outcome);  // the summary needs only its counts now
   }
   void note(const study::Error& error) {
     if (error && error_.empty()) error_ = error.message;
@@ -455,9 +456,10 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   // From here on the tables are behind the study until they are written
   // again: a report is whole only with runs.csv.
   ::unlink((settings.report + "/" + kRunsTable).c_str());
-  const BatchResult result = run_configurations(numbered, settings, signals);
+  BatchResult result = run_configurations(numbered, settings, signals);
   summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
-  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
+  outcomes.insert(outcomes.begin(), std::make_move_iterator(result.outcomes.begin()),
+                  std::make_move_iterator(result.outcomes.end()));
   return finish_batch(db, batch_id, recorder, result, summarized, outcomes, share, settings,
                       signals);
 }

@@ -112,8 +112,8 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"wmol6", column_values::molar_mass<6>, ""},
     {"undetermined",
      [](const RunRowSource& r) {
-       return r.outcome.numbers ? std::to_string(undetermined_count(*r.outcome.numbers))
-                                : std::string();
+       const std::optional<FitCounts> counts = fit_counts(r.outcome);
+       return counts ? std::to_string(counts->undetermined) : std::string();
      },
      "undetermined (count of undetermined coefficients)"},
     {"seconds", [](const RunRowSource& r) { return csv_number(r.outcome.seconds); }, "seconds"},
@@ -131,8 +131,8 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
      "used the first 1441)"},
     {"misfit",
      [](const RunRowSource& r) {
-       return r.outcome.numbers ? std::to_string(misfit_count(*r.outcome.numbers))
-                                : std::string();
+       const std::optional<FitCounts> counts = fit_counts(r.outcome);
+       return counts ? std::to_string(counts->misfit) : std::string();
      },
      "misfit (count of misfit target bins)"},
 }};
