@@ -457,6 +457,7 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   // again: a report is whole only with runs.csv.
   ::unlink((settings.report + "/" + kRunsTable).c_str());
   BatchResult result = run_configurations(numbered, settings, signals);
+  before = {};  // the records were the runner's: the report has room for its rows
   summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
   outcomes.insert(outcomes.begin(), std::make_move_iterator(result.outcomes.begin()),
                   std::make_move_iterator(result.outcomes.end()));

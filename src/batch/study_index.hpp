@@ -21,6 +21,9 @@ class StudyRows {
   // Adds a row for each runs row of `rows`, with the bins its fits and
   // coefficients rows there give (rows of another width are passed over).
   void add(const Tables& rows);
+  // Room for `count` rows, so that the rows of a large study are not moved
+  // (and held twice) as they grow.
+  void reserve(std::size_t count) { rows_.reserve(count); }
   // The rows of models.csv, as models_table gives them for the tables
   // added (configurations with fits and no runs row left out).
   std::vector<CsvRow> models() const;

@@ -159,6 +159,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   TableWriter tables(report);
   if (std::string error = tables.open(); !error.empty()) return error;
   StudyRows rows;
+  if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
   std::vector<Configuration> missing;  // pages
   std::vector<study::BatchRecord> recorded;
   Tables one;  // one configuration's rows

@@ -603,6 +603,13 @@ Error Study::read(Snapshot& snapshot) {
   return error;
 }
 
+Error Study::count(std::size_t& configurations) {
+  Statement query(db_, "SELECT count(*) FROM configurations");
+  if (!query.row()) return failure("read");
+  configurations = static_cast<std::size_t>(query.integer64(0));
+  return {};
+}
+
 Error Study::read_each(std::vector<BatchRecord>& batches,
                        const std::function<bool(Stored&)>& visit) {
   std::vector<BatchRecord> read;

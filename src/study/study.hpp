@@ -229,6 +229,8 @@ class Study {
   // keep). Stops, with no error, when `visit` returns false. Holds one
   // configuration's rows at a time, whatever the study's size.
   Error read_each(std::vector<BatchRecord>& batches, const std::function<bool(Stored&)>& visit);
+  // How many configurations the study holds.
+  Error count(std::size_t& configurations);
   // Removes these configurations and their rows (results files are not the
   // study's to remove); `removed` counts those that were there.
   Error forget(const std::vector<Key>& keys, int& removed);
