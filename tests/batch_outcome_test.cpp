@@ -109,7 +109,8 @@ TEST(ReleaseRecorded, KeepsTheCountsTheSummaryReads) {
   EXPECT_TRUE(after.coefficients.empty());
   const std::size_t undetermined = batch::column_index(batch::kRunsColumns, "undetermined");
   const std::size_t misfit = batch::column_index(batch::kRunsColumns, "misfit");
-  const std::vector<std::pair<std::string, std::string>> counts = {{"2", "1"}, {"0", "0"}, {"", ""}};
+  const std::vector<std::pair<std::string, std::string>> counts = {
+      {"2", "1"}, {"0", "0"}, {"", ""}};
   for (std::size_t n = 0; n < entries.size(); ++n) {
     EXPECT_EQ(after.runs[n][undetermined], counts[n].first) << n;
     EXPECT_EQ(after.runs[n][misfit], counts[n].second) << n;

@@ -163,7 +163,8 @@ report::Study StudyRows::study(const std::string& report,
   study.rows = std::move(rows_);
   rows_.clear();
   for (report::StudyRow& r : study.rows) {
-    r.linked = r.fitted && path_exists(report + "/" + report::page_name(r.species, r.scenario, r.tag));
+    r.linked = r.fitted &&
+               path_exists(report + "/" + report::page_name(r.species, r.scenario, r.tag));
   }
   return study;
 }
