@@ -74,4 +74,51 @@ TEST(Tally, ProgressCountsWhatIsNoLongerPendingAndEstimatesFromTheRunsFinished) 
             "vbsfit-batch: 3/5 done, 1 failed, 0:10 elapsed, about 0:10 left, stopping");
 }
 
+// Once recorded, an outcome lets go of its numbers and files: the counts in
+// runs.csv, and so the summary, stay what the numbers gave; a copy of an
+// outcome holds numbers of its own.
+TEST(ReleaseRecorded, KeepsTheCountsTheSummaryReads) {
+  const std::vector<batch::RunEntry> entries = {{1, {"OLE2_OH", "0.1", "allgas"}, ""},
+                                                {2, {"OLE2_OH", "0.1", "no6"}, ""},
+                                                {3, {"API_OH", "0.1", "allgas"}, ""}};
+  batch::FitNumbers numbers{};
+  numbers.bins[0].quality.coefficients[3].flag = quality::Flag::undetermined;
+  numbers.bins[4].quality.coefficients[1].flag = quality::Flag::undetermined;
+  numbers.bins[5].quality.misfit = true;
+  std::vector<batch::Outcome> outcomes(3);
+  outcomes[0].state = State::succeeded;
+  outcomes[0].numbers = numbers;
+  outcomes[0].inputs[0] = {"a", 1, 2, std::string(64, '0')};
+  outcomes[0].results_sha256 = std::string(64, 'f');
+  outcomes[1].state = State::kept;
+  outcomes[1].numbers = batch::FitNumbers{};
+  outcomes[2].state = State::failed;
+  outcomes[2].message = "no inputs";
+
+  const batch::Tables before = batch::table_rows(entries, outcomes);
+  const batch::Outcome copy = outcomes[0];
+  for (batch::Outcome& o : outcomes) batch::release_recorded(o);
+  EXPECT_FALSE(outcomes[0].numbers);
+  EXPECT_TRUE(outcomes[0].inputs[0].path.empty());
+  EXPECT_TRUE(outcomes[0].results_sha256.empty());
+  ASSERT_TRUE(copy.numbers);
+  EXPECT_TRUE(copy.numbers->bins[5].quality.misfit);
+  batch::release_recorded(outcomes[0]);  // twice: the counts stay
+
+  const batch::Tables after = batch::table_rows(entries, outcomes);
+  EXPECT_TRUE(after.coefficients.empty());
+  const std::size_t undetermined = batch::column_index(batch::kRunsColumns, "undetermined");
+  const std::size_t misfit = batch::column_index(batch::kRunsColumns, "misfit");
+  const std::vector<std::pair<std::string, std::string>> counts = {
+      {"2", "1"}, {"0", "0"}, {"", ""}};
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    EXPECT_EQ(after.runs[n][undetermined], counts[n].first) << n;
+    EXPECT_EQ(after.runs[n][misfit], counts[n].second) << n;
+    EXPECT_EQ(after.runs[n][undetermined], before.runs[n][undetermined]) << n;
+  }
+  const batch::Tally tally = batch::tally_of(outcomes);
+  EXPECT_EQ(batch::summarize(tally, after.runs, "r/", 0),
+            batch::summarize(tally, before.runs, "r/", 0));
+}
+
 }  // namespace

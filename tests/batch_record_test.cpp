@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -85,12 +86,9 @@ TEST(StudyRecord, TablesFromTheDatabaseEqualTheBatchsOwnBitForBit) {
 }
 
 TEST(StudyNumbers, ABatchOfAFewLeavesTheStudysOrder) {
-  study::Snapshot study;
+  std::map<study::Key, int> study;  // each configuration's place
   for (auto [run, tag] : {std::pair{1, "allgas"}, {2, "no6"}, {3, "static"}}) {
-    study::Stored s;
-    s.record.key = {"TOL", "0.1", tag};
-    s.record.run = run;
-    study.configurations.push_back(s);
+    study[{"TOL", "0.1", tag}] = run;
   }
   const struct {
     std::vector<batch::RunEntry> share;

@@ -226,6 +226,62 @@ TEST_F(StudyTest, ReadGivesRunOrderAndForgetRemovesOnlyTheGivenConfigurations) {
   ASSERT_FALSE(study.integrity_check());  // no orphaned coefficient or fit rows
 }
 
+// read_each hands over each configuration with its own rows and nothing of
+// the one before (a configuration without rows or model after one with
+// them), in run order, the batches first; read and find give the same.
+TEST_F(StudyTest, ReadEachGivesEveryConfigurationWithItsOwnRowsInRunOrder) {
+  Study study = open_with_batch();
+  record(study, key("TOL"), 4, 4);
+  record(study, key("OLE2_OH"), 1, 1);
+  study::ConfigurationRecord failed = sample_configuration(key("API_OH"), 2, batch_, 2);
+  failed.state = "failed";
+  ASSERT_FALSE(study.record(failed, {}, {}));
+  record(study, key("API_OH", "0.1", "static"), 3, 3);
+  ASSERT_FALSE(study.set_model(key("OLE2_OH"), study::ModelRow{1.5, -2.5, 3, true}));
+  const struct {
+    study::Key key;
+    int variant;
+    bool rows, model;
+  } expected[] = {{key("OLE2_OH"), 1, true, true},
+                  {key("API_OH"), 2, false, false},
+                  {key("API_OH", "0.1", "static"), 3, true, false},
+                  {key("TOL"), 4, true, false}};
+
+  std::vector<study::BatchRecord> batches;
+  std::vector<study::Stored> seen;
+  ASSERT_FALSE(study.read_each(batches, [&](study::Stored& s) {
+    EXPECT_EQ(batches.size(), 1u) << "the batches come first";
+    seen.push_back(std::move(s));
+    return true;
+  }));
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_EQ(batches[0].command_line, sample_batch().command_line);
+  study::Snapshot snapshot;
+  ASSERT_FALSE(study.read(snapshot));
+  ASSERT_EQ(seen.size(), std::size(expected));
+  ASSERT_EQ(snapshot.configurations.size(), std::size(expected));
+  for (std::size_t n = 0; n < std::size(expected); ++n) {
+    const auto& e = expected[n];
+    SCOPED_TRACE(display_name(e.key));
+    std::optional<study::Stored> found;
+    ASSERT_FALSE(study.find(e.key, found));
+    ASSERT_TRUE(found);
+    for (const study::Stored* s : {&seen[n], &snapshot.configurations[n], &*found}) {
+      EXPECT_EQ(s->record.key, e.key);
+      expect_same(s->coefficients,
+                  e.rows ? sample_coefficients(e.variant) : std::vector<study::CoefficientRow>{});
+      expect_same(s->fits, e.rows ? sample_fits(e.variant) : std::vector<study::FitRow>{});
+      EXPECT_EQ(s->model.has_value(), e.model);
+    }
+  }
+  EXPECT_EQ(seen[0].model->aic, -2.5);
+
+  // A visit that declines ends the reading there, with no error.
+  int visits = 0;
+  ASSERT_FALSE(study.read_each(batches, [&](study::Stored&) { return ++visits < 2; }));
+  EXPECT_EQ(visits, 2);
+}
+
 TEST_F(StudyTest, EndingABatchThatIsNotThereIsAnError) {
   Study study = open_with_batch();
   const Error e = study.end_batch(batch_ + 1, "2026-01-02T04:00:00Z");

@@ -371,6 +371,7 @@ class Recorder {
     hook("before-record");
     note(db_.record(row.record, row.coefficients, row.fits));
     hook("after-record");
+    release_recorded(outcome);  // the summary needs only its counts now
   }
   void note(const study::Error& error) {
     if (error && error_.empty()) error_ = error.message;
@@ -395,7 +396,7 @@ void sign_pages(RunnerSettings& settings, const study::BatchRecord& record) {
 
 // A report of tables without a study (or one whose first batch never ended,
 // killed while it took the report over): the batch takes it over.
-bool earlier_report(const study::Snapshot& before) {
+bool earlier_report(const StudyStart& before) {
   return std::none_of(before.batches.begin(), before.batches.end(),
                       [](const study::BatchRecord& b) { return !b.ended.empty(); });
 }
@@ -432,12 +433,13 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   sign_pages(settings, record);
   std::int64_t batch_id = 0;
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
-  study::Snapshot before;
-  if (study::Error error = db.read(before)) return run_error(error.message);
+  StudyStart before;
+  if (study::Error error = read_start(db, record.se_limit, record.misfit_limit, before)) {
+    return run_error(error.message);
+  }
   const bool take_over_report = earlier_report(before);
-  const std::vector<RunEntry> numbered = study_numbers(share, before);
-  const std::map<study::Key, study::Stored> stored =
-      standing_records(std::move(before), record.se_limit, record.misfit_limit);
+  const std::vector<RunEntry> numbered = study_numbers(share, before.places);
+  const std::map<study::Key, study::ConfigurationRecord>& stored = before.standing;
   for (const RunEntry& e : share) {
     if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
       return run_error(why);
@@ -445,6 +447,7 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   }
   Recorder recorder(db, batch_id, settings);
   settings.stored = &stored;
+  settings.recorded_numbers = [&db](const study::Key& key) { return recorded_numbers(db, key); };
   settings.refit_stale = options.refit == Options::Refit::stale;
   settings.refit_all = options.refit == Options::Refit::all;
   settings.finished = [&](std::size_t n, Outcome& outcome) { recorder(numbered[n], outcome); };
@@ -461,9 +464,11 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   // From here on the tables are behind the study until they are written
   // again: a report is whole only with runs.csv.
   ::unlink((settings.report + "/" + kRunsTable).c_str());
-  const BatchResult result = run_configurations(numbered, settings, signals);
+  BatchResult result = run_configurations(numbered, settings, signals);
+  before = {};  // the records were the runner's: the report has room for its rows
   summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
-  outcomes.insert(outcomes.begin(), result.outcomes.begin(), result.outcomes.end());
+  outcomes.insert(outcomes.begin(), std::make_move_iterator(result.outcomes.begin()),
+                  std::make_move_iterator(result.outcomes.end()));
   return finish_batch(db, batch_id, recorder, result, summarized, outcomes, share, settings,
                       signals);
 }

@@ -45,17 +45,18 @@ std::string csv_number(std::optional<double> value) {
   return value ? csv_number(*value) : std::string();
 }
 
+void append_csv_record(std::string& text, const CsvRow& row) {
+  for (std::size_t n = 0; n < row.size(); ++n) {
+    if (n > 0) text += ',';
+    append_field(text, row[n]);
+  }
+  text += '\n';
+}
+
 std::string csv_text(const CsvRow& header, const std::vector<CsvRow>& rows) {
   std::string text;
-  auto add = [&text](const CsvRow& row) {
-    for (std::size_t n = 0; n < row.size(); ++n) {
-      if (n > 0) text += ',';
-      append_field(text, row[n]);
-    }
-    text += '\n';
-  };
-  add(header);
-  for (const CsvRow& row : rows) add(row);
+  append_csv_record(text, header);
+  for (const CsvRow& row : rows) append_csv_record(text, row);
   return text;
 }
 

@@ -23,6 +23,8 @@ std::string csv_number(std::optional<double> value);
 
 // Header and rows as CSV text.
 std::string csv_text(const CsvRow& header, const std::vector<CsvRow>& rows);
+// Appends one record of that text, its "\n" included, to `text`.
+void append_csv_record(std::string& text, const CsvRow& row);
 
 // The records of CSV text (quoted fields may hold commas, quotes and line
 // ends; a record may end in "\r\n" or "\n"). Returns why it cannot be read,

@@ -75,31 +75,69 @@ std::string sync_file(const std::string& path) {
 }
 
 std::string write_file_atomically(const std::string& path, std::string_view content) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
-  auto fail = [&](const char* what) {
-    std::string error = std::string(what) + " " + temporary + ": " + std::strerror(errno);
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return error;
-  };
-  if (!write_all(fd, content)) return fail("cannot write");
+  AtomicFile file(path);
+  if (std::string error = file.open(); !error.empty()) return error;
+  file.append(content);
+  return file.commit();
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+std::string AtomicFile::open() {
+  std::string temporary = path_ + ".XXXXXX";
+  fd_ = ::mkstemp(temporary.data());
+  if (fd_ < 0) {
+    error_ = "cannot create a temporary file beside " + path_ + ": " + std::strerror(errno);
+  } else {
+    temporary_ = std::move(temporary);
+  }
+  return error_;
+}
+
+void AtomicFile::flush() {
+  if (error_.empty() && fd_ >= 0 && !write_all(fd_, buffer_)) {
+    error_ = "cannot write " + temporary_ + ": " + std::strerror(errno);
+  }
+  buffer_.clear();
+}
+
+void AtomicFile::append(std::string_view text) {
+  if (!error_.empty()) return;
+  if (buffer_.size() + text.size() > kBufferBytes) {
+    flush();
+    if (text.size() > kBufferBytes) {  // straight through, not copied
+      if (error_.empty() && fd_ >= 0 && !write_all(fd_, text)) {
+        error_ = "cannot write " + temporary_ + ": " + std::strerror(errno);
+      }
+      return;
+    }
+  }
+  buffer_ += text;
+}
+
+std::string AtomicFile::commit() {
+  if (fd_ < 0 && error_.empty()) error_ = "cannot write " + path_ + ": it was not opened";
+  flush();
+  std::string error = error_;
   // mkstemp makes the file private; a table is as readable as any other file.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) return fail("cannot set the permissions of");
-  if (::close(fd) != 0) {
-    std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return error;
+  if (error.empty() && ::fchmod(fd_, 0666 & ~mask) != 0) {
+    error = "cannot set the permissions of " + temporary_ + ": " + std::strerror(errno);
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string error = "cannot replace " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return error;
+  if (fd_ >= 0 && ::close(fd_) != 0 && error.empty()) {
+    error = "cannot write " + temporary_ + ": " + std::strerror(errno);
   }
-  return {};
+  fd_ = -1;
+  if (error.empty() && ::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    error = "cannot replace " + path_ + ": " + std::strerror(errno);
+  }
+  if (error.empty()) temporary_.clear();  // in place: nothing to remove
+  error_ = error;
+  return error;
 }
 
 // Tried from the deepest level up, since most of the path exists already.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace batch {
@@ -48,6 +49,31 @@ std::string sync_file(const std::string& path);
 // that replaces `path` only once it is complete, so a reader never sees half
 // a file. Returns why it failed, or empty.
 std::string write_file_atomically(const std::string& path, std::string_view content);
+
+// The same, for a file written a piece at a time: open() creates the
+// temporary file beside `path`, append() adds to it (through a buffer of
+// kBufferBytes), commit() puts it in place of `path`. One not committed is
+// removed. The first failure is kept: open() and commit() return it
+// (empty when there is none), and appends after it do nothing.
+class AtomicFile {
+ public:
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+  explicit AtomicFile(std::string path) : path_(std::move(path)) {}
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  ~AtomicFile();
+  std::string open();
+  void append(std::string_view text);
+  std::string commit();
+
+ private:
+  void flush();
+  std::string path_;
+  std::string temporary_;
+  std::string buffer_;
+  std::string error_;
+  int fd_ = -1;
+};
 
 // Creates `path` and the directories above it that are missing; another
 // process creating one of them at the same time is no failure. False (errno

@@ -31,6 +31,20 @@ void add_note(Outcome& outcome, const std::string& note) {
   outcome.message += (outcome.message.empty() ? "" : "; ") + note;
 }
 
+std::optional<FitCounts> fit_counts(const Outcome& outcome) {
+  if (outcome.numbers) {
+    return FitCounts{undetermined_count(*outcome.numbers), misfit_count(*outcome.numbers)};
+  }
+  return outcome.counts;
+}
+
+void release_recorded(Outcome& outcome) {
+  outcome.counts = fit_counts(outcome);
+  outcome.numbers.reset();
+  outcome.inputs = {};
+  outcome.results_sha256 = std::string();
+}
+
 void Tally::add(State state, bool with_note) {
   ++by_state[static_cast<int>(state)];
   noted += state == State::succeeded && with_note;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,12 +82,55 @@ int misfit_count(const FitNumbers& numbers);
 // The coefficients of a fit flagged undetermined.
 int undetermined_count(const FitNumbers& numbers);
 
+// An optional value held on the heap, copied whole: an outcome without its
+// numbers costs a pointer rather than their 2 kB, which a batch of ten
+// thousand outcomes feels.
+template <typename T>
+class HeapOptional {
+ public:
+  HeapOptional() = default;
+  HeapOptional(const T& value) : value_(std::make_unique<T>(value)) {}
+  HeapOptional(const std::optional<T>& value) { *this = value; }
+  HeapOptional(const HeapOptional& other) { *this = other; }
+  HeapOptional(HeapOptional&&) noexcept = default;
+  HeapOptional& operator=(HeapOptional&&) noexcept = default;
+  HeapOptional& operator=(const HeapOptional& other) {
+    if (this != &other) value_ = other ? std::make_unique<T>(*other) : nullptr;
+    return *this;
+  }
+  HeapOptional& operator=(const std::optional<T>& value) {
+    value_ = value ? std::make_unique<T>(*value) : nullptr;
+    return *this;
+  }
+  HeapOptional& operator=(const T& value) {
+    value_ = std::make_unique<T>(value);
+    return *this;
+  }
+  bool has_value() const { return value_ != nullptr; }
+  explicit operator bool() const { return has_value(); }
+  const T& operator*() const { return *value_; }
+  T& operator*() { return *value_; }
+  const T* operator->() const { return value_.get(); }
+  T* operator->() { return value_.get(); }
+  void reset() { value_.reset(); }
+
+ private:
+  std::unique_ptr<T> value_;
+};
+
+// What runs.csv and the summary count of a fit's numbers.
+struct FitCounts {
+  int undetermined = 0;  // coefficients
+  int misfit = 0;        // target bins
+};
+
 struct Outcome {
   State state = State::pending;
   std::optional<int> exit_status;  // 128 + the signal number for a run a signal ended
   std::string message;             // the first line of its message, or notes
   std::optional<double> seconds;   // wall time of the run
-  std::optional<FitNumbers> numbers;
+  HeapOptional<FitNumbers> numbers;
+  std::optional<FitCounts> counts;  // of the numbers, once released (release_recorded)
   bool page = false;               // its page is in the report
   int input_records = 0;           // of its longest input file, when beyond what a fit reads
   // Its files as last observed, for the study's record: the inputs (paths
@@ -97,6 +141,15 @@ struct Outcome {
 
 // Adds `note` to the message of `outcome`, after what is there ("; ").
 void add_note(Outcome& outcome, const std::string& note);
+
+// The counts of the outcome's fit: of its numbers, or as kept when they
+// were released; nullopt when it has neither.
+std::optional<FitCounts> fit_counts(const Outcome& outcome);
+
+// Lets go of what only the study's record needed of a recorded outcome, its
+// numbers and the files observed, keeping the counts of the numbers: what
+// the summary reads of it stays the same.
+void release_recorded(Outcome& outcome);
 
 // The counts of a batch's configurations by state: the progress line, the
 // summary, the index page and the exit status all read one of these.

@@ -5,16 +5,10 @@
 
 namespace batch {
 
-std::vector<Configuration> missing_pages(const study::Snapshot& snapshot,
-                                         const std::string& report) {
-  std::vector<Configuration> missing;
-  for (const study::Stored& stored : snapshot.configurations) {
-    const study::Key& k = stored.record.key;
-    if (stored.coefficients.empty()) continue;
-    if (path_exists(report + "/" + report::page_name(k.species, k.scenario, k.tag))) continue;
-    missing.push_back({k.species, k.scenario, k.tag});
-  }
-  return missing;
+bool missing_page(const study::Stored& stored, const std::string& report) {
+  const study::Key& k = stored.record.key;
+  return !stored.coefficients.empty() &&
+         !path_exists(report + "/" + report::page_name(k.species, k.scenario, k.tag));
 }
 
 std::string write_pages(const std::string& report, const std::string& workdir,

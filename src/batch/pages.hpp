@@ -14,10 +14,9 @@
 
 namespace batch {
 
-// The configurations of `snapshot` with numbers whose page is not in
+// Whether `stored` is a configuration with numbers whose page is not in
 // `report`.
-std::vector<Configuration> missing_pages(const study::Snapshot& snapshot,
-                                         const std::string& report);
+bool missing_page(const study::Stored& stored, const std::string& report);
 
 // Writes the page of each of `configurations`, refitted from their inputs
 // below `workdir`, each replacing its old version only once complete.

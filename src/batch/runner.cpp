@@ -104,7 +104,7 @@ class Runner {
   void hand_over_flushed(bool all);
   // The study's record of a configuration to check, when it can stand for
   // the files (a fit recorded with its numbers); else null.
-  const study::Stored* stored(std::size_t index) const;
+  const study::ConfigurationRecord* stored(std::size_t index) const;
   // Moves the results file aside before a refit; false (and failed) when
   // it cannot be.
   bool set_aside(std::size_t index);
@@ -161,14 +161,10 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
   }
 }
 
-const study::Stored* Runner::stored(std::size_t index) const {
+const study::ConfigurationRecord* Runner::stored(std::size_t index) const {
   if (settings_.stored == nullptr) return nullptr;
   const auto found = settings_.stored->find(key_of(entries_[index].config));
-  if (found == settings_.stored->end()) return nullptr;
-  const study::Stored& s = found->second;
-  const bool fitted = s.record.state == state_name(State::succeeded) ||
-                      s.record.state == state_name(State::kept);
-  return fitted && !s.coefficients.empty() ? &s : nullptr;
+  return found == settings_.stored->end() ? nullptr : &found->second;
 }
 
 void Runner::finish(std::size_t index) {
@@ -324,7 +320,7 @@ std::string Runner::analyse(std::uint64_t number) const {
   const AnalysisJob job = AnalysisJob::of(number);
   AnalysisRequest request{entries_[job.index].config, settings_.workdir, settings_.report,
                           settings_.analysis, settings_.pages,
-                          job.kept && stored(job.index) ? &stored(job.index)->record : nullptr};
+                          job.kept ? stored(job.index) : nullptr};
   return encode(analyze(request));
 }
 
@@ -390,9 +386,13 @@ void Runner::finish_analysis(const WorkerPool::Result& result) {
       outcome.page = analysis.page;
       break;
     case Analysis::Verdict::unchanged:
-      if (const study::Stored* s = stored(index)) {
-        outcome.numbers = numbers_of(*s);
-        outcome.input_records = s->record.records.value_or(0);
+      if (const study::ConfigurationRecord* s = stored(index)) {
+        if (settings_.recorded_numbers) outcome.numbers = settings_.recorded_numbers(s->key);
+        outcome.input_records = s->records.value_or(0);
+      }
+      if (!outcome.numbers) {
+        note_missing_numbers(index, "its numbers could not be read from the study's record");
+        break;
       }
       outcome.page = analysis.page;
       break;

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -42,8 +43,13 @@ struct RunnerSettings {
   bool refit_stale = false;   // run a stale configuration again (--refit)
   bool refit_all = false;     // run every configuration again (--refit=all)
   // The study's record before the batch: what a kept configuration's files
-  // are checked against first (no refit when they are unchanged).
-  const std::map<study::Key, study::Stored>* stored = nullptr;
+  // are checked against first (no refit when they are unchanged), the
+  // records that may stand for their files (batch::read_start).
+  const std::map<study::Key, study::ConfigurationRecord>* stored = nullptr;
+  // The numbers recorded of one of those, read from the study when its
+  // files are found unchanged (in the batch process); nullopt when they
+  // cannot be read.
+  std::function<std::optional<FitNumbers>(const study::Key&)> recorded_numbers;
   // Called with a configuration's index and outcome once the outcome is
   // final (those still pending at the end included), in the batch process;
   // it may add notes to the outcome.

@@ -79,11 +79,9 @@ quality::Flag flag_of(const std::string& name) {
   return quality::Flag::undetermined;
 }
 
-// Every fitted configuration's bins, and the configurations in the order
-// the fits table first lists them. Rows of another width are passed over.
+// Every fitted configuration's bins. Rows of another width are passed over.
 struct FittedBins {
   std::map<Key, Bins> bins;
-  std::vector<Key> order;
 };
 
 FittedBins fitted_bins(const Tables& tables) {
@@ -92,9 +90,7 @@ FittedBins fitted_bins(const Tables& tables) {
     const int b = row.size() == kFitsColumns.size() ? bin_of(row[kFitBin]) : 0;
     if (b == 0) continue;
     const Key key{row[kFitSpecies], row[kFitScenario], row[kFitTag]};
-    auto [at, added] = out.bins.try_emplace(key);
-    if (added) out.order.push_back(key);
-    report::BinFigures& f = at->second[b - 1];
+    report::BinFigures& f = out.bins[key][b - 1];
     f.rss = number(row[kFitRss]);
     f.r_squared = number(row[kFitR2]);
     f.autocorrelation = number(row[kFitRho]);
@@ -114,17 +110,34 @@ FittedBins fitted_bins(const Tables& tables) {
 
 }  // namespace
 
-std::vector<CsvRow> models_table(const Tables& tables) {
+void StudyRows::add(const Tables& tables) {
   const FittedBins fitted = fitted_bins(tables);
+  for (const CsvRow& row : tables.runs) {
+    if (row.size() != kRunsColumns.size()) continue;
+    report::StudyRow& r = rows_.emplace_back();
+    r.species = row[kRunSpecies];
+    r.scenario = row[kRunScenario];
+    r.tag = row[kRunTag];
+    r.state = row[kRunState];
+    r.message = row[kRunMessage];
+    r.known_species = row[kRunKnown] != "false";
+    if (const auto at = fitted.bins.find({r.species, r.scenario, r.tag}); at != fitted.bins.end()) {
+      r.fitted = true;
+      r.bins = at->second;
+    }
+  }
+}
+
+std::vector<CsvRow> StudyRows::models() const {
   // Species and scenarios in the order first listed, each with its tags.
   std::vector<std::pair<std::string, std::string>> groups;
   std::map<std::pair<std::string, std::string>, std::vector<quality::Candidate>> candidates;
-  for (const Key& key : fitted.order) {
-    const auto& [species, scenario, tag] = key;
-    auto [at, added] = candidates.try_emplace({species, scenario});
+  for (const report::StudyRow& r : rows_) {
+    if (!r.fitted) continue;
+    auto [at, added] = candidates.try_emplace({r.species, r.scenario});
     if (added) groups.push_back(at->first);
-    quality::Candidate c{tag, report::reactions_of(species, tag), {}};
-    for (const report::BinFigures& f : fitted.bins.at(key)) {
+    quality::Candidate c{r.tag, report::reactions_of(r.species, r.tag), {}};
+    for (const report::BinFigures& f : r.bins) {
       c.bins.push_back({f.rows, f.rss, f.r_squared, f.free_count});
     }
     at->second.push_back(std::move(c));
@@ -140,42 +153,53 @@ std::vector<CsvRow> models_table(const Tables& tables) {
   return rows;
 }
 
-report::Study study_of(const Tables& tables, const std::string& report,
-                       std::vector<report::BatchRecord> batches, double se_limit,
-                       double misfit_limit) {
-  const FittedBins fitted = fitted_bins(tables);
+report::Study StudyRows::study(const std::string& report,
+                               std::vector<report::BatchRecord> batches, double se_limit,
+                               double misfit_limit) {
   report::Study study;
   study.batches = std::move(batches);
   study.se_limit = se_limit;
   study.misfit_limit = misfit_limit;
-  for (const CsvRow& row : tables.runs) {
-    if (row.size() != kRunsColumns.size()) continue;
-    report::StudyRow r;
-    r.species = row[kRunSpecies];
-    r.scenario = row[kRunScenario];
-    r.tag = row[kRunTag];
-    r.state = row[kRunState];
-    r.message = row[kRunMessage];
-    r.known_species = row[kRunKnown] != "false";
-    if (const auto at = fitted.bins.find({r.species, r.scenario, r.tag}); at != fitted.bins.end()) {
-      r.fitted = true;
-      r.bins = at->second;
-      r.linked = path_exists(report + "/" + report::page_name(r.species, r.scenario, r.tag));
-    }
-    study.rows.push_back(std::move(r));
+  study.rows = std::move(rows_);
+  rows_.clear();
+  for (report::StudyRow& r : study.rows) {
+    r.linked = r.fitted &&
+               path_exists(report + "/" + report::page_name(r.species, r.scenario, r.tag));
   }
   return study;
+}
+
+std::vector<CsvRow> models_table(const Tables& tables) {
+  StudyRows rows;
+  rows.add(tables);
+  return rows.models();
+}
+
+report::Study study_of(const Tables& tables, const std::string& report,
+                       std::vector<report::BatchRecord> batches, double se_limit,
+                       double misfit_limit) {
+  StudyRows rows;
+  rows.add(tables);
+  return rows.study(report, std::move(batches), se_limit, misfit_limit);
 }
 
 std::string write_study_view(const std::string& report, const Tables& tables,
                              std::vector<report::BatchRecord> batches, double se_limit,
                              double misfit_limit, bool pages) {
+  StudyRows rows;
+  rows.add(tables);
+  return write_study_view(report, rows, std::move(batches), se_limit, misfit_limit, pages);
+}
+
+std::string write_study_view(const std::string& report, StudyRows& rows,
+                             std::vector<report::BatchRecord> batches, double se_limit,
+                             double misfit_limit, bool pages) {
   std::string error = write_file_atomically(
-      report + "/" + kModelsTable, csv_text(quality::models_header(), models_table(tables)));
+      report + "/" + kModelsTable, csv_text(quality::models_header(), rows.models()));
   if (error.empty() && pages) {
     error = write_file_atomically(
         report + "/" + kIndexPage,
-        report::render_study(study_of(tables, report, std::move(batches), se_limit, misfit_limit)));
+        report::render_study(rows.study(report, std::move(batches), se_limit, misfit_limit)));
   }
   return error;
 }

@@ -116,21 +116,34 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
   return b;
 }
 
-std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
-                                                     double misfit_limit) {
+study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
+                        StudyStart& start) {
+  StudyStart read;
   std::map<std::int64_t, const study::BatchRecord*> batches;
-  for (const study::BatchRecord& b : study.batches) batches[b.id] = &b;
-  std::map<study::Key, study::Stored> stored;
-  for (study::Stored& s : study.configurations) {
-    const auto by = batches.find(s.record.batch);
-    if (by == batches.end() || by->second->se_limit != se_limit ||
-        by->second->misfit_limit != misfit_limit) {
-      continue;
+  // The batches come first: the records are judged by them as they come.
+  const study::Error error = db.read_each(read.batches, [&](study::Stored& s) {
+    if (batches.empty()) {
+      for (const study::BatchRecord& b : read.batches) batches[b.id] = &b;
     }
-    const study::Key key = s.record.key;
-    stored.emplace(key, std::move(s));
-  }
-  return stored;
+    read.places[s.record.key] = s.record.run;
+    const auto by = batches.find(s.record.batch);
+    const bool fitted =
+        s.record.state == state_name(State::succeeded) || s.record.state == state_name(State::kept);
+    if (fitted && !s.coefficients.empty() && by != batches.end() &&
+        by->second->se_limit == se_limit && by->second->misfit_limit == misfit_limit) {
+      const study::Key key = s.record.key;
+      read.standing.emplace(key, std::move(s.record));
+    }
+    return true;
+  });
+  if (!error) start = std::move(read);
+  return error;
+}
+
+std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& key) {
+  std::optional<study::Stored> found;
+  if (db.find(key, found) || !found || found->coefficients.empty()) return std::nullopt;
+  return numbers_of(*found);
 }
 
 report::BatchRecord shown_batch(const study::BatchRecord& b) {
@@ -143,9 +156,24 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings) {
-  study::Snapshot snapshot;
-  if (study::Error error = db.read(snapshot)) return error.message;
-  const Tables tables = tables_of(snapshot);
+  TableWriter tables(report);
+  if (std::string error = tables.open(); !error.empty()) return error;
+  StudyRows rows;
+  if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
+  std::vector<Configuration> missing;  // pages
+  std::vector<study::BatchRecord> recorded;
+  Tables one;  // one configuration's rows
+  const study::Error read = db.read_each(recorded, [&](const study::Stored& stored) {
+    one.runs.clear();
+    one.coefficients.clear();
+    one.fits.clear();
+    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, one);
+    tables.add(one);
+    rows.add(one);
+    if (pages && missing_page(stored, report)) missing.push_back(entry_of(stored).config);
+    return true;
+  });
+  if (read) return read.message;
   if (!species_used.empty()) {
     if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
         !error.empty()) {
@@ -153,19 +181,19 @@ std::string write_study_report(study::Study& db, const std::string& report,
     }
   }
   std::vector<report::BatchRecord> batches;
-  for (const study::BatchRecord& b : snapshot.batches) batches.push_back(shown_batch(b));
+  for (const study::BatchRecord& b : recorded) batches.push_back(shown_batch(b));
   // Written before runs.csv, which comes last: the pages that are missing,
   // then the tags compared and the index.
   auto views = [&] {
     std::string error;
-    if (pages) error = write_pages(report, workdir, missing_pages(snapshot, report), settings);
+    if (pages) error = write_pages(report, workdir, missing, settings);
     if (error.empty()) {
-      error = write_study_view(report, tables, std::move(batches), settings.se_limit,
+      error = write_study_view(report, rows, std::move(batches), settings.se_limit,
                                settings.misfit_limit, pages);
     }
     return error;
   };
-  return write_tables(report, tables, views);
+  return tables.commit(views);
 }
 
 std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
@@ -214,18 +242,16 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
 }
 
 std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
-                                    const study::Snapshot& study) {
-  std::map<study::Key, int> place;
+                                    const std::map<study::Key, int>& places) {
   std::set<int> taken;
   int last = 0;
-  for (const study::Stored& s : study.configurations) {
-    place[s.record.key] = s.record.run;
-    taken.insert(s.record.run);
-    last = std::max(last, s.record.run);
+  for (const auto& [key, run] : places) {
+    taken.insert(run);
+    last = std::max(last, run);
   }
   std::vector<RunEntry> numbered = share;
   for (RunEntry& e : numbered) {
-    if (const auto at = place.find(key_of(e.config)); at != place.end()) {
+    if (const auto at = places.find(key_of(e.config)); at != places.end()) {
       e.number = at->second;
     } else if (!taken.insert(e.number).second) {
       e.number = ++last;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,23 +27,36 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
                                 const std::vector<RunEntry>& share, double se_limit,
                                 double misfit_limit);
 
-// The entries of `share` numbered in `study`: a configuration it holds keeps
-// its place, a new one takes its place in the run set when that is free,
-// else the next after the study's last, so that a batch of a few
-// configurations leaves the study's order as it was.
-std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
-                                    const study::Snapshot& study);
+// What a batch reads of the study's record as it begins: the batches, each
+// configuration's place in the study's order, and the records that may
+// stand for their files without a refit: fitted (succeeded or kept) with
+// their numbers, under these flags' limits (under others, a refit flags the
+// numbers anew). Only the configurations' records are kept, not their rows.
+struct StudyStart {
+  std::vector<study::BatchRecord> batches;
+  std::map<study::Key, int> places;  // its run
+  std::map<study::Key, study::ConfigurationRecord> standing;
+};
+study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
+                        StudyStart& start);
 
-// The records of `study` that may stand for their files without a refit:
-// those recorded under these flags' limits (under others, a refit flags the
-// numbers anew), by configuration.
-std::map<study::Key, study::Stored> standing_records(study::Snapshot study, double se_limit,
-                                                     double misfit_limit);
+// The entries of `share` numbered by the study's `places`: a configuration
+// it holds keeps its place, a new one takes its place in the run set when
+// that is free, else the next after the study's last, so that a batch of a
+// few configurations leaves the study's order as it was.
+std::vector<RunEntry> study_numbers(const std::vector<RunEntry>& share,
+                                    const std::map<study::Key, int>& places);
+
+// The numbers recorded of the configuration `key` (as numbers_of gives
+// them), read from `db`; nullopt when it holds none or cannot be read.
+std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& key);
 
 // Writes the report of the whole study in `db` (as of one read): the
 // tables, species.csv (`species_used`, when not empty), and with `pages` the
 // missing pages (inputs read below `workdir`) and the index, runs.csv last.
-// Returns why it could not be written whole, or empty.
+// The tables are written as the study is read, a configuration at a time;
+// what stays in memory is a row of the index per configuration. Returns why
+// it could not be written whole, or empty.
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings);

@@ -70,26 +70,56 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
 
 void set_table_written_hook(TableWrittenHook hook) { g_table_written = hook; }
 
-std::string write_tables(const std::string& report, const Tables& tables,
-                         const std::function<std::string()>& before_runs) {
-  const std::string runs = report + "/" + kRunsTable;
+TableWriter::TableWriter(const std::string& report)
+    : report_(report),
+      coefficients_(report + "/" + kCoefficientsTable),
+      fits_(report + "/" + kFitsTable),
+      runs_(report + "/" + kRunsTable) {}
+
+std::string TableWriter::open() {
+  const std::string runs = report_ + "/" + kRunsTable;
   if (::unlink(runs.c_str()) != 0 && errno != ENOENT) {
     return "cannot remove " + runs + ": " + std::strerror(errno);
   }
-  const std::pair<const char*, std::string> files[] = {
-      {kCoefficientsTable, csv_text(coefficients_header(), tables.coefficients)},
-      {kFitsTable, csv_text(fits_header(), tables.fits)},
-      {kRunsTable, csv_text(runs_header(), tables.runs)},
-  };
-  for (const auto& [name, text] : files) {
+  for (auto [file, header] : {std::pair{&coefficients_, &coefficients_header()},
+                              {&fits_, &fits_header()}, {&runs_, &runs_header()}}) {
+    if (std::string error = file->open(); !error.empty()) return error;
+    record_.clear();
+    append_csv_record(record_, *header);
+    file->append(record_);
+  }
+  return {};
+}
+
+void TableWriter::add(const Tables& rows) {
+  for (auto [file, table] : {std::pair{&coefficients_, &rows.coefficients},
+                             {&fits_, &rows.fits}, {&runs_, &rows.runs}}) {
+    for (const CsvRow& row : *table) {
+      record_.clear();
+      append_csv_record(record_, row);
+      file->append(record_);
+    }
+  }
+}
+
+std::string TableWriter::commit(const std::function<std::string()>& before_runs) {
+  for (auto [name, file] : {std::pair{kCoefficientsTable, &coefficients_},
+                            {kFitsTable, &fits_}, {kRunsTable, &runs_}}) {
     if (name == kRunsTable && before_runs) {
       if (std::string error = before_runs(); !error.empty()) return error;
     }
-    std::string error = write_file_atomically(report + "/" + name, text);
-    if (!error.empty()) return error;
+    if (std::string error = file->commit(); !error.empty()) return error;
     if (g_table_written != nullptr) g_table_written(name);
   }
   return {};
+}
+
+std::string write_tables(const std::string& report, const Tables& tables,
+                         const std::function<std::string()>& before_runs) {
+  TableWriter writer(report);
+  if (std::string error = writer.open(); !error.empty()) return error;
+  writer.add(tables);
+  return writer.commit(before_runs);
 }
 
 }  // namespace batch

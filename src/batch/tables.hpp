@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "batch/csv.hpp"
+#include "batch/files.hpp"
 #include "batch/outcome.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/run_set.hpp"
@@ -111,8 +112,8 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"wmol6", column_values::molar_mass<6>, ""},
     {"undetermined",
      [](const RunRowSource& r) {
-       return r.outcome.numbers ? std::to_string(undetermined_count(*r.outcome.numbers))
-                                : std::string();
+       const std::optional<FitCounts> counts = fit_counts(r.outcome);
+       return counts ? std::to_string(counts->undetermined) : std::string();
      },
      "undetermined (count of undetermined coefficients)"},
     {"seconds", [](const RunRowSource& r) { return csv_number(r.outcome.seconds); }, "seconds"},
@@ -130,8 +131,8 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
      "used the first 1441)"},
     {"misfit",
      [](const RunRowSource& r) {
-       return r.outcome.numbers ? std::to_string(misfit_count(*r.outcome.numbers))
-                                : std::string();
+       const std::optional<FitCounts> counts = fit_counts(r.outcome);
+       return counts ? std::to_string(counts->misfit) : std::string();
      },
      "misfit (count of misfit target bins)"},
 }};
@@ -232,6 +233,25 @@ void add_rows(const RunEntry& entry, const Outcome& outcome, const config::RateC
 // runs.csv is whole. Returns why one could not be written, or empty.
 std::string write_tables(const std::string& report, const Tables& tables,
                          const std::function<std::string()>& before_runs = {});
+
+// write_tables a few rows at a time, for a study too large to hold its
+// tables' rows: open() removes runs.csv and starts the three files, add()
+// appends rows to them, commit() puts them in place as write_tables does
+// (`before_runs` between the other two and runs.csv). Tables not committed
+// are left as they were (runs.csv removed). open() and commit() return why
+// one could not be written, or empty.
+class TableWriter {
+ public:
+  explicit TableWriter(const std::string& report);
+  std::string open();
+  void add(const Tables& rows);
+  std::string commit(const std::function<std::string()>& before_runs = {});
+
+ private:
+  std::string report_;
+  AtomicFile coefficients_, fits_, runs_;
+  std::string record_;  // the record being appended
+};
 
 // Called by write_tables after each table is in place, with its file name;
 // lets a test act between the replacements. Null (the default): nothing.

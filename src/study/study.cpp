@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "study/sha256.hpp"
@@ -170,9 +171,12 @@ std::string check_file(const std::string& path) {
   return {};
 }
 
-// The rows of the configurations matched by `where` (a condition on the
-// configurations' columns, with ?1 ... ?3 the key when `key` is given).
-Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out);
+// Reads the configuration `key`, or every one when it is null, by run,
+// then species, scenario and tag, each with its rows, and hands each to
+// `visit` in turn (only one is held at a time); stops when `visit` returns
+// false.
+Error read_configurations(sqlite3* db, const Key* key,
+                          const std::function<bool(Stored&)>& visit);
 
 }  // namespace
 
@@ -564,11 +568,15 @@ Error Study::forget(const std::vector<Key>& keys, int& removed) {
 }
 
 Error Study::find(const Key& key, std::optional<Stored>& found) {
-  std::vector<Stored> rows;
-  Error error = read_transaction([&]() { return read_configurations(db_, &key, rows); });
+  std::optional<Stored> row;
+  Error error = read_transaction([&]() {
+    return read_configurations(db_, &key, [&](Stored& stored) {
+      row = std::move(stored);
+      return false;
+    });
+  });
   if (error) return error;
-  found.reset();
-  if (!rows.empty()) found = std::move(rows.front());
+  found = std::move(row);
   return {};
 }
 
@@ -587,58 +595,75 @@ Error Study::read_transaction(Body body) {
 
 Error Study::read(Snapshot& snapshot) {
   Snapshot read;
-  Error error = read_transaction([&]() -> Error {
-    std::map<std::int64_t, std::size_t> index;  // batch id -> its place in read.batches
-    Statement batches(db_,
-                      "SELECT id, program_version, source_revision, command_line, "
-                      "working_directory, host, started, ended, run_set, run_set_size, shard, "
-                      "se_limit, misfit_limit FROM batches ORDER BY id");
-    while (batches.row()) {
-      BatchRecord& b = read.batches.emplace_back();
-      b.id = batches.integer64(0);
-      b.program_version = batches.text(1);
-      b.source_revision = batches.text(2);
-      if (!parse_json_arguments(batches.text(3), b.command_line)) {
+  Error error = read_each(read.batches, [&](Stored& stored) {
+    read.configurations.push_back(std::move(stored));
+    return true;
+  });
+  if (!error) snapshot = std::move(read);
+  return error;
+}
+
+Error Study::count(std::size_t& configurations) {
+  Statement query(db_, "SELECT count(*) FROM configurations");
+  if (!query.row()) return failure("read");
+  configurations = static_cast<std::size_t>(query.integer64(0));
+  return {};
+}
+
+Error Study::read_each(std::vector<BatchRecord>& batches,
+                       const std::function<bool(Stored&)>& visit) {
+  std::vector<BatchRecord> read;
+  return read_transaction([&]() -> Error {
+    std::map<std::int64_t, std::size_t> index;  // batch id -> its place in read
+    Statement query(db_,
+                    "SELECT id, program_version, source_revision, command_line, "
+                    "working_directory, host, started, ended, run_set, run_set_size, shard, "
+                    "se_limit, misfit_limit FROM batches ORDER BY id");
+    while (query.row()) {
+      BatchRecord& b = read.emplace_back();
+      b.id = query.integer64(0);
+      b.program_version = query.text(1);
+      b.source_revision = query.text(2);
+      if (!parse_json_arguments(query.text(3), b.command_line)) {
         return Error{"the command line of batch " + std::to_string(b.id) +
                      " is not a JSON array of strings"};
       }
-      b.working_directory = batches.text(4);
-      b.host = batches.text(5);
-      b.started = batches.text(6);
-      b.ended = batches.text(7);
-      const std::string run_set = batches.text(8);
+      b.working_directory = query.text(4);
+      b.host = query.text(5);
+      b.started = query.text(6);
+      b.ended = query.text(7);
+      const std::string run_set = query.text(8);
       char* end = nullptr;
       b.fingerprint = std::strtoull(run_set.c_str(), &end, 16);
-      b.run_set_size = batches.integer(9);
+      b.run_set_size = query.integer(9);
       if (run_set.size() != 16 || *end != '\0' ||
-          !parse_shard_text(batches.text(10), b.shard_index, b.shard_count)) {
+          !parse_shard_text(query.text(10), b.shard_index, b.shard_count)) {
         return Error{"batch " + std::to_string(b.id) + " does not say which run set or shard it ran"};
       }
-      b.se_limit = batches.real(11);
-      b.misfit_limit = batches.real(12);
-      index[b.id] = read.batches.size() - 1;
+      b.se_limit = query.real(11);
+      b.misfit_limit = query.real(12);
+      index[b.id] = read.size() - 1;
     }
-    if (!batches.done()) return Error{sqlite3_errmsg(db_)};
+    if (!query.done()) return Error{sqlite3_errmsg(db_)};
     Statement species(db_,
                       "SELECT batch, name, kp, multiplier, multiplier6, layout FROM species_rows "
                       "ORDER BY batch, rowid");
     while (species.row()) {
       auto at = index.find(species.integer64(0));
       if (at == index.end()) continue;  // the integrity check rules this out
-      read.batches[at->second].species.push_back({species.text(1), species.real(2),
-                                                  species.real(3), species.real(4),
-                                                  species.text(5)});
+      read[at->second].species.push_back({species.text(1), species.real(2), species.real(3),
+                                          species.real(4), species.text(5)});
     }
     if (!species.done()) return Error{sqlite3_errmsg(db_)};
-    return read_configurations(db_, nullptr, read.configurations);
+    batches = std::move(read);
+    return read_configurations(db_, nullptr, visit);
   });
-  if (!error) snapshot = std::move(read);
-  return error;
 }
 
 namespace {
 
-Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out) {
+Error read_configurations(sqlite3* db, const Key* key,
+                          const std::function<bool(Stored&)>& visit) {
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
   std::string columns = "species, scenario, tag, run, known_species, state, exit_status, message, "
                         "results_path, results_sha256";
@@ -652,10 +677,19 @@ Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out)
   Statement query(db, "SELECT " + columns + " FROM configurations" + where +
                           " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
-  std::vector<Stored> rows;
-  std::map<Key, std::size_t> index;
+  // A configuration's rows by its key (the tables' primary keys): the
+  // coefficients in term order, the precursor's, then the bins' (whose
+  // labels VB1 ... VB6 sort as text).
+  constexpr const char* kOfKey = " WHERE species = ?1 AND scenario = ?2 AND tag = ?3";
+  Statement coefficients(db, std::string("SELECT target_bin, term, coefficient, lower, upper, "
+                                         "at_bound, standard_error, flag FROM coefficients") +
+                                 kOfKey + " ORDER BY target_bin, term <> ?4, term");
+  Statement fits(db, std::string("SELECT target_bin, rss, rms, r_squared, relative_residual, "
+                                 "autocorrelation, misfit FROM fits") +
+                         kOfKey + " ORDER BY target_bin");
+  Statement models(db, std::string("SELECT total_rss, aic, k, preferred FROM models") + kOfKey);
   while (query.row()) {
-    Stored& stored = rows.emplace_back();
+    Stored stored;
     ConfigurationRecord& c = stored.record;
     int n = 0;
     c.key = {query.text(n), query.text(n + 1), query.text(n + 2)};
@@ -681,52 +715,35 @@ Error read_configurations(sqlite3* db, const Key* key, std::vector<Stored>& out)
     c.seconds = query.optional_real(n++);
     c.records = query.optional_integer(n++);
     c.batch = query.integer64(n++);
-    index[c.key] = rows.size() - 1;
+
+    coefficients.reset();
+    coefficients.bind_key(c.key);
+    coefficients.bind(4, config::term_label(0));
+    while (coefficients.row()) {
+      stored.coefficients.push_back({coefficients.integer(0), coefficients.text(1),
+                                     coefficients.real(2), coefficients.real(3),
+                                     coefficients.real(4), coefficients.integer(5) != 0,
+                                     coefficients.real(6), coefficients.text(7)});
+    }
+    if (!coefficients.done()) return Error{sqlite3_errmsg(db)};
+    fits.reset();
+    fits.bind_key(c.key);
+    while (fits.row()) {
+      stored.fits.push_back({fits.integer(0), fits.real(1), fits.real(2), fits.real(3),
+                             fits.real(4), fits.real(5), fits.integer(6) != 0});
+    }
+    if (!fits.done()) return Error{sqlite3_errmsg(db)};
+    models.reset();
+    models.bind_key(c.key);
+    if (models.row()) {
+      stored.model = ModelRow{models.real(0), models.real(1), models.integer(2),
+                              models.integer(3) != 0};
+    } else if (!models.done()) {
+      return Error{sqlite3_errmsg(db)};
+    }
+    if (!visit(stored)) return {};
   }
   if (!query.done()) return Error{sqlite3_errmsg(db)};
-
-  // Coefficients in term order: the precursor's, then the bins' (whose
-  // labels VB1 ... VB6 sort as text).
-  Statement coefficients(db,
-                         "SELECT species, scenario, tag, target_bin, term, coefficient, lower, "
-                         "upper, at_bound, standard_error, flag FROM coefficients" + where +
-                             " ORDER BY species, scenario, tag, target_bin, term <> ?4, term");
-  if (key) coefficients.bind_key(*key);
-  coefficients.bind(4, config::term_label(0));
-  while (coefficients.row()) {
-    auto at = index.find({coefficients.text(0), coefficients.text(1), coefficients.text(2)});
-    if (at == index.end()) continue;
-    rows[at->second].coefficients.push_back(
-        {coefficients.integer(3), coefficients.text(4), coefficients.real(5),
-         coefficients.real(6), coefficients.real(7), coefficients.integer(8) != 0,
-         coefficients.real(9), coefficients.text(10)});
-  }
-  if (!coefficients.done()) return Error{sqlite3_errmsg(db)};
-
-  Statement fits(db,
-                 "SELECT species, scenario, tag, target_bin, rss, rms, r_squared, "
-                 "relative_residual, autocorrelation, misfit FROM fits" + where +
-                     " ORDER BY species, scenario, tag, target_bin");
-  if (key) fits.bind_key(*key);
-  while (fits.row()) {
-    auto at = index.find({fits.text(0), fits.text(1), fits.text(2)});
-    if (at == index.end()) continue;
-    rows[at->second].fits.push_back({fits.integer(3), fits.real(4), fits.real(5), fits.real(6),
-                                     fits.real(7), fits.real(8), fits.integer(9) != 0});
-  }
-  if (!fits.done()) return Error{sqlite3_errmsg(db)};
-
-  Statement models(db, "SELECT species, scenario, tag, total_rss, aic, k, preferred FROM models" +
-                           where);
-  if (key) models.bind_key(*key);
-  while (models.row()) {
-    auto at = index.find({models.text(0), models.text(1), models.text(2)});
-    if (at == index.end()) continue;
-    rows[at->second].model =
-        ModelRow{models.real(3), models.real(4), models.integer(5), models.integer(6) != 0};
-  }
-  if (!models.done()) return Error{sqlite3_errmsg(db)};
-  out = std::move(rows);
   return {};
 }
 

@@ -36,6 +36,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -222,6 +223,14 @@ class Study {
   Error find(const Key& key, std::optional<Stored>& found);
   // The whole study in one read transaction.
   Error read(Snapshot& snapshot);
+  // The same study as read gives it, one configuration at a time, in one
+  // read transaction: `batches` first, then `visit` with each configuration
+  // and its rows in read's order (the one handed over is `visit`'s to
+  // keep). Stops, with no error, when `visit` returns false. Holds one
+  // configuration's rows at a time, whatever the study's size.
+  Error read_each(std::vector<BatchRecord>& batches, const std::function<bool(Stored&)>& visit);
+  // How many configurations the study holds.
+  Error count(std::size_t& configurations);
   // Removes these configurations and their rows (results files are not the
   // study's to remove); `removed` counts those that were there.
   Error forget(const std::vector<Key>& keys, int& removed);
