@@ -36,9 +36,11 @@ std::uint64_t Flusher::ticket() {
   std::lock_guard lock(mutex_);
   // The thread numbers a flush under the lock before it begins it, so the
   // next number is one not yet begun.
+  const bool idle = requested_ <= started_;
   requested_ = started_ + 1;
   if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
-  changed_.notify_all();
+  // A thread already gathering for the next flush needs no wake-up.
+  if (idle) changed_.notify_all();
   return requested_;
 }
 
@@ -55,6 +57,8 @@ int Flusher::error(std::uint64_t ticket) {
 
 void Flusher::wait(std::uint64_t ticket) {
   std::unique_lock lock(mutex_);
+  waited_for_ = true;  // nothing more to gather
+  changed_.notify_all();
   changed_.wait(lock, [&] { return completed_ >= ticket; });
 }
 
@@ -70,8 +74,8 @@ void Flusher::serve() {
   for (;;) {
     changed_.wait(lock, [&] { return ending_ || requested_ > started_; });
     if (requested_ <= started_) return;  // ending, and nothing asked for
-    // Gathers what finishes meanwhile (while the batch ends, it waits).
-    changed_.wait_until(lock, last + kInterval, [&] { return ending_; });
+    // Gathers what finishes meanwhile, unless the batch waits for it.
+    changed_.wait_until(lock, last + kInterval, [&] { return ending_ || waited_for_; });
     const std::uint64_t number = ++started_;
     lock.unlock();
     last = std::chrono::steady_clock::now();

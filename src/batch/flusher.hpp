@@ -57,6 +57,7 @@ class Flusher {
   std::uint64_t requested_ = 0, started_ = 0, completed_ = 0;
   std::map<std::uint64_t, int> errors_;  // of the flushes that failed
   bool ending_ = false;
+  bool waited_for_ = false;  // the batch waits: flush at once
   std::thread thread_;
 };
 

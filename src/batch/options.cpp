@@ -271,7 +271,9 @@ Running:
                      vbsfit-report in the working directory); a relative DIR
                      is relative to the current directory
   -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available); the
-                     analyses of their fits take turns with them
+                     analyses of their fits take turns with them, and one
+                     more may run beside N runs, so that no CPU waits while
+                     a run's end is handed over
   --shard K/N        run only share K of N (1 <= K <= N): configuration i of
                      the run set, counted from 0 in run-set order, belongs to
                      share (i mod N) + 1; for job arrays and several hosts

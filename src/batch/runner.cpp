@@ -256,11 +256,14 @@ std::vector<int> Runner::inherited() const {
 }
 
 void Runner::fill_slots() {
-  while (busy() < settings_.jobs) {
+  // One analysis more than the slots may run: a run's end and its analysis
+  // are handed over through the batch, and meanwhile a core would wait.
+  while (busy() < settings_.jobs + 1) {
     const Launch next = next_launch(
         {phases_, result_.outcomes, stopping(), queued_from_, awaiting_from_});
     if (next.kind == Launch::Kind::none) return;
     const bool analysis = next.kind == Launch::Kind::analysis;
+    if (!analysis && static_cast<int>(running_.size()) >= settings_.jobs) return;
     if (analysis && phases_[next.index] == Phase::awaiting_analysis) {
       awaiting_from_ = next.index + 1;
     } else {
