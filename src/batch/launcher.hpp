@@ -43,6 +43,8 @@ class Launcher {
   void signal(int signal);
   // The descriptor to poll for endings; -1 when there is no launcher.
   int fd() const { return fd_; }
+  // The launcher's process id; -1 when there is none.
+  pid_t pid() const { return pid_; }
 
   struct Ended {
     std::uint64_t id;
