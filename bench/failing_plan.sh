@@ -28,7 +28,7 @@ status=0
   status=$?
 # Every run fails, so the batch ends with status 1.
 [ "$status" = 1 ] || { tail -5 "$work/summary"; exit 1; }
-read -r wall user system peak_kb <"$work/time"
+read -r wall user system peak_kb < <(tail -1 "$work/time")
 awk -v n="$count" -v j="$jobs" -v wall="$wall" -v user="$user" -v sys="$system" -v peak="$peak_kb" 'BEGIN {
   printf "configurations   %d failing at once (-j %d)\n", n, j
   printf "wall time        %.2f s, %.3f ms per configuration\n", wall, wall / n * 1000

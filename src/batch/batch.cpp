@@ -418,9 +418,17 @@ int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
     // Whatever tables are there are not this study's whole: no runs.csv says so.
     ::unlink((settings.report + "/" + kRunsTable).c_str());
   }
-  std::cerr << summarize(tally, table_rows(summarized, outcomes).runs,
-                         report_shown(settings.report, settings.pages), result.stop_signal,
-                         settings.analysis.misfit_limit);
+  // Row by row: the rows of a large study would take more memory than all else.
+  Summary summary;
+  for (std::size_t n = 0; n < summarized.size(); ++n) {
+    const Configuration& c = summarized[n].config;
+    Tables rows;
+    add_rows(summarized[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag),
+             rows);
+    summary.add(rows.runs.front());
+  }
+  std::cerr << summary.text(tally, report_shown(settings.report, settings.pages),
+                            result.stop_signal, settings.analysis.misfit_limit);
   std::vector<int> stops = signals.take();  // those that came while the report was written
   if (!error.empty()) return run_error("the report was not written whole: " + error);
   if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);

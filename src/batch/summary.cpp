@@ -12,8 +12,6 @@
 namespace batch {
 namespace {
 
-// Failures and notes listed one by one; runs.csv has the rest.
-constexpr int kListedProblems = 20;
 
 constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
 constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
@@ -48,131 +46,6 @@ std::string count_line(const Tally& tally) {
   return text + "\n";
 }
 
-// One line per failure, per stale results file and per note beside a run
-// that succeeded, in run-set order, kListedProblems at most.
-std::string problem_lines(const std::vector<CsvRow>& runs) {
-  const std::string failed = state_name(State::failed), succeeded = state_name(State::succeeded);
-  const std::string stale = state_name(State::stale);
-  std::string lines;
-  int listed = 0, unlisted = 0;
-  for (const CsvRow& row : runs) {
-    if (!whole(row)) continue;
-    const bool failure = row[kState] == failed;
-    if (row[kState] == stale) {
-      if (listed == kListedProblems) {
-        ++unlisted;
-      } else {
-        ++listed;
-        lines += "  stale: " + row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag] + ": " +
-                 row[kMessage] + "\n";
-      }
-      continue;
-    }
-    if (!failure && !(row[kState] == succeeded && !row[kMessage].empty())) continue;
-    if (listed == kListedProblems) {
-      ++unlisted;
-      continue;
-    }
-    ++listed;
-    const std::string name = row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag];
-    const std::string status =
-        failure && !row[kStatus].empty() ? " (exit status " + row[kStatus] + ")" : "";
-    lines += "  " + std::string(failure ? "failed" : "note") + ": " + name + status + ": " +
-             row[kMessage] + "\n";
-  }
-  if (unlisted > 0) {
-    lines += "  ... and " + std::to_string(unlisted) + " more; see " + kRunsTable + "\n";
-  }
-  return lines;
-}
-
-// The species not in the table, with their count; empty when there are none.
-std::string unknown_species_line(const std::vector<CsvRow>& runs) {
-  std::map<std::string, int> unknown;
-  for (const CsvRow& row : runs) {
-    if (whole(row) && row[kKnown] == "false") ++unknown[row[kSpecies]];
-  }
-  if (unknown.empty()) return {};
-  std::string line = "  not in the species table, run with the default rate constants:";
-  for (const auto& [name, count] : unknown) {
-    line += " " + name + (count > 1 ? " (" + std::to_string(count) + ")" : "");
-  }
-  return line + "\n";
-}
-
-// How many coefficients are undetermined, in how many of the configurations
-// with figures; empty when none has figures.
-std::string undetermined_line(const std::vector<CsvRow>& runs) {
-  int with_figures = 0, flagged = 0, total = 0;
-  for (const CsvRow& row : runs) {
-    if (!whole(row) || row[kUndetermined].empty()) continue;
-    const int count = std::atoi(row[kUndetermined].c_str());
-    ++with_figures;
-    flagged += count > 0;
-    total += count;
-  }
-  if (with_figures == 0) return {};
-  return "  " + std::to_string(total) + (total == 1 ? " coefficient" : " coefficients") +
-         " undetermined in " + std::to_string(flagged) + " of " + std::to_string(with_figures) +
-         " configurations; see the report\n";
-}
-
-// How many target bins are misfit, in how many configurations; empty when
-// none is.
-std::string misfit_line(const std::vector<CsvRow>& runs, double limit) {
-  int bins = 0, configurations = 0;
-  for (const CsvRow& row : runs) {
-    if (!whole(row) || row[kMisfit].empty()) continue;
-    const int count = std::atoi(row[kMisfit].c_str());
-    bins += count;
-    configurations += count > 0;
-  }
-  if (bins == 0) return {};
-  return "  " + std::to_string(bins) + (bins == 1 ? " target bin in " : " target bins in ") +
-         std::to_string(configurations) +
-         (configurations == 1 ? " configuration" : " configurations") +
-         " misfit: the model does not describe their data (residuals' lag-1 autocorrelation "
-         "above " + csv_number(limit) + "); see the report\n";
-}
-
-// The species whose row of the species table file took the place of the
-// built-in one; empty when there are none.
-std::string replaced_species_line(const std::vector<CsvRow>& runs) {
-  std::set<std::string> replaced;
-  for (const CsvRow& row : runs) {
-    if (whole(row) && row[kSource] == source_name(SpeciesSource::replaced)) {
-      replaced.insert(row[kSpecies]);
-    }
-  }
-  if (replaced.empty()) return {};
-  std::string line = "  rows of the species table file used in place of the built-in ones:";
-  for (const std::string& name : replaced) line += " " + name;
-  return line + "\n";
-}
-
-// The configurations whose inputs hold more records than a fit reads, the
-// first ten named; empty when there are none.
-std::string surplus_records_line(const std::vector<CsvRow>& runs) {
-  constexpr int kListed = 10;  // configurations named; runs.csv has every one
-  std::string named;
-  int count = 0;
-  for (const CsvRow& row : runs) {
-    if (!whole(row) || row[kRecords].empty()) continue;
-    if (++count <= kListed) {
-      named += " " + row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag] + " (" +
-               row[kRecords] + ")";
-    }
-  }
-  if (count == 0) return {};
-  const std::string records = std::to_string(config::kRecords);
-  return "  warning: input files with more than " + records +
-         " records, of which the fit used the first " + records + ":" + named +
-         (count > kListed ? " and " + std::to_string(count - kListed) + " more (input_records in " +
-                                kRunsTable + ")"
-                          : "") +
-         "\n";
-}
-
 std::string signal_name(int signal) {
   switch (signal) {
     case SIGINT: return "SIGINT";
@@ -183,7 +56,108 @@ std::string signal_name(int signal) {
   return "signal " + std::to_string(signal);
 }
 
+std::string name_of(const CsvRow& row) {
+  return row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag];
+}
+
 }  // namespace
+
+void Summary::add(const CsvRow& row) {
+  if (!whole(row)) return;
+  add_problem(row);
+  if (row[kKnown] == "false") ++unknown_[row[kSpecies]];
+  if (!row[kUndetermined].empty()) {
+    const int count = std::atoi(row[kUndetermined].c_str());
+    ++with_figures_;
+    undetermined_in_ += count > 0;
+    undetermined_ += count;
+  }
+  if (!row[kMisfit].empty()) {
+    const int count = std::atoi(row[kMisfit].c_str());
+    misfit_bins_ += count;
+    misfit_in_ += count > 0;
+  }
+  if (row[kSource] == source_name(SpeciesSource::replaced)) replaced_.insert(row[kSpecies]);
+  if (!row[kRecords].empty() && ++surplus_ <= kListedSurplus) {
+    surplus_named_ += " " + name_of(row) + " (" + row[kRecords] + ")";
+  }
+}
+
+// One line per failure, per stale results file and per note beside a run
+// that succeeded, in run-set order, kListedProblems at most.
+void Summary::add_problem(const CsvRow& row) {
+  const bool failure = row[kState] == state_name(State::failed);
+  const bool stale = row[kState] == state_name(State::stale);
+  const bool note = row[kState] == state_name(State::succeeded) && !row[kMessage].empty();
+  if (!failure && !stale && !note) return;
+  if (listed_ == kListedProblems) {
+    ++unlisted_;
+    return;
+  }
+  ++listed_;
+  if (stale) {
+    problems_ += "  stale: " + name_of(row) + ": " + row[kMessage] + "\n";
+    return;
+  }
+  const std::string status =
+      failure && !row[kStatus].empty() ? " (exit status " + row[kStatus] + ")" : "";
+  problems_ += "  " + std::string(failure ? "failed" : "note") + ": " + name_of(row) + status +
+               ": " + row[kMessage] + "\n";
+}
+
+std::string Summary::text(const Tally& tally, const std::string& shown, int stop_signal,
+                          double misfit_limit) const {
+  std::string text = count_line(tally) + problems_;
+  if (unlisted_ > 0) {
+    text += "  ... and " + std::to_string(unlisted_) + " more; see " + kRunsTable + "\n";
+  }
+  // The species not in the table, with their count.
+  if (!unknown_.empty()) {
+    text += "  not in the species table, run with the default rate constants:";
+    for (const auto& [name, count] : unknown_) {
+      text += " " + name + (count > 1 ? " (" + std::to_string(count) + ")" : "");
+    }
+    text += "\n";
+  }
+  // The species whose row of the species table file took the place of the
+  // built-in one.
+  if (!replaced_.empty()) {
+    text += "  rows of the species table file used in place of the built-in ones:";
+    for (const std::string& name : replaced_) text += " " + name;
+    text += "\n";
+  }
+  // The configurations whose inputs hold more records than a fit reads.
+  if (surplus_ > 0) {
+    const std::string records = std::to_string(config::kRecords);
+    text += "  warning: input files with more than " + records +
+            " records, of which the fit used the first " + records + ":" + surplus_named_ +
+            (surplus_ > kListedSurplus ? " and " + std::to_string(surplus_ - kListedSurplus) +
+                                             " more (input_records in " + kRunsTable + ")"
+                                       : "") +
+            "\n";
+  }
+  if (stop_signal != 0) {
+    text += "  stopped by " + signal_name(stop_signal) +
+            "; the same command again finishes the rest\n";
+  }
+  // How many coefficients are undetermined, in how many of the
+  // configurations with figures.
+  if (with_figures_ > 0) {
+    text += "  " + std::to_string(undetermined_) +
+            (undetermined_ == 1 ? " coefficient" : " coefficients") + " undetermined in " +
+            std::to_string(undetermined_in_) + " of " + std::to_string(with_figures_) +
+            " configurations; see the report\n";
+  }
+  // How many target bins are misfit, in how many configurations.
+  if (misfit_bins_ > 0) {
+    text += "  " + std::to_string(misfit_bins_) +
+            (misfit_bins_ == 1 ? " target bin in " : " target bins in ") +
+            std::to_string(misfit_in_) + (misfit_in_ == 1 ? " configuration" : " configurations") +
+            " misfit: the model does not describe their data (residuals' lag-1 autocorrelation "
+            "above " + csv_number(misfit_limit) + "); see the report\n";
+  }
+  return text + "  report: " + shown + "\n";
+}
 
 Tally tally_of_rows(const std::vector<CsvRow>& runs) {
   Tally tally;
@@ -198,14 +172,9 @@ Tally tally_of_rows(const std::vector<CsvRow>& runs) {
 
 std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
                       const std::string& shown, int stop_signal, double misfit_limit) {
-  std::string text = count_line(tally) + problem_lines(runs) + unknown_species_line(runs) +
-                     replaced_species_line(runs) + surplus_records_line(runs);
-  if (stop_signal != 0) {
-    text += "  stopped by " + signal_name(stop_signal) +
-            "; the same command again finishes the rest\n";
-  }
-  return text + undetermined_line(runs) + misfit_line(runs, misfit_limit) + "  report: " + shown +
-         "\n";
+  Summary summary;
+  for (const CsvRow& row : runs) summary.add(row);
+  return summary.text(tally, shown, stop_signal, misfit_limit);
 }
 
 }  // namespace batch

@@ -2,6 +2,8 @@
 // a batch and a merge of shards say the same about the same study.
 #pragma once
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,30 @@ namespace batch {
 // The tally of the rows of runs.csv: the same as that of the outcomes the
 // rows were made from. Rows of another width or state are not counted.
 Tally tally_of_rows(const std::vector<CsvRow>& runs);
+
+// The summary made row by row, so that it holds no more of a study of any
+// size than its counts and the lines it lists.
+class Summary {
+ public:
+  void add(const CsvRow& row);
+  // The lines (see summarize).
+  std::string text(const Tally& tally, const std::string& shown, int stop_signal,
+                   double misfit_limit) const;
+
+ private:
+  static constexpr int kListedProblems = 20;  // failures and notes; runs.csv has the rest
+  static constexpr int kListedSurplus = 10;   // inputs longer than a fit reads
+  void add_problem(const CsvRow& row);
+
+  std::string problems_;
+  int listed_ = 0, unlisted_ = 0;
+  std::map<std::string, int> unknown_;  // species not in the table, and their count
+  int with_figures_ = 0, undetermined_in_ = 0, undetermined_ = 0;
+  int misfit_bins_ = 0, misfit_in_ = 0;
+  std::set<std::string> replaced_;
+  int surplus_ = 0;
+  std::string surplus_named_;
+};
 
 // The summary's lines for standard error. `tally` counts the rows `runs`;
 // `stop_signal` is the signal that stopped the batch, or 0. `shown` is what
