@@ -33,6 +33,7 @@
 
 #include <array>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,43 @@ struct BinFigures {
   std::array<CoefficientFigures, config::kCoefficients> coefficients{};  // VOC, VB1 ... VB6
 };
 
+// The six bins' figures of a configuration, held only once it has any: a
+// study of many configurations that were not fitted keeps none of them.
+// Reading bins that are not held gives the figures of a bin without any.
+class HeldBins {
+ public:
+  using Bins = std::array<BinFigures, config::kBins>;
+  HeldBins() = default;
+  HeldBins(const HeldBins& other) { *this = other; }
+  HeldBins& operator=(const HeldBins& other) {
+    held_ = other.held_ ? std::make_unique<Bins>(*other.held_) : nullptr;
+    return *this;
+  }
+  HeldBins(HeldBins&&) noexcept = default;
+  HeldBins& operator=(HeldBins&&) noexcept = default;
+  HeldBins& operator=(const Bins& bins) {
+    held_ = std::make_unique<Bins>(bins);
+    return *this;
+  }
+  const BinFigures& operator[](std::size_t bin) const { return bins()[bin]; }
+  BinFigures& operator[](std::size_t bin) { return own()[bin]; }
+  Bins::const_iterator begin() const { return bins().begin(); }
+  Bins::const_iterator end() const { return bins().end(); }
+  Bins::iterator begin() { return own().begin(); }
+  Bins::iterator end() { return own().end(); }
+
+ private:
+  const Bins& bins() const {
+    static const Bins none{};
+    return held_ ? *held_ : none;
+  }
+  Bins& own() {
+    if (!held_) held_ = std::make_unique<Bins>();
+    return *held_;
+  }
+  std::unique_ptr<Bins> held_;
+};
+
 // One configuration of the study.
 struct StudyRow {
   std::string species, scenario, tag;
@@ -76,7 +114,7 @@ struct StudyRow {
   bool known_species = true;
   bool fitted = false;  // bins hold its figures
   bool linked = false;  // its page exists
-  std::array<BinFigures, config::kBins> bins{};
+  HeldBins bins;
 };
 
 // One batch that wrote into the study.
