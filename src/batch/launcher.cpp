@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "batch/workers.hpp"
 #include "textio/unit.hpp"
 
 namespace batch {
@@ -231,26 +232,19 @@ int Launcher::open(const std::string& workdir, const sigset_t& child_mask) {
   close();
   workdir_ = workdir;
   child_mask_ = child_mask;
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return errno;
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    const int error = errno;
-    ::close(pair[0]);
-    ::close(pair[1]);
-    return error;
-  }
+  pid_t pid;
+  int fd;
+  if (const int error = fork_with_socket(pid, fd); error != 0) return error;
   if (pid == 0) {
     // Nothing of the batch's stays open here but the standard streams: a
     // lock or a pipe held by the launcher would outlive the batch.
-    const unsigned keep = static_cast<unsigned>(pair[1]);
+    const unsigned keep = static_cast<unsigned>(fd);
     ::close_range(3, keep - 1, 0);
     ::close_range(keep + 1, ~0U, 0);
-    Serve(pair[1], workdir, child_mask)();
+    Serve(fd, workdir, child_mask)();
   }
-  ::close(pair[1]);
   pid_ = pid;
-  fd_ = pair[0];
+  fd_ = fd;
   return 0;
 }
 

@@ -21,6 +21,21 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
+int fork_with_socket(pid_t& pid, int& fd) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return errno;
+  pid = ::fork();
+  if (pid < 0) {
+    const int error = errno;
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return error;
+  }
+  ::close(pair[pid == 0 ? 0 : 1]);
+  fd = pair[pid == 0 ? 1 : 0];
+  return 0;
+}
+
 void WorkerPool::serve(int fd) {
   ::prctl(PR_SET_NAME, name_.c_str());
   for (;;) {
@@ -43,23 +58,15 @@ int WorkerPool::start(std::uint64_t job, const std::vector<int>& inherited) {
         std::find_if(workers_.begin(), workers_.end(), [](const Worker& w) { return !w.busy; });
     const bool made = worker == workers_.end();
     if (made) {
-      int pair[2];
-      if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return errno;
-      const pid_t pid = ::fork();
-      if (pid < 0) {
-        const int error = errno;
-        ::close(pair[0]);
-        ::close(pair[1]);
-        return error;
-      }
+      pid_t pid;
+      int fd;
+      if (const int error = fork_with_socket(pid, fd); error != 0) return error;
       if (pid == 0) {
-        ::close(pair[0]);
-        for (int fd : inherited) ::close(fd);
+        for (int inherited_fd : inherited) ::close(inherited_fd);
         for (const Worker& w : workers_) ::close(w.fd);
-        serve(pair[1]);
+        serve(fd);
       }
-      ::close(pair[1]);
-      workers_.push_back({pid, pair[0], false, 0});
+      workers_.push_back({pid, fd, false, 0});
       worker = workers_.end() - 1;
     }
     ssize_t sent;

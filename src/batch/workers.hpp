@@ -18,6 +18,12 @@
 
 namespace batch {
 
+// Forks a process joined to this one by a socket pair (SOCK_SEQPACKET, one
+// message per send). Returns 0 with `pid` and `fd` set: in the parent the
+// child's id and the parent's end, in the child 0 and the child's end; or
+// the errno of what failed, with nothing left open.
+int fork_with_socket(pid_t& pid, int& fd);
+
 class WorkerPool {
  public:
   // What a worker does with a job: the bytes to hand back (kMaxResult at most).
