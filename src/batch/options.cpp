@@ -315,9 +315,11 @@ Report directory (a batch adds to the study there, never replaces it):
                      command line, host, times) and every configuration with
                      its files' digests and its fit's numbers; the tables and
                      pages are written from it at the end of each batch
-  index.html         the report to open in a browser: totals, the
+  index.html         the report to open in a browser: totals, the first
+                     configurations that did not succeed and why, the
                      configurations grouped by species (sort and filter by
-                     any column), the tags compared, the coefficients across
+                     any column; in a study of more than 1000 the groups
+                     start closed), the tags compared, the coefficients across
                      scenarios, the flags at a glance; each configuration
                      links to its page (coefficients with standard errors
                      and flags, fit figures, charts, provenance)
