@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 namespace batch {
 namespace {
@@ -19,6 +20,13 @@ void set_flush_function(FlushFunction flush) { g_flush = flush != nullptr ? flus
 Flusher::Flusher(const std::string& directory) {
   directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   event_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Made now, while the batch has its resources to spare: later, its
+  // workers may hold every descriptor it may open.
+  try {
+    thread_ = std::thread([this] { serve(); });
+  } catch (const std::system_error&) {
+    // Without a thread of their own, the flushes are made as they are asked for.
+  }
 }
 
 Flusher::~Flusher() {
@@ -33,15 +41,37 @@ Flusher::~Flusher() {
 }
 
 std::uint64_t Flusher::ticket() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   // The thread numbers a flush under the lock before it begins it, so the
   // next number is one not yet begun.
   const bool idle = requested_ <= started_;
   requested_ = started_ + 1;
-  if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
+  if (!thread_.joinable()) {
+    started_ = requested_;
+    lock.unlock();
+    const int error = flush();
+    lock.lock();
+    complete(requested_, error);
+    return requested_;
+  }
   // A thread already gathering for the next flush needs no wake-up.
   if (idle) changed_.notify_all();
   return requested_;
+}
+
+int Flusher::flush() const {
+  if (directory_fd_ < 0) return EBADF;
+  return g_flush(directory_fd_) == 0 ? 0 : errno;
+}
+
+void Flusher::complete(std::uint64_t number, int error) {
+  if (error != 0) errors_[number] = error;
+  completed_ = number;
+  const std::uint64_t one = 1;
+  if (event_fd_ >= 0 && ::write(event_fd_, &one, sizeof one) < 0) {
+    // Only a full counter refuses, and then it is readable anyway.
+  }
+  changed_.notify_all();
 }
 
 bool Flusher::done(std::uint64_t ticket) {
@@ -79,16 +109,9 @@ void Flusher::serve() {
     const std::uint64_t number = ++started_;
     lock.unlock();
     last = std::chrono::steady_clock::now();
-    int error = directory_fd_ >= 0 ? 0 : EBADF;
-    if (error == 0 && g_flush(directory_fd_) != 0) error = errno;
+    const int error = flush();
     lock.lock();
-    if (error != 0) errors_[number] = error;
-    completed_ = number;
-    const std::uint64_t one = 1;
-    if (event_fd_ >= 0 && ::write(event_fd_, &one, sizeof one) < 0) {
-      // Only a full counter refuses, and then it is readable anyway.
-    }
-    changed_.notify_all();
+    complete(number, error);
   }
 }
 

@@ -49,6 +49,10 @@ class Flusher {
 
  private:
   void serve();
+  // Flushes the results' file system: 0, or the errno of the failure.
+  int flush() const;
+  // Flush `number` has completed with `error`; the lock is held.
+  void complete(std::uint64_t number, int error);
 
   int directory_fd_ = -1;
   int event_fd_ = -1;
