@@ -92,7 +92,7 @@ TEST(FinishRun, AChildThatCouldNotBecomeTheRunSaysWhyAndWithWhichError) {
   const std::string why = "vbsfit-batch: cannot open x: " + std::string(std::strerror(error));
   batch::ChildRun run =
       ended_run(std::string(reinterpret_cast<const char*>(&error), sizeof error) + why, "");
-  const batch::RunEnding ending = batch::finish_run(run, exited(127), dir.path().string());
+  const batch::RunEnding ending = batch::finish_run(run, exited(127), (dir.path() / "run").string());
   EXPECT_FALSE(ending.started);
   EXPECT_EQ(ending.setup_error, EMFILE);
   EXPECT_TRUE(batch::for_want_of_resource(ending.setup_error));
