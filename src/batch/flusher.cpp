@@ -26,7 +26,11 @@ Flusher::Flusher(const std::string& directory) {
     thread_ = std::thread([this] { serve(); });
   } catch (const std::system_error&) {
     // Without a thread of their own, the flushes are made as they are asked for.
+    return;
   }
+  // Its start allocates: no fork until it is done.
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return serving_; });
 }
 
 Flusher::~Flusher() {
@@ -65,7 +69,7 @@ int Flusher::flush() const {
 }
 
 void Flusher::complete(std::uint64_t number, int error) {
-  if (error != 0) errors_[number] = error;
+  errors_[number % errors_.size()] = error;
   completed_ = number;
   const std::uint64_t one = 1;
   if (event_fd_ >= 0 && ::write(event_fd_, &one, sizeof one) < 0) {
@@ -81,8 +85,7 @@ bool Flusher::done(std::uint64_t ticket) {
 
 int Flusher::error(std::uint64_t ticket) {
   std::lock_guard lock(mutex_);
-  const auto at = errors_.find(ticket);
-  return at == errors_.end() ? 0 : at->second;
+  return errors_[ticket % errors_.size()];
 }
 
 void Flusher::wait(std::uint64_t ticket) {
@@ -101,6 +104,8 @@ void Flusher::take() {
 void Flusher::serve() {
   std::unique_lock lock(mutex_);
   auto last = std::chrono::steady_clock::now() - kInterval;
+  serving_ = true;
+  changed_.notify_all();
   for (;;) {
     changed_.wait(lock, [&] { return ending_ || requested_ > started_; });
     if (requested_ <= started_) return;  // ending, and nothing asked for

@@ -10,13 +10,16 @@
 // Each flush runs on a thread of its own, so the batch goes on starting runs
 // meanwhile; its descriptor becomes readable when one completes. The
 // flushes begin at most every kInterval, to gather more configurations in
-// each.
+// each. Once it serves, the thread allocates nothing and holds no lock
+// but its own: the batch forks its workers while it runs, and a fork copies
+// a lock that another thread holds as held (the sanitized build's
+// allocator does not guard against that).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,7 +62,10 @@ class Flusher {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t requested_ = 0, started_ = 0, completed_ = 0;
-  std::map<std::uint64_t, int> errors_;  // of the flushes that failed
+  // The errno of each of the last flushes, by number: a batch looks at a
+  // completed flush within one turn of its loop, long before it is reused.
+  std::array<int, 1024> errors_{};
+  bool serving_ = false;
   bool ending_ = false;
   bool waited_for_ = false;  // the batch waits: flush at once
   std::thread thread_;
