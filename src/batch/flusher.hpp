@@ -45,8 +45,8 @@ class Flusher {
   int error(std::uint64_t ticket);
   // Waits until flush `ticket` has completed.
   void wait(std::uint64_t ticket);
-  // Readable once a flush has completed since the last take(); -1 when
-  // none was ever asked for.
+  // Readable once a flush has completed since the last take(); -1 when it
+  // could not be made.
   int fd() const { return event_fd_; }
   void take();
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <utility>
 
 #include "batch/workers.hpp"
@@ -293,12 +292,7 @@ std::vector<Launcher::Ended> Launcher::collect() {
 }
 
 void Launcher::lost() {
-  int status = 0;
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
+  const int status = close();
   for (std::uint64_t id : going_) {
     RunEnding ending;
     ending.message = "vbsfit-batch: lost track of the run: the process that started it " +
@@ -308,13 +302,14 @@ void Launcher::lost() {
   going_.clear();
 }
 
-void Launcher::close() {
+int Launcher::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   int status = 0;
   while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
+  return status;
 }
 
 }  // namespace batch

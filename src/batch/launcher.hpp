@@ -55,8 +55,8 @@ class Launcher {
   std::vector<Ended> collect();
 
   // Closes the batch's end and waits for the launcher, which waits for its
-  // runs.
-  void close();
+  // runs; returns how the launcher ended (a wait status; 0 when there was none).
+  int close();
 
  private:
   // Reads replies into ended_: with `wait`, until the start of `id` is

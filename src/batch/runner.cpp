@@ -1,6 +1,5 @@
 #include "batch/runner.hpp"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
