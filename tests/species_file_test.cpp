@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -104,6 +105,36 @@ TEST(SpeciesFile, BadRowsAreRefusedWithFileLineAndReason) {
     std::vector<config::SpeciesFileRow> rows;
     EXPECT_EQ(config::parse_species_file(c.text, "t.csv", rows), c.refusal) << c.text;
   }
+}
+
+TEST(SpeciesFile, ConstantsBelowSinglePrecisionsNormalRangeAreRefusedInEveryColumn) {
+  // A run takes a subnormal constant for 0 (denormals-are-zero), the batch's
+  // check of its results for the number written: they cannot agree.
+  const std::string below = " is below single precision's normal range (nonzero and under "
+                            "1.1754944e-38)";
+  const BadFile cases[] = {
+      {kHeader + "A,1e-39,4e-05,4e-05\n", "t.csv line 2: kp '1e-39'" + below},
+      {kHeader + "A,5e-39,4e-05,4e-05\n", "t.csv line 2: kp '5e-39'" + below},
+      {kHeader + "A,1e-45,4e-05,4e-05\n", "t.csv line 2: kp '1e-45'" + below},
+      // Too small even for a subnormal.
+      {kHeader + "A,1e-46,4e-05,4e-05\n", "t.csv line 2: kp '1e-46'" + below},
+      // The largest subnormal.
+      {kHeader + "A,1e-5,1.1754942e-38,4e-05\n",
+       "t.csv line 2: multiplier '1.1754942e-38'" + below},
+      {kHeader + "A,1e-5,4e-05,4e-05\nB,1e-5,4e-05,2e-40,ideal\n",
+       "t.csv line 3: multiplier6 '2e-40'" + below},
+  };
+  for (const BadFile& c : cases) {
+    std::vector<config::SpeciesFileRow> rows;
+    EXPECT_EQ(config::parse_species_file(c.text, "t.csv", rows), c.refusal) << c.text;
+  }
+  // The smallest normal number and zero are constants like any other.
+  std::vector<config::SpeciesFileRow> rows;
+  ASSERT_EQ(config::parse_species_file(kHeader + "A,1.1754944e-38,0,2e-38\n", "t.csv", rows), "");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].kp, std::numeric_limits<float>::min());
+  EXPECT_EQ(rows[0].multiplier, 0.0f);
+  EXPECT_EQ(rows[0].multiplier6, 2e-38f);
 }
 
 }  // namespace

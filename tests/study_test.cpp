@@ -378,30 +378,42 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-TEST(StudyUnchanged, OnlyEqualSizesTimesAndDigestsOfEveryFileCount) {
+TEST(StudyUnchanged, OnlyEqualSizesTimesAndDigestsOfEveryFileAndEqualConstantsCount) {
   const study::ConfigurationRecord stored = sample_configuration(key("TOL"), 1, 1);
+  const config::RateConstants recorded{stored.kp, stored.k};
   struct Case {
     const char* change;
-    std::function<void(std::array<study::FileRecord, 3>&, std::string&)> apply;
+    std::function<void(std::array<study::FileRecord, 3>&, std::string&, config::RateConstants&)>
+        apply;
     bool unchanged;
   };
   const Case cases[] = {
-      {"nothing", [](auto&, auto&) {}, true},
-      {"an input's size", [](auto& in, auto&) { in[study::kBins].size += 1; }, false},
-      {"an input's time", [](auto& in, auto&) { in[study::kPrecursor].mtime_ns += 1; }, false},
-      {"an input's digest", [](auto& in, auto&) { in[study::kMolarMasses].sha256[5] = 'f'; }, false},
-      {"the results' digest", [](auto&, auto& results) { results[0] = 'z'; }, false},
-      {"no results file", [](auto&, auto& results) { results.clear(); }, false},
+      {"nothing", [](auto&, auto&, auto&) {}, true},
+      {"an input's size", [](auto& in, auto&, auto&) { in[study::kBins].size += 1; }, false},
+      {"an input's time", [](auto& in, auto&, auto&) { in[study::kPrecursor].mtime_ns += 1; },
+       false},
+      {"an input's digest",
+       [](auto& in, auto&, auto&) { in[study::kMolarMasses].sha256[5] = 'f'; }, false},
+      // The other layout reads other files.
+      {"an input's path", [](auto& in, auto&, auto&) { in[study::kPrecursor].path += ".ideal"; },
+       false},
+      {"the results' digest", [](auto&, auto& results, auto&) { results[0] = 'z'; }, false},
+      {"no results file", [](auto&, auto& results, auto&) { results.clear(); }, false},
+      {"kp by one bit",
+       [](auto&, auto&, auto& rates) { rates.kp = std::nextafter(rates.kp, 1.0); }, false},
+      {"K(6) by one bit",
+       [](auto&, auto&, auto& rates) { rates.k[5] = std::nextafter(rates.k[5], 1.0); }, false},
   };
   for (const Case& c : cases) {
     std::array<study::FileRecord, 3> inputs = stored.inputs;
     std::string results = stored.results_sha256;
-    c.apply(inputs, results);
-    EXPECT_EQ(study::unchanged(stored, inputs, results), c.unchanged) << c.change;
+    config::RateConstants rates = recorded;
+    c.apply(inputs, results, rates);
+    EXPECT_EQ(study::unchanged(stored, inputs, results, rates), c.unchanged) << c.change;
   }
   study::ConfigurationRecord never_written = stored;
   never_written.results_sha256.clear();
-  EXPECT_FALSE(study::unchanged(never_written, stored.inputs, ""));
+  EXPECT_FALSE(study::unchanged(never_written, stored.inputs, "", recorded));
 }
 
 TEST_F(StudyTest, ObserveFileGivesSizeTimeAndDigest) {

@@ -165,6 +165,12 @@ std::string stale_note(const Configuration& c) {
          "edited; --refit replaces it";
 }
 
+std::string other_constants_note(const Configuration& c) {
+  return config::results_path(c.species, c.scenario, c.tag) +
+         " was fitted with other rate constants than the species table gives now; --refit "
+         "replaces it";
+}
+
 namespace {
 AnalysisHook g_analysis_hook = nullptr;
 }  // namespace
@@ -185,21 +191,24 @@ Analysis analyze(const AnalysisRequest& request) {
     analysis.note = "its inputs cannot be read: " + why;
     return analysis;
   }
+  // The constants it is fitted with now, which the record's must equal for
+  // its numbers to stand.
+  const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
   if (request.stored && have_results &&
-      study::unchanged(*request.stored, analysis.inputs, analysis.results_sha256) &&
+      study::unchanged(*request.stored, analysis.inputs, analysis.results_sha256, rates) &&
       (!request.page || path_exists(page_file))) {
     analysis.verdict = Analysis::Verdict::unchanged;
     analysis.page = request.page;
     return analysis;
   }
-  const driver::ReadOutcome read = driver::read_inputs(request.workdir, c.species, c.scenario);
+  const driver::ReadOutcome read = driver::read_inputs(request.workdir, c.species, c.scenario,
+                                                        file_species_row(c.species));
   if (!read.ending.ok()) {
     analysis.note = "its inputs cannot be read: " + read.ending.message;
     return analysis;
   }
   driver::FitInput input{read.arrays.time, read.arrays.precursor, read.arrays.bins,
-                         read.arrays.molar_masses, c.species, c.scenario, c.tag,
-                         config::rate_constants(species_row(c.species), c.tag)};
+                         read.arrays.molar_masses, c.species, c.scenario, c.tag, rates};
   const driver::FitOutcome fit = driver::fit_in_memory(input);
   if (!fit.ending.ok()) {
     analysis.note = "its inputs cannot be fitted: " + fit.ending.message;
@@ -207,7 +216,9 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   if (!have_results || written != fit.results_text) {
     analysis.verdict = Analysis::Verdict::stale;
-    analysis.note = stale_note(c);
+    analysis.note = request.stored && !study::fitted_with(*request.stored, rates)
+                        ? other_constants_note(c)
+                        : stale_note(c);
     return analysis;
   }
   std::vector<quality::Fit> fits = assess_solves(fit, request.settings.se_limit);

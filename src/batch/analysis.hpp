@@ -37,8 +37,9 @@ struct AnalysisRequest {
   const AnalysisSettings& settings;
   bool page = false;    // write its page
   // The study's record of it, when the results file was there before this
-  // batch: if it still describes the files as they are (study::unchanged),
-  // no refit is needed (unless its page is asked for and missing).
+  // batch: if it still describes the files as they are and was fitted with
+  // the constants the species table gives now (study::unchanged), no refit
+  // is needed (unless its page is asked for and missing).
   const study::ConfigurationRecord* stored = nullptr;
 };
 
@@ -74,8 +75,10 @@ void set_analysis_hook(AnalysisHook hook);
 std::string observe_inputs(const Configuration& config, const std::string& workdir,
                            std::array<study::FileRecord, 3>& inputs);
 
-// What the message of a stale configuration says.
+// What the message of a stale configuration says; the other when the
+// study's record of it shows other rate constants than it is fitted with now.
 std::string stale_note(const Configuration& config);
+std::string other_constants_note(const Configuration& config);
 
 // The analysis as bytes for the batch, at most kAnalysisBytes of them (notes
 // and errors cut short), and back; false when `bytes` is not a whole one.

@@ -239,8 +239,10 @@ byte with what the fit gives. Equal, it is kept, with the fit's numbers in
 the tables; different, it is stale (its inputs changed since it was written,
 or the file was edited): not a success, and the summary names the file. When
 the study's record shows the inputs and the results file unchanged since
-they were recorded, no refit is needed. So running the same command again
-finishes an interrupted study, and what it keeps is what its inputs give.
+they were recorded, the fit made with the rate constants and the layout the
+species table gives now, and its numbers flagged under the same limits, no
+refit is needed. So running the same command again finishes an interrupted
+study, and what it keeps is what its inputs give.
 
 Configurations (a value may also be given as --option=VALUE):
   --species LIST     comma-separated species (default )" + species + R"()

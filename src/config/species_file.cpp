@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 namespace config {
 namespace {
@@ -26,8 +27,23 @@ std::string shown(std::string_view text) {
   return out + (text.size() > kLongest ? "...'" : "'");
 }
 
-// Reads a non-negative single-precision number. Returns why `text` is not
-// one, or empty.
+std::string shortest(float value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+// Why a constant is refused below single precision's normal range: a run,
+// which sets denormals-are-zero, takes such a constant for 0, while the
+// batch's check of its results and its tables would use the number written.
+std::string below_normal(std::string_view column, std::string_view text) {
+  return std::string(column) + " " + shown(text) +
+         " is below single precision's normal range (nonzero and under " +
+         shortest(std::numeric_limits<float>::min()) + ")";
+}
+
+// Reads a non-negative single-precision number, 0 or normal. Returns why
+// `text` is not one, or empty.
 std::string read_constant(std::string_view column, std::string_view text, float& value) {
   if (text.empty()) return std::string(column) + " is empty";
   const char* end = text.data() + text.size();
@@ -35,19 +51,21 @@ std::string read_constant(std::string_view column, std::string_view text, float&
   // constant may be; a leading '+' it refuses, and so do we.
   const auto result = std::from_chars(text.data(), end, value, std::chars_format::general);
   if (result.ec == std::errc::result_out_of_range) {
+    // Too small even for a subnormal, or too large: the double tells which.
+    double wide = 0.0;
+    const auto as_double = std::from_chars(text.data(), end, wide, std::chars_format::general);
+    if (as_double.ec == std::errc() && as_double.ptr == end && wide > 0.0 &&
+        wide < std::numeric_limits<float>::min()) {
+      return below_normal(column, text);
+    }
     return std::string(column) + " " + shown(text) + " is beyond single precision";
   }
   if (result.ec != std::errc() || result.ptr != end || !std::isfinite(value)) {
     return std::string(column) + " " + shown(text) + " is not a number";
   }
   if (std::signbit(value)) return std::string(column) + " " + shown(text) + " is negative";
+  if (std::fpclassify(value) == FP_SUBNORMAL) return below_normal(column, text);
   return {};
-}
-
-std::string shortest(float value) {
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ struct SpeciesFileRow {
 // names it in messages. Returns the refusal ("FILE line N: why") or empty
 // with `rows` filled in file order. A row is refused for a missing or extra
 // field, a name that cannot be a species, a number that is not one, is
-// negative or is beyond single precision, an unknown layout, or a name that
-// an earlier row has.
+// negative, is beyond single precision or is nonzero below its normal range
+// (FLT_MIN), an unknown layout, or a name that an earlier row has.
 std::string parse_species_file(std::string_view text, std::string_view file,
                                std::vector<SpeciesFileRow>& rows);
 

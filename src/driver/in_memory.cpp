@@ -242,7 +242,7 @@ FitOutcome fit_in_memory(const FitInput& in) {
 }
 
 ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
-                        std::string_view scenario) {
+                        std::string_view scenario, const config::SpeciesRow* species_row) {
   ReadOutcome out;
   for (auto [what, name, limit] : {std::tuple{"species", species, config::kSpeciesLength},
                                    std::tuple{"scenario", scenario, config::kScenarioLength}}) {
@@ -263,7 +263,7 @@ ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
   try {
     diagnostics::RoutineScope scope("vbsfit");
     MainVariables v;
-    set_start_values(v, {species, scenario, "allgas"});
+    set_start_values(v, {species, scenario, "allgas", species_row});
     const config::InputPaths paths = config::standard_input_paths(species, scenario);
     v.FILEW = paths.molar_masses;
     v.FILES = paths.bins;
@@ -280,7 +280,7 @@ ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
   out.arrays.time.assign(declare::TIME.data(), declare::TIME.data() + n);
   out.arrays.precursor.assign(declare::PRECURSOR.data(), declare::PRECURSOR.data() + n);
   out.arrays.bins.assign(declare::YKELPO.data(), declare::YKELPO.data() + cells);
-  if (config::layout_of(species) == config::Layout::standard) {
+  if (config::layout_of(config::species_row(species, species_row)) == config::Layout::standard) {
     out.arrays.molar_masses.assign(declare::WMOL.data(), declare::WMOL.data() + cells);
   }
   return out;

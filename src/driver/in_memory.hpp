@@ -90,10 +90,12 @@ struct ReadOutcome {
 };
 
 // Reads the input files of `species` and `scenario` (standard or ideal
-// layout, as the species says) with vbsfit's readers, relative to `workdir`
-// as the program's working directory. One read at a time in a process: the
-// reads of several threads take turns.
+// layout, as the species' row says: `species_row` when the caller has one of
+// its own, as a run is handed, else the built-in table's) with vbsfit's
+// readers, relative to `workdir` as the program's working directory. One
+// read at a time in a process: the reads of several threads take turns.
 ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
-                        std::string_view scenario);
+                        std::string_view scenario,
+                        const config::SpeciesRow* species_row = nullptr);
 
 }  // namespace driver

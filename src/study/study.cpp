@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -206,9 +208,17 @@ Error observe_file(const std::string& path, FileRecord& file) {
 }
 
 bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3>& inputs,
-               const std::string& results_sha256) {
+               const std::string& results_sha256, const config::RateConstants& rates) {
   return !stored.results_sha256.empty() && stored.results_sha256 == results_sha256 &&
-         stored.inputs == inputs;
+         stored.inputs == inputs && fitted_with(stored, rates);
+}
+
+bool fitted_with(const ConfigurationRecord& stored, const config::RateConstants& rates) {
+  const auto same = [](double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  };
+  return same(stored.kp, rates.kp) &&
+         std::equal(stored.k.begin(), stored.k.end(), rates.k.begin(), same);
 }
 
 Study::Study(Study&& other) noexcept : db_(other.db_), path_(std::move(other.path_)) {

@@ -184,11 +184,16 @@ std::string utc_timestamp();
 std::string json_arguments(const std::vector<std::string>& arguments);
 bool parse_json_arguments(const std::string& text, std::vector<std::string>& arguments);
 
-// True when `stored` still describes files as they are now: each input's
-// size, modification time and digest, and the results file's digest, equal
-// (the batch's fast path: no refit needed).
+// True when `stored` still describes files as they are now and the fit
+// they would be given: each input's path (which tells the layout), size,
+// modification time and digest, the results file's digest, and KP and
+// K(1...6), bit for bit, equal to `rates` (the batch's fast path: no refit
+// needed). Constants other than those recorded make a fit the results file
+// may not hold.
 bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3>& inputs,
-               const std::string& results_sha256);
+               const std::string& results_sha256, const config::RateConstants& rates);
+// True when the constants `stored` records are `rates`, bit for bit.
+bool fitted_with(const ConfigurationRecord& stored, const config::RateConstants& rates);
 
 class Study {
  public:
