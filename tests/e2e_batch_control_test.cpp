@@ -204,7 +204,7 @@ std::vector<pid_t> children_of(pid_t parent) {
 
 // What a test left of a killed batch, stopped whatever happens: the run
 // gets its input's end, the batch, the run and the launcher are killed by
-// their ids and the launcher is reaped (this test is their reaper).
+// their ids and reaped (this test is the reaper of its orphans meanwhile).
 struct Orphans {
   pid_t batch = -1, launcher = -1, run = -1;
   int writer = -1;
@@ -214,7 +214,9 @@ struct Orphans {
     for (pid_t pid : {batch, run, launcher}) {
       if (pid > 0) ::kill(pid, SIGKILL);
     }
-    for (pid_t pid : {batch, launcher}) {
+    // The run is this test's to reap only when its launcher ended first;
+    // else the wait returns at once.
+    for (pid_t pid : {batch, launcher, run}) {
       if (pid > 0) ::waitpid(pid, nullptr, 0);
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
