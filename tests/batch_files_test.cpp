@@ -1,5 +1,4 @@
-// The batch's file helpers: a file replaced only whole; what a name holds
-// when it is not a file.
+// The batch's file helpers: a file replaced only whole.
 #include "batch/files.hpp"
 
 #include <sys/stat.h>
@@ -31,33 +30,6 @@ TEST(WriteFileAtomically, AFileIsReplacedWholeAndNoTemporaryStays) {
   ::umask(mask);
   EXPECT_EQ(static_cast<mode_t>(fs::status(path).permissions()), 0666 & ~mask);
   EXPECT_NE(batch::write_file_atomically((dir.path() / "no" / "such.csv").string(), "x"), "");
-}
-
-TEST(OtherThanFile, NamesWhatIsThereUnlessItIsAFileOrNothing) {
-  testsupport::ScratchDir dir;
-  const fs::path d = dir.path();
-  testsupport::write_file(d / "file", "x\n");
-  fs::create_directory(d / "directory");
-  ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
-  fs::create_symlink("file", d / "to-file");
-  fs::create_symlink("directory", d / "to-directory");
-  fs::create_symlink("nowhere", d / "dangling");
-  const struct {
-    const char* name;
-    const char* other;
-  } cases[] = {
-      {"file", ""},
-      {"missing", ""},
-      {"to-file", ""},
-      {"directory", "a directory"},
-      {"to-directory", "a directory"},
-      {"fifo", "a FIFO"},
-      {"dangling", "a link to nothing"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(batch::other_than_file((d / c.name).string()), c.other) << c.name;
-  }
-  EXPECT_EQ(batch::other_than_file("/dev/null"), "a device");
 }
 
 }  // namespace
