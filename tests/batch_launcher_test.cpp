@@ -1,12 +1,13 @@
 // The launcher that starts a batch's runs: each run ends with what it said;
 // a signal reaches the runs going; a launcher that has ended loses only the
 // runs it had going, which end failed and say so, and the next start makes
-// a new launcher.
+// a new launcher; every run holds the report's lock until it ends.
 #include "batch/launcher.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_program.hpp"
@@ -127,6 +129,47 @@ TEST_F(Launcher, ALauncherThatEndsLosesOnlyItsRunsAndIsMadeAgain) {
   const auto ended = endings(launcher, 1);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_EQ(ended.at(2).exit_status, 29);
+}
+
+// Whether another open of `file` can take its lock now.
+bool lock_free(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
+  return free;
+}
+
+TEST_F(Launcher, ARunHoldsTheLockItWasGivenUntilItEndsEvenWithoutItsLauncher) {
+  const fs::path lock_file = scratch_.path() / "report" / ".vbsfit-batch.lock";
+  int lock = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const fs::path fifo = waiting_input("0.5");
+  {
+    batch::Launcher launcher;
+    launcher.share_lock(lock);
+    ASSERT_EQ(launcher.open(workdir().string(), mask_), 0);
+    // The run comes from a launcher made again: it has the lock as well.
+    ASSERT_EQ(::kill(launcher.pid(), SIGKILL), 0);
+    while (launcher.is_open()) {
+      pollfd fd{launcher.fd(), POLLIN, 0};
+      ::poll(&fd, 1, 100);
+      launcher.collect();
+    }
+    ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, output("0.5")), 0);
+    ASSERT_EQ(::kill(launcher.pid(), SIGKILL), 0);
+  }
+  ::close(lock);
+  // Only the run, orphaned and waiting for its input, holds it now.
+  EXPECT_FALSE(lock_free(lock_file));
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ::close(writer);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!lock_free(lock_file) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(lock_free(lock_file));
 }
 
 }  // namespace

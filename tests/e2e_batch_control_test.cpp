@@ -13,6 +13,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +182,111 @@ TEST_F(BatchControl, ASignalEndsTheRunningConfigurationsAndTheTablesSayWhatFinis
                        "; the same command again finishes the rest"),
               std::string::npos);
   }
+}
+
+// The processes whose parent is `parent`.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path() / "stat");
+    const std::size_t name_end = stat.rfind(')');  // the process name may hold anything
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(name_end + 1));
+    char state = 0;
+    pid_t ppid = 0;
+    if (fields >> state >> ppid && ppid == parent) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+// What a test left of a killed batch, stopped whatever happens: the run
+// gets its input's end, the batch, the run and the launcher are killed by
+// their ids and reaped (this test is the reaper of its orphans meanwhile).
+struct Orphans {
+  pid_t batch = -1, launcher = -1, run = -1;
+  int writer = -1;
+  Orphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+  ~Orphans() {
+    if (writer >= 0) ::close(writer);
+    for (pid_t pid : {batch, run, launcher}) {
+      if (pid > 0) ::kill(pid, SIGKILL);
+    }
+    // The run is this test's to reap only when its launcher ended first;
+    // else the wait returns at once.
+    for (pid_t pid : {batch, launcher, run}) {
+      if (pid > 0) ::waitpid(pid, nullptr, 0);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
+};
+
+TEST_F(BatchControl, RunsOfAKilledBatchHoldTheReportUntilTheyEnd) {
+  // The run's precursor file is a FIFO: it waits there for as long as the
+  // test holds the FIFO's writing end open without writing.
+  const fs::path precursor = root() / "INPUTS_ODE/5days/0.1_aer.OLE2_OH/aer.precursor";
+  const std::string input = read_file(precursor);
+  fs::remove(precursor);
+  ASSERT_EQ(::mkfifo(precursor.c_str(), 0644), 0);
+  write_file(root() / "one.plan", "OLE2_OH,0.1,allgas\n");
+  const std::vector<std::string> args = {"--plan", "../one.plan", "--no-pages"};
+
+  Orphans orphans;
+  orphans.batch = start_batch(run_dir(), args);
+  ASSERT_GT(orphans.batch, 0);
+  const auto deadline = std::chrono::steady_clock::now() + kReachTimeout;
+  while (orphans.writer < 0 && std::chrono::steady_clock::now() < deadline) {
+    orphans.writer = ::open(precursor.c_str(), O_WRONLY | O_NONBLOCK);
+    if (orphans.writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GE(orphans.writer, 0) << "the run never opened its input";
+  const std::vector<pid_t> launchers = children_of(orphans.batch);
+  ASSERT_EQ(launchers.size(), 1u);
+  orphans.launcher = launchers.front();
+  const std::vector<pid_t> runs = children_of(orphans.launcher);
+  ASSERT_EQ(runs.size(), 1u);
+  orphans.run = runs.front();
+  ASSERT_EQ(::kill(orphans.batch, SIGKILL), 0);
+  ASSERT_EQ(::waitpid(orphans.batch, nullptr, 0), orphans.batch);
+  orphans.batch = -1;
+
+  // The input as it was, for any later run; the orphan still waits on the FIFO.
+  fs::remove(precursor);
+  write_file(precursor, input);
+  const auto refused = batch(args);
+  EXPECT_EQ(refused.exit_status, 2) << refused.err;
+  EXPECT_EQ(refused.err.rfind("vbsfit-batch: another vbsfit-batch is writing the report ./"
+                              "vbsfit-report (or runs it started are still going)",
+                              0),
+            0u)
+      << refused.err;
+
+  // The orphan gets its input and ends; so does its launcher then.
+  ::fcntl(orphans.writer, F_SETFL, ::fcntl(orphans.writer, F_GETFL) & ~O_NONBLOCK);
+  ASSERT_EQ(::write(orphans.writer, input.data(), input.size()),
+            static_cast<ssize_t>(input.size()));
+  ::close(orphans.writer);
+  orphans.writer = -1;
+  const auto end_by = std::chrono::steady_clock::now() + kReachTimeout;
+  pid_t ended = 0;
+  while ((ended = ::waitpid(orphans.launcher, nullptr, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < end_by) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(ended, orphans.launcher) << "the orphaned run did not end";
+  orphans.launcher = orphans.run = -1;
+
+  // The report is free again, and what the orphan left is its run's, whole.
+  const auto rerun = batch(args);
+  EXPECT_EQ(rerun.exit_status, 0) << rerun.err;
+  const auto rows = read_table(report() / "runs.csv");
+  const auto row = run_row(rows, "OLE2_OH", "0.1", "allgas");
+  EXPECT_EQ(row[column(rows, "state")], "kept");
+  EXPECT_EQ(row[column(rows, "message")], "");
+  EXPECT_FALSE(
+      fs::exists(with_suffix(run_files("OLE2_OH", "0.1", "allgas", report()), ".stderr")));
 }
 
 TEST_F(BatchControl, FarMoreJobsThanOpenFilesWaitForASlotInsteadOfFailing) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -401,6 +402,75 @@ TEST_F(Study, ARefitSetAsideByAKilledBatchIsPutBackOrDroppedOnceReplaced) {
   EXPECT_EQ(batch({"--plan", "../study.plan", "--no-pages", "--refit=all"}).exit_status, 1);
   EXPECT_EQ(results_files(), clean);
   write_file(bins, kept_bins);
+}
+
+TEST_F(Study, ADirectoryWhereAResultsFileBelongsFailsItsConfigurationAlone) {
+  const batch::Configuration blocked{"OLE2_OH", "0.1", "no6"}, other{"API_OH", "0.1", "no6"};
+  const fs::path directory = results(blocked.species, blocked.scenario, blocked.tag);
+  fs::create_directories(directory / "mine");
+  write_file(directory / "mine" / "notes", "the user's\n");
+  const std::string message = "vbsfit-batch: FITS/fit6_coef.OLE2_OH.0.1.no6 is a directory, not "
+                              "a results file; remove or rename it";
+  // Left by an earlier batch: an old results file of the blocked
+  // configuration set aside by a killed refit, and a directory set aside as
+  // if it were a results file. Neither is the batch's to drop or put back.
+  const std::string old_file = batch::set_aside_path(run_dir().string(), blocked);
+  const std::string old_directory = batch::set_aside_path(run_dir().string(), other);
+  const std::string failed = "  failed: OLE2_OH/0.1/no6: " + message + "\n";
+  // A refit of the other needs the name the directory has.
+  const std::string in_the_way = "  failed: API_OH/0.1/no6: vbsfit-batch: cannot set "
+                                 "./FITS/fit6_coef.API_OH.0.1.no6 aside for its refit: " +
+                                 batch::set_aside_path(".", other) +
+                                 " is a directory; remove or rename it\n";
+  const struct {
+    std::vector<std::string> extra;
+    std::string summary;
+    bool leftovers;  // the earlier batch's leftovers are there
+  } cases[] = {
+      {{}, "5 succeeded, 0 kept, 1 failed\n" + failed, false},
+      {{"--refit"}, "0 succeeded, 5 kept, 1 failed\n" + failed, false},
+      {{"--refit=all"}, "4 succeeded, 0 kept, 2 failed\n" + failed + in_the_way, true},
+      {{}, "0 succeeded, 5 kept, 1 failed\n" + failed, true},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    SCOPED_TRACE(testing::PrintToString(args));
+    if (c.leftovers) {
+      write_file(old_file, "the old file\n");
+      fs::create_directories(fs::path(old_directory) / "kept");
+    }
+    const testsupport::ProgramRun run = batch(args);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err.rfind("vbsfit-batch: 6 configurations: " + c.summary, 0), 0u) << run.err;
+    const auto runs = read_table(report() / batch::kRunsTable);
+    const CsvRow row = run_row(runs, blocked.species, blocked.scenario, blocked.tag);
+    EXPECT_EQ(row[column(runs, "state")], "failed");
+    EXPECT_EQ(row[column(runs, "message")], message);
+    EXPECT_EQ(read_file(directory / "mine" / "notes"), "the user's\n");
+    // Nothing set aside but what was there before.
+    std::vector<std::string> hidden;
+    for (const auto& entry : fs::directory_iterator(run_dir() / "FITS")) {
+      const std::string name = entry.path().filename().string();
+      if (name[0] == '.') hidden.push_back(entry.path().string());
+    }
+    std::sort(hidden.begin(), hidden.end());
+    const std::vector<std::string> before =
+        c.leftovers ? std::vector<std::string>{old_directory, old_file} : std::vector<std::string>();
+    EXPECT_EQ(hidden, before);
+  }
+  EXPECT_EQ(read_file(old_file), "the old file\n");
+  EXPECT_TRUE(fs::exists(fs::path(old_directory) / "kept"));
+
+  // Once the name is free, the old file is put back, found stale and refitted.
+  fs::remove_all(directory);
+  const testsupport::ProgramRun freed = batch({"--plan", "../study.plan", "--no-pages", "--refit"});
+  EXPECT_EQ(freed.exit_status, 0) << freed.err;
+  EXPECT_EQ(freed.err.rfind("vbsfit-batch: 6 configurations: 1 succeeded, 5 kept, 0 failed", 0),
+            0u)
+      << freed.err;
+  EXPECT_FALSE(fs::exists(old_file));
+  EXPECT_TRUE(fs::exists(fs::path(old_directory) / "kept"));
 }
 
 TEST_F(Study, OneBatchAtATimeAndAReaderSeesWholeConfigurations) {

@@ -115,14 +115,20 @@ std::string report_shown(const std::string& report, bool pages) {
 // tables and run directories at once would mix them. The lock is the
 // kernel's (flock on a file in the directory) and is never released by
 // hand: it goes with the last process holding it, so a batch killed outright
-// does not leave it behind, while runs it left going keep it until they end.
-// Returns false when another batch holds it. A file system without locks
-// leaves the batch unlocked rather than stopped.
-bool claim_report(const std::string& report) {
+// does not leave it behind, while the runs it started, which hold it too
+// (Launcher::share_lock), keep it until they end. Returns false when another
+// batch holds it; else true with `lock` the descriptor held, kept open until
+// the batch ends (-1 on a file system without locks, which leaves the batch
+// unlocked rather than stopped).
+bool claim_report(const std::string& report, int& lock) {
+  lock = -1;
   const std::string name = report + "/" + kLockFile;
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return true;  // the tables cannot be written either, and will say why
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;  // kept open until the batch ends
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    lock = fd;
+    return true;
+  }
   const bool held = errno == EWOULDBLOCK;
   ::close(fd);
   return !held;
@@ -174,9 +180,10 @@ RunnerSettings runner_settings(const Options& options, double se_limit, double m
   return settings;
 }
 
-// Creates the report directory and claims it for this batch. Returns the
-// exit status of why it cannot be had, or kSucceeded.
-int prepare_report(const std::string& report) {
+// Creates the report directory and claims it for this batch (the lock's
+// descriptor in `lock`, when asked for, as claim_report leaves it). Returns
+// the exit status of why it cannot be had, or kSucceeded.
+int prepare_report(const std::string& report, int* lock = nullptr) {
   if (std::string fault = report_path_fault(report); !fault.empty()) {
     return usage_error("--report " + report + " " + fault);
   }
@@ -186,12 +193,14 @@ int prepare_report(const std::string& report) {
     return run_error("cannot create the report directory " + report + ": " +
                      (ec ? ec.message() : "not a directory"));
   }
-  if (!claim_report(report)) {
+  int held = -1;
+  if (!claim_report(report, held)) {
     std::cerr << "vbsfit-batch: another vbsfit-batch is writing the report " << report
               << " (or runs it started are still going); wait until it ends, or give another "
                  "--report\n";
     return kUsage;
   }
+  if (lock != nullptr) *lock = held;
   return kSucceeded;
 }
 
@@ -504,7 +513,11 @@ int run_mode(const Options& options, const BuildFacts& build,
   const std::vector<RunEntry> share = shard_of(entries, shard);
   RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
   settings.launcher = &launcher;
-  if (const int status = prepare_report(settings.report); status != kSucceeded) return status;
+  int lock = -1;
+  if (const int status = prepare_report(settings.report, &lock); status != kSucceeded) {
+    return status;
+  }
+  launcher.share_lock(lock);
   study::Study db;
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
   if (options.forget) return forget_mode(db, settings, share);

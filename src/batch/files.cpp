@@ -52,6 +52,17 @@ bool path_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::string other_than_file(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  if (::stat(path.c_str(), &st) != 0) return "a link to nothing";
+  if (S_ISREG(st.st_mode)) return {};
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  return "a device";
+}
+
 bool read_whole_file(const std::string& path, std::string& text) {
   return read_input_file(path == "-" ? "./-" : path, SIZE_MAX, text).empty();
 }

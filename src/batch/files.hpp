@@ -17,6 +17,11 @@ std::string join(const std::string& directory, const std::string& name);
 // Whether something (a file, a directory, a dangling link) has this name.
 bool path_exists(const std::string& path);
 
+// What `path` is when it is neither a regular file (or a link to one) nor
+// missing: "a directory", "a FIFO", "a socket", "a device" or "a link to
+// nothing"; empty otherwise.
+std::string other_than_file(const std::string& path);
+
 // Reads all of `path` into `text`: a regular file or a pipe, never a
 // directory or a device. False when it cannot be opened or read (errno then
 // says why).

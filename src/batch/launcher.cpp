@@ -1,8 +1,10 @@
 #include "batch/launcher.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,8 +27,13 @@ constexpr const char* kProcessName = "vbsfit-launcher";
 // Room for the longest message: a run's ending with its message (at most a
 // line of 4096 bytes) and note.
 constexpr std::size_t kMaxMessage = 16384;
+// Where the launcher keeps the report's lock, which every run inherits: far
+// above the few files a run opens (each takes the lowest number free, so its
+// numbers stay what they are without the lock), and low enough that the
+// descriptor table a fork copies stays small.
+constexpr int kLockDescriptor = 255;
 
-enum Kind : char { kRun = 'R', kSignal = 'S', kBegun = 'B', kEnded = 'E' };
+enum Kind : char { kRun = 'R', kSignal = 'S', kBegun = 'B', kEnded = 'E', kLock = 'L' };
 
 // A message, written field by field.
 class Writer {
@@ -78,19 +85,71 @@ class Reader {
 };
 
 // Receives one message: 1 with it in `message`, 0 when there is none yet
-// (without `wait`), -1 when the other end is gone.
-int receive(int fd, std::string& message, bool wait) {
+// (without `wait`), -1 when the other end is gone. A descriptor that came
+// with it is put in `passed` (else -1 there).
+int receive(int fd, std::string& message, bool wait, int& passed) {
+  passed = -1;
   message.resize(kMaxMessage);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
   for (;;) {
-    const ssize_t got = ::recv(fd, message.data(), message.size(), wait ? 0 : MSG_DONTWAIT);
+    iovec data{message.data(), message.size()};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT));
     if (got > 0) {
       message.resize(static_cast<std::size_t>(got));
+      for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+            c->cmsg_len == CMSG_LEN(sizeof(int))) {
+          std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
+        }
+      }
       return 1;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     return -1;
   }
+}
+
+// Sends the message `kind` with the descriptor `passed`; false when the
+// other end is gone.
+bool send_descriptor(int fd, Kind kind, int passed) {
+  char byte = kind;
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&header);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
+  ssize_t sent;
+  while ((sent = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return sent == 1;
+}
+
+// `fd` moved to kLockDescriptor or above, where the limit of open files
+// allows; else left where it is.
+int moved_high(int fd) {
+  int floor = kLockDescriptor;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= rlim_t{kLockDescriptor}) {
+    floor = static_cast<int>(limit.rlim_cur) - 1;
+  }
+  if (fd >= floor) return fd;
+  const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, floor);
+  if (high < 0) return fd;
+  ::close(fd);
+  return high;
 }
 
 Writer ended_message(std::uint64_t id, const RunEnding& e) {
@@ -130,12 +189,15 @@ class Serve {
     ChildRun child;
     std::string output;
   };
-  void request(const std::string& message);
+  void request(const std::string& message, int passed);
   void reap();
   std::vector<int> inherited() const;
 
   int fd_;
   int child_fd_ = -1;  // SIGCHLD, read as a descriptor
+  // The report's lock, held open here and inherited by every run, never
+  // unlocked: the kernel lets it go with the last of them.
+  int lock_fd_ = -1;
   bool batch_there_ = true;
   std::string workdir_;
   sigset_t child_mask_;
@@ -151,7 +213,13 @@ std::vector<int> Serve::inherited() const {
   return fds;
 }
 
-void Serve::request(const std::string& message) {
+void Serve::request(const std::string& message, int passed) {
+  if (message[0] == kLock && passed >= 0) {
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = moved_high(passed);
+    return;
+  }
+  if (passed >= 0) ::close(passed);
   Reader r(std::string_view(message).substr(1));
   if (message[0] == kSignal) {
     const int signal = r.get<std::int32_t>();
@@ -208,18 +276,19 @@ void Serve::operator()() {
   child_fd_ = ::signalfd(-1, &child_only, SFD_NONBLOCK | SFD_CLOEXEC);
   if (child_fd_ < 0) ::_exit(1);
   std::string message;
+  int passed = -1;
   while (batch_there_ || !runs_.empty()) {
     pollfd fds[2] = {{child_fd_, POLLIN, 0}, {fd_, POLLIN, 0}};
     if (::poll(fds, batch_there_ ? 2 : 1, -1) < 0 && errno != EINTR) ::_exit(1);
     reap();
     while (batch_there_) {
-      const int got = receive(fd_, message, false);
+      const int got = receive(fd_, message, false, passed);
       if (got == 0) break;
       if (got < 0 || message.empty()) {
         batch_there_ = false;
         break;
       }
-      request(message);
+      request(message, passed);
     }
   }
   ::_exit(0);
@@ -244,7 +313,17 @@ int Launcher::open(const std::string& workdir, const sigset_t& child_mask) {
   }
   pid_ = pid;
   fd_ = fd;
+  // Before any run is asked for: every run holds the lock.
+  if (lock_ >= 0 && !send_descriptor(fd_, kLock, lock_)) {
+    lost();
+    return EPIPE;
+  }
   return 0;
+}
+
+void Launcher::share_lock(int lock) {
+  lock_ = lock;
+  if (lock_ >= 0 && is_open() && !send_descriptor(fd_, kLock, lock_)) lost();
 }
 
 int Launcher::start(std::uint64_t id, const Configuration& config, const std::string& output) {
@@ -267,7 +346,9 @@ int Launcher::start(std::uint64_t id, const Configuration& config, const std::st
 int Launcher::read_replies(std::uint64_t id, bool wait) {
   std::string message;
   for (;;) {
-    const int got = receive(fd_, message, wait);
+    int passed = -1;
+    const int got = receive(fd_, message, wait, passed);
+    if (passed >= 0) ::close(passed);  // the launcher sends none
     if (got == 0) return 0;
     if (got < 0 || message.empty()) {
       lost();

@@ -8,7 +8,9 @@
 // on the signals the batch passes on. It talks to the batch over a socket
 // pair, one message per request and per reply, and ends once the batch has
 // closed its end and the runs it started have ended (a batch that is killed
-// leaves its runs to finish, as they would without a launcher).
+// leaves its runs to finish, as they would without a launcher). Given the
+// report's lock, it holds it and so does every run it starts: a later batch
+// cannot claim the report while a run of a killed one is still going.
 #pragma once
 
 #include <signal.h>
@@ -34,6 +36,11 @@ class Launcher {
   // Returns 0, or the errno of why it could not.
   int open(const std::string& workdir, const sigset_t& child_mask);
   bool is_open() const { return fd_ >= 0; }
+  // Gives the launcher, and this one made again, the descriptor `lock` of
+  // the report's lock (an flock the caller holds and keeps open while this
+  // object lives): the launcher and each run it starts inherit it, so the
+  // lock lasts until the last of them ends. None of them unlocks it.
+  void share_lock(int lock);
 
   // Starts the run of `config` with its output kept at `output`, known to the
   // caller as `id`. Returns 0, or the errno of what failed (nothing runs
@@ -67,6 +74,7 @@ class Launcher {
 
   pid_t pid_ = -1;
   int fd_ = -1;
+  int lock_ = -1;  // the caller's
   std::string workdir_;
   sigset_t child_mask_{};
   std::vector<std::uint64_t> going_;  // the ids of the runs started and not ended

@@ -39,10 +39,18 @@ std::string set_aside_path(const std::string& workdir, const Configuration& c) {
                   ".before-refit");
 }
 
+std::string results_path_fault(const std::string& workdir, const Configuration& c) {
+  const std::string relative = config::results_path(c.species, c.scenario, c.tag);
+  const std::string other = other_than_file(join(workdir, relative));
+  if (other.empty()) return {};
+  return relative + " is " + other + ", not a results file; remove or rename it";
+}
+
 std::string recover_set_aside(const std::string& workdir, const Configuration& c) {
   const std::string old = set_aside_path(workdir, c);
-  if (!path_exists(old)) return {};
+  if (!path_exists(old) || !other_than_file(old).empty()) return {};
   const std::string results = join(workdir, config::results_path(c.species, c.scenario, c.tag));
+  if (!results_path_fault(workdir, c).empty()) return {};
   // The new file is linked under its name only once complete: when it is
   // there, the old one has had its day.
   const int done = path_exists(results) ? ::unlink(old.c_str())
@@ -107,6 +115,8 @@ class Runner {
   // Moves the results file aside before a refit; false (and failed) when
   // it cannot be.
   bool set_aside(std::size_t index);
+  // Fails a configuration that is not run, with `why` (said by the batch).
+  void fail_unrun(std::size_t index, const std::string& why);
   // After a refit's run: drops the old file, or puts it back.
   void end_set_aside(std::size_t index);
   void take_signals();
@@ -150,6 +160,10 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
   if (!launcher_.is_open()) launcher_.open(settings_.workdir, signals_.original_mask());
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const Configuration& c = entries[n].config;
+    if (std::string fault = results_path_fault(settings_.workdir, c); !fault.empty()) {
+      fail_unrun(n, fault);
+      continue;
+    }
     if (path_exists(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)))) {
       if (settings_.refit_all) {
         refit_[n] = true;
@@ -218,17 +232,35 @@ void Runner::hand_over_flushed(bool all) {
 
 bool Runner::set_aside(std::size_t index) {
   const Configuration& c = entries_[index].config;
+  if (std::string fault = results_path_fault(settings_.workdir, c); !fault.empty()) {
+    refit_[index] = false;
+    fail_unrun(index, fault);
+    finish(index);
+    return false;
+  }
   const std::string results = join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
   const std::string old = set_aside_path(settings_.workdir, c);
+  if (std::string other = other_than_file(old); !other.empty()) {
+    refit_[index] = false;
+    fail_unrun(index, "cannot set " + results + " aside for its refit: " + old + " is " + other +
+                          "; remove or rename it");
+    finish(index);
+    return false;
+  }
   if (std::rename(results.c_str(), old.c_str()) == 0 || errno == ENOENT) return true;
-  Outcome& outcome = result_.outcomes[index];
-  outcome.state = State::failed;
-  outcome.message = "vbsfit-batch: cannot set " + results + " aside for its refit: " +
-                    std::strerror(errno);
+  const int error = errno;
   refit_[index] = false;
-  move(index, Phase::done);
+  fail_unrun(index, "cannot set " + results + " aside for its refit: " + std::strerror(error));
   finish(index);
   return false;
+}
+
+void Runner::fail_unrun(std::size_t index, const std::string& why) {
+  Outcome& outcome = result_.outcomes[index];
+  outcome = Outcome{};
+  outcome.state = State::failed;
+  outcome.message = "vbsfit-batch: " + why;
+  move(index, Phase::done);
 }
 
 void Runner::end_set_aside(std::size_t index) {
@@ -425,6 +457,7 @@ void Runner::take_signals() {
 void Runner::start_nothing(int error) {
   const std::string why = std::strerror(error);
   for (std::size_t n = 0; n < entries_.size(); ++n) {
+    if (phases_[n] == Phase::done) continue;
     if (result_.outcomes[n].state == State::kept) {
       note_missing_numbers(n, "cannot start its analysis: " + why);
     } else {
@@ -437,6 +470,9 @@ void Runner::start_nothing(int error) {
 }
 
 BatchResult Runner::run() {
+  for (std::size_t n = 0; n < entries_.size(); ++n) {
+    if (phases_[n] == Phase::done) finish(n);  // failed before a run: recorded at once
+  }
   if (signals_.error() != 0) start_nothing(signals_.error());
   for (;;) {
     reap_runs();

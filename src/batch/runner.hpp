@@ -59,12 +59,21 @@ struct RunnerSettings {
   Launcher* launcher = nullptr;
 };
 
+// Why the results path of `config` in `workdir` cannot take its results
+// file: something other than a file is there ("FITS/fit6_coef.X.Y.Z is a
+// directory, not a results file; remove or rename it"). Empty when a file
+// or nothing is. Such a configuration fails without a run, and what is
+// there is never moved.
+std::string results_path_fault(const std::string& workdir, const Configuration& config);
+
 // Where a --refit keeps the old results file of `config` until the new one
 // is complete: a hidden name beside it.
 std::string set_aside_path(const std::string& workdir, const Configuration& config);
 // Puts back an old results file that a batch set aside and did not replace
 // (a batch killed during a --refit), or removes it when the new one is
-// there. Returns why it could not, or empty.
+// there; while something other than a file has the results file's name it
+// stays aside. Anything other than a file at the set-aside name is not the
+// batch's and is left as it is. Returns why it could not, or empty.
 std::string recover_set_aside(const std::string& workdir, const Configuration& config);
 
 struct BatchResult {

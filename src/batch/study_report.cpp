@@ -16,6 +16,7 @@
 #include "batch/pages.hpp"
 #include "batch/record.hpp"
 #include "batch/report_layout.hpp"
+#include "batch/runner.hpp"
 #include "batch/species_table.hpp"
 #include "batch/study_index.hpp"
 #include "batch/summary.hpp"
@@ -208,7 +209,10 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
     if (!in_share.insert(display_name(entry.config)).second) continue;
     const Configuration& c = entry.config;
     Outcome outcome;
-    if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
+    if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
+      outcome.state = State::failed;
+      outcome.message = "vbsfit-batch: " + fault;
+    } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
       const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
       outcome.inputs = analysis.inputs;
       outcome.results_sha256 = analysis.results_sha256;
