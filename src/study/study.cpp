@@ -213,7 +213,7 @@ bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3
 }
 
 Study::Study(Study&& other) noexcept
-    : db_(other.db_), path_(std::move(other.path_)), version_(other.version_) {
+    : db_(other.db_), version_(other.version_), path_(std::move(other.path_)) {
   other.db_ = nullptr;
 }
 
