@@ -146,6 +146,14 @@ TEST_F(Merge, EditedSharesAndSharesOfOtherConstantsAreRefused) {
   EXPECT_EQ(allowed.exit_status, 0) << allowed.err;
   EXPECT_NE(allowed.err.find("models.csv compares its tags as they were fitted"), std::string::npos)
       << allowed.err;
+  // With pages: those of the share fitted with other constants than the
+  // joined species table's cannot be drawn, and are named.
+  const ProgramRun drawn = merge({"--allow-mixed-constants"});
+  EXPECT_EQ(drawn.exit_status, 1) << drawn.err;
+  EXPECT_NE(drawn.err.find("  no page: OLE2_OH/0.1/allgas: its inputs fitted with the species "
+                           "table used here do not give FITS/fit6_coef.OLE2_OH.0.1.allgas\n"),
+            std::string::npos)
+      << drawn.err;
 
   ASSERT_EQ(share(2).exit_status, 0);  // refitted with the built-in constants
   const struct {
