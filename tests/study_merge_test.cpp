@@ -188,18 +188,15 @@ TEST_F(StudyMerge, SharesThatDoNotFormOneStudyAreRefusedAndNothingIsWritten) {
 }
 
 // A share whose database was changed after its batch recorded a row (any
-// value of the row or of its rows) is refused, naming the share and the
-// configuration; nothing is written.
+// value of the row or of its rows; e2e_merge_test edits a coefficient and a
+// results digest) is refused, naming the share and the configuration;
+// nothing is written.
 TEST_F(StudyMerge, AShareEditedByHandIsRefusedNamingItAndTheConfiguration) {
   const std::string s2 = share("s2", 2, {2, 4});
   const struct {
     const char* name;
     std::string sql;
   } edits[] = {
-      {"a coefficient", "UPDATE coefficients SET coefficient = 0.5 WHERE species = 'TOL' AND "
-                        "target_bin = 2 AND term = 'VB1'"},
-      {"the results digest", "UPDATE configurations SET results_sha256 = '" +
-                                 std::string(64, '0') + "' WHERE species = 'TOL'"},
       {"a fit removed", "DELETE FROM fits WHERE species = 'TOL' AND target_bin = 6"},
       {"the state", "UPDATE configurations SET state = 'kept' WHERE species = 'TOL'"},
       {"a negative zero", "UPDATE coefficients SET lower = -0.0 WHERE species = 'TOL' AND "
@@ -234,8 +231,8 @@ TEST_F(StudyMerge, AVersionOneShareJoinsWithItsRowsUnhashed) {
 }
 
 // One species fitted with other constants in two shares (its species row,
-// or a configuration's own KP and K) is refused, or joined and named when
-// asked.
+// here its layout, or a configuration's own KP and K; e2e_merge_test changes
+// a kp) is refused, or joined and named when asked.
 TEST_F(StudyMerge, SharesWithOtherConstantsForASpeciesAreRefusedUnlessAllowed) {
   const std::string s1 = share("s1", 1, {1, 3});
   const struct {
@@ -243,12 +240,9 @@ TEST_F(StudyMerge, SharesWithOtherConstantsForASpeciesAreRefusedUnlessAllowed) {
     std::function<std::string()> other;
     std::string said;  // a part of the message
   } cases[] = {
-      {"its kp",
-       [&] { return share("kp", 2, {2, 4}, 1, [](auto& b) { b.species[1].kp = 2e-11; }); },
-       "the species ideal was fitted with other constants in " + s1 + " (kp "},
       {"its layout",
        [&] { return share("layout", 2, {2, 4}, 1, [](auto& b) { b.species[1].layout = "standard"; }); },
-       "ideal layout) than in "},
+       "the species ideal was fitted with other constants in " + s1 + " (kp "},
       {"a configuration's K",
        [&] {
          const std::string path = share("k", 2, {2, 4});
