@@ -186,4 +186,24 @@ TEST_F(Merge, EditedSharesAndSharesOfOtherConstantsAreRefused) {
   EXPECT_FALSE(fs::exists(root() / "edited"));
 }
 
+// A share of schema 1 has no digests to check: its fitted configurations
+// are checked in memory against their results files, so an edit made to it
+// never reaches the joined tables.
+TEST_F(Merge, AVersionOneShareIsCheckedAgainstItsFilesNotTrusted) {
+  ASSERT_EQ(share(1).exit_status, 0);
+  ASSERT_EQ(share(2).exit_status, 0);
+  const std::vector<CsvRow> fitted = coefficients_of(root() / "s-1", "API_OH", "allgas");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((root() / "s-1" / "study.sqlite").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db,
+                         "ALTER TABLE configurations DROP COLUMN record_sha256; "
+                         "PRAGMA user_version = 1; UPDATE coefficients SET coefficient = 0.5",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const ProgramRun joined = merge({"--no-pages"});
+  EXPECT_EQ(joined.exit_status, 0) << joined.err;
+  EXPECT_EQ(coefficients_of(root() / "joined", "API_OH", "allgas"), fitted);
+}
+
 }  // namespace
