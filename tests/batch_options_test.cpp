@@ -40,6 +40,9 @@ TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
 }
 
 TEST(BatchOptions, UsageErrors) {
+  const char* kMergeTakes =
+      "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and the "
+      "report directories to join";
   const struct {
     std::vector<std::string> args;
     const char* error;
@@ -54,18 +57,14 @@ TEST(BatchOptions, UsageErrors) {
       {{"--workdir="}, "--workdir needs a directory"},
       {{"--species-table="}, "--species-table needs a file name"},
       {{"--dry-run=1"}, "option '--dry-run' takes no value"},
-      {{"--merge", "a", "--species-table", "t.csv"},
-       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
+      {{"--merge", "a", "--species-table", "t.csv"}, kMergeTakes},
       {{"extra"}, "unexpected argument 'extra'"},
       {{"--plan", "p", "--tag", "no6"},
        "--plan cannot be combined with --species, --scenario or --tag"},
       {{"--merge"}, "--merge needs the report directories of the shards"},
-      {{"--merge", "a", "--shard", "1/2"},
-       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
-      {{"--merge", "a", "--se-limit", "1"},
-       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
-      {{"--merge", "a", "--refit"},
-       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
+      {{"--merge", "a", "--shard", "1/2"}, kMergeTakes},
+      {{"--merge", "a", "--se-limit", "1"}, kMergeTakes},
+      {{"--merge", "a", "--refit"}, kMergeTakes},
       {{"--refit=some"}, "--refit takes stale (the default) or all, not 'some'"},
       {{"--forget", "--refit=all"}, "--forget cannot be combined with --refit or --dry-run"},
       {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
@@ -75,8 +74,8 @@ TEST(BatchOptions, UsageErrors) {
       {{"--misfit-limit", "0"}, "--misfit-limit needs a positive number, not '0'"},
       {{"--misfit-limit=-0.2"}, "--misfit-limit needs a positive number, not '-0.2'"},
       {{"--misfit-limit", "nan"}, "--misfit-limit needs a positive number, not 'nan'"},
-      {{"--merge", "a", "--misfit-limit", "0.5"},
-       "--merge takes only --report, --workdir, --no-pages and the report directories to join"},
+      {{"--merge", "a", "--misfit-limit", "0.5"}, kMergeTakes},
+      {{"--allow-mixed-constants"}, "--allow-mixed-constants goes only with --merge"},
   };
   for (const auto& c : cases) {
     batch::Options o;
@@ -94,7 +93,7 @@ TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
                              "fits.csv", "index.html", "undetermined", "--species-table",
                              "--allow-unknown-species", "--dry-run", "species_source",
-                             "input_records", "species.csv"}) {
+                             "input_records", "species.csv", "--allow-mixed-constants"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const std::string& line : [&] {

@@ -377,6 +377,22 @@ TEST_F(Study, AResultsFileThatIsNotWhatItsInputsFitToIsStaleNeverKept) {
   }
 }
 
+// A record changed after the batch wrote it (here by hand) no longer stands
+// for its results file: the next batch checks the file in memory and
+// records its numbers again.
+TEST_F(Study, ARecordEditedByHandIsCheckedAgainstItsResultsFile) {
+  ASSERT_EQ(batch(kArgs).exit_status, 0);
+  const std::string coefficients = read_file(report() / "coefficients.csv");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE coefficients SET coefficient = 0.5", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const auto again = batch(kArgs);
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_EQ(read_file(report() / "coefficients.csv"), coefficients);
+}
+
 TEST_F(Study, ARefitSetAsideByAKilledBatchIsPutBackOrDroppedOnceReplaced) {
   ASSERT_EQ(batch(kArgs).exit_status, 0);
   const std::map<std::string, std::string> clean = results_files();

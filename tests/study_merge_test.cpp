@@ -1,5 +1,6 @@
 // Joining the studies of a run set's shards (study::merge).
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <functional>
 
@@ -50,6 +51,17 @@ class StudyMerge : public ::testing::Test {
   }
   ScratchDir scratch_;
 };
+
+// Runs SQL on a share's database outside the study's API, as a hand would.
+void edit(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+      << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
 
 std::vector<std::string> keys_of(const study::Snapshot& snapshot) {
   std::vector<std::string> names;
@@ -172,6 +184,102 @@ TEST_F(StudyMerge, SharesThatDoNotFormOneStudyAreRefusedAndNothingIsWritten) {
     EXPECT_TRUE(e.refusal);
     EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
     EXPECT_EQ(read_file(into()), before);
+  }
+}
+
+// A share whose database was changed after its batch recorded a row (any
+// value of the row or of its rows; e2e_merge_test edits a coefficient and a
+// results digest) is refused, naming the share and the configuration;
+// nothing is written.
+TEST_F(StudyMerge, AShareEditedByHandIsRefusedNamingItAndTheConfiguration) {
+  const std::string s2 = share("s2", 2, {2, 4});
+  const struct {
+    const char* name;
+    std::string sql;
+  } edits[] = {
+      {"a fit removed", "DELETE FROM fits WHERE species = 'TOL' AND target_bin = 6"},
+      {"the state", "UPDATE configurations SET state = 'kept' WHERE species = 'TOL'"},
+      {"a negative zero", "UPDATE coefficients SET lower = -0.0 WHERE species = 'TOL' AND "
+                          "target_bin = 1 AND term = 'VOC'"},
+  };
+  for (const auto& e : edits) {
+    SCOPED_TRACE(e.name);
+    const std::string s1 = share(std::string("edited-") + e.name, 1, {1, 3});
+    edit(s1, e.sql);
+    const Error refused = study::merge({s1, s2}, into());
+    EXPECT_TRUE(refused.refusal);
+    EXPECT_EQ(refused.message,
+              s1 + " holds TOL/0.1/allgas with a record changed since its batch wrote it (its rows "
+                   "do not match their record_sha256); run that share's batch again to check it "
+                   "against its files");
+    EXPECT_FALSE(fs::exists(into()));
+  }
+}
+
+// A share of schema 1 has no digests: it joins, its rows unhashed, so that
+// whoever reads the joined study knows they were never checked.
+TEST_F(StudyMerge, AVersionOneShareJoinsWithItsRowsUnhashed) {
+  const std::string s1 = share("s1", 1, {1, 3});
+  edit(s1, "ALTER TABLE configurations DROP COLUMN record_sha256; PRAGMA user_version = 1");
+  const Error e = study::merge({s1, share("s2", 2, {2, 4})}, into());
+  ASSERT_FALSE(e) << e.message;
+  for (const study::Stored& c : joined().configurations) {
+    SCOPED_TRACE(display_name(c.record.key));
+    EXPECT_EQ(c.record_sha256.empty(), c.record.run % 2 == 1);
+    if (!c.record_sha256.empty()) EXPECT_EQ(c.record_sha256, study::record_digest(c));
+  }
+}
+
+// One species fitted with other constants in two shares (its species row,
+// here its layout, or a configuration's own KP and K; e2e_merge_test changes
+// a kp) is refused, or joined and named when asked.
+TEST_F(StudyMerge, SharesWithOtherConstantsForASpeciesAreRefusedUnlessAllowed) {
+  const std::string s1 = share("s1", 1, {1, 3});
+  const struct {
+    const char* name;
+    std::function<std::string()> other;
+    std::string said;  // a part of the message
+  } cases[] = {
+      {"its layout",
+       [&] { return share("layout", 2, {2, 4}, 1, [](auto& b) { b.species[1].layout = "standard"; }); },
+       "the species ideal was fitted with other constants in " + s1 + " (kp "},
+      {"a configuration's K",
+       [&] {
+         const std::string path = share("k", 2, {2, 4});
+         Study study;
+         EXPECT_FALSE(Study::open(path, study));
+         study::ConfigurationRecord c = sample_configuration(kRunSet[3], 4, 1);
+         c.k[5] = 0.0;
+         EXPECT_FALSE(study.record(c, sample_coefficients(), sample_fits()));
+         return path;
+       },
+       "the species ideal was fitted with other constants in "},
+  };
+  // The run set's fourth configuration (ideal) is in share 2; share 1 gets
+  // one of the same species and tag in another scenario.
+  {
+    Study study;
+    ASSERT_FALSE(Study::open(s1, study));
+    ASSERT_FALSE(study.record(sample_configuration(key("ideal", "0.5"), 3, 1), sample_coefficients(),
+                              sample_fits()));
+    int removed = 0;
+    ASSERT_FALSE(study.forget({kRunSet[2]}, removed));
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string other = c.other();
+    const Error refused = study::merge({s1, other}, into());
+    EXPECT_TRUE(refused.refusal);
+    EXPECT_NE(refused.message.find(c.said), std::string::npos) << refused.message;
+    EXPECT_NE(refused.message.find("give --allow-mixed-constants"), std::string::npos);
+    EXPECT_FALSE(fs::exists(into()));
+
+    std::vector<std::string> notes;
+    const Error joined = study::merge({s1, other}, into(), {.allow_mixed_constants = true}, &notes);
+    EXPECT_FALSE(joined) << joined.message;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("models.csv compares its tags as they were fitted"), std::string::npos);
+    fs::remove_all(fs::path(into()).parent_path());
   }
 }
 

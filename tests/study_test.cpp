@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -159,6 +160,11 @@ TEST_F(StudyTest, EveryColumnRoundTripsBitForBitAcrossReopening) {
   expect_same(found->record, c);
   expect_same(found->coefficients, coefficients);
   expect_same(found->fits, fits);
+  // The digest kept with the row is that of what was recorded: NaN read
+  // back as absent, and the rows in the order read, digest alike.
+  EXPECT_EQ(found->record_sha256, study::record_digest(*found));
+  std::reverse(coefficients.begin(), coefficients.end());
+  EXPECT_EQ(found->record_sha256, study::record_digest({c, coefficients, fits, {}, {}}));
   ASSERT_TRUE(found->model);
   EXPECT_EQ(found->model->k, 37);
   EXPECT_TRUE(found->model->preferred);
@@ -337,8 +343,8 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        " is not a study database (not an SQLite database); move it away or give another --report"},
       {"directory", [](const fs::path& f) { fs::create_directory(f); },
        " is not a study database (it is a directory); move it away or give another --report"},
-      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 2"); },
-       " was written by a newer vbsfit-batch (schema 2); this one reads up to 1"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 3"); },
+       " was written by a newer vbsfit-batch (schema 3); this one reads up to 2"},
       {"other database",
        [&](const fs::path& f) {
          sqlite3* db = raw_open(f);
@@ -376,6 +382,47 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
     }
     EXPECT_FALSE(fs::exists(file.string() + "-wal") && fs::file_size(file.string() + "-wal") > 0);
   }
+}
+
+// A study of schema 1 (no record_sha256): a read-only open reads its rows
+// unhashed and writes nothing; a writer's open gives each its digest.
+TEST_F(StudyTest, AVersionOneStudyIsReadUnhashedAndUpgradedByAWriter) {
+  {
+    Study study = open_with_batch();
+    for (int run = 1; run <= 3; ++run) {
+      ASSERT_FALSE(study.record(sample_configuration(key(("S" + std::to_string(run)).c_str()), run,
+                                                     batch_, run),
+                                sample_coefficients(run), sample_fits(run)));
+    }
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, "ALTER TABLE configurations DROP COLUMN record_sha256; PRAGMA user_version = 1");
+  sqlite3_close(db);
+  const std::string version_1 = read_file(path());
+
+  auto read = [&](bool read_only) {
+    Study study;
+    const Error e = Study::open(path(), study, read_only);
+    EXPECT_FALSE(e) << e.message;
+    study::Snapshot snapshot;
+    EXPECT_FALSE(study.read(snapshot));
+    EXPECT_EQ(snapshot.configurations.size(), 3u);
+    return snapshot;
+  };
+  for (const study::Stored& s : read(true).configurations) EXPECT_EQ(s.record_sha256, "");
+  EXPECT_EQ(read_file(path()), version_1);
+
+  for (const study::Stored& s : read(false).configurations) {
+    EXPECT_EQ(s.record_sha256, study::record_digest(s));
+    EXPECT_EQ(s.record_sha256.size(), 64u);
+  }
+  db = raw_open(path());
+  sqlite3_stmt* query = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &query, nullptr);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(query, 0), study::kSchemaVersion);
+  sqlite3_finalize(query);
+  sqlite3_close(db);
 }
 
 TEST(StudyUnchanged, OnlyEqualSizesTimesAndDigestsOfEveryFileAndEqualConstantsCount) {

@@ -5,7 +5,9 @@ import os
 import sqlite3
 import urllib.parse
 
-SCHEMA_VERSION = 1  # PRAGMA user_version of the studies this module reads
+SCHEMA_VERSION = 2  # PRAGMA user_version of the newest studies this module reads
+# Version 1 lacks the runs' record_sha256 column; its studies are read as they are.
+OLDEST_SCHEMA_VERSION = 1
 
 # Each table of read_study, in the order vbsfit-batch's tables list them: by
 # the configuration's run, then target bin, then term (VOC, VB1 ... VB6).
@@ -34,7 +36,7 @@ def _connect(report_dir):
     except sqlite3.DatabaseError as e:
         db.close()
         raise ValueError(f"{path} is not a study database ({e})") from None
-    if version != SCHEMA_VERSION:
+    if not OLDEST_SCHEMA_VERSION <= version <= SCHEMA_VERSION:
         db.close()
         newer = version > SCHEMA_VERSION
         raise ValueError(f"{path} has schema {version}; this module reads schema "

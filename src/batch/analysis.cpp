@@ -193,7 +193,8 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   // The constants it is fitted with now, which the record's must equal for
   // its numbers to stand.
-  const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
+  const config::RateConstants rates =
+      request.rates.value_or(config::rate_constants(species_row(c.species), c.tag));
   if (request.stored && have_results &&
       study::unchanged(*request.stored, analysis.inputs, analysis.results_sha256, rates) &&
       (!request.page || path_exists(page_file))) {

@@ -41,6 +41,9 @@ struct AnalysisRequest {
   // the constants the species table gives now (study::unchanged), no refit
   // is needed (unless its page is asked for and missing).
   const study::ConfigurationRecord* stored = nullptr;
+  // The constants to fit with, when not those the species table gives now:
+  // a merge checks a share's record against the constants it was fitted with.
+  std::optional<config::RateConstants> rates;
 };
 
 struct Analysis {

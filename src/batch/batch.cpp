@@ -19,6 +19,7 @@
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
+#include "batch/merge_check.hpp"
 #include "batch/record.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
@@ -318,12 +319,15 @@ int write_joined_report(const Options& options, const std::string& species_kept,
   settings.notes.misfit_limit = settings.misfit_limit;
   const Tables tables = tables_of(snapshot);
   const Tally tally = tally_of_rows(tables.runs);
-  const std::string error =
-      write_study_report(db, report, options.workdir, species_kept, options.pages, settings);
+  std::vector<std::string> undrawn;
+  const std::string error = write_study_report(db, report, options.workdir, species_kept,
+                                               options.pages, settings, &undrawn);
   std::cerr << summarize(tally, tables.runs, report_shown(report, options.pages), 0,
                          settings.misfit_limit);
+  for (const std::string& line : undrawn) std::cerr << "  no page: " << line << "\n";
   if (!error.empty()) return run_error("the report was not written whole: " + error);
-  return exit_status(tally, signals.take());
+  const int status = exit_status(tally, signals.take());
+  return status == kSucceeded && !undrawn.empty() ? kFailed : status;
 }
 
 int merge_mode(const Options& options) {
@@ -333,7 +337,9 @@ int merge_mode(const Options& options) {
     return usage_error(refusal);
   }
   std::string species_kept;
-  if (std::string why = use_species_of_reports(options.operands, species_kept); !why.empty()) {
+  if (std::string why = use_species_of_reports(options.operands, species_kept,
+                                               options.allow_mixed_constants);
+      !why.empty()) {
     return usage_error(why);
   }
   // The shares are joined into a scratch study first: one that fails its
@@ -345,8 +351,17 @@ int merge_mode(const Options& options) {
   }
   const ScratchDirectory joined{scratch};
   const std::string joined_study = joined.path + "/" + study::kDatabaseName;
-  if (study::Error error = study::merge(shares, joined_study)) {
+  std::vector<std::string> notes;
+  if (study::Error error =
+          study::merge(shares, joined_study, {options.allow_mixed_constants}, &notes)) {
     return error.refusal ? usage_error(error.message) : run_error(error.message);
+  }
+  {
+    study::Study db;
+    if (const int status = open_study(joined.path, db); status != kSucceeded) return status;
+    if (std::string error = check_against_files(db, options.workdir, notes); !error.empty()) {
+      return run_error(error);
+    }
   }
   if (const int status = prepare_report(*options.report); status != kSucceeded) return status;
   // No write of the joined report is cut short by a signal; one that comes
@@ -356,6 +371,7 @@ int merge_mode(const Options& options) {
       !error.empty()) {
     return run_error(error);
   }
+  for (const std::string& note : notes) std::cerr << "vbsfit-batch: " << note << "\n";
   return write_joined_report(options, species_kept, signals);
 }
 

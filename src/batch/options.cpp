@@ -75,6 +75,8 @@ bool takes_value(std::string_view name) {
 std::string set_flag(Options& o, std::string_view name, const std::string& arg) {
   if (name == "merge") {
     o.merge = true;
+  } else if (name == "allow-mixed-constants") {
+    o.allow_mixed_constants = true;
   } else if (name == "forget") {
     o.forget = true;
   } else if (name == "no-pages") {
@@ -103,13 +105,14 @@ std::string check_combination(const Options& o) {
     if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.misfit_limit ||
         o.species_table || o.allow_unknown_species || o.dry_run || o.forget ||
         o.refit != Options::Refit::none) {
-      return "--merge takes only --report, --workdir, --no-pages and the report directories to "
-             "join";
+      return "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and "
+             "the report directories to join";
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
     return {};
   }
   if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
+  if (o.allow_mixed_constants) return "--allow-mixed-constants goes only with --merge";
   if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
   if (o.forget && (o.refit != Options::Refit::none || o.dry_run)) {
     return "--forget cannot be combined with --refit or --dry-run";
@@ -299,7 +302,13 @@ Other modes:
   --merge            join the reports of all N shards of one study, given as
                      arguments, into the report directory --report names
                      (written anew from their study records; pages are drawn
-                     from the inputs below --workdir)
+                     from the inputs below --workdir); each configuration
+                     is checked against its files below --workdir as a
+                     rerun checks it, and shares fitted with other
+                     constants for one species are refused
+  --allow-mixed-constants
+                     with --merge: join such shares all the same (the
+                     summary names each species)
   --list-species     print the species table (with --species-table's rows) as
                      a species table file and exit
   -h, --help         show this help and exit

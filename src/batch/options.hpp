@@ -35,6 +35,7 @@ struct Options {
   std::optional<double> misfit_limit;    // largest residuals' autocorrelation of a bin that fits
   bool pages = true;                     // false: tables only (--no-pages)
   bool merge = false;
+  bool allow_mixed_constants = false;    // --merge: join shares fitted with other constants
   enum class Refit { none, stale, all };
   Refit refit = Refit::none;             // --refit (stale results files), --refit=all
   bool forget = false;                   // remove the run set from the study's record

@@ -1,6 +1,7 @@
 #include "batch/pages.hpp"
 
 #include "batch/files.hpp"
+#include "config/config.hpp"
 #include "report/report.hpp"
 
 namespace batch {
@@ -13,10 +14,18 @@ bool missing_page(const study::Stored& stored, const std::string& report) {
 
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<Configuration>& configurations,
-                        const AnalysisSettings& settings) {
+                        const AnalysisSettings& settings, std::vector<std::string>* undrawn) {
   for (const Configuration& c : configurations) {
     const Analysis analysis = analyze({c, workdir, report, settings, true, nullptr});
     if (!analysis.error.empty()) return analysis.error;
+    if (analysis.page || undrawn == nullptr) continue;
+    // Its record was checked against its files: a fit that differs now was
+    // made with other constants (or the files changed meanwhile).
+    undrawn->push_back(display_name(c) + ": " +
+                       (analysis.verdict == Analysis::Verdict::stale
+                            ? "its inputs fitted with the species table used here do not give " +
+                                  config::results_path(c.species, c.scenario, c.tag)
+                            : analysis.note));
   }
   return {};
 }

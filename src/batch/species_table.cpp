@@ -116,7 +116,8 @@ std::string species_list_text() {
   return config::species_file_text(rows);
 }
 
-std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept) {
+std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept,
+                                   bool allow_mixed) {
   std::vector<config::SpeciesFileRow> rows;
   for (const std::string& report : reports) {
     const std::string file = report + "/" + kSpeciesUsed;
@@ -135,6 +136,7 @@ std::string use_species_of_reports(const std::vector<std::string>& reports, std:
         known = true;
         if (had.kp != row.kp || had.multiplier != row.multiplier ||
             had.multiplier6 != row.multiplier6 || had.ideal != row.ideal) {
+          if (allow_mixed) continue;
           return file + " gives the species " + quoted(row.name) +
                  " other constants than another share's " + kSpeciesUsed;
         }

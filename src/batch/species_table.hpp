@@ -49,8 +49,10 @@ std::string species_list_text();
 // Takes the species table rows that the reports of shards kept (their
 // species.csv), so that a joined report knows the species they ran. Returns
 // the text to keep in the joined report (empty when none kept any), or the
-// refusal when a file cannot be read or two give one species other rows.
-std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept);
+// refusal when a file cannot be read or two give one species other rows
+// (unless `allow_mixed`: then the first report's row is taken).
+std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept,
+                                   bool allow_mixed = false);
 
 // The rows of the file that `entries` use, in the file's form (header
 // first), for the report; empty when they use none.

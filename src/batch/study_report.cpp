@@ -130,7 +130,10 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
     const auto by = batches.find(s.record.batch);
     const bool fitted =
         s.record.state == state_name(State::succeeded) || s.record.state == state_name(State::kept);
-    if (fitted && !s.coefficients.empty() && by != batches.end() &&
+    // A record that is not what was recorded (edited by hand, or joined
+    // from a share without digests) is checked in memory like a new one.
+    const bool intact = !s.record_sha256.empty() && s.record_sha256 == study::record_digest(s);
+    if (fitted && intact && !s.coefficients.empty() && by != batches.end() &&
         by->second->se_limit == se_limit && by->second->misfit_limit == misfit_limit) {
       const study::Key key = s.record.key;
       read.standing.emplace(key, std::move(s.record));
@@ -156,7 +159,8 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
 
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
-                               bool pages, const AnalysisSettings& settings) {
+                               bool pages, const AnalysisSettings& settings,
+                               std::vector<std::string>* undrawn) {
   TableWriter tables(report);
   if (std::string error = tables.open(); !error.empty()) return error;
   StudyRows rows;
@@ -187,7 +191,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   // then the tags compared and the index.
   auto views = [&] {
     std::string error;
-    if (pages) error = write_pages(report, workdir, missing, settings);
+    if (pages) error = write_pages(report, workdir, missing, settings, undrawn);
     if (error.empty()) {
       error = write_study_view(report, rows, std::move(batches), settings.se_limit,
                                settings.misfit_limit, pages);

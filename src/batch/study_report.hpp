@@ -31,7 +31,7 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
 // configuration's place in the study's order, and the records that may
 // stand for their files without a refit: fitted (succeeded or kept) with
 // their numbers, under these flags' limits (under others, a refit flags the
-// numbers anew). Only the configurations' records are kept, not their rows.
+// numbers anew), and intact (their rows match their record_sha256). Only the configurations' records are kept, not their rows.
 struct StudyStart {
   std::vector<study::BatchRecord> batches;
   std::map<study::Key, int> places;  // its run
@@ -56,10 +56,12 @@ std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& k
 // missing pages (inputs read below `workdir`) and the index, runs.csv last.
 // The tables are written as the study is read, a configuration at a time;
 // what stays in memory is a row of the index per configuration. Returns why
-// it could not be written whole, or empty.
+// it could not be written whole, or empty; `undrawn` (when given) names the
+// configurations with numbers whose pages could not be drawn, and why.
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
-                               bool pages, const AnalysisSettings& settings);
+                               bool pages, const AnalysisSettings& settings,
+                               std::vector<std::string>* undrawn = nullptr);
 
 // A batch as the study view shows it.
 report::BatchRecord shown_batch(const study::BatchRecord& batch);

@@ -1,5 +1,6 @@
 // Joining the studies of a run set's shards into one.
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -90,9 +91,89 @@ Error check_claim(Share& share) {
   return {};
 }
 
+// Checks that each row the share kept a digest with is still what was
+// recorded. Returns the refusal, or empty.
+Error check_digests(const Share& share) {
+  for (const Stored& stored : share.snapshot.configurations) {
+    if (stored.record_sha256.empty() || stored.record_sha256 == record_digest(stored)) continue;
+    return refusal(share.path + " holds " + display_name(stored.record.key) +
+                   " with a record changed since its batch wrote it (its rows do not match their "
+                   "record_sha256); run that share's batch again to check it against its files");
+  }
+  return {};
+}
+
+std::string shown(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+std::string constants_text(const SpeciesRow& row) {
+  return "kp " + shown(row.kp) + ", multipliers " + shown(row.multiplier) + " and " +
+         shown(row.multiplier6) + ", " + row.layout + " layout";
+}
+
+std::string constants_text(const ConfigurationRecord& c) {
+  std::string text = "KP " + shown(c.kp) + ", K1..K6";
+  for (double k : c.k) text += " " + shown(k);
+  return text;
+}
+
+// The constants each share fitted a species with: the species row of the
+// batch that last ran each configuration, and the configuration's own KP
+// and K1..K6 (one species and tag, any scenario). Two shares that differ
+// are refused, or with `allow` named in `notes`, once per species.
+Error check_constants(const std::vector<Share>& shares, bool allow,
+                      std::vector<std::string>* notes) {
+  struct Seen {
+    const Share* share;
+    std::string text;
+  };
+  std::map<std::string, Seen> rows;                              // by species
+  std::map<std::pair<std::string, std::string>, Seen> constants;  // by species and tag
+  std::set<std::string> mixed;
+  auto differ = [&](const std::string& species, const Seen& had, const Seen& now) -> Error {
+    if (!mixed.insert(species).second) return {};
+    const std::string what = "the species " + species + " was fitted with other constants in " +
+                             had.share->path + " (" + had.text + ") than in " + now.share->path +
+                             " (" + now.text + ")";
+    if (!allow) {
+      return refusal(what + "; run one share again with the other's species table, or give "
+                            "--allow-mixed-constants to join them as they are");
+    }
+    if (notes) notes->push_back(what + ": models.csv compares its tags as they were fitted");
+    return {};
+  };
+  for (const Share& share : shares) {
+    std::map<std::int64_t, const BatchRecord*> batches;
+    for (const BatchRecord& b : share.snapshot.batches) batches[b.id] = &b;
+    for (const Stored& stored : share.snapshot.configurations) {
+      const ConfigurationRecord& c = stored.record;
+      const Seen own{&share, constants_text(c)};
+      auto [at, added] = constants.emplace(std::pair{c.key.species, c.key.tag}, own);
+      if (!added && at->second.share != &share && at->second.text != own.text) {
+        if (Error e = differ(c.key.species, at->second, own)) return e;
+      }
+      const auto batch = batches.find(c.batch);
+      if (batch == batches.end()) continue;
+      for (const SpeciesRow& row : batch->second->species) {
+        if (row.name != c.key.species) continue;
+        const Seen used{&share, constants_text(row)};
+        auto [was, first] = rows.emplace(row.name, used);
+        if (!first && was->second.share != &share && was->second.text != used.text) {
+          if (Error e = differ(row.name, was->second, used)) return e;
+        }
+      }
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
-Error merge(const std::vector<std::string>& shares, const std::string& into) {
+Error merge(const std::vector<std::string>& shares, const std::string& into,
+            const MergeOptions& options, std::vector<std::string>* notes) {
   if (shares.empty()) return refusal("no shard's study to join");
   std::error_code ec;
   std::vector<Share> read(shares.size());
@@ -111,6 +192,7 @@ Error merge(const std::vector<std::string>& shares, const std::string& into) {
     if (Error e = Study::open(share.path, study, /*read_only=*/true)) return e;
     if (Error e = study.read(share.snapshot)) return e;
     if (Error e = check_claim(share)) return e;
+    if (Error e = check_digests(share)) return e;
   }
 
   // The shares must be of one run set, flagged alike, and cover it.
@@ -175,6 +257,7 @@ Error merge(const std::vector<std::string>& shares, const std::string& into) {
       joined.configurations.push_back(std::move(copy));
     }
   }
+  if (Error e = check_constants(read, options.allow_mixed_constants, notes)) return e;
   std::stable_sort(joined.configurations.begin(), joined.configurations.end(),
                    [](const Stored& a, const Stored& b) { return a.record.run < b.record.run; });
 

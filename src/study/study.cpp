@@ -84,6 +84,7 @@ CREATE TABLE configurations (
   seconds /* REAL */,
   records INTEGER,
   batch INTEGER NOT NULL REFERENCES batches (id),
+  record_sha256 TEXT,                     -- record_digest of the row and its rows; NULL: unhashed
   PRIMARY KEY (species, scenario, tag)
 );
 CREATE TABLE coefficients (
@@ -177,7 +178,7 @@ std::string check_file(const std::string& path) {
 // then species, scenario and tag, each with its rows, and hands each to
 // `visit` in turn (only one is held at a time); stops when `visit` returns
 // false.
-Error read_configurations(sqlite3* db, const Key* key,
+Error read_configurations(sqlite3* db, bool hashed, const Key* key,
                           const std::function<bool(Stored&)>& visit);
 
 }  // namespace
@@ -221,7 +222,8 @@ bool fitted_with(const ConfigurationRecord& stored, const config::RateConstants&
          std::equal(stored.k.begin(), stored.k.end(), rates.k.begin(), same);
 }
 
-Study::Study(Study&& other) noexcept : db_(other.db_), path_(std::move(other.path_)) {
+Study::Study(Study&& other) noexcept
+    : db_(other.db_), version_(other.version_), path_(std::move(other.path_)) {
   other.db_ = nullptr;
 }
 
@@ -230,6 +232,7 @@ Study& Study::operator=(Study&& other) noexcept {
     if (db_) sqlite3_close(db_);
     db_ = other.db_;
     path_ = std::move(other.path_);
+    version_ = other.version_;
     other.db_ = nullptr;
   }
   return *this;
@@ -282,7 +285,8 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
     return refusal(not_a_study(path, "an SQLite database of other tables"));
   }
   if (version == 0 && read_only) return refusal(not_a_study(path, "an empty database"));
-  if (version == kSchemaVersion) {
+  opened.version_ = version == 0 ? kSchemaVersion : version;
+  if (version >= 1) {
     for (const char* table : kTables) {
       Statement query(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1");
       query.bind(1, table);
@@ -305,6 +309,9 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
   if (!read_only && opened.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK) {
     return opened.failure("set up");
   }
+  if (version == 1 && !read_only) {
+    if (Error failed = opened.upgrade_from_version_1()) return failed;
+  }
   if (version == 0 && !read_only) {
     if (opened.exec("BEGIN IMMEDIATE") != SQLITE_OK) return opened.failure("create");
     Statement query(db, "PRAGMA user_version");
@@ -321,6 +328,42 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
   }
   study = std::move(opened);
   return {};
+}
+
+// Adds record_sha256 to a version-1 study and fills it with each row's
+// digest, in one transaction (a second writer opening it at the same moment
+// finds it upgraded and leaves it).
+Error Study::upgrade_from_version_1() {
+  return transaction("upgrade", [&]() -> Error {
+    {
+      Statement query(db_, "PRAGMA user_version");
+      if (!query.row()) return failure("upgrade");
+      if (query.integer(0) != 1) return {};
+    }
+    if (exec("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT") != SQLITE_OK) {
+      return failure("upgrade");
+    }
+    std::vector<std::pair<Key, std::string>> digests;
+    if (Error e = read_configurations(db_, false, nullptr, [&](Stored& stored) {
+          digests.emplace_back(stored.record.key, record_digest(stored));
+          return true;
+        })) {
+      return e.message.empty() ? failure("upgrade") : e;
+    }
+    Statement update(db_, "UPDATE configurations SET record_sha256 = ?4 "
+                          "WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
+    for (const auto& [key, digest] : digests) {
+      update.bind_key(key);
+      update.bind(4, digest);
+      if (!update.done()) return failure("upgrade");
+      update.reset();
+    }
+    if (exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) != SQLITE_OK) {
+      return failure("upgrade");
+    }
+    version_ = kSchemaVersion;
+    return {};
+  });
 }
 
 int Study::exec(const std::string& sql) {
@@ -441,7 +484,7 @@ Error Study::delete_configuration(const Key& key, int* removed) {
   return {};
 }
 
-Error Study::insert_configuration(const Stored& stored) {
+Error Study::insert_configuration(const Stored& stored, const std::string& digest) {
   const ConfigurationRecord& c = stored.record;
   std::string columns = "species, scenario, tag, run, known_species, state, exit_status, message, "
                         "results_path, results_sha256";
@@ -451,8 +494,8 @@ Error Study::insert_configuration(const Stored& stored) {
     }
   }
   columns += ", kp, k1, k2, k3, k4, k5, k6, wmol1, wmol2, wmol3, wmol4, wmol5, wmol6, "
-             "undetermined, misfit, seconds, records, batch";
-  constexpr int kColumns = 10 + 12 + 13 + 5;
+             "undetermined, misfit, seconds, records, batch, record_sha256";
+  constexpr int kColumns = 10 + 12 + 13 + 6;
   std::string values;
   for (int n = 1; n <= kColumns; ++n) values += (n > 1 ? ", ?" : "?") + std::to_string(n);
   Statement insert(db_, "INSERT INTO configurations (" + columns + ") VALUES (" + values + ")");
@@ -486,6 +529,8 @@ Error Study::insert_configuration(const Stored& stored) {
   insert.bind(++n, c.seconds);
   insert.bind(++n, c.records);
   insert.bind(++n, c.batch);
+  ++n;
+  if (!digest.empty()) insert.bind(n, digest);
   if (!insert.done()) return failure("record " + display_name(c.key) + " in");
 
   Statement coefficient(db_,
@@ -549,7 +594,8 @@ Error Study::record(const ConfigurationRecord& configuration,
                     const std::vector<FitRow>& fits) {
   return transaction("record a configuration in", [&]() -> Error {
     if (Error e = delete_configuration(configuration.key, nullptr)) return e;
-    Error inserted = insert_configuration({configuration, coefficients, fits, std::nullopt});
+    const Stored stored{configuration, coefficients, fits, std::nullopt, {}};
+    Error inserted = insert_configuration(stored, record_digest(stored));
     if (!inserted && g_record_hook != nullptr) g_record_hook();
     return inserted;
   });
@@ -580,7 +626,7 @@ Error Study::forget(const std::vector<Key>& keys, int& removed) {
 Error Study::find(const Key& key, std::optional<Stored>& found) {
   std::optional<Stored> row;
   Error error = read_transaction([&]() {
-    return read_configurations(db_, &key, [&](Stored& stored) {
+    return read_configurations(db_, version_ >= 2, &key, [&](Stored& stored) {
       row = std::move(stored);
       return false;
     });
@@ -666,13 +712,13 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
     }
     if (!species.done()) return Error{sqlite3_errmsg(db_)};
     batches = std::move(read);
-    return read_configurations(db_, nullptr, visit);
+    return read_configurations(db_, version_ >= 2, nullptr, visit);
   });
 }
 
 namespace {
 
-Error read_configurations(sqlite3* db, const Key* key,
+Error read_configurations(sqlite3* db, bool hashed, const Key* key,
                           const std::function<bool(Stored&)>& visit) {
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
   std::string columns = "species, scenario, tag, run, known_species, state, exit_status, message, "
@@ -684,6 +730,7 @@ Error read_configurations(sqlite3* db, const Key* key,
   }
   columns += ", kp, k1, k2, k3, k4, k5, k6, wmol1, wmol2, wmol3, wmol4, wmol5, wmol6, "
              "undetermined, misfit, seconds, records, batch";
+  if (hashed) columns += ", record_sha256";
   Statement query(db, "SELECT " + columns + " FROM configurations" + where +
                           " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
@@ -725,6 +772,7 @@ Error read_configurations(sqlite3* db, const Key* key,
     c.seconds = query.optional_real(n++);
     c.records = query.optional_integer(n++);
     c.batch = query.integer64(n++);
+    if (hashed) stored.record_sha256 = query.text(n++);
 
     coefficients.reset();
     coefficients.bind_key(c.key);
@@ -770,7 +818,7 @@ Error Study::write_snapshot(const Snapshot& snapshot) {
       if (Error e = insert_species(batch.id, batch.species)) return e;
     }
     for (const Stored& stored : snapshot.configurations) {
-      if (Error e = insert_configuration(stored)) return e;
+      if (Error e = insert_configuration(stored, stored.record_sha256)) return e;
     }
     return {};
   });

@@ -2,7 +2,7 @@
 // directory) that every batch updates and never replaces. Plain structs go
 // in and come out; no SQL leaves this folder.
 //
-// Schema version 1 (PRAGMA user_version), WAL journal, foreign keys on:
+// Schema version 2 (PRAGMA user_version), WAL journal, foreign keys on:
 //
 //   batches          one row per batch: program version, source revision,
 //                    command line (a JSON array of the arguments), working
@@ -16,7 +16,9 @@
 //                    results file and its SHA-256, each input file's path,
 //                    size, mtime (ns) and SHA-256, KP, K1..K6, WMOL1..WMOL6,
 //                    undetermined and misfit counts, seconds, records read,
-//                    and the batch that last ran it
+//                    the batch that last ran it, and record_sha256: the
+//                    digest of the row with its coefficients and fits
+//                    (record_digest), written with them
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
 //                    upper, at_bound, standard_error, flag
 //   fits             (configuration, target_bin): rss, rms, r_squared,
@@ -27,6 +29,12 @@
 // are kept bit for bit (-0.0 included); NaN reads back as an absent value
 // (NULL in the database), as the tables show it. docs/study-database.md
 // describes the tables for users.
+//
+// Version 1 had no record_sha256. A writer's open upgrades such a study in
+// one transaction (each row's digest computed from what it holds); a
+// read-only open (a merge's share) changes nothing and reads its rows as
+// unhashed (record_sha256 empty), which a merge checks against their files
+// in memory instead of trusting them.
 //
 // The guarantee: every configuration is recorded in one transaction, so a
 // crash leaves the last committed configuration and nothing half-written;
@@ -47,7 +55,7 @@ struct sqlite3;
 
 namespace study {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 inline constexpr const char* kDatabaseName = "study.sqlite";
 
 // What went wrong, or nothing. A refusal is the user's to fix (a file that
@@ -167,7 +175,17 @@ struct Stored {
   std::vector<CoefficientRow> coefficients;  // by target bin, then term as given
   std::vector<FitRow> fits;                  // by target bin
   std::optional<ModelRow> model;
+  // As read: the digest kept with the row, empty for a row recorded before
+  // digests were (schema 1). Not written: recording computes it.
+  std::string record_sha256;
 };
+
+// The SHA-256 (hex) of a configuration's record: its row but for the batch
+// that ran it (a merge renumbers batches), its coefficients and its fits,
+// each field with its length, doubles bit for bit (every NaN as one), the
+// rows in an order of their own. The model row is not part of it: it is set
+// after the record, when tags are compared.
+std::string record_digest(const Stored& stored);
 
 // The whole study, as of one commit.
 struct Snapshot {
@@ -194,6 +212,8 @@ bool unchanged(const ConfigurationRecord& stored, const std::array<FileRecord, 3
                const std::string& results_sha256, const config::RateConstants& rates);
 // True when the constants `stored` records are `rates`, bit for bit.
 bool fitted_with(const ConfigurationRecord& stored, const config::RateConstants& rates);
+
+struct MergeOptions;
 
 class Study {
  public:
@@ -243,7 +263,8 @@ class Study {
   Error integrity_check();
 
  private:
-  friend Error merge(const std::vector<std::string>& shares, const std::string& into);
+  friend Error merge(const std::vector<std::string>& shares, const std::string& into,
+                     const MergeOptions& options, std::vector<std::string>* notes);
   // Replaces the whole study with `snapshot`, batch ids included.
   Error write_snapshot(const Snapshot& snapshot);
   int exec(const std::string& sql);
@@ -252,10 +273,13 @@ class Study {
   template <typename Body> Error read_transaction(Body body);
   Error insert_batch(const BatchRecord& batch, std::optional<std::int64_t> id);
   Error insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows);
-  Error insert_configuration(const Stored& stored);
+  // `digest` is its record_sha256 (empty: NULL).
+  Error insert_configuration(const Stored& stored, const std::string& digest);
   Error insert_model(const Key& key, const ModelRow& model);
   Error delete_configuration(const Key& key, int* removed);
+  Error upgrade_from_version_1();
   sqlite3* db_ = nullptr;
+  int version_ = kSchemaVersion;  // of the database as opened
   std::string path_;
 };
 
@@ -265,13 +289,24 @@ class Study {
 using RecordHook = void (*)();
 void set_record_hook(RecordHook hook);
 
+struct MergeOptions {
+  // Join shares that fitted one species with other constants (kp,
+  // multipliers, layout, or a configuration's KP, K1..K6): each such
+  // species is then named in `notes` instead of refused.
+  bool allow_mixed_constants = false;
+};
+
 // Joins the shares' studies (each the study of one shard of one run set)
 // into the study at `into`, which then holds exactly what they hold, in one
 // transaction. A configuration in two shares with the same results digest
 // is one row; different digests are a refusal naming both shares. Every
-// share is checked first (schema version, integrity, and that its rows are
-// exactly the share of the run set its batches claim), and nothing is
-// written when one fails.
-Error merge(const std::vector<std::string>& shares, const std::string& into);
+// share is checked first (schema version, integrity, that its rows are
+// exactly the share of the run set its batches claim, that each row's
+// record_sha256 is its record_digest, and that the shares fitted each
+// species with the same constants), and nothing is written when one fails.
+// Rows read without a digest (a version-1 share) are joined without one.
+// What the merge lets pass but the user should know goes to `notes`.
+Error merge(const std::vector<std::string>& shares, const std::string& into,
+            const MergeOptions& options = {}, std::vector<std::string>* notes = nullptr);
 
 }  // namespace study

@@ -1,0 +1,113 @@
+#include "batch/merge_check.hpp"
+
+#include "batch/files.hpp"
+#include "batch/record.hpp"
+#include "config/config.hpp"
+
+namespace batch {
+namespace {
+
+// A record that shows numbers, whose files the report stands for.
+bool fitted(const study::Stored& stored) {
+  return !stored.coefficients.empty() && (stored.record.state == state_name(State::succeeded) ||
+                                          stored.record.state == state_name(State::kept));
+}
+
+// What a configuration becomes when its record cannot stand as it is.
+// Returns false when it stands.
+bool outcome_after(const study::Stored& stored, const Analysis& analysis, Outcome& outcome) {
+  const study::ConfigurationRecord& r = stored.record;
+  outcome = outcome_of(stored);
+  outcome.inputs = analysis.inputs;
+  outcome.results_sha256 = analysis.results_sha256;
+  switch (analysis.verdict) {
+    case Analysis::Verdict::unchanged:
+      return false;
+    case Analysis::Verdict::fitted:
+      // A record without its digest is of a version-1 share: the same state.
+      if (!stored.record_sha256.empty()) outcome.state = State::kept;
+      outcome.numbers = analysis.numbers;
+      outcome.input_records = analysis.input_records;
+      outcome.message.clear();
+      return true;
+    case Analysis::Verdict::stale:
+      outcome.message = analysis.results_sha256.empty()
+                            ? "its results file " + r.results_path + " cannot be read"
+                            : analysis.note;
+      break;
+    case Analysis::Verdict::unfitted:
+      outcome.message = "its results file could not be checked: " + analysis.note;
+      break;
+  }
+  outcome.state = State::stale;
+  outcome.numbers.reset();
+  outcome.input_records = 0;
+  return true;
+}
+
+}  // namespace
+
+std::string check_against_files(study::Study& db, const std::string& workdir,
+                                std::vector<std::string>& notes) {
+  // The records only, without their rows: what a check replaces them with
+  // is made anew.
+  std::vector<study::Stored> checked;
+  std::vector<study::BatchRecord> batches;
+  if (study::Error error = db.read_each(batches, [&](study::Stored& stored) {
+        if (!fitted(stored)) return true;
+        checked.push_back({std::move(stored.record), {}, {}, {}, std::move(stored.record_sha256)});
+        return true;
+      })) {
+    return error.message;
+  }
+  AnalysisSettings settings;
+  if (!batches.empty()) {
+    settings.se_limit = batches.front().se_limit;
+    settings.misfit_limit = batches.front().misfit_limit;
+  }
+  int without_inputs = 0, without_results = 0;
+  for (study::Stored& stored : checked) {
+    const RunEntry entry = entry_of(stored);
+    const bool hashed = !stored.record_sha256.empty();
+    // Checked against the constants it was fitted with, which are this
+    // merge's table's unless --allow-mixed-constants joined other ones.
+    const Analysis analysis =
+        analyze({entry.config, workdir, {}, settings, false, hashed ? &stored.record : nullptr,
+                 config::RateConstants{stored.record.kp, stored.record.k}});
+    Outcome outcome;
+    if (!outcome_after(stored, analysis, outcome)) continue;
+    if (analysis.verdict == Analysis::Verdict::unfitted &&
+        analysis.note.rfind("its inputs cannot be read", 0) == 0) {
+      ++without_inputs;
+    } else if (analysis.verdict == Analysis::Verdict::stale && analysis.results_sha256.empty()) {
+      ++without_results;
+    }
+    if (analysis.verdict == Analysis::Verdict::fitted && hashed) {
+      notes.push_back(display_name(entry.config) + ": its share recorded other files than " +
+                      stored.record.results_path +
+                      " and its inputs are now; its numbers are its results file's, checked in "
+                      "memory");
+    }
+    study::Stored row = stored_of(entry, outcome, stored.record.batch);
+    // The constants it was fitted with are its record's, whatever this
+    // merge's species table says.
+    row.record.known_species = stored.record.known_species;
+    row.record.kp = stored.record.kp;
+    row.record.k = stored.record.k;
+    if (study::Error error = db.record(row.record, row.coefficients, row.fits)) {
+      return error.message;
+    }
+  }
+  auto lacks = [&](const char* what, int count) {
+    if (count == 0) return;
+    notes.push_back("the working directory " + workdir + " lacks the " + what + " of " +
+                    std::to_string(count) + (count == 1 ? " configuration" : " configurations") +
+                    ": their records cannot be checked and their pages cannot be drawn (give "
+                    "the shares' working directory with --workdir)");
+  };
+  lacks("inputs", without_inputs);
+  lacks("results files", without_results);
+  return {};
+}
+
+}  // namespace batch
