@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <functional>
+#include <iostream>
 #include <limits>
 
 #include "run_program.hpp"
@@ -349,6 +354,36 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        "another --report"},
       {"table dropped", [&](const fs::path& f) { make_database(f, "DROP TABLE models"); },
        " is not a study database (it has no table models); move it away or give another --report"},
+      {"column dropped",
+       [&](const fs::path& f) {
+         make_database(f, "ALTER TABLE configurations DROP COLUMN message");
+       },
+       " is a damaged study: its table configurations has no column message; it is left as it "
+       "is: restore it from a copy, or give another --report"},
+      {"negative version", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = -1"); },
+       " has the schema version -1, which no vbsfit-batch writes; it is left as it is: restore "
+       "it from a copy, or give another --report"},
+      {"negative version, damaged page",  // refused before its pages are read
+       [&](const fs::path& f) {
+         make_database(f, "PRAGMA user_version = -1");
+         std::string bytes = read_file(f);
+         for (std::size_t n = 4 * 4096 + 100; n < 5 * 4096; ++n) bytes[n] = '\x5a';
+         write_file(f, bytes);
+       },
+       " has the schema version -1, which no vbsfit-batch writes"},
+      {"version far ahead",
+       [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 99"); },
+       " was written by a newer vbsfit-batch (schema 99); this one reads up to " +
+           std::to_string(study::kSchemaVersion)},
+      {"schema of binary names",  // the message shows the bytes, escaped
+       [&](const fs::path& f) {
+         make_database(f,
+                       "PRAGMA writable_schema = ON; UPDATE sqlite_schema SET name = "
+                       "CAST(x'6dff9b' AS TEXT), sql = CAST(x'435245415445205441424c45206dff9b2878"
+                       "2900' AS TEXT) WHERE name = 'models'");
+       },
+       " is not a study database (malformed database schema (m\\xff\\x9b)); move it away or "
+       "give another --report"},
       {"damaged page",
        [&](const fs::path& f) {
          make_database(f, "");
@@ -375,6 +410,117 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
       EXPECT_EQ(read_file(file), before);
     }
     EXPECT_FALSE(fs::exists(file.string() + "-wal") && fs::file_size(file.string() + "-wal") > 0);
+  }
+}
+
+// Runs `body` in a child process that file permissions bind (as root it
+// gives up the capabilities that override them) and, when `read_only_mount`,
+// sees `directory` through a read-only bind mount (which only root can make:
+// "skip" otherwise). Returns what `body` returned.
+std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
+                                const std::function<std::string()>& body) {
+  int channel[2];
+  if (::pipe(channel) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(channel[0]);
+    std::string said;
+    if (read_only_mount) {
+      const char* dir = directory.c_str();
+      if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        said = "skip";
+      }
+    }
+    if (said.empty()) {
+      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+      __user_cap_data_struct data[2] = {};
+      ::syscall(SYS_capget, &header, data);
+      for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        data[cap / 32].effective &= ~(1u << (cap % 32));
+        data[cap / 32].permitted &= ~(1u << (cap % 32));
+      }
+      ::syscall(SYS_capset, &header, data);
+      said = body();
+    }
+    const ssize_t written = ::write(channel[1], said.data(), said.size());
+    ::_exit(written == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  ::close(channel[1]);
+  std::string said;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
+    said.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(channel[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return said;
+}
+
+// A valid study where it cannot be written is said to be so (never "not a
+// study", which might send it away), and is still read where only reading
+// is asked (merge's shares); its bytes stay as they were.
+TEST_F(StudyTest, AValidStudyThatCannotBeWrittenIsRefusedAsSuchAndStillRead) {
+  struct Case {
+    const char* name;
+    bool mount;               // a read-only mount
+    fs::perms directory, file;  // or these permissions
+    const char* why;
+  };
+  const Case cases[] = {
+      {"read-only directory", false, fs::perms(0555), fs::perms(0644),
+       ": its directory {dir}: permission denied; it is left as it is: make it writable, or give "
+       "a --report you can write"},
+      {"read-only file", false, fs::perms(0755), fs::perms(0444),
+       ": permission denied; it is left as it is: make it writable, or give a --report you can "
+       "write"},
+      {"read-only disk", true, fs::perms(0755), fs::perms(0644),
+       ": read-only file system; it is left as it is: give a --report on a writable disk"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = scratch_.path() / c.name;
+    const fs::path file = dir / study::kDatabaseName;
+    {
+      Study study;
+      ASSERT_FALSE(Study::open(file.string(), study));
+      std::int64_t id = 0;
+      ASSERT_FALSE(study.begin_batch(sample_batch(), id));
+      for (int run = 1; run <= 3; ++run) {
+        ASSERT_FALSE(study.record(sample_configuration(key(("S" + std::to_string(run)).c_str()),
+                                                       run, id),
+                                  sample_coefficients(), sample_fits()));
+      }
+    }
+    const std::string before = read_file(file);
+    fs::permissions(file, c.file);
+    fs::permissions(dir, c.directory);
+    const std::string said = in_restricted_child(dir, c.mount, [&] {
+      Study study;
+      const Error written = Study::open(file.string(), study);
+      std::string said = (written.refusal ? "refused: " : "") + written.message + "\n";
+      Study reader;
+      study::Snapshot snapshot;
+      Error read = Study::open(file.string(), reader, /*read_only=*/true);
+      if (!read) read = reader.read(snapshot);
+      return said + (read ? read.message : std::to_string(snapshot.configurations.size()) +
+                                               " configurations read");
+    });
+    fs::permissions(dir, fs::perms(0755));
+    if (said == "skip") {
+      std::cout << "skipped " << c.name << ": only root makes a read-only mount\n";
+      continue;
+    }
+    std::string why = c.why;
+    if (const auto at = why.find("{dir}"); at != std::string::npos) {
+      why.replace(at, 5, dir.string());
+    }
+    EXPECT_EQ(said, "refused: cannot write the study database " + file.string() + why +
+                        "\n3 configurations read");
+    EXPECT_EQ(read_file(file), before);
   }
 }
 
