@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -413,38 +414,14 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-// Runs `body` in a child process that file permissions bind (as root it
-// gives up the capabilities that override them) and, when `read_only_mount`,
-// sees `directory` through a read-only bind mount (which only root can make:
-// "skip" otherwise). Returns what `body` returned.
-std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
-                                const std::function<std::string()>& body) {
+// Runs `body` in a child process and returns what it returned.
+std::string in_child(const std::function<std::string()>& body) {
   int channel[2];
   if (::pipe(channel) != 0) return "no pipe";
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(channel[0]);
-    std::string said;
-    if (read_only_mount) {
-      const char* dir = directory.c_str();
-      if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
-          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
-          ::mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-        said = "skip";
-      }
-    }
-    if (said.empty()) {
-      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-      __user_cap_data_struct data[2] = {};
-      ::syscall(SYS_capget, &header, data);
-      for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
-        data[cap / 32].effective &= ~(1u << (cap % 32));
-        data[cap / 32].permitted &= ~(1u << (cap % 32));
-      }
-      ::syscall(SYS_capset, &header, data);
-      said = body();
-    }
+    const std::string said = body();
     const ssize_t written = ::write(channel[1], said.data(), said.size());
     ::_exit(written == static_cast<ssize_t>(said.size()) ? 0 : 1);
   }
@@ -458,6 +435,52 @@ std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
   int status = 0;
   ::waitpid(child, &status, 0);
   return said;
+}
+
+// in_child for a process that file permissions bind (as root it gives up
+// the capabilities that override them) and, when `read_only_mount`, that
+// sees `directory` through a read-only bind mount (which only root can
+// make: "skip" otherwise).
+std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
+                                const std::function<std::string()>& body) {
+  return in_child([&]() -> std::string {
+    if (read_only_mount) {
+      const char* dir = directory.c_str();
+      if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        return "skip";
+      }
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ::syscall(SYS_capget, &header, data);
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+      data[cap / 32].effective &= ~(1u << (cap % 32));
+      data[cap / 32].permitted &= ~(1u << (cap % 32));
+    }
+    ::syscall(SYS_capset, &header, data);
+    return body();
+  });
+}
+
+// A record that cannot be committed (here the file size limit stops the
+// log's growth) says which configuration was lost.
+TEST_F(StudyTest, ARecordThatFailsNamesItsConfiguration) {
+  const std::string said = in_child([&] {
+    Study study = open_with_batch();
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{0, RLIM_INFINITY};  // nothing more may be written
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return study
+        .record(sample_configuration(key("TOL", "0.1", "no6"), 1, batch_), sample_coefficients(),
+                sample_fits())
+        .message;
+  });
+  EXPECT_EQ(said.substr(0, ("cannot record TOL/0.1/no6 in " + path() + ": ").size()),
+            "cannot record TOL/0.1/no6 in " + path() + ": ")
+      << said;
 }
 
 // A valid study where it cannot be written is said to be so (never "not a
