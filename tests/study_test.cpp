@@ -491,17 +491,24 @@ TEST_F(StudyTest, AValidStudyThatCannotBeWrittenIsRefusedAsSuchAndStillRead) {
     const char* name;
     bool mount;               // a read-only mount
     fs::perms directory, file;  // or these permissions
-    const char* why;
+    const char* written;      // what opening it to write says, after the path
+    const char* read;         // and what reading it gives
   };
+  const char* const kRead = "3 configurations read";
   const Case cases[] = {
       {"read-only directory", false, fs::perms(0555), fs::perms(0644),
        ": its directory {dir}: permission denied; it is left as it is: make it writable, or give "
-       "a --report you can write"},
+       "a --report you can write",
+       kRead},
       {"read-only file", false, fs::perms(0755), fs::perms(0444),
        ": permission denied; it is left as it is: make it writable, or give a --report you can "
-       "write"},
+       "write",
+       kRead},
       {"read-only disk", true, fs::perms(0755), fs::perms(0644),
-       ": read-only file system; it is left as it is: give a --report on a writable disk"},
+       ": read-only file system; it is left as it is: give a --report on a writable disk", kRead},
+      {"unreadable file", false, fs::perms(0755), fs::perms(0),
+       ": permission denied; it is left as it is",
+       "cannot read the study database {file}: permission denied; it is left as it is"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -537,12 +544,17 @@ TEST_F(StudyTest, AValidStudyThatCannotBeWrittenIsRefusedAsSuchAndStillRead) {
       std::cout << "skipped " << c.name << ": only root makes a read-only mount\n";
       continue;
     }
-    std::string why = c.why;
-    if (const auto at = why.find("{dir}"); at != std::string::npos) {
-      why.replace(at, 5, dir.string());
-    }
-    EXPECT_EQ(said, "refused: cannot write the study database " + file.string() + why +
-                        "\n3 configurations read");
+    auto with_paths = [&](std::string text) {
+      for (auto [mark, path] : {std::pair{"{dir}", dir}, {"{file}", file}}) {
+        if (const auto at = text.find(mark); at != std::string::npos) {
+          text.replace(at, std::string_view(mark).size(), path.string());
+        }
+      }
+      return text;
+    };
+    const std::string verb = c.file == fs::perms(0) ? "read" : "write";
+    EXPECT_EQ(said, "refused: cannot " + verb + " the study database " + file.string() +
+                        with_paths(c.written) + "\n" + with_paths(c.read));
     EXPECT_EQ(read_file(file), before);
   }
 }

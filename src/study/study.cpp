@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -156,6 +155,15 @@ std::string fingerprint_text(std::uint64_t fingerprint) {
   return text;
 }
 
+// The system's words for `error`, to go on in a sentence.
+std::string error_text(int error) {
+  std::string text = std::strerror(error);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  }
+  return text;
+}
+
 // What the file at `path` is, when it is there: empty when SQLite may open
 // it, otherwise why it is not a study database. Reads at most 16 bytes.
 std::string check_file(const std::string& path) {
@@ -164,10 +172,16 @@ std::string check_file(const std::string& path) {
   if (S_ISDIR(info.st_mode)) return not_a_study(path, "it is a directory");
   if (!S_ISREG(info.st_mode)) return not_a_study(path, "it is not a regular file");
   if (info.st_size == 0) return {};  // SQLite's empty database, as a crash at creation leaves it
-  std::ifstream file(path, std::ios::binary);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return "cannot read the study database " + path + ": " + error_text(errno) +
+           "; it is left as it is";
+  }
   char header[sizeof kSqliteHeader] = {};
-  file.read(header, sizeof header);
-  if (file.gcount() != sizeof header || std::memcmp(header, kSqliteHeader, sizeof header) != 0) {
+  const ssize_t got = ::read(fd, header, sizeof header);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof header) ||
+      std::memcmp(header, kSqliteHeader, sizeof header) != 0) {
     return not_a_study(path, "not an SQLite database");
   }
   return {};
@@ -186,10 +200,7 @@ std::string unwritable(const std::string& path) {
   for (const std::string& file : {path, directory.empty() ? std::string(".") : directory}) {
     if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT) continue;
     const int error = errno;
-    std::string why = std::strerror(error);
-    if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z') {
-      why[0] = static_cast<char>(why[0] - 'A' + 'a');  // it goes on a sentence
-    }
+    std::string why = error_text(error);
     if (file != path) why = "its directory " + file + ": " + why;
     return "cannot write the study database " + path + ": " + why + "; it is left as it is: " +
            (error == EROFS ? "give a --report on a writable disk"
