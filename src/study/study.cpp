@@ -191,6 +191,18 @@ std::string check_file(const std::string& path) {
 // a damaged file's bytes can reach it (a malformed schema's names).
 std::string sqlite_says(sqlite3* db) { return config::printable(sqlite3_errmsg(db)); }
 
+// The failure of a first read of the study at `path`: a refusal of a file
+// that is not a study only when SQLite finds no database there or a damaged
+// one; anything else (a lock held too long, a read error) says nothing of
+// the file.
+Error read_failure(sqlite3* db, const std::string& path) {
+  const int code = sqlite3_extended_errcode(db) & 0xff;
+  if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT) {
+    return refusal(not_a_study(path, sqlite_says(db)));
+  }
+  return {"cannot read the study database " + path + ": " + sqlite_says(db)};
+}
+
 // Why the study at `path` cannot be written, as the whole message, or empty
 // when it (or, when there is none yet, its directory) can: a study on a
 // read-only disk or of read-only files is a valid study still, and only the
@@ -428,7 +440,7 @@ Error Study::connect(bool read_only, int& version, int& objects) {
   }
   sqlite3_busy_timeout(db_, kBusyMilliseconds);
   sqlite3_extended_result_codes(db_, 1);
-  for (;;) {
+  for (bool immutable = false;; immutable = true) {
     {
       Statement query(db_, "PRAGMA user_version");
       if (query.row()) {
@@ -436,13 +448,12 @@ Error Study::connect(bool read_only, int& version, int& objects) {
         break;
       }
     }
-    if (!read_only || !immutable_reading_fits(path_, sqlite3_extended_errcode(db_))) {
-      return refusal(not_a_study(path_, sqlite_says(db_)));
+    if (!read_only || immutable || !immutable_reading_fits(path_, sqlite3_extended_errcode(db_))) {
+      return read_failure(db_, path_);
     }
     // A study on a read-only disk: read as the file it is.
     sqlite3_close(db_);
     db_ = nullptr;
-    read_only = false;  // tried once
     const std::string uri = immutable_uri(path_);
     if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
         SQLITE_OK) {
@@ -451,7 +462,7 @@ Error Study::connect(bool read_only, int& version, int& objects) {
     sqlite3_extended_result_codes(db_, 1);
   }
   Statement query(db_, "SELECT count(*) FROM sqlite_schema");
-  if (!query.row()) return refusal(not_a_study(path_, sqlite_says(db_)));
+  if (!query.row()) return read_failure(db_, path_);
   objects = query.integer(0);
   return {};
 }
