@@ -48,12 +48,8 @@ TEST(RunSet, ListRefusalsNameTheOption) {
        "--scenario: scenario 'NOX_LABEL_21_CHARS___' is longer than 20 characters"},
       // C1 controls and bidirectional formatting, shown escaped.
       {"A\xC2\x85", "0.1", "allgas", "--species: species 'A\\u0085' contains a control character"},
-      {"TOL", "0\xC2\x9B" "1", "allgas",
-       "--scenario: scenario '0\\u009b1' contains a control character"},
       {"TOL", "0.1", "all\xE2\x80\xAEgas",
        "--tag: tag 'all\\u202egas' contains a bidirectional formatting character"},
-      {"TOL", "0.1", "\xE2\x81\xA6x",
-       "--tag: tag '\\u2066x' contains a bidirectional formatting character"},
       {"#TOL", "0.1", "allgas",
        "--species: species '#TOL' begins with '#', which starts a comment in a plan or a species "
        "table"},
@@ -96,9 +92,6 @@ TEST(RunSet, PlanRefusalsNameTheLine) {
       {"\xff\xfe" "A,0.1,allgas\n", "p:1: species '\\xff\\xfeA' is not valid UTF-8"},
       {"TOL,0.1,allgas\nA\xC2\x85,0.1,allgas\n",
        "p:2: species 'A\\u0085' contains a control character"},
-      {"TOL,0\xC2\x9B,allgas\n", "p:1: scenario '0\\u009b' contains a control character"},
-      {"TOL,0.1,a\xE2\x80\xAE\n",
-       "p:1: tag 'a\\u202e' contains a bidirectional formatting character"},
       {"\xE2\x81\xA6TOL,0.1,allgas\n",
        "p:1: species '\\u2066TOL' contains a bidirectional formatting character"},
   };
