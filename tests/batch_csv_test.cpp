@@ -58,6 +58,41 @@ TEST(Csv, NumbersAreTheShortestTextThatReadsBackExactly) {
   EXPECT_EQ(batch::csv_number(std::optional<double>()), "");
 }
 
+// A text cell that a spreadsheet would take for a formula is written so
+// that it shows as text; numbers and other text are written as they are.
+TEST(Csv, TextThatLooksLikeAFormulaIsWrittenAsText) {
+  const struct {
+    const char* cell;
+    bool text;
+    const char* field;
+  } cases[] = {
+      {"=HYPERLINK(\"x\")", true, "\"'=HYPERLINK(\"\"x\"\")\""},
+      {"+1", true, "\"'+1\""},
+      {"-x", true, "\"'-x\""},
+      {"@SUM(A1)", true, "\"'@SUM(A1)\""},
+      {"=a,b", true, "\"'=a,b\""},
+      {"'=x", true, "\"''=x\""},  // a quote of its own stays
+      {"''-x", true, "\"'''-x\""},
+      {"'x", true, "'x"},
+      {"'", true, "'"},
+      {"a=b", true, "a=b"},
+      {"", true, ""},
+      {"-0.5", false, "-0.5"},  // numbers stay numbers
+      {"-inf", false, "-inf"},
+      {"-1e-05", false, "-1e-05"},
+  };
+  std::vector<batch::CsvRow> rows;
+  for (const auto& c : cases) {
+    EXPECT_EQ(batch::csv_field(c.cell, c.text), c.field) << c.cell;
+    rows.push_back({c.cell, c.cell});
+  }
+  // Our reader gives every cell back as it was.
+  std::vector<batch::CsvRow> back;
+  ASSERT_EQ(batch::parse_csv(batch::csv_text({"text", "number"}, rows, 0b01), back), "");
+  ASSERT_EQ(back.size(), rows.size() + 1);
+  for (std::size_t n = 0; n < rows.size(); ++n) EXPECT_EQ(back[n + 1], rows[n]);
+}
+
 TEST(Csv, WhatIsWrittenReadsBack) {
   const batch::CsvRow header = {"name", "message"};
   const std::vector<batch::CsvRow> rows = {

@@ -46,6 +46,13 @@ TEST(RunSet, ListRefusalsNameTheOption) {
       {"TOL", "0.1", "all gas", "--tag: tag 'all gas' contains a blank"},
       {"TOL", "NOX_LABEL_21_CHARS___", "allgas",
        "--scenario: scenario 'NOX_LABEL_21_CHARS___' is longer than 20 characters"},
+      // C1 controls and bidirectional formatting, shown escaped.
+      {"A\xC2\x85", "0.1", "allgas", "--species: species 'A\\u0085' contains a control character"},
+      {"TOL", "0.1", "all\xE2\x80\xAEgas",
+       "--tag: tag 'all\\u202egas' contains a bidirectional formatting character"},
+      {"#TOL", "0.1", "allgas",
+       "--species: species '#TOL' begins with '#', which starts a comment in a plan or a species "
+       "table"},
   };
   for (const ListCase& c : cases) {
     std::vector<RunEntry> entries;
@@ -83,6 +90,10 @@ TEST(RunSet, PlanRefusalsNameTheLine) {
       {"# nothing\n\n", "p: the plan holds no configuration"},
       {"species,scenario,tag\n", "p: the plan holds no configuration"},
       {"\xff\xfe" "A,0.1,allgas\n", "p:1: species '\\xff\\xfeA' is not valid UTF-8"},
+      {"TOL,0.1,allgas\nA\xC2\x85,0.1,allgas\n",
+       "p:2: species 'A\\u0085' contains a control character"},
+      {"\xE2\x81\xA6TOL,0.1,allgas\n",
+       "p:1: species '\\u2066TOL' contains a bidirectional formatting character"},
   };
   for (const PlanCase& c : cases) {
     std::vector<RunEntry> entries;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "batch/batch.hpp"
@@ -30,6 +31,36 @@ TEST(Tables, HeaderRowsAreTheColumnsTheReportHasAlwaysHad) {
   EXPECT_EQ(batch::csv_text(batch::fits_header(), {}),
             "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual,autocorrelation,"
             "misfit\n");
+}
+
+// The cells of names, messages, paths and flags are text, kept from being
+// taken for formulas; those of numbers are not, so that -0.5 stays a number.
+TEST(Tables, OnlyTextColumnsAreKeptFromBeingTakenForFormulas) {
+  const struct {
+    const batch::CsvRow& header;
+    batch::TextFields text;
+    std::vector<std::string> text_columns;
+  } tables[] = {
+      {batch::runs_header(), batch::kRunsText,
+       {"species", "scenario", "tag", "known_species", "state", "message", "results_path",
+        "species_source"}},
+      {batch::coefficients_header(), batch::kCoefficientsText,
+       {"species", "scenario", "tag", "term", "at_bound", "flag", "misfit"}},
+      {batch::fits_header(), batch::kFitsText, {"species", "scenario", "tag", "misfit"}},
+  };
+  for (const auto& t : tables) {
+    SCOPED_TRACE(t.header.front() + "... " + t.header.back());
+    const batch::CsvRow row(t.header.size(), "-1");
+    std::string expected;
+    for (const std::string& name : t.header) {
+      const bool text = std::find(t.text_columns.begin(), t.text_columns.end(), name) !=
+                        t.text_columns.end();
+      expected += (expected.empty() ? "" : ",") + std::string(text ? "\"'-1\"" : "-1");
+    }
+    std::string written;
+    batch::append_csv_record(written, row, t.text);
+    EXPECT_EQ(written, expected + "\n");
+  }
 }
 
 // Hangs up on this process once runs.csv is replaced and the other tables

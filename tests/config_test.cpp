@@ -89,8 +89,41 @@ TEST(Config, NameFaults) {
       {"a\x7f", "contains a control character"},
       {".", "cannot name a directory"},
       {"..", "cannot name a directory"},
+      {"#x", ""},  // a scenario or tag is never at the start of a line
+      // C1 controls and the bidirectional formatting characters, which
+      // would reorder a line that shows the name.
+      {"a\xC2\x85", "contains a control character"},                // U+0085
+      {"a\xC2\x9B" "b", "contains a control character"},            // U+009B
+      {"a\xE2\x80\xAE" "b", "contains a bidirectional formatting character"},  // U+202E
+      {"\xE2\x81\xA6" "ab", "contains a bidirectional formatting character"},  // U+2066
+      {"a\xE2\x80\x8E", "contains a bidirectional formatting character"},      // U+200E
+      {"a\xD8\x9C", "contains a bidirectional formatting character"},          // U+061C
+      {"a\xC2\xA0", ""},          // U+00A0, past the C1 range
+      {"a\xE2\x80\xAF", ""},     // U+202F, past the overrides
   };
   for (const auto& c : cases) EXPECT_EQ(config::name_fault(c.name, 10), c.fault) << c.name;
+  EXPECT_EQ(config::species_fault("#TOL"),
+            "begins with '#', which starts a comment in a plan or a species table");
+  EXPECT_EQ(config::species_fault("TOL#"), "");
+  EXPECT_EQ(config::species_fault("ABCDEFGHIJK"), "is longer than 10 characters");
+}
+
+// What a message quotes of a file's bytes prints as text, whatever they are.
+TEST(Config, PrintableTextEscapesWhatWouldNotPrint) {
+  const struct {
+    std::string_view text;
+    const char* shown;
+  } cases[] = {
+      {"models", "models"},
+      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"},  // kept
+      {"m\xff\x9b", "m\\xff\\x9b"},             // malformed: each byte
+      {"\xE2\x82", "\\xe2\\x82"},               // cut short
+      {"a\tb\x7f", "a\\x09b\\x7f"},             // C0 and DEL
+      {"a\xC2\x85" "b", "a\\u0085b"},             // C1
+      {"x\xE2\x80\xAEy", "x\\u202ey"},           // right-to-left override
+      {std::string_view("n\0ul", 4), "n\\x00ul"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::printable(c.text), c.shown) << c.text;
 }
 
 }  // namespace

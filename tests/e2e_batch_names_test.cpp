@@ -39,6 +39,9 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
   write_file(run_dir() / "bad.csv", "species,kp,multiplier,multiplier6\nNEW,1e-5,x,4e-05\n");
   write_file(run_dir() / "twice.csv",
              "species,kp,multiplier,multiplier6\nNEW,1e-5,4e-05,4e-05\nNEW,1e-5,4e-05,4e-05\n");
+  write_file(run_dir() / "bidi.plan", "OLE2_OH,0.1,allgas\nOLE2_OH,0.1,\xE2\x81\xA6x\n");
+  write_file(run_dir() / "c1.csv",
+             "species,kp,multiplier,multiplier6\nN\xC2\x85,1e-5,4e-05,4e-05\n");
   write_file(run_dir() / "afile", "");
   write_file(run_dir() / "huge.plan", std::string((4u << 20) + 1, '#'));
   fs::create_directory(run_dir() / "share");
@@ -67,6 +70,21 @@ TEST_F(BatchNames, EachRefusalEndsWithStatusTwoBeforeAnythingRuns) {
        "cannot read the species table missing.csv: No such file"},
       {{"--species", "\xff\xfe" "A", "--allow-unknown-species"},
        "species '\\xff\\xfeA' is not valid UTF-8"},
+      // C1 controls and bidirectional formatting characters, shown escaped,
+      // from the command line, a plan and a species table; a species
+      // beginning with '#', which a plan would read as a comment.
+      {{"--species", "A\xC2\x85", "--allow-unknown-species"},
+       "--species: species 'A\\u0085' contains a control character"},
+      {{"--scenario", "0\xC2\x9B" "1"},
+       "--scenario: scenario '0\\u009b1' contains a control character"},
+      {{"--tag", "all\xE2\x80\xAEgas"},
+       "--tag: tag 'all\\u202egas' contains a bidirectional formatting character"},
+      {{"--plan", "bidi.plan"},
+       "bidi.plan:2: tag '\\u2066x' contains a bidirectional formatting character"},
+      {{"--species", "N\xC2\x85", "--species-table", "c1.csv"},
+       "c1.csv line 2: the species 'N\\xc2\\x85' contains a control character"},
+      {{"--species", "TOL,#TOL", "--dry-run"},
+       "--species: species '#TOL' begins with '#', which starts a comment in a plan"},
       {{"--report", "afile"}, "--report afile exists and is not a directory"},
       {{"--merge", "--report", "joined", "afile"}, "afile is not a directory"},
       {{"--merge", "--report", "joined", "share"}, "share is not a report of vbsfit-batch"},
@@ -189,6 +207,29 @@ TEST_F(BatchNames, DryRunPrintsAPlanThatReadsBackToTheSameRunSet) {
             read_file(run_dir() / "r1" / "species.csv"));
   const auto runs = read_table(run_dir() / "joined" / "runs.csv");
   EXPECT_EQ(run_row(runs, "MY_OLE", "0.1", "allgas")[column(runs, "known_species")], "true");
+}
+
+// Names that a spreadsheet would take for formulas are written into the
+// tables as text, and read back as they were: a report whose study is gone
+// is taken over from its runs.csv with the same configurations.
+TEST_F(BatchNames, NamesThatLookLikeFormulasAreTextInTheTablesAndReadBackUnchanged) {
+  const std::vector<std::string> args = {"--tag", "=1+1,-x,@y", "--no-pages"};
+  const auto first = batch(args);
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  const std::string runs_text = read_file(report() / "runs.csv");
+  for (const char* cell : {",\"'=1+1\",", ",\"'-x\",", ",\"'@y\","}) {
+    EXPECT_NE(runs_text.find(cell), std::string::npos) << cell << "\n" << runs_text;
+  }
+  const std::string coefficients = read_file(report() / "coefficients.csv");
+  EXPECT_NE(coefficients.find("OLE2_OH,0.1,\"'-x\",1,VOC,"), std::string::npos) << coefficients;
+  fs::remove(report() / "study.sqlite");
+  const auto again = batch(args);
+  ASSERT_EQ(again.exit_status, 0) << again.err;
+  const auto runs = read_table(report() / "runs.csv");
+  ASSERT_EQ(runs.size(), 4u) << read_file(report() / "runs.csv");
+  for (const char* tag : {"=1+1", "-x", "@y"}) {
+    EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", tag)[column(runs, "state")], "kept") << tag;
+  }
 }
 
 TEST_F(BatchNames, OutputThatCannotBeWrittenEndsWithStatusOne) {

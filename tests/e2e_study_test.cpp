@@ -550,6 +550,36 @@ TEST_F(Study, AFileThatIsNoStudyOrOfANewerSchemaIsRefusedUntouched) {
   }
 }
 
+// A damaged study is refused before the batch writes anything, its own
+// row included, with what is wrong and no advice to move it.
+TEST_F(Study, ADamagedStudyIsRefusedBeforeTheBatchRecordsItself) {
+  ASSERT_EQ(batch(kArgs).exit_status, 0);
+  const std::string whole = read_file(database());
+  const struct {
+    const char* sql;
+    const char* message;
+  } cases[] = {
+      {"ALTER TABLE coefficients DROP COLUMN flag",
+       "is a damaged study: its table coefficients has no column flag; it is left as it is: "
+       "restore it from a copy, or give another --report"},
+      {"PRAGMA user_version = -1",
+       "has the schema version -1, which no vbsfit-batch writes; it is left as it is"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    write_file(database(), whole);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, c.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = read_file(database());
+    const testsupport::ProgramRun run = batch(kArgs);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_NE(run.first_err_line().find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(read_file(database()) == before) << "the study was written to";
+  }
+}
+
 TEST_F(Study, ABatchAddsToTheStudyAndForgetRemovesOnlyTheRecord) {
   ASSERT_EQ(batch(kArgs).exit_status, 0);
   const std::string coefficients = read_file(report() / batch::kCoefficientsTable);

@@ -98,6 +98,11 @@ TEST(SpeciesFile, BadRowsAreRefusedWithFileLineAndReason) {
       {kHeader + ",1,1,1\n", "t.csv line 2: the species '' is empty"},
       {kHeader + "\xff\xfe" "A,1,1,1\n",
        "t.csv line 2: the species '\\xff\\xfeA' is not valid UTF-8"},
+      {kHeader + "A\xC2\x85,1,1,1\n",
+       "t.csv line 2: the species 'A\\xc2\\x85' contains a control character"},
+      {kHeader + "\xE2\x81\xA6" "A,1,1,1\n",
+       "t.csv line 2: the species '\\xe2\\x81\\xa6A' contains a bidirectional formatting "
+       "character"},
       {kHeader + "A,1,1,1\n# again\nA,2,2,2\n",
        "t.csv line 4: the species 'A' has a row already, on line 2"},
   };

@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <iostream>
 #include <limits>
 
 #include "run_program.hpp"
@@ -355,6 +361,36 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        "another --report"},
       {"table dropped", [&](const fs::path& f) { make_database(f, "DROP TABLE models"); },
        " is not a study database (it has no table models); move it away or give another --report"},
+      {"column dropped",
+       [&](const fs::path& f) {
+         make_database(f, "ALTER TABLE configurations DROP COLUMN message");
+       },
+       " is a damaged study: its table configurations has no column message; it is left as it "
+       "is: restore it from a copy, or give another --report"},
+      {"negative version", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = -1"); },
+       " has the schema version -1, which no vbsfit-batch writes; it is left as it is: restore "
+       "it from a copy, or give another --report"},
+      {"negative version, damaged page",  // refused before its pages are read
+       [&](const fs::path& f) {
+         make_database(f, "PRAGMA user_version = -1");
+         std::string bytes = read_file(f);
+         for (std::size_t n = 4 * 4096 + 100; n < 5 * 4096; ++n) bytes[n] = '\x5a';
+         write_file(f, bytes);
+       },
+       " has the schema version -1, which no vbsfit-batch writes"},
+      {"version far ahead",
+       [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 99"); },
+       " was written by a newer vbsfit-batch (schema 99); this one reads up to " +
+           std::to_string(study::kSchemaVersion)},
+      {"schema of binary names",  // the message shows the bytes, escaped
+       [&](const fs::path& f) {
+         make_database(f,
+                       "PRAGMA writable_schema = ON; UPDATE sqlite_schema SET name = "
+                       "CAST(x'6dff9b' AS TEXT), sql = CAST(x'435245415445205441424c45206dff9b2878"
+                       "2900' AS TEXT) WHERE name = 'models'");
+       },
+       " is not a study database (malformed database schema (m\\xff\\x9b)); move it away or "
+       "give another --report"},
       {"damaged page",
        [&](const fs::path& f) {
          make_database(f, "");
@@ -423,6 +459,151 @@ TEST_F(StudyTest, AVersionOneStudyIsReadUnhashedAndUpgradedByAWriter) {
   EXPECT_EQ(sqlite3_column_int(query, 0), study::kSchemaVersion);
   sqlite3_finalize(query);
   sqlite3_close(db);
+}
+
+// Runs `body` in a child process and returns what it returned.
+std::string in_child(const std::function<std::string()>& body) {
+  int channel[2];
+  if (::pipe(channel) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(channel[0]);
+    const std::string said = body();
+    const ssize_t written = ::write(channel[1], said.data(), said.size());
+    ::_exit(written == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  ::close(channel[1]);
+  std::string said;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
+    said.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(channel[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return said;
+}
+
+// in_child for a process that file permissions bind (as root it gives up
+// the capabilities that override them) and, when `read_only_mount`, that
+// sees `directory` through a read-only bind mount (which only root can
+// make: "skip" otherwise).
+std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
+                                const std::function<std::string()>& body) {
+  return in_child([&]() -> std::string {
+    if (read_only_mount) {
+      const char* dir = directory.c_str();
+      if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        return "skip";
+      }
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ::syscall(SYS_capget, &header, data);
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+      data[cap / 32].effective &= ~(1u << (cap % 32));
+      data[cap / 32].permitted &= ~(1u << (cap % 32));
+    }
+    ::syscall(SYS_capset, &header, data);
+    return body();
+  });
+}
+
+// A record that cannot be committed (here the file size limit stops the
+// log's growth) says which configuration was lost.
+TEST_F(StudyTest, ARecordThatFailsNamesItsConfiguration) {
+  const std::string said = in_child([&] {
+    Study study = open_with_batch();
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{0, RLIM_INFINITY};  // nothing more may be written
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return study
+        .record(sample_configuration(key("TOL", "0.1", "no6"), 1, batch_), sample_coefficients(),
+                sample_fits())
+        .message;
+  });
+  EXPECT_EQ(said.substr(0, ("cannot record TOL/0.1/no6 in " + path() + ": ").size()),
+            "cannot record TOL/0.1/no6 in " + path() + ": ")
+      << said;
+}
+
+// A valid study where it cannot be written is said to be so (never "not a
+// study", which might send it away), and is still read where only reading
+// is asked (merge's shares); its bytes stay as they were.
+TEST_F(StudyTest, AValidStudyThatCannotBeWrittenIsRefusedAsSuchAndStillRead) {
+  struct Case {
+    const char* name;
+    bool mount;               // a read-only mount
+    fs::perms directory, file;  // or these permissions
+    const char* written;      // what opening it to write says, after the path
+    const char* read;         // and what reading it gives
+  };
+  const char* const kRead = "3 configurations read";
+  const Case cases[] = {
+      {"read-only directory", false, fs::perms(0555), fs::perms(0644),
+       ": its directory {dir}: permission denied; it is left as it is: make it writable, or give "
+       "a --report you can write",
+       kRead},
+      {"read-only file", false, fs::perms(0755), fs::perms(0444),
+       ": permission denied; it is left as it is: make it writable, or give a --report you can "
+       "write",
+       kRead},
+      {"read-only disk", true, fs::perms(0755), fs::perms(0644),
+       ": read-only file system; it is left as it is: give a --report on a writable disk", kRead},
+      {"unreadable file", false, fs::perms(0755), fs::perms(0),
+       ": permission denied; it is left as it is",
+       "cannot read the study database {file}: permission denied; it is left as it is"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = scratch_.path() / c.name;
+    const fs::path file = dir / study::kDatabaseName;
+    {
+      Study study;
+      ASSERT_FALSE(Study::open(file.string(), study));
+      std::int64_t id = 0;
+      ASSERT_FALSE(study.begin_batch(sample_batch(), id));
+      for (int run = 1; run <= 3; ++run) {
+        ASSERT_FALSE(study.record(sample_configuration(key(("S" + std::to_string(run)).c_str()),
+                                                       run, id),
+                                  sample_coefficients(), sample_fits()));
+      }
+    }
+    const std::string before = read_file(file);
+    fs::permissions(file, c.file);
+    fs::permissions(dir, c.directory);
+    const std::string said = in_restricted_child(dir, c.mount, [&] {
+      Study study;
+      const Error written = Study::open(file.string(), study);
+      std::string said = (written.refusal ? "refused: " : "") + written.message + "\n";
+      Study reader;
+      study::Snapshot snapshot;
+      Error read = Study::open(file.string(), reader, /*read_only=*/true);
+      if (!read) read = reader.read(snapshot);
+      return said + (read ? read.message : std::to_string(snapshot.configurations.size()) +
+                                               " configurations read");
+    });
+    fs::permissions(dir, fs::perms(0755));
+    if (said == "skip") {
+      std::cout << "skipped " << c.name << ": only root makes a read-only mount\n";
+      continue;
+    }
+    auto with_paths = [&](std::string text) {
+      for (auto [mark, path] : {std::pair{"{dir}", dir}, {"{file}", file}}) {
+        if (const auto at = text.find(mark); at != std::string::npos) {
+          text.replace(at, std::string_view(mark).size(), path.string());
+        }
+      }
+      return text;
+    };
+    const std::string verb = c.file == fs::perms(0) ? "read" : "write";
+    EXPECT_EQ(said, "refused: cannot " + verb + " the study database " + file.string() +
+                        with_paths(c.written) + "\n" + with_paths(c.read));
+    EXPECT_EQ(read_file(file), before);
+  }
 }
 
 TEST(StudyUnchanged, OnlyEqualSizesTimesAndDigestsOfEveryFileAndEqualConstantsCount) {

@@ -78,3 +78,54 @@ def test_read_study_refuses_what_is_no_study(tmp_path):
     (tmp_path / "study.sqlite").write_text("species,scenario\n")
     with pytest.raises(ValueError, match="is not a study database"):
         vbsfit.read_study(tmp_path)
+
+
+def damaged_copy(study, tmp_path, sql):
+    """A copy of the study's database, changed by `sql` as damage would."""
+    import shutil
+    import sqlite3
+    shutil.copy(study / "study.sqlite", tmp_path / "study.sqlite")
+    db = sqlite3.connect(tmp_path / "study.sqlite")
+    db.executescript(sql)
+    db.close()
+    return tmp_path
+
+
+@pytest.mark.parametrize("sql, message", [
+    # SQLite's message quotes the schema's bytes, which are not UTF-8.
+    ("PRAGMA writable_schema = ON; UPDATE sqlite_schema SET name = CAST(x'6dff9b' AS TEXT), "
+     "sql = CAST(x'435245415445205441424c45206dff9b28782900' AS TEXT) WHERE name = 'models';",
+     r"is not a study database \(it holds bytes that are not UTF-8 where text belongs"),
+    ("UPDATE configurations SET message = CAST(x'61ff62' AS TEXT) WHERE run = 1;",
+     r"is not a readable study \(Could not decode to UTF-8 column 'message'"),
+])
+def test_read_study_says_a_damaged_study_cannot_be_read(study, tmp_path, sql, message):
+    with pytest.raises(ValueError, match=message):
+        vbsfit.read_study(damaged_copy(study, tmp_path, sql))
+
+
+def test_read_study_reads_a_study_on_a_read_only_disk(study, tmp_path):
+    """A directory this process cannot write: as root, a process that gives
+    up the capabilities that override file permissions (setpriv)."""
+    import os
+    import shutil
+    import sys
+    copy = tmp_path / "report"
+    copy.mkdir()
+    shutil.copy(study / "study.sqlite", copy / "study.sqlite")
+    copy.chmod(0o555)
+    command = [sys.executable, "-c",
+               "import sys, vbsfit; print(len(vbsfit.read_study(sys.argv[1], pandas=False)"
+               "['runs']))", str(copy)]
+    if os.geteuid() == 0:
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("as root without setpriv, no directory is read-only")
+        command = [setpriv, "--inh-caps=-all",
+                   "--bounding-set=-dac_override,-dac_read_search,-fowner"] + command
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    finally:
+        copy.chmod(0o755)
+    assert done.stderr == ""
+    assert done.stdout == f"{len(CONFIGURATIONS)}\n"

@@ -24,24 +24,54 @@ _QUERIES = {
 }
 
 
+def _read_only_uri(path, immutable=False):
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    return uri + ("&immutable=1" if immutable else "")
+
+
+def _immutable_reading_fits(path):
+    """Whether a study that a reader could not open may be read as an
+    immutable file: only when its directory cannot be written (a read-only
+    disk: no writer can be at work, and a reader cannot make its shared
+    memory index) and no write-ahead log holds commits."""
+    wal = path + "-wal"
+    return (not os.access(os.path.dirname(os.path.abspath(path)), os.W_OK, effective_ids=True)
+            and (not os.path.exists(wal) or os.path.getsize(wal) == 0))
+
+
 def _connect(report_dir):
     path = os.path.join(os.fspath(report_dir), "study.sqlite")
     if not os.path.isfile(path):
         raise FileNotFoundError(f"{path}: no study here; give the report directory of a "
                                 "vbsfit-batch study")
-    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
-    db = sqlite3.connect(uri, uri=True)
+    db = sqlite3.connect(_read_only_uri(path), uri=True)
     try:
-        version = db.execute("PRAGMA user_version").fetchone()[0]
-    except sqlite3.DatabaseError as e:
+        try:
+            version = db.execute("PRAGMA user_version").fetchone()[0]
+        except sqlite3.OperationalError:
+            if not _immutable_reading_fits(path):
+                raise
+            db.close()
+            db = sqlite3.connect(_read_only_uri(path, immutable=True), uri=True)
+            version = db.execute("PRAGMA user_version").fetchone()[0]
+        db.execute("SELECT count(*) FROM sqlite_schema").fetchone()  # reads the schema
+    except (sqlite3.DatabaseError, UnicodeDecodeError) as e:
         db.close()
-        raise ValueError(f"{path} is not a study database ({e})") from None
+        raise ValueError(f"{path} is not a study database ({_reason(e)})") from None
     if not OLDEST_SCHEMA_VERSION <= version <= SCHEMA_VERSION:
         db.close()
         newer = version > SCHEMA_VERSION
         raise ValueError(f"{path} has schema {version}; this module reads schema "
                          f"{SCHEMA_VERSION}" + ("; update vbsfit" if newer else ""))
-    return db
+    return db, path
+
+
+def _reason(error):
+    """What went wrong, as a message may quote it: SQLite's words, or, when
+    they held bytes that are not UTF-8, that the file holds such bytes."""
+    if isinstance(error, UnicodeDecodeError):
+        return "it holds bytes that are not UTF-8 where text belongs: it is damaged"
+    return str(error)
 
 
 def read_study(report_dir, pandas=None):
@@ -62,7 +92,7 @@ def read_study(report_dir, pandas=None):
             pd = None
     else:
         pd = None
-    db = _connect(report_dir)
+    db, path = _connect(report_dir)
     try:
         db.execute("BEGIN")  # one snapshot for all four tables
         tables = {}
@@ -76,5 +106,7 @@ def read_study(report_dir, pandas=None):
                 tables[name] = [dict(zip(columns, row)) for row in rows]
         db.execute("COMMIT")
         return tables
+    except (sqlite3.DatabaseError, UnicodeDecodeError) as e:
+        raise ValueError(f"{path} is not a readable study ({_reason(e)})") from None
     finally:
         db.close()

@@ -21,7 +21,8 @@ constexpr NameKind kNames[] = {{"species", config::kSpeciesLength},
 // Why `name` cannot serve as the configuration's `kind`, as a sentence, or
 // empty when it can.
 std::string name_refusal(const NameKind& kind, std::string_view name) {
-  const std::string fault = config::name_fault(name, kind.limit);
+  const std::string fault = &kind == &kNames[0] ? config::species_fault(name)
+                                                : config::name_fault(name, kind.limit);
   return fault.empty() ? fault : std::string(kind.what) + " " + quoted(name) + " " + fault;
 }
 
@@ -63,20 +64,9 @@ std::string display_name(const Configuration& config) {
 }
 
 std::string quoted(std::string_view name) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text = "'";
-  // Bytes that are not UTF-8 would make the message itself unreadable.
-  const bool utf8 = config::valid_utf8(name);
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f || (c >= 0x80 && !utf8)) {
-      text += "\\x";
-      text += kHex[c >> 4];
-      text += kHex[c & 0xf];
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  return text + "'";
+  // Bytes that are not UTF-8, controls and bidirectional overrides would
+  // make the message itself unreadable.
+  return "'" + config::printable(name) + "'";
 }
 
 std::string product_run_set(std::string_view species, std::string_view scenarios,

@@ -31,9 +31,8 @@ struct RunEntry {
   std::string origin;
 };
 
-// The name, quoted for a message, with bytes that would not print (control
-// characters, and every byte above 0x7f of a name that is not UTF-8) shown
-// as \xNN.
+// The name, quoted for a message, with what would not print shown as
+// config::printable() shows it.
 std::string quoted(std::string_view name);
 
 // The product of three comma-separated lists, species varying slowest and

@@ -16,6 +16,20 @@
 namespace batch {
 namespace {
 
+// The text fields of models.csv: the names and whether the tag is
+// preferred (the others are numbers).
+TextFields models_text() {
+  TextFields fields = 0;
+  const std::vector<std::string> header = quality::models_header();
+  for (std::size_t n = 0; n < header.size(); ++n) {
+    const std::string& name = header[n];
+    if (name == "species" || name == "scenario" || name == "tag" || name == "preferred") {
+      fields |= TextFields{1} << n;
+    }
+  }
+  return fields;
+}
+
 using Key = std::tuple<std::string, std::string, std::string>;  // species, scenario, tag
 
 // The configuration's bins as the fits and coefficients tables give them.
@@ -195,7 +209,8 @@ std::string write_study_view(const std::string& report, StudyRows& rows,
                              std::vector<report::BatchRecord> batches, double se_limit,
                              double misfit_limit, bool pages) {
   std::string error = write_file_atomically(
-      report + "/" + kModelsTable, csv_text(quality::models_header(), rows.models()));
+      report + "/" + kModelsTable,
+      csv_text(quality::models_header(), rows.models(), models_text()));
   if (error.empty() && pages) {
     error = write_file_atomically(
         report + "/" + kIndexPage,

@@ -92,12 +92,18 @@ std::string TableWriter::open() {
 }
 
 void TableWriter::add(const Tables& rows) {
-  for (auto [file, table] : {std::pair{&coefficients_, &rows.coefficients},
-                             {&fits_, &rows.fits}, {&runs_, &rows.runs}}) {
-    for (const CsvRow& row : *table) {
+  struct Table {
+    AtomicFile* file;
+    const std::vector<CsvRow>* rows;
+    TextFields text;
+  };
+  for (const Table& table : {Table{&coefficients_, &rows.coefficients, kCoefficientsText},
+                             Table{&fits_, &rows.fits, kFitsText},
+                             Table{&runs_, &rows.runs, kRunsText}}) {
+    for (const CsvRow& row : *table.rows) {
       record_.clear();
-      append_csv_record(record_, row);
-      file->append(record_);
+      append_csv_record(record_, row, table.text);
+      table.file->append(record_);
     }
   }
 }

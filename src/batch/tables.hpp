@@ -46,7 +46,22 @@ struct Column {
   // How --help lists the column; empty when the column before stands for it
   // (k1 for k1...k6) or the table's description already says it.
   std::string_view help;
+  // A column of text (names, messages, paths, flags), which the CSV keeps
+  // from being taken for a formula; numbers are not text.
+  bool text = false;
 };
+inline constexpr bool kText = true;
+
+// The text columns as the CSV writer takes them.
+template <typename Source, std::size_t N>
+constexpr TextFields text_fields(const std::array<Column<Source>, N>& columns) {
+  static_assert(N <= 64);
+  TextFields fields = 0;
+  for (std::size_t n = 0; n < N; ++n) {
+    if (columns[n].text) fields |= TextFields{1} << n;
+  }
+  return fields;
+}
 
 // The index of the column `name`, found while compiling: a name that is not
 // a column does not compile.
@@ -74,29 +89,29 @@ std::string molar_mass(const RunRowSource& r) {
 inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"run", [](const RunRowSource& r) { return std::to_string(r.entry.number); },
      "run (its place in the run set)"},
-    {"species", [](const RunRowSource& r) { return r.entry.config.species; }, "species"},
-    {"scenario", [](const RunRowSource& r) { return r.entry.config.scenario; }, "scenario"},
-    {"tag", [](const RunRowSource& r) { return r.entry.config.tag; }, "tag"},
+    {"species", [](const RunRowSource& r) { return r.entry.config.species; }, "species", kText},
+    {"scenario", [](const RunRowSource& r) { return r.entry.config.scenario; }, "scenario", kText},
+    {"tag", [](const RunRowSource& r) { return r.entry.config.tag; }, "tag", kText},
     {"known_species",
      [](const RunRowSource& r) {
        return column_values::yes_no(known_species(r.entry.config.species) != nullptr);
      },
-     "known_species"},
+     "known_species", kText},
     {"state", [](const RunRowSource& r) { return std::string(state_name(r.outcome.state)); },
-     "state (succeeded, kept, failed, interrupted, pending, stale)"},
+     "state (succeeded, kept, failed, interrupted, pending, stale)", kText},
     {"exit_status",
      [](const RunRowSource& r) {
        return r.outcome.exit_status ? std::to_string(*r.outcome.exit_status) : std::string();
      },
      "exit_status"},
     {"message", [](const RunRowSource& r) { return r.outcome.message; },
-     "message (first line, or a note)"},
+     "message (first line, or a note)", kText},
     {"results_path",
      [](const RunRowSource& r) {
        const Configuration& c = r.entry.config;
        return config::results_path(c.species, c.scenario, c.tag);
      },
-     "results_path (below the working directory)"},
+     "results_path (below the working directory)", kText},
     {"kp", [](const RunRowSource& r) { return csv_number(r.rates.kp); }, "kp"},
     {"k1", column_values::rate<1>, "k1...k6"},
     {"k2", column_values::rate<2>, ""},
@@ -121,7 +136,7 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
      [](const RunRowSource& r) {
        return std::string(source_name(species_source(r.entry.config.species)));
      },
-     "species_source (built-in, file, file-replaces-built-in, default)"},
+     "species_source (built-in, file, file-replaces-built-in, default)", kText},
     {"input_records",
      [](const RunRowSource& r) {
        return r.outcome.input_records > 0 ? std::to_string(r.outcome.input_records)
@@ -138,11 +153,11 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
 }};
 
 inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColumns = {{
-    {"species", [](const CoefficientRowSource& r) { return r.config.species; }, ""},
-    {"scenario", [](const CoefficientRowSource& r) { return r.config.scenario; }, ""},
-    {"tag", [](const CoefficientRowSource& r) { return r.config.tag; }, ""},
+    {"species", [](const CoefficientRowSource& r) { return r.config.species; }, "", kText},
+    {"scenario", [](const CoefficientRowSource& r) { return r.config.scenario; }, "", kText},
+    {"tag", [](const CoefficientRowSource& r) { return r.config.tag; }, "", kText},
     {"target_bin", [](const CoefficientRowSource& r) { return std::to_string(r.bin); }, ""},
-    {"term", [](const CoefficientRowSource& r) { return config::term_label(r.term); }, ""},
+    {"term", [](const CoefficientRowSource& r) { return config::term_label(r.term); }, "", kText},
     {"coefficient",
      [](const CoefficientRowSource& r) { return csv_number(r.fit.coefficient[r.term]); },
      "coefficient as reported"},
@@ -154,7 +169,7 @@ inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColum
      [](const CoefficientRowSource& r) {
        return column_values::yes_no(r.fit.quality.coefficients[r.term].at_bound);
      },
-     "at_bound"},
+     "at_bound", kText},
     {"standard_error",
      [](const CoefficientRowSource& r) {
        return csv_number(r.fit.quality.coefficients[r.term].standard_error);
@@ -164,16 +179,16 @@ inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColum
      [](const CoefficientRowSource& r) {
        return std::string(quality::flag_name(r.fit.quality.coefficients[r.term].flag));
      },
-     "flag"},
+     "flag", kText},
     {"misfit",
      [](const CoefficientRowSource& r) { return column_values::yes_no(r.fit.quality.misfit); },
-     "misfit (of a misfit target bin: not to be trusted whatever its standard error)"},
+     "misfit (of a misfit target bin: not to be trusted whatever its standard error)", kText},
 }};
 
 inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
-    {"species", [](const FitRowSource& r) { return r.config.species; }, ""},
-    {"scenario", [](const FitRowSource& r) { return r.config.scenario; }, ""},
-    {"tag", [](const FitRowSource& r) { return r.config.tag; }, ""},
+    {"species", [](const FitRowSource& r) { return r.config.species; }, "", kText},
+    {"scenario", [](const FitRowSource& r) { return r.config.scenario; }, "", kText},
+    {"tag", [](const FitRowSource& r) { return r.config.tag; }, "", kText},
     {"target_bin", [](const FitRowSource& r) { return std::to_string(r.bin); }, ""},
     {"rss", [](const FitRowSource& r) { return csv_number(r.figures.rss); }, "rss"},
     {"rms", [](const FitRowSource& r) { return csv_number(r.figures.rms); }, "rms"},
@@ -186,7 +201,7 @@ inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
      [](const FitRowSource& r) { return csv_number(r.figures.autocorrelation); },
      "autocorrelation (lag 1 of the residuals)"},
     {"misfit", [](const FitRowSource& r) { return column_values::yes_no(r.figures.misfit); },
-     "misfit (autocorrelation above --misfit-limit)"},
+     "misfit (autocorrelation above --misfit-limit)", kText},
 }};
 
 // The header row of a table.
@@ -213,6 +228,9 @@ std::string help_list(const std::array<Column<Source>, N>& columns) {
 const CsvRow& runs_header();
 const CsvRow& coefficients_header();
 const CsvRow& fits_header();
+inline constexpr TextFields kRunsText = text_fields(kRunsColumns);
+inline constexpr TextFields kCoefficientsText = text_fields(kCoefficientsColumns);
+inline constexpr TextFields kFitsText = text_fields(kFitsColumns);
 
 // The tables' rows, without their header rows.
 struct Tables {

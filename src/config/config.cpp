@@ -31,6 +31,44 @@ std::string_view without_trailing_blanks(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the front of `text`, its
+// code point in `code`; 0 when the sequence there is malformed (overlong,
+// a surrogate, beyond U+10FFFF, cut short or not a sequence at all).
+std::size_t decode_utf8(std::string_view text, char32_t& code) {
+  const unsigned char lead = static_cast<unsigned char>(text[0]);
+  std::size_t more = 0;
+  char32_t least = 0;
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xe0) == 0xc0) {
+    more = 1, code = lead & 0x1f, least = 0x80;
+  } else if ((lead & 0xf0) == 0xe0) {
+    more = 2, code = lead & 0x0f, least = 0x800;
+  } else if ((lead & 0xf8) == 0xf0) {
+    more = 3, code = lead & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() <= more) return 0;
+  for (std::size_t m = 1; m <= more; ++m) {
+    const unsigned char next = static_cast<unsigned char>(text[m]);
+    if ((next & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3f);
+  }
+  if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+  return more + 1;
+}
+
+bool bidirectional_formatting(char32_t code) {
+  return code == 0x061c || code == 0x200e || code == 0x200f ||
+         (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
 std::string name_fault(std::string_view name, std::size_t limit) {
   if (name.empty()) return "is empty";
   if (name.size() > limit) return "is longer than " + std::to_string(limit) + " characters";
@@ -41,37 +79,59 @@ std::string name_fault(std::string_view name, std::size_t limit) {
     if (c < 0x20 || c == 0x7f) return "contains a control character";
   }
   if (!valid_utf8(name)) return "is not valid UTF-8";
+  for (std::size_t n = 0; n < name.size();) {
+    char32_t code = 0;
+    n += decode_utf8(name.substr(n), code);
+    if (bidirectional_formatting(code)) return "contains a bidirectional formatting character";
+    if (unprintable(code)) return "contains a control character";
+  }
   return {};
 }
 
+std::string species_fault(std::string_view name) {
+  if (!name.empty() && name.front() == '#') {
+    return "begins with '#', which starts a comment in a plan or a species table";
+  }
+  return name_fault(name, kSpeciesLength);
+}
+
 bool valid_utf8(std::string_view text) {
-  std::size_t n = 0;
-  while (n < text.size()) {
-    const unsigned char lead = static_cast<unsigned char>(text[n]);
-    int more = 0;
-    char32_t code = 0, least = 0;
-    if (lead < 0x80) {
-      ++n;
-      continue;
-    } else if ((lead & 0xe0) == 0xc0) {
-      more = 1, code = lead & 0x1f, least = 0x80;
-    } else if ((lead & 0xf0) == 0xe0) {
-      more = 2, code = lead & 0x0f, least = 0x800;
-    } else if ((lead & 0xf8) == 0xf0) {
-      more = 3, code = lead & 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - n <= static_cast<std::size_t>(more)) return false;
-    for (int m = 1; m <= more; ++m) {
-      const unsigned char next = static_cast<unsigned char>(text[n + m]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3f);
-    }
-    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-    n += static_cast<std::size_t>(more) + 1;
+  for (std::size_t n = 0; n < text.size();) {
+    char32_t code = 0;
+    const std::size_t length = decode_utf8(text.substr(n), code);
+    if (length == 0) return false;
+    n += length;
   }
   return true;
+}
+
+bool unprintable(char32_t code) {
+  return code < 0x20 || (code >= 0x7f && code <= 0x9f) || bidirectional_formatting(code);
+}
+
+std::string printable(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t n = 0; n < text.size();) {
+    char32_t code = 0;
+    const std::size_t length = decode_utf8(text.substr(n), code);
+    if (length == 0 || (code < 0x80 && unprintable(code))) {
+      const unsigned char byte = static_cast<unsigned char>(text[n]);
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+      ++n;
+    } else if (unprintable(code)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xf];
+      n += length;
+    } else {
+      out.append(text.substr(n, length));
+      n += length;
+    }
+  }
+  return out;
 }
 
 namespace {

@@ -28,11 +28,27 @@ inline constexpr int kTagLength = 20;
 // `limit` characters, as the end of a sentence about it ("contains a
 // blank"), or empty when it can. Names go into the input and results paths
 // and name directories, so a name holds 1 to `limit` bytes of UTF-8 and no
-// blank, '/' or control character, and is not "." or "..".
+// blank, '/', control character (C0, DEL or C1) or bidirectional formatting
+// character (which would reorder the text around it wherever the name is
+// shown), and is not "." or "..".
 std::string name_fault(std::string_view name, std::size_t limit);
+// The same for a species name, which also may not begin with '#': the
+// species is the first field of a plan line and of a species table row, and
+// a line beginning with '#' is a comment, so such a species could not be
+// written into either and read back.
+std::string species_fault(std::string_view name);
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points beyond U+10FFFF).
 bool valid_utf8(std::string_view text);
+// Whether `code` is a control character (U+0000...U+001F, U+007F,
+// U+0080...U+009F) or a bidirectional formatting character (U+061C,
+// U+200E, U+200F, U+202A...U+202E, U+2066...U+2069).
+bool unprintable(char32_t code);
+// `text` as a message may quote it, whatever bytes it holds (a file's, a
+// database's): well-formed UTF-8 kept, except the unprintable() code points
+// (written \xNN below U+0080 and \uNNNN above) and every byte of a
+// malformed sequence (written \xNN).
+std::string printable(std::string_view text);
 // The names among `candidates` that `name` may have been meant as: those
 // equal to it but for case when there are any, else those within a small
 // edit distance of it (one edit for names of up to four characters, two

@@ -100,7 +100,7 @@ std::string parse_species_file(std::string_view text, std::string_view file,
     SpeciesFileRow row;
     row.line = line_number;
     row.name = std::string(fields[0]);
-    if (std::string fault = name_fault(row.name, kSpeciesLength); !fault.empty()) {
+    if (std::string fault = species_fault(row.name); !fault.empty()) {
       return where + "the species " + shown(row.name) + " " + fault;
     }
     float* const values[] = {&row.kp, &row.multiplier, &row.multiplier6};

@@ -1,5 +1,6 @@
 #include "study/study.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "study/sha256.hpp"
 #include "study/statement.hpp"
@@ -157,6 +158,15 @@ std::string fingerprint_text(std::uint64_t fingerprint) {
   return text;
 }
 
+// The system's words for `error`, to go on in a sentence.
+std::string error_text(int error) {
+  std::string text = std::strerror(error);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  }
+  return text;
+}
+
 // What the file at `path` is, when it is there: empty when SQLite may open
 // it, otherwise why it is not a study database. Reads at most 16 bytes.
 std::string check_file(const std::string& path) {
@@ -165,11 +175,164 @@ std::string check_file(const std::string& path) {
   if (S_ISDIR(info.st_mode)) return not_a_study(path, "it is a directory");
   if (!S_ISREG(info.st_mode)) return not_a_study(path, "it is not a regular file");
   if (info.st_size == 0) return {};  // SQLite's empty database, as a crash at creation leaves it
-  std::ifstream file(path, std::ios::binary);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return "cannot read the study database " + path + ": " + error_text(errno) +
+           "; it is left as it is";
+  }
   char header[sizeof kSqliteHeader] = {};
-  file.read(header, sizeof header);
-  if (file.gcount() != sizeof header || std::memcmp(header, kSqliteHeader, sizeof header) != 0) {
+  const ssize_t got = ::read(fd, header, sizeof header);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof header) ||
+      std::memcmp(header, kSqliteHeader, sizeof header) != 0) {
     return not_a_study(path, "not an SQLite database");
+  }
+  return {};
+}
+
+// What SQLite says of the last failure on `db`, as a message may quote it:
+// a damaged file's bytes can reach it (a malformed schema's names).
+std::string sqlite_says(sqlite3* db) { return config::printable(sqlite3_errmsg(db)); }
+
+// The failure of a first read of the study at `path`: a refusal of a file
+// that is not a study only when SQLite finds no database there or a damaged
+// one; anything else (a lock held too long, a read error) says nothing of
+// the file.
+Error read_failure(sqlite3* db, const std::string& path) {
+  const int code = sqlite3_extended_errcode(db) & 0xff;
+  if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT) {
+    return refusal(not_a_study(path, sqlite_says(db)));
+  }
+  return {"cannot read the study database " + path + ": " + sqlite_says(db)};
+}
+
+// Why the study at `path` cannot be written, as the whole message, or empty
+// when it (or, when there is none yet, its directory) can: a study on a
+// read-only disk or of read-only files is a valid study still, and only the
+// place is wrong.
+std::string unwritable(const std::string& path) {
+  const std::string directory = fs::path(path).parent_path().string();
+  for (const std::string& file : {path, directory.empty() ? std::string(".") : directory}) {
+    if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT) continue;
+    const int error = errno;
+    std::string why = error_text(error);
+    if (file != path) why = "its directory " + file + ": " + why;
+    return "cannot write the study database " + path + ": " + why + "; it is left as it is: " +
+           (error == EROFS ? "give a --report on a writable disk"
+                           : "make it writable, or give a --report you can write");
+  }
+  return {};
+}
+
+// `path` as an SQLite URI that opens the file read-only and immutable.
+std::string immutable_uri(const std::string& path) {
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 0xf];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri + "?mode=ro&immutable=1";
+}
+
+// Whether a reader of the study at `path`, which failed for want of
+// writing, may read it as an immutable file: only when its directory
+// cannot be written (so no writer can be at work on it, and the shared
+// memory index a reader makes cannot be made) and no write-ahead log holds
+// commits that reading the file alone would miss.
+bool immutable_reading_fits(const std::string& path, int failure) {
+  const int code = failure & 0xff;
+  if (code != SQLITE_READONLY && code != SQLITE_CANTOPEN) return false;
+  const std::string directory = fs::path(path).parent_path().string();
+  if (::faccessat(AT_FDCWD, directory.empty() ? "." : directory.c_str(), W_OK, AT_EACCESS) == 0) {
+    return false;
+  }
+  struct stat wal;
+  return ::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
+}
+
+// The schema versions this program reads: its own, and 1, which a writer
+// upgrades (0 is a database with nothing in it yet).
+bool known_version(int version) { return version == 1 || version == kSchemaVersion; }
+
+// The columns that came with a later schema version: a study of an earlier
+// one lacks them until it is upgraded.
+struct AddedColumn {
+  const char* table;
+  const char* column;
+  int version;
+};
+constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2}};
+
+bool added_after(const std::string& table, const std::string& column, int version) {
+  for (const AddedColumn& added : kAddedColumns) {
+    if (table == added.table && column == added.column && version < added.version) return true;
+  }
+  return false;
+}
+
+// Why a database of schema `version` holding `objects` tables and indexes
+// is not a study this program may read, or empty.
+Error check_version(const std::string& path, int version, int objects, bool read_only) {
+  if (version > kSchemaVersion) {
+    return refusal(path + " was written by a newer vbsfit-batch (schema " +
+                   std::to_string(version) + "); this one reads up to " +
+                   std::to_string(kSchemaVersion));
+  }
+  if (version == 0 && objects > 0) {
+    return refusal(not_a_study(path, "an SQLite database of other tables"));
+  }
+  if (version == 0 && read_only) return refusal(not_a_study(path, "an empty database"));
+  if (version != 0 && !known_version(version)) {
+    return refusal(path + " has the schema version " + std::to_string(version) +
+                   ", which no vbsfit-batch writes; it is left as it is: restore it from a "
+                   "copy, or give another --report");
+  }
+  return {};
+}
+
+// Each table's columns, in order, as the schema makes them: read once from
+// the schema made in memory, so that the columns are written once, there.
+const std::map<std::string, std::vector<std::string>>& schema_columns() {
+  static const std::map<std::string, std::vector<std::string>> columns = [] {
+    std::map<std::string, std::vector<std::string>> made;
+    sqlite3* db = nullptr;
+    if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
+        sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK) {
+      for (const char* table : kTables) {
+        Statement query(db, "SELECT name FROM pragma_table_info(?1) ORDER BY cid");
+        query.bind(1, table);
+        while (query.row()) made[table].push_back(query.text(0));
+      }
+    }
+    sqlite3_close(db);
+    return made;
+  }();
+  return columns;
+}
+
+// Why the study's tables are not the schema's, or empty: every table there,
+// with every column (a table or column dropped would fail a batch only
+// after it had begun writing).
+Error check_tables(sqlite3* db, const std::string& path, int version) {
+  for (const auto& [table, expected] : schema_columns()) {
+    std::set<std::string> present;
+    Statement query(db, "SELECT name FROM pragma_table_info(?1)");
+    query.bind(1, table);
+    while (query.row()) present.insert(query.text(0));
+    if (!query.done()) return refusal(not_a_study(path, sqlite_says(db)));
+    if (present.empty()) return refusal(not_a_study(path, "it has no table " + table));
+    for (const std::string& column : expected) {
+      if (present.count(column) != 0 || added_after(table, column, version)) continue;
+      return refusal(path + " is a damaged study: its table " + table + " has no column " +
+                     column + "; it is left as it is: restore it from a copy, or give another "
+                     "--report");
+    }
   }
   return {};
 }
@@ -252,50 +415,23 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
     if (!directory.empty()) fs::create_directories(directory, ec);
     if (ec) return {"cannot create the directory " + directory.string() + ": " + ec.message()};
   }
+  if (!read_only) {
+    if (std::string why = unwritable(path); !why.empty()) return refusal(why);
+  }
   Study opened;
   opened.path_ = path;
-  const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-  if (sqlite3_open_v2(path.c_str(), &opened.db_, flags, nullptr) != SQLITE_OK) {
-    return {"cannot open " + path + ": " +
-            (opened.db_ ? sqlite3_errmsg(opened.db_) : "out of memory")};
-  }
+  int version = 0, objects = 0;
+  if (Error e = opened.connect(read_only, version, objects)) return e;
   sqlite3* db = opened.db_;
-  sqlite3_busy_timeout(db, kBusyMilliseconds);
-  sqlite3_extended_result_codes(db, 1);
 
   // Nothing is written until the file has shown itself to be a study of a
-  // version this program reads, or an empty database.
-  int version = 0, objects = 0;
-  {
-    Statement query(db, "PRAGMA user_version");
-    if (!query.row()) return refusal(not_a_study(path, sqlite3_errmsg(db)));
-    version = query.integer(0);
-  }
-  if (version > kSchemaVersion) {
-    return refusal(path + " was written by a newer vbsfit-batch (schema " +
-                   std::to_string(version) + "); this one reads up to " +
-                   std::to_string(kSchemaVersion));
-  }
-  {
-    Statement query(db, "SELECT count(*) FROM sqlite_schema");
-    if (!query.row()) return refusal(not_a_study(path, sqlite3_errmsg(db)));
-    objects = query.integer(0);
-  }
-  if (version == 0 && objects > 0) {
-    return refusal(not_a_study(path, "an SQLite database of other tables"));
-  }
-  if (version == 0 && read_only) return refusal(not_a_study(path, "an empty database"));
+  // version this program reads, whole, or an empty database.
+  if (Error e = check_version(path, version, objects, read_only)) return e;
   opened.version_ = version == 0 ? kSchemaVersion : version;
-  if (version >= 1) {
-    for (const char* table : kTables) {
-      Statement query(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1");
-      query.bind(1, table);
-      if (!query.row()) {
-        return refusal(not_a_study(path, std::string("it has no table ") + table));
-      }
-    }
-    if (Error failed = opened.integrity_check()) return failed;
+  if (version != 0) {
+    if (Error e = check_tables(db, path, version)) return e;
   }
+  if (Error failed = opened.integrity_check()) return failed;
   if (!read_only) {
     // A new database is created in WAL mode in one transaction, so that a
     // second process creating it at the same moment finds it whole.
@@ -366,12 +502,46 @@ Error Study::upgrade_from_version_1() {
   });
 }
 
+Error Study::connect(bool read_only, int& version, int& objects) {
+  const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    return {"cannot open " + path_ + ": " + (db_ ? sqlite_says(db_) : "out of memory")};
+  }
+  sqlite3_busy_timeout(db_, kBusyMilliseconds);
+  sqlite3_extended_result_codes(db_, 1);
+  for (bool immutable = false;; immutable = true) {
+    {
+      Statement query(db_, "PRAGMA user_version");
+      if (query.row()) {
+        version = query.integer(0);
+        break;
+      }
+    }
+    if (!read_only || immutable || !immutable_reading_fits(path_, sqlite3_extended_errcode(db_))) {
+      return read_failure(db_, path_);
+    }
+    // A study on a read-only disk: read as the file it is.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    const std::string uri = immutable_uri(path_);
+    if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+        SQLITE_OK) {
+      return {"cannot open " + path_ + ": " + (db_ ? sqlite_says(db_) : "out of memory")};
+    }
+    sqlite3_extended_result_codes(db_, 1);
+  }
+  Statement query(db_, "SELECT count(*) FROM sqlite_schema");
+  if (!query.row()) return read_failure(db_, path_);
+  objects = query.integer(0);
+  return {};
+}
+
 int Study::exec(const std::string& sql) {
   return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
 }
 
 Error Study::failure(const std::string& what) const {
-  return {"cannot " + what + " " + path_ + ": " + sqlite3_errmsg(db_)};
+  return {"cannot " + what + " " + path_ + ": " + sqlite_says(db_)};
 }
 
 Error Study::integrity_check() {
@@ -395,7 +565,7 @@ Error Study::integrity_check() {
   }
   if (problems.empty()) return {};
   if (problems.size() > 200) problems = problems.substr(0, 200) + " ...";
-  return refusal(path_ + " fails SQLite's integrity check (" + problems +
+  return refusal(path_ + " fails SQLite's integrity check (" + config::printable(problems) +
                  "); it is left as it is: restore it from a copy, or move it away and give "
                  "another --report");
 }
@@ -403,7 +573,7 @@ Error Study::integrity_check() {
 // Runs `body` in a write transaction, committed when it returns no error
 // and rolled back otherwise.
 template <typename Body>
-Error Study::transaction(const char* what, Body body) {
+Error Study::transaction(const std::string& what, Body body) {
   if (exec("BEGIN IMMEDIATE") != SQLITE_OK) return failure(what);
   Error error = body();
   if (!error && exec("COMMIT") != SQLITE_OK) error = failure(what);
@@ -592,7 +762,8 @@ void set_record_hook(RecordHook hook) { g_record_hook = hook; }
 Error Study::record(const ConfigurationRecord& configuration,
                     const std::vector<CoefficientRow>& coefficients,
                     const std::vector<FitRow>& fits) {
-  return transaction("record a configuration in", [&]() -> Error {
+  const std::string what = "record " + config::printable(display_name(configuration.key)) + " in";
+  return transaction(what, [&]() -> Error {
     if (Error e = delete_configuration(configuration.key, nullptr)) return e;
     const Stored stored{configuration, coefficients, fits, std::nullopt, {}};
     Error inserted = insert_configuration(stored, record_digest(stored));
@@ -700,7 +871,7 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
       b.misfit_limit = query.real(12);
       index[b.id] = read.size() - 1;
     }
-    if (!query.done()) return Error{sqlite3_errmsg(db_)};
+    if (!query.done()) return Error{sqlite_says(db_)};
     Statement species(db_,
                       "SELECT batch, name, kp, multiplier, multiplier6, layout FROM species_rows "
                       "ORDER BY batch, rowid");
@@ -710,7 +881,7 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
       read[at->second].species.push_back({species.text(1), species.real(2), species.real(3),
                                           species.real(4), species.text(5)});
     }
-    if (!species.done()) return Error{sqlite3_errmsg(db_)};
+    if (!species.done()) return Error{sqlite_says(db_)};
     batches = std::move(read);
     return read_configurations(db_, version_ >= 2, nullptr, visit);
   });
@@ -783,25 +954,25 @@ Error read_configurations(sqlite3* db, bool hashed, const Key* key,
                                      coefficients.real(4), coefficients.integer(5) != 0,
                                      coefficients.real(6), coefficients.text(7)});
     }
-    if (!coefficients.done()) return Error{sqlite3_errmsg(db)};
+    if (!coefficients.done()) return Error{sqlite_says(db)};
     fits.reset();
     fits.bind_key(c.key);
     while (fits.row()) {
       stored.fits.push_back({fits.integer(0), fits.real(1), fits.real(2), fits.real(3),
                              fits.real(4), fits.real(5), fits.integer(6) != 0});
     }
-    if (!fits.done()) return Error{sqlite3_errmsg(db)};
+    if (!fits.done()) return Error{sqlite_says(db)};
     models.reset();
     models.bind_key(c.key);
     if (models.row()) {
       stored.model = ModelRow{models.real(0), models.real(1), models.integer(2),
                               models.integer(3) != 0};
     } else if (!models.done()) {
-      return Error{sqlite3_errmsg(db)};
+      return Error{sqlite_says(db)};
     }
     if (!visit(stored)) return {};
   }
-  if (!query.done()) return Error{sqlite3_errmsg(db)};
+  if (!query.done()) return Error{sqlite_says(db)};
   return {};
 }
 

@@ -226,8 +226,11 @@ class Study {
 
   // Opens the study at `path`, creating it (and its directory) when there
   // is none. Refuses, and never writes to, a file that is not a study
-  // database, one of a newer schema, or one that fails its integrity check.
-  // `read_only` opens an existing one for reading (merge's shares).
+  // database, one of a newer or unknown schema version, one whose tables
+  // lack a column, or one that fails its integrity check; refuses a study
+  // it could not write (a read-only disk, file or directory) unless
+  // `read_only`, which opens an existing one for reading (merge's shares),
+  // a study on a read-only disk too.
   static Error open(const std::string& path, Study& study, bool read_only = false);
   bool is_open() const { return db_ != nullptr; }
   const std::string& path() const { return path_; }
@@ -269,7 +272,11 @@ class Study {
   Error write_snapshot(const Snapshot& snapshot);
   int exec(const std::string& sql);
   Error failure(const std::string& what) const;
-  template <typename Body> Error transaction(const char* what, Body body);
+  template <typename Body> Error transaction(const std::string& what, Body body);
+  // Opens path_ and reads its schema version and its count of tables and
+  // indexes; a reader that cannot make the shared memory index of a study
+  // on a read-only disk reads it as an immutable file.
+  Error connect(bool read_only, int& version, int& objects);
   template <typename Body> Error read_transaction(Body body);
   Error insert_batch(const BatchRecord& batch, std::optional<std::int64_t> id);
   Error insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows);
