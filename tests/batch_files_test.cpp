@@ -32,4 +32,28 @@ TEST(WriteFileAtomically, AFileIsReplacedWholeAndNoTemporaryStays) {
   EXPECT_NE(batch::write_file_atomically((dir.path() / "no" / "such.csv").string(), "x"), "");
 }
 
+// A file of exactly the limit is read whole; one byte more is refused,
+// whether the limit is the plans' 4 MiB or another.
+TEST(ReadInputFile, AFileOfExactlyTheLimitIsReadAndOneByteMoreIsNot) {
+  testsupport::ScratchDir dir;
+  const struct {
+    std::size_t size, limit;
+    const char* why;
+  } cases[] = {
+      {batch::kInputFileLimit, batch::kInputFileLimit, ""},
+      {batch::kInputFileLimit + 1, batch::kInputFileLimit, "is larger than 4 MiB, the limit"},
+      {10, 10, ""},
+      {11, 10, "is larger than 10 bytes, the limit"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = (dir.path() / "study.plan").string();
+    testsupport::write_file(path, std::string(c.size, '#'));
+    std::string text;
+    EXPECT_EQ(batch::read_input_file(path, c.limit, text), c.why) << c.size << " of " << c.limit;
+    if (*c.why == '\0') {
+      EXPECT_EQ(text.size(), c.size);
+    }
+  }
+}
+
 }  // namespace

@@ -40,9 +40,6 @@ TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
 }
 
 TEST(BatchOptions, UsageErrors) {
-  const char* kMergeTakes =
-      "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and the "
-      "report directories to join";
   const struct {
     std::vector<std::string> args;
     const char* error;
@@ -57,16 +54,14 @@ TEST(BatchOptions, UsageErrors) {
       {{"--workdir="}, "--workdir needs a directory"},
       {{"--species-table="}, "--species-table needs a file name"},
       {{"--dry-run=1"}, "option '--dry-run' takes no value"},
-      {{"--merge", "a", "--species-table", "t.csv"}, kMergeTakes},
       {{"extra"}, "unexpected argument 'extra'"},
       {{"--plan", "p", "--tag", "no6"},
        "--plan cannot be combined with --species, --scenario or --tag"},
       {{"--merge"}, "--merge needs the report directories of the shards"},
-      {{"--merge", "a", "--shard", "1/2"}, kMergeTakes},
-      {{"--merge", "a", "--se-limit", "1"}, kMergeTakes},
-      {{"--merge", "a", "--refit"}, kMergeTakes},
       {{"--refit=some"}, "--refit takes stale (the default) or all, not 'some'"},
       {{"--forget", "--refit=all"}, "--forget cannot be combined with --refit or --dry-run"},
+      {{"--forget", "--refit"}, "--forget cannot be combined with --refit or --dry-run"},
+      {{"--dry-run", "--forget"}, "--forget cannot be combined with --refit or --dry-run"},
       {{"--se-limit", "0"}, "--se-limit needs a positive number, not '0'"},
       {{"--se-limit=-1"}, "--se-limit needs a positive number, not '-1'"},
       {{"--se-limit", "inf"}, "--se-limit needs a positive number, not 'inf'"},
@@ -74,13 +69,44 @@ TEST(BatchOptions, UsageErrors) {
       {{"--misfit-limit", "0"}, "--misfit-limit needs a positive number, not '0'"},
       {{"--misfit-limit=-0.2"}, "--misfit-limit needs a positive number, not '-0.2'"},
       {{"--misfit-limit", "nan"}, "--misfit-limit needs a positive number, not 'nan'"},
-      {{"--merge", "a", "--misfit-limit", "0.5"}, kMergeTakes},
       {{"--allow-mixed-constants"}, "--allow-mixed-constants goes only with --merge"},
   };
   for (const auto& c : cases) {
     batch::Options o;
     EXPECT_EQ(batch::parse_options(c.args, o), c.error) << c.args.front();
   }
+}
+
+// A merge reads the shares' records: every option that would choose,
+// run, flag or forget configurations is refused beside it, whatever its
+// place on the line.
+TEST(BatchOptions, MergeRefusesEveryOptionOfARun) {
+  const std::string kMergeTakes =
+      "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and the "
+      "report directories to join";
+  const std::vector<std::vector<std::string>> refused = {
+      {"--species", "TOL"},         {"--scenario", "0.5"},      {"--tag", "no6"},
+      {"--plan", "study.plan"},     {"--shard", "1/2"},         {"-j", "2"},
+      {"--jobs=2"},                 {"--se-limit", "1"},        {"--misfit-limit", "0.5"},
+      {"--species-table", "t.csv"}, {"--allow-unknown-species"}, {"--dry-run"},
+      {"--forget"},                 {"--refit"},                {"--refit=all"},
+  };
+  for (const std::vector<std::string>& option : refused) {
+    std::vector<std::string> after = {"--merge", "a"}, before = option;
+    after.insert(after.end(), option.begin(), option.end());
+    before.insert(before.end(), {"--merge", "a"});
+    for (const auto& args : {after, before}) {
+      batch::Options o;
+      EXPECT_EQ(batch::parse_options(args, o), kMergeTakes) << args[0] << " " << args[2];
+    }
+  }
+  batch::Options o;
+  EXPECT_EQ(batch::parse_options({"--merge", "--report", "r", "--workdir", "w", "--no-pages",
+                                  "--allow-mixed-constants", "a", "b"},
+                                 o),
+            "");
+  EXPECT_TRUE(o.allow_mixed_constants);
+  EXPECT_FALSE(o.pages);
 }
 
 TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {

@@ -149,6 +149,12 @@ TEST(ConfigNames, NearNamesTakeCaseFirstThenSmallEdits) {
       {"tl", {"TOL"}},
       {"x", {}},
       {"OLE2_OH", {"OLE1_OH"}},  // itself is no suggestion
+      // Up to 4 characters one edit is allowed, from 5 on two.
+      {"TOLU", {"TOL"}},
+      {"C16X", {"C16"}},      // c12 and c18 are two edits away
+      {"ISOH", {}},           // ISO_OH is two edits away
+      {"ISxOH", {"ISO_OH"}},  // two edits
+      {"ISOHX", {}},          // three
   };
   for (const auto& c : cases) EXPECT_EQ(config::near_names(c.name, table), c.near) << c.name;
 }

@@ -60,6 +60,18 @@ TEST_F(BatchInputs, AFieldThatIsNotANumberIsLocatedInTheTablesSummaryAndPage) {
   EXPECT_EQ(err.find("line 17"), std::string::npos);
 }
 
+// The last record a fit reads is searched like the first: line 1442 of a
+// file with a header line, line 1441 of one without.
+TEST_F(BatchInputs, AFaultInTheLastRecordReadIsLocated) {
+  overwrite(inputs("OLE2_OH") / "aer.precursor", 1442, 14, "   0.8x63E-25");
+  overwrite(inputs("API_OH") / "aer.cdis_all.6", 1441, 27, "    0.1x3E-01");
+  const auto run = batch({"--species", "OLE2_OH,API_OH"});
+  ASSERT_EQ(run.exit_status, 1) << run.err;
+  const std::string ole = message_of("OLE2_OH"), api = message_of("API_OH");
+  EXPECT_TRUE(ole.ends_with("; aer.precursor line 1442, columns 14-26: '0.8x63E-25'")) << ole;
+  EXPECT_TRUE(api.ends_with("; aer.cdis_all.6 line 1441, columns 27-39: '0.1x3E-01'")) << api;
+}
+
 TEST_F(BatchInputs, AnIdealValueThatIsNotANumberIsLocated) {
   // Record 5 of the bins: line 6 after the header line.
   const fs::path bins = run_dir() / "aer.ideal";

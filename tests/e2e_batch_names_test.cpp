@@ -201,6 +201,9 @@ TEST_F(BatchNames, DryRunPrintsAPlanThatReadsBackToTheSameRunSet) {
   EXPECT_EQ(from_lists.exit_status, 1);  // the 0.5 scenarios have no simulation
   EXPECT_EQ(from_plan.exit_status, 1);
   const auto joined = batch({"--merge", "--report", "joined", "--no-pages", "r1", "r2"});
+  // Status 1 for the failed runs; the report must still be whole.
+  ASSERT_EQ(joined.exit_status, 1) << joined.err;
+  ASSERT_TRUE(fs::exists(run_dir() / "joined" / "runs.csv")) << joined.err;
   EXPECT_NE(joined.err.find("8 configurations"), std::string::npos) << joined.err;
   // The joined report knows the file's species as the shares did.
   EXPECT_EQ(read_file(run_dir() / "joined" / "species.csv"),

@@ -89,6 +89,15 @@ TEST(CompareModels, WithinTwoTheSmallerModelElseTheLowestAic) {
   } cases[] = {
       {"larger better by 1.5: a tie", {one_bin("static", 0, 100.0, 1), one_bin("allgas", 6, 98.5, 7)}, "static"},
       {"larger better by 2.5", {one_bin("static", 0, 100.0, 1), one_bin("allgas", 6, 97.5, 7)}, "allgas"},
+      // RSS = rows: the AICs are exactly 2k, 8 and 6.
+      {"larger better by exactly 2: a tie",
+       {{"static", 0, {{kRows, kRows, 0.5, 4}}}, {"allgas", 6, {{kRows, kRows, 0.5, 3}}}}, "static"},
+      {"larger better by just under 2",
+       {{"static", 0, {{kRows, kRows, 0.5, 4}}}, {"allgas", 6, {{kRows, kRows * (1 + 1e-6), 0.5, 3}}}},
+       "static"},
+      {"larger better by just over 2",
+       {{"static", 0, {{kRows, kRows, 0.5, 4}}}, {"allgas", 6, {{kRows, kRows * (1 - 1e-6), 0.5, 3}}}},
+       "allgas"},
       {"smallest of three within 2",
        {one_bin("allgas", 6, 50.0, 7), one_bin("no6", 5, 51.0, 6), one_bin("no56", 4, 51.9, 5)}, "no56"},
       {"the tie is with the lowest, not a chain",

@@ -149,12 +149,30 @@ TEST_F(StudyMerge, SharesThatDoNotFormOneStudyAreRefusedAndNothingIsWritten) {
          return std::vector<std::string>{path, s2};
        },
        "holds batches of more than one run set or shard (1/2 and 1/3)"},
-      {"other limits",
+      {"another --se-limit",
        [&] {
          return std::vector<std::string>{
              s1, share("c6", 2, {2, 4}, 1, [](auto& b) { b.se_limit = 0.05; })};
        },
        "was flagged under other limits"},
+      {"another --misfit-limit",
+       [&] {
+         return std::vector<std::string>{
+             s1, share("c6m", 2, {2, 4}, 1, [](auto& b) { b.misfit_limit = 0.9; })};
+       },
+       "was flagged under other limits"},
+      {"two --misfit-limits in one share",
+       [&] {
+         const std::string path = share("c6b", 1, {1, 3});
+         Study study;
+         EXPECT_FALSE(Study::open(path, study));
+         study::BatchRecord again = sample_batch(1, 2, 4);
+         again.misfit_limit = 0.9;
+         std::int64_t id;
+         EXPECT_FALSE(study.begin_batch(again, id));
+         return std::vector<std::string>{path, s2};
+       },
+       "holds batches flagged under different limits"},
       {"a share missing", [&] { return std::vector<std::string>{s1}; },
        "the study of share 2/2 is missing; give every share's study"},
       {"not a database",

@@ -196,6 +196,27 @@ TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {
   EXPECT_EQ(count_of(html, "<td class=m>"), 14);
 }
 
+// A coefficient of no effect stays one in a misfit bin: it is counted
+// once, as no effect, in the totals and in the grid; the species group
+// counts configurations with misfit bins, not the bins.
+TEST(StudyView, NoEffectInAMisfitBinIsNoEffectAndGroupsCountConfigurations) {
+  report::Study study;
+  study.rows = {fitted_row("A", "0.1", "allgas"), fitted_row("A", "1", "no56"),
+                fitted_row("A", "10", "allgas")};
+  study.rows[0].bins[0].misfit = study.rows[0].bins[4].misfit = true;  // 14 coefficients
+  for (report::BinFigures& bin : study.rows[1].bins) {
+    bin.coefficients[5].flag = bin.coefficients[6].flag = Flag::no_effect;
+  }
+  study.rows[1].bins[4].misfit = true;  // 5 coefficients, and 2 of no effect
+  const std::string html = report::render_study(study);
+  EXPECT_EQ(total(html, "misfit"), "19");
+  EXPECT_EQ(total(html, "no-effect"), "12");
+  EXPECT_NE(html.find("<b>A</b>: 3 configurations, 3 with figures, 2 with misfit bins</label>"),
+            std::string::npos);
+  EXPECT_EQ(count_of(html, "<td class=m>"), 19);
+  EXPECT_EQ(count_of(html, "<td class=z>"), 12);
+}
+
 TEST(StudyView, TagsComparedWithThePreferredMarked) {
   report::Study study;
   study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas"),
