@@ -55,6 +55,9 @@ struct CapturedEnding {
   std::string text;
 };
 
+// capture_ending's work, for any callable: runs `run(callable)`.
+std::optional<CapturedEnding> run_capturing_ending(void* callable, void (*run)(void*));
+
 // Runs `body` with this thread's endings captured: a severe diagnostic,
 // stop_run or stop_with_error inside it hands over its number and text
 // (instead of writing to standard error, running the exit processing and
@@ -62,7 +65,7 @@ struct CapturedEnding {
 // returned if `body` returns. The capture is per thread (fits in several
 // threads each get their own ending), the innermost one catches, and the one
 // before is back however `body` leaves. It is for the fit in memory, the fuzz
-// targets and tests; the programs never use it. Not for signal handlers.
+// targets and tests; vbsfit's own run never has one. Not for signal handlers.
 template <class Body>
 std::optional<CapturedEnding> capture_ending(Body&& body) {
   using Callable = std::remove_reference_t<Body>;
@@ -71,10 +74,8 @@ std::optional<CapturedEnding> capture_ending(Body&& body) {
       [](void* callable) { (*static_cast<Callable*>(callable))(); });
 }
 
-// capture_ending's work, for any callable: runs `run(callable)`.
-std::optional<CapturedEnding> run_capturing_ending(void* callable, void (*run)(void*));
-
-// Whether an ending on the calling thread is captured (never, in the programs).
+// Whether an ending on the calling thread is captured (never in vbsfit's
+// own run).
 bool ending_captured() noexcept;
 
 // Hands an ending to the innermost capture_ending of the calling thread; only
