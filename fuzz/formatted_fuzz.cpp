@@ -25,13 +25,10 @@ struct Use {
 
 const Use kUses[] = {{&textio::FMT3, 7, 13, 5}, {&textio::FMT4, 2, 13, 5}, {&textio::FMT5, 2, 24, 14}};
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool caught = (fuzzing::catch_endings(), true);
+// One input, whose reads each catch their own ending.
+void check_input(const std::uint8_t* data, std::size_t size) {
   static fuzzing::MemoryFile file;
-  (void)caught;
-  if (size < 1) return 0;
+  if (size < 1) return;
   const Use& use = kUses[data[0] % 3];
   const int statements = 1 + (data[0] / 3) % 4;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -46,16 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double*> destinations;
     for (double& g : got) destinations.push_back(&g);
     reference::Outcome outcome;
-    try {
+    const auto ended = diagnostics::capture_ending([&] {
       if (textio::read_formatted(unit, *use.format, destinations) ==
           textio::ReadOutcome::end_of_file) {
         outcome.kind = reference::Outcome::end_of_file;
       }
-    } catch (const fuzzing::RunEnded& e) {
-      outcome = {reference::Outcome::ended, e.status};
-      if (e.message.substr(0, e.message.find('\n') + 1) != failure) {
-        fuzzing::disagree("message " + e.message);
-      }
+    });
+    if (ended) {
+      outcome = {reference::Outcome::ended, ended->status};
+      if (fuzzing::first_line(*ended) != failure) fuzzing::disagree("message " + ended->text);
     }
     std::vector<std::optional<double>> want(use.values);
     const reference::Outcome expected =
@@ -75,5 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzing::disagree("fast path " + fuzzing::show(fast) + ", exact reader " +
                       fuzzing::show(exact) + " for the field \"" + field + "\"");
   }
-  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzing::run_input([&] { check_input(data, size); });
 }

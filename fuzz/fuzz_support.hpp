@@ -1,6 +1,6 @@
 // Shared by the fuzz targets: the designed ending of a run caught in-process
-// (through the termination code's ending policy), input files in memory, and the
-// report of a disagreement with the reference rules.
+// (through the termination code's capture_ending), input files in memory, and
+// the report of a disagreement with the reference rules.
 #pragma once
 
 #include <sys/mman.h>
@@ -17,19 +17,6 @@
 #include "reference.hpp"
 
 namespace fuzzing {
-
-// A severe diagnostic (its number and message) or a stop (its status, no
-// message), thrown by the policy instead of ending the process.
-struct RunEnded {
-  int status;
-  std::string message;
-};
-
-inline void catch_endings() {
-  diagnostics::set_ending_policy([](int status, const char* text, std::size_t size) {
-    throw RunEnded{status, text != nullptr ? std::string(text, size) : std::string()};
-  });
-}
 
 // A file in memory that a unit opens by name; its contents are replaced for
 // every input.
@@ -66,6 +53,22 @@ inline std::string show(double x) {
   char text[40];
   std::snprintf(text, sizeof text, "%.17g", x);
   return text;
+}
+
+// The first line of an ending's text, with its newline.
+inline std::string first_line(const diagnostics::CapturedEnding& ended) {
+  return ended.text.substr(0, ended.text.find('\n') + 1);
+}
+
+// Runs `body`, the work on one input. A read's ending is caught by the
+// target around that read; one that gets out here is a finding.
+template <class Body>
+int run_input(Body&& body) {
+  if (const auto ended = diagnostics::capture_ending(body)) {
+    disagree("the run ended with " + std::to_string(ended->status) + " outside a read: \"" +
+             first_line(*ended) + "\"");
+  }
+  return 0;
 }
 
 // Holds statement `s` of a read to the rules: its ending, and every

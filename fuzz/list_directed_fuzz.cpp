@@ -21,13 +21,10 @@ std::string message_line(int number, const std::string& file) {
          std::to_string(kUnit) + ", file " + file + "\n";
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool caught = (fuzzing::catch_endings(), true);
+// One input, whose reads each catch their own ending.
+void check_input(const std::uint8_t* data, std::size_t size) {
   static fuzzing::MemoryFile file;
-  (void)caught;
-  if (size < 2) return 0;
+  if (size < 2) return;
   const std::size_t count = data[0] % 9;
   const int statements = 1 + data[1] % 8;
   const std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
@@ -40,14 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double*> destinations;
     for (double& g : got) destinations.push_back(&g);
     reference::Outcome outcome;
-    try {
+    const auto ended = diagnostics::capture_ending([&] {
       if (textio::read_list(unit, destinations) == textio::ReadOutcome::end_of_file) {
         outcome.kind = reference::Outcome::end_of_file;
       }
-    } catch (const fuzzing::RunEnded& e) {
-      outcome = {reference::Outcome::ended, e.status};
-      const std::string line = e.message.substr(0, e.message.find('\n') + 1);
-      if (line != message_line(e.status, file.name())) fuzzing::disagree("message " + line);
+    });
+    if (ended) {
+      outcome = {reference::Outcome::ended, ended->status};
+      const std::string line = fuzzing::first_line(*ended);
+      if (line != message_line(ended->status, file.name())) fuzzing::disagree("message " + line);
     }
     std::vector<std::optional<double>> want(count);
     const reference::Outcome expected = reference::read_list(model, want);
@@ -55,5 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome.kind != reference::Outcome::complete) break;
   }
   textio::close_unit(kUnit);
-  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzing::run_input([&] { check_input(data, size); });
 }

@@ -5,7 +5,6 @@
 // message the rules say (24, 59, 64 for the right unit and file), or, when
 // the files disagree on a time, with status 1 and the line that names them.
 #include <sanitizer/common_interface_defs.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -124,7 +123,8 @@ std::string completion(const FileUse& use, int from) {
 
 int g_stderr = 2;  // the fuzzer's own standard error while the readers run
 
-// Standard error of the readers, kept apart in memory.
+// Standard error of the readers, kept apart in memory: an ending's text comes
+// back with the ending, anything else they write is not wanted.
 class CapturedStderr {
  public:
   CapturedStderr() : fd_(::memfd_create("fuzz-stderr", 0)) { ::dup2(fd_, 2); }
@@ -132,14 +132,6 @@ class CapturedStderr {
     ::dup2(g_stderr, 2);
     ::close(fd_);
   }
-  std::string text() const {
-    struct stat st {};
-    ::fstat(fd_, &st);
-    std::string out(static_cast<std::size_t>(st.st_size), '\0');
-    if (::pread(fd_, out.data(), out.size(), 0) != st.st_size) return {};
-    return out;
-  }
-
  private:
   int fd_;
 };
@@ -149,13 +141,15 @@ class CapturedStderr {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_stderr = ::dup(2);
   __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(g_stderr)));
-  fuzzing::catch_endings();
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+// One input, whose reads each catch their own ending.
+void check_input(const std::uint8_t* data, std::size_t size) {
   static fuzzing::MemoryFile files[3];
-  if (size < 1) return 0;
+  if (size < 1) return;
   const bool ideal = (data[0] & 1) != 0;
   const FileUse* uses = ideal ? kIdeal : kStandard;
   const int file_count = ideal ? 2 : 3;
@@ -217,12 +211,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reference::Outcome outcome;
   std::string message;
   {
-    CapturedStderr err;
-    try {
-      driver::run_readers(v);
-    } catch (const fuzzing::RunEnded& e) {
-      outcome = {reference::Outcome::ended, e.status};
-      message = e.status == 1 ? err.text() : e.message.substr(0, e.message.find('\n') + 1);
+    CapturedStderr quiet;
+    if (const auto ended = diagnostics::capture_ending([&] { driver::run_readers(v); })) {
+      outcome = {reference::Outcome::ended, ended->status};
+      message = fuzzing::first_line(*ended);
     }
   }
   if (!(outcome == expected.outcome) || message != expected.message) {
@@ -240,5 +232,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!same) fuzzing::disagree("record " + std::to_string(t) + " holds other values");
   }
   for (int unit : {20, 30, 60}) textio::close_unit(unit);
-  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzing::run_input([&] { check_input(data, size); });
 }

@@ -12,6 +12,7 @@
 #include "batch/record.hpp"
 #include "batch/study_index.hpp"
 #include "batch/tables.hpp"
+#include "batch/test_points.hpp"
 #include "report/report.hpp"
 #include "run_program.hpp"
 #include "study_records.hpp"
@@ -108,11 +109,13 @@ TEST(StudyReport, WrittenAsTheStudyIsReadEqualsTheReportOfTheWholeStudy) {
   }
 
   batch::AnalysisSettings settings;
-  batch::set_table_written_hook([](const char* name) { g_written.emplace_back(name); });
+  batch::set_test_point_action([](batch::TestPoint point, std::string_view subject) {
+    if (point == batch::TestPoint::table_written) g_written.emplace_back(subject);
+  });
   ASSERT_EQ(batch::write_study_report(db, streamed.string(), (dir.path() / "run").string(),
                                       "species\n", true, settings),
             "");
-  batch::set_table_written_hook(nullptr);
+  batch::set_test_point_action(nullptr);
   EXPECT_EQ(g_written, (std::vector<std::string>{batch::kCoefficientsTable, batch::kFitsTable,
                                                   batch::kRunsTable}));
 

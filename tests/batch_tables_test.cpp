@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "batch/batch.hpp"
+#include "batch/test_points.hpp"
 #include "batch_study.hpp"
 
 namespace {
@@ -65,21 +66,23 @@ TEST(Tables, OnlyTextColumnsAreKeptFromBeingTakenForFormulas) {
 
 // Hangs up on this process once runs.csv is replaced and the other tables
 // are not yet.
-void hang_up_after_runs(const char* name) {
-  if (std::string_view(name) == batch::kRunsTable) ::kill(::getpid(), SIGHUP);
+void hang_up_after_runs(batch::TestPoint point, std::string_view subject) {
+  if (point == batch::TestPoint::table_written && subject == batch::kRunsTable) {
+    ::kill(::getpid(), SIGHUP);
+  }
 }
 
 // The wait status of batch_main run with `args` in a child process (it keeps
-// its report's lock until it ends), its standard error in `err`, with `hook`
-// called after each table is written.
+// its report's lock until it ends), its standard error in `err`, with
+// `action` on the batch's test points.
 int batch_in_child(const std::vector<std::string>& args, const fs::path& err,
-                   batch::TableWrittenHook hook) {
+                   batch::TestPointAction action) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::signal(SIGHUP, SIG_DFL);
     const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(fd, STDERR_FILENO);
-    batch::set_table_written_hook(hook);
+    batch::set_test_point_action(action);
     ::_exit(batch::batch_main(args, {"OLE2_OH", "0.1", "allgas", "0", ""}));
   }
   int status = -1;

@@ -343,55 +343,69 @@ TEST(ExitProcessing, SevereDiagnosticKeepsEveryRecordOfEveryOpenUnit) {
   EXPECT_EQ("b1\n", testsupport::read_file(second));
 }
 
-// The ending policy: it sees the ending instead of the process ending.
-struct Ended {
+// A captured ending comes back instead of the process ending: status, and
+// the text that would have been written (first line), for each way to end.
+struct CaptureRow {
+  const char* what;
+  void (*end)();
   int status;
-  std::string message;
+  const char* first_line;
 };
 
-TEST(EndingPolicy, SeesSevereMessagesAndStopsInsteadOfAnExit) {
-  diagnostics::set_ending_policy([](int status, const char* text, std::size_t size) {
-    throw Ended{status, text != nullptr ? std::string(text, size) : std::string()};
-  });
-  try {
-    diagnostics::issue_diagnostic(24, {20, "/x/p"});
-    ADD_FAILURE() << "returned";
-  } catch (const Ended& e) {
-    EXPECT_EQ(24, e.status);
-    EXPECT_EQ("forrtl: severe (24): end-of-file during read, unit 20, file /x/p\n",
-              e.message.substr(0, e.message.find('\n') + 1));
+const CaptureRow kCaptureTable[] = {
+    {"severe diagnostic", [] { diagnostics::issue_diagnostic(24, {20, "/x/p"}); }, 24,
+     "forrtl: severe (24): end-of-file during read, unit 20, file /x/p"},
+    {"plain stop", [] { diagnostics::stop_run(1); }, 1, ""},
+    {"stop with a reason", [] { diagnostics::stop_run(1, " BVLS fails to converge! "); }, 1,
+     " BVLS fails to converge! "},
+    {"stop with an error", [] { diagnostics::stop_with_error(1, "vbsfit: bad\n", 12); }, 1,
+     "vbsfit: bad"},
+};
+
+TEST(CaptureEnding, ReturnsEachEndingInsteadOfAnExit) {
+  for (const CaptureRow& row : kCaptureTable) {
+    SCOPED_TRACE(row.what);
+    const auto ended = diagnostics::capture_ending(row.end);
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(row.status, ended->status);
+    EXPECT_EQ(row.first_line, first_line(ended->text));
   }
-  try {
-    diagnostics::stop_run(1);
-    ADD_FAILURE() << "returned";
-  } catch (const Ended& e) {
-    EXPECT_EQ(1, e.status);
-    EXPECT_EQ("", e.message);
-  }
-  try {
-    diagnostics::stop_run(1, " BVLS fails to converge! ");
-    ADD_FAILURE() << "returned";
-  } catch (const Ended& e) {
-    EXPECT_EQ(" BVLS fails to converge! ", e.message);
-  }
-  try {
-    diagnostics::stop_with_error(1, "vbsfit: bad\n", 12);
-    ADD_FAILURE() << "returned";
-  } catch (const Ended& e) {
-    EXPECT_EQ(1, e.status);
-    EXPECT_EQ("vbsfit: bad\n", e.message);
-  }
-  diagnostics::set_ending_policy(nullptr);
 }
 
-// Each thread has its own policy: one installed here is not another thread's,
-// whose stop would end the process (checked in a child).
-TEST(EndingPolicyDeathTest, IsPerThread) {
+TEST(CaptureEnding, ReturnsNothingWhenTheBodyReturns) {
+  int runs = 0;
+  EXPECT_FALSE(diagnostics::capture_ending([&] { ++runs; }).has_value());
+  EXPECT_EQ(1, runs);
+}
+
+// The innermost capture catches; once it is left, the one around it catches
+// again, and after the last the process ends as the program's does.
+TEST(CaptureEndingDeathTest, TheInnermostCatchesAndLeavingRestoresTheOneBefore) {
+  const auto outer = diagnostics::capture_ending([] {
+    const auto inner = diagnostics::capture_ending([] { diagnostics::stop_run(3); });
+    EXPECT_EQ(3, inner ? inner->status : -1);
+    diagnostics::stop_run(4);
+  });
+  EXPECT_EQ(4, outer ? outer->status : -1);
+  EXPECT_EXIT(diagnostics::stop_run(5), ::testing::ExitedWithCode(5), "");
+}
+
+// Another exception leaves through the capture, which is gone afterwards.
+TEST(CaptureEndingDeathTest, OtherExceptionsPassAndLeaveNoCaptureBehind) {
+  struct Other {};
+  EXPECT_THROW(diagnostics::capture_ending([] { throw Other{}; }), Other);
+  EXPECT_EXIT(diagnostics::stop_run(6), ::testing::ExitedWithCode(6), "");
+}
+
+// Each thread has its own capture: one here is not another thread's, whose
+// stop ends the process (checked in a child).
+TEST(CaptureEndingDeathTest, IsPerThread) {
   EXPECT_EXIT(
       {
-        diagnostics::set_ending_policy([](int, const char*, std::size_t) { throw Ended{}; });
-        std::thread other([] { diagnostics::stop_run(7); });
-        other.join();
+        diagnostics::capture_ending([] {
+          std::thread other([] { diagnostics::stop_run(7); });
+          other.join();
+        });
       },
       ::testing::ExitedWithCode(7), "");
 }

@@ -31,6 +31,7 @@
 
 #include "batch/analysis.hpp"
 #include "batch/batch.hpp"
+#include "batch/test_points.hpp"
 #include "batch_study.hpp"
 #include "config/config.hpp"
 
@@ -322,8 +323,8 @@ TEST_F(BatchControl, AnAnalysisThatDiesLeavesItsRunAsItWas) {
     if (::chdir(run_dir().c_str()) != 0) ::_exit(127);
     const int err = ::open("batch.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(err, STDERR_FILENO);
-    batch::set_analysis_hook([](const batch::Configuration& c) {
-      if (c.tag == "allgas") ::raise(SIGKILL);
+    batch::set_test_point_action([](batch::TestPoint point, std::string_view subject) {
+      if (point == batch::TestPoint::analysis && subject == "OLE2_OH/0.1/allgas") ::raise(SIGKILL);
     });
     ::_exit(batch::batch_main({"--tag", "allgas,no6", "-j", "1"},
                               {"OLE2_OH", "0.1", "allgas", "0", ""}));

@@ -30,6 +30,7 @@
 #include "batch/flusher.hpp"
 #include "batch/runner.hpp"
 #include "batch/tables.hpp"
+#include "batch/test_points.hpp"
 #include "batch_study.hpp"
 #include "study/study.hpp"
 
@@ -51,14 +52,20 @@ const std::vector<std::string> kArgs = {"--plan", "../study.plan", "-j", "1", "-
 // How long a killed batch's last worker may take to let go of the report.
 constexpr auto kLockTimeout = std::chrono::seconds(20);
 
-// Where a batch run in a child of the test kills itself: the `nth` time the
-// study hook or the table hook reaches `point`.
-const char* g_kill_point = nullptr;
+// Where a batch run in a child of the test kills itself: the `nth` time it
+// reaches `point` (with `subject`, when that is not empty).
+struct KillPoint {
+  batch::TestPoint point;
+  std::string_view subject;
+};
+KillPoint g_kill_at{};
 int g_kill_nth = 0;
-void kill_at(const char* point) {
-  if (std::string(point) == g_kill_point && --g_kill_nth == 0) ::raise(SIGKILL);
+void kill_at(batch::TestPoint point, std::string_view subject) {
+  if (point == g_kill_at.point && (g_kill_at.subject.empty() || subject == g_kill_at.subject) &&
+      --g_kill_nth == 0) {
+    ::raise(SIGKILL);
+  }
 }
-void kill_in_record() { kill_at("in-record"); }
 
 class Study : public testsupport::BatchStudy {
  protected:
@@ -89,19 +96,17 @@ class Study : public testsupport::BatchStudy {
     fs::remove_all(report());
   }
 
-  // The batch run in a child of this test with kill_at as its hooks; returns
-  // the wait status.
-  int batch_killed_at(const char* point, int nth) {
+  // The batch run in a child of this test with kill_at on its test points;
+  // returns the wait status.
+  int batch_killed_at(KillPoint point, int nth) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       if (::chdir(run_dir().c_str()) != 0) ::_exit(127);
       const int err = ::open("batch.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, STDERR_FILENO);
-      g_kill_point = point;
+      g_kill_at = point;
       g_kill_nth = nth;
-      batch::set_study_hook(kill_at);
-      batch::set_table_written_hook(kill_at);
-      study::set_record_hook(kill_in_record);
+      batch::set_test_point_action(kill_at);
       ::_exit(batch::batch_main(kArgs, {"OLE2_OH", "0.1", "allgas", "0", ""}));
     }
     int status = 0;
@@ -162,23 +167,26 @@ TEST_F(Study, AKillAtEachPointOfRecordingLeavesAStudyThatARerunCompletes) {
   ASSERT_EQ(batch(kArgs).exit_status, 0);
   const std::map<std::string, std::string> clean = results_files();
   ASSERT_EQ(clean.size(), kStudy.size());
+  using batch::TestPoint;
   const struct {
-    const char* point;
+    const char* name;
+    KillPoint point;
     int nth;
     bool rerun;    // killed in a rerun of the whole study, not in its first batch
     int recorded;  // configurations in the database after the kill
   } cases[] = {
-      {"before-record", 1, false, 0},
-      {"before-record", 3, false, 2},
-      {"in-record", 3, false, 2},  // its rows written, not committed
-      {"in-record", 3, true, 6},   // the configuration's earlier rows stay
-      {"after-record", 3, false, 3},
-      {"after-record", 6, false, 6},
-      {batch::kCoefficientsTable, 1, false, 6},  // the tables half rewritten
-      {batch::kFitsTable, 1, true, 6},
+      {"before-record", {TestPoint::before_record, ""}, 1, false, 0},
+      {"before-record", {TestPoint::before_record, ""}, 3, false, 2},
+      {"in-record", {TestPoint::in_record, ""}, 3, false, 2},  // its rows written, not committed
+      {"in-record", {TestPoint::in_record, ""}, 3, true, 6},   // the earlier rows stay
+      {"after-record", {TestPoint::after_record, ""}, 3, false, 3},
+      {"after-record", {TestPoint::after_record, ""}, 6, false, 6},
+      // the tables half rewritten
+      {"coefficients written", {TestPoint::table_written, batch::kCoefficientsTable}, 1, false, 6},
+      {"fits written", {TestPoint::table_written, batch::kFitsTable}, 1, true, 6},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.point) + " #" + std::to_string(c.nth) + (c.rerun ? " rerun" : ""));
+    SCOPED_TRACE(std::string(c.name) + " #" + std::to_string(c.nth) + (c.rerun ? " rerun" : ""));
     start_over();
     if (c.rerun) {
       ASSERT_EQ(batch(kArgs).exit_status, 0);
@@ -233,11 +241,11 @@ struct FlushLedger {
 };
 FlushLedger g_ledger;
 
-int list_flushed(int) {
+void list_flushed() {
   std::lock_guard lock(g_ledger.mutex);
   ++g_ledger.flushes;
   const int dir = ::open(g_ledger.results_directory, O_RDONLY | O_DIRECTORY);
-  if (dir < 0) return -1;
+  if (dir < 0) return;
   alignas(8) char entries[8192];
   long got;
   while ((got = ::syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0) {
@@ -249,11 +257,9 @@ int list_flushed(int) {
     }
   }
   ::close(dir);
-  return 0;
 }
 
-void check_claim(const std::string& results_file, const std::string& state) {
-  if (state != "succeeded" && state != "kept") return;
+void check_claim(std::string_view results_file) {
   std::lock_guard lock(g_ledger.mutex);
   ++g_ledger.claims;
   const std::string name = fs::path(results_file).filename().string();
@@ -274,8 +280,10 @@ TEST_F(Study, TheRecordClaimsOnlyResultsThatAFlushBegunAfterThemCovered) {
       const int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, STDERR_FILENO);
       std::strncpy(g_ledger.results_directory, (run_dir() / "FITS").c_str(), 511);
-      batch::set_flush_function(list_flushed);
-      batch::set_recording_hook(check_claim);
+      batch::set_test_point_action([](batch::TestPoint point, std::string_view subject) {
+        if (point == batch::TestPoint::flushing) list_flushed();
+        if (point == batch::TestPoint::claim) check_claim(subject);
+      });
       const int status = batch::batch_main({"--plan", "../study.plan", "-j", "2", "--no-pages"},
                                            {"OLE2_OH", "0.1", "allgas", "0", ""});
       write_file(ledger, std::to_string(status) + " " + std::to_string(g_ledger.claims) + " " +
@@ -496,9 +504,9 @@ TEST_F(Study, OneBatchAtATimeAndAReaderSeesWholeConfigurations) {
     if (::chdir(run_dir().c_str()) != 0) ::_exit(127);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDERR_FILENO);
-    batch::set_study_hook([](const char* point) {
+    batch::set_test_point_action([](batch::TestPoint point, std::string_view) {
       static int recorded = 0;
-      if (std::string(point) == "after-record" && ++recorded == 2) ::sleep(2);
+      if (point == batch::TestPoint::after_record && ++recorded == 2) ::sleep(2);
     });
     ::_exit(batch::batch_main(kArgs, {"OLE2_OH", "0.1", "allgas", "0", ""}));
   }

@@ -15,6 +15,7 @@
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
 #include "batch/species_table.hpp"
+#include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "driver/in_memory.hpp"
 #include "report/page_notes.hpp"
@@ -171,14 +172,8 @@ std::string other_constants_note(const Configuration& c) {
          "replaces it";
 }
 
-namespace {
-AnalysisHook g_analysis_hook = nullptr;
-}  // namespace
-
-void set_analysis_hook(AnalysisHook hook) { g_analysis_hook = hook; }
-
 Analysis analyze(const AnalysisRequest& request) {
-  if (g_analysis_hook != nullptr) g_analysis_hook(request.config);
+  reach(TestPoint::analysis, display_name(request.config));
   Analysis analysis;
   const Configuration& c = request.config;
   const std::string results = join(request.workdir, config::results_path(c.species, c.scenario, c.tag));

@@ -67,11 +67,6 @@ struct Analysis {
 // if the numbers can be had.
 Analysis analyze(const AnalysisRequest& request);
 
-// Called, when set, at the start of each analysis with its configuration:
-// lets a test end an analysing worker there. Null (the default): nothing.
-using AnalysisHook = void (*)(const Configuration& config);
-void set_analysis_hook(AnalysisHook hook);
-
 // The input files of `config` as they are now (paths relative to `workdir`;
 // the molar masses' path is empty in the ideal layout, which reads no such
 // file). Returns why one cannot be read, or empty.

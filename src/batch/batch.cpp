@@ -28,6 +28,7 @@
 #include "batch/study_report.hpp"
 #include "batch/summary.hpp"
 #include "batch/tables.hpp"
+#include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
 #include "report/report.hpp"
@@ -218,16 +219,6 @@ int open_study(const std::string& report, study::Study& db) {
   return run_error(error.message);
 }
 
-// Test hook: called with where the batch is in recording a configuration.
-StudyHook g_study_hook = nullptr;
-
-// Test hook: called with each configuration about to be recorded.
-RecordingHook g_recording_hook = nullptr;
-
-void hook(const char* point) {
-  if (g_study_hook != nullptr) g_study_hook(point);
-}
-
 int forget_mode(study::Study& db, const RunnerSettings& settings,
                 const std::vector<RunEntry>& share) {
   std::vector<study::Key> keys;
@@ -389,13 +380,14 @@ class Recorder {
       ::unlink((settings_.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
     }
     const study::Stored row = stored_of(entry, outcome, batch_);
-    if (g_recording_hook != nullptr) {
-      g_recording_hook(join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)),
-                       state_name(outcome.state));
+    if (outcome.state == State::succeeded || outcome.state == State::kept) {
+      reach(TestPoint::claim,
+            join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)));
     }
-    hook("before-record");
-    note(db_.record(row.record, row.coefficients, row.fits));
-    hook("after-record");
+    reach(TestPoint::before_record);
+    note(db_.record(row.record, row.coefficients, row.fits,
+                    [] { reach(TestPoint::in_record); }));
+    reach(TestPoint::after_record);
     release_recorded(outcome);  // the summary needs only its counts now
   }
   void note(const study::Error& error) {
@@ -543,9 +535,6 @@ int run_mode(const Options& options, const BuildFacts& build,
 }
 
 }  // namespace
-
-void set_study_hook(StudyHook hook) { g_study_hook = hook; }
-void set_recording_hook(RecordingHook hook) { g_recording_hook = hook; }
 
 int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   keep_standard_streams_open();

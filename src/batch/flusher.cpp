@@ -8,14 +8,9 @@
 #include <cstdint>
 #include <system_error>
 
+#include "batch/test_points.hpp"
+
 namespace batch {
-namespace {
-
-FlushFunction g_flush = ::syncfs;
-
-}  // namespace
-
-void set_flush_function(FlushFunction flush) { g_flush = flush != nullptr ? flush : ::syncfs; }
 
 Flusher::Flusher(const std::string& directory) {
   directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -65,7 +60,8 @@ std::uint64_t Flusher::ticket() {
 
 int Flusher::flush() const {
   if (directory_fd_ < 0) return EBADF;
-  return g_flush(directory_fd_) == 0 ? 0 : errno;
+  reach(TestPoint::flushing);
+  return ::syncfs(directory_fd_) == 0 ? 0 : errno;
 }
 
 void Flusher::complete(std::uint64_t number, int error) {

@@ -71,10 +71,4 @@ class Flusher {
   std::thread thread_;
 };
 
-// What flushes a file system, given a descriptor of a directory on it
-// (syncfs by default); 0 or -1 with errno. Lets a test see which results
-// files each flush covered.
-using FlushFunction = int (*)(int fd);
-void set_flush_function(FlushFunction flush);
-
 }  // namespace batch

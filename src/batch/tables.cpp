@@ -6,13 +6,12 @@
 #include <cstring>
 
 #include "batch/species_table.hpp"
+#include "batch/test_points.hpp"
 #include "batch/files.hpp"
 #include "config/config.hpp"
 
 namespace batch {
 namespace {
-
-TableWrittenHook g_table_written = nullptr;
 
 template <typename Source, std::size_t N>
 CsvRow row_of(const std::array<Column<Source>, N>& columns, const Source& source) {
@@ -68,7 +67,6 @@ Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcom
   return tables;
 }
 
-void set_table_written_hook(TableWrittenHook hook) { g_table_written = hook; }
 
 TableWriter::TableWriter(const std::string& report)
     : report_(report),
@@ -115,7 +113,7 @@ std::string TableWriter::commit(const std::function<std::string()>& before_runs)
       if (std::string error = before_runs(); !error.empty()) return error;
     }
     if (std::string error = file->commit(); !error.empty()) return error;
-    if (g_table_written != nullptr) g_table_written(name);
+    reach(TestPoint::table_written, name);
   }
   return {};
 }

@@ -271,9 +271,4 @@ class TableWriter {
   std::string record_;  // the record being appended
 };
 
-// Called by write_tables after each table is in place, with its file name;
-// lets a test act between the replacements. Null (the default): nothing.
-using TableWrittenHook = void (*)(const char* name);
-void set_table_written_hook(TableWrittenHook hook);
-
 }  // namespace batch

@@ -162,10 +162,10 @@ std::size_t compose_diagnostic(char* out, std::size_t capacity, int number,
 
 void issue_diagnostic(int number, std::initializer_list<DiagArg> args) {
   bool severe = message_severity(number) == Severity::severe;
-  if (severe && ending_policy() != nullptr) {
+  if (severe && ending_captured()) {
     char text[kMessageBytes];
     std::size_t size = compose_diagnostic(text, sizeof text, number, args);
-    ending_policy()(number, text, size);
+    end_captured(number, text, size);
   }
   // An interrupt must not overtake a run that is already ending.
   if (severe) block_interrupts();

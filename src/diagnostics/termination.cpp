@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include "diagnostics/signals.hpp"
 
@@ -17,7 +18,14 @@ constexpr int kMaxOpenUnits = 64;
 ExitClosable* g_units[kMaxOpenUnits];
 volatile int g_unit_count = 0;
 volatile sig_atomic_t g_exit_processing_done = 0;
-thread_local constinit EndingPolicy t_policy = nullptr;
+// How many capture_ending scopes are open on this thread.
+thread_local constinit int t_captures = 0;
+
+// The one exception that carries an ending, thrown by end_captured and
+// caught by run_capturing_ending only: it never leaves this file's pair.
+struct RunEnded {
+  CapturedEnding ending;
+};
 
 }  // namespace
 
@@ -55,18 +63,28 @@ void run_exit_processing() noexcept {
   }
 }
 
-EndingPolicy set_ending_policy(EndingPolicy policy) noexcept {
-  EndingPolicy previous = t_policy;
-  t_policy = policy;
-  return previous;
+std::optional<CapturedEnding> run_capturing_ending(void* callable, void (*run)(void*)) {
+  struct Capture {
+    Capture() { ++t_captures; }
+    ~Capture() { --t_captures; }
+  };
+  try {
+    Capture capture;
+    run(callable);
+  } catch (RunEnded& e) {
+    return std::move(e.ending);
+  }
+  return std::nullopt;
 }
 
-EndingPolicy ending_policy() noexcept { return t_policy; }
+bool ending_captured() noexcept { return t_captures > 0; }
+
+void end_captured(int status, const char* text, std::size_t size) {
+  throw RunEnded{{status, text != nullptr ? std::string(text, size) : std::string()}};
+}
 
 void stop_run(int status, const char* reason) {
-  if (t_policy != nullptr) {
-    t_policy(status, reason, reason != nullptr ? std::strlen(reason) : 0);
-  }
+  if (ending_captured()) end_captured(status, reason, reason != nullptr ? std::strlen(reason) : 0);
   block_interrupts();  // the stop is not turned into an interrupted run
   for (int i = 0; i < g_unit_count; ++i) g_units[i]->flush_before_stop();
   run_exit_processing();
@@ -74,7 +92,7 @@ void stop_run(int status, const char* reason) {
 }
 
 void stop_with_error(int status, const char* text, std::size_t size) {
-  if (t_policy != nullptr) t_policy(status, text, size);
+  if (ending_captured()) end_captured(status, text, size);
   ssize_t written = ::write(STDERR_FILENO, text, size);
   (void)written;
   stop_run(status);

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
 
 namespace diagnostics {
 
@@ -43,22 +47,39 @@ void run_exit_processing() noexcept;
 // stop_run does: input that the program itself refuses.
 [[noreturn]] void stop_with_error(int status, const char* text, std::size_t size);
 
-// What ends a run on this thread instead of the process: once a policy is
-// installed, a severe diagnostic hands it its number and composed message
+// What ended a run that capture_ending caught: a severe diagnostic's number
+// and composed message (traceback included), a stop's status and reason
+// (empty for the plain stop), or stop_with_error's status and text.
+struct CapturedEnding {
+  int status;
+  std::string text;
+};
+
+// capture_ending's work, for any callable: runs `run(callable)`.
+std::optional<CapturedEnding> run_capturing_ending(void* callable, void (*run)(void*));
+
+// Runs `body` with this thread's endings captured: a severe diagnostic,
+// stop_run or stop_with_error inside it hands over its number and text
 // (instead of writing to standard error, running the exit processing and
-// exiting), stop_run its status and reason, stop_with_error its status and
-// text. The policy must not return: it throws back to the entry point that
-// installed it (the fit in memory, the fuzz targets, tests), so that a run
-// can end without ending the process. Per thread, so that fits in several
-// threads each get their own ending; the programs never install one. Not for
-// signal handlers.
-using EndingPolicy = void (*)(int status, const char* text, std::size_t size);
+// exiting) and unwinds back here, where the ending is returned; nothing is
+// returned if `body` returns. The capture is per thread (fits in several
+// threads each get their own ending), the innermost one catches, and the one
+// before is back however `body` leaves. It is for the fit in memory, the fuzz
+// targets and tests; vbsfit's own run never has one. Not for signal handlers.
+template <class Body>
+std::optional<CapturedEnding> capture_ending(Body&& body) {
+  using Callable = std::remove_reference_t<Body>;
+  return run_capturing_ending(
+      const_cast<void*>(static_cast<const void*>(std::addressof(body))),
+      [](void* callable) { (*static_cast<Callable*>(callable))(); });
+}
 
-// Installs `policy` (nullptr: the process ends again) for the calling thread
-// and returns the one it replaces.
-EndingPolicy set_ending_policy(EndingPolicy policy) noexcept;
+// Whether an ending on the calling thread is captured (never in vbsfit's
+// own run).
+bool ending_captured() noexcept;
 
-// The calling thread's policy, or nullptr (always, in the programs).
-EndingPolicy ending_policy() noexcept;
+// Hands an ending to the innermost capture_ending of the calling thread; only
+// when ending_captured().
+[[noreturn]] void end_captured(int status, const char* text, std::size_t size);
 
 }  // namespace diagnostics

@@ -24,37 +24,20 @@
 namespace driver {
 namespace {
 
-// What the ending policy below throws, from wherever the run would have
-// ended, back to the entry point that installed it. Thrown and caught in this
-// file only.
-struct RunEnded {
-  int status;
-  std::string text;
-};
-
-void throw_ending(int status, const char* text, std::size_t size) {
-  throw RunEnded{status, text != nullptr ? std::string(text, size) : std::string()};
-}
-
-// The calling thread's endings come back as RunEnded, its standard output
-// goes to `progress`, for the scope's life.
+// The calling thread's standard output goes to `progress` for the scope's
+// life.
 class InMemory {
  public:
   explicit InMemory(std::string& progress)
       : progress_unit_(-1, "stdout", progress),
-        previous_output_(textio::redirect_standard_output(&progress_unit_)),
-        previous_policy_(diagnostics::set_ending_policy(throw_ending)) {}
-  ~InMemory() {
-    diagnostics::set_ending_policy(previous_policy_);
-    textio::redirect_standard_output(previous_output_);
-  }
+        previous_output_(textio::redirect_standard_output(&progress_unit_)) {}
+  ~InMemory() { textio::redirect_standard_output(previous_output_); }
   InMemory(const InMemory&) = delete;
   InMemory& operator=(const InMemory&) = delete;
 
  private:
   textio::Unit progress_unit_;
   textio::Unit* previous_output_;
-  diagnostics::EndingPolicy previous_policy_;
 };
 
 // The one line of an ending's text that says what ended the run: the first
@@ -75,7 +58,7 @@ std::string ending_line(const std::string& text) {
                                          : std::string(line.substr(first, last - first + 1));
 }
 
-Ending ending_of(const RunEnded& e, int bin) {
+Ending ending_of(const diagnostics::CapturedEnding& e, int bin) {
   Ending ending;
   ending.status = e.status;
   ending.bin = bin;
@@ -220,7 +203,7 @@ FitOutcome fit_in_memory(const FitInput& in) {
   textio::Unit results(11, "results", out.results_text);
   InMemory in_memory(out.progress);
   Collector collector(out);
-  try {
+  const auto ended = diagnostics::capture_ending([&] {
     diagnostics::RoutineScope scope("vbsfit");
     MainVariables v;
     set_start_values(v, {in.species, in.scenario, in.tag});
@@ -235,9 +218,8 @@ FitOutcome fit_in_memory(const FitInput& in) {
     std::copy(in.bins.begin(), in.bins.end(), declare::YKELPO.data());
     std::copy(in.molar_masses.begin(), in.molar_masses.end(), declare::WMOL.data());
     run_fit(v, &collector, &results);
-  } catch (const RunEnded& e) {
-    out.ending = ending_of(e, collector.bin());
-  }
+  });
+  if (ended) out.ending = ending_of(*ended, collector.bin());
   return out;
 }
 
@@ -260,7 +242,7 @@ ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
   declare::BindRunData bound(data);
   std::string progress;
   InMemory in_memory(progress);
-  try {
+  const auto ended = diagnostics::capture_ending([&] {
     diagnostics::RoutineScope scope("vbsfit");
     MainVariables v;
     set_start_values(v, {species, scenario, "allgas", species_row});
@@ -270,9 +252,10 @@ ReadOutcome read_inputs(std::string_view workdir, std::string_view species,
     v.FILEP = paths.precursor;
     choose_rate_constants(v);
     run_readers(v, directory);
-  } catch (const RunEnded& e) {
+  });
+  if (ended) {
     for (int unit : kInputUnits) textio::close_unit(unit);
-    out.ending = ending_of(e, 0);
+    out.ending = ending_of(*ended, 0);
     return out;
   }
   const std::size_t n = config::kRecords;

@@ -753,21 +753,15 @@ Error Study::insert_model(const Key& key, const ModelRow& model) {
   return {};
 }
 
-namespace {
-RecordHook g_record_hook = nullptr;
-}  // namespace
-
-void set_record_hook(RecordHook hook) { g_record_hook = hook; }
-
 Error Study::record(const ConfigurationRecord& configuration,
                     const std::vector<CoefficientRow>& coefficients,
-                    const std::vector<FitRow>& fits) {
+                    const std::vector<FitRow>& fits, void (*before_commit)()) {
   const std::string what = "record " + config::printable(display_name(configuration.key)) + " in";
   return transaction(what, [&]() -> Error {
     if (Error e = delete_configuration(configuration.key, nullptr)) return e;
     const Stored stored{configuration, coefficients, fits, std::nullopt, {}};
     Error inserted = insert_configuration(stored, record_digest(stored));
-    if (!inserted && g_record_hook != nullptr) g_record_hook();
+    if (!inserted && before_commit != nullptr) before_commit();
     return inserted;
   });
 }

@@ -242,8 +242,11 @@ class Study {
 
   // Replaces everything recorded of the configuration with these rows, in
   // one transaction. The model row, if any, goes with the old rows.
+  // `before_commit`, when given, runs inside the transaction once the rows
+  // are written: a test ends the process there.
   Error record(const ConfigurationRecord& configuration,
-               const std::vector<CoefficientRow>& coefficients, const std::vector<FitRow>& fits);
+               const std::vector<CoefficientRow>& coefficients, const std::vector<FitRow>& fits,
+               void (*before_commit)() = nullptr);
   // Sets (or with nullopt clears) the model row of a recorded configuration.
   Error set_model(const Key& key, const std::optional<ModelRow>& model);
 
@@ -289,12 +292,6 @@ class Study {
   int version_ = kSchemaVersion;  // of the database as opened
   std::string path_;
 };
-
-// Called, when set, inside each record's transaction once its rows are
-// written and before it commits: lets a test end the process there. Null
-// (the default): nothing.
-using RecordHook = void (*)();
-void set_record_hook(RecordHook hook);
 
 struct MergeOptions {
   // Join shares that fitted one species with other constants (kp,
