@@ -503,4 +503,11 @@ TEST(VbsgenTool, HelpExplainsEveryOption) {
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+TEST(VbsgenTool, HelpIsTheGoldenText) {
+  ScratchDir dir;
+  auto run = vbsgen_run(dir.path(), {"--help"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, read_file(testsupport::test_data("help/vbsgen.txt")));
+}
+
 }  // namespace
