@@ -110,6 +110,11 @@ TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
   }
 }
 
+TEST(BatchOptions, AnUnknownOptionWithAValueIsUnknown) {
+  batch::Options o;
+  EXPECT_EQ(batch::parse_options({"--frobnicate=1"}, o), "unknown option '--frobnicate'");
+}
+
 // The whole text, byte for byte: the help is made from the option table, and
 // a change to the table's layout must not move a character of it.
 TEST(BatchOptions, HelpIsTheGoldenText) {
