@@ -251,7 +251,10 @@ std::string table_help() {
                     "per fitted configuration, target bin and term (VOC, VB1...VB6): " +
                         help_list(kCoefficientsColumns)) +
          help_entry(kFitsTable,
-                    "per fitted configuration and target bin: " + help_list(kFitsColumns));
+                    "per fitted configuration and target bin: " + help_list(kFitsColumns)) +
+         help_entry(kModelsTable,
+                    "per species and scenario fitted under more than one tag, one row per tag: " +
+                        help_list(kModelsColumns));
 }
 
 }  // namespace
@@ -325,13 +328,7 @@ Report directory (a batch adds to the study there, never replaces it):
                      scenarios, the flags at a glance; each configuration
                      links to its page (coefficients with standard errors
                      and flags, fit figures, charts, provenance)
-)" + table_help() + R"(  models.csv         per species and scenario fitted under more than one
-                     tag, one row per tag: species, scenario, tag, rss, aic
-                     (summed over the six bins: 1440 ln(RSS/1440) + 2k, k
-                     the coefficients strictly inside their bounds), k,
-                     preferred (the lowest AIC; within 2, the tag with fewer
-                     reactions)
-  species.csv        the rows of --species-table that the run set used
+)" + table_help() + R"(  species.csv        the rows of --species-table that the run set used
   runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
                      output, named as its page is
   The tables and the index hold the whole study, from one read of its

@@ -146,7 +146,7 @@ std::vector<CsvRow> StudyRows::models() const {
   for (const auto& group : groups) {
     const std::vector<quality::Candidate>& tags = candidates.at(group);
     if (tags.size() < 2) continue;
-    for (CsvRow& row : quality::models_rows(group.first, group.second, tags)) {
+    for (CsvRow& row : models_rows(group.first, group.second, tags)) {
       rows.push_back(std::move(row));
     }
   }
@@ -195,7 +195,7 @@ std::string write_study_view(const std::string& report, StudyRows& rows,
                              std::vector<report::BatchRecord> batches, double se_limit,
                              double misfit_limit, bool pages) {
   std::string error = write_file_atomically(
-      report + "/" + kModelsTable, csv_text(quality::models_header(), rows.models()));
+      report + "/" + kModelsTable, csv_text(models_header(), rows.models()));
   if (error.empty() && pages) {
     error = write_file_atomically(
         report + "/" + kIndexPage,
