@@ -246,6 +246,7 @@ constexpr Spec kOptions[] = {
      "print the version and exit"},
 };
 
+// --help, its options' part made from kOptions.
 std::string help_text() {
   return R"(Usage: vbsgen [OPTION]...
 Writes one synthetic simulation run in the input layout that vbsfit reads,

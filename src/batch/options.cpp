@@ -12,12 +12,14 @@
 namespace batch {
 namespace {
 
+// True when `text` is a whole number of at least 1, stored in `value`.
 bool parse_count(std::string_view text, int& value) {
   const char* end = text.data() + text.size();
   auto result = std::from_chars(text.data(), end, value);
   return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= 1;
 }
 
+// True when `value` is a finite positive number, stored in `limit`.
 bool parse_limit(const std::string& value, double& limit) {
   const char* end = value.data() + value.size();
   auto result = std::from_chars(value.data(), end, limit);
@@ -76,11 +78,12 @@ constexpr Spec kOptions[] = {
      [](Options& o, const Value&) { o.dry_run = true; return std::string(); },
      "print the run set as a plan (that header, then one line\n"
      "per configuration) and exit: --dry-run > study.plan"},
-    help_row<Options>("  A species holds at most 10 characters, a scenario label or tag at most 20,\n"
-                      "  all UTF-8, none a blank, '/' or control character; a configuration may come\n"
-                      "  only once. Names are case-sensitive. A species in no table is refused, with\n"
-                      "  the names it may have meant, and so is a tag that differs from static, no56\n"
-                      "  or no6 only in case, '-' or '_'."),
+    help_row<Options>(
+        "  A species holds at most 10 characters, a scenario label or tag at most 20,\n"
+        "  all UTF-8, none a blank, '/' or control character; a configuration may come\n"
+        "  only once. Names are case-sensitive. A species in no table is refused, with\n"
+        "  the names it may have meant, and so is a tag that differs from static, no56\n"
+        "  or no6 only in case, '-' or '_'."),
     {"species-table", '\0', OptionValue::required, "FILE",
      [](Options& o, const Value& v) {
        return set_name(o.species_table, "species-table", "a file name", *v);
@@ -118,7 +121,9 @@ constexpr Spec kOptions[] = {
     {"shard", '\0', OptionValue::required, "K/N",
      [](Options& o, const Value& v) {
        Shard shard;
-       if (!parse_shard(*v, shard)) return needs("shard", "K/N with 1 <= K <= N (share K of N)", *v);
+       if (!parse_shard(*v, shard)) {
+         return needs("shard", "K/N with 1 <= K <= N (share K of N)", *v);
+       }
        o.shard = shard;
        return std::string();
      },
@@ -193,7 +198,7 @@ constexpr Spec kOptions[] = {
 std::string check_combination(const Options& o, const std::vector<std::size_t>& given) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
-  if (o.merge) {
+  if (o.merge) {  // the table marks what --merge takes; this message names them
     for (std::size_t row : given) {
       if ((kOptions[row].groups & kWithMerge) == 0) {
         return "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and "
@@ -272,10 +277,10 @@ namespace {
 std::string options_help_text(const BuildFacts& build, int default_jobs) {
   std::string text = options_help<Options>(kOptions, 21);
   const std::string jobs = std::to_string(default_jobs);
-  for (auto [key, value] : {std::pair<std::string_view, std::string_view>{"{species}", build.species},
-                            {"{scenario}", build.scenario},
-                            {"{tag}", build.tag},
-                            {"{jobs}", jobs}}) {
+  using Default = std::pair<std::string_view, std::string_view>;
+  for (auto [key, value] : {Default{"{species}", build.species},
+                            Default{"{scenario}", build.scenario}, Default{"{tag}", build.tag},
+                            Default{"{jobs}", jobs}}) {
     const std::size_t at = text.find(key);
     if (at != std::string::npos) text.replace(at, key.size(), value);
   }
