@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "run_program.hpp"
+
 namespace {
 
 TEST(BatchOptions, ValuesAsNextArgumentOrAfterEquals) {
@@ -132,6 +134,18 @@ TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
        }()) {
     EXPECT_LE(line.size(), 80u) << line;
   }
+}
+
+TEST(BatchOptions, AnUnknownOptionWithAValueIsUnknown) {
+  batch::Options o;
+  EXPECT_EQ(batch::parse_options({"--frobnicate=1"}, o), "unknown option '--frobnicate'");
+}
+
+// The whole text, byte for byte: the help is made from the option table, and
+// a change to the table's layout must not move a character of it.
+TEST(BatchOptions, HelpIsTheGoldenText) {
+  EXPECT_EQ(batch::help_text({"OLE2_OH", "0.1", "allgas", "9.9", ""}, 7),
+            testsupport::read_file(testsupport::test_data("help/vbsfit-batch.txt")));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string_view>
 
 #include "batch/batch.hpp"
@@ -115,6 +116,22 @@ TEST(WriteTables, AHangUpWhileTheTablesAreReplacedWaitsForTheWholeReportAndItsSu
             0u)
       << summary;
   EXPECT_NE(summary.find("  report: " + report.string() + "/\n"), std::string::npos) << summary;
+}
+
+TEST(ModelsTable, OneRowPerTagWithThePreferredMarked) {
+  constexpr int kRows = 1440;
+  const std::vector<quality::Candidate> candidates = {
+      {"static", 0, {{kRows, 1440.0, 0.5, 1}}}, {"allgas", 6, {{kRows, 0.0, 1.0, 7}}}};
+  const std::vector<batch::CsvRow> expected = {
+      {"TOL", "0.1", "static", "1440", "2", "1", "false"},
+      {"TOL", "0.1", "allgas", "0", "-inf", "7", "true"},
+  };
+  EXPECT_EQ(batch::models_rows("TOL", "0.1", candidates), expected);
+  EXPECT_EQ(batch::models_header(),
+            (batch::CsvRow{"species", "scenario", "tag", "rss", "aic", "k", "preferred"}));
+  const std::vector<quality::Candidate> unknown = {{"no56", 4, {{kRows, NAN, NAN, 5}}}};
+  EXPECT_EQ(batch::models_rows("a,b", "s", unknown)[0],
+            (batch::CsvRow{"a,b", "s", "no56", "", "", "5", "false"}));
 }
 
 }  // namespace

@@ -132,19 +132,4 @@ TEST(CompareModels, TotalsAreSumsOverTheBinsInOrder) {
   EXPECT_EQ(result.preferred, 0);
 }
 
-TEST(ModelsRows, OneRowPerTagWithThePreferredMarked) {
-  const std::vector<quality::Candidate> candidates = {
-      {"static", 0, {{kRows, 1440.0, 0.5, 1}}}, {"allgas", 6, {{kRows, 0.0, 1.0, 7}}}};
-  const std::vector<std::vector<std::string>> expected = {
-      {"TOL", "0.1", "static", "1440", "2", "1", "false"},
-      {"TOL", "0.1", "allgas", "0", "-inf", "7", "true"},
-  };
-  EXPECT_EQ(quality::models_rows("TOL", "0.1", candidates), expected);
-  EXPECT_EQ(quality::models_header(),
-            (std::vector<std::string>{"species", "scenario", "tag", "rss", "aic", "k", "preferred"}));
-  const std::vector<quality::Candidate> unknown = {{"no56", 4, {{kRows, NAN, NAN, 5}}}};
-  EXPECT_EQ(quality::models_rows("a,b", "s", unknown)[0],
-            (std::vector<std::string>{"a,b", "s", "no56", "", "", "5", "false"}));
-}
-
 }  // namespace

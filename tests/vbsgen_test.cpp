@@ -503,4 +503,31 @@ TEST(VbsgenTool, HelpExplainsEveryOption) {
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+// vbsgen reads its command line as vbsfit-batch does: the same forms and
+// the same usage errors.
+TEST(VbsgenTool, ReadsOptionsAsVbsfitBatchDoes) {
+  ScratchDir dir;
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-x"}, "vbsgen: unknown option '-x'"},
+      {{"--version=1"}, "vbsgen: option '--version' takes no value"},
+      {{"--", "--version"}, "vbsgen: unexpected argument '--version'"},
+  };
+  for (const auto& c : cases) {
+    auto run = vbsgen_run(dir.path(), c.args);
+    EXPECT_EQ(run.exit_status, 2) << c.args.front();
+    EXPECT_EQ(run.first_err_line(), c.message) << c.args.front();
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(VbsgenTool, HelpIsTheGoldenText) {
+  ScratchDir dir;
+  auto run = vbsgen_run(dir.path(), {"--help"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, read_file(testsupport::test_data("help/vbsgen.txt")));
+}
+
 }  // namespace

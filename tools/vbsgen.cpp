@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/option_table.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
 #include "textio/formatted.hpp"
@@ -46,92 +47,6 @@ const textio::Format kTruthFormat{
     {{textio::EditDescriptor::Kind::skip, 1, 0}, {textio::EditDescriptor::Kind::e_field, 22, 15}},
     7};
 
-constexpr const char* kHelp = R"(Usage: vbsgen [OPTION]...
-Writes one synthetic simulation run in the input layout that vbsfit reads,
-driven by known coefficients, and writes those coefficients beside it.
-
-The precursor starts at 25 and decays at the species' rate constant KP; the
-six volatility bins start empty and follow the linear model that vbsfit fits,
-  d(bin r)/dt = a0r KP precursor + sum over j of ajr K(j) (bin j),
-integrated with the trapezoidal rule, for which the fit's interval model is
-exact. KP and K(1...6) come from vbsfit's own species table and tag rules.
-
-What a fit can recover depends on the data, not only on the model: a term
-whose reaction is too slow to show in the digits of the files (K(5) and K(6)
-of most species, in the standard layout) or that noise drowns is not pinned
-down, and the fit may report any value there. vbsfit-batch gives every
-coefficient a standard error and a flag:
-  determined     standard error at most 0.1 (--se-limit) and the term's
-                 column independent of the others: the data fix it
-  undetermined   a larger standard error, or a column the data cannot tell
-                 apart from the others: the value may be far from the truth
-  no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
-                 the fit and its value means nothing
-On vbsgen runs of both layouts, with and without noise, every coefficient
-that missed its truth by more than 0.02 was flagged undetermined.
-
-Options (a value may also be given as --option=VALUE):
-  --species NAME        species, at most 10 characters (default OLE2_OH); it
-                        selects KP and K and goes into the paths. Names are
-                        case-sensitive; a species in no table is refused, with
-                        the names it may have meant
-  --species-table FILE  species and their constants, in the form that
-                        vbsfit-batch --list-species prints; a row replaces
-                        the built-in one of the same name
-  --allow-unknown-species  use the default rate constants for a species in
-                        no table, as vbsfit does
-  --scenario LABEL      scenario label, at most 20 characters (default 0.1)
-  --tag TAG             run tag, at most 20 characters (default allgas);
-                        "static" sets every K(j) to 0, "no56" K(5) and K(6),
-                        "no6" K(6); a term ajr with K(j) = 0 has no effect and
-                        cannot be recovered by a fit; a tag that differs from
-                        these only in case, '-' or '_' is refused
-  --layout LAYOUT       standard or ideal (default: the species' layout in the
-                        table, standard for a species in none); vbsfit reads
-                        the ideal layout only for a species whose row says
-                        so, so the two must agree
-  --output DIR          where to write (default .):
-                        standard: DIR/INPUTS_ODE/5days/LABEL_aer.NAME/ with
-                          aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6;
-                          run vbsfit in a directory beside INPUTS_ODE
-                        ideal: DIR/aer.precursor.ideal and DIR/aer.ideal;
-                          run vbsfit in DIR
-                        missing directories are created
-  --coefficients FILE   true coefficients from FILE instead of a seed
-  --seed N              seed of the drawn coefficients and of the noise, an
-                        unsigned 64-bit integer (default 1)
-  --records N           number of records, 2 ... 1000000 (default 1441; vbsfit
-                        reads exactly 1441)
-  --step SECONDS        time step, positive (default 300: 1441 records span
-                        five days)
-  --noise REL           relative noise in [0, 1) (default 0): every precursor
-                        and bin value is multiplied by 1 + REL u, u uniform in
-                        [-1, 1); times and molar masses stay exact
-  --truth FILE          where to write the true coefficients (default
-                        true_coef.NAME.LABEL.TAG in the data directory)
-  -h, --help            show this help and exit
-  --version             print the version and exit
-
-Coefficient file (--coefficients): six lines, one per target bin r = 1...6,
-of seven numbers each: a0r a1r a2r a3r a4r a5r a6r, separated by blanks, tabs
-or commas. a0r is the precursor yield of bin r, ajr (j != r) what bin j feeds
-into bin r, both in [0, 10000]; arr is the raw self term, in [-1, 0]. Blank
-lines and lines beginning with # are ignored.
-
-Drawn coefficients (--seed): a0r in [0.01, 0.3], arr in [-0.9, -0.1], bin r-1
-feeding bin r in [0.05, 0.8], with even odds bin r-2 feeding bin r in
-[0.02, 0.3]; every other term 0. All are multiples of 0.001.
-
-Truth file: the layout of vbsfit's results file without its molar-mass record:
-the same two header records, then one row per target bin r = 1...6 of the
-seven values a0r ... a6r in the format (7(1X,E22.15)), with the self term
-reported as vbsfit reports it: arr + 1.
-
-Nothing is overwritten: if any file to be written exists, vbsgen stops
-before writing anything, and a run that cannot write every file (a full
-disk) leaves none of them. Exit status 0 on success, 2 for a bad option,
-name, species table or coefficient file, 1 when the files cannot be written.
-)";
 
 enum class Layout { standard, ideal };
 
@@ -217,6 +132,169 @@ bool parse_number(const std::string& text, T& value) {
   return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
 
+using Value = std::optional<std::string>;
+using Spec = batch::OptionSpec<Options>;
+
+// Reads `value` into `field` when it is a number that `fits`; otherwise the
+// usage error `refusal` + " not '" + value + "'".
+template <typename T, typename Fits>
+std::string set_number(T& field, const std::string& value, Fits fits, std::string_view refusal) {
+  if (parse_number(value, field) && fits(field)) return {};
+  return std::string(refusal) + ", not '" + value + "'";
+}
+
+// Sets a file or directory name, which may not be empty.
+std::string set_path(std::string& field, std::string_view option, const std::string& value) {
+  if (value.empty()) return "--" + std::string(option) + " must not be empty";
+  field = value;
+  return {};
+}
+
+// The options, in the order --help lists them.
+constexpr Spec kOptions[] = {
+    batch::help_row<Options>("Options (a value may also be given as --option=VALUE):"),
+    {"species", '\0', batch::OptionValue::required, "NAME",
+     [](Options& o, const Value& v) { o.species = *v; return std::string(); },
+     "species, at most 10 characters (default OLE2_OH); it\n"
+     "selects KP and K and goes into the paths. Names are\n"
+     "case-sensitive; a species in no table is refused, with\n"
+     "the names it may have meant"},
+    {"species-table", '\0', batch::OptionValue::required, "FILE",
+     [](Options& o, const Value& v) { return set_path(o.species_table, "species-table", *v); },
+     "species and their constants, in the form that\n"
+     "vbsfit-batch --list-species prints; a row replaces\n"
+     "the built-in one of the same name"},
+    {"allow-unknown-species", '\0', batch::OptionValue::none, "",
+     [](Options& o, const Value&) { o.allow_unknown = true; return std::string(); },
+     "use the default rate constants for a species in\n"
+     "no table, as vbsfit does"},
+    {"scenario", '\0', batch::OptionValue::required, "LABEL",
+     [](Options& o, const Value& v) { o.scenario = *v; return std::string(); },
+     "scenario label, at most 20 characters (default 0.1)"},
+    {"tag", '\0', batch::OptionValue::required, "TAG",
+     [](Options& o, const Value& v) { o.tag = *v; return std::string(); },
+     "run tag, at most 20 characters (default allgas);\n"
+     "\"static\" sets every K(j) to 0, \"no56\" K(5) and K(6),\n"
+     "\"no6\" K(6); a term ajr with K(j) = 0 has no effect and\n"
+     "cannot be recovered by a fit; a tag that differs from\n"
+     "these only in case, '-' or '_' is refused"},
+    {"layout", '\0', batch::OptionValue::required, "LAYOUT",
+     [](Options& o, const Value& v) {
+       if (*v == "standard") {
+         o.layout = Layout::standard;
+       } else if (*v == "ideal") {
+         o.layout = Layout::ideal;
+       } else {
+         return "--layout must be 'standard' or 'ideal', not '" + *v + "'";
+       }
+       return std::string();
+     },
+     "standard or ideal (default: the species' layout in the\n"
+     "table, standard for a species in none); vbsfit reads\n"
+     "the ideal layout only for a species whose row says\n"
+     "so, so the two must agree"},
+    {"output", '\0', batch::OptionValue::required, "DIR",
+     [](Options& o, const Value& v) { return set_path(o.output, "output", *v); },
+     "where to write (default .):\n"
+     "standard: DIR/INPUTS_ODE/5days/LABEL_aer.NAME/ with\n"
+     "  aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6;\n"
+     "  run vbsfit in a directory beside INPUTS_ODE\n"
+     "ideal: DIR/aer.precursor.ideal and DIR/aer.ideal;\n"
+     "  run vbsfit in DIR\n"
+     "missing directories are created"},
+    {"coefficients", '\0', batch::OptionValue::required, "FILE",
+     [](Options& o, const Value& v) { return set_path(o.coefficients, "coefficients", *v); },
+     "true coefficients from FILE instead of a seed"},
+    {"seed", '\0', batch::OptionValue::required, "N",
+     [](Options& o, const Value& v) {
+       return set_number(o.seed, *v, [](std::uint64_t) { return true; },
+                         "--seed must be an unsigned integer");
+     },
+     "seed of the drawn coefficients and of the noise, an\n"
+     "unsigned 64-bit integer (default 1)"},
+    {"records", '\0', batch::OptionValue::required, "N",
+     [](Options& o, const Value& v) {
+       return set_number(o.records, *v, [](int n) { return n >= 2 && n <= kMaxRecords; },
+                         "--records must be an integer from 2 to 1000000");
+     },
+     "number of records, 2 ... 1000000 (default 1441; vbsfit\n"
+     "reads exactly 1441)"},
+    {"step", '\0', batch::OptionValue::required, "SECONDS",
+     [](Options& o, const Value& v) {
+       return set_number(o.step, *v, [](double x) { return std::isfinite(x) && x > 0.0; },
+                         "--step must be a positive number of seconds");
+     },
+     "time step, positive (default 300: 1441 records span\n"
+     "five days)"},
+    {"noise", '\0', batch::OptionValue::required, "REL",
+     [](Options& o, const Value& v) {
+       return set_number(o.noise, *v, [](double x) { return x >= 0.0 && x < 1.0; },
+                         "--noise must be a number in [0, 1)");
+     },
+     "relative noise in [0, 1) (default 0): every precursor\n"
+     "and bin value is multiplied by 1 + REL u, u uniform in\n"
+     "[-1, 1); times and molar masses stay exact"},
+    {"truth", '\0', batch::OptionValue::required, "FILE",
+     [](Options& o, const Value& v) { return set_path(o.truth, "truth", *v); },
+     "where to write the true coefficients (default\n"
+     "true_coef.NAME.LABEL.TAG in the data directory)"},
+    {"help", 'h', batch::OptionValue::none, "",
+     [](Options& o, const Value&) { o.help = true; return std::string(); },
+     "show this help and exit"},
+    {"version", '\0', batch::OptionValue::none, "",
+     [](Options& o, const Value&) { o.version = true; return std::string(); },
+     "print the version and exit"},
+};
+
+// --help, its options' part made from kOptions.
+std::string help_text() {
+  return R"(Usage: vbsgen [OPTION]...
+Writes one synthetic simulation run in the input layout that vbsfit reads,
+driven by known coefficients, and writes those coefficients beside it.
+
+The precursor starts at 25 and decays at the species' rate constant KP; the
+six volatility bins start empty and follow the linear model that vbsfit fits,
+  d(bin r)/dt = a0r KP precursor + sum over j of ajr K(j) (bin j),
+integrated with the trapezoidal rule, for which the fit's interval model is
+exact. KP and K(1...6) come from vbsfit's own species table and tag rules.
+
+What a fit can recover depends on the data, not only on the model: a term
+whose reaction is too slow to show in the digits of the files (K(5) and K(6)
+of most species, in the standard layout) or that noise drowns is not pinned
+down, and the fit may report any value there. vbsfit-batch gives every
+coefficient a standard error and a flag:
+  determined     standard error at most 0.1 (--se-limit) and the term's
+                 column independent of the others: the data fix it
+  undetermined   a larger standard error, or a column the data cannot tell
+                 apart from the others: the value may be far from the truth
+  no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
+                 the fit and its value means nothing
+On vbsgen runs of both layouts, with and without noise, every coefficient
+that missed its truth by more than 0.02 was flagged undetermined.
+
+)" + batch::options_help<Options>(kOptions, 24) + R"(
+Coefficient file (--coefficients): six lines, one per target bin r = 1...6,
+of seven numbers each: a0r a1r a2r a3r a4r a5r a6r, separated by blanks, tabs
+or commas. a0r is the precursor yield of bin r, ajr (j != r) what bin j feeds
+into bin r, both in [0, 10000]; arr is the raw self term, in [-1, 0]. Blank
+lines and lines beginning with # are ignored.
+
+Drawn coefficients (--seed): a0r in [0.01, 0.3], arr in [-0.9, -0.1], bin r-1
+feeding bin r in [0.05, 0.8], with even odds bin r-2 feeding bin r in
+[0.02, 0.3]; every other term 0. All are multiples of 0.001.
+
+Truth file: the layout of vbsfit's results file without its molar-mass record:
+the same two header records, then one row per target bin r = 1...6 of the
+seven values a0r ... a6r in the format (7(1X,E22.15)), with the self term
+reported as vbsfit reports it: arr + 1.
+
+Nothing is overwritten: if any file to be written exists, vbsgen stops
+before writing anything, and a run that cannot write every file (a full
+disk) leaves none of them. Exit status 0 on success, 2 for a bad option,
+name, species table or coefficient file, 1 when the files cannot be written.
+)";
+}
+
 // Sets o.row: the species table file's row of the species, else the built-in
 // one, else (with --allow-unknown-species) the default; refuses a species in
 // no table with the names it may have meant.
@@ -255,83 +333,9 @@ void choose_species_row(Options& o) {
 
 Options parse_command_line(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      o.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      o.version = true;
-      continue;
-    }
-    if (arg == "--allow-unknown-species") {
-      o.allow_unknown = true;
-      continue;
-    }
-    if (arg.rfind("--", 0) != 0) usage_error("unexpected argument '" + arg + "'");
-    std::string name = arg.substr(2);
-    std::optional<std::string> value;
-    if (std::size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    static const char* const kValued[] = {"species", "scenario",     "tag",  "layout",
-                                          "output",  "coefficients", "seed", "records",
-                                          "step",    "noise",        "truth",
-                                          "species-table"};
-    bool known = false;
-    for (const char* k : kValued) known = known || name == k;
-    if (!known) usage_error("unknown option '--" + name + "'");
-    if (!value) {
-      if (i + 1 == argc) usage_error("option '--" + name + "' needs a value");
-      value = argv[++i];
-    }
-    const std::string& v = *value;
-    if (name == "species") {
-      o.species = v;
-    } else if (name == "scenario") {
-      o.scenario = v;
-    } else if (name == "tag") {
-      o.tag = v;
-    } else if (name == "layout") {
-      if (v == "standard") {
-        o.layout = Layout::standard;
-      } else if (v == "ideal") {
-        o.layout = Layout::ideal;
-      } else {
-        usage_error("--layout must be 'standard' or 'ideal', not '" + v + "'");
-      }
-    } else if (name == "output") {
-      if (v.empty()) usage_error("--output must not be empty");
-      o.output = v;
-    } else if (name == "coefficients") {
-      if (v.empty()) usage_error("--coefficients must not be empty");
-      o.coefficients = v;
-    } else if (name == "seed") {
-      if (!parse_number(v, o.seed)) {
-        usage_error("--seed must be an unsigned integer, not '" + v + "'");
-      }
-    } else if (name == "records") {
-      if (!parse_number(v, o.records) || o.records < 2 || o.records > kMaxRecords) {
-        usage_error("--records must be an integer from 2 to 1000000, not '" + v + "'");
-      }
-    } else if (name == "step") {
-      if (!parse_number(v, o.step) || !std::isfinite(o.step) || !(o.step > 0.0)) {
-        usage_error("--step must be a positive number of seconds, not '" + v + "'");
-      }
-    } else if (name == "noise") {
-      if (!parse_number(v, o.noise) || !(o.noise >= 0.0 && o.noise < 1.0)) {
-        usage_error("--noise must be a number in [0, 1), not '" + v + "'");
-      }
-    } else if (name == "species-table") {
-      if (v.empty()) usage_error("--species-table must not be empty");
-      o.species_table = v;
-    } else if (name == "truth") {
-      if (v.empty()) usage_error("--truth must not be empty");
-      o.truth = v;
-    }
-  }
+  const batch::ParsedLine line = batch::parse_command_line<Options>(
+      kOptions, std::vector<std::string>(argv + 1, argv + argc), o, false);
+  if (!line.error.empty()) usage_error(line.error);
   if (o.help || o.version) return o;
 
   // The fit reads these into fixed-length names: a longer value would be cut
@@ -544,7 +548,7 @@ std::string show(double value) {
 int main(int argc, char** argv) {
   const Options o = parse_command_line(argc, argv);
   if (o.help || o.version) {
-    if (o.help) std::fputs(kHelp, stdout);
+    if (o.help) std::fputs(help_text().c_str(), stdout);
     if (o.version) std::printf("vbsgen %s\n", VBSFIT_VERSION);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       run_error(std::string("cannot write to standard output: ") + std::strerror(errno));

@@ -6,107 +6,204 @@
 #include <charconv>
 #include <cmath>
 
+#include "batch/option_table.hpp"
 #include "batch/tables.hpp"
 
 namespace batch {
 namespace {
 
+// True when `text` is a whole number of at least 1, stored in `value`.
 bool parse_count(std::string_view text, int& value) {
   const char* end = text.data() + text.size();
   auto result = std::from_chars(text.data(), end, value);
   return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= 1;
 }
 
-// The options that take a value, and where it goes.
-std::string assign(Options& o, std::string_view name, const std::string& value) {
-  const std::string option = "--" + std::string(name);
-  if (name == "species") {
-    o.species = value;
-  } else if (name == "scenario") {
-    o.scenarios = value;
-  } else if (name == "tag") {
-    o.tags = value;
-  } else if (name == "plan") {
-    if (value.empty()) return option + " needs a file name";
-    o.plan = value;
-  } else if (name == "species-table") {
-    if (value.empty()) return option + " needs a file name";
-    o.species_table = value;
-  } else if (name == "workdir") {
-    if (value.empty()) return option + " needs a directory";
-    o.workdir = value;
-  } else if (name == "report") {
-    if (value.empty()) return option + " needs a directory";
-    o.report = value;
-  } else if (name == "jobs") {
-    int jobs = 0;
-    if (!parse_count(value, jobs)) return option + " needs a whole number of at least 1, not '" + value + "'";
-    o.jobs = jobs;
-  } else if (name == "se-limit" || name == "misfit-limit") {
-    double limit = 0.0;
-    const char* end = value.data() + value.size();
-    auto result = std::from_chars(value.data(), end, limit);
-    if (value.empty() || result.ec != std::errc() || result.ptr != end || !(limit > 0.0) ||
-        !std::isfinite(limit)) {
-      return option + " needs a positive number, not '" + value + "'";
-    }
-    (name == "se-limit" ? o.se_limit : o.misfit_limit) = limit;
-  } else if (name == "shard") {
-    Shard shard;
-    if (!parse_shard(value, shard)) {
-      return option + " needs K/N with 1 <= K <= N (share K of N), not '" + value + "'";
-    }
-    o.shard = shard;
-  } else {
-    return "unknown option '" + option + "'";
-  }
+// True when `value` is a finite positive number, stored in `limit`.
+bool parse_limit(const std::string& value, double& limit) {
+  const char* end = value.data() + value.size();
+  auto result = std::from_chars(value.data(), end, limit);
+  return !value.empty() && result.ec == std::errc() && result.ptr == end && limit > 0.0 &&
+         std::isfinite(limit);
+}
+
+using Value = std::optional<std::string>;
+using Spec = OptionSpec<Options>;
+
+// The error of an option that needs what `what` says and was given `value`.
+std::string needs(std::string_view option, std::string_view what, const std::string& value) {
+  return "--" + std::string(option) + " needs " + std::string(what) + ", not '" + value + "'";
+}
+
+// Sets `field` to a file or directory name, which may not be empty.
+template <typename Field>
+std::string set_name(Field& field, std::string_view option, std::string_view what,
+                     const std::string& value) {
+  if (value.empty()) return "--" + std::string(option) + " needs " + std::string(what);
+  field = value;
   return {};
 }
 
-bool takes_value(std::string_view name) {
-  for (std::string_view n : {"species", "scenario", "tag", "plan", "workdir", "report", "jobs",
-                             "shard", "se-limit", "misfit-limit", "species-table"}) {
-    if (n == name) return true;
-  }
-  return false;
-}
-
-// The options that take no value.
-std::string set_flag(Options& o, std::string_view name, const std::string& arg) {
-  if (name == "merge") {
-    o.merge = true;
-  } else if (name == "allow-mixed-constants") {
-    o.allow_mixed_constants = true;
-  } else if (name == "forget") {
-    o.forget = true;
-  } else if (name == "no-pages") {
-    o.pages = false;
-  } else if (name == "list-species") {
-    o.list_species = true;
-  } else if (name == "allow-unknown-species") {
-    o.allow_unknown_species = true;
-  } else if (name == "dry-run") {
-    o.dry_run = true;
-  } else if (name == "help") {
-    o.help = true;
-  } else if (name == "version") {
-    o.version = true;
-  } else {
-    return "unknown option '" + arg + "'";
-  }
+std::string set_limit(std::optional<double>& field, std::string_view option,
+                      const std::string& value) {
+  double limit = 0.0;
+  if (!parse_limit(value, limit)) return needs(option, "a positive number", value);
+  field = limit;
   return {};
 }
+
+constexpr unsigned kWithMerge = 1;  // an option --merge takes
+
+// The options, in the order --help lists them, with the lines between them.
+// "{species}", "{scenario}", "{tag}" and "{jobs}" stand for the defaults.
+constexpr Spec kOptions[] = {
+    help_row<Options>("Configurations (a value may also be given as --option=VALUE):"),
+    {"species", '\0', OptionValue::required, "LIST",
+     [](Options& o, const Value& v) { o.species = *v; return std::string(); },
+     "comma-separated species (default {species})"},
+    {"scenario", '\0', OptionValue::required, "LIST",
+     [](Options& o, const Value& v) { o.scenarios = *v; return std::string(); },
+     "comma-separated scenario labels (default {scenario})"},
+    {"tag", '\0', OptionValue::required, "LIST",
+     [](Options& o, const Value& v) { o.tags = *v; return std::string(); },
+     "comma-separated run tags (default {tag})\n"
+     "the run set is their product, species varying slowest"},
+    {"plan", '\0', OptionValue::required, "FILE",
+     [](Options& o, const Value& v) { return set_name(o.plan, "plan", "a file name", *v); },
+     "one species,scenario,tag per line instead of the lists;\n"
+     "blank lines, lines starting with # and the header line\n"
+     "species,scenario,tag are skipped; - reads standard\n"
+     "input (at most 4 MiB)"},
+    {"dry-run", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.dry_run = true; return std::string(); },
+     "print the run set as a plan (that header, then one line\n"
+     "per configuration) and exit: --dry-run > study.plan"},
+    help_row<Options>(
+        "  A species holds at most 10 characters, a scenario label or tag at most 20,\n"
+        "  all UTF-8, none a blank, '/' or control character; a configuration may come\n"
+        "  only once. Names are case-sensitive. A species in no table is refused, with\n"
+        "  the names it may have meant, and so is a tag that differs from static, no56\n"
+        "  or no6 only in case, '-' or '_'."),
+    {"species-table", '\0', OptionValue::required, "FILE",
+     [](Options& o, const Value& v) {
+       return set_name(o.species_table, "species-table", "a file name", *v);
+     },
+     "species and their constants, in the form that\n"
+     "--list-species prints (at most 4 MiB); a row replaces the\n"
+     "built-in one of the same name, and the summary says so"},
+    {"allow-unknown-species", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.allow_unknown_species = true; return std::string(); },
+     "run a species in no table with the default rate\n"
+     "constants, as vbsfit does; the tables and summary say so"},
+    help_row<Options>("\nRunning:"),
+    {"workdir", '\0', OptionValue::required, "DIR",
+     [](Options& o, const Value& v) { return set_name(o.workdir, "workdir", "a directory", *v); },
+     "the working directory of every run (default .); input\n"
+     "paths are relative to it, and DIR/FITS must exist",
+     kWithMerge},
+    {"report", '\0', OptionValue::required, "DIR",
+     [](Options& o, const Value& v) { return set_name(o.report, "report", "a directory", *v); },
+     "the report directory, created when missing (default\n"
+     "vbsfit-report in the working directory); a relative DIR\n"
+     "is relative to the current directory",
+     kWithMerge},
+    {"jobs", 'j', OptionValue::required, "N",
+     [](Options& o, const Value& v) {
+       int jobs = 0;
+       if (!parse_count(*v, jobs)) return needs("jobs", "a whole number of at least 1", *v);
+       o.jobs = jobs;
+       return std::string();
+     },
+     "runs at once (default {jobs}, the CPUs available); the\n"
+     "analyses of their fits take turns with them, and one\n"
+     "more may run beside N runs, so that no CPU waits while\n"
+     "a run's end is handed over"},
+    {"shard", '\0', OptionValue::required, "K/N",
+     [](Options& o, const Value& v) {
+       Shard shard;
+       if (!parse_shard(*v, shard)) {
+         return needs("shard", "K/N with 1 <= K <= N (share K of N)", *v);
+       }
+       o.shard = shard;
+       return std::string();
+     },
+     "run only share K of N (1 <= K <= N): configuration i of\n"
+     "the run set, counted from 0 in run-set order, belongs to\n"
+     "share (i mod N) + 1; for job arrays and several hosts"},
+    {"se-limit", '\0', OptionValue::required, "X",
+     [](Options& o, const Value& v) { return set_limit(o.se_limit, "se-limit", *v); },
+     "the largest standard error of a determined coefficient\n"
+     "(default 0.1); see \"Flags\" below"},
+    {"misfit-limit", '\0', OptionValue::required, "X",
+     [](Options& o, const Value& v) { return set_limit(o.misfit_limit, "misfit-limit", *v); },
+     "the largest lag-1 autocorrelation of a target bin's\n"
+     "residuals that still fits (default 0.2); see \"Flags\""},
+    {"no-pages", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.pages = false; return std::string(); },
+     "write the tables only: no index.html and no page per\n"
+     "configuration (a page takes about 60 kB, and drawing\n"
+     "the pages adds about a sixth to the batch's time); an\n"
+     "earlier batch's pages stay",
+     kWithMerge},
+    help_row<Options>(""),
+    {"refit", '\0', OptionValue::optional, "[=all]",
+     [](Options& o, const Value& v) {
+       if (!v || *v == "stale") {
+         o.refit = Options::Refit::stale;
+       } else if (*v == "all") {
+         o.refit = Options::Refit::all;
+       } else {
+         return "--refit takes stale (the default) or all, not '" + *v + "'";
+       }
+       return std::string();
+     },
+     "run stale configurations again, replacing their results\n"
+     "files (=all: every configuration whose results file\n"
+     "exists); an old file is removed only once the new one is\n"
+     "complete, and put back if the run fails"},
+    help_row<Options>("\nOther modes:"),
+    {"forget", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.forget = true; return std::string(); },
+     "remove the run set's configurations from the study's\n"
+     "record (their results files stay) and rewrite the report"},
+    {"merge", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.merge = true; return std::string(); },
+     "join the reports of all N shards of one study, given as\n"
+     "arguments, into the report directory --report names\n"
+     "(written anew from their study records; pages are drawn\n"
+     "from the inputs below --workdir); each configuration\n"
+     "is checked against its files below --workdir as a\n"
+     "rerun checks it, and shares fitted with other\n"
+     "constants for one species are refused",
+     kWithMerge},
+    {"allow-mixed-constants", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.allow_mixed_constants = true; return std::string(); },
+     "\nwith --merge: join such shares all the same (the\n"
+     "summary names each species)",
+     kWithMerge},
+    {"list-species", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.list_species = true; return std::string(); },
+     "print the species table (with --species-table's rows) as\n"
+     "a species table file and exit"},
+    {"help", 'h', OptionValue::none, "",
+     [](Options& o, const Value&) { o.help = true; return std::string(); },
+     "show this help and exit"},
+    {"version", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.version = true; return std::string(); },
+     "print the version and exit"},
+};
 
 // The options that cannot go together, and the operands only --merge takes.
-std::string check_combination(const Options& o) {
+// `given`: the rows of kOptions given.
+std::string check_combination(const Options& o, const std::vector<std::size_t>& given) {
   if (o.help || o.version || o.list_species) return {};
   const bool lists = o.species || o.scenarios || o.tags;
-  if (o.merge) {
-    if (lists || o.plan || o.shard || o.jobs || o.se_limit || o.misfit_limit ||
-        o.species_table || o.allow_unknown_species || o.dry_run || o.forget ||
-        o.refit != Options::Refit::none) {
-      return "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and "
-             "the report directories to join";
+  if (o.merge) {  // the table marks what --merge takes; this message names them
+    for (std::size_t row : given) {
+      if ((kOptions[row].groups & kWithMerge) == 0) {
+        return "--merge takes only --report, --workdir, --no-pages, --allow-mixed-constants and "
+               "the report directories to join";
+      }
     }
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
     return {};
@@ -120,65 +217,13 @@ std::string check_combination(const Options& o) {
   return {};
 }
 
-// The option `arg` as its long name and the value given with it ("-j4",
-// "--jobs=4"). False when it is no option this program knows the form of.
-bool split_option(const std::string& arg, std::string& name, std::optional<std::string>& value) {
-  if (arg == "-h") {
-    name = "help";
-  } else if (arg.rfind("-j", 0) == 0) {
-    name = "jobs";
-    if (arg.size() > 2) value = arg.substr(2);
-  } else if (arg.rfind("--", 0) == 0) {
-    name = arg.substr(2);
-    if (std::size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-  } else {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string parse_options(const std::vector<std::string>& args, Options& o) {
-  bool options_ended = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (options_ended || arg.size() < 2 || arg[0] != '-') {
-      o.operands.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      continue;
-    }
-    std::string name;
-    std::optional<std::string> value;
-    if (!split_option(arg, name, value)) return "unknown option '" + arg + "'";
-    if (name == "refit") {  // its value is optional, and only after '='
-      if (!value || *value == "stale") {
-        o.refit = Options::Refit::stale;
-      } else if (*value == "all") {
-        o.refit = Options::Refit::all;
-      } else {
-        return "--refit takes stale (the default) or all, not '" + *value + "'";
-      }
-      continue;
-    }
-    if (!takes_value(name)) {
-      if (value) return "option '--" + name + "' takes no value";
-      if (std::string error = set_flag(o, name, arg); !error.empty()) return error;
-      continue;
-    }
-    if (!value) {
-      if (i + 1 == args.size()) return "option '--" + name + "' needs a value";
-      value = args[++i];
-    }
-    if (std::string error = assign(o, name, *value); !error.empty()) return error;
-  }
-  return check_combination(o);
+  ParsedLine line = parse_command_line<Options>(kOptions, args, o, true);
+  if (!line.error.empty()) return line.error;
+  o.operands.insert(o.operands.end(), line.operands.begin(), line.operands.end());
+  return check_combination(o, line.given);
 }
 
 namespace {
@@ -211,7 +256,10 @@ std::string table_help() {
                     "per fitted configuration, target bin and term (VOC, VB1...VB6): " +
                         help_list(kCoefficientsColumns)) +
          help_entry(kFitsTable,
-                    "per fitted configuration and target bin: " + help_list(kFitsColumns));
+                    "per fitted configuration and target bin: " + help_list(kFitsColumns)) +
+         help_entry(kModelsTable,
+                    "per species and scenario fitted under more than one tag, one row per tag: " +
+                        help_list(kModelsColumns));
 }
 
 }  // namespace
@@ -223,8 +271,25 @@ int available_cpus() {
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
+namespace {
+
+// The options' part of --help, with the build's defaults in it.
+std::string options_help_text(const BuildFacts& build, int default_jobs) {
+  std::string text = options_help<Options>(kOptions, 21);
+  const std::string jobs = std::to_string(default_jobs);
+  using Default = std::pair<std::string_view, std::string_view>;
+  for (auto [key, value] : {Default{"{species}", build.species},
+                            Default{"{scenario}", build.scenario}, Default{"{tag}", build.tag},
+                            Default{"{jobs}", jobs}}) {
+    const std::size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string help_text(const BuildFacts& build, int default_jobs) {
-  const std::string species(build.species), scenario(build.scenario), tag(build.tag);
   return R"(Usage: vbsfit-batch [OPTION]...
        vbsfit-batch --merge --report DIR SHARD_REPORT...
 Fits every configuration of a study with vbsfit's own program, several at
@@ -247,73 +312,7 @@ species table gives now, and its numbers flagged under the same limits, no
 refit is needed. So running the same command again finishes an interrupted
 study, and what it keeps is what its inputs give.
 
-Configurations (a value may also be given as --option=VALUE):
-  --species LIST     comma-separated species (default )" + species + R"()
-  --scenario LIST    comma-separated scenario labels (default )" + scenario + R"()
-  --tag LIST         comma-separated run tags (default )" + tag + R"()
-                     the run set is their product, species varying slowest
-  --plan FILE        one species,scenario,tag per line instead of the lists;
-                     blank lines, lines starting with # and the header line
-                     species,scenario,tag are skipped; - reads standard
-                     input (at most 4 MiB)
-  --dry-run          print the run set as a plan (that header, then one line
-                     per configuration) and exit: --dry-run > study.plan
-  A species holds at most 10 characters, a scenario label or tag at most 20,
-  all UTF-8, none a blank, '/' or control character; a configuration may come
-  only once. Names are case-sensitive. A species in no table is refused, with
-  the names it may have meant, and so is a tag that differs from static, no56
-  or no6 only in case, '-' or '_'.
-  --species-table FILE  species and their constants, in the form that
-                     --list-species prints (at most 4 MiB); a row replaces the
-                     built-in one of the same name, and the summary says so
-  --allow-unknown-species  run a species in no table with the default rate
-                     constants, as vbsfit does; the tables and summary say so
-
-Running:
-  --workdir DIR      the working directory of every run (default .); input
-                     paths are relative to it, and DIR/FITS must exist
-  --report DIR       the report directory, created when missing (default
-                     vbsfit-report in the working directory); a relative DIR
-                     is relative to the current directory
-  -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available); the
-                     analyses of their fits take turns with them, and one
-                     more may run beside N runs, so that no CPU waits while
-                     a run's end is handed over
-  --shard K/N        run only share K of N (1 <= K <= N): configuration i of
-                     the run set, counted from 0 in run-set order, belongs to
-                     share (i mod N) + 1; for job arrays and several hosts
-  --se-limit X       the largest standard error of a determined coefficient
-                     (default 0.1); see "Flags" below
-  --misfit-limit X   the largest lag-1 autocorrelation of a target bin's
-                     residuals that still fits (default 0.2); see "Flags"
-  --no-pages         write the tables only: no index.html and no page per
-                     configuration (a page takes about 60 kB, and drawing
-                     the pages adds about a sixth to the batch's time); an
-                     earlier batch's pages stay
-
-  --refit[=all]      run stale configurations again, replacing their results
-                     files (=all: every configuration whose results file
-                     exists); an old file is removed only once the new one is
-                     complete, and put back if the run fails
-
-Other modes:
-  --forget           remove the run set's configurations from the study's
-                     record (their results files stay) and rewrite the report
-  --merge            join the reports of all N shards of one study, given as
-                     arguments, into the report directory --report names
-                     (written anew from their study records; pages are drawn
-                     from the inputs below --workdir); each configuration
-                     is checked against its files below --workdir as a
-                     rerun checks it, and shares fitted with other
-                     constants for one species are refused
-  --allow-mixed-constants
-                     with --merge: join such shares all the same (the
-                     summary names each species)
-  --list-species     print the species table (with --species-table's rows) as
-                     a species table file and exit
-  -h, --help         show this help and exit
-  --version          print the version and exit
-
+)" + options_help_text(build, default_jobs) + R"(
 On a terminal one progress line is kept on standard error; the summary at
 the end gives the counts, the first message line of every failure and the
 report directory. Ctrl-C (SIGINT), SIGTERM, SIGQUIT and SIGHUP stop the
@@ -334,13 +333,7 @@ Report directory (a batch adds to the study there, never replaces it):
                      scenarios, the flags at a glance; each configuration
                      links to its page (coefficients with standard errors
                      and flags, fit figures, charts, provenance)
-)" + table_help() + R"(  models.csv         per species and scenario fitted under more than one
-                     tag, one row per tag: species, scenario, tag, rss, aic
-                     (summed over the six bins: 1440 ln(RSS/1440) + 2k, k
-                     the coefficients strictly inside their bounds), k,
-                     preferred (the lowest AIC; within 2, the tag with fewer
-                     reactions)
-  species.csv        the rows of --species-table that the run set used
+)" + table_help() + R"(  species.csv        the rows of --species-table that the run set used
   runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
                      output, named as its page is
   The tables and the index hold the whole study, from one read of its

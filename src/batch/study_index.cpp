@@ -16,20 +16,6 @@
 namespace batch {
 namespace {
 
-// The text fields of models.csv: the names and whether the tag is
-// preferred (the others are numbers).
-TextFields models_text() {
-  TextFields fields = 0;
-  const std::vector<std::string> header = quality::models_header();
-  for (std::size_t n = 0; n < header.size(); ++n) {
-    const std::string& name = header[n];
-    if (name == "species" || name == "scenario" || name == "tag" || name == "preferred") {
-      fields |= TextFields{1} << n;
-    }
-  }
-  return fields;
-}
-
 using Key = std::tuple<std::string, std::string, std::string>;  // species, scenario, tag
 
 // The configuration's bins as the fits and coefficients tables give them.
@@ -160,7 +146,7 @@ std::vector<CsvRow> StudyRows::models() const {
   for (const auto& group : groups) {
     const std::vector<quality::Candidate>& tags = candidates.at(group);
     if (tags.size() < 2) continue;
-    for (CsvRow& row : quality::models_rows(group.first, group.second, tags)) {
+    for (CsvRow& row : models_rows(group.first, group.second, tags)) {
       rows.push_back(std::move(row));
     }
   }
@@ -209,8 +195,7 @@ std::string write_study_view(const std::string& report, StudyRows& rows,
                              std::vector<report::BatchRecord> batches, double se_limit,
                              double misfit_limit, bool pages) {
   std::string error = write_file_atomically(
-      report + "/" + kModelsTable,
-      csv_text(quality::models_header(), rows.models(), models_text()));
+      report + "/" + kModelsTable, csv_text(models_header(), rows.models(), kModelsText));
   if (error.empty() && pages) {
     error = write_file_atomically(
         report + "/" + kIndexPage,

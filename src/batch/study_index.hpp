@@ -35,7 +35,7 @@ class StudyRows {
   std::vector<report::StudyRow> rows_;  // `linked` left to study()
 };
 
-// The rows of models.csv (quality::models_rows): for every species and
+// The rows of models.csv (batch::models_rows): for every species and
 // scenario that the fits table holds under more than one tag, one row per
 // tag, in the order the tables list them. A bin's k counts the
 // coefficients of coefficients.csv that are not at a bound.

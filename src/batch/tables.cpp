@@ -51,6 +51,24 @@ const CsvRow& fits_header() {
   return header;
 }
 
+const CsvRow& models_header() {
+  static const CsvRow header = header_of(kModelsColumns);
+  return header;
+}
+
+std::vector<CsvRow> models_rows(const std::string& species, const std::string& scenario,
+                                std::span<const quality::Candidate> candidates) {
+  const quality::Comparison comparison = quality::compare_models(candidates);
+  std::vector<CsvRow> rows;
+  for (std::size_t n = 0; n < candidates.size(); ++n) {
+    const ModelRowSource source{species, scenario, candidates[n], comparison.scores[n],
+                                static_cast<int>(n) == comparison.preferred};
+    CsvRow& row = rows.emplace_back();
+    for (const Column<ModelRowSource>& c : kModelsColumns) row.push_back(c.value(source));
+  }
+  return rows;
+}
+
 void add_rows(const RunEntry& entry, const Outcome& outcome, const config::RateConstants& rates,
               Tables& tables) {
   tables.runs.push_back(row_of(kRunsColumns, {entry, outcome, rates}));

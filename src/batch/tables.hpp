@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "batch/run_set.hpp"
 #include "batch/species_table.hpp"
 #include "config/config.hpp"
+#include "quality/models.hpp"
 
 namespace batch {
 
@@ -37,6 +39,13 @@ struct FitRowSource {
   const Configuration& config;
   int bin;  // 1 ... 6
   const FitFigures& figures;
+};
+struct ModelRowSource {
+  const std::string& species;
+  const std::string& scenario;
+  const quality::Candidate& candidate;  // one tag's fit
+  const quality::Score& score;
+  bool preferred;
 };
 
 template <typename Source>
@@ -204,6 +213,19 @@ inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
      "misfit (autocorrelation above --misfit-limit)", kText},
 }};
 
+inline constexpr std::array<Column<ModelRowSource>, 7> kModelsColumns = {{
+    {"species", [](const ModelRowSource& r) { return r.species; }, "species", kText},
+    {"scenario", [](const ModelRowSource& r) { return r.scenario; }, "scenario", kText},
+    {"tag", [](const ModelRowSource& r) { return r.candidate.tag; }, "tag", kText},
+    {"rss", [](const ModelRowSource& r) { return csv_number(r.score.rss); }, "rss"},
+    {"aic", [](const ModelRowSource& r) { return csv_number(r.score.aic); },
+     "aic (summed over the six bins: 1440 ln(RSS/1440) + 2k, k the coefficients strictly inside "
+     "their bounds)"},
+    {"k", [](const ModelRowSource& r) { return std::to_string(r.score.free_count); }, "k"},
+    {"preferred", [](const ModelRowSource& r) { return column_values::yes_no(r.preferred); },
+     "preferred (the lowest AIC; within 2, the tag with fewer reactions)", kText},
+}};
+
 // The header row of a table.
 template <typename Source, std::size_t N>
 CsvRow header_of(const std::array<Column<Source>, N>& columns) {
@@ -228,9 +250,17 @@ std::string help_list(const std::array<Column<Source>, N>& columns) {
 const CsvRow& runs_header();
 const CsvRow& coefficients_header();
 const CsvRow& fits_header();
+const CsvRow& models_header();
+
+// The rows models.csv holds for one species and scenario, one per tag fitted
+// (quality::compare_models chooses the preferred one); an AIC or RSS not
+// known is an empty cell, an exact fit's AIC "-inf".
+std::vector<CsvRow> models_rows(const std::string& species, const std::string& scenario,
+                                std::span<const quality::Candidate> candidates);
 inline constexpr TextFields kRunsText = text_fields(kRunsColumns);
 inline constexpr TextFields kCoefficientsText = text_fields(kCoefficientsColumns);
 inline constexpr TextFields kFitsText = text_fields(kFitsColumns);
+inline constexpr TextFields kModelsText = text_fields(kModelsColumns);
 
 // The tables' rows, without their header rows.
 struct Tables {

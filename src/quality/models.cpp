@@ -1,16 +1,9 @@
 #include "quality/models.hpp"
 
-#include <charconv>
 #include <cmath>
 
 namespace quality {
 namespace {
-
-std::string number(double value) {
-  if (std::isnan(value)) return {};
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
 
 Score score_of(const Candidate& c) {
   Score s{{}, 0.0, std::numeric_limits<double>::quiet_NaN(), 0, 0.0};
@@ -57,24 +50,6 @@ Comparison compare_models(std::span<const Candidate> candidates) {
     }
   }
   return out;
-}
-
-std::vector<std::string> models_header() {
-  return {"species", "scenario", "tag", "rss", "aic", "k", "preferred"};
-}
-
-std::vector<std::vector<std::string>> models_rows(const std::string& species,
-                                                  const std::string& scenario,
-                                                  std::span<const Candidate> candidates) {
-  const Comparison comparison = compare_models(candidates);
-  std::vector<std::vector<std::string>> rows;
-  for (std::size_t n = 0; n < candidates.size(); ++n) {
-    const Score& s = comparison.scores[n];
-    rows.push_back({species, scenario, candidates[n].tag, number(s.rss), number(s.aic),
-                    std::to_string(s.free_count),
-                    static_cast<int>(n) == comparison.preferred ? "true" : "false"});
-  }
-  return rows;
 }
 
 }  // namespace quality

@@ -60,13 +60,4 @@ struct Comparison {
 };
 Comparison compare_models(std::span<const Candidate> candidates);
 
-// The rows models.csv holds for one species and scenario, one per
-// candidate: species, scenario, tag, rss, aic, k, preferred ("true" /
-// "false"); numbers in their shortest exact text, empty when not known,
-// "-inf" for an exact fit's AIC.
-std::vector<std::string> models_header();
-std::vector<std::vector<std::string>> models_rows(const std::string& species,
-                                                  const std::string& scenario,
-                                                  std::span<const Candidate> candidates);
-
 }  // namespace quality
