@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "config/formats.hpp"
 #include "declare/declare.hpp"
 #include "driver/readers.hpp"
 #include "fuzz_support.hpp"
@@ -59,11 +59,6 @@ std::string message_line(int number, int unit, const std::string& file) {
                                     : "input conversion error";
   return "forrtl: severe (" + std::to_string(number) + "): " + text + ", unit " +
          std::to_string(unit) + ", file " + file + "\n";
-}
-
-std::string shortest(double x) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, x).ptr);
 }
 
 // Reads one file by the rules into `data`; false when the run ends there.
@@ -190,9 +185,9 @@ void check_input(const std::uint8_t* data, std::size_t size) {
         const double x = times[a][t - 1], y = times[b][t - 1];
         if (std::fabs(x - y) <= 1e-4 * std::fmax(std::fabs(x), std::fabs(y))) continue;
         expected = {{reference::Outcome::ended, 1},
-                    "vbsfit: data record " + std::to_string(t) + ": time " + shortest(x) + " in " +
-                        names[a] + " differs from time " + shortest(y) + " in " + names[b] +
-                        "; the files must share one time column\n"};
+                    "vbsfit: data record " + std::to_string(t) + ": time " + config::shortest(x) +
+                        " in " + names[a] + " differs from time " + config::shortest(y) + " in " +
+                        names[b] + "; the files must share one time column\n"};
         break;
       }
     }

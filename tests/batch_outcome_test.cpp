@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "batch/study_index.hpp"
 #include "batch/progress.hpp"
 #include "batch/summary.hpp"
@@ -72,6 +77,106 @@ TEST(Tally, ProgressCountsWhatIsNoLongerPendingAndEstimatesFromTheRunsFinished) 
   // Two of the four runs took 10 s: the other two take about as long.
   EXPECT_EQ(batch::progress_text(tally, 10.0, true),
             "vbsfit-batch: 3/5 done, 1 failed, 0:10 elapsed, about 0:10 left, stopping");
+}
+
+// The tally from outcomes and from the runs.csv rows made of them, one
+// batch a row: what each state counts toward, that only a success's note is
+// a note, and that the exit status is 0 only when nothing failed, is stale,
+// was interrupted or is pending.
+TEST(Tally, CountsEachStateAndTheSameFromTheRunsRows) {
+  struct Ran {
+    State state;
+    const char* message;
+  };
+  struct Case {
+    std::vector<Ran> batch;
+    std::array<int, batch::kStates> by_state;  // pending, succeeded, kept, failed, interrupted, stale
+    int noted;
+    bool complete;
+  };
+  const Case cases[] = {
+      {{}, {0, 0, 0, 0, 0, 0}, 0, true},
+      {{{State::succeeded, ""}, {State::kept, ""}}, {0, 1, 1, 0, 0, 0}, 0, true},
+      {{{State::succeeded, "a note"}, {State::succeeded, ""}}, {0, 2, 0, 0, 0, 0}, 1, true},
+      {{{State::kept, "kept: no record"}, {State::failed, "vbsfit: stop"}}, {0, 0, 1, 1, 0, 0}, 0, false},
+      {{{State::stale, "its results file is stale"}}, {0, 0, 0, 0, 0, 1}, 0, false},
+      {{{State::interrupted, ""}, {State::succeeded, ""}}, {0, 1, 0, 0, 1, 0}, 0, false},
+      {{{State::pending, ""}, {State::pending, ""}, {State::kept, ""}}, {2, 0, 1, 0, 0, 0}, 0, false},
+  };
+  for (std::size_t n = 0; n < std::size(cases); ++n) {
+    const Case& c = cases[n];
+    std::vector<batch::RunEntry> entries;
+    std::vector<batch::Outcome> outcomes(c.batch.size());
+    for (std::size_t k = 0; k < c.batch.size(); ++k) {
+      entries.push_back({static_cast<int>(k + 1), {"OLE2_OH", "0.1", "tag" + std::to_string(k)}, ""});
+      outcomes[k].state = c.batch[k].state;
+      outcomes[k].message = c.batch[k].message;
+    }
+    const batch::Tally tally = batch::tally_of(outcomes);
+    const batch::Tally from_rows = batch::tally_of_rows(batch::table_rows(entries, outcomes).runs);
+    for (const batch::Tally& t : {tally, from_rows}) {
+      EXPECT_EQ(t.by_state, c.by_state) << "batch " << n;
+      EXPECT_EQ(t.noted, c.noted) << "batch " << n;
+      EXPECT_EQ(t.total, static_cast<int>(c.batch.size())) << "batch " << n;
+      EXPECT_EQ(t.complete(), c.complete) << "batch " << n;
+    }
+  }
+}
+
+// How events move a configuration: a run's ending moves only what was
+// waiting to run, a check only what was fitted or kept, and a failed,
+// interrupted or stale configuration is where the batch leaves it.
+TEST(MoveOn, LeadsFromEachStateWhereTheBatchTakesIt) {
+  using batch::Event;
+  constexpr std::optional<State> kStays;
+  struct Case {
+    State from;
+    Event event;
+    std::optional<State> to;
+  };
+  const Case cases[] = {
+      {State::pending, Event::results_found, State::kept},
+      {State::pending, Event::run_succeeded, State::succeeded},
+      {State::pending, Event::run_failed, State::failed},
+      {State::pending, Event::run_interrupted, State::interrupted},
+      {State::pending, Event::cannot_run, State::failed},
+      {State::pending, Event::checked, State::kept},  // taken over from an earlier batch
+      {State::pending, Event::found_stale, State::stale},
+      {State::pending, Event::results_gone, kStays},
+      {State::pending, Event::not_on_disk, kStays},
+      {State::kept, Event::found_stale, State::stale},
+      {State::kept, Event::not_on_disk, State::failed},
+      {State::kept, Event::results_gone, State::pending},
+      {State::kept, Event::checked, State::kept},
+      {State::kept, Event::run_succeeded, kStays},  // a kept file is checked, never run
+      {State::kept, Event::cannot_run, kStays},
+      {State::succeeded, Event::found_stale, State::stale},  // its inputs changed during the run
+      {State::succeeded, Event::not_on_disk, State::failed},
+      {State::succeeded, Event::checked, State::kept},  // a merged share's file, checked again
+      {State::succeeded, Event::results_gone, State::pending},
+      {State::succeeded, Event::run_failed, kStays},
+      {State::failed, Event::results_gone, kStays},
+      {State::failed, Event::checked, kStays},
+      {State::interrupted, Event::results_gone, kStays},
+      {State::stale, Event::found_stale, kStays},
+  };
+  for (const Case& c : cases) {
+    batch::Outcome outcome;
+    outcome.state = c.from;
+    EXPECT_EQ(batch::move_on(outcome, c.event), c.to.has_value())
+        << batch::state_name(c.from) << " event " << static_cast<int>(c.event);
+    EXPECT_EQ(outcome.state, c.to.value_or(c.from))
+        << batch::state_name(c.from) << " event " << static_cast<int>(c.event);
+  }
+  // Nothing moves a configuration out of these.
+  for (State final_state : {State::failed, State::interrupted, State::stale}) {
+    for (int e = 0; e <= static_cast<int>(Event::results_gone); ++e) {
+      batch::Outcome outcome;
+      outcome.state = final_state;
+      EXPECT_FALSE(batch::move_on(outcome, static_cast<Event>(e))) << e;
+      EXPECT_EQ(outcome.state, final_state) << e;
+    }
+  }
 }
 
 // Once recorded, an outcome lets go of its numbers and files: the counts in

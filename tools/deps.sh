@@ -39,13 +39,13 @@ fi
 echo "Installing ${missing[*]} (Debian packages) ..." >&2
 export DEBIAN_FRONTEND=noninteractive
 # A machine that has never fetched the package lists cannot find anything.
-if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/vbsfit-deps.$$.log 2>&1; then
-  apt-get update -q >>/tmp/vbsfit-deps.$$.log 2>&1 || true
-  if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/vbsfit-deps.$$.log 2>&1; then
-    cat /tmp/vbsfit-deps.$$.log >&2
-    rm -f /tmp/vbsfit-deps.$$.log
+log=$(mktemp "${TMPDIR:-/tmp}/vbsfit-deps.XXXXXX")
+trap 'rm -f "$log"' EXIT
+if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
+  apt-get update -q >>"$log" 2>&1 || true
+  if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
+    cat "$log" >&2
     echo "Could not install ${missing[*]}; try: $line" >&2
     exit 1
   fi
 fi
-rm -f /tmp/vbsfit-deps.$$.log

@@ -17,6 +17,7 @@
 #include "batch/species_table.hpp"
 #include "batch/test_points.hpp"
 #include "config/config.hpp"
+#include "config/formats.hpp"
 #include "driver/in_memory.hpp"
 #include "report/page_notes.hpp"
 #include "report/report.hpp"
@@ -64,7 +65,7 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
     const study::FileRecord& file = analysis.inputs[n];
     if (file.path.empty()) continue;  // a file the layout does not read
     notes.inputs.push_back({roles[n], file.path, file.size,
-                            utc_time(file.mtime_ns / 1000000000), file.sha256});
+                            config::utc_time(file.mtime_ns / 1000000000), file.sha256});
   }
   return notes;
 }

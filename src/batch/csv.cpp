@@ -1,9 +1,9 @@
 #include "batch/csv.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
+#include "config/formats.hpp"
 
 namespace batch {
 
@@ -47,10 +47,7 @@ std::string csv_field(std::string_view field, bool text) {
 }
 
 std::string csv_number(double value) {
-  if (std::isnan(value)) return {};
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
+  return std::isnan(value) ? std::string() : config::shortest(value);
 }
 
 std::string csv_number(std::optional<double> value) {

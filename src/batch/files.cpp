@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -242,16 +241,6 @@ std::string report_path_fault(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
   return "exists and is not a directory";
-}
-
-std::string utc_time(long long seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  char text[32] = "";
-  if (::gmtime_r(&t, &parts) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  }
-  return text;
 }
 
 }  // namespace batch

@@ -102,7 +102,4 @@ struct IoPart {
 bool write_parts(int fd, const std::vector<IoPart>& parts);
 bool read_parts(int fd, const std::vector<IoPart>& parts);
 
-// `seconds` since the epoch as UTC in ISO 8601: "2026-12-07T16:55:54Z".
-std::string utc_time(long long seconds);
-
 }  // namespace batch

@@ -25,7 +25,7 @@ bool outcome_after(const study::Stored& stored, const Analysis& analysis, Outcom
       return false;
     case Analysis::Verdict::fitted:
       // A record without its digest is of a version-1 share: the same state.
-      if (!stored.record_sha256.empty()) outcome.state = State::kept;
+      if (!stored.record_sha256.empty()) move_on(outcome, Event::checked);
       outcome.numbers = analysis.numbers;
       outcome.input_records = analysis.input_records;
       outcome.message.clear();
@@ -39,7 +39,7 @@ bool outcome_after(const study::Stored& stored, const Analysis& analysis, Outcom
       outcome.message = "its results file could not be checked: " + analysis.note;
       break;
   }
-  outcome.state = State::stale;
+  move_on(outcome, Event::found_stale);
   outcome.numbers.reset();
   outcome.input_records = 0;
   return true;

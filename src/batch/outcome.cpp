@@ -1,6 +1,7 @@
 #include "batch/outcome.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 
 
 namespace batch {
@@ -23,6 +24,44 @@ bool state_from_name(std::string_view name, State& state) {
       state = static_cast<State>(n);
       return true;
     }
+  }
+  return false;
+}
+
+namespace {
+
+constexpr unsigned from(std::initializer_list<State> states) {
+  unsigned set = 0;
+  for (State s : states) set |= 1u << static_cast<int>(s);
+  return set;
+}
+
+// The legal moves: an event, the states it applies to, the state it leads to.
+struct Move {
+  Event event;
+  unsigned from;
+  State to;
+};
+constexpr Move kMoves[] = {
+    {Event::results_found, from({State::pending}), State::kept},
+    {Event::checked, from({State::pending, State::succeeded, State::kept}), State::kept},
+    {Event::cannot_run, from({State::pending}), State::failed},
+    {Event::run_succeeded, from({State::pending}), State::succeeded},
+    {Event::run_failed, from({State::pending}), State::failed},
+    {Event::run_interrupted, from({State::pending}), State::interrupted},
+    {Event::not_on_disk, from({State::succeeded, State::kept}), State::failed},
+    {Event::found_stale, from({State::pending, State::succeeded, State::kept}), State::stale},
+    {Event::results_gone, from({State::succeeded, State::kept}), State::pending},
+};
+
+}  // namespace
+
+bool move_on(Outcome& outcome, Event event) {
+  for (const Move& m : kMoves) {
+    if (m.event != event) continue;
+    if ((m.from & from({outcome.state})) == 0) return false;
+    outcome.state = m.to;
+    return true;
   }
   return false;
 }

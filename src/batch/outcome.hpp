@@ -34,6 +34,25 @@ const char* state_name(State state);
 // The state named `name` (as state_name gives it); false when none is.
 bool state_from_name(std::string_view name, State& state);
 
+struct Outcome;
+
+// What moves a configuration from one state to another.
+enum class Event {
+  results_found,    // its results file is there before its run: kept until checked
+  checked,          // its results file is what its inputs fit to
+  cannot_run,       // the batch could not run it (its results path, the set-aside, a start)
+  run_succeeded,    // the run ended with status 0
+  run_failed,       // the run ended with another status or a signal
+  run_interrupted,  // the run was stopped by the batch's interrupt
+  not_on_disk,      // a write of its results file failed: it may not be whole
+  found_stale,      // its results file is not what its inputs fit to, or could not be checked
+  results_gone,     // recorded as fitted, but its results file is no longer there
+};
+// The one place a state moves on: sets the state `event` leads to from
+// `outcome`'s, and returns true; false, the state left as it is, when
+// `event` does not apply to that state.
+bool move_on(Outcome& outcome, Event event);
+
 // A solve's figures as the tables show them: quality::Fit without its
 // per-row series, in fixed size.
 struct FitFigures {

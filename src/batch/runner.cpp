@@ -168,7 +168,7 @@ Runner::Runner(const std::vector<RunEntry>& entries, const RunnerSettings& setti
       if (settings_.refit_all) {
         refit_[n] = true;
       } else {
-        result_.outcomes[n].state = State::kept;
+        move_on(result_.outcomes[n], Event::results_found);
       }
     }
   }
@@ -220,7 +220,7 @@ void Runner::hand_over_flushed(bool all) {
           join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
       if (std::string why = sync_file(results); !why.empty()) {
         Outcome& outcome = result_.outcomes[index];
-        outcome.state = State::failed;
+        move_on(outcome, Event::not_on_disk);
         outcome.message = "vbsfit-batch: " + results + " may not be whole on disk: " + why;
         outcome.numbers.reset();
       }
@@ -258,7 +258,7 @@ bool Runner::set_aside(std::size_t index) {
 void Runner::fail_unrun(std::size_t index, const std::string& why) {
   Outcome& outcome = result_.outcomes[index];
   outcome = Outcome{};
-  outcome.state = State::failed;
+  move_on(outcome, Event::cannot_run);
   outcome.message = "vbsfit-batch: " + why;
   move(index, Phase::done);
 }
@@ -325,7 +325,7 @@ bool Runner::launch_run(std::size_t index) {
   }
   end_set_aside(index);
   Outcome& outcome = result_.outcomes[index];
-  outcome.state = State::failed;
+  move_on(outcome, Event::cannot_run);
   outcome.message = std::string("vbsfit-batch: cannot start a run: ") + std::strerror(error);
   move(index, Phase::done);
   finish(index);
@@ -362,7 +362,7 @@ void Runner::note_missing_numbers(std::size_t index, const std::string& why) {
   Outcome& outcome = result_.outcomes[index];
   if (outcome.state == State::kept) {
     // Not checked, so not kept.
-    outcome.state = State::stale;
+    move_on(outcome, Event::found_stale);
     outcome.message = "its results file could not be checked: " + why;
   } else {
     add_note(outcome, "vbsfit-batch: the fit's numbers were not recorded: " + why);
@@ -387,12 +387,12 @@ void Runner::end_run(std::size_t index, const RunEnding& ending) {
   outcome.seconds = ending.seconds;
   outcome.exit_status = ending.exit_status;
   if (ending.succeeded) {
-    outcome.state = State::succeeded;
+    move_on(outcome, Event::run_succeeded);
     if (!ending.note.empty()) add_note(outcome, ending.note);
     move(index, Phase::awaiting_analysis);
     return;
   }
-  outcome.state = ending.started && stopping() ? State::interrupted : State::failed;
+  move_on(outcome, ending.started && stopping() ? Event::run_interrupted : Event::run_failed);
   outcome.message = ending.message;
   end_set_aside(index);
   move(index, Phase::done);
@@ -437,7 +437,7 @@ void Runner::finish_analysis(const WorkerPool::Result& result) {
         move(index, Phase::queued);
         return;
       }
-      outcome.state = State::stale;
+      move_on(outcome, Event::found_stale);
       outcome.message = analysis.note;
       break;
     case Analysis::Verdict::unfitted:
@@ -461,7 +461,7 @@ void Runner::start_nothing(int error) {
     if (result_.outcomes[n].state == State::kept) {
       note_missing_numbers(n, "cannot start its analysis: " + why);
     } else {
-      result_.outcomes[n].state = State::failed;
+      move_on(result_.outcomes[n], Event::cannot_run);
       result_.outcomes[n].message = "vbsfit-batch: cannot start a run: " + why;
     }
     move(n, Phase::done);

@@ -214,27 +214,27 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
     const Configuration& c = entry.config;
     Outcome outcome;
     if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
-      outcome.state = State::failed;
+      move_on(outcome, Event::cannot_run);
       outcome.message = "vbsfit-batch: " + fault;
     } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
       const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
       outcome.inputs = analysis.inputs;
       outcome.results_sha256 = analysis.results_sha256;
       if (analysis.verdict == Analysis::Verdict::fitted) {
-        outcome.state = State::kept;
+        move_on(outcome, Event::checked);
         outcome.numbers = analysis.numbers;
         outcome.input_records = analysis.input_records;
       } else {
-        outcome.state = State::stale;
+        move_on(outcome, Event::found_stale);
         outcome.message = analysis.verdict == Analysis::Verdict::stale
                               ? analysis.note
                               : "its results file could not be checked: " + analysis.note;
       }
     } else {
-      if (!state_from_name(row[kState], outcome.state) || outcome.state == State::kept ||
-          outcome.state == State::succeeded) {
-        outcome.state = State::pending;  // its results file is gone
-      }
+      // As recorded (pending when no state is named), but not fitted
+      // without its results file.
+      state_from_name(row[kState], outcome.state);
+      move_on(outcome, Event::results_gone);
       outcome.message = row[kMessage];
     }
     record(entry, outcome);

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "config/formats.hpp"
+
 namespace config {
 namespace {
 
@@ -25,12 +27,6 @@ std::string shown(std::string_view text) {
     }
   }
   return out + (text.size() > kLongest ? "...'" : "'");
-}
-
-std::string shortest(float value) {
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
 }
 
 // Why a constant is refused below single precision's normal range: a run,

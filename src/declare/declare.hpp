@@ -24,16 +24,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "config/config.hpp"
 #include "diagnostics/checked.hpp"
 
 namespace declare {
 
-// The program's extents.
-inline constexpr int kRecords = config::kRecords;
-inline constexpr int kIntervals = config::kIntervals;
-inline constexpr int kBins = config::kBins;
-inline constexpr int kCoefficients = config::kCoefficients;
+// The program's extents, which its own storage is declared with: the
+// records a run reads, the bins and the coefficients of a solve. They are
+// config's counts of what a configuration has; the driver, which holds the
+// two together, checks at compile time that they agree.
+inline constexpr int kRecords = 1441;
+inline constexpr int kIntervals = kRecords - 1;
+inline constexpr int kBins = 6;
+inline constexpr int kCoefficients = kBins + 1;  // the precursor, then one per bin
 
 using diagnostics::Matrix;
 using diagnostics::Vector;

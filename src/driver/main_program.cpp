@@ -1,6 +1,7 @@
 #include "driver/main_program.hpp"
 
 #include "config/config.hpp"
+#include "declare/declare.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "diagnostics/termination.hpp"
@@ -10,6 +11,10 @@
 #include "driver/setup.hpp"
 
 namespace driver {
+
+// The run data is declared for what a configuration has.
+static_assert(declare::kRecords == config::kRecords && declare::kIntervals == config::kIntervals &&
+              declare::kBins == config::kBins && declare::kCoefficients == config::kCoefficients);
 
 void run_fit(MainVariables& v, RunObserver* observer, textio::Unit* results) {
   build_problem();

@@ -5,13 +5,15 @@
 
 #include <string>
 
+#include "config/formats.hpp"
+
 namespace driver {
 
 // Writes "vbsfit: " and `line` to standard error and stops with status 1 (the
 // exit processing removes a results file not yet complete).
 [[noreturn]] void reject_input(const std::string& line);
 
-// The shortest text that reads back to `value` ("inf", "nan" for those).
-std::string shortest(double value);
+// The numbers in these lines are in their shortest exact text.
+using config::shortest;
 
 }  // namespace driver

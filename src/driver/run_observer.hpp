@@ -1,5 +1,5 @@
-// Hooks that another program can hang on a run: vbsfit-batch records the
-// fit's own doubles through them. Each is called at a fixed point of the run
+// Hooks that another program can hang on a run, to read the fit's own doubles
+// as the run reaches them. Each is called at a fixed point of the run
 // and sees the run data in declare; an observer must not change that data or
 // write to the run's units, so that the run prints, writes and ends exactly as
 // it does without one.

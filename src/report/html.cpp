@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "config/formats.hpp"
+
 namespace report {
 
 std::string escape(std::string_view text) {
@@ -32,10 +34,7 @@ std::string shown(double value, int digits) {
 }
 
 std::string exact(double value) {
-  if (std::isnan(value)) return "nan";
-  char text[64];
-  auto end = std::to_chars(text, text + sizeof text, value).ptr;  // "inf", "-inf" for infinities
-  return std::string(text, end);
+  return std::isnan(value) ? "nan" : config::shortest(value);  // "inf", "-inf" for infinities
 }
 
 namespace {

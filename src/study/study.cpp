@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 
+#include "config/formats.hpp"
 #include "study/sha256.hpp"
 #include "study/statement.hpp"
 
@@ -350,14 +351,7 @@ std::string display_name(const Key& key) {
   return key.species + "/" + key.scenario + "/" + key.tag;
 }
 
-std::string utc_timestamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc;
-  ::gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
+std::string utc_timestamp() { return config::utc_time(std::time(nullptr)); }
 
 Error observe_file(const std::string& path, FileRecord& file) {
   struct stat info;
