@@ -269,7 +269,11 @@ Running:
                      paths are relative to it, and DIR/FITS must exist
   --report DIR       the report directory, created when missing (default
                      vbsfit-report in the working directory); a relative DIR
-                     is relative to the current directory
+                     is relative to the current directory. It must be new,
+                     empty or a report (it holds study.sqlite, or only the
+                     files listed below); any other directory is refused
+                     (status 2). Only the report's own files are written or
+                     removed; anything else in it stays, and is named
   -j, --jobs N       runs at once (default )" + std::to_string(default_jobs) + R"(, the CPUs available); the
                      analyses of their fits take turns with them, and one
                      more may run beside N runs, so that no CPU waits while
@@ -283,8 +287,9 @@ Running:
                      residuals that still fits (default 0.2); see "Flags"
   --no-pages         write the tables only: no index.html and no page per
                      configuration (a page takes about 60 kB, and drawing
-                     the pages adds about a sixth to the batch's time); an
-                     earlier batch's pages stay
+                     the pages adds about a sixth to the batch's time); the
+                     index and pages of an earlier batch are removed, and a
+                     batch with pages draws them again
 
   --refit[=all]      run stale configurations again, replacing their results
                      files (=all: every configuration whose results file
@@ -293,11 +298,14 @@ Running:
 
 Other modes:
   --forget           remove the run set's configurations from the study's
-                     record (their results files stay) and rewrite the report
+                     record (their results files stay), with their pages and
+                     runs' output, and rewrite the report
   --merge            join the reports of all N shards of one study, given as
                      arguments, into the report directory --report names
                      (written anew from their study records; pages are drawn
-                     from the inputs below --workdir)
+                     from the inputs below --workdir); it must be new, empty
+                     or an earlier join of the same shares: a report whose
+                     study records a batch no share holds is refused
   --list-species     print the species table (with --species-table's rows) as
                      a species table file and exit
   -h, --help         show this help and exit
@@ -323,6 +331,8 @@ Report directory (a batch adds to the study there, never replaces it):
                      scenarios, the flags at a glance; each configuration
                      links to its page (coefficients with standard errors
                      and flags, fit figures, charts, provenance)
+  SPECIES,SCENARIO,TAG.html  that page (characters other than letters,
+                     digits, . _ and - written ~XX)
 )" + table_help() + R"(  models.csv         per species and scenario fitted under more than one
                      tag, one row per tag: species, scenario, tag, rss, aic
                      (summed over the six bins: 1440 ln(RSS/1440) + 2k, k
@@ -331,7 +341,8 @@ Report directory (a batch adds to the study there, never replaces it):
                      reactions)
   species.csv        the rows of --species-table that the run set used
   runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
-                     output, named as its page is
+                     output, named as its page is; a configuration kept
+                     after a failed run has none
   The tables and the index hold the whole study, from one read of its
   record. Numbers are the fit's own doubles in the shortest text that reads
   back exactly; an empty cell has no value. Each table is replaced only
@@ -357,9 +368,10 @@ Exit status: 0 when every configuration succeeded or was kept, 1 when one
 failed or is stale, or the report could not be written whole (then it has
 no runs.csv, and the summary says why: tell the two apart by runs.csv), 2
 for a bad command line, plan, species table or name, a path that is not what
-it must be, a study.sqlite that is not a study this program can write, or a
-report directory that another batch is writing (nothing runs), 130, 143, 131
-or 129 after SIGINT, SIGTERM, SIGQUIT or SIGHUP. A note beside a
+it must be, a --report directory that is not a report, a study.sqlite that
+is not a study this program can write, or a report directory that another
+batch is writing (nothing runs), 130, 143, 131 or 129 after SIGINT,
+SIGTERM, SIGQUIT or SIGHUP. A note beside a
 configuration that succeeded does not make the status 1.
 
 Examples:
