@@ -13,9 +13,9 @@ struct Toy {
 };
 
 using Value = std::optional<std::string>;
-using Spec = batch::OptionSpec<Toy>;
+using OptionRow = batch::Option<Toy>;
 
-constexpr Spec kToy[] = {
+constexpr OptionRow kToy[] = {
     batch::help_row<Toy>("Options:"),
     {"name", 'n', batch::OptionValue::required, "NAME",
      [](Toy& t, const Value& v) {

@@ -133,7 +133,7 @@ bool parse_number(const std::string& text, T& value) {
 }
 
 using Value = std::optional<std::string>;
-using Spec = batch::OptionSpec<Options>;
+using OptionRow = batch::Option<Options>;
 
 // Reads `value` into `field` when it is a number that `fits`; otherwise the
 // usage error `refusal` + " not '" + value + "'".
@@ -151,7 +151,7 @@ std::string set_path(std::string& field, std::string_view option, const std::str
 }
 
 // The options, in the order --help lists them.
-constexpr Spec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     batch::help_row<Options>("Options (a value may also be given as --option=VALUE):"),
     {"species", '\0', batch::OptionValue::required, "NAME",
      [](Options& o, const Value& v) { o.species = *v; return std::string(); },

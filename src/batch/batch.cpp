@@ -15,12 +15,12 @@
 #include <iterator>
 #include <map>
 #include <set>
-#include <tuple>
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
 #include "batch/merge_check.hpp"
 #include "batch/record.hpp"
+#include "batch/report_dir.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
 #include "batch/signal_watch.hpp"
@@ -182,13 +182,27 @@ RunnerSettings runner_settings(const Options& options, double se_limit, double m
   return settings;
 }
 
-// Creates the report directory and claims it for this batch (the lock's
-// descriptor in `lock`, when asked for, as claim_report leaves it). Returns
-// the exit status of why it cannot be had, or kSucceeded.
-int prepare_report(const std::string& report, int* lock = nullptr) {
+// Why `report` cannot be the report directory: a path that is no
+// directory, or a directory that is not a report (batch/report_dir.hpp).
+// Returns the exit status, or kSucceeded with `found` filled.
+int check_report(const std::string& report, ReportDirectory& found) {
   if (std::string fault = report_path_fault(report); !fault.empty()) {
     return usage_error("--report " + report + " " + fault);
   }
+  found = examine_report(report);
+  if (std::string refusal = report_refusal(report, found); !refusal.empty()) {
+    return usage_error(refusal);
+  }
+  return kSucceeded;
+}
+
+// Creates the report directory and claims it for this batch, once it is
+// known to be a report (or nothing yet), and warns of what it holds that
+// is not the report's (the lock's descriptor in `lock`, when asked for, as
+// claim_report leaves it). Returns the exit status of why it cannot be had,
+// or kSucceeded with `found` filled.
+int prepare_report(const std::string& report, ReportDirectory& found, int* lock = nullptr) {
+  if (const int status = check_report(report, found); status != kSucceeded) return status;
   std::error_code ec;
   fs::create_directories(report, ec);
   if (ec || !fs::is_directory(report)) {
@@ -203,6 +217,7 @@ int prepare_report(const std::string& report, int* lock = nullptr) {
     return kUsage;
   }
   if (lock != nullptr) *lock = held;
+  std::cerr << foreign_warning(report, found);
   return kSucceeded;
 }
 
@@ -229,6 +244,7 @@ int forget_mode(study::Study& db, const RunnerSettings& settings,
   for (const RunEntry& e : share) {
     const Configuration& c = e.config;
     ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+    remove_run_output(settings.report, c);
   }
   const std::string error =
       write_study_report(db, settings.report, settings.workdir, {}, settings.pages, settings.analysis);
@@ -270,26 +286,72 @@ struct ScratchDirectory {
   }
 };
 
-// Empties `report` but for its lock and puts the joined study and the
-// shares' run directories there: the joined report is the shares' and
-// nothing an earlier merge or batch left. Returns why it could not, or empty.
+// The batches that the study at `path` records. Returns why they cannot be
+// read, or empty.
+study::Error recorded_batches(const std::string& path, std::vector<study::BatchRecord>& batches) {
+  std::error_code ec;
+  // SQLite's empty database, as a batch killed as it made the study leaves it.
+  if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == 0) return {};
+  study::Study db;
+  if (study::Error error = study::Study::open(path, db, /*read_only=*/true)) return error;
+  return db.read_each(batches, [](study::Stored&) { return false; });
+}
+
+// Whether two records are of one batch: the same in all but the number a
+// study gives it and its end (which a share may have recorded after an
+// earlier join took its batch).
+bool same_batch(study::BatchRecord a, study::BatchRecord b) {
+  a.id = b.id = 0;
+  a.ended = b.ended = "";
+  return a == b;
+}
+
+// Why the report `report`, as `found` shows it, may not be replaced by the
+// join in `joined_study`: its record holds a batch that no share holds, or
+// it is a report of an earlier version (tables without a record), whose
+// rows the join would drop. Returns the exit status, or kSucceeded when it
+// holds nothing or only what the shares hold (an earlier join of them).
+int check_replaceable(const std::string& report, const ReportDirectory& found,
+                      const std::string& joined_study) {
+  if (found.kind == ReportDirectory::Kind::earlier && found.tables) {
+    return usage_error("--report " + report + " is the report of an earlier vbsfit-batch (" +
+                       kRunsTable + " without " + study::kDatabaseName +
+                       "): the join would drop its rows; give a new or empty directory");
+  }
+  if (found.kind != ReportDirectory::Kind::study) return kSucceeded;
+  std::vector<study::BatchRecord> own, shares;
+  const std::string path = report + "/" + study::kDatabaseName;
+  if (study::Error error = recorded_batches(path, own)) {
+    return error.refusal ? usage_error(error.message) : run_error(error.message);
+  }
+  if (study::Error error = recorded_batches(joined_study, shares)) return run_error(error.message);
+  for (const study::BatchRecord& batch : own) {
+    const bool joined = std::any_of(shares.begin(), shares.end(), [&](const study::BatchRecord& b) {
+      return same_batch(batch, b);
+    });
+    if (joined) continue;
+    const report::BatchRecord shown = shown_batch(batch);
+    return usage_error("--report " + report + " holds the record of a batch that none of the "
+                       "shares holds (begun " + shown.started + " on " + shown.host + ": " +
+                       shown.command + "): the join would drop its records; give a new or empty "
+                       "directory");
+  }
+  return kSucceeded;
+}
+
+// Puts the joined study and the shares' run output in `report` in place of
+// the report's own files: the joined report is the shares' and nothing an
+// earlier join left. What the report layout does not name stays. Returns
+// why it could not, or empty.
 std::string refill_report(const std::string& report, const std::string& joined_study,
                           const std::vector<std::string>& shards) {
+  if (std::string error = clear_report(report); !error.empty()) return error;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(report, ec)) {
-    if (entry.path().filename() == kLockFile) continue;
-    fs::remove_all(entry.path(), ec);
-    if (ec) return "cannot remove " + entry.path().string() + ": " + ec.message();
-  }
   const std::string into = report + "/" + study::kDatabaseName;
   fs::copy_file(joined_study, into, ec);
   if (ec) return "cannot write " + into + ": " + ec.message();
   for (const std::string& shard : shards) {
-    const fs::path from = fs::path(shard) / kRunsDirectory;
-    if (!fs::is_directory(from, ec)) continue;
-    fs::copy(from, fs::path(report) / kRunsDirectory,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-    if (ec) return "cannot copy " + from.string() + " into " + report + ": " + ec.message();
+    if (std::string error = copy_run_output(shard, report); !error.empty()) return error;
   }
   return {};
 }
@@ -333,6 +395,12 @@ int merge_mode(const Options& options) {
       !why.empty()) {
     return usage_error(why);
   }
+  // Refused before the join, which may take a while; looked at again once
+  // the report is claimed.
+  ReportDirectory found;
+  if (const int status = check_report(*options.report, found); status != kSucceeded) {
+    return status;
+  }
   // The shares are joined into a scratch study first: one that fails its
   // checks leaves the report as it was (or never made).
   std::error_code ec;
@@ -354,7 +422,13 @@ int merge_mode(const Options& options) {
       return run_error(error);
     }
   }
-  if (const int status = prepare_report(*options.report); status != kSucceeded) return status;
+  if (const int status = prepare_report(*options.report, found); status != kSucceeded) {
+    return status;
+  }
+  if (const int status = check_replaceable(*options.report, found, joined_study);
+      status != kSucceeded) {
+    return status;
+  }
   // No write of the joined report is cut short by a signal; one that comes
   // ends the merge once it is written and summarized.
   SignalWatch signals;
@@ -370,14 +444,22 @@ int merge_mode(const Options& options) {
 // is final, and keeps the first error.
 class Recorder {
  public:
-  Recorder(study::Study& db, std::int64_t batch, const RunnerSettings& settings)
-      : db_(db), batch_(batch), settings_(settings) {}
+  // `not_fitted`: the configurations whose record says their last outcome
+  // was no fit (see StudyStart).
+  Recorder(study::Study& db, std::int64_t batch, const RunnerSettings& settings,
+           const std::set<study::Key>& not_fitted)
+      : db_(db), batch_(batch), settings_(settings), not_fitted_(not_fitted) {}
   void operator()(const RunEntry& entry, Outcome& outcome) {
     note_input_fault(entry.config, outcome, settings_.workdir);
     const Configuration& c = entry.config;
     if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
       // A page of another fit than the one recorded must not stay.
       ::unlink((settings_.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
+    }
+    if (outcome.state == State::kept && not_fitted_.count(key_of(c)) != 0) {
+      // The output of a run that did not write the results file kept (a
+      // failure's standard error, say) must not stand beside it.
+      remove_run_output(settings_.report, c);
     }
     const study::Stored row = stored_of(entry, outcome, batch_);
     if (outcome.state == State::succeeded || outcome.state == State::kept) {
@@ -399,6 +481,7 @@ class Recorder {
   study::Study& db_;
   std::int64_t batch_;
   const RunnerSettings& settings_;
+  const std::set<study::Key>& not_fitted_;
   std::string error_;
 };
 
@@ -463,14 +546,14 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
     return run_error(error.message);
   }
   const bool take_over_report = earlier_report(before);
-  const std::vector<RunEntry> numbered = study_numbers(share, before.places);
   const std::map<study::Key, study::ConfigurationRecord>& stored = before.standing;
   for (const RunEntry& e : share) {
     if (std::string why = recover_set_aside(settings.workdir, e.config); !why.empty()) {
       return run_error(why);
     }
   }
-  Recorder recorder(db, batch_id, settings);
+  Recorder recorder(db, batch_id, settings, before.not_fitted);
+  std::vector<RunEntry> numbered;  // once the places of a report taken over are known
   settings.stored = &stored;
   settings.recorded_numbers = [&db](const study::Key& key) { return recorded_numbers(db, key); };
   settings.refit_stale = options.refit == Options::Refit::stale;
@@ -482,10 +565,14 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   std::vector<RunEntry> summarized;
   std::vector<Outcome> outcomes;
   if (take_over_report) {
-    std::tie(summarized, outcomes) =
-        take_over(settings.report, settings.workdir, share, settings.pages, settings.analysis,
-                  std::ref(recorder));
+    TakenOver taken = take_over(settings.report, settings.workdir, share, settings.pages,
+                                settings.analysis, std::ref(recorder));
+    for (const std::string& why : taken.dropped) std::cerr << "vbsfit-batch: " << why << "\n";
+    before.places.merge(taken.places);  // what the study holds already stays
+    summarized = std::move(taken.entries);
+    outcomes = std::move(taken.outcomes);
   }
+  numbered = study_numbers(share, before.places);
   // From here on the tables are behind the study until they are written
   // again: a report is whole only with runs.csv.
   ::unlink((settings.report + "/" + kRunsTable).c_str());
@@ -521,8 +608,9 @@ int run_mode(const Options& options, const BuildFacts& build,
   const std::vector<RunEntry> share = shard_of(entries, shard);
   RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
   settings.launcher = &launcher;
+  ReportDirectory found;
   int lock = -1;
-  if (const int status = prepare_report(settings.report, &lock); status != kSucceeded) {
+  if (const int status = prepare_report(settings.report, found, &lock); status != kSucceeded) {
     return status;
   }
   launcher.share_lock(lock);

@@ -21,7 +21,7 @@ enum class OptionValue {
 };
 
 template <typename Options>
-struct OptionSpec {
+struct Option {
   // Without "--". Empty: a row of help only, `help` printed as it is (a
   // heading, a paragraph between options, a blank line).
   std::string_view name;
@@ -41,8 +41,8 @@ struct OptionSpec {
 
 // A row of help only: `text` printed as it is.
 template <typename Options>
-constexpr OptionSpec<Options> help_row(std::string_view text) {
-  OptionSpec<Options> row;
+constexpr Option<Options> help_row(std::string_view text) {
+  Option<Options> row;
   row.help = text;
   return row;
 }
@@ -67,7 +67,7 @@ void split_argument(const std::string& arg, bool& is_short, std::string& name,
 // first error. Arguments that are not options are operands; when
 // `operands_allowed` is false, the first is refused as "unexpected argument".
 template <typename Options>
-ParsedLine parse_command_line(std::span<const OptionSpec<Options>> table,
+ParsedLine parse_command_line(std::span<const Option<Options>> table,
                               const std::vector<std::string>& args, Options& options,
                               bool operands_allowed) {
   ParsedLine line;
@@ -98,14 +98,14 @@ ParsedLine parse_command_line(std::span<const OptionSpec<Options>> table,
       line.error = "unknown option '" + (is_short ? arg : "--" + name) + "'";
       break;
     }
-    const OptionSpec<Options>& spec = table[row];
-    if (spec.value == OptionValue::none && value) {
-      line.error = option_error(spec.name, "takes no value");
-    } else if (spec.value == OptionValue::required && !value) {
-      if (i + 1 == args.size()) line.error = option_error(spec.name, "needs a value");
+    const Option<Options>& option = table[row];
+    if (option.value == OptionValue::none && value) {
+      line.error = option_error(option.name, "takes no value");
+    } else if (option.value == OptionValue::required && !value) {
+      if (i + 1 == args.size()) line.error = option_error(option.name, "needs a value");
       else value = args[++i];
     }
-    if (line.error.empty()) line.error = spec.set(options, value);
+    if (line.error.empty()) line.error = option.set(options, value);
     line.given.push_back(row);
   }
   return line;
@@ -115,7 +115,7 @@ ParsedLine parse_command_line(std::span<const OptionSpec<Options>> table,
 // column of its own `indent` wide (followed by two blanks when it is
 // wider), its help's lines indented to match; rows of help only as they are.
 template <typename Options>
-std::string options_help(std::span<const OptionSpec<Options>> table, std::size_t indent);
+std::string options_help(std::span<const Option<Options>> table, std::size_t indent);
 
 // options_help for one row, apart from its setter.
 std::string option_help_entry(std::string_view name, char short_name, OptionValue value,
@@ -123,10 +123,10 @@ std::string option_help_entry(std::string_view name, char short_name, OptionValu
                               std::size_t indent);
 
 template <typename Options>
-std::string options_help(std::span<const OptionSpec<Options>> table, std::size_t indent) {
+std::string options_help(std::span<const Option<Options>> table, std::size_t indent) {
   std::string out;
-  for (const OptionSpec<Options>& spec : table) {
-    out += option_help_entry(spec.name, spec.short_name, spec.value, spec.metavar, spec.help,
+  for (const Option<Options>& option : table) {
+    out += option_help_entry(option.name, option.short_name, option.value, option.metavar, option.help,
                              indent);
   }
   return out;

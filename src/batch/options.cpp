@@ -28,7 +28,7 @@ bool parse_limit(const std::string& value, double& limit) {
 }
 
 using Value = std::optional<std::string>;
-using Spec = OptionSpec<Options>;
+using OptionRow = Option<Options>;
 
 // The error of an option that needs what `what` says and was given `value`.
 std::string needs(std::string_view option, std::string_view what, const std::string& value) {
@@ -56,7 +56,7 @@ constexpr unsigned kWithMerge = 1;  // an option --merge takes
 
 // The options, in the order --help lists them, with the lines between them.
 // "{species}", "{scenario}", "{tag}" and "{jobs}" stand for the defaults.
-constexpr Spec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     help_row<Options>("Configurations (a value may also be given as --option=VALUE):"),
     {"species", '\0', OptionValue::required, "LIST",
      [](Options& o, const Value& v) { o.species = *v; return std::string(); },
@@ -105,7 +105,11 @@ constexpr Spec kOptions[] = {
      [](Options& o, const Value& v) { return set_name(o.report, "report", "a directory", *v); },
      "the report directory, created when missing (default\n"
      "vbsfit-report in the working directory); a relative DIR\n"
-     "is relative to the current directory",
+     "is relative to the current directory. It must be new,\n"
+     "empty or a report (it holds study.sqlite, or only the\n"
+     "files listed below); any other directory is refused\n"
+     "(status 2). Only the report's own files are written or\n"
+     "removed; anything else in it stays, and is named",
      kWithMerge},
     {"jobs", 'j', OptionValue::required, "N",
      [](Options& o, const Value& v) {
@@ -142,8 +146,9 @@ constexpr Spec kOptions[] = {
      [](Options& o, const Value&) { o.pages = false; return std::string(); },
      "write the tables only: no index.html and no page per\n"
      "configuration (a page takes about 60 kB, and drawing\n"
-     "the pages adds about a sixth to the batch's time); an\n"
-     "earlier batch's pages stay",
+     "the pages adds about a sixth to the batch's time); the\n"
+     "index and pages of an earlier batch are removed, and a\n"
+     "batch with pages draws them again",
      kWithMerge},
     help_row<Options>(""),
     {"refit", '\0', OptionValue::optional, "[=all]",
@@ -165,16 +170,19 @@ constexpr Spec kOptions[] = {
     {"forget", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.forget = true; return std::string(); },
      "remove the run set's configurations from the study's\n"
-     "record (their results files stay) and rewrite the report"},
+     "record (their results files stay), with their pages and\n"
+     "runs' output, and rewrite the report"},
     {"merge", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.merge = true; return std::string(); },
      "join the reports of all N shards of one study, given as\n"
      "arguments, into the report directory --report names\n"
      "(written anew from their study records; pages are drawn\n"
-     "from the inputs below --workdir); each configuration\n"
-     "is checked against its files below --workdir as a\n"
-     "rerun checks it, and shares fitted with other\n"
-     "constants for one species are refused",
+     "from the inputs below --workdir); it must be new, empty\n"
+     "or an earlier join of the same shares: a report whose\n"
+     "study records a batch no share holds is refused. Each\n"
+     "configuration is checked against its files below\n"
+     "--workdir as a rerun checks it, and shares fitted with\n"
+     "other constants for one species are refused",
      kWithMerge},
     {"allow-mixed-constants", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.allow_mixed_constants = true; return std::string(); },
@@ -333,9 +341,12 @@ Report directory (a batch adds to the study there, never replaces it):
                      scenarios, the flags at a glance; each configuration
                      links to its page (coefficients with standard errors
                      and flags, fit figures, charts, provenance)
+  SPECIES,SCENARIO,TAG.html  that page (characters other than letters,
+                     digits, . _ and - written ~XX)
 )" + table_help() + R"(  species.csv        the rows of --species-table that the run set used
   runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
-                     output, named as its page is
+                     output, named as its page is; a configuration kept
+                     after a failed run has none
   The tables and the index hold the whole study, from one read of its
   record. Numbers are the fit's own doubles in the shortest text that reads
   back exactly; an empty cell has no value. Each table is replaced only
@@ -361,10 +372,11 @@ Exit status: 0 when every configuration succeeded or was kept, 1 when one
 failed or is stale, or the report could not be written whole (then it has
 no runs.csv, and the summary says why: tell the two apart by runs.csv), 2
 for a bad command line, plan, species table or name, a path that is not what
-it must be, a study.sqlite that is not a study this program can write, or a
-report directory that another batch is writing (nothing runs), 130, 143, 131
-or 129 after SIGINT, SIGTERM, SIGQUIT or SIGHUP. A note beside a
-configuration that succeeded does not make the status 1.
+it must be, a --report directory that is not a report, a study.sqlite that
+is not a study this program can write, or a report directory that another
+batch is writing (nothing runs), 130, 143, 131 or 129 after SIGINT,
+SIGTERM, SIGQUIT or SIGHUP. A note beside a configuration that succeeded
+does not make the status 1.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4

@@ -5,13 +5,24 @@
 //   fits.csv           one row per fitted configuration and target bin
 //   models.csv         the tags compared, per species and scenario fitted
 //                      under more than one (batch/study_index.hpp)
+//   species.csv        the rows of --species-table that the run set used
+//                      (batch/species_table.hpp)
 //   study.sqlite       the study's record (study/study.hpp), from which the
-//                      tables and pages are written at the end of each batch
+//                      tables and pages are written at the end of each batch;
+//                      SQLite keeps study.sqlite-wal and -shm beside it
 //   index.html         the report's pages, one more per fitted configuration
-//                      (batch/pages.hpp)
+//                      (<species>,<scenario>,<tag>.html: report::page_name;
+//                      batch/pages.hpp)
 //   runs/<species>,<scenario>,<tag>.stdout and .stderr (when the run wrote
 //                      to it): what a run printed, named as its page is
 //   .vbsfit-batch.lock held by the batch that writes the report
+//
+// Reports of earlier versions also held batch.txt and, per run,
+// runs/<species>/<scenario>/<tag>/ with stdout, stderr and fit.dump.
+//
+// These are the report's own files: a batch or a merge writes and removes
+// them and nothing else, and only in a directory that is a report
+// (batch/report_dir.hpp).
 //
 // runs.csv is written last, after every other table and the index, and
 // removed when a batch begins: a report with runs.csv is whole, and its

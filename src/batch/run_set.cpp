@@ -18,12 +18,18 @@ constexpr NameKind kNames[] = {{"species", config::kSpeciesLength},
                                {"scenario", config::kScenarioLength},
                                {"tag", config::kTagLength}};
 
+// A name longer than this is shown by its first bytes in a refusal.
+constexpr std::size_t kShownBytes = 40;
+
 // Why `name` cannot serve as the configuration's `kind`, as a sentence, or
 // empty when it can.
 std::string name_refusal(const NameKind& kind, std::string_view name) {
   const std::string fault = &kind == &kNames[0] ? config::species_fault(name)
                                                 : config::name_fault(name, kind.limit);
-  return fault.empty() ? fault : std::string(kind.what) + " " + quoted(name) + " " + fault;
+  if (fault.empty()) return fault;
+  const std::string shown =
+      name.size() > kShownBytes ? quoted(name.substr(0, kShownBytes)) + "..." : quoted(name);
+  return std::string(kind.what) + " " + shown + " " + fault;
 }
 
 // The checked, distinct items of one option's list, or the refusal.
@@ -111,6 +117,14 @@ std::string plan_run_set(std::string_view text, std::string_view file,
                        origin});
   }
   if (entries.empty()) return std::string(file) + ": the plan holds no configuration";
+  return {};
+}
+
+std::string configuration_refusal(const Configuration& config) {
+  const std::string_view names[3] = {config.species, config.scenario, config.tag};
+  for (int n = 0; n < 3; ++n) {
+    if (std::string fault = name_refusal(kNames[n], names[n]); !fault.empty()) return fault;
+  }
   return {};
 }
 

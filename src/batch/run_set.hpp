@@ -55,6 +55,11 @@ inline constexpr std::string_view kPlanHeader = "species,scenario,tag";
 // run-set order; plan_run_set() reads it back to the same run set.
 std::string plan_text(const std::vector<RunEntry>& entries);
 
+// Why one of the names of `config` cannot serve, as the run set's lists and
+// plans refuse it ("species '../../..' contains '/'"), or empty when all
+// three can. A name far longer than its limit is shown by its start.
+std::string configuration_refusal(const Configuration& config);
+
 // Refuses a run set in which a configuration comes twice or two
 // configurations would write the same results file (the file name joins the
 // names with dots, so "a.b/c/t" and "a/b.c/t" meet). Empty when none does.

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -15,6 +15,7 @@
 #include "batch/files.hpp"
 #include "batch/pages.hpp"
 #include "batch/record.hpp"
+#include "batch/report_dir.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/runner.hpp"
 #include "batch/species_table.hpp"
@@ -67,24 +68,54 @@ std::string working_directory() {
   return ec ? std::string() : here.string();
 }
 
+// A row of an earlier report's runs.csv and the line it begins on.
+struct EarlierRow {
+  CsvRow fields;
+  int line = 0;
+};
+
 // The rows of an earlier report's runs.csv, when the study has no record
-// yet; empty when there are none.
-std::vector<CsvRow> earlier_rows(const std::string& report) {
+// yet; empty when there are none. A row of another width than the header
+// is left out, and `dropped` says so.
+std::vector<EarlierRow> earlier_rows(const std::string& report, std::vector<std::string>& dropped) {
+  const std::string file = report + "/" + kRunsTable;
   std::string text;
   std::vector<CsvRow> rows;
-  if (!read_whole_file(report + "/" + kRunsTable, text) || !parse_csv(text, rows).empty() ||
-      rows.empty()) {
+  if (!read_whole_file(file, text) || !parse_csv(text, rows).empty() || rows.empty()) {
     return {};
   }
   // Columns are only ever added at the end: an earlier header starts as ours.
-  const CsvRow header = rows.front();
+  const CsvRow& header = rows.front();
   const CsvRow& ours = runs_header();
   for (std::size_t n : {kRun, kSpecies, kSpecies + 1, kSpecies + 2, kState, kMessage}) {
     if (n >= header.size() || header[n] != ours[n]) return {};
   }
-  rows.erase(rows.begin());
-  std::erase_if(rows, [&](const CsvRow& row) { return row.size() != header.size(); });
-  return rows;
+  std::vector<EarlierRow> earlier;
+  int line = 1;
+  for (std::size_t n = 0; n < rows.size(); ++n) {
+    const int first = line;
+    line += 1;  // its end; a quoted field may hold line ends of its own
+    for (const std::string& field : rows[n]) {
+      line += static_cast<int>(std::count(field.begin(), field.end(), '\n'));
+    }
+    if (n == 0) continue;
+    if (rows[n].size() != header.size()) {
+      dropped.push_back(file + " line " + std::to_string(first) + " is not taken over: it has " +
+                        std::to_string(rows[n].size()) + " fields, the header " +
+                        std::to_string(header.size()));
+      continue;
+    }
+    earlier.push_back({std::move(rows[n]), first});
+  }
+  return earlier;
+}
+
+// The run number `text` holds (from 1), or 0 when it holds none.
+int run_number(const std::string& text) {
+  int run = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, run);
+  return ec == std::errc() && ptr == end && run > 0 ? run : 0;
 }
 
 }  // namespace
@@ -133,6 +164,7 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
     // A record that is not what was recorded (edited by hand, or joined
     // from a share without digests) is checked in memory like a new one.
     const bool intact = !s.record_sha256.empty() && s.record_sha256 == study::record_digest(s);
+    if (!fitted) read.not_fitted.insert(s.record.key);
     if (fitted && intact && !s.coefficients.empty() && by != batches.end() &&
         by->second->se_limit == se_limit && by->second->misfit_limit == misfit_limit) {
       const study::Key key = s.record.key;
@@ -161,6 +193,11 @@ std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings,
                                std::vector<std::string>* undrawn) {
+  if (!pages) {
+    // The index and pages of an earlier batch would show fits that the
+    // study no longer holds, and link pages that this one removed.
+    if (std::string error = remove_views(report); !error.empty()) return error;
+  }
   TableWriter tables(report);
   if (std::string error = tables.open(); !error.empty()) return error;
   StudyRows rows;
@@ -201,17 +238,53 @@ std::string write_study_report(study::Study& db, const std::string& report,
   return tables.commit(views);
 }
 
-std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
-    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
-    bool pages, const AnalysisSettings& settings,
-    const std::function<void(const RunEntry&, Outcome&)>& record) {
-  std::pair<std::vector<RunEntry>, std::vector<Outcome>> taken;
-  std::set<std::string> in_share;
-  for (const RunEntry& e : share) in_share.insert(display_name(e.config));
-  for (const CsvRow& row : earlier_rows(report)) {
-    RunEntry entry{std::atoi(row[kRun].c_str()), {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]}, {}};
-    if (!in_share.insert(display_name(entry.config)).second) continue;
+TakenOver take_over(const std::string& report, const std::string& workdir,
+                    const std::vector<RunEntry>& share, bool pages,
+                    const AnalysisSettings& settings,
+                    const std::function<void(const RunEntry&, Outcome&)>& record) {
+  TakenOver taken;
+  std::set<study::Key> in_share, seen;
+  std::map<std::string, Configuration> results_files;  // and whose they are
+  std::set<int> runs;
+  for (const RunEntry& e : share) {
+    in_share.insert(key_of(e.config));
+    results_files.emplace(config::results_path(e.config.species, e.config.scenario, e.config.tag),
+                          e.config);
+  }
+  for (EarlierRow& earlier : earlier_rows(report, taken.dropped)) {
+    const CsvRow& row = earlier.fields;
+    RunEntry entry{run_number(row[kRun]),
+                   {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]},
+                   {}};
     const Configuration& c = entry.config;
+    const study::Key key = key_of(c);
+    constexpr std::size_t kShownBytes = 40;  // of a run that is no number
+    std::string why = entry.number == 0
+                          ? "its run " + batch::quoted(row[kRun].substr(0, kShownBytes)) +
+                                (row[kRun].size() > kShownBytes ? "..." : "") +
+                                " is not a run number"
+                          : configuration_refusal(c);
+    if (why.empty() && !seen.insert(key).second) {
+      why = "the configuration " + batch::quoted(display_name(c)) + " comes again";
+    }
+    if (why.empty() && !runs.insert(entry.number).second) {
+      why = "run " + std::to_string(entry.number) + " comes again";
+    }
+    if (why.empty()) {
+      const auto [at, added] =
+          results_files.emplace(config::results_path(c.species, c.scenario, c.tag), c);
+      if (!added && !(at->second == c)) {
+        why = batch::quoted(display_name(c)) + " and " + batch::quoted(display_name(at->second)) +
+              " would write the same results file " + at->first;
+      }
+    }
+    if (!why.empty()) {
+      taken.dropped.push_back(report + "/" + kRunsTable + " line " + std::to_string(earlier.line) +
+                              " is not taken over: " + why);
+      continue;
+    }
+    taken.places.emplace(key, entry.number);
+    if (in_share.count(key) != 0) continue;  // the batch runs it
     Outcome outcome;
     if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
       move_on(outcome, Event::cannot_run);
@@ -224,6 +297,11 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
         move_on(outcome, Event::checked);
         outcome.numbers = analysis.numbers;
         outcome.input_records = analysis.input_records;
+        State was = State::pending;
+        if (!state_from_name(row[kState], was) ||
+            (was != State::succeeded && was != State::kept)) {
+          remove_run_output(report, c);
+        }
       } else {
         move_on(outcome, Event::found_stale);
         outcome.message = analysis.verdict == Analysis::Verdict::stale
@@ -238,13 +316,20 @@ std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
       outcome.message = row[kMessage];
     }
     record(entry, outcome);
-    taken.first.push_back(std::move(entry));
-    taken.second.push_back(std::move(outcome));
+    taken.entries.push_back(std::move(entry));
+    taken.outcomes.push_back(std::move(outcome));
   }
+  // runs/<species>/<scenario>/<tag>/fit.dump, as reports before the study's
+  // record kept it; a file of that name anywhere else is not the report's.
+  constexpr int kFitDumpDepth = 3;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path().filename() == kOldFitDumpName) fs::remove(it->path(), ec);
+    std::error_code ignored;
+    if (it.depth() == kFitDumpDepth && it->path().filename() == kOldFitDumpName &&
+        it->symlink_status(ignored).type() == fs::file_type::regular) {
+      fs::remove(it->path(), ignored);
+    }
   }
   return taken;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,11 +32,16 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
 // configuration's place in the study's order, and the records that may
 // stand for their files without a refit: fitted (succeeded or kept) with
 // their numbers, under these flags' limits (under others, a refit flags the
-// numbers anew), and intact (their rows match their record_sha256). Only the configurations' records are kept, not their rows.
+// numbers anew), and intact (their rows match their record_sha256). Only
+// the configurations' records are kept, not their rows. It also says which
+// configurations are recorded in a state other than succeeded or kept:
+// their output in the report, if any, is not that of a run that wrote
+// their results file.
 struct StudyStart {
   std::vector<study::BatchRecord> batches;
   std::map<study::Key, int> places;  // its run
   std::map<study::Key, study::ConfigurationRecord> standing;
+  std::set<study::Key> not_fitted;
 };
 study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
                         StudyStart& start);
@@ -53,7 +59,8 @@ std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& k
 
 // Writes the report of the whole study in `db` (as of one read): the
 // tables, species.csv (`species_used`, when not empty), and with `pages` the
-// missing pages (inputs read below `workdir`) and the index, runs.csv last.
+// missing pages (inputs read below `workdir`) and the index, runs.csv last;
+// without `pages`, the index and every page are removed from the report.
 // The tables are written as the study is read, a configuration at a time;
 // what stays in memory is a row of the index per configuration. Returns why
 // it could not be written whole, or empty; `undrawn` (when given) names the
@@ -66,14 +73,25 @@ std::string write_study_report(study::Study& db, const std::string& report,
 // A batch as the study view shows it.
 report::BatchRecord shown_batch(const study::BatchRecord& batch);
 
+// What take_over made of an earlier report's runs.csv.
+struct TakenOver {
+  std::vector<RunEntry> entries;  // the configurations recorded beside the share
+  std::vector<Outcome> outcomes;
+  std::map<study::Key, int> places;  // the run of every row taken, the share's too
+  std::vector<std::string> dropped;  // the rows not taken, each with where and why
+};
+
 // Takes over a report written before the study's record (tables, no
 // database): every configuration its runs.csv lists beyond `share` is
 // checked (kept or stale) and handed to `record`, and the runs' fit.dump
-// files, which nothing reads any more, are removed. Returns the entries and
-// outcomes it recorded.
-std::pair<std::vector<RunEntry>, std::vector<Outcome>> take_over(
-    const std::string& report, const std::string& workdir, const std::vector<RunEntry>& share,
-    bool pages, const AnalysisSettings& settings,
-    const std::function<void(const RunEntry&, Outcome&)>& record);
+// files, which nothing reads any more, are removed. A row is not taken when
+// its names fail the run set's checks, or when its run, its configuration
+// or its results file is an earlier row's (or, for the results file, one of
+// the share's). A configuration kept whose row said it did not succeed loses
+// its run's output from the report: it is not that of its results file.
+TakenOver take_over(const std::string& report, const std::string& workdir,
+                    const std::vector<RunEntry>& share, bool pages,
+                    const AnalysisSettings& settings,
+                    const std::function<void(const RunEntry&, Outcome&)>& record);
 
 }  // namespace batch
