@@ -158,7 +158,7 @@ Error read_configurations(sqlite3* db, bool hashed, const Key* key,
   while (query.row()) {
     Stored stored;
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);
-    if (hashed) stored.record_sha256 = query.text(kConfigurationColumns.size());
+    if (hashed) stored.record_sha256 = query.text(static_cast<int>(kConfigurationColumns.size()));
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};
   }

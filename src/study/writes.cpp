@@ -66,6 +66,8 @@ Error Study::delete_configuration(const Key& key, int* removed) {
   return {};
 }
 
+namespace {
+
 // Inserts each of `rows` after its configuration's key.
 template <typename Row>
 bool insert_rows(sqlite3* db, std::string_view table, std::span<const Column<Row>> columns,
@@ -73,12 +75,14 @@ bool insert_rows(sqlite3* db, std::string_view table, std::span<const Column<Row
   Statement insert(db, insert_sql<Row>(table, kKeyColumns, columns));
   for (const Row& row : rows) {
     insert.bind_key(key);
-    bind_row<Row>(insert, kKeyColumns.size() + 1, columns, row);
+    bind_row<Row>(insert, static_cast<int>(kKeyColumns.size()) + 1, columns, row);
     if (!insert.done()) return false;
     insert.reset();
   }
   return true;
 }
+
+}  // namespace
 
 Error Study::insert_configuration(const Stored& stored, const std::string& digest) {
   const ConfigurationRecord& c = stored.record;
@@ -86,7 +90,7 @@ Error Study::insert_configuration(const Stored& stored, const std::string& diges
   Statement insert(db_, insert_sql<ConfigurationRecord>("configurations", {},
                                                         kConfigurationColumns, kDigest));
   bind_row<ConfigurationRecord>(insert, 1, kConfigurationColumns, c);
-  if (!digest.empty()) insert.bind(kConfigurationColumns.size() + 1, digest);
+  if (!digest.empty()) insert.bind(static_cast<int>(kConfigurationColumns.size()) + 1, digest);
   if (!insert.done()) return failure("record " + display_name(c.key) + " in");
   if (!insert_rows<CoefficientRow>(db_, "coefficients", kCoefficientColumns, c.key,
                                    stored.coefficients)) {
