@@ -28,9 +28,11 @@ using diagnostics::unchecked_if;
 // runs checked, so that a bad subscript ends the run with its message at the
 // very access it always would (diagnostics::unchecked_if).
 
-void build_problem() {
-  const int n = intervals();
-  // Rates of change and bin means; DELTAT is recomputed for every (j, i).
+namespace {
+
+// The bins' rates of change and means over the `n` intervals; DELTAT is
+// recomputed for every (j, i).
+void bin_rates_and_means(int n) {
   unchecked_if(
       TIME.contains(1, n + 1) && YKELPO.contains(1, kBins, 1, n + 1) &&
           DYKELPO.contains(1, kBins, 1, n) && AVGKELPO.contains(1, kBins, 1, n),
@@ -68,6 +70,10 @@ void build_problem() {
         }
       },
       TIME, YKELPO, DYKELPO, AVGKELPO);
+}
+
+// The precursor's mean over each of the `n` intervals.
+void precursor_means(int n) {
   unchecked_if(
       PRECURSOR.contains(1, n + 1) && AVGPRECURSOR.contains(1, n),
       [&](const auto& PRECURSOR, const auto& AVGPRECURSOR) {
@@ -76,8 +82,11 @@ void build_problem() {
         }
       },
       PRECURSOR, AVGPRECURSOR);
-  // One term per interval over the records (1440 over 1441.0): stored
-  // results depend on this mean as it stands.
+}
+
+// The bins' mean molar masses: one term per interval over the records (1440
+// over 1441.0): stored results depend on this mean as it stands.
+void mean_molar_masses(int n) {
   unchecked_if(
       WMOL.contains(1, kBins, 1, n),
       [&](const auto& WMOL) {
@@ -89,8 +98,11 @@ void build_problem() {
         }
       },
       WMOL);
-  textio::write_list(textio::standard_output(),
-                     {"WMOL ", std::span<const double>(AVGWMOL.data(), kBins)});
+}
+
+// The reaction rates of the precursor and the bins, and the fit's matrix
+// ABVLSX whose columns they are.
+void reaction_rates(int n) {
   unchecked_if(
       AVGPRECURSOR.contains(1, n) && KPRECURSOR.contains(1, n) &&
           ABVLSX.contains(1, n, 1, kCoefficients) && K.contains(1, kBins) &&
@@ -107,6 +119,18 @@ void build_problem() {
         }
       },
       AVGPRECURSOR, KPRECURSOR, ABVLSX, K, AVGKELPO, KYKELPO);
+}
+
+}  // namespace
+
+void build_problem() {
+  const int n = intervals();
+  bin_rates_and_means(n);
+  precursor_means(n);
+  mean_molar_masses(n);
+  textio::write_list(textio::standard_output(),
+                     {"WMOL ", std::span<const double>(AVGWMOL.data(), kBins)});
+  reaction_rates(n);
 }
 
 namespace {

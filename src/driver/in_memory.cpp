@@ -76,8 +76,8 @@ Ending refused(std::string message) {
   return {Ending::Kind::input, 1, 0, std::move(message)};
 }
 
-// Why `input` cannot be fitted, or empty.
-std::string input_fault(const FitInput& in) {
+// Why the sizes of `in`'s series cannot be fitted, or empty.
+std::string size_fault(const FitInput& in) {
   const std::size_t n = in.time.size();
   if (n < 2) {
     return "at least 2 records are needed (one interval); time has " + std::to_string(n);
@@ -99,6 +99,13 @@ std::string input_fault(const FitInput& in) {
     return "molar_masses has " + std::to_string(in.molar_masses.size()) + " values; " +
            std::to_string(n) + " records of 6 bins need " + std::to_string(cells);
   }
+  return {};
+}
+
+// Why the values of `in`'s series (of fitting sizes) cannot be fitted, or
+// empty: each must be finite, and time must increase.
+std::string value_fault(const FitInput& in) {
+  const std::size_t n = in.time.size();
   struct Series {
     const char* name;
     std::span<const double> values;
@@ -123,6 +130,11 @@ std::string input_fault(const FitInput& in) {
              "] = " + shortest(in.time[t - 1]);
     }
   }
+  return {};
+}
+
+// Why `in`'s names or rates cannot be fitted, or empty.
+std::string name_or_rate_fault(const FitInput& in) {
   for (auto [what, name, limit] :
        {std::tuple{"species", std::string_view(in.species), config::kSpeciesLength},
         std::tuple{"scenario", std::string_view(in.scenario), config::kScenarioLength},
@@ -139,6 +151,13 @@ std::string input_fault(const FitInput& in) {
     }
   }
   return {};
+}
+
+// Why `input` cannot be fitted, or empty.
+std::string input_fault(const FitInput& in) {
+  if (std::string fault = size_fault(in); !fault.empty()) return fault;
+  if (std::string fault = value_fault(in); !fault.empty()) return fault;
+  return name_or_rate_fault(in);
 }
 
 // Takes what the outcome keeps as the run reaches each point.

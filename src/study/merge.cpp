@@ -170,13 +170,12 @@ Error check_constants(const std::vector<Share>& shares, bool allow,
   return {};
 }
 
-}  // namespace
-
-Error merge(const std::vector<std::string>& shares, const std::string& into,
-            const MergeOptions& options, std::vector<std::string>* notes) {
-  if (shares.empty()) return refusal("no shard's study to join");
+// Opens and reads each of `shares` into `read` (as many), checking each on
+// its own: that it is neither the study to write nor given twice, that it
+// is one shard's study, whole, and that its digests hold.
+Error read_shares(const std::vector<std::string>& shares, const std::string& into,
+                  std::vector<Share>& read) {
   std::error_code ec;
-  std::vector<Share> read(shares.size());
   for (std::size_t n = 0; n < shares.size(); ++n) {
     Share& share = read[n];
     share.path = shares[n];
@@ -194,8 +193,11 @@ Error merge(const std::vector<std::string>& shares, const std::string& into,
     if (Error e = check_claim(share)) return e;
     if (Error e = check_digests(share)) return e;
   }
+  return {};
+}
 
-  // The shares must be of one run set, flagged alike, and cover it.
+// Checks that the shares are of one run set, flagged alike, and cover it.
+Error check_cover(const std::vector<Share>& read) {
   const Share& first = read.front();
   std::set<int> indices;
   for (const Share& share : read) {
@@ -219,10 +221,13 @@ Error merge(const std::vector<std::string>& shares, const std::string& into,
   if (!missing.empty()) {
     return refusal("the study of share " + missing + " is missing; give every share's study");
   }
+  return {};
+}
 
-  // The joined study: every share's batches, renumbered in order, and one
-  // row per configuration.
-  Snapshot joined;
+// The joined study: every share's batches, renumbered in order, and one
+// row per configuration (a configuration in two shares must have the same
+// results in both).
+Error join(const std::vector<Share>& read, Snapshot& joined) {
   std::map<Key, std::pair<std::size_t, const Share*>> chosen;  // -> place in joined, its share
   std::map<int, Key> key_of_run;
   for (const Share& share : read) {
@@ -257,6 +262,19 @@ Error merge(const std::vector<std::string>& shares, const std::string& into,
       joined.configurations.push_back(std::move(copy));
     }
   }
+  return {};
+}
+
+}  // namespace
+
+Error merge(const std::vector<std::string>& shares, const std::string& into,
+            const MergeOptions& options, std::vector<std::string>* notes) {
+  if (shares.empty()) return refusal("no shard's study to join");
+  std::vector<Share> read(shares.size());  // never resized: each claim points into its share
+  if (Error e = read_shares(shares, into, read)) return e;
+  if (Error e = check_cover(read)) return e;
+  Snapshot joined;
+  if (Error e = join(read, joined)) return e;
   if (Error e = check_constants(read, options.allow_mixed_constants, notes)) return e;
   std::stable_sort(joined.configurations.begin(), joined.configurations.end(),
                    [](const Stored& a, const Stored& b) { return a.record.run < b.record.run; });

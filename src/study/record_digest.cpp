@@ -46,9 +46,11 @@ class Serial {
 
 }  // namespace
 
-std::string record_digest(const Stored& stored) {
-  const ConfigurationRecord& c = stored.record;
-  Serial out;
+namespace {
+
+// The configuration's row but for the batch that ran it (a merge renumbers
+// the batches).
+void serialise_row(const ConfigurationRecord& c, Serial& out) {
   out.text(c.key.species);
   out.text(c.key.scenario);
   out.text(c.key.tag);
@@ -73,35 +75,44 @@ std::string record_digest(const Stored& stored) {
   out.optional(c.misfit);
   out.optional(c.seconds);
   out.optional(c.records);
-  // The batch that ran it is left out: a merge renumbers the batches.
+}
 
+std::string serialised(const CoefficientRow& r) {
+  Serial row;
+  row.integer(0);
+  row.integer(r.target_bin);
+  row.text(r.term);
+  row.real(r.coefficient);
+  row.real(r.lower);
+  row.real(r.upper);
+  row.integer(r.at_bound);
+  row.real(r.standard_error);
+  row.text(r.flag);
+  return row.take();
+}
+
+std::string serialised(const FitRow& r) {
+  Serial row;
+  row.integer(1);
+  row.integer(r.target_bin);
+  row.real(r.rss);
+  row.real(r.rms);
+  row.real(r.r_squared);
+  row.real(r.relative_residual);
+  row.real(r.autocorrelation);
+  row.integer(r.misfit);
+  return row.take();
+}
+
+}  // namespace
+
+std::string record_digest(const Stored& stored) {
+  Serial out;
+  serialise_row(stored.record, out);
   // The rows in an order of their own, whatever order they were given in.
   std::vector<std::string> rows;
-  for (const CoefficientRow& r : stored.coefficients) {
-    Serial row;
-    row.integer(0);
-    row.integer(r.target_bin);
-    row.text(r.term);
-    row.real(r.coefficient);
-    row.real(r.lower);
-    row.real(r.upper);
-    row.integer(r.at_bound);
-    row.real(r.standard_error);
-    row.text(r.flag);
-    rows.push_back(row.take());
-  }
-  for (const FitRow& r : stored.fits) {
-    Serial row;
-    row.integer(1);
-    row.integer(r.target_bin);
-    row.real(r.rss);
-    row.real(r.rms);
-    row.real(r.r_squared);
-    row.real(r.relative_residual);
-    row.real(r.autocorrelation);
-    row.integer(r.misfit);
-    rows.push_back(row.take());
-  }
+  for (const CoefficientRow& r : stored.coefficients) rows.push_back(serialised(r));
+  for (const FitRow& r : stored.fits) rows.push_back(serialised(r));
   std::sort(rows.begin(), rows.end());
   out.integer(static_cast<std::int64_t>(rows.size()));
   std::string bytes = out.take();

@@ -46,6 +46,7 @@ class Statement {
     }
   }
   void bind(int n, std::optional<double> value) { bind(n, value.value_or(std::nan(""))); }
+  void bind_null(int n) { sqlite3_bind_null(statement_, n); }
   void bind_key(const Key& key) {
     bind(1, key.species);
     bind(2, key.scenario);

@@ -280,6 +280,9 @@ class Study {
   // indexes; a reader that cannot make the shared memory index of a study
   // on a read-only disk reads it as an immutable file.
   Error connect(bool read_only, int& version, int& objects);
+  // The connection's pragmas: WAL and its syncing for a writer, foreign keys.
+  Error set_up(bool read_only);
+  Error create_tables();
   template <typename Body> Error read_transaction(Body body);
   Error insert_batch(const BatchRecord& batch, std::optional<std::int64_t> id);
   Error insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows);

@@ -140,16 +140,53 @@ std::string render_e(double value, int width, int digits) {
   return out;
 }
 
-FieldStatus parse_e_field_exact(std::string_view field, int digits, double& value) {
-  // Blanks are ignored wherever they stand; `next` skips them.
+namespace {
+
+// A field read character by character: blanks are ignored wherever they
+// stand, and next() skips them.
+struct FieldReader {
+  static constexpr int kEnd = -1;
+  std::string_view field;
   std::size_t pos = 0;
-  constexpr int kEnd = -1;
-  auto next = [&]() -> int {
+  // The character at pos or after the blanks there, or kEnd.
+  int next() {
     while (pos < field.size() && field[pos] == ' ') ++pos;
     return pos < field.size() ? static_cast<unsigned char>(field[pos]) : kEnd;
-  };
+  }
+};
 
-  int c = next();
+// Reads the exponent that `c`, the character at in.pos, begins (an
+// exponent letter or a sign) to the end of the field into `exponent`.
+// Returns false when the rest of the field is not one.
+bool parse_exponent(FieldReader& in, int c, long long& exponent) {
+  if (is_exponent_letter(c)) {
+    ++in.pos;
+    c = in.next();
+  } else if (c != '+' && c != '-') {
+    return false;
+  }
+  bool negative_exponent = false;
+  if (c == '+' || c == '-') {
+    negative_exponent = c == '-';
+    ++in.pos;
+    c = in.next();
+  }
+  if (!is_digit(c)) return false;
+  for (; is_digit(c); ++in.pos, c = in.next()) {
+    exponent = exponent < kExponentBound / 10 ? exponent * 10 + (c - '0') : kExponentBound;
+  }
+  if (c != FieldReader::kEnd) return false;
+  if (negative_exponent) exponent = -exponent;
+  return true;
+}
+
+}  // namespace
+
+FieldStatus parse_e_field_exact(std::string_view field, int digits, double& value) {
+  FieldReader in{field};
+  constexpr int kEnd = FieldReader::kEnd;
+
+  int c = in.next();
   if (c == kEnd) {
     value = 0.0;
     return FieldStatus::ok;
@@ -157,8 +194,8 @@ FieldStatus parse_e_field_exact(std::string_view field, int digits, double& valu
   bool negative = false;
   if (c == '+' || c == '-') {
     negative = c == '-';
-    ++pos;
-    c = next();
+    ++in.pos;
+    c = in.next();
   }
 
   // The mantissa's digits, without the point, and how many stood after it;
@@ -170,7 +207,7 @@ FieldStatus parse_e_field_exact(std::string_view field, int digits, double& valu
   std::size_t digit_count = 0;
   bool point = false;
   long long fraction_digits = 0;
-  for (; is_digit(c) || (c == '.' && !point); ++pos, c = next()) {
+  for (; is_digit(c) || (c == '.' && !point); ++in.pos, c = in.next()) {
     if (c == '.') {
       point = true;
       continue;
@@ -182,26 +219,7 @@ FieldStatus parse_e_field_exact(std::string_view field, int digits, double& valu
   if (digit_count == 0) return FieldStatus::failure;
 
   long long exponent = 0;
-  if (c != kEnd) {
-    if (is_exponent_letter(c)) {
-      ++pos;
-      c = next();
-    } else if (c != '+' && c != '-') {
-      return FieldStatus::failure;
-    }
-    bool negative_exponent = false;
-    if (c == '+' || c == '-') {
-      negative_exponent = c == '-';
-      ++pos;
-      c = next();
-    }
-    if (!is_digit(c)) return FieldStatus::failure;
-    for (; is_digit(c); ++pos, c = next()) {
-      exponent = exponent < kExponentBound / 10 ? exponent * 10 + (c - '0') : kExponentBound;
-    }
-    if (c != kEnd) return FieldStatus::failure;
-    if (negative_exponent) exponent = -exponent;
-  }
+  if (c != kEnd && !parse_exponent(in, c, exponent)) return FieldStatus::failure;
 
   // Without a point the last `digits` digits are the fraction.
   const long long scale = exponent - (point ? fraction_digits : digits);
