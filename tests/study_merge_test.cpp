@@ -244,7 +244,9 @@ TEST_F(StudyMerge, AVersionOneShareJoinsWithItsRowsUnhashed) {
   for (const study::Stored& c : joined().configurations) {
     SCOPED_TRACE(display_name(c.record.key));
     EXPECT_EQ(c.record_sha256.empty(), c.record.run % 2 == 1);
-    if (!c.record_sha256.empty()) EXPECT_EQ(c.record_sha256, study::record_digest(c));
+    if (!c.record_sha256.empty()) {
+      EXPECT_EQ(c.record_sha256, study::record_digest(c));
+    }
   }
 }
 

@@ -43,7 +43,7 @@ struct AnalysisRequest {
   const study::ConfigurationRecord* stored = nullptr;
   // The constants to fit with, when not those the species table gives now:
   // a merge checks a share's record against the constants it was fitted with.
-  std::optional<config::RateConstants> rates;
+  std::optional<config::RateConstants> rates = std::nullopt;
 };
 
 struct Analysis {
