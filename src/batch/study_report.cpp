@@ -192,7 +192,7 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings,
-                               std::vector<std::string>* undrawn) {
+                               std::vector<std::string>* undrawn, Summary* summary) {
   if (!pages) {
     // The index and pages of an earlier batch would show fits that the
     // study no longer holds, and link pages that this one removed.
@@ -209,10 +209,14 @@ std::string write_study_report(study::Study& db, const std::string& report,
     one.runs.clear();
     one.coefficients.clear();
     one.fits.clear();
-    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, one);
+    const RunEntry entry = entry_of(stored);
+    const Outcome outcome = outcome_of(stored);
+    const RunRowSource row{entry, outcome, {stored.record.kp, stored.record.k}};
+    add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
-    rows.add(one);
-    if (pages && missing_page(stored, report)) missing.push_back(entry_of(stored).config);
+    rows.add(row);
+    if (summary != nullptr) summary->add(row);
+    if (pages && missing_page(stored, report)) missing.push_back(entry.config);
     return true;
   });
   if (read) return read.message;

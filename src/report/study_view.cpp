@@ -18,8 +18,8 @@ using quality::Flag;
 Counts count(const StudyRow& r) {
   Counts c;
   if (!r.fitted) return c;
-  for (const BinFigures& bin : r.bins) {
-    for (const CoefficientFigures& k : bin.coefficients) {
+  for (const quality::BinFigures& bin : r.bins) {
+    for (const quality::Coefficient& k : bin.coefficients) {
       c.determined += k.flag == Flag::determined;
       c.undetermined += k.flag == Flag::undetermined;
       c.no_effect += k.flag == Flag::no_effect;
@@ -31,7 +31,7 @@ Counts count(const StudyRow& r) {
 
 int misfit_bins(const StudyRow& r) {
   int n = 0;
-  for (const BinFigures& bin : r.bins) n += bin.misfit;
+  for (const quality::BinFigures& bin : r.bins) n += bin.misfit;
   return n;
 }
 

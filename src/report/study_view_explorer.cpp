@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -33,9 +34,18 @@ struct Cell {
 
 int round_to_int(double v) { return static_cast<int>(std::lround(v)); }
 
-// The figures of the cell in row `row` of the study, or null for none.
-const CoefficientFigures* figures_at(const Study& s, std::size_t row, Cell c) {
-  return row == std::string::npos ? nullptr : &s.rows[row].bins[c.bin - 1].coefficients[c.term];
+// A coefficient as a chart draws it.
+struct Term {
+  double value, standard_error;
+  Flag flag;
+};
+
+// The cell's coefficient in row `row` of the study (npos: none).
+std::optional<Term> figures_at(const Study& s, std::size_t row, Cell c) {
+  if (row == std::string::npos) return std::nullopt;
+  const quality::BinFigures& bin = s.rows[row].bins[c.bin - 1];
+  return Term{bin.coefficient[c.term], bin.coefficients[c.term].standard_error,
+              bin.coefficients[c.term].flag};
 }
 
 bool misfit_at(const Study& s, std::size_t row, Cell c) { return s.rows[row].bins[c.bin - 1].misfit; }
@@ -60,8 +70,8 @@ std::pair<double, double> value_range(const Study& s, Cell c, const std::vector<
   for (bool trusted_only : {true, false}) {
     for (const Series& se : series) {
       for (std::size_t row : se.rows) {
-        const CoefficientFigures* k = figures_at(s, row, c);
-        if (k == nullptr || k->flag == Flag::no_effect || !std::isfinite(k->value)) continue;
+        const std::optional<Term> k = figures_at(s, row, c);
+        if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value)) continue;
         if (trusted_only && (k->flag != Flag::determined || misfit_at(s, row, c))) continue;
         vlow = std::min(vlow, k->value);
         vhigh = std::max(vhigh, k->value);
@@ -83,8 +93,8 @@ std::pair<double, double> axis_range(const Study& s, Cell c, const std::vector<S
   double low = vlow, high = vhigh;
   for (const Series& se : series) {
     for (std::size_t row : se.rows) {
-      const CoefficientFigures* k = figures_at(s, row, c);
-      if (k == nullptr || k->flag == Flag::no_effect || !std::isfinite(k->value) ||
+      const std::optional<Term> k = figures_at(s, row, c);
+      if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value) ||
           !std::isfinite(k->standard_error)) {
         continue;
       }
@@ -126,8 +136,8 @@ void append_series(std::string& out, const Study& s, Cell c, const Plot& plot, c
   std::string line, bars, filled, hollow;
   bool pen_down = false;
   for (std::size_t i = 0; i < se.rows.size(); ++i) {
-    const CoefficientFigures* k = figures_at(s, se.rows[i], c);
-    if (k == nullptr || k->flag == Flag::no_effect || !std::isfinite(k->value)) {
+    const std::optional<Term> k = figures_at(s, se.rows[i], c);
+    if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value)) {
       pen_down = false;
       continue;
     }

@@ -50,7 +50,7 @@ std::vector<std::pair<std::string, std::vector<std::size_t>>> by_species(const S
 
 double highest_autocorrelation(const StudyRow& r) {
   double high = std::numeric_limits<double>::quiet_NaN();
-  for (const BinFigures& bin : r.bins) {
+  for (const quality::BinFigures& bin : r.bins) {
     if (!std::isnan(bin.autocorrelation) && !(bin.autocorrelation <= high)) high = bin.autocorrelation;
   }
   return high;
@@ -109,7 +109,7 @@ std::vector<quality::Candidate> candidates(const Study& s, const Group& g) {
   for (std::size_t n : g.rows) {
     const StudyRow& r = s.rows[n];
     quality::Candidate c{r.tag, reactions_of(r.species, r.tag), {}};
-    for (const BinFigures& b : r.bins) c.bins.push_back({b.rows, b.rss, b.r_squared, b.free_count});
+    c.bins.assign(r.bins.begin(), r.bins.end());
     out.push_back(std::move(c));
   }
   return out;
@@ -170,7 +170,7 @@ void append_model_rows(std::string& out, const Study& s, const Group& g,
 
 // ---- flags ----------------------------------------------------------------
 
-const char* flag_code(const BinFigures& bin, const CoefficientFigures& k) {
+const char* flag_code(const quality::BinFigures& bin, const quality::Coefficient& k) {
   if (k.flag == Flag::no_effect) return "z";
   if (bin.misfit) return "m";
   return k.flag == Flag::undetermined ? "u" : nullptr;
@@ -192,8 +192,8 @@ std::string configuration_grid(const Study& s, const std::vector<std::size_t>& f
   for (std::size_t n : fitted) {
     const StudyRow& r = s.rows[n];
     out += "<tr><th>" + escape(r.species) + " &middot; " + escape(r.scenario) + " &middot; " + escape(r.tag) + "</th>";
-    for (const BinFigures& bin : r.bins) {
-      for (const CoefficientFigures& k : bin.coefficients) {
+    for (const quality::BinFigures& bin : r.bins) {
+      for (const quality::Coefficient& k : bin.coefficients) {
         const char* code = flag_code(bin, k);
         out += code ? "<td class=" + std::string(code) + ">" : "<td>";
       }
