@@ -112,12 +112,21 @@ TEST(StudyReport, WrittenAsTheStudyIsReadEqualsTheReportOfTheWholeStudy) {
   batch::set_test_point_action([](batch::TestPoint point, std::string_view subject) {
     if (point == batch::TestPoint::table_written) g_written.emplace_back(subject);
   });
+  batch::Summary summary;
   ASSERT_EQ(batch::write_study_report(db, streamed.string(), (dir.path() / "run").string(),
-                                      "species\n", true, settings),
+                                      "species\n", true, settings, nullptr, &summary),
             "");
   batch::set_test_point_action(nullptr);
   EXPECT_EQ(g_written, (std::vector<std::string>{batch::kCoefficientsTable, batch::kFitsTable,
                                                   batch::kRunsTable}));
+
+  // The summary made from the study's rows, as the report is written or
+  // alone, is the one the batch makes from its outcomes.
+  const std::string said = batch::summarize(batch::tally_of(outcomes), entries, outcomes, "r/", 0);
+  EXPECT_EQ(summary.text(summary.tally(), "r/", 0, settings.misfit_limit), said);
+  batch::Summary alone;
+  ASSERT_FALSE(batch::summarize_study(db, alone));
+  EXPECT_EQ(alone.text(alone.tally(), "r/", 0, settings.misfit_limit), said);
 
   study::Snapshot snapshot;
   ASSERT_FALSE(db.read(snapshot));

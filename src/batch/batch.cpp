@@ -376,6 +376,9 @@ int write_joined_report(const Options& options, const std::string& species_kept,
   Summary summary;
   const std::string error = write_study_report(db, report, options.workdir, species_kept,
                                                options.pages, settings, &undrawn, &summary);
+  if (!error.empty() && summary.tally().total == 0) {
+    summarize_study(db, summary);  // the report failed before the study was read
+  }
   const Tally& tally = summary.tally();
   std::cerr << summary.text(tally, report_shown(report, options.pages), 0, settings.misfit_limit);
   for (const std::string& line : undrawn) std::cerr << "  no page: " << line << "\n";

@@ -110,6 +110,12 @@ std::vector<EarlierRow> earlier_rows(const std::string& report, std::vector<std:
   return earlier;
 }
 
+// The row the views of the study make of `stored`, whose entry and outcome
+// (entry_of, outcome_of) are given.
+RunRowSource row_of(const study::Stored& stored, const RunEntry& entry, const Outcome& outcome) {
+  return {entry, outcome, {stored.record.kp, stored.record.k}};
+}
+
 // The run number `text` holds (from 1), or 0 when it holds none.
 int run_number(const std::string& text) {
   int run = 0;
@@ -189,6 +195,16 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
               std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
 }
 
+study::Error summarize_study(study::Study& db, Summary& summary) {
+  std::vector<study::BatchRecord> batches;
+  return db.read_each(batches, [&](const study::Stored& stored) {
+    const RunEntry entry = entry_of(stored);
+    const Outcome outcome = outcome_of(stored);
+    summary.add(row_of(stored, entry, outcome));
+    return true;
+  });
+}
+
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings,
@@ -211,7 +227,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
     one.fits.clear();
     const RunEntry entry = entry_of(stored);
     const Outcome outcome = outcome_of(stored);
-    const RunRowSource row{entry, outcome, {stored.record.kp, stored.record.k}};
+    const RunRowSource row = row_of(stored, entry, outcome);
     add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
     rows.add(row);

@@ -74,6 +74,10 @@ std::string write_study_report(study::Study& db, const std::string& report,
                                std::vector<std::string>* undrawn = nullptr,
                                Summary* summary = nullptr);
 
+// Adds every configuration of the study in `db` to `summary`, as
+// write_study_report does: for a report that could not be written.
+study::Error summarize_study(study::Study& db, Summary& summary);
+
 // A batch as the study view shows it.
 report::BatchRecord shown_batch(const study::BatchRecord& batch);
 
