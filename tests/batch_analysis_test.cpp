@@ -23,15 +23,15 @@ batch::FitNumbers numbers() {
   double v = 0.5;
   auto next = [&v] { return v = v * 1.37; };
   for (double& w : n.avgwmol) w = next();
-  for (batch::BinFit& bin : n.bins) {
+  for (quality::BinFigures& bin : n.bins) {
     for (auto* row : {&bin.coefficient, &bin.lower, &bin.upper}) {
       for (double& x : *row) x = next();
     }
-    bin.quality.rss = next();
-    bin.quality.r_squared = std::numeric_limits<double>::quiet_NaN();
-    bin.quality.relative_residual = -0.0;
-    bin.quality.free_count = 5;
-    bin.quality.coefficients[2] = {std::numeric_limits<double>::infinity(),
+    bin.rss = next();
+    bin.r_squared = std::numeric_limits<double>::quiet_NaN();
+    bin.relative_residual = -0.0;
+    bin.free_count = 5;
+    bin.coefficients[2] = {std::numeric_limits<double>::infinity(),
                                    quality::Flag::undetermined, true, true};
   }
   return n;

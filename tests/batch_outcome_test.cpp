@@ -45,18 +45,15 @@ TEST(Tally, ASuccessWithANoteIsASuccessInTheProgressTheSummaryTheIndexAndTheStat
   EXPECT_EQ(batch::progress_text(tally, 65.0, false),
             "vbsfit-batch: 3/3 done, 0 failed, 1:05 elapsed");
 
-  const batch::Tables tables = batch::table_rows(entries, outcomes);
-  const batch::Tally from_rows = batch::tally_of_rows(tables.runs);
-  EXPECT_EQ(from_rows.by_state, tally.by_state);
-  EXPECT_EQ(from_rows.noted, tally.noted);
-  EXPECT_EQ(batch::summarize(tally, tables.runs, "r/", 0),
+  EXPECT_EQ(batch::summarize(tally, entries, outcomes, "r/", 0),
             "vbsfit-batch: 3 configurations: 2 succeeded, 1 kept, 0 failed\n"
             "  note: OLE2_OH/0.1/allgas: vbsfit-batch: its standard error was not kept: no "
             "room; vbsfit-batch: the fit's numbers were not recorded: gone\n"
             "  report: r/\n");
 
   testsupport::ScratchDir report;
-  ASSERT_EQ(batch::write_study_view(report.path().string(), tables, {}, quality::kDefaultSeLimit,
+  batch::StudyRows rows = batch::study_rows(entries, outcomes);
+  ASSERT_EQ(batch::write_study_view(report.path().string(), rows, {}, quality::kDefaultSeLimit,
                                     quality::kDefaultMisfitLimit, true),
             "");
   const std::string index = testsupport::read_file(report.path() / batch::kIndexPage);
@@ -79,11 +76,11 @@ TEST(Tally, ProgressCountsWhatIsNoLongerPendingAndEstimatesFromTheRunsFinished) 
             "vbsfit-batch: 3/5 done, 1 failed, 0:10 elapsed, about 0:10 left, stopping");
 }
 
-// The tally from outcomes and from the runs.csv rows made of them, one
+// The tally from outcomes and the summary's from the rows made of them, one
 // batch a row: what each state counts toward, that only a success's note is
 // a note, and that the exit status is 0 only when nothing failed, is stale,
 // was interrupted or is pending.
-TEST(Tally, CountsEachStateAndTheSameFromTheRunsRows) {
+TEST(Tally, CountsEachStateAndTheSameFromTheSummarysRows) {
   struct Ran {
     State state;
     const char* message;
@@ -113,7 +110,9 @@ TEST(Tally, CountsEachStateAndTheSameFromTheRunsRows) {
       outcomes[k].message = c.batch[k].message;
     }
     const batch::Tally tally = batch::tally_of(outcomes);
-    const batch::Tally from_rows = batch::tally_of_rows(batch::table_rows(entries, outcomes).runs);
+    batch::Summary summary;
+    for (std::size_t k = 0; k < entries.size(); ++k) summary.add({entries[k], outcomes[k], {}});
+    const batch::Tally from_rows = summary.tally();
     for (const batch::Tally& t : {tally, from_rows}) {
       EXPECT_EQ(t.by_state, c.by_state) << "batch " << n;
       EXPECT_EQ(t.noted, c.noted) << "batch " << n;
@@ -187,9 +186,9 @@ TEST(ReleaseRecorded, KeepsTheCountsTheSummaryReads) {
                                                 {2, {"OLE2_OH", "0.1", "no6"}, ""},
                                                 {3, {"API_OH", "0.1", "allgas"}, ""}};
   batch::FitNumbers numbers{};
-  numbers.bins[0].quality.coefficients[3].flag = quality::Flag::undetermined;
-  numbers.bins[4].quality.coefficients[1].flag = quality::Flag::undetermined;
-  numbers.bins[5].quality.misfit = true;
+  numbers.bins[0].coefficients[3].flag = quality::Flag::undetermined;
+  numbers.bins[4].coefficients[1].flag = quality::Flag::undetermined;
+  numbers.bins[5].misfit = true;
   std::vector<batch::Outcome> outcomes(3);
   outcomes[0].state = State::succeeded;
   outcomes[0].numbers = numbers;
@@ -201,13 +200,14 @@ TEST(ReleaseRecorded, KeepsTheCountsTheSummaryReads) {
   outcomes[2].message = "no inputs";
 
   const batch::Tables before = batch::table_rows(entries, outcomes);
+  const std::vector<batch::Outcome> with_numbers = outcomes;
   const batch::Outcome copy = outcomes[0];
   for (batch::Outcome& o : outcomes) batch::release_recorded(o);
   EXPECT_FALSE(outcomes[0].numbers);
   EXPECT_TRUE(outcomes[0].inputs[0].path.empty());
   EXPECT_TRUE(outcomes[0].results_sha256.empty());
   ASSERT_TRUE(copy.numbers);
-  EXPECT_TRUE(copy.numbers->bins[5].quality.misfit);
+  EXPECT_TRUE(copy.numbers->bins[5].misfit);
   batch::release_recorded(outcomes[0]);  // twice: the counts stay
 
   const batch::Tables after = batch::table_rows(entries, outcomes);
@@ -222,8 +222,8 @@ TEST(ReleaseRecorded, KeepsTheCountsTheSummaryReads) {
     EXPECT_EQ(after.runs[n][undetermined], before.runs[n][undetermined]) << n;
   }
   const batch::Tally tally = batch::tally_of(outcomes);
-  EXPECT_EQ(batch::summarize(tally, after.runs, "r/", 0),
-            batch::summarize(tally, before.runs, "r/", 0));
+  EXPECT_EQ(batch::summarize(tally, entries, outcomes, "r/", 0),
+            batch::summarize(tally, entries, with_numbers, "r/", 0));
 }
 
 }  // namespace

@@ -22,22 +22,22 @@ batch::FitNumbers numbers() {
   double v = 0.5;
   auto next = [&v] { return v = v * -1.37; };
   for (double& w : n.avgwmol) w = next();
-  for (batch::BinFit& bin : n.bins) {
+  for (quality::BinFigures& bin : n.bins) {
     for (auto* row : {&bin.coefficient, &bin.lower, &bin.upper}) {
       for (double& x : *row) x = next();
     }
-    bin.quality.rss = next();
-    bin.quality.rms = next();
-    bin.quality.r_squared = std::numeric_limits<double>::quiet_NaN();
-    bin.quality.relative_residual = -0.0;
-    bin.quality.autocorrelation = next();
-    bin.quality.misfit = bin.quality.autocorrelation > 0.2;
-    for (quality::Coefficient& c : bin.quality.coefficients) {
+    bin.rss = next();
+    bin.rms = next();
+    bin.r_squared = std::numeric_limits<double>::quiet_NaN();
+    bin.relative_residual = -0.0;
+    bin.autocorrelation = next();
+    bin.misfit = bin.autocorrelation > 0.2;
+    for (quality::Coefficient& c : bin.coefficients) {
       c = {next(), quality::Flag::determined, false, false};
     }
-    bin.quality.coefficients[2] = {std::numeric_limits<double>::infinity(),
+    bin.coefficients[2] = {std::numeric_limits<double>::infinity(),
                                    quality::Flag::undetermined, true, true};
-    bin.quality.coefficients[6] = {std::numeric_limits<double>::quiet_NaN(),
+    bin.coefficients[6] = {std::numeric_limits<double>::quiet_NaN(),
                                    quality::Flag::no_effect, true, false};
   }
   return n;
@@ -80,7 +80,7 @@ TEST(StudyRecord, TablesFromTheDatabaseEqualTheBatchsOwnBitForBit) {
   // The misfit flags are the fit's own, as the batch judged them.
   const study::Stored& fitted = snapshot.configurations[0];
   for (const study::FitRow& f : fitted.fits) {
-    EXPECT_EQ(f.misfit, outcomes[0].numbers->bins[f.target_bin - 1].quality.misfit)
+    EXPECT_EQ(f.misfit, outcomes[0].numbers->bins[f.target_bin - 1].misfit)
         << f.target_bin;
   }
 }

@@ -1,5 +1,5 @@
-// The study view and models.csv as the batch makes them from its tables'
-// rows.
+// The study view and models.csv as the batch makes them from the rows the
+// study records.
 #include "batch/study_index.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 
+#include "batch/record.hpp"
 #include "batch/tables.hpp"
 #include "report/report.hpp"
 #include "run_program.hpp"
@@ -23,13 +24,13 @@ batch::Outcome fitted(double rss, double rho, int at_bound) {
   o.state = batch::State::succeeded;
   o.exit_status = 0;
   batch::FitNumbers numbers{};
-  for (batch::BinFit& bin : numbers.bins) {
-    bin.quality.rss = rss;
-    bin.quality.r_squared = 1.0 - rss;
-    bin.quality.autocorrelation = rho;
-    bin.quality.misfit = rho > quality::kDefaultMisfitLimit;
+  for (quality::BinFigures& bin : numbers.bins) {
+    bin.rss = rss;
+    bin.r_squared = 1.0 - rss;
+    bin.autocorrelation = rho;
+    bin.misfit = rho > quality::kDefaultMisfitLimit;
     for (int c = 0; c < config::kCoefficients; ++c) {
-      bin.quality.coefficients[c] = {0.01, quality::Flag::determined, c < at_bound, false};
+      bin.coefficients[c] = {0.01, quality::Flag::determined, c < at_bound, false};
     }
   }
   o.numbers = numbers;
@@ -37,6 +38,15 @@ batch::Outcome fitted(double rss, double rho, int at_bound) {
 }
 
 struct Study {
+  // The rows of the entries and outcomes as the study records them.
+  batch::StudyRows recorded() const {
+    batch::StudyRows rows;
+    for (std::size_t n = 0; n < entries.size(); ++n) {
+      const study::Stored stored = batch::stored_of(entries[n], outcomes[n], 1);
+      rows.add({batch::entry_of(stored), batch::outcome_of(stored), {stored.record.kp, stored.record.k}});
+    }
+    return rows;
+  }
   std::vector<batch::RunEntry> entries = {
       {1, {"OLE2_OH", "0.1", "static"}, ""},
       {2, {"OLE2_OH", "0.1", "allgas"}, ""},
@@ -52,7 +62,7 @@ struct Study {
 
 TEST(ModelsTable, ComparesTheTagsOfASpeciesAndScenarioWithKFromTheBoundHits) {
   const Study s;
-  const std::vector<CsvRow> rows = batch::models_table(batch::table_rows(s.entries, s.outcomes));
+  const std::vector<CsvRow> rows = s.recorded().models();
   ASSERT_EQ(rows.size(), 2u);  // TOL/0.1 and OLE2_OH/1 have one tag with figures
   // k: 7 - 5 at bound = 2 per bin under static, 7 under allgas.
   const double n = config::kIntervals;
@@ -73,9 +83,7 @@ TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
   const Study s;
   testsupport::ScratchDir report;
   std::ofstream(report.path() / report::page_name("OLE2_OH", "0.1", "static")) << "page";
-  const report::Study study =
-      batch::study_of(batch::table_rows(s.entries, s.outcomes), report.path().string(), {}, 0.1,
-                      0.25);
+  const report::Study study = s.recorded().study(report.path().string(), {}, 0.1, 0.25);
   ASSERT_EQ(study.rows.size(), 5u);
   EXPECT_EQ(study.misfit_limit, 0.25);
   const struct {
@@ -91,7 +99,7 @@ TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
     EXPECT_EQ(row.fitted, expected[n].fitted);
     EXPECT_EQ(row.linked, expected[n].linked);
     if (!row.fitted) continue;
-    for (const report::BinFigures& bin : row.bins) {
+    for (const quality::BinFigures& bin : row.bins) {
       EXPECT_EQ(bin.misfit, expected[n].misfit);
       EXPECT_EQ(bin.autocorrelation, expected[n].autocorrelation);
       EXPECT_EQ(bin.free_count, expected[n].free_count);

@@ -28,21 +28,21 @@ batch::FitNumbers numbers(int variant) {
   batch::FitNumbers n;
   for (int j = 0; j < config::kBins; ++j) n.avgwmol[j] = 150.0 + j / 7.0 + variant;
   for (int b = 0; b < config::kBins; ++b) {
-    batch::BinFit& bin = n.bins[b];
+    quality::BinFigures& bin = n.bins[b];
     for (int t = 0; t < config::kCoefficients; ++t) {
       bin.coefficient[t] = (b * 7 + t) / 3.0 * variant;
       bin.lower[t] = 0.0;
       bin.upper[t] = t < variant ? bin.coefficient[t] : 1e4;
-      bin.quality.coefficients[t] = {1e-3 * (t + 1) / variant,
+      bin.coefficients[t] = {1e-3 * (t + 1) / variant,
                                      t == 6 ? quality::Flag::no_effect : quality::Flag::determined,
                                      t < variant, false};
     }
-    bin.quality.rss = 1e-6 * (b + 1) * variant;
-    bin.quality.rms = 1e-4 / (b + 1);
-    bin.quality.r_squared = 0.999 - b / 1e4;
-    bin.quality.relative_residual = 1e-3 / (b + 1);
-    bin.quality.autocorrelation = b == 5 ? 0.7 : -0.1 * variant;
-    bin.quality.misfit = b == 5;
+    bin.rss = 1e-6 * (b + 1) * variant;
+    bin.rms = 1e-4 / (b + 1);
+    bin.r_squared = 0.999 - b / 1e4;
+    bin.relative_residual = 1e-3 / (b + 1);
+    bin.autocorrelation = b == 5 ? 0.7 : -0.1 * variant;
+    bin.misfit = b == 5;
   }
   return n;
 }
@@ -112,22 +112,36 @@ TEST(StudyReport, WrittenAsTheStudyIsReadEqualsTheReportOfTheWholeStudy) {
   batch::set_test_point_action([](batch::TestPoint point, std::string_view subject) {
     if (point == batch::TestPoint::table_written) g_written.emplace_back(subject);
   });
+  batch::Summary summary;
   ASSERT_EQ(batch::write_study_report(db, streamed.string(), (dir.path() / "run").string(),
-                                      "species\n", true, settings),
+                                      "species\n", true, settings, nullptr, &summary),
             "");
   batch::set_test_point_action(nullptr);
   EXPECT_EQ(g_written, (std::vector<std::string>{batch::kCoefficientsTable, batch::kFitsTable,
                                                   batch::kRunsTable}));
 
+  // The summary made from the study's rows, as the report is written or
+  // alone, is the one the batch makes from its outcomes.
+  const std::string said = batch::summarize(batch::tally_of(outcomes), entries, outcomes, "r/", 0);
+  EXPECT_EQ(summary.text(summary.tally(), "r/", 0, settings.misfit_limit), said);
+  batch::Summary alone;
+  ASSERT_FALSE(batch::summarize_study(db, alone));
+  EXPECT_EQ(alone.text(alone.tally(), "r/", 0, settings.misfit_limit), said);
+
   study::Snapshot snapshot;
   ASSERT_FALSE(db.read(snapshot));
   const batch::Tables tables = batch::tables_of(snapshot);
+  batch::StudyRows rows;
+  for (const study::Stored& stored : snapshot.configurations) {
+    const batch::Outcome outcome = batch::outcome_of(stored);
+    rows.add({batch::entry_of(stored), outcome, {stored.record.kp, stored.record.k}});
+  }
   std::vector<report::BatchRecord> batches;
   for (const study::BatchRecord& b : snapshot.batches) batches.push_back(batch::shown_batch(b));
   ASSERT_EQ(batch::write_tables(whole.string(), tables,
                                 [&] {
                                   return batch::write_study_view(
-                                      whole.string(), tables, std::move(batches),
+                                      whole.string(), rows, std::move(batches),
                                       settings.se_limit, settings.misfit_limit, true);
                                 }),
             "");

@@ -156,15 +156,15 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
     }
     const double rho = sum > 0 ? lag / sum : std::nan("");
     f.notes.bins.push_back({rho, rho > 0.2});
-    report::BinFigures& figures = f.row.bins[target - 1];
+    quality::BinFigures& figures = f.row.bins[target - 1];
     figures.rss = q.rss;
     figures.r_squared = q.r_squared;
     figures.free_count = q.free_count;
     figures.autocorrelation = rho;
     figures.misfit = rho > 0.2;
     for (int col = 0; col < 7; ++col) {
-      figures.coefficients[col] = {c.bins.back().reported[col], q.coefficients[col].standard_error,
-                                   q.coefficients[col].flag};
+      figures.coefficient[col] = c.bins.back().reported[col];
+      figures.coefficients[col] = q.coefficients[col];
     }
   }
   return f;

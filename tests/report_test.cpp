@@ -59,6 +59,27 @@ TEST(Shown, NumbersWithoutLocaleAndWordsForTheRest) {
 // Coordinates are tenths, rounded as llround rounds (halves away from zero),
 // whichever way the digits are made: from a table below 1000, by division
 // above.
+// The value axes of the pages' charts and of the study's explorer.
+TEST(AxisTicks, StepsOfOneTwoOrFiveTimesAPowerOfTenInsideTheRange) {
+  const struct {
+    double low, high;
+    int target;
+    std::vector<double> ticks;
+  } cases[] = {
+      {0.0, 1.0, 3, {0.0, 0.5, 1.0}},
+      {1.0, 1e4, 5, {2000, 4000, 6000, 8000, 10000}},
+      {-0.25, 0.25, 3, {-0.2, 0.0, 0.2}},
+      {0.31, 0.39, 3, {0.35}},  // a raw step of 0.027 rounds up to 0.05
+  };
+  for (const auto& c : cases) {
+    const std::vector<double> ticks = report::axis_ticks(c.low, c.high, c.target);
+    ASSERT_EQ(ticks.size(), c.ticks.size()) << c.low << " " << c.high;
+    for (std::size_t n = 0; n < ticks.size(); ++n) {
+      EXPECT_NEAR(ticks[n], c.ticks[n], 1e-12 * (c.high - c.low)) << c.low << " " << c.high;
+    }
+  }
+}
+
 TEST(Coordinate, TenthsRoundedAsLlroundRoundsThem) {
   const struct {
     double value;

@@ -21,9 +21,16 @@ using quality::Flag;
 report::StudyRow fitted_row(const std::string& species, const std::string& scenario,
                             const std::string& tag) {
   report::StudyRow r{species, scenario, tag, "succeeded", "", true, true, true, {}};
-  for (report::BinFigures& bin : r.bins) {
-    bin = {1440, 1e-9, 0.999, 7, -0.5, false, {}};
-    for (int t = 0; t < 7; ++t) bin.coefficients[t] = {0.1 * t, 0.01, Flag::determined};
+  for (quality::BinFigures& bin : r.bins) {
+    bin = {};
+    bin.rss = 1e-9;
+    bin.r_squared = 0.999;
+    bin.free_count = 7;
+    bin.autocorrelation = -0.5;
+    for (int t = 0; t < 7; ++t) {
+      bin.coefficient[t] = 0.1 * t;
+      bin.coefficients[t] = {0.01, Flag::determined, false, false};
+    }
   }
   return r;
 }
@@ -204,7 +211,7 @@ TEST(StudyView, NoEffectInAMisfitBinIsNoEffectAndGroupsCountConfigurations) {
   study.rows = {fitted_row("A", "0.1", "allgas"), fitted_row("A", "1", "no56"),
                 fitted_row("A", "10", "allgas")};
   study.rows[0].bins[0].misfit = study.rows[0].bins[4].misfit = true;  // 14 coefficients
-  for (report::BinFigures& bin : study.rows[1].bins) {
+  for (quality::BinFigures& bin : study.rows[1].bins) {
     bin.coefficients[5].flag = bin.coefficients[6].flag = Flag::no_effect;
   }
   study.rows[1].bins[4].misfit = true;  // 5 coefficients, and 2 of no effect
@@ -221,7 +228,7 @@ TEST(StudyView, TagsComparedWithThePreferredMarked) {
   report::Study study;
   study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas"),
                 fitted_row("A", "2", "allgas")};  // one tag only: not compared
-  for (report::BinFigures& bin : study.rows[0].bins) {
+  for (quality::BinFigures& bin : study.rows[0].bins) {
     bin.rss = 4e-9;  // 1440 ln 4 = 1996 higher than allgas's, for 12 coefficients fewer
     bin.free_count = 1;
   }
@@ -293,13 +300,14 @@ report::Study large_study(int species, int scenarios) {
           continue;
         }
         report::StudyRow r = fitted_row(name, scenario, tag);
-        for (report::BinFigures& bin : r.bins) {
+        for (quality::BinFigures& bin : r.bins) {
           bin.rss = 1e-9 * (1 + uniform(random));
           bin.r_squared = 1.0 - uniform(random) * 0.1;
           bin.autocorrelation = uniform(random) - 0.6;
           bin.misfit = bin.autocorrelation > 0.2;
-          for (report::CoefficientFigures& k : bin.coefficients) {
-            k.value = uniform(random);
+          for (int t = 0; t < 7; ++t) {
+            bin.coefficient[t] = uniform(random);
+            quality::Coefficient& k = bin.coefficients[t];
             k.standard_error = uniform(random) * 0.2;
             k.flag = k.standard_error > 0.1 ? Flag::undetermined : Flag::determined;
           }

@@ -57,8 +57,8 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
   report::PageNotes notes;
   if (fitted_here) notes = settings.notes;
   notes.misfit_limit = settings.misfit_limit;
-  for (const BinFit& bin : analysis.numbers->bins) {
-    notes.bins.push_back({bin.quality.autocorrelation, bin.quality.misfit});
+  for (const quality::BinFigures& bin : analysis.numbers->bins) {
+    notes.bins.push_back({bin.autocorrelation, bin.misfit});
   }
   const char* roles[] = {"Precursor", "Bins", "Molar masses"};
   for (int n = 0; n < 3; ++n) {

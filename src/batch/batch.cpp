@@ -362,21 +362,25 @@ int write_joined_report(const Options& options, const std::string& species_kept,
   const std::string& report = *options.report;
   study::Study db;
   if (const int status = open_study(report, db); status != kSucceeded) return status;
-  study::Snapshot snapshot;
-  if (study::Error error = db.read(snapshot)) return run_error(error.message);
+  std::vector<study::BatchRecord> batches;
+  if (study::Error error = db.read_each(batches, [](study::Stored&) { return false; })) {
+    return run_error(error.message);
+  }
   AnalysisSettings settings;  // the shares', which the merge found alike
-  if (!snapshot.batches.empty()) {
-    settings.se_limit = snapshot.batches.front().se_limit;
-    settings.misfit_limit = snapshot.batches.front().misfit_limit;
+  if (!batches.empty()) {
+    settings.se_limit = batches.front().se_limit;
+    settings.misfit_limit = batches.front().misfit_limit;
   }
   settings.notes.misfit_limit = settings.misfit_limit;
-  const Tables tables = tables_of(snapshot);
-  const Tally tally = tally_of_rows(tables.runs);
   std::vector<std::string> undrawn;
+  Summary summary;
   const std::string error = write_study_report(db, report, options.workdir, species_kept,
-                                               options.pages, settings, &undrawn);
-  std::cerr << summarize(tally, tables.runs, report_shown(report, options.pages), 0,
-                         settings.misfit_limit);
+                                               options.pages, settings, &undrawn, &summary);
+  if (!error.empty() && summary.tally().total == 0) {
+    summarize_study(db, summary);  // the report failed before the study was read
+  }
+  const Tally& tally = summary.tally();
+  std::cerr << summary.text(tally, report_shown(report, options.pages), 0, settings.misfit_limit);
   for (const std::string& line : undrawn) std::cerr << "  no page: " << line << "\n";
   if (!error.empty()) return run_error("the report was not written whole: " + error);
   const int status = exit_status(tally, signals.take());
@@ -518,17 +522,12 @@ int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
     // Whatever tables are there are not this study's whole: no runs.csv says so.
     ::unlink((settings.report + "/" + kRunsTable).c_str());
   }
-  // Row by row: the rows of a large study would take more memory than all else.
-  Summary summary;
-  for (std::size_t n = 0; n < summarized.size(); ++n) {
-    const Configuration& c = summarized[n].config;
-    Tables rows;
-    add_rows(summarized[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag),
-             rows);
-    summary.add(rows.runs.front());
-  }
-  std::cerr << summary.text(tally, report_shown(settings.report, settings.pages),
-                            result.stop_signal, settings.analysis.misfit_limit);
+  // Of this batch's configurations: what it ran and what it took over. Its
+  // outcomes, not the study's rows, so that a record that could not be
+  // written is still summarized.
+  std::cerr << summarize(tally, summarized, outcomes,
+                         report_shown(settings.report, settings.pages), result.stop_signal,
+                         settings.analysis.misfit_limit);
   std::vector<int> stops = signals.take();  // those that came while the report was written
   if (!error.empty()) return run_error("the report was not written whole: " + error);
   if (result.stop_signal != 0) stops.insert(stops.begin(), result.stop_signal);

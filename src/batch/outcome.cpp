@@ -119,7 +119,7 @@ FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality:
   numbers.avgwmol = fit.avgwmol;
   for (int r = 1; r <= config::kBins; ++r) {
     const driver::SolveRecord& s = fit.solves[r - 1];
-    BinFit& bin = numbers.bins[r - 1];
+    quality::BinFigures& bin = numbers.bins[r - 1];
     bin.coefficient = s.x;
     bin.lower = s.lower;
     bin.upper = s.upper;
@@ -127,7 +127,8 @@ FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality:
     bin.lower[r] = config::shift_own(bin.lower[r]);
     bin.upper[r] = config::shift_own(bin.upper[r]);
     const quality::Fit& q = fits[r - 1];
-    FitFigures& f = bin.quality;
+    quality::BinFigures& f = bin;
+    f.rows = fit.intervals;
     f.rss = q.rss;
     f.rms = q.rms;
     f.r_squared = q.r_squared;
@@ -143,8 +144,8 @@ FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality:
 
 int undetermined_count(const FitNumbers& numbers) {
   int count = 0;
-  for (const BinFit& bin : numbers.bins) {
-    for (const quality::Coefficient& c : bin.quality.coefficients) {
+  for (const quality::BinFigures& bin : numbers.bins) {
+    for (const quality::Coefficient& c : bin.coefficients) {
       count += c.flag == quality::Flag::undetermined;
     }
   }
@@ -153,7 +154,7 @@ int undetermined_count(const FitNumbers& numbers) {
 
 int misfit_count(const FitNumbers& numbers) {
   int count = 0;
-  for (const BinFit& bin : numbers.bins) count += bin.quality.misfit;
+  for (const quality::BinFigures& bin : numbers.bins) count += bin.misfit;
   return count;
 }
 

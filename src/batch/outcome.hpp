@@ -12,6 +12,7 @@
 
 #include "config/config.hpp"
 #include "driver/in_memory.hpp"
+#include "quality/figures.hpp"
 #include "quality/quality.hpp"
 #include "study/study.hpp"
 
@@ -53,36 +54,15 @@ enum class Event {
 // `event` does not apply to that state.
 bool move_on(Outcome& outcome, Event event);
 
-// A solve's figures as the tables show them: quality::Fit without its
-// per-row series, in fixed size.
-struct FitFigures {
-  double rss = 0.0;
-  double rms = 0.0;
-  double r_squared = 0.0;
-  double relative_residual = 0.0;
-  double residual_variance = 0.0;
-  int free_count = 0;
-  double autocorrelation = 0.0;  // lag 1 of the residuals; NaN when every residual is zero
-  bool misfit = false;           // autocorrelation above the batch's --misfit-limit
-  std::array<quality::Coefficient, config::kCoefficients> coefficients{};
-};
-
-// One target bin's fit as the tables show it: the seven coefficients as
-// reported (the target's own shifted into [0, 1]) with their bounds shifted
-// alike, and the fit statistics.
-struct BinFit {
-  std::array<double, config::kCoefficients> coefficient{};
-  std::array<double, config::kCoefficients> lower{};
-  std::array<double, config::kCoefficients> upper{};
-  FitFigures quality;
-};
-
+// A fit's numbers: its mean molar masses and its six target bins' figures.
 // Fixed in size and free of pointers, so that the process that computes it
 // can hand it to the batch as bytes.
 struct FitNumbers {
   std::array<double, config::kBins> avgwmol{};
-  std::array<BinFit, config::kBins> bins;
+  std::array<quality::BinFigures, config::kBins> bins;
 };
+static_assert(quality::kTerms == config::kCoefficients);
+static_assert(quality::BinFigures{}.rows == config::kIntervals);
 
 // quality::assess of each of a fit's six solves (from its own matrix,
 // right-hand side, solution and bounds) under `se_limit`; the six share one

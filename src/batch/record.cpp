@@ -36,8 +36,8 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
   r.undetermined = undetermined_count(numbers);
   int misfits = 0;
   for (int bin = 1; bin <= config::kBins; ++bin) {
-    const BinFit& fit = numbers.bins[bin - 1];
-    const FitFigures& q = fit.quality;
+    const quality::BinFigures& fit = numbers.bins[bin - 1];
+    const quality::BinFigures& q = fit;
     for (int t = 0; t < config::kCoefficients; ++t) {
       stored.coefficients.push_back({bin, config::term_label(t), fit.coefficient[t],
                                      fit.lower[t], fit.upper[t], q.coefficients[t].at_bound,
@@ -57,15 +57,16 @@ FitNumbers numbers_of(const study::Stored& stored) {
   numbers.avgwmol = stored.record.wmol;
   for (const study::CoefficientRow& row : stored.coefficients) {
     if (row.target_bin < 1 || row.target_bin > config::kBins) continue;
-    BinFit& bin = numbers.bins[row.target_bin - 1];
+    quality::BinFigures& bin = numbers.bins[row.target_bin - 1];
     for (int t = 0; t < config::kCoefficients; ++t) {
       if (config::term_label(t) != row.term) continue;
       bin.coefficient[t] = row.coefficient;
       bin.lower[t] = row.lower;
       bin.upper[t] = row.upper;
-      quality::Coefficient& q = bin.quality.coefficients[t];
+      quality::Coefficient& q = bin.coefficients[t];
       q.standard_error = row.standard_error;
       q.at_bound = row.at_bound;
+      bin.free_count += !row.at_bound;  // the study keeps k as the coefficients not at a bound
       q.dependent = std::isinf(row.standard_error);
       q.flag = quality::Flag::determined;
       for (quality::Flag flag : {quality::Flag::determined, quality::Flag::undetermined,
@@ -76,7 +77,7 @@ FitNumbers numbers_of(const study::Stored& stored) {
   }
   for (const study::FitRow& row : stored.fits) {
     if (row.target_bin < 1 || row.target_bin > config::kBins) continue;
-    FitFigures& f = numbers.bins[row.target_bin - 1].quality;
+    quality::BinFigures& f = numbers.bins[row.target_bin - 1];
     f.rss = row.rss;
     f.rms = row.rms;
     f.r_squared = row.r_squared;

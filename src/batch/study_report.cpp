@@ -110,6 +110,12 @@ std::vector<EarlierRow> earlier_rows(const std::string& report, std::vector<std:
   return earlier;
 }
 
+// The row the views of the study make of `stored`, whose entry and outcome
+// (entry_of, outcome_of) are given.
+RunRowSource row_of(const study::Stored& stored, const RunEntry& entry, const Outcome& outcome) {
+  return {entry, outcome, {stored.record.kp, stored.record.k}};
+}
+
 // The run number `text` holds (from 1), or 0 when it holds none.
 int run_number(const std::string& text) {
   int run = 0;
@@ -189,10 +195,20 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
               std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
 }
 
+study::Error summarize_study(study::Study& db, Summary& summary) {
+  std::vector<study::BatchRecord> batches;
+  return db.read_each(batches, [&](const study::Stored& stored) {
+    const RunEntry entry = entry_of(stored);
+    const Outcome outcome = outcome_of(stored);
+    summary.add(row_of(stored, entry, outcome));
+    return true;
+  });
+}
+
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings,
-                               std::vector<std::string>* undrawn) {
+                               std::vector<std::string>* undrawn, Summary* summary) {
   if (!pages) {
     // The index and pages of an earlier batch would show fits that the
     // study no longer holds, and link pages that this one removed.
@@ -209,10 +225,14 @@ std::string write_study_report(study::Study& db, const std::string& report,
     one.runs.clear();
     one.coefficients.clear();
     one.fits.clear();
-    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, one);
+    const RunEntry entry = entry_of(stored);
+    const Outcome outcome = outcome_of(stored);
+    const RunRowSource row = row_of(stored, entry, outcome);
+    add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
-    rows.add(one);
-    if (pages && missing_page(stored, report)) missing.push_back(entry_of(stored).config);
+    rows.add(row);
+    if (summary != nullptr) summary->add(row);
+    if (pages && missing_page(stored, report)) missing.push_back(entry.config);
     return true;
   });
   if (read) return read.message;
@@ -238,6 +258,96 @@ std::string write_study_report(study::Study& db, const std::string& report,
   return tables.commit(views);
 }
 
+namespace {
+
+// Why the earlier row `row` (its entry `entry`) is not taken over, or
+// empty: its run is no number, its names fail the run set's checks, or its
+// configuration, its run or its results file is an earlier row's (or the
+// share's). `seen`, `runs` and `results_files` gather what rows took.
+std::string refusal_of(const CsvRow& row, const RunEntry& entry, std::set<study::Key>& seen,
+                       std::set<int>& runs,
+                       std::map<std::string, Configuration>& results_files) {
+  const Configuration& c = entry.config;
+  constexpr std::size_t kShownBytes = 40;  // of a run that is no number
+  std::string why = entry.number == 0
+                        ? "its run " + batch::quoted(row[kRun].substr(0, kShownBytes)) +
+                              (row[kRun].size() > kShownBytes ? "..." : "") +
+                              " is not a run number"
+                        : configuration_refusal(c);
+  if (why.empty() && !seen.insert(key_of(c)).second) {
+    why = "the configuration " + batch::quoted(display_name(c)) + " comes again";
+  }
+  if (why.empty() && !runs.insert(entry.number).second) {
+    why = "run " + std::to_string(entry.number) + " comes again";
+  }
+  if (why.empty()) {
+    const auto [at, added] =
+        results_files.emplace(config::results_path(c.species, c.scenario, c.tag), c);
+    if (!added && !(at->second == c)) {
+      why = batch::quoted(display_name(c)) + " and " + batch::quoted(display_name(at->second)) +
+            " would write the same results file " + at->first;
+    }
+  }
+  return why;
+}
+
+// What became of a configuration an earlier report's row `row` lists:
+// checked against its results file (kept or stale), or as recorded when it
+// has none. A configuration kept whose row said it did not succeed loses
+// its run's output from the report.
+Outcome outcome_taken_over(const CsvRow& row, const Configuration& c, const std::string& report,
+                           const std::string& workdir, bool pages,
+                           const AnalysisSettings& settings) {
+  Outcome outcome;
+  if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
+    move_on(outcome, Event::cannot_run);
+    outcome.message = "vbsfit-batch: " + fault;
+  } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
+    const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
+    outcome.inputs = analysis.inputs;
+    outcome.results_sha256 = analysis.results_sha256;
+    if (analysis.verdict == Analysis::Verdict::fitted) {
+      move_on(outcome, Event::checked);
+      outcome.numbers = analysis.numbers;
+      outcome.input_records = analysis.input_records;
+      State was = State::pending;
+      if (!state_from_name(row[kState], was) || (was != State::succeeded && was != State::kept)) {
+        remove_run_output(report, c);
+      }
+    } else {
+      move_on(outcome, Event::found_stale);
+      outcome.message = analysis.verdict == Analysis::Verdict::stale
+                            ? analysis.note
+                            : "its results file could not be checked: " + analysis.note;
+    }
+  } else {
+    // As recorded (pending when no state is named), but not fitted
+    // without its results file.
+    state_from_name(row[kState], outcome.state);
+    move_on(outcome, Event::results_gone);
+    outcome.message = row[kMessage];
+  }
+  return outcome;
+}
+
+// Removes runs/<species>/<scenario>/<tag>/fit.dump, as reports before the
+// study's record kept it; a file of that name anywhere else is not the
+// report's.
+void remove_fit_dumps(const std::string& report) {
+  constexpr int kFitDumpDepth = 3;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code ignored;
+    if (it.depth() == kFitDumpDepth && it->path().filename() == kOldFitDumpName &&
+        it->symlink_status(ignored).type() == fs::file_type::regular) {
+      fs::remove(it->path(), ignored);
+    }
+  }
+}
+
+}  // namespace
+
 TakenOver take_over(const std::string& report, const std::string& workdir,
                     const std::vector<RunEntry>& share, bool pages,
                     const AnalysisSettings& settings,
@@ -256,81 +366,20 @@ TakenOver take_over(const std::string& report, const std::string& workdir,
     RunEntry entry{run_number(row[kRun]),
                    {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]},
                    {}};
-    const Configuration& c = entry.config;
-    const study::Key key = key_of(c);
-    constexpr std::size_t kShownBytes = 40;  // of a run that is no number
-    std::string why = entry.number == 0
-                          ? "its run " + batch::quoted(row[kRun].substr(0, kShownBytes)) +
-                                (row[kRun].size() > kShownBytes ? "..." : "") +
-                                " is not a run number"
-                          : configuration_refusal(c);
-    if (why.empty() && !seen.insert(key).second) {
-      why = "the configuration " + batch::quoted(display_name(c)) + " comes again";
-    }
-    if (why.empty() && !runs.insert(entry.number).second) {
-      why = "run " + std::to_string(entry.number) + " comes again";
-    }
-    if (why.empty()) {
-      const auto [at, added] =
-          results_files.emplace(config::results_path(c.species, c.scenario, c.tag), c);
-      if (!added && !(at->second == c)) {
-        why = batch::quoted(display_name(c)) + " and " + batch::quoted(display_name(at->second)) +
-              " would write the same results file " + at->first;
-      }
-    }
-    if (!why.empty()) {
+    const study::Key key = key_of(entry.config);
+    if (std::string why = refusal_of(row, entry, seen, runs, results_files); !why.empty()) {
       taken.dropped.push_back(report + "/" + kRunsTable + " line " + std::to_string(earlier.line) +
                               " is not taken over: " + why);
       continue;
     }
     taken.places.emplace(key, entry.number);
     if (in_share.count(key) != 0) continue;  // the batch runs it
-    Outcome outcome;
-    if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
-      move_on(outcome, Event::cannot_run);
-      outcome.message = "vbsfit-batch: " + fault;
-    } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
-      const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
-      outcome.inputs = analysis.inputs;
-      outcome.results_sha256 = analysis.results_sha256;
-      if (analysis.verdict == Analysis::Verdict::fitted) {
-        move_on(outcome, Event::checked);
-        outcome.numbers = analysis.numbers;
-        outcome.input_records = analysis.input_records;
-        State was = State::pending;
-        if (!state_from_name(row[kState], was) ||
-            (was != State::succeeded && was != State::kept)) {
-          remove_run_output(report, c);
-        }
-      } else {
-        move_on(outcome, Event::found_stale);
-        outcome.message = analysis.verdict == Analysis::Verdict::stale
-                              ? analysis.note
-                              : "its results file could not be checked: " + analysis.note;
-      }
-    } else {
-      // As recorded (pending when no state is named), but not fitted
-      // without its results file.
-      state_from_name(row[kState], outcome.state);
-      move_on(outcome, Event::results_gone);
-      outcome.message = row[kMessage];
-    }
+    Outcome outcome = outcome_taken_over(row, entry.config, report, workdir, pages, settings);
     record(entry, outcome);
     taken.entries.push_back(std::move(entry));
     taken.outcomes.push_back(std::move(outcome));
   }
-  // runs/<species>/<scenario>/<tag>/fit.dump, as reports before the study's
-  // record kept it; a file of that name anywhere else is not the report's.
-  constexpr int kFitDumpDepth = 3;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(report + "/" + kRunsDirectory, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::error_code ignored;
-    if (it.depth() == kFitDumpDepth && it->path().filename() == kOldFitDumpName &&
-        it->symlink_status(ignored).type() == fs::file_type::regular) {
-      fs::remove(it->path(), ignored);
-    }
-  }
+  remove_fit_dumps(report);
   return taken;
 }
 

@@ -16,6 +16,7 @@
 #include "batch/options.hpp"
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
+#include "batch/summary.hpp"
 #include "report/study_view.hpp"
 #include "study/study.hpp"
 
@@ -61,14 +62,21 @@ std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& k
 // tables, species.csv (`species_used`, when not empty), and with `pages` the
 // missing pages (inputs read below `workdir`) and the index, runs.csv last;
 // without `pages`, the index and every page are removed from the report.
-// The tables are written as the study is read, a configuration at a time;
-// what stays in memory is a row of the index per configuration. Returns why
-// it could not be written whole, or empty; `undrawn` (when given) names the
-// configurations with numbers whose pages could not be drawn, and why.
+// Every view is made from the same rows, each configuration's read once
+// from the study as the tables are written, a configuration at a time; what
+// stays in memory is a row of the index per configuration. `summary` (when
+// given) is made from those rows too. Returns why it could not be written
+// whole, or empty; `undrawn` (when given) names the configurations with
+// numbers whose pages could not be drawn, and why.
 std::string write_study_report(study::Study& db, const std::string& report,
                                const std::string& workdir, const std::string& species_used,
                                bool pages, const AnalysisSettings& settings,
-                               std::vector<std::string>* undrawn = nullptr);
+                               std::vector<std::string>* undrawn = nullptr,
+                               Summary* summary = nullptr);
+
+// Adds every configuration of the study in `db` to `summary`, as
+// write_study_report does: for a report that could not be written.
+study::Error summarize_study(study::Study& db, Summary& summary);
 
 // A batch as the study view shows it.
 report::BatchRecord shown_batch(const study::BatchRecord& batch);

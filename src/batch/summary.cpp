@@ -1,7 +1,6 @@
 #include "batch/summary.hpp"
 
 #include <csignal>
-#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -11,21 +10,6 @@
 
 namespace batch {
 namespace {
-
-
-constexpr std::size_t kSpecies = column_index(kRunsColumns, "species");
-constexpr std::size_t kScenario = column_index(kRunsColumns, "scenario");
-constexpr std::size_t kTag = column_index(kRunsColumns, "tag");
-constexpr std::size_t kKnown = column_index(kRunsColumns, "known_species");
-constexpr std::size_t kState = column_index(kRunsColumns, "state");
-constexpr std::size_t kStatus = column_index(kRunsColumns, "exit_status");
-constexpr std::size_t kMessage = column_index(kRunsColumns, "message");
-constexpr std::size_t kUndetermined = column_index(kRunsColumns, "undetermined");
-constexpr std::size_t kSource = column_index(kRunsColumns, "species_source");
-constexpr std::size_t kRecords = column_index(kRunsColumns, "input_records");
-constexpr std::size_t kMisfit = column_index(kRunsColumns, "misfit");
-
-bool whole(const CsvRow& row) { return row.size() == kRunsColumns.size(); }
 
 // "N configurations: S succeeded, K kept, F failed", then interrupted and
 // pending when there are any.
@@ -56,39 +40,36 @@ std::string signal_name(int signal) {
   return "signal " + std::to_string(signal);
 }
 
-std::string name_of(const CsvRow& row) {
-  return row[kSpecies] + "/" + row[kScenario] + "/" + row[kTag];
-}
+std::string name_of(const RunRowSource& row) { return display_name(row.entry.config); }
 
 }  // namespace
 
-void Summary::add(const CsvRow& row) {
-  if (!whole(row)) return;
+void Summary::add(const RunRowSource& row) {
+  const Configuration& c = row.entry.config;
+  const Outcome& o = row.outcome;
+  tally_.add(o.state, !o.message.empty());
   add_problem(row);
-  if (row[kKnown] == "false") ++unknown_[row[kSpecies]];
-  if (!row[kUndetermined].empty()) {
-    const int count = std::atoi(row[kUndetermined].c_str());
+  if (known_species(c.species) == nullptr) ++unknown_[c.species];
+  if (const std::optional<FitCounts> counts = fit_counts(o)) {
     ++with_figures_;
-    undetermined_in_ += count > 0;
-    undetermined_ += count;
+    undetermined_in_ += counts->undetermined > 0;
+    undetermined_ += counts->undetermined;
+    misfit_bins_ += counts->misfit;
+    misfit_in_ += counts->misfit > 0;
   }
-  if (!row[kMisfit].empty()) {
-    const int count = std::atoi(row[kMisfit].c_str());
-    misfit_bins_ += count;
-    misfit_in_ += count > 0;
-  }
-  if (row[kSource] == source_name(SpeciesSource::replaced)) replaced_.insert(row[kSpecies]);
-  if (!row[kRecords].empty() && ++surplus_ <= kListedSurplus) {
-    surplus_named_ += " " + name_of(row) + " (" + row[kRecords] + ")";
+  if (species_source(c.species) == SpeciesSource::replaced) replaced_.insert(c.species);
+  if (o.input_records > 0 && ++surplus_ <= kListedSurplus) {
+    surplus_named_ += " " + name_of(row) + " (" + std::to_string(o.input_records) + ")";
   }
 }
 
 // One line per failure, per stale results file and per note beside a run
 // that succeeded, in run-set order, kListedProblems at most.
-void Summary::add_problem(const CsvRow& row) {
-  const bool failure = row[kState] == state_name(State::failed);
-  const bool stale = row[kState] == state_name(State::stale);
-  const bool note = row[kState] == state_name(State::succeeded) && !row[kMessage].empty();
+void Summary::add_problem(const RunRowSource& row) {
+  const Outcome& o = row.outcome;
+  const bool failure = o.state == State::failed;
+  const bool stale = o.state == State::stale;
+  const bool note = o.state == State::succeeded && !o.message.empty();
   if (!failure && !stale && !note) return;
   if (listed_ == kListedProblems) {
     ++unlisted_;
@@ -96,13 +77,14 @@ void Summary::add_problem(const CsvRow& row) {
   }
   ++listed_;
   if (stale) {
-    problems_ += "  stale: " + name_of(row) + ": " + row[kMessage] + "\n";
+    problems_ += "  stale: " + name_of(row) + ": " + o.message + "\n";
     return;
   }
-  const std::string status =
-      failure && !row[kStatus].empty() ? " (exit status " + row[kStatus] + ")" : "";
+  const std::string status = failure && o.exit_status
+                                 ? " (exit status " + std::to_string(*o.exit_status) + ")"
+                                 : "";
   problems_ += "  " + std::string(failure ? "failed" : "note") + ": " + name_of(row) + status +
-               ": " + row[kMessage] + "\n";
+               ": " + o.message + "\n";
 }
 
 std::string Summary::text(const Tally& tally, const std::string& shown, int stop_signal,
@@ -159,21 +141,14 @@ std::string Summary::text(const Tally& tally, const std::string& shown, int stop
   return text + "  report: " + shown + "\n";
 }
 
-Tally tally_of_rows(const std::vector<CsvRow>& runs) {
-  Tally tally;
-  for (const CsvRow& row : runs) {
-    State state;
-    if (whole(row) && state_from_name(row[kState], state)) {
-      tally.add(state, !row[kMessage].empty());
-    }
-  }
-  return tally;
-}
-
-std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
-                      const std::string& shown, int stop_signal, double misfit_limit) {
+std::string summarize(const Tally& tally, const std::vector<RunEntry>& entries,
+                      const std::vector<Outcome>& outcomes, const std::string& shown,
+                      int stop_signal, double misfit_limit) {
   Summary summary;
-  for (const CsvRow& row : runs) summary.add(row);
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    const Configuration& c = entries[n].config;
+    summary.add({entries[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag)});
+  }
   return summary.text(tally, shown, stop_signal, misfit_limit);
 }
 

@@ -1,5 +1,6 @@
-// The summary vbsfit-batch ends with, read from the rows of runs.csv so that
-// a batch and a merge of shards say the same about the same study.
+// The summary vbsfit-batch ends with, made from the rows runs.csv is made
+// from (tables.hpp's RunRowSource), so that a batch and a merge of shards
+// say the same about the same study.
 #pragma once
 
 #include <map>
@@ -9,18 +10,17 @@
 
 #include "batch/csv.hpp"
 #include "batch/outcome.hpp"
+#include "batch/tables.hpp"
 
 namespace batch {
-
-// The tally of the rows of runs.csv: the same as that of the outcomes the
-// rows were made from. Rows of another width or state are not counted.
-Tally tally_of_rows(const std::vector<CsvRow>& runs);
 
 // The summary made row by row, so that it holds no more of a study of any
 // size than its counts and the lines it lists.
 class Summary {
  public:
-  void add(const CsvRow& row);
+  void add(const RunRowSource& row);
+  // The tally of the rows added.
+  const Tally& tally() const { return tally_; }
   // The lines (see summarize).
   std::string text(const Tally& tally, const std::string& shown, int stop_signal,
                    double misfit_limit) const;
@@ -28,7 +28,9 @@ class Summary {
  private:
   static constexpr int kListedProblems = 20;  // failures and notes; runs.csv has the rest
   static constexpr int kListedSurplus = 10;   // inputs longer than a fit reads
-  void add_problem(const CsvRow& row);
+  void add_problem(const RunRowSource& row);
+
+  Tally tally_;
 
   std::string problems_;
   int listed_ = 0, unlisted_ = 0;
@@ -40,12 +42,15 @@ class Summary {
   std::string surplus_named_;
 };
 
-// The summary's lines for standard error. `tally` counts the rows `runs`;
+// The summary's lines for standard error of `entries` with their
+// `outcomes` (their species' rates), as a batch makes it. `tally` counts
+// the outcomes;
 // `stop_signal` is the signal that stopped the batch, or 0. `shown` is what
 // the last line points the reader to: the report's index page, or the
 // directory itself when it has no pages. `misfit_limit` is the one the
 // rows' misfit bins were flagged under.
-std::string summarize(const Tally& tally, const std::vector<CsvRow>& runs,
+std::string summarize(const Tally& tally, const std::vector<RunEntry>& entries,
+                      const std::vector<Outcome>& outcomes,
                       const std::string& shown, int stop_signal,
                       double misfit_limit = quality::kDefaultMisfitLimit);
 

@@ -24,11 +24,11 @@ CsvRow row_of(const std::array<Column<Source>, N>& columns, const Source& source
 // The coefficients and fits rows of one fitted configuration.
 void add_fit_rows(const Configuration& c, const FitNumbers& numbers, Tables& tables) {
   for (int r = 1; r <= config::kBins; ++r) {
-    const BinFit& bin = numbers.bins[r - 1];
+    const quality::BinFigures& bin = numbers.bins[r - 1];
     for (int t = 0; t < config::kCoefficients; ++t) {
       tables.coefficients.push_back(row_of(kCoefficientsColumns, {c, r, t, bin}));
     }
-    tables.fits.push_back(row_of(kFitsColumns, {c, r, bin.quality}));
+    tables.fits.push_back(row_of(kFitsColumns, {c, r, bin}));
   }
 }
 

@@ -33,12 +33,12 @@ struct CoefficientRowSource {
   const Configuration& config;
   int bin;   // 1 ... 6
   int term;  // 0 (VOC) ... 6
-  const BinFit& fit;
+  const quality::BinFigures& fit;
 };
 struct FitRowSource {
   const Configuration& config;
   int bin;  // 1 ... 6
-  const FitFigures& figures;
+  const quality::BinFigures& figures;
 };
 struct ModelRowSource {
   const std::string& species;
@@ -176,21 +176,21 @@ inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColum
      "upper"},
     {"at_bound",
      [](const CoefficientRowSource& r) {
-       return column_values::yes_no(r.fit.quality.coefficients[r.term].at_bound);
+       return column_values::yes_no(r.fit.coefficients[r.term].at_bound);
      },
      "at_bound", kText},
     {"standard_error",
      [](const CoefficientRowSource& r) {
-       return csv_number(r.fit.quality.coefficients[r.term].standard_error);
+       return csv_number(r.fit.coefficients[r.term].standard_error);
      },
      "standard_error"},
     {"flag",
      [](const CoefficientRowSource& r) {
-       return std::string(quality::flag_name(r.fit.quality.coefficients[r.term].flag));
+       return std::string(quality::flag_name(r.fit.coefficients[r.term].flag));
      },
      "flag", kText},
     {"misfit",
-     [](const CoefficientRowSource& r) { return column_values::yes_no(r.fit.quality.misfit); },
+     [](const CoefficientRowSource& r) { return column_values::yes_no(r.fit.misfit); },
      "misfit (of a misfit target bin: not to be trusted whatever its standard error)", kText},
 }};
 

@@ -7,7 +7,7 @@ namespace {
 
 Score score_of(const Candidate& c) {
   Score s{{}, 0.0, std::numeric_limits<double>::quiet_NaN(), 0, 0.0};
-  for (const BinScore& b : c.bins) {
+  for (const BinFigures& b : c.bins) {
     const double a = aic(b.rows, b.rss, b.free_count);
     s.bin_aic.push_back(a);
     s.rss += b.rss;

@@ -15,15 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace quality {
+#include "quality/figures.hpp"
 
-// One target bin's fit as the comparison needs it.
-struct BinScore {
-  int rows = 0;                                               // 1440 in vbsfit
-  double rss = std::numeric_limits<double>::quiet_NaN();      // residual sum of squares
-  double r_squared = std::numeric_limits<double>::quiet_NaN();
-  int free_count = 0;                                         // k
-};
+namespace quality {
 
 // n ln(rss / n) + 2k; -infinity for an exact fit (rss = 0); NaN when n < 1 or
 // rss is negative or NaN.
@@ -36,7 +30,7 @@ double aic(int rows, double rss, int free_count);
 struct Candidate {
   std::string tag;
   int reactions = 0;
-  std::vector<BinScore> bins;  // target bins 1 ... 6
+  std::vector<BinFigures> bins;  // target bins 1 ... 6: rows, rss, r_squared, free_count (k)
 };
 
 struct Score {

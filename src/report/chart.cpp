@@ -66,22 +66,7 @@ Range range_of(std::initializer_list<std::span<const double>> series) {
 }
 
 // Ticks at a step of 1, 2 or 5 times a power of ten, inside `r`.
-std::vector<double> ticks(Range r, int target = kTickTarget) {
-  const double raw = (r.high - r.low) / target;
-  const double power = std::pow(10.0, std::floor(std::log10(raw)));
-  double step = power;
-  for (double m : {2.0, 5.0, 10.0}) {
-    if (raw > step) step = power * m;
-  }
-  std::vector<double> out;
-  const double first = std::ceil(r.low / step);
-  for (int k = 0; k <= 2 * target + 1; ++k) {
-    const double v = (first + k) * step;
-    if (!(v <= r.high)) break;
-    out.push_back(std::fabs(v) < step * 1e-9 ? 0.0 : v);  // no "1e-21" for zero
-  }
-  return out;
-}
+std::vector<double> ticks(Range r, int target = kTickTarget) { return axis_ticks(r.low, r.high, target); }
 
 double scale(double v, Range from, double to_low, double to_high) {
   return to_low + (v - from.low) / (from.high - from.low) * (to_high - to_low);
@@ -209,6 +194,23 @@ std::vector<Point> simplified(const std::vector<Exact>& p, double tolerance = kT
 }
 
 }  // namespace
+
+std::vector<double> axis_ticks(double low, double high, int target) {
+  const double raw = (high - low) / target;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = power;
+  for (double m : {2.0, 5.0, 10.0}) {
+    if (raw > step) step = power * m;
+  }
+  std::vector<double> out;
+  const double first = std::ceil(low / step);
+  for (int k = 0; k <= 2 * target + 1; ++k) {
+    const double v = (first + k) * step;
+    if (!(v <= high)) break;
+    out.push_back(std::fabs(v) < step * 1e-9 ? 0.0 : v);  // no "1e-21" for zero
+  }
+  return out;
+}
 
 std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys, double width) {
   std::vector<Exact> upper, lower;  // SVG's y grows downwards: upper is the smaller y

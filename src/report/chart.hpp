@@ -65,6 +65,12 @@ std::vector<Point> compact_points(std::span<const double> xs, std::span<const do
 // as compact_points does.
 std::vector<Point> band_points(std::span<const double> xs, std::span<const double> ys, double width);
 
+// The ticks of a value axis over [low, high]: about `target` of them, at a
+// step of 1, 2 or 5 times a power of ten; one within a billionth of a step
+// of zero is 0 (no "1e-21"). The page's charts and the study's explorer
+// share them.
+std::vector<double> axis_ticks(double low, double high, int target);
+
 // "M x0 y0l dx dy ..." for `points`: the first absolute, the rest relative.
 std::string path_data(std::span<const Point> points);
 

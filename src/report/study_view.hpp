@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "config/config.hpp"
-#include "quality/quality.hpp"
+#include "quality/figures.hpp"
 
 namespace report {
 
@@ -51,30 +51,12 @@ inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
 inline constexpr int kComparedGroups = 50;
 
-// One coefficient of a fitted configuration, as its page reports it.
-struct CoefficientFigures {
-  double value = std::numeric_limits<double>::quiet_NaN();
-  double standard_error = std::numeric_limits<double>::quiet_NaN();
-  quality::Flag flag = quality::Flag::undetermined;
-};
-
-// One target bin of a fitted configuration.
-struct BinFigures {
-  int rows = config::kIntervals;
-  double rss = std::numeric_limits<double>::quiet_NaN();
-  double r_squared = std::numeric_limits<double>::quiet_NaN();
-  int free_count = 0;
-  double autocorrelation = std::numeric_limits<double>::quiet_NaN();  // of its residuals, lag 1
-  bool misfit = false;  // autocorrelation above the study's misfit limit
-  std::array<CoefficientFigures, config::kCoefficients> coefficients{};  // VOC, VB1 ... VB6
-};
-
 // The six bins' figures of a configuration, held only once it has any: a
 // study of many configurations that were not fitted keeps none of them.
 // Reading bins that are not held gives the figures of a bin without any.
 class HeldBins {
  public:
-  using Bins = std::array<BinFigures, config::kBins>;
+  using Bins = std::array<quality::BinFigures, config::kBins>;
   HeldBins() = default;
   HeldBins(const HeldBins& other) { *this = other; }
   HeldBins& operator=(const HeldBins& other) {
@@ -87,8 +69,8 @@ class HeldBins {
     held_ = std::make_unique<Bins>(bins);
     return *this;
   }
-  const BinFigures& operator[](std::size_t bin) const { return bins()[bin]; }
-  BinFigures& operator[](std::size_t bin) { return own()[bin]; }
+  const quality::BinFigures& operator[](std::size_t bin) const { return bins()[bin]; }
+  quality::BinFigures& operator[](std::size_t bin) { return own()[bin]; }
   Bins::const_iterator begin() const { return bins().begin(); }
   Bins::const_iterator end() const { return bins().end(); }
   Bins::iterator begin() { return own().begin(); }
