@@ -65,6 +65,26 @@ std::string plan_text(const std::vector<RunEntry>& entries) {
   return text;
 }
 
+const char* source_name(SpeciesSource source) {
+  switch (source) {
+    case SpeciesSource::built_in: return "built-in";
+    case SpeciesSource::file: return "file";
+    case SpeciesSource::replaced: return "file-replaces-built-in";
+    case SpeciesSource::none: break;
+  }
+  return "default";
+}
+
+SpeciesChoice built_in_choice(std::string_view species) {
+  SpeciesChoice choice;
+  if (const config::SpeciesRow* row = config::find_species(species)) {
+    choice.row = *row;
+    choice.source = SpeciesSource::built_in;
+  }
+  choice.row.key = {};
+  return choice;
+}
+
 std::string display_name(const Configuration& config) {
   return config.species + "/" + config.scenario + "/" + config.tag;
 }

@@ -141,7 +141,7 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
   std::set<std::string> species;
   for (const RunEntry& e : share) {
     if (!species.insert(e.config.species).second) continue;
-    const config::SpeciesRow& row = species_row(e.config.species);
+    const config::SpeciesRow& row = e.species.row;
     b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
                          config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
   }
@@ -202,17 +202,22 @@ std::string write_study_report(study::Study& db, const std::string& report,
   if (std::string error = tables.open(); !error.empty()) return error;
   StudyRows rows;
   if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
-  std::vector<Configuration> missing;  // pages
+  std::vector<RunEntry> missing;  // pages
+  RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
   Tables one;  // one configuration's rows
+  bool first = true;
   const study::Error read = db.read_each(recorded, [&](const study::Stored& stored) {
     one.runs.clear();
     one.coefficients.clear();
     one.fits.clear();
-    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, one);
+    if (first) species = RecordedSpecies(recorded);
+    first = false;
+    RunEntry entry = entry_of(stored, species);
+    add_rows(entry, outcome_of(stored), {stored.record.kp, stored.record.k}, one);
     tables.add(one);
     rows.add(one);
-    if (pages && missing_page(stored, report)) missing.push_back(entry_of(stored).config);
+    if (pages && missing_page(stored, report)) missing.push_back(std::move(entry));
     return true;
   });
   if (read) return read.message;
@@ -239,7 +244,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
 }
 
 TakenOver take_over(const std::string& report, const std::string& workdir,
-                    const std::vector<RunEntry>& share, bool pages,
+                    const std::vector<RunEntry>& share, const SpeciesTable& species, bool pages,
                     const AnalysisSettings& settings,
                     const std::function<void(const RunEntry&, Outcome&)>& record) {
   TakenOver taken;
@@ -255,7 +260,8 @@ TakenOver take_over(const std::string& report, const std::string& workdir,
     const CsvRow& row = earlier.fields;
     RunEntry entry{run_number(row[kRun]),
                    {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]},
-                   {}};
+                   {},
+                   species.choose(row[kSpecies])};
     const Configuration& c = entry.config;
     const study::Key key = key_of(c);
     constexpr std::size_t kShownBytes = 40;  // of a run that is no number
@@ -290,7 +296,7 @@ TakenOver take_over(const std::string& report, const std::string& workdir,
       move_on(outcome, Event::cannot_run);
       outcome.message = "vbsfit-batch: " + fault;
     } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
-      const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
+      const Analysis analysis = analyze({entry, workdir, report, settings, pages, nullptr});
       outcome.inputs = analysis.inputs;
       outcome.results_sha256 = analysis.results_sha256;
       if (analysis.verdict == Analysis::Verdict::fitted) {
