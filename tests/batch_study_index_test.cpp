@@ -69,6 +69,24 @@ TEST(ModelsTable, ComparesTheTagsOfASpeciesAndScenarioWithKFromTheBoundHits) {
   EXPECT_EQ(rows[1][6], "true");
 }
 
+// The size of a tag's model is counted from the rate constants its
+// configuration was fitted with, not from its species' name: a species row
+// whose K(6) is zero gives allgas as few reactions as no6, and the lower AIC
+// decides between them.
+TEST(ModelsTable, CountsTheReactionsOfTheRowTheSpeciesWasFittedWith) {
+  batch::SpeciesChoice file;
+  file.row = {{}, 1.4e-4f, 4e-5f, 0.0f, false};
+  file.source = batch::SpeciesSource::file;
+  const std::vector<batch::RunEntry> entries = {{1, {"FILE_SP", "0.1", "no6"}, "", file},
+                                                {2, {"FILE_SP", "0.1", "allgas"}, "", file}};
+  const std::vector<batch::Outcome> outcomes = {fitted(1e-6 * (1 + 1e-5), -0.5, 0),
+                                                fitted(1e-6, -0.5, 0)};
+  const std::vector<CsvRow> rows = batch::models_table(batch::table_rows(entries, outcomes));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][2] + " " + rows[0][6], "no6 false");
+  EXPECT_EQ(rows[1][2] + " " + rows[1][6], "allgas true");
+}
+
 TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
   const Study s;
   testsupport::ScratchDir report;

@@ -21,6 +21,7 @@ using quality::Flag;
 report::StudyRow fitted_row(const std::string& species, const std::string& scenario,
                             const std::string& tag) {
   report::StudyRow r{species, scenario, tag, "succeeded", "", true, true, true, {}};
+  r.reactions = report::reactions_of(config::rate_constants(species, tag).k);
   for (report::BinFigures& bin : r.bins) {
     bin = {1440, 1e-9, 0.999, 7, -0.5, false, {}};
     for (int t = 0; t < 7; ++t) bin.coefficients[t] = {0.1 * t, 0.01, Flag::determined};
@@ -53,7 +54,9 @@ TEST(ReactionsOf, TagRulesGiveTheModelsSize) {
     const char* tag;
     int reactions;
   } cases[] = {{"static", 0}, {"no56", 4}, {"no6", 5}, {"allgas", 6}, {"run-7", 6}, {"static  ", 0}};
-  for (const auto& c : cases) EXPECT_EQ(report::reactions_of("OLE2_OH", c.tag), c.reactions) << c.tag;
+  for (const auto& c : cases) {
+    EXPECT_EQ(report::reactions_of(config::rate_constants("OLE2_OH", c.tag).k), c.reactions) << c.tag;
+  }
 }
 
 // The text of span[data-total=name]'s count.

@@ -27,6 +27,8 @@ constexpr std::size_t kRunTag = column_index(kRunsColumns, "tag");
 constexpr std::size_t kRunKnown = column_index(kRunsColumns, "known_species");
 constexpr std::size_t kRunState = column_index(kRunsColumns, "state");
 constexpr std::size_t kRunMessage = column_index(kRunsColumns, "message");
+constexpr std::size_t kRunK1 = column_index(kRunsColumns, "k1");  // k2 ... k6 follow
+static_assert(column_index(kRunsColumns, "k6") == kRunK1 + config::kBins - 1);
 
 constexpr std::size_t kCoefSpecies = column_index(kCoefficientsColumns, "species");
 constexpr std::size_t kCoefScenario = column_index(kCoefficientsColumns, "scenario");
@@ -121,6 +123,9 @@ void StudyRows::add(const Tables& tables) {
     r.state = row[kRunState];
     r.message = row[kRunMessage];
     r.known_species = row[kRunKnown] != "false";
+    std::array<double, config::kBins> k{};
+    for (int j = 0; j < config::kBins; ++j) k[j] = number(row[kRunK1 + j]);
+    r.reactions = report::reactions_of(k);
     if (const auto at = fitted.bins.find({r.species, r.scenario, r.tag}); at != fitted.bins.end()) {
       r.fitted = true;
       r.bins = at->second;
@@ -136,7 +141,7 @@ std::vector<CsvRow> StudyRows::models() const {
     if (!r.fitted) continue;
     auto [at, added] = candidates.try_emplace({r.species, r.scenario});
     if (added) groups.push_back(at->first);
-    quality::Candidate c{r.tag, report::reactions_of(r.species, r.tag), {}};
+    quality::Candidate c{r.tag, r.reactions, {}};
     for (const report::BinFigures& f : r.bins) {
       c.bins.push_back({f.rows, f.rss, f.r_squared, f.free_count});
     }

@@ -452,7 +452,7 @@ std::vector<quality::Candidate> candidates(const Study& s, const Group& g) {
   std::vector<quality::Candidate> out;
   for (std::size_t n : g.rows) {
     const StudyRow& r = s.rows[n];
-    quality::Candidate c{r.tag, reactions_of(r.species, r.tag), {}};
+    quality::Candidate c{r.tag, r.reactions, {}};
     for (const BinFigures& b : r.bins) c.bins.push_back({b.rows, b.rss, b.r_squared, b.free_count});
     out.push_back(std::move(c));
   }
@@ -861,9 +861,8 @@ std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
   return out;
 }
 
-int reactions_of(const std::string& species, const std::string& tag) {
-  const config::RateConstants rates = config::rate_constants(species, tag);
-  return static_cast<int>(std::count_if(rates.k.begin(), rates.k.end(), [](double k) { return k != 0.0; }));
+int reactions_of(std::span<const double, config::kBins> k) {
+  return static_cast<int>(std::count_if(k.begin(), k.end(), [](double value) { return value != 0.0; }));
 }
 
 std::string render_study(const Study& s) {
