@@ -211,6 +211,7 @@ TEST_F(Rerun, OtherLimitsFlagTheKeptNumbersAnewAndLeaveTheResultsFiles) {
 // the tables again.
 TEST_F(Rerun, ASpeciesOfTheTableFileKeepsItsRowInTheRecordAndEveryLaterTable) {
   const config::SpeciesRow& ole = *config::find_species("OLE2_OH");
+  const config::SpeciesRow& api = *config::find_species("API_OH");
   const struct {
     const char* what;
     batch::Configuration config;
@@ -220,6 +221,10 @@ TEST_F(Rerun, ASpeciesOfTheTableFileKeepsItsRowInTheRecordAndEveryLaterTable) {
       {"a built-in species in the other layout",
        {"OLE2_OH", "0.1", "allgas"},
        table_row("OLE2_OH", ole.kp, ole.multiplier, ole.multiplier6, "ideal"),
+       "file-replaces-built-in"},
+      {"a built-in species copied as it is",
+       {"API_OH", "0.1", "no6"},
+       table_row("API_OH", api.kp, api.multiplier, api.multiplier6, "standard"),
        "file-replaces-built-in"},
       {"a species only the file has",
        {"ABCDEFGHIJ", "NOX_LABEL_20_CHARS__", "no6"},

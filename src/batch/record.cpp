@@ -104,9 +104,11 @@ SpeciesChoice RecordedSpecies::of(const study::ConfigurationRecord& record) cons
                                  static_cast<float>(r.multiplier6), r.layout == "ideal"};
     const bool same = row.kp == choice.row.kp && row.multiplier == choice.row.multiplier &&
                       row.multiplier6 == choice.row.multiplier6 && row.ideal == choice.row.ideal;
-    choice.source = !built_in ? SpeciesSource::file
-                    : same    ? SpeciesSource::built_in
-                              : SpeciesSource::replaced;
+    if (!source_from_name(r.source, choice.source)) {
+      choice.source = !built_in ? SpeciesSource::file
+                      : same    ? SpeciesSource::built_in
+                                : SpeciesSource::replaced;
+    }
     choice.row = row;
   } else if (!built_in) {
     choice.source = SpeciesSource::file;  // a batch that recorded no rows: its row is unknown

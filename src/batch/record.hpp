@@ -33,9 +33,10 @@ class RecordedSpecies {
  public:
   RecordedSpecies() = default;
   explicit RecordedSpecies(const std::vector<study::BatchRecord>& batches);
-  // The row and source of `record`'s species: its batch's row (the built-in
-  // table's row when the batch recorded none), the source from the record's
-  // known_species and whether the built-in table has that same row.
+  // The row and source of `record`'s species: its batch's row and source
+  // (the built-in table's row when the batch recorded none; for a study of
+  // version 2, which kept no source, the source found from the record's
+  // known_species and whether the built-in table has that same row).
   SpeciesChoice of(const study::ConfigurationRecord& record) const;
 
  private:

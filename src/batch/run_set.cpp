@@ -75,6 +75,17 @@ const char* source_name(SpeciesSource source) {
   return "default";
 }
 
+bool source_from_name(std::string_view name, SpeciesSource& source) {
+  for (SpeciesSource s : {SpeciesSource::built_in, SpeciesSource::file, SpeciesSource::replaced,
+                          SpeciesSource::none}) {
+    if (name == source_name(s)) {
+      source = s;
+      return true;
+    }
+  }
+  return false;
+}
+
 SpeciesChoice built_in_choice(std::string_view species) {
   SpeciesChoice choice;
   if (const config::SpeciesRow* row = config::find_species(species)) {

@@ -33,8 +33,10 @@ enum class SpeciesSource {
   replaced,  // a row of the file in place of the built-in one of that name
   none,      // neither: the default constants (--allow-unknown-species)
 };
-// Its name in runs.csv: "built-in", "file", "file-replaces-built-in", "default".
+// Its name in runs.csv and the study: "built-in", "file",
+// "file-replaces-built-in", "default"; and back (false for another name).
 const char* source_name(SpeciesSource source);
+bool source_from_name(std::string_view name, SpeciesSource& source);
 
 // The row a configuration's species runs with, and where it comes from:
 // resolved once, when the run set is read (or from the study's record of

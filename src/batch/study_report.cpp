@@ -143,7 +143,8 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
     if (!species.insert(e.config.species).second) continue;
     const config::SpeciesRow& row = e.species.row;
     b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
-                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
+                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard",
+                         source_name(e.species.source)});
   }
   return b;
 }

@@ -31,6 +31,7 @@ class Statement {
   }
   void bind(int n, const char* text) { bind(n, std::string(text)); }
   void bind(int n, std::int64_t value) { sqlite3_bind_int64(statement_, n, value); }
+  void bind_null(int n) { sqlite3_bind_null(statement_, n); }
   void bind(int n, double value) {
     if (std::isnan(value)) {
       sqlite3_bind_null(statement_, n);

@@ -60,6 +60,8 @@ CREATE TABLE species_rows (
   multiplier /* REAL */ NOT NULL,         -- of K(1...5)
   multiplier6 /* REAL */ NOT NULL,        -- of K(6)
   layout TEXT NOT NULL,                   -- 'standard' or 'ideal'
+  source TEXT,                            -- 'built-in', 'file', 'file-replaces-built-in',
+                                          -- 'default'; NULL: not recorded (version 2)
   PRIMARY KEY (batch, name)
 );
 CREATE TABLE configurations (
@@ -257,9 +259,9 @@ bool immutable_reading_fits(const std::string& path, int failure) {
   return ::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
 }
 
-// The schema versions this program reads: its own, and 1, which a writer
-// upgrades (0 is a database with nothing in it yet).
-bool known_version(int version) { return version == 1 || version == kSchemaVersion; }
+// The schema versions this program reads: its own, and the earlier ones,
+// which a writer upgrades (0 is a database with nothing in it yet).
+bool known_version(int version) { return version >= 1 && version <= kSchemaVersion; }
 
 // The columns that came with a later schema version: a study of an earlier
 // one lacks them until it is upgraded.
@@ -268,7 +270,8 @@ struct AddedColumn {
   const char* column;
   int version;
 };
-constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2}};
+constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
+                                         {"species_rows", "source", 3}};
 
 bool added_after(const std::string& table, const std::string& column, int version) {
   for (const AddedColumn& added : kAddedColumns) {
@@ -439,8 +442,8 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
   if (!read_only && opened.exec("PRAGMA synchronous = NORMAL") != SQLITE_OK) {
     return opened.failure("set up");
   }
-  if (version == 1 && !read_only) {
-    if (Error failed = opened.upgrade_from_version_1()) return failed;
+  if (version != 0 && version < kSchemaVersion && !read_only) {
+    if (Error failed = opened.upgrade()) return failed;
   }
   if (version == 0 && !read_only) {
     if (opened.exec("BEGIN IMMEDIATE") != SQLITE_OK) return opened.failure("create");
@@ -460,15 +463,28 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
   return {};
 }
 
-// Adds record_sha256 to a version-1 study and fills it with each row's
-// digest, in one transaction (a second writer opening it at the same moment
-// finds it upgraded and leaves it).
-Error Study::upgrade_from_version_1() {
+// Brings a study of an earlier version to this one, in one transaction (a
+// second writer opening it at the same moment finds it upgraded and leaves
+// it): version 1 gains record_sha256, filled with each row's digest, and
+// version 2 the species rows' source, left NULL (not recorded).
+Error Study::upgrade() {
   return transaction("upgrade", [&]() -> Error {
+    int version = 0;
     {
       Statement query(db_, "PRAGMA user_version");
       if (!query.row()) return failure("upgrade");
-      if (query.integer(0) != 1) return {};
+      version = static_cast<int>(query.integer(0));
+    }
+    if (version == kSchemaVersion) return {};
+    if (version < 3 && exec("ALTER TABLE species_rows ADD COLUMN source TEXT") != SQLITE_OK) {
+      return failure("upgrade");
+    }
+    if (version >= 2) {
+      if (exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) != SQLITE_OK) {
+        return failure("upgrade");
+      }
+      version_ = kSchemaVersion;
+      return {};
     }
     if (exec("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT") != SQLITE_OK) {
       return failure("upgrade");
@@ -608,8 +624,8 @@ Error Study::insert_batch(const BatchRecord& batch, std::optional<std::int64_t> 
 
 Error Study::insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows) {
   Statement insert(db_,
-                   "INSERT INTO species_rows (batch, name, kp, multiplier, multiplier6, layout) "
-                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+                   "INSERT INTO species_rows (batch, name, kp, multiplier, multiplier6, layout, "
+                   "source) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   for (const SpeciesRow& row : rows) {
     insert.bind(1, batch);
     insert.bind(2, row.name);
@@ -617,6 +633,11 @@ Error Study::insert_species(std::int64_t batch, const std::vector<SpeciesRow>& r
     insert.bind(4, row.multiplier);
     insert.bind(5, row.multiplier6);
     insert.bind(6, row.layout);
+    if (row.source.empty()) {
+      insert.bind_null(7);
+    } else {
+      insert.bind(7, row.source);
+    }
     if (!insert.done()) return failure("record the species table of a batch in");
     insert.reset();
   }
@@ -860,14 +881,15 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
       index[b.id] = read.size() - 1;
     }
     if (!query.done()) return Error{sqlite_says(db_)};
-    Statement species(db_,
-                      "SELECT batch, name, kp, multiplier, multiplier6, layout FROM species_rows "
-                      "ORDER BY batch, rowid");
+    Statement species(db_, std::string("SELECT batch, name, kp, multiplier, multiplier6, layout") +
+                               (version_ >= 3 ? ", source" : "") +
+                               " FROM species_rows ORDER BY batch, rowid");
     while (species.row()) {
       auto at = index.find(species.integer64(0));
       if (at == index.end()) continue;  // the integrity check rules this out
       read[at->second].species.push_back({species.text(1), species.real(2), species.real(3),
-                                          species.real(4), species.text(5)});
+                                          species.real(4), species.text(5),
+                                          version_ >= 3 ? species.text(6) : std::string()});
     }
     if (!species.done()) return Error{sqlite_says(db_)};
     batches = std::move(read);
