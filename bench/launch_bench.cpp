@@ -67,7 +67,7 @@ void BM_StartRun(benchmark::State& state) {
   std::uint64_t id = 0;
   for (auto _ : state) {
     if (through_launcher) {
-      if (launcher.start(++id, kFailing, output) != 0) {
+      if (launcher.start(++id, kFailing, config::other_species(), output) != 0) {
         state.SkipWithError("cannot start");
         break;
       }
@@ -77,7 +77,7 @@ void BM_StartRun(benchmark::State& state) {
       }
     } else {
       batch::ChildRun run;
-      if (batch::start_run(kFailing, output, workdir, mask, {}, run) != 0) {
+      if (batch::start_run(kFailing, config::other_species(), output, workdir, mask, {}, run) != 0) {
         state.SkipWithError("cannot start");
         break;
       }

@@ -25,7 +25,7 @@ void plan(std::string_view text) {
   if (!batch::plan_run_set(text, "fuzz.plan", entries).empty()) return;
   if (entries.empty()) disagree("a plan accepted without a configuration");
   (void)batch::check_distinct(entries);
-  (void)batch::check_names(entries, false);
+  (void)batch::check_names(batch::SpeciesTable(), entries, false);
   std::vector<batch::RunEntry> again;
   const std::string written = batch::plan_text(entries);
   if (const std::string why = batch::plan_run_set(written, "again", again); !why.empty()) {
@@ -61,14 +61,15 @@ void species_table(std::string_view text) {
     if (!same) disagree("the row of " + rows[n].name + " written back differs");
   }
   // The names of the table against a run set of them and of near misses.
-  batch::use_species_file(rows);
+  const batch::SpeciesTable species(rows);
   std::vector<batch::RunEntry> entries;
   for (const config::SpeciesFileRow& r : rows) {
     entries.push_back({static_cast<int>(entries.size()) + 1, {r.name, "0.1", "allgas"}, ""});
   }
-  if (!batch::check_names(entries, false).empty()) disagree("a species of the file is refused");
-  (void)batch::species_list_text();
-  batch::use_species_file({});
+  if (!batch::check_names(species, entries, false).empty()) {
+    disagree("a species of the file is refused");
+  }
+  (void)batch::species_list_text(species);
 }
 
 }  // namespace

@@ -102,10 +102,10 @@ TEST(AnalysisBytes, ALongNoteIsCutNotLost) {
 
 TEST(Analyze, WithoutInputsThereAreNoNumbersAndTheNoteSaysWhich) {
   testsupport::ScratchDir workdir;
-  const batch::Configuration config{"OLE2_OH", "0.1", "allgas"};
+  const batch::RunEntry entry{1, {"OLE2_OH", "0.1", "allgas"}, ""};
   const std::string w = workdir.path().string();
   const batch::AnalysisSettings settings;
-  const Analysis analysis = batch::analyze({config, w, w, settings, true, nullptr});
+  const Analysis analysis = batch::analyze({entry, w, w, settings, true, nullptr});
   EXPECT_EQ(analysis.verdict, Analysis::Verdict::unfitted);
   EXPECT_FALSE(analysis.numbers);
   EXPECT_FALSE(analysis.page);

@@ -77,7 +77,7 @@ TEST_F(Launcher, EachRunEndsWithWhatItSaid) {
   ASSERT_EQ(launcher.open(workdir().string(), mask_), 0);
   for (std::uint64_t id : {7, 8, 9}) {
     const std::string scenario = "0." + std::to_string(id);
-    ASSERT_EQ(launcher.start(id, {"c12", scenario, "allgas"}, output(scenario)), 0);
+    ASSERT_EQ(launcher.start(id, {"c12", scenario, "allgas"}, config::other_species(), output(scenario)), 0);
   }
   const auto ended = endings(launcher, 3);
   ASSERT_EQ(ended.size(), 3u);
@@ -99,7 +99,7 @@ TEST_F(Launcher, ASignalPassedOnEndsTheRunsGoing) {
   waiting_input("0.5");
   batch::Launcher launcher;
   ASSERT_EQ(launcher.open(workdir().string(), mask_), 0);
-  ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, output("0.5")), 0);
+  ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, config::other_species(), output("0.5")), 0);
   launcher.signal(SIGTERM);
   const auto ended = endings(launcher, 1);
   ASSERT_EQ(ended.size(), 1u);
@@ -111,7 +111,7 @@ TEST_F(Launcher, ALauncherThatEndsLosesOnlyItsRunsAndIsMadeAgain) {
   const fs::path fifo = waiting_input("0.5");
   batch::Launcher launcher;
   ASSERT_EQ(launcher.open(workdir().string(), mask_), 0);
-  ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, output("0.5")), 0);
+  ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, config::other_species(), output("0.5")), 0);
   ASSERT_GT(launcher.pid(), 0);
   ASSERT_EQ(::kill(launcher.pid(), SIGKILL), 0);
   const auto lost = endings(launcher, 1);
@@ -125,7 +125,7 @@ TEST_F(Launcher, ALauncherThatEndsLosesOnlyItsRunsAndIsMadeAgain) {
   ASSERT_GE(writer, 0);
   ::close(writer);
 
-  ASSERT_EQ(launcher.start(2, {"c12", "0.6", "allgas"}, output("0.6")), 0);
+  ASSERT_EQ(launcher.start(2, {"c12", "0.6", "allgas"}, config::other_species(), output("0.6")), 0);
   const auto ended = endings(launcher, 1);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_EQ(ended.at(2).exit_status, 29);
@@ -156,7 +156,7 @@ TEST_F(Launcher, ARunHoldsTheLockItWasGivenUntilItEndsEvenWithoutItsLauncher) {
       ::poll(&fd, 1, 100);
       launcher.collect();
     }
-    ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, output("0.5")), 0);
+    ASSERT_EQ(launcher.start(1, {"c12", "0.5", "allgas"}, config::other_species(), output("0.5")), 0);
     ASSERT_EQ(::kill(launcher.pid(), SIGKILL), 0);
   }
   ::close(lock);

@@ -43,7 +43,8 @@ struct Study {
     batch::StudyRows rows;
     for (std::size_t n = 0; n < entries.size(); ++n) {
       const study::Stored stored = batch::stored_of(entries[n], outcomes[n], 1);
-      rows.add({batch::entry_of(stored), batch::outcome_of(stored), {stored.record.kp, stored.record.k}});
+      rows.add({batch::entry_of(stored, batch::RecordedSpecies()), batch::outcome_of(stored),
+                {stored.record.kp, stored.record.k}});
     }
     return rows;
   }
@@ -77,6 +78,24 @@ TEST(ModelsTable, ComparesTheTagsOfASpeciesAndScenarioWithKFromTheBoundHits) {
   EXPECT_EQ(rows[1][5], "42");
   EXPECT_NEAR(std::stod(rows[1][4]), allgas_aic, 1e-9 * std::fabs(allgas_aic));
   EXPECT_EQ(rows[1][6], "true");
+}
+
+// The size of a tag's model is counted from the rate constants its
+// configuration was fitted with, not from its species' name: a species row
+// whose K(6) is zero gives allgas as few reactions as no6, and the lower AIC
+// decides between them.
+TEST(ModelsTable, CountsTheReactionsOfTheRowTheSpeciesWasFittedWith) {
+  batch::SpeciesChoice file;
+  file.row = {{}, 1.4e-4f, 4e-5f, 0.0f, false};
+  file.source = batch::SpeciesSource::file;
+  const std::vector<batch::RunEntry> entries = {{1, {"FILE_SP", "0.1", "no6"}, "", file},
+                                                {2, {"FILE_SP", "0.1", "allgas"}, "", file}};
+  const std::vector<batch::Outcome> outcomes = {fitted(1e-6 * (1 + 1e-5), -0.5, 0),
+                                                fitted(1e-6, -0.5, 0)};
+  const std::vector<CsvRow> rows = batch::study_rows(entries, outcomes).models();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][2] + " " + rows[0][6], "no6 false");
+  EXPECT_EQ(rows[1][2] + " " + rows[1][6], "allgas true");
 }
 
 TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {

@@ -91,7 +91,7 @@ class Batch : public testsupport::BatchStudy {
     const driver::FitOutcome fit = driver::fit_in_memory(
         {read.arrays.time, read.arrays.precursor, read.arrays.bins, read.arrays.molar_masses,
          v.species, v.scenario, v.tag,
-         config::rate_constants(batch::species_row(v.species), v.tag)});
+         config::rate_constants(v.species, v.tag)});
     return batch::fit_numbers(fit, batch::assess_solves(fit, quality::kDefaultSeLimit));
   }
 };

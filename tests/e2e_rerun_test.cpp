@@ -15,6 +15,8 @@
 #include "batch/tables.hpp"
 #include "batch_study.hpp"
 #include "config/config.hpp"
+#include "config/species_file.hpp"
+#include "report/report.hpp"
 #include "study/study.hpp"
 
 namespace {
@@ -200,3 +202,75 @@ TEST_F(Rerun, OtherLimitsFlagTheKeptNumbersAnewAndLeaveTheResultsFiles) {
 }
 
 }  // namespace
+
+// A species the --species-table file gives (one in another layout than its
+// built-in row's, one the built-in table lacks) is fitted, recorded with its
+// numbers and its page, and kept by a rerun with the same table. Its
+// species columns in runs.csv are what the batch that fitted it used, also
+// after a later batch without the table (of another configuration) wrote
+// the tables again.
+TEST_F(Rerun, ASpeciesOfTheTableFileKeepsItsRowInTheRecordAndEveryLaterTable) {
+  const config::SpeciesRow& ole = *config::find_species("OLE2_OH");
+  const config::SpeciesRow& api = *config::find_species("API_OH");
+  const struct {
+    const char* what;
+    batch::Configuration config;
+    std::string row;     // its row in the table file
+    const char* source;  // runs.csv's species_source
+  } cases[] = {
+      {"a built-in species in the other layout",
+       {"OLE2_OH", "0.1", "allgas"},
+       table_row("OLE2_OH", ole.kp, ole.multiplier, ole.multiplier6, "ideal"),
+       "file-replaces-built-in"},
+      {"a built-in species copied as it is",
+       {"API_OH", "0.1", "no6"},
+       table_row("API_OH", api.kp, api.multiplier, api.multiplier6, "standard"),
+       "file-replaces-built-in"},
+      {"a species only the file has",
+       {"ABCDEFGHIJ", "NOX_LABEL_20_CHARS__", "no6"},
+       table_row("ABCDEFGHIJ", 1.4e-4f, 4e-5f, 3e-5f, "standard"),
+       "file"},
+  };
+  const batch::Configuration other{"API_OH", "0.1", "allgas"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const batch::Configuration& k = c.config;
+    fs::remove_all(report());
+    write_file(root() / "species.csv", std::string(config::kSpeciesFileHeader) + "\n" + c.row);
+    const std::vector<std::string> with_table = {
+        "--species", k.species, "--scenario", k.scenario, "--tag", k.tag,
+        "-j", "1", "--species-table", "../species.csv", "--refit"};
+    auto species_columns = [&] {
+      const auto runs = read_table(report() / batch::kRunsTable);
+      const CsvRow row = run_row(runs, k.species, k.scenario, k.tag);
+      return row[column(runs, "state")] + " " + row[column(runs, "known_species")] + " " +
+             row[column(runs, "species_source")];
+    };
+
+    const auto first = batch(with_table);
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    EXPECT_EQ(first.err.find("not recorded"), std::string::npos) << first.err;
+    EXPECT_EQ(species_columns(), std::string("succeeded true ") + c.source);
+    EXPECT_TRUE(fs::exists(report() / report::page_name(k.species, k.scenario, k.tag)));
+    {
+      study::Study db;
+      std::optional<study::Stored> found;
+      ASSERT_FALSE(study::Study::open((report() / study::kDatabaseName).string(), db, true));
+      ASSERT_FALSE(db.find({k.species, k.scenario, k.tag}, found));
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(found->coefficients.size(), std::size_t{config::kBins * config::kCoefficients});
+    }
+
+    std::vector<std::string> again = with_table;
+    again.pop_back();  // without --refit
+    const auto rerun = batch(again);
+    EXPECT_EQ(rerun.exit_status, 0) << rerun.err;
+    EXPECT_EQ(species_columns(), std::string("kept true ") + c.source);
+
+    // Another configuration, without the table: the record's row stands.
+    const auto later = batch({"--species", other.species, "--scenario", other.scenario, "--tag",
+                              other.tag, "-j", "1", "--no-pages"});
+    EXPECT_EQ(later.exit_status, 0) << later.err;
+    EXPECT_EQ(species_columns(), std::string("kept true ") + c.source);
+  }
+}

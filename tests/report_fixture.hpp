@@ -109,6 +109,7 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
   const std::vector<double> lower(7, -10.0), upper(7, 10.0);
   c.known_species = config::find_species(species) != nullptr;
   f.row = {species, scenario, tag, "succeeded", "", c.known_species, true, true, {}};
+  f.row.reactions = report::reactions_of(k);
   f.notes.version = "0.1.0";
   f.notes.command = "vbsfit-batch --plan study.plan -j 2";
   f.notes.date = "2026-12-07T16:55:54Z";

@@ -55,7 +55,8 @@ TEST(StudyColumns, EveryTableBindsEveryColumnOfTheSchemaInItsOrder) {
     std::vector<std::string> columns;
   } kTables[] = {
       {"batches", named({"id"}, study::kBatchColumns)},
-      {"species_rows", named({"batch"}, study::kSpeciesColumns)},
+      {"species_rows",
+       named({"batch"}, study::kSpeciesColumns, {std::string(study::kSpeciesSourceColumn.name)})},
       {"configurations",
        named({}, study::kConfigurationColumns, {std::string(study::kDigestColumn)})},
       {"coefficients", named(key, study::kCoefficientColumns)},

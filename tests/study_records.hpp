@@ -35,8 +35,8 @@ inline study::BatchRecord sample_batch(int shard_index = 1, int shard_count = 1,
   b.se_limit = 0.1;
   b.misfit_limit = 0.2;
   b.species = {{"OLE2_OH", static_cast<double>(3.5e-11f), static_cast<double>(1.2e-12f),
-                static_cast<double>(4e-13f), "standard"},
-               {"ideal", 1e-11, 0.0, 0.0, "ideal"}};
+                static_cast<double>(4e-13f), "standard", "file-replaces-built-in"},
+               {"ideal", 1e-11, 0.0, 0.0, "ideal", ""}};  // its source not recorded
   return b;
 }
 

@@ -349,8 +349,8 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        " is not a study database (not an SQLite database); move it away or give another --report"},
       {"directory", [](const fs::path& f) { fs::create_directory(f); },
        " is not a study database (it is a directory); move it away or give another --report"},
-      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 3"); },
-       " was written by a newer vbsfit-batch (schema 3); this one reads up to 2"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 4"); },
+       " was written by a newer vbsfit-batch (schema 4); this one reads up to 3"},
       {"other database",
        [&](const fs::path& f) {
          sqlite3* db = raw_open(f);
@@ -420,45 +420,77 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-// A study of schema 1 (no record_sha256): a read-only open reads its rows
-// unhashed and writes nothing; a writer's open gives each its digest.
-TEST_F(StudyTest, AVersionOneStudyIsReadUnhashedAndUpgradedByAWriter) {
-  {
-    Study study = open_with_batch();
-    for (int run = 1; run <= 3; ++run) {
-      ASSERT_FALSE(study.record(sample_configuration(key(("S" + std::to_string(run)).c_str()), run,
-                                                     batch_, run),
-                                sample_coefficients(run), sample_fits(run)));
+// A study of schema 1 (no record_sha256, no species source) or 2 (no
+// species source): a read-only open reads its rows (unhashed for 1, without
+// sources) and writes nothing; a writer's open upgrades it, giving each row
+// of version 1 its digest and leaving the sources unrecorded.
+TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
+  const struct {
+    int version;
+    const char* made;  // from a study of this version
+  } cases[] = {
+      {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
+          "ALTER TABLE species_rows DROP COLUMN source; PRAGMA user_version = 1"},
+      {2, "ALTER TABLE species_rows DROP COLUMN source; PRAGMA user_version = 2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version);
+    fs::remove(path());
+    {
+      Study study = open_with_batch();
+      for (int run = 1; run <= 3; ++run) {
+        ASSERT_FALSE(study.record(
+            sample_configuration(key(("S" + std::to_string(run)).c_str()), run, batch_, run),
+            sample_coefficients(run), sample_fits(run)));
+      }
+    }
+    sqlite3* db = raw_open(path());
+    raw_exec(db, c.made);
+    sqlite3_close(db);
+    const std::string earlier = read_file(path());
+
+    auto read = [&](bool read_only) {
+      Study study;
+      const Error e = Study::open(path(), study, read_only);
+      EXPECT_FALSE(e) << e.message;
+      study::Snapshot snapshot;
+      EXPECT_FALSE(study.read(snapshot));
+      EXPECT_EQ(snapshot.configurations.size(), 3u);
+      EXPECT_EQ(snapshot.batches.size(), 1u);
+      for (const study::BatchRecord& b : snapshot.batches) {
+        EXPECT_EQ(b.species.size(), 2u);
+        for (const study::SpeciesRow& row : b.species) EXPECT_EQ(row.source, "") << row.name;
+      }
+      return snapshot;
+    };
+    for (const study::Stored& s : read(true).configurations) {
+      EXPECT_EQ(s.record_sha256.empty(), c.version == 1);
+    }
+    EXPECT_EQ(read_file(path()), earlier);
+
+    for (const study::Stored& s : read(false).configurations) {
+      EXPECT_EQ(s.record_sha256, study::record_digest(s));
+      EXPECT_EQ(s.record_sha256.size(), 64u);
+    }
+    db = raw_open(path());
+    sqlite3_stmt* query = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &query, nullptr);
+    ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(query, 0), study::kSchemaVersion);
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    {
+      // Upgraded: a batch's species sources are recorded again.
+      Study study;
+      ASSERT_FALSE(Study::open(path(), study));
+      std::int64_t id = 0;
+      ASSERT_FALSE(study.begin_batch(sample_batch(), id));
+      study::Snapshot snapshot;
+      ASSERT_FALSE(study.read(snapshot));
+      ASSERT_EQ(snapshot.batches.size(), 2u);
+      EXPECT_EQ(snapshot.batches[1].species, sample_batch().species);
     }
   }
-  sqlite3* db = raw_open(path());
-  raw_exec(db, "ALTER TABLE configurations DROP COLUMN record_sha256; PRAGMA user_version = 1");
-  sqlite3_close(db);
-  const std::string version_1 = read_file(path());
-
-  auto read = [&](bool read_only) {
-    Study study;
-    const Error e = Study::open(path(), study, read_only);
-    EXPECT_FALSE(e) << e.message;
-    study::Snapshot snapshot;
-    EXPECT_FALSE(study.read(snapshot));
-    EXPECT_EQ(snapshot.configurations.size(), 3u);
-    return snapshot;
-  };
-  for (const study::Stored& s : read(true).configurations) EXPECT_EQ(s.record_sha256, "");
-  EXPECT_EQ(read_file(path()), version_1);
-
-  for (const study::Stored& s : read(false).configurations) {
-    EXPECT_EQ(s.record_sha256, study::record_digest(s));
-    EXPECT_EQ(s.record_sha256.size(), 64u);
-  }
-  db = raw_open(path());
-  sqlite3_stmt* query = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &query, nullptr);
-  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(query, 0), study::kSchemaVersion);
-  sqlite3_finalize(query);
-  sqlite3_close(db);
 }
 
 // Runs `body` in a child process and returns what it returned.

@@ -5,7 +5,7 @@ import os
 import sqlite3
 import urllib.parse
 
-SCHEMA_VERSION = 2  # PRAGMA user_version of the newest studies this module reads
+SCHEMA_VERSION = 3  # PRAGMA user_version of the newest studies this module reads
 # Version 1 lacks the runs' record_sha256 column; its studies are read as they are.
 OLDEST_SCHEMA_VERSION = 1
 

@@ -14,7 +14,6 @@
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
-#include "batch/species_table.hpp"
 #include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "config/formats.hpp"
@@ -28,15 +27,16 @@ namespace {
 
 // A configuration's numbers for its page, from its fit in memory and the
 // figures of its solves (assess_solves).
-report::PageData page_numbers(const Configuration& id, const driver::FitOutcome& fit,
+report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& fit,
                               const std::vector<double>& time, std::vector<quality::Fit> fits) {
+  const Configuration& id = entry.config;
   report::PageData c;
   c.species = id.species;
   c.scenario = id.scenario;
   c.tag = id.tag;
-  c.known_species = known_species(id.species) != nullptr;
+  c.known_species = entry.species.known();
   c.rates = fit.rates;
-  c.inputs = config::input_paths(id.species, id.scenario, species_row(id.species));
+  c.inputs = config::input_paths(id.species, id.scenario, entry.species.row);
   c.results = config::results_path(id.species, id.scenario, id.tag);
   c.molar_masses = fit.avgwmol;
   c.time = time;
@@ -143,9 +143,10 @@ study::Error observe(const std::string& path, study::FileRecord& file) {
 
 }  // namespace
 
-std::string observe_inputs(const Configuration& c, const std::string& workdir,
+std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
                            std::array<study::FileRecord, 3>& inputs) {
-  const config::SpeciesRow& row = species_row(c.species);
+  const Configuration& c = entry.config;
+  const config::SpeciesRow& row = entry.species.row;
   const config::InputPaths paths = config::input_paths(c.species, c.scenario, row);
   const bool ideal = config::layout_of(row) == config::Layout::ideal;
   const std::string* named[3] = {&paths.precursor, &paths.bins, &paths.molar_masses};
@@ -174,23 +175,24 @@ std::string other_constants_note(const Configuration& c) {
 }
 
 Analysis analyze(const AnalysisRequest& request) {
-  reach(TestPoint::analysis, display_name(request.config));
+  reach(TestPoint::analysis, display_name(request.entry.config));
   Analysis analysis;
-  const Configuration& c = request.config;
+  const Configuration& c = request.entry.config;
+  const config::SpeciesRow& row = request.entry.species.row;
   const std::string results = join(request.workdir, config::results_path(c.species, c.scenario, c.tag));
   const std::string page_file =
       request.report + "/" + report::page_name(c.species, c.scenario, c.tag);
   std::string written;
   const bool have_results = read_whole_file(results, written);
   if (have_results) analysis.results_sha256 = study::sha256(written);
-  if (std::string why = observe_inputs(c, request.workdir, analysis.inputs); !why.empty()) {
+  if (std::string why = observe_inputs(request.entry, request.workdir, analysis.inputs); !why.empty()) {
     analysis.note = "its inputs cannot be read: " + why;
     return analysis;
   }
   // The constants it is fitted with now, which the record's must equal for
   // its numbers to stand.
   const config::RateConstants rates =
-      request.rates.value_or(config::rate_constants(species_row(c.species), c.tag));
+      request.rates.value_or(config::rate_constants(row, c.tag));
   if (request.stored && have_results &&
       study::unchanged(*request.stored, analysis.inputs, analysis.results_sha256, rates) &&
       (!request.page || path_exists(page_file))) {
@@ -198,8 +200,8 @@ Analysis analyze(const AnalysisRequest& request) {
     analysis.page = request.page;
     return analysis;
   }
-  const driver::ReadOutcome read = driver::read_inputs(request.workdir, c.species, c.scenario,
-                                                        file_species_row(c.species));
+  const driver::ReadOutcome read =
+      driver::read_inputs(request.workdir, c.species, c.scenario, &row);
   if (!read.ending.ok()) {
     analysis.note = "its inputs cannot be read: " + read.ending.message;
     return analysis;
@@ -221,11 +223,11 @@ Analysis analyze(const AnalysisRequest& request) {
   std::vector<quality::Fit> fits = assess_solves(fit, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
   analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
-  analysis.input_records = surplus_records(c, request.workdir);
+  analysis.input_records = surplus_records(request.entry, request.workdir);
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,
-      report::render_page(page_numbers(c, fit, read.arrays.time, std::move(fits)),
+      report::render_page(page_numbers(request.entry, fit, read.arrays.time, std::move(fits)),
                           page_notes(analysis, request.settings, request.stored == nullptr),
                           request.settings.se_limit));
   analysis.page = analysis.error.empty();

@@ -31,17 +31,17 @@ struct AnalysisSettings {
 };
 
 struct AnalysisRequest {
-  const Configuration& config;
+  const RunEntry& entry;  // its configuration and the species row it takes
   std::string workdir;  // where the runs run
   std::string report;   // where its page goes
   const AnalysisSettings& settings;
   bool page = false;    // write its page
   // The study's record of it, when the results file was there before this
   // batch: if it still describes the files as they are and was fitted with
-  // the constants the species table gives now (study::unchanged), no refit
+  // the constants its species row gives (study::unchanged), no refit
   // is needed (unless its page is asked for and missing).
   const study::ConfigurationRecord* stored = nullptr;
-  // The constants to fit with, when not those the species table gives now:
+  // The constants to fit with, when not those its species row gives:
   // a merge checks a share's record against the constants it was fitted with.
   std::optional<config::RateConstants> rates = std::nullopt;
 };
@@ -67,10 +67,10 @@ struct Analysis {
 // if the numbers can be had.
 Analysis analyze(const AnalysisRequest& request);
 
-// The input files of `config` as they are now (paths relative to `workdir`;
+// The input files of `entry` as they are now (paths relative to `workdir`;
 // the molar masses' path is empty in the ideal layout, which reads no such
 // file). Returns why one cannot be read, or empty.
-std::string observe_inputs(const Configuration& config, const std::string& workdir,
+std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
                            std::array<study::FileRecord, 3>& inputs);
 
 // What the message of a stale configuration says; the other when the

@@ -72,8 +72,8 @@ int print_out(const std::string& text) {
                    (errno != 0 ? std::strerror(errno) : "write error"));
 }
 
-// Reads the --species-table file, if one is given, for the rest of the run.
-std::string load_species_table(const Options& options) {
+// Reads the --species-table file, if one is given, into `table`.
+std::string load_species_table(const Options& options, SpeciesTable& table) {
   if (!options.species_table) return {};
   std::string text;
   if (std::string why = read_named_file(*options.species_table, "species table", text);
@@ -84,7 +84,7 @@ std::string load_species_table(const Options& options) {
   const std::string& given = *options.species_table;
   const std::string file = given == "-" ? "(standard input)" : given;
   if (std::string why = config::parse_species_file(text, file, rows); !why.empty()) return why;
-  use_species_file(std::move(rows));
+  table = SpeciesTable(std::move(rows));
   return {};
 }
 
@@ -136,10 +136,11 @@ bool claim_report(const std::string& report, int& lock) {
   return !held;
 }
 
-// The run set of the command line: its lists' product or its plan, checked.
-// Returns the refusal, or empty with `entries` filled.
+// The run set of the command line: its lists' product or its plan, checked,
+// each entry given the row `species` chooses for it. Returns the refusal, or
+// empty with `entries` filled.
 std::string read_run_set(const Options& options, const BuildFacts& build,
-                         std::vector<RunEntry>& entries) {
+                         const SpeciesTable& species, std::vector<RunEntry>& entries) {
   std::string refusal;
   if (options.plan) {
     std::string text;
@@ -153,7 +154,8 @@ std::string read_run_set(const Options& options, const BuildFacts& build,
                               options.tags.value_or(std::string(build.tag)), entries);
   }
   if (refusal.empty()) refusal = check_distinct(entries);
-  if (refusal.empty()) refusal = check_names(entries, options.allow_unknown_species);
+  if (refusal.empty()) refusal = check_names(species, entries, options.allow_unknown_species);
+  if (refusal.empty()) resolve_species(species, entries);
   return refusal;
 }
 
@@ -394,8 +396,8 @@ int merge_mode(const Options& options) {
     return usage_error(refusal);
   }
   std::string species_kept;
-  if (std::string why = use_species_of_reports(options.operands, species_kept,
-                                               options.allow_mixed_constants);
+  if (std::string why = species_of_reports(options.operands, species_kept,
+                                           options.allow_mixed_constants);
       !why.empty()) {
     return usage_error(why);
   }
@@ -454,7 +456,7 @@ class Recorder {
            const std::set<study::Key>& not_fitted)
       : db_(db), batch_(batch), settings_(settings), not_fitted_(not_fitted) {}
   void operator()(const RunEntry& entry, Outcome& outcome) {
-    note_input_fault(entry.config, outcome, settings_.workdir);
+    note_input_fault(entry, outcome, settings_.workdir);
     const Configuration& c = entry.config;
     if (!outcome.page && (outcome.state != State::kept || !outcome.numbers)) {
       // A page of another fit than the one recorded must not stay.
@@ -507,15 +509,16 @@ bool earlier_report(const StudyStart& before) {
 
 // The end of a batch: its record closed, the report written from the study,
 // the summary. Returns the exit status.
+// `species_used`: the report's species.csv.
 int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
                  const BatchResult& result, const std::vector<RunEntry>& summarized,
-                 const std::vector<Outcome>& outcomes, const std::vector<RunEntry>& share,
+                 const std::vector<Outcome>& outcomes, const std::string& species_used,
                  const RunnerSettings& settings, SignalWatch& signals) {
   recorder.note(db.end_batch(batch_id, study::utc_timestamp()));
   const Tally tally = tally_of(outcomes);
   std::string error = recorder.error().empty() ? result.page_error : recorder.error();
   if (error.empty()) {
-    error = write_study_report(db, settings.report, settings.workdir, species_used_text(share),
+    error = write_study_report(db, settings.report, settings.workdir, species_used,
                                settings.pages, settings.analysis);
   }
   if (!error.empty()) {
@@ -534,9 +537,11 @@ int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
   return exit_status(tally, stops);
 }
 
-// Runs `share` as one batch recorded in `db` as `record` says.
+// Runs `share` as one batch recorded in `db` as `record` says; `species` is
+// the batch's table, for what it takes over of an earlier report.
 int run_batch(study::Study& db, const Options& options, const study::BatchRecord& record,
-              const std::vector<RunEntry>& share, RunnerSettings settings) {
+              const std::vector<RunEntry>& share, const SpeciesTable& species,
+              RunnerSettings settings) {
   sign_pages(settings, record);
   std::int64_t batch_id = 0;
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
@@ -564,7 +569,7 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   std::vector<RunEntry> summarized;
   std::vector<Outcome> outcomes;
   if (take_over_report) {
-    TakenOver taken = take_over(settings.report, settings.workdir, share, settings.pages,
+    TakenOver taken = take_over(settings.report, settings.workdir, share, species, settings.pages,
                                 settings.analysis, std::ref(recorder));
     for (const std::string& why : taken.dropped) std::cerr << "vbsfit-batch: " << why << "\n";
     before.places.merge(taken.places);  // what the study holds already stays
@@ -580,11 +585,11 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   summarized.insert(summarized.begin(), numbered.begin(), numbered.end());
   outcomes.insert(outcomes.begin(), std::make_move_iterator(result.outcomes.begin()),
                   std::make_move_iterator(result.outcomes.end()));
-  return finish_batch(db, batch_id, recorder, result, summarized, outcomes, share, settings,
-                      signals);
+  return finish_batch(db, batch_id, recorder, result, summarized, outcomes,
+                      species_used_text(species, share), settings, signals);
 }
 
-int run_mode(const Options& options, const BuildFacts& build,
+int run_mode(const Options& options, const BuildFacts& build, const SpeciesTable& species,
              const std::vector<std::string>& args) {
   // Made before the run set is read: the runs start from this small process.
   Launcher launcher;
@@ -594,7 +599,7 @@ int run_mode(const Options& options, const BuildFacts& build,
     launcher.open(options.workdir, mask);
   }
   std::vector<RunEntry> entries;
-  if (std::string refusal = read_run_set(options, build, entries); !refusal.empty()) {
+  if (std::string refusal = read_run_set(options, build, species, entries); !refusal.empty()) {
     return usage_error(refusal);
   }
   if (options.dry_run) return print_out(plan_text(entries));
@@ -618,7 +623,7 @@ int run_mode(const Options& options, const BuildFacts& build,
   if (options.forget) return forget_mode(db, settings, share);
   return run_batch(db, options,
                    batch_record(args, build, shard, entries, share, se_limit, misfit_limit),
-                   share, settings);
+                   share, species, settings);
 }
 
 }  // namespace
@@ -629,10 +634,13 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   if (std::string error = parse_options(args, options); !error.empty()) return usage_error(error);
   if (options.help) return print_out(help_text(build, available_cpus()));
   if (options.version) return print_out("vbsfit-batch " + std::string(build.version) + "\n");
-  if (std::string error = load_species_table(options); !error.empty()) return usage_error(error);
-  if (options.list_species) return print_out(species_list_text());
+  SpeciesTable species;
+  if (std::string error = load_species_table(options, species); !error.empty()) {
+    return usage_error(error);
+  }
+  if (options.list_species) return print_out(species_list_text(species));
   if (options.merge) return merge_mode(options);
-  return run_mode(options, build, args);
+  return run_mode(options, build, species, args);
 }
 
 }  // namespace batch

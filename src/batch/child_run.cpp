@@ -11,7 +11,6 @@
 
 #include "batch/files.hpp"
 #include "batch/report_layout.hpp"
-#include "batch/species_table.hpp"
 #include "diagnostics/signals.hpp"
 #include "driver/main_program.hpp"
 
@@ -52,7 +51,8 @@ void detach_standard_input() {
 
 // In the child: become the run of `config`. Its files are made here, many
 // at once on a slow file system and never in the batch's way. Never returns.
-[[noreturn]] void run_child(const Configuration& config, const std::string& output,
+[[noreturn]] void run_child(const Configuration& config, const config::SpeciesRow& species,
+                            const std::string& output,
                             const std::string& workdir, int setup_fd, int stderr_fd,
                             const sigset_t& child_mask, const std::vector<int>& inherited) {
   // The batch's own descriptors are none of the run's business.
@@ -80,8 +80,7 @@ void detach_standard_input() {
   ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
-  driver::main_program(
-      {config.species, config.scenario, config.tag, file_species_row(config.species)});
+  driver::main_program({config.species, config.scenario, config.tag, &species});
 }
 
 }  // namespace
@@ -90,7 +89,8 @@ bool for_want_of_resource(int error) {
   return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
 }
 
-int start_run(const Configuration& config, const std::string& output,
+int start_run(const Configuration& config, const config::SpeciesRow& species,
+              const std::string& output,
               const std::string& workdir, const sigset_t& child_mask,
               const std::vector<int>& inherited, ChildRun& run) {
   // A memory file holds standard error: most runs write nothing there, and
@@ -106,7 +106,7 @@ int start_run(const Configuration& config, const std::string& output,
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(setup[0]);
-    run_child(config, output, workdir, setup[1], err, child_mask, inherited);
+    run_child(config, species, output, workdir, setup[1], err, child_mask, inherited);
   }
   const int error = errno;
   ::close(setup[1]);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "batch/run_set.hpp"
+#include "config/config.hpp"
 
 namespace batch {
 
@@ -31,12 +32,14 @@ struct ChildRun {
 // child ending gives back: descriptors, processes, memory.
 bool for_want_of_resource(int error);
 
-// Starts the run of `config` with its output kept at `output` (a path, to
-// which the suffixes are added; its directory is made when missing), running in
+// Starts the run of `config`, its species taking `species`, with its output
+// kept at `output` (a path, to which the suffixes are added; its directory
+// is made when missing), running in
 // `workdir`; the child restores `child_mask` and closes `inherited` (the
 // batch's own descriptors). Returns 0 with `run` filled, or the errno of
 // what failed, with nothing left open.
-int start_run(const Configuration& config, const std::string& output,
+int start_run(const Configuration& config, const config::SpeciesRow& species,
+              const std::string& output,
               const std::string& workdir, const sigset_t& child_mask,
               const std::vector<int>& inherited, ChildRun& run);
 

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "batch/files.hpp"
-#include "batch/species_table.hpp"
 #include "config/config.hpp"
 #include "diagnostics/diagnostic.hpp"
 #include "textio/formatted.hpp"
@@ -25,8 +24,9 @@ struct InputFile {
   int values = 0;               // values per data record
 };
 
-std::vector<InputFile> input_files(const Configuration& c) {
-  const config::SpeciesRow& row = species_row(c.species);
+std::vector<InputFile> input_files(const RunEntry& entry) {
+  const Configuration& c = entry.config;
+  const config::SpeciesRow& row = entry.species.row;
   const config::InputPaths paths = config::input_paths(c.species, c.scenario, row);
   constexpr int kBinValues = config::kBins + 1;
   if (config::layout_of(row) == config::Layout::ideal) {
@@ -126,14 +126,14 @@ int data_records(const InputFile& file, const std::vector<std::string_view>& rec
 
 }  // namespace
 
-std::string locate_input_fault(const Configuration& config, const std::string& workdir,
+std::string locate_input_fault(const RunEntry& entry, const std::string& workdir,
                                int exit_status) {
   const bool conversion = exit_status == diagnostics::kInputConversion ||
                           exit_status == diagnostics::kListDirectedSyntax;
   if (!conversion && exit_status != diagnostics::kEndOfFile) return {};
   // The readers stop at the first file that fails, so the first file that
   // shows the failure is the one.
-  for (const InputFile& file : input_files(config)) {
+  for (const InputFile& file : input_files(entry)) {
     std::string text;
     if (!read_input_file(workdir + "/" + file.path, kLargestInput, text).empty()) return {};
     const std::vector<std::string_view> records = records_of(text);
@@ -151,9 +151,9 @@ std::string locate_input_fault(const Configuration& config, const std::string& w
   return {};
 }
 
-int surplus_records(const Configuration& config, const std::string& workdir) {
+int surplus_records(const RunEntry& entry, const std::string& workdir) {
   int most = 0;
-  for (const InputFile& file : input_files(config)) {
+  for (const InputFile& file : input_files(entry)) {
     std::string text;
     if (!read_input_file(workdir + "/" + file.path, kLargestInput, text).empty()) continue;
     most = std::max(most, data_records(file, records_of(text)));
@@ -161,9 +161,9 @@ int surplus_records(const Configuration& config, const std::string& workdir) {
   return most > config::kRecords ? most : 0;
 }
 
-void note_input_fault(const Configuration& config, Outcome& o, const std::string& workdir) {
+void note_input_fault(const RunEntry& entry, Outcome& o, const std::string& workdir) {
   if (o.state != State::failed || !o.exit_status) return;
-  const std::string where = locate_input_fault(config, workdir, *o.exit_status);
+  const std::string where = locate_input_fault(entry, workdir, *o.exit_status);
   if (!where.empty()) o.message += (o.message.empty() ? "" : "; ") + where;
 }
 

@@ -232,9 +232,15 @@ void Serve::request(const std::string& message, int passed) {
   config.species = r.get_text();
   config.scenario = r.get_text();
   config.tag = r.get_text();
+  config::SpeciesRow species;  // its key stays empty: `config` names the species
+  species.kp = r.get<float>();
+  species.multiplier = r.get<float>();
+  species.multiplier6 = r.get<float>();
+  species.ideal = r.get<char>() != 0;
   std::string output = r.get_text();
   ChildRun child;
-  const int error = start_run(config, output, workdir_, child_mask_, inherited(), child);
+  const int error =
+      start_run(config, species, output, workdir_, child_mask_, inherited(), child);
   if (error == 0) runs_.emplace(child.pid, Run{id, child, std::move(output)});
   if (!Writer(kBegun).put(id).put<std::int32_t>(error).send(fd_)) batch_there_ = false;
 }
@@ -326,13 +332,15 @@ void Launcher::share_lock(int lock) {
   if (lock_ >= 0 && is_open() && !send_descriptor(fd_, kLock, lock_)) lost();
 }
 
-int Launcher::start(std::uint64_t id, const Configuration& config, const std::string& output) {
+int Launcher::start(std::uint64_t id, const Configuration& config,
+                    const config::SpeciesRow& species, const std::string& output) {
   if (!is_open()) {
     if (const int error = open(workdir_, child_mask_); error != 0) return error;
   }
   Writer request(kRun);
   request.put(id).put_text(config.species).put_text(config.scenario).put_text(config.tag);
-  request.put_text(output);
+  request.put(species.kp).put(species.multiplier).put(species.multiplier6);
+  request.put<char>(species.ideal ? 1 : 0).put_text(output);
   if (!request.send(fd_)) {
     lost();
     return EPIPE;

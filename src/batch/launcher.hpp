@@ -22,6 +22,7 @@
 
 #include "batch/child_run.hpp"
 #include "batch/run_set.hpp"
+#include "config/config.hpp"
 
 namespace batch {
 
@@ -42,10 +43,12 @@ class Launcher {
   // lock lasts until the last of them ends. None of them unlocks it.
   void share_lock(int lock);
 
-  // Starts the run of `config` with its output kept at `output`, known to the
-  // caller as `id`. Returns 0, or the errno of what failed (nothing runs
-  // then). A launcher that has ended is made again first.
-  int start(std::uint64_t id, const Configuration& config, const std::string& output);
+  // Starts the run of `config`, its species taking `species`, with its output
+  // kept at `output`, known to the caller as `id`. Returns 0, or the errno of
+  // what failed (nothing runs then). A launcher that has ended is made again
+  // first.
+  int start(std::uint64_t id, const Configuration& config, const config::SpeciesRow& species,
+            const std::string& output);
   // Passes `signal` on to the runs going.
   void signal(int signal);
   // The descriptor to poll for endings; -1 when there is no launcher.

@@ -66,13 +66,14 @@ std::string check_against_files(study::Study& db, const std::string& workdir,
     settings.misfit_limit = batches.front().misfit_limit;
   }
   int without_inputs = 0, without_results = 0;
+  const RecordedSpecies species(batches);
   for (study::Stored& stored : checked) {
-    const RunEntry entry = entry_of(stored);
+    // Checked in the layout and against the constants it was fitted with:
+    // its share's species row.
+    const RunEntry entry = entry_of(stored, species);
     const bool hashed = !stored.record_sha256.empty();
-    // Checked against the constants it was fitted with, which are this
-    // merge's table's unless --allow-mixed-constants joined other ones.
     const Analysis analysis =
-        analyze({entry.config, workdir, {}, settings, false, hashed ? &stored.record : nullptr,
+        analyze({entry, workdir, {}, settings, false, hashed ? &stored.record : nullptr,
                  config::RateConstants{stored.record.kp, stored.record.k}});
     Outcome outcome;
     if (!outcome_after(stored, analysis, outcome)) continue;
@@ -89,8 +90,7 @@ std::string check_against_files(study::Study& db, const std::string& workdir,
                       "memory");
     }
     study::Stored row = stored_of(entry, outcome, stored.record.batch);
-    // The constants it was fitted with are its record's, whatever this
-    // merge's species table says.
+    // The constants it was fitted with are its record's.
     row.record.known_species = stored.record.known_species;
     row.record.kp = stored.record.kp;
     row.record.k = stored.record.k;

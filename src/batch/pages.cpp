@@ -13,10 +13,11 @@ bool missing_page(const study::Stored& stored, const std::string& report) {
 }
 
 std::string write_pages(const std::string& report, const std::string& workdir,
-                        const std::vector<Configuration>& configurations,
+                        const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings, std::vector<std::string>* undrawn) {
-  for (const Configuration& c : configurations) {
-    const Analysis analysis = analyze({c, workdir, report, settings, true, nullptr});
+  for (const RunEntry& entry : entries) {
+    const Configuration& c = entry.config;
+    const Analysis analysis = analyze({entry, workdir, report, settings, true, nullptr});
     if (!analysis.error.empty()) return analysis.error;
     if (analysis.page || undrawn == nullptr) continue;
     // Its record was checked against its files: a fit that differs now was

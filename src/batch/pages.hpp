@@ -18,13 +18,13 @@ namespace batch {
 // `report`.
 bool missing_page(const study::Stored& stored, const std::string& report);
 
-// Writes the page of each of `configurations`, refitted from their inputs
-// below `workdir`, each replacing its old version only once complete.
+// Writes the page of each of `entries`, refitted from their inputs below
+// `workdir` with their species rows, each replacing its old version only once complete.
 // Returns why a page could not be written, or empty; a configuration whose
 // inputs no longer fit is left without a page, and named in `undrawn`
 // (when given) with the reason.
 std::string write_pages(const std::string& report, const std::string& workdir,
-                        const std::vector<Configuration>& configurations,
+                        const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings,
                         std::vector<std::string>* undrawn = nullptr);
 

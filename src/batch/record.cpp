@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 
-#include "batch/species_table.hpp"
 #include "config/config.hpp"
 
 namespace batch {
@@ -16,14 +15,14 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
   study::ConfigurationRecord& r = stored.record;
   r.key = key_of(c);
   r.run = entry.number;
-  r.known_species = known_species(c.species) != nullptr;
+  r.known_species = entry.species.known();
   r.state = state_name(o.state);
   r.exit_status = o.exit_status;
   r.message = o.message;
   r.results_path = config::results_path(c.species, c.scenario, c.tag);
   r.results_sha256 = o.results_sha256;
   r.inputs = o.inputs;
-  const config::RateConstants rates = config::rate_constants(species_row(c.species), c.tag);
+  const config::RateConstants rates = config::rate_constants(entry.species.row, c.tag);
   r.kp = rates.kp;
   r.k = rates.k;
   r.wmol.fill(std::numeric_limits<double>::quiet_NaN());
@@ -88,9 +87,40 @@ FitNumbers numbers_of(const study::Stored& stored) {
   return numbers;
 }
 
-RunEntry entry_of(const study::Stored& stored) {
+RecordedSpecies::RecordedSpecies(const std::vector<study::BatchRecord>& batches) {
+  for (const study::BatchRecord& b : batches) {
+    for (const study::SpeciesRow& row : b.species) rows_.emplace(std::pair{b.id, row.name}, row);
+  }
+}
+
+SpeciesChoice RecordedSpecies::of(const study::ConfigurationRecord& record) const {
+  const std::string& name = record.key.species;
+  SpeciesChoice choice = built_in_choice(name);
+  const bool built_in = choice.known();
+  const auto found = rows_.find({record.batch, name});
+  if (found != rows_.end()) {
+    // Recorded from the single-precision row the batch ran with: exact.
+    const study::SpeciesRow& r = found->second;
+    const config::SpeciesRow row{{}, static_cast<float>(r.kp), static_cast<float>(r.multiplier),
+                                 static_cast<float>(r.multiplier6), r.layout == "ideal"};
+    const bool same = row.kp == choice.row.kp && row.multiplier == choice.row.multiplier &&
+                      row.multiplier6 == choice.row.multiplier6 && row.ideal == choice.row.ideal;
+    if (!source_from_name(r.source, choice.source)) {
+      choice.source = !built_in ? SpeciesSource::file
+                      : same    ? SpeciesSource::built_in
+                                : SpeciesSource::replaced;
+    }
+    choice.row = row;
+  } else if (!built_in) {
+    choice.source = SpeciesSource::file;  // a batch that recorded no rows: its row is unknown
+  }
+  if (!record.known_species) choice.source = SpeciesSource::none;
+  return choice;
+}
+
+RunEntry entry_of(const study::Stored& stored, const RecordedSpecies& species) {
   const study::Key& k = stored.record.key;
-  return {stored.record.run, {k.species, k.scenario, k.tag}, {}};
+  return {stored.record.run, {k.species, k.scenario, k.tag}, {}, species.of(stored.record)};
 }
 
 Outcome outcome_of(const study::Stored& stored) {
@@ -109,8 +139,10 @@ Outcome outcome_of(const study::Stored& stored) {
 
 Tables tables_of(const study::Snapshot& snapshot) {
   Tables tables;
+  const RecordedSpecies species(snapshot.batches);
   for (const study::Stored& stored : snapshot.configurations) {
-    add_rows(entry_of(stored), outcome_of(stored), {stored.record.kp, stored.record.k}, tables);
+    add_rows(entry_of(stored, species), outcome_of(stored), {stored.record.kp, stored.record.k},
+             tables);
   }
   return tables;
 }

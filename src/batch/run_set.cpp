@@ -65,6 +65,37 @@ std::string plan_text(const std::vector<RunEntry>& entries) {
   return text;
 }
 
+const char* source_name(SpeciesSource source) {
+  switch (source) {
+    case SpeciesSource::built_in: return "built-in";
+    case SpeciesSource::file: return "file";
+    case SpeciesSource::replaced: return "file-replaces-built-in";
+    case SpeciesSource::none: break;
+  }
+  return "default";
+}
+
+bool source_from_name(std::string_view name, SpeciesSource& source) {
+  for (SpeciesSource s : {SpeciesSource::built_in, SpeciesSource::file, SpeciesSource::replaced,
+                          SpeciesSource::none}) {
+    if (name == source_name(s)) {
+      source = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+SpeciesChoice built_in_choice(std::string_view species) {
+  SpeciesChoice choice;
+  if (const config::SpeciesRow* row = config::find_species(species)) {
+    choice.row = *row;
+    choice.source = SpeciesSource::built_in;
+  }
+  choice.row.key = {};
+  return choice;
+}
+
 std::string display_name(const Configuration& config) {
   return config.species + "/" + config.scenario + "/" + config.tag;
 }

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "config/config.hpp"
 
 namespace batch {
 
@@ -23,12 +26,46 @@ struct Configuration {
 // without ambiguity (and is where its files go in the report).
 std::string display_name(const Configuration& config);
 
+// Where the constants of a species come from.
+enum class SpeciesSource {
+  built_in,  // the built-in table
+  file,      // a row of the species table file, for a species the table lacks
+  replaced,  // a row of the file in place of the built-in one of that name
+  none,      // neither: the default constants (--allow-unknown-species)
+};
+// Its name in runs.csv and the study: "built-in", "file",
+// "file-replaces-built-in", "default"; and back (false for another name).
+const char* source_name(SpeciesSource source);
+bool source_from_name(std::string_view name, SpeciesSource& source);
+
+// The row a configuration's species runs with, and where it comes from:
+// resolved once, when the run set is read (or from the study's record of
+// the batch that fitted it), and read from here by the run and every view.
+// The row's key is left empty: the configuration names the species.
+struct SpeciesChoice {
+  config::SpeciesRow row = config::other_species();
+  SpeciesSource source = SpeciesSource::none;
+  bool known() const { return source != SpeciesSource::none; }
+};
+// The built-in table's choice for `species`: its row, else the default one.
+SpeciesChoice built_in_choice(std::string_view species);
+
 // One configuration of the run set, `number` its position in it (from 1),
-// `origin` where it was given ("plan.txt:3", or empty for the lists).
+// `origin` where it was given ("plan.txt:3", or empty for the lists), and
+// the species row it runs with: the built-in table's until the batch
+// resolves it with its own (batch/species_table.hpp).
 struct RunEntry {
+  RunEntry() = default;
+  RunEntry(int number, Configuration config, std::string origin)
+      : number(number), config(std::move(config)), origin(std::move(origin)),
+        species(built_in_choice(this->config.species)) {}
+  RunEntry(int number, Configuration config, std::string origin, SpeciesChoice species)
+      : number(number), config(std::move(config)), origin(std::move(origin)), species(species) {}
+
   int number = 0;
   Configuration config;
   std::string origin;
+  SpeciesChoice species;
 };
 
 // The name, quoted for a message, with what would not print shown as

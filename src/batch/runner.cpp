@@ -306,7 +306,8 @@ void Runner::fill_slots() {
 
 bool Runner::launch_run(std::size_t index) {
   if (refit_[index] && !set_aside(index)) return true;
-  auto start = [&] { return launcher_.start(index, entries_[index].config, output(index)); };
+  auto start = [&] { return launcher_.start(index, entries_[index].config, entries_[index].species.row,
+                           output(index)); };
   int error = start();
   if (for_want_of_resource(error) && busy() == 0) {
     analysts_.close();  // idle workers hold descriptors and memory too
@@ -352,7 +353,7 @@ bool Runner::launch_analysis(std::size_t index) {
 
 std::string Runner::analyse(std::uint64_t number) const {
   const AnalysisJob job = AnalysisJob::of(number);
-  AnalysisRequest request{entries_[job.index].config, settings_.workdir, settings_.report,
+  AnalysisRequest request{entries_[job.index], settings_.workdir, settings_.report,
                           settings_.analysis, settings_.pages,
                           job.kept ? stored(job.index) : nullptr};
   return encode(analyze(request));

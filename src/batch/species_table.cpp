@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <deque>
 #include <set>
 
 #include "batch/files.hpp"
@@ -10,28 +9,9 @@
 namespace batch {
 namespace {
 
-struct FileSpecies {
-  std::deque<std::string> names;  // a deque: the rows' keys point into it
-  std::vector<config::SpeciesRow> rows;
-};
-
-FileSpecies& file_species() {
-  static FileSpecies species;
-  return species;
+config::SpeciesRow row_of(const config::SpeciesFileRow& r) {
+  return {r.name, r.kp, r.multiplier, r.multiplier6, r.ideal};
 }
-
-}  // namespace
-
-const config::SpeciesRow* file_species_row(std::string_view species) {
-  for (const config::SpeciesRow& row : file_species().rows) {
-    if (row.key == species) return &row;
-  }
-  return nullptr;
-}
-
-namespace {
-
-const config::SpeciesRow* file_row(std::string_view species) { return file_species_row(species); }
 
 std::string suggestion(std::string_view name, const std::vector<std::string_view>& candidates) {
   const std::vector<std::string_view> near = config::near_names(name, candidates);
@@ -46,44 +26,39 @@ std::string suggestion(std::string_view name, const std::vector<std::string_view
 
 }  // namespace
 
-const char* source_name(SpeciesSource source) {
-  switch (source) {
-    case SpeciesSource::built_in: return "built-in";
-    case SpeciesSource::file: return "file";
-    case SpeciesSource::replaced: return "file-replaces-built-in";
-    case SpeciesSource::none: break;
+const config::SpeciesFileRow* SpeciesTable::file_row(std::string_view species) const {
+  for (const config::SpeciesFileRow& row : file_rows_) {
+    if (row.name == species) return &row;
   }
-  return "default";
+  return nullptr;
 }
 
-void use_species_file(std::vector<config::SpeciesFileRow> rows) {
-  FileSpecies& species = file_species();
-  species = {};
-  for (const config::SpeciesFileRow& r : rows) {
-    species.names.push_back(r.name);
-    species.rows.push_back({species.names.back(), r.kp, r.multiplier, r.multiplier6, r.ideal});
-  }
+SpeciesChoice SpeciesTable::choose(std::string_view species) const {
+  const config::SpeciesFileRow* given = file_row(species);
+  if (given == nullptr) return built_in_choice(species);
+  SpeciesChoice choice;
+  choice.row = row_of(*given);
+  choice.row.key = {};
+  choice.source = config::find_species(species) != nullptr ? SpeciesSource::replaced
+                                                           : SpeciesSource::file;
+  return choice;
 }
 
-const config::SpeciesRow* known_species(std::string_view species) {
-  const config::SpeciesRow* row = file_row(species);
-  return row != nullptr ? row : config::find_species(species);
+std::vector<config::SpeciesRow> SpeciesTable::file_species() const {
+  std::vector<config::SpeciesRow> rows;
+  for (const config::SpeciesFileRow& row : file_rows_) rows.push_back(row_of(row));
+  return rows;
 }
 
-SpeciesSource species_source(std::string_view species) {
-  if (file_row(species) != nullptr) {
-    return config::find_species(species) != nullptr ? SpeciesSource::replaced : SpeciesSource::file;
-  }
-  return config::find_species(species) != nullptr ? SpeciesSource::built_in : SpeciesSource::none;
+void resolve_species(const SpeciesTable& table, std::vector<RunEntry>& entries) {
+  for (RunEntry& e : entries) e.species = table.choose(e.config.species);
 }
 
-const config::SpeciesRow& species_row(std::string_view species) {
-  return config::species_row(species, file_row(species));
-}
-
-std::string check_names(const std::vector<RunEntry>& entries, bool allow_unknown) {
+std::string check_names(const SpeciesTable& table, const std::vector<RunEntry>& entries,
+                        bool allow_unknown) {
+  const std::vector<config::SpeciesRow> file = table.file_species();
   std::vector<std::string_view> names;
-  for (const config::SpeciesRow& row : file_species().rows) names.push_back(row.key);
+  for (const config::SpeciesRow& row : file) names.push_back(row.key);
   for (const config::SpeciesRow& row : config::species_table()) names.push_back(row.key);
   for (const RunEntry& e : entries) {
     const std::string where = e.origin.empty() ? "" : e.origin + ": ";
@@ -94,7 +69,7 @@ std::string check_names(const std::vector<RunEntry>& entries, bool allow_unknown
              std::string(meant) + "? (tags are case-sensitive; only static, no56 and no6 " +
              "change the rate constants)";
     }
-    if (allow_unknown || known_species(e.config.species) != nullptr) continue;
+    if (allow_unknown || table.choose(e.config.species).known()) continue;
     return where + (e.origin.empty() ? "--species: " : "") + "the species " +
            quoted(e.config.species) + " is in no species table" +
            suggestion(e.config.species, names) +
@@ -104,20 +79,20 @@ std::string check_names(const std::vector<RunEntry>& entries, bool allow_unknown
   return {};
 }
 
-std::string species_list_text() {
+std::string species_list_text(const SpeciesTable& table) {
   std::vector<config::SpeciesRow> rows;
   for (const config::SpeciesRow& row : config::species_table()) {
-    const config::SpeciesRow* replaced = file_row(row.key);
-    rows.push_back(replaced != nullptr ? *replaced : row);
+    const config::SpeciesFileRow* replaced = table.file_row(row.key);
+    rows.push_back(replaced != nullptr ? row_of(*replaced) : row);
   }
-  for (const config::SpeciesRow& row : file_species().rows) {
+  for (const config::SpeciesRow& row : table.file_species()) {
     if (config::find_species(row.key) == nullptr) rows.push_back(row);
   }
   return config::species_file_text(rows);
 }
 
-std::string use_species_of_reports(const std::vector<std::string>& reports, std::string& kept,
-                                   bool allow_mixed) {
+std::string species_of_reports(const std::vector<std::string>& reports, std::string& kept,
+                               bool allow_mixed) {
   std::vector<config::SpeciesFileRow> rows;
   for (const std::string& report : reports) {
     const std::string file = report + "/" + kSpeciesUsed;
@@ -144,17 +119,17 @@ std::string use_species_of_reports(const std::vector<std::string>& reports, std:
       if (!known) rows.push_back(row);
     }
   }
-  use_species_file(rows);
-  std::vector<config::SpeciesRow> table = file_species().rows;
+  const SpeciesTable joined(std::move(rows));
+  const std::vector<config::SpeciesRow> table = joined.file_species();  // keys in `joined`
   kept = table.empty() ? std::string() : config::species_file_text(table);
   return {};
 }
 
-std::string species_used_text(const std::vector<RunEntry>& entries) {
+std::string species_used_text(const SpeciesTable& table, const std::vector<RunEntry>& entries) {
   std::set<std::string_view> used;
   for (const RunEntry& e : entries) used.insert(e.config.species);
   std::vector<config::SpeciesRow> rows;
-  for (const config::SpeciesRow& row : file_species().rows) {
+  for (const config::SpeciesRow& row : table.file_species()) {
     if (used.count(row.key) != 0) rows.push_back(row);
   }
   return rows.empty() ? std::string() : config::species_file_text(rows);

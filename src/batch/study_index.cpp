@@ -19,7 +19,8 @@ void StudyRows::add(const RunRowSource& source) {
   r.tag = c.tag;
   r.state = state_name(source.outcome.state);
   r.message = source.outcome.message;
-  r.known_species = known_species(c.species) != nullptr;
+  r.known_species = source.entry.species.known();
+  r.reactions = report::reactions_of(source.rates.k);
   if (source.outcome.numbers) {
     r.fitted = true;
     r.bins = source.outcome.numbers->bins;
@@ -34,7 +35,7 @@ std::vector<CsvRow> StudyRows::models() const {
     if (!r.fitted) continue;
     auto [at, added] = candidates.try_emplace({r.species, r.scenario});
     if (added) groups.push_back(at->first);
-    at->second.push_back({r.tag, report::reactions_of(r.species, r.tag), {r.bins.begin(), r.bins.end()}});
+    at->second.push_back({r.tag, r.reactions, {r.bins.begin(), r.bins.end()}});
   }
   std::vector<CsvRow> rows;
   for (const auto& group : groups) {
@@ -66,8 +67,8 @@ report::Study StudyRows::study(const std::string& report,
 StudyRows study_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes) {
   StudyRows rows;
   for (std::size_t n = 0; n < entries.size(); ++n) {
-    const Configuration& c = entries[n].config;
-    rows.add({entries[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag)});
+    const RunEntry& e = entries[n];
+    rows.add({e, outcomes[n], config::rate_constants(e.species.row, e.config.tag)});
   }
   return rows;
 }

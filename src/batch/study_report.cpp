@@ -147,9 +147,10 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
   std::set<std::string> species;
   for (const RunEntry& e : share) {
     if (!species.insert(e.config.species).second) continue;
-    const config::SpeciesRow& row = species_row(e.config.species);
+    const config::SpeciesRow& row = e.species.row;
     b.species.push_back({e.config.species, row.kp, row.multiplier, row.multiplier6,
-                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard"});
+                         config::layout_of(row) == config::Layout::ideal ? "ideal" : "standard",
+                         source_name(e.species.source)});
   }
   return b;
 }
@@ -197,8 +198,12 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
 
 study::Error summarize_study(study::Study& db, Summary& summary) {
   std::vector<study::BatchRecord> batches;
+  RecordedSpecies species;  // made once the batches are read, before the first configuration
+  bool first = true;
   return db.read_each(batches, [&](const study::Stored& stored) {
-    const RunEntry entry = entry_of(stored);
+    if (first) species = RecordedSpecies(batches);
+    first = false;
+    const RunEntry entry = entry_of(stored, species);
     const Outcome outcome = outcome_of(stored);
     summary.add(row_of(stored, entry, outcome));
     return true;
@@ -218,21 +223,25 @@ std::string write_study_report(study::Study& db, const std::string& report,
   if (std::string error = tables.open(); !error.empty()) return error;
   StudyRows rows;
   if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
-  std::vector<Configuration> missing;  // pages
+  std::vector<RunEntry> missing;  // pages
+  RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
   Tables one;  // one configuration's rows
+  bool first = true;
   const study::Error read = db.read_each(recorded, [&](const study::Stored& stored) {
     one.runs.clear();
     one.coefficients.clear();
     one.fits.clear();
-    const RunEntry entry = entry_of(stored);
+    if (first) species = RecordedSpecies(recorded);
+    first = false;
+    const RunEntry entry = entry_of(stored, species);
     const Outcome outcome = outcome_of(stored);
     const RunRowSource row = row_of(stored, entry, outcome);
     add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
     rows.add(row);
     if (summary != nullptr) summary->add(row);
-    if (pages && missing_page(stored, report)) missing.push_back(entry.config);
+    if (pages && missing_page(stored, report)) missing.push_back(entry);
     return true;
   });
   if (read) return read.message;
@@ -295,15 +304,16 @@ std::string refusal_of(const CsvRow& row, const RunEntry& entry, std::set<study:
 // checked against its results file (kept or stale), or as recorded when it
 // has none. A configuration kept whose row said it did not succeed loses
 // its run's output from the report.
-Outcome outcome_taken_over(const CsvRow& row, const Configuration& c, const std::string& report,
+Outcome outcome_taken_over(const CsvRow& row, const RunEntry& entry, const std::string& report,
                            const std::string& workdir, bool pages,
                            const AnalysisSettings& settings) {
+  const Configuration& c = entry.config;
   Outcome outcome;
   if (std::string fault = results_path_fault(workdir, c); !fault.empty()) {
     move_on(outcome, Event::cannot_run);
     outcome.message = "vbsfit-batch: " + fault;
   } else if (path_exists(join(workdir, config::results_path(c.species, c.scenario, c.tag)))) {
-    const Analysis analysis = analyze({c, workdir, report, settings, pages, nullptr});
+    const Analysis analysis = analyze({entry, workdir, report, settings, pages, nullptr});
     outcome.inputs = analysis.inputs;
     outcome.results_sha256 = analysis.results_sha256;
     if (analysis.verdict == Analysis::Verdict::fitted) {
@@ -349,7 +359,7 @@ void remove_fit_dumps(const std::string& report) {
 }  // namespace
 
 TakenOver take_over(const std::string& report, const std::string& workdir,
-                    const std::vector<RunEntry>& share, bool pages,
+                    const std::vector<RunEntry>& share, const SpeciesTable& species, bool pages,
                     const AnalysisSettings& settings,
                     const std::function<void(const RunEntry&, Outcome&)>& record) {
   TakenOver taken;
@@ -365,7 +375,8 @@ TakenOver take_over(const std::string& report, const std::string& workdir,
     const CsvRow& row = earlier.fields;
     RunEntry entry{run_number(row[kRun]),
                    {row[kSpecies], row[kSpecies + 1], row[kSpecies + 2]},
-                   {}};
+                   {},
+                   species.choose(row[kSpecies])};
     const study::Key key = key_of(entry.config);
     if (std::string why = refusal_of(row, entry, seen, runs, results_files); !why.empty()) {
       taken.dropped.push_back(report + "/" + kRunsTable + " line " + std::to_string(earlier.line) +
@@ -374,7 +385,7 @@ TakenOver take_over(const std::string& report, const std::string& workdir,
     }
     taken.places.emplace(key, entry.number);
     if (in_share.count(key) != 0) continue;  // the batch runs it
-    Outcome outcome = outcome_taken_over(row, entry.config, report, workdir, pages, settings);
+    Outcome outcome = outcome_taken_over(row, entry, report, workdir, pages, settings);
     record(entry, outcome);
     taken.entries.push_back(std::move(entry));
     taken.outcomes.push_back(std::move(outcome));

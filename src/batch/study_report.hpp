@@ -17,6 +17,7 @@
 #include "batch/outcome.hpp"
 #include "batch/run_set.hpp"
 #include "batch/summary.hpp"
+#include "batch/species_table.hpp"
 #include "report/study_view.hpp"
 #include "study/study.hpp"
 
@@ -97,8 +98,9 @@ struct TakenOver {
 // or its results file is an earlier row's (or, for the results file, one of
 // the share's). A configuration kept whose row said it did not succeed loses
 // its run's output from the report: it is not that of its results file.
+// Each takes the row `species`, the batch's table, chooses for it.
 TakenOver take_over(const std::string& report, const std::string& workdir,
-                    const std::vector<RunEntry>& share, bool pages,
+                    const std::vector<RunEntry>& share, const SpeciesTable& species, bool pages,
                     const AnalysisSettings& settings,
                     const std::function<void(const RunEntry&, Outcome&)>& record);
 

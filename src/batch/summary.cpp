@@ -49,7 +49,7 @@ void Summary::add(const RunRowSource& row) {
   const Outcome& o = row.outcome;
   tally_.add(o.state, !o.message.empty());
   add_problem(row);
-  if (known_species(c.species) == nullptr) ++unknown_[c.species];
+  if (!row.entry.species.known()) ++unknown_[c.species];
   if (const std::optional<FitCounts> counts = fit_counts(o)) {
     ++with_figures_;
     undetermined_in_ += counts->undetermined > 0;
@@ -57,7 +57,7 @@ void Summary::add(const RunRowSource& row) {
     misfit_bins_ += counts->misfit;
     misfit_in_ += counts->misfit > 0;
   }
-  if (species_source(c.species) == SpeciesSource::replaced) replaced_.insert(c.species);
+  if (row.entry.species.source == SpeciesSource::replaced) replaced_.insert(c.species);
   if (o.input_records > 0 && ++surplus_ <= kListedSurplus) {
     surplus_named_ += " " + name_of(row) + " (" + std::to_string(o.input_records) + ")";
   }
@@ -146,8 +146,8 @@ std::string summarize(const Tally& tally, const std::vector<RunEntry>& entries,
                       int stop_signal, double misfit_limit) {
   Summary summary;
   for (std::size_t n = 0; n < entries.size(); ++n) {
-    const Configuration& c = entries[n].config;
-    summary.add({entries[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag)});
+    const RunEntry& e = entries[n];
+    summary.add({e, outcomes[n], config::rate_constants(e.species.row, e.config.tag)});
   }
   return summary.text(tally, shown, stop_signal, misfit_limit);
 }

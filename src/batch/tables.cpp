@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "batch/species_table.hpp"
 #include "batch/test_points.hpp"
 #include "batch/files.hpp"
 #include "config/config.hpp"
@@ -78,9 +77,8 @@ void add_rows(const RunEntry& entry, const Outcome& outcome, const config::RateC
 Tables table_rows(const std::vector<RunEntry>& entries, const std::vector<Outcome>& outcomes) {
   Tables tables;
   for (std::size_t n = 0; n < entries.size(); ++n) {
-    const Configuration& c = entries[n].config;
-    add_rows(entries[n], outcomes[n], config::rate_constants(species_row(c.species), c.tag),
-             tables);
+    const RunEntry& e = entries[n];
+    add_rows(e, outcomes[n], config::rate_constants(e.species.row, e.config.tag), tables);
   }
   return tables;
 }

@@ -17,7 +17,6 @@
 #include "batch/outcome.hpp"
 #include "batch/report_layout.hpp"
 #include "batch/run_set.hpp"
-#include "batch/species_table.hpp"
 #include "config/config.hpp"
 #include "quality/models.hpp"
 
@@ -103,7 +102,7 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"tag", [](const RunRowSource& r) { return r.entry.config.tag; }, "tag", kText},
     {"known_species",
      [](const RunRowSource& r) {
-       return column_values::yes_no(known_species(r.entry.config.species) != nullptr);
+       return column_values::yes_no(r.entry.species.known());
      },
      "known_species", kText},
     {"state", [](const RunRowSource& r) { return std::string(state_name(r.outcome.state)); },
@@ -143,7 +142,7 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
     {"seconds", [](const RunRowSource& r) { return csv_number(r.outcome.seconds); }, "seconds"},
     {"species_source",
      [](const RunRowSource& r) {
-       return std::string(source_name(species_source(r.entry.config.species)));
+       return std::string(source_name(r.entry.species.source));
      },
      "species_source (built-in, file, file-replaces-built-in, default)", kText},
     {"input_records",

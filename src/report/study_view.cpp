@@ -194,9 +194,8 @@ std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
   return out;
 }
 
-int reactions_of(const std::string& species, const std::string& tag) {
-  const config::RateConstants rates = config::rate_constants(species, tag);
-  return static_cast<int>(std::count_if(rates.k.begin(), rates.k.end(), [](double k) { return k != 0.0; }));
+int reactions_of(std::span<const double, config::kBins> k) {
+  return static_cast<int>(std::count_if(k.begin(), k.end(), [](double value) { return value != 0.0; }));
 }
 
 std::string render_study(const Study& s) {

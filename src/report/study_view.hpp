@@ -34,6 +34,7 @@
 #include <array>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,7 @@ struct StudyRow {
   bool fitted = false;  // bins hold its figures
   bool linked = false;  // its page exists
   HeldBins bins;
+  int reactions = 0;    // reactions_of the rate constants it was fitted with
 };
 
 // One batch that wrote into the study.
@@ -136,9 +138,8 @@ std::string render_study(const Study& study);
 std::vector<std::string> scenario_order(const std::vector<std::string>& seen,
                                         const std::vector<std::string>& given);
 
-// The rate constants `tag` leaves nonzero for `species`: what ranks tags by
-// size in the comparison (static 0, no56 4, no6 5, allgas 6; any other label
-// is allgas).
-int reactions_of(const std::string& species, const std::string& tag);
+// The rate constants K(1 ... 6) that are not zero: what ranks tags by size
+// in the comparison (with nonzero rows: static 0, no56 4, no6 5, allgas 6).
+int reactions_of(std::span<const double, config::kBins> k);
 
 }  // namespace report

@@ -108,7 +108,7 @@ std::vector<quality::Candidate> candidates(const Study& s, const Group& g) {
   std::vector<quality::Candidate> out;
   for (std::size_t n : g.rows) {
     const StudyRow& r = s.rows[n];
-    quality::Candidate c{r.tag, reactions_of(r.species, r.tag), {}};
+    quality::Candidate c{r.tag, r.reactions, {}};
     c.bins.assign(r.bins.begin(), r.bins.end());
     out.push_back(std::move(c));
   }

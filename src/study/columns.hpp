@@ -186,6 +186,10 @@ inline constexpr std::array<Column<SpeciesRow>, 5> kSpeciesColumns = {{
     column<SpeciesRow, [](auto& r) -> auto& { return r.multiplier6; }>("multiplier6"),
     column<SpeciesRow, [](auto& r) -> auto& { return r.layout; }>("layout"),
 }};
+// Where a species row came from: the last column of `species_rows`, which
+// came with schema version 3 (a study of an earlier one has none to read).
+inline constexpr Column<SpeciesRow> kSpeciesSourceColumn =
+    text_or_null<SpeciesRow, [](auto& r) -> auto& { return r.source; }>("source");
 
 // "a, b, c": the leading names, the columns', then the trailing names.
 template <typename Row>

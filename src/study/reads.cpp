@@ -57,8 +57,9 @@ Error Study::count(std::size_t& configurations) {
 
 namespace {
 
-// Reads the batches, by id, with their species rows.
-Error read_batches(sqlite3* db, std::vector<BatchRecord>& batches) {
+// Reads the batches, by id, with their species rows (`sourced`: with where
+// each row came from, which a study of version 3 records).
+Error read_batches(sqlite3* db, bool sourced, std::vector<BatchRecord>& batches) {
   std::map<std::int64_t, std::size_t> index;  // batch id -> its place in batches
   constexpr std::string_view kId[] = {"id"};
   Statement query(db, "SELECT " + column_list<BatchRecord>(kId, kBatchColumns) +
@@ -77,12 +78,17 @@ Error read_batches(sqlite3* db, std::vector<BatchRecord>& batches) {
   }
   if (!query.done()) return Error{sqlite_says(db)};
   constexpr std::string_view kBatch[] = {"batch"};
-  Statement species(db, "SELECT " + column_list<SpeciesRow>(kBatch, kSpeciesColumns) +
+  constexpr std::string_view kSource[] = {kSpeciesSourceColumn.name};
+  const std::span<const std::string_view> source = sourced ? kSource : std::span(kSource, 0);
+  Statement species(db, "SELECT " + column_list<SpeciesRow>(kBatch, kSpeciesColumns, source) +
                             " FROM species_rows ORDER BY batch, rowid");
+  constexpr int kSourceColumn = static_cast<int>(kSpeciesColumns.size()) + 1;
   while (species.row()) {
     auto at = index.find(species.integer64(0));
     if (at == index.end()) continue;  // the integrity check rules this out
-    read_row<SpeciesRow>(species, 1, kSpeciesColumns, batches[at->second].species.emplace_back());
+    SpeciesRow& row = batches[at->second].species.emplace_back();
+    read_row<SpeciesRow>(species, 1, kSpeciesColumns, row);
+    if (sourced) kSpeciesSourceColumn.read(species, kSourceColumn, row);
   }
   if (!species.done()) return Error{sqlite_says(db)};
   return {};
@@ -139,7 +145,7 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
                        const std::function<bool(Stored&)>& visit) {
   return read_transaction([&]() -> Error {
     std::vector<BatchRecord> read;
-    if (Error e = read_batches(db_, read)) return e;
+    if (Error e = read_batches(db_, version_ >= 3, read)) return e;
     batches = std::move(read);
     return read_configurations(db_, version_ >= 2, nullptr, visit);
   });

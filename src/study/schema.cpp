@@ -55,6 +55,8 @@ CREATE TABLE species_rows (
   multiplier /* REAL */ NOT NULL,         -- of K(1...5)
   multiplier6 /* REAL */ NOT NULL,        -- of K(6)
   layout TEXT NOT NULL,                   -- 'standard' or 'ideal'
+  source TEXT,                            -- 'built-in', 'file', 'file-replaces-built-in',
+                                          -- 'default'; NULL: not recorded (version 2)
   PRIMARY KEY (batch, name)
 );
 CREATE TABLE configurations (
@@ -231,7 +233,7 @@ bool immutable_reading_fits(const std::string& path, int failure) {
 
 // The schema versions this program reads: its own, and 1, which a writer
 // upgrades (0 is a database with nothing in it yet).
-bool known_version(int version) { return version == 1 || version == kSchemaVersion; }
+bool known_version(int version) { return version >= 1 && version <= kSchemaVersion; }
 
 // The columns that came with a later schema version: a study of an earlier
 // one lacks them until it is upgraded.
@@ -240,7 +242,8 @@ struct AddedColumn {
   const char* column;
   int version;
 };
-constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2}};
+constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
+                                         {"species_rows", "source", 3}};
 
 bool added_after(const std::string& table, const std::string& column, int version) {
   for (const AddedColumn& added : kAddedColumns) {
@@ -346,8 +349,8 @@ Error Study::open(const std::string& path, Study& study, bool read_only) {
   }
   if (Error failed = opened.integrity_check()) return failed;
   if (Error failed = opened.set_up(read_only)) return failed;
-  if (version == 1 && !read_only) {
-    if (Error failed = opened.upgrade_from_version_1()) return failed;
+  if (version != 0 && version < kSchemaVersion && !read_only) {
+    if (Error failed = opened.upgrade()) return failed;
   }
   if (version == 0 && !read_only) {
     if (Error failed = opened.create_tables()) return failed;
@@ -388,33 +391,24 @@ Error Study::create_tables() {
   return {};
 }
 
-// Adds record_sha256 to a version-1 study and fills it with each row's
-// digest, in one transaction (a second writer opening it at the same moment
-// finds it upgraded and leaves it).
-Error Study::upgrade_from_version_1() {
+// Brings a study of an earlier version to this one, in one transaction (a
+// second writer opening it at the same moment finds it upgraded and leaves
+// it): version 2 gains the species rows' source, left NULL (not recorded),
+// and version 1 that and record_sha256, filled with each row's digest.
+Error Study::upgrade() {
   return transaction("upgrade", [&]() -> Error {
+    int version = 0;
     {
       Statement query(db_, "PRAGMA user_version");
       if (!query.row()) return failure("upgrade");
-      if (query.integer(0) != 1) return {};
+      version = query.integer(0);
     }
-    if (exec("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT") != SQLITE_OK) {
+    if (version == kSchemaVersion) return {};
+    if (exec("ALTER TABLE species_rows ADD COLUMN source TEXT") != SQLITE_OK) {
       return failure("upgrade");
     }
-    std::vector<std::pair<Key, std::string>> digests;
-    if (Error e = read_configurations(db_, false, nullptr, [&](Stored& stored) {
-          digests.emplace_back(stored.record.key, record_digest(stored));
-          return true;
-        })) {
-      return e.message.empty() ? failure("upgrade") : e;
-    }
-    Statement update(db_, "UPDATE configurations SET record_sha256 = ?4 "
-                          "WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
-    for (const auto& [key, digest] : digests) {
-      update.bind_key(key);
-      update.bind(4, digest);
-      if (!update.done()) return failure("upgrade");
-      update.reset();
+    if (version == 1) {
+      if (Error e = add_record_digests()) return e;
     }
     if (exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) != SQLITE_OK) {
       return failure("upgrade");
@@ -422,6 +416,30 @@ Error Study::upgrade_from_version_1() {
     version_ = kSchemaVersion;
     return {};
   });
+}
+
+// Adds record_sha256 to a version-1 study and fills it with each row's
+// digest (inside upgrade's transaction).
+Error Study::add_record_digests() {
+  if (exec("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT") != SQLITE_OK) {
+    return failure("upgrade");
+  }
+  std::vector<std::pair<Key, std::string>> digests;
+  if (Error e = read_configurations(db_, false, nullptr, [&](Stored& stored) {
+        digests.emplace_back(stored.record.key, record_digest(stored));
+        return true;
+      })) {
+    return e.message.empty() ? failure("upgrade") : e;
+  }
+  Statement update(db_, "UPDATE configurations SET record_sha256 = ?4 "
+                        "WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
+  for (const auto& [key, digest] : digests) {
+    update.bind_key(key);
+    update.bind(4, digest);
+    if (!update.done()) return failure("upgrade");
+    update.reset();
+  }
+  return {};
 }
 
 Error Study::connect(bool read_only, int& version, int& objects) {

@@ -2,7 +2,7 @@
 // directory) that every batch updates and never replaces. Plain structs go
 // in and come out; no SQL leaves this folder.
 //
-// Schema version 2 (PRAGMA user_version), WAL journal, foreign keys on:
+// Schema version 3 (PRAGMA user_version), WAL journal, foreign keys on:
 //
 //   batches          one row per batch: program version, source revision,
 //                    command line (a JSON array of the arguments), working
@@ -10,7 +10,8 @@
 //                    set's fingerprint (16 hex digits) and size, the shard
 //                    ("K/N"), se_limit, misfit_limit
 //   species_rows     the species table a batch used: batch, name, kp,
-//                    multiplier, multiplier6, layout
+//                    multiplier, multiplier6, layout, and where the row
+//                    came from (source; NULL in a study of version 2)
 //   configurations   one row per (species, scenario, tag): its place in the
 //                    run set, state, exit status, first message line, the
 //                    results file and its SHA-256, each input file's path,
@@ -55,7 +56,7 @@ struct sqlite3;
 
 namespace study {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 inline constexpr const char* kDatabaseName = "study.sqlite";
 
 // What went wrong, or nothing. A refusal is the user's to fix (a file that
@@ -82,6 +83,10 @@ struct SpeciesRow {
   double multiplier = 0.0;   // of K(1...5)
   double multiplier6 = 0.0;  // of K(6)
   std::string layout;        // "standard" or "ideal"
+  // Where the batch took the row from: "built-in", "file",
+  // "file-replaces-built-in" or "default"; empty when not recorded (a study
+  // of version 2 or earlier).
+  std::string source;
   bool operator==(const SpeciesRow&) const = default;
 };
 
@@ -290,7 +295,8 @@ class Study {
   Error insert_configuration(const Stored& stored, const std::string& digest);
   Error insert_model(const Key& key, const ModelRow& model);
   Error delete_configuration(const Key& key, int* removed);
-  Error upgrade_from_version_1();
+  Error upgrade();
+  Error add_record_digests();
   sqlite3* db_ = nullptr;
   int version_ = kSchemaVersion;  // of the database as opened
   std::string path_;

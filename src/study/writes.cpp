@@ -31,10 +31,14 @@ Error Study::insert_batch(const BatchRecord& batch, std::optional<std::int64_t> 
 
 Error Study::insert_species(std::int64_t batch, const std::vector<SpeciesRow>& rows) {
   constexpr std::string_view kBatch[] = {"batch"};
-  Statement insert(db_, insert_sql<SpeciesRow>("species_rows", kBatch, kSpeciesColumns));
+  constexpr std::string_view kSource[] = {kSpeciesSourceColumn.name};
+  Statement insert(db_,
+                   insert_sql<SpeciesRow>("species_rows", kBatch, kSpeciesColumns, kSource));
+  constexpr int kSourceParameter = static_cast<int>(kSpeciesColumns.size()) + 2;
   for (const SpeciesRow& row : rows) {
     insert.bind(1, batch);
     bind_row<SpeciesRow>(insert, 2, kSpeciesColumns, row);
+    kSpeciesSourceColumn.bind(insert, kSourceParameter, row);
     if (!insert.done()) return failure("record the species table of a batch in");
     insert.reset();
   }
