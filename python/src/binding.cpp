@@ -52,7 +52,7 @@ struct Assessed {
   std::vector<quality::Fit> fits;
 };
 
-Assessed fit_and_assess(const driver::FitInput& input, double se_limit, double misfit_limit) {
+Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
   Assessed r;
   r.outcome = driver::fit_in_memory(input);
   if (!r.outcome.ending.ok()) return r;
@@ -78,7 +78,7 @@ py::array_t<double> vector(const std::vector<double>& values) {
 py::dict fit(const Array& time, const Array& precursor, const Array& bins,
              const std::optional<Array>& molar_masses, const std::string& species,
              const std::string& tag, const std::optional<std::vector<double>>& rates,
-             double se_limit) {
+             double se_limit, double misfit_limit) {
   driver::FitInput input;
   const std::vector<double> t = copy_of(time), p = copy_of(precursor), b = copy_of(bins);
   const std::vector<double> w = molar_masses ? copy_of(*molar_masses) : std::vector<double>();
