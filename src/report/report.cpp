@@ -97,10 +97,12 @@ std::string how_to_read(double se_limit) {
          "square root of the diagonal of s&sup2;(A&#8242;A)<sup>&minus;1</sup> of the problem "
          "without its bounds, where s&sup2; is the residual sum of squares divided by the "
          "number of intervals less the coefficients strictly inside their bounds.</p>\n"
-         "<p><strong>Determined</strong>: the standard error is at most " +
+         "<p>Each coefficient has one verdict of four. <strong>Trusted</strong>: the standard "
+         "error is at most " +
          limit +
-         " and the column is independent of the others; such a coefficient is pinned down by the "
-         "data. <strong>Undetermined</strong> (dashed border): the standard error is above " +
+         ", the column is independent of the others and the bin is not misfit; such a "
+         "coefficient is pinned down by the data. <strong>Undetermined</strong> (dashed border): "
+         "the standard error is above " +
          limit +
          ", or the column cannot be told apart from the others; the data allow very different "
          "values there, and the number shown should not be used as a result. <strong>No "
@@ -361,8 +363,7 @@ std::string render_page(const PageData& c, const PageNotes& notes, double se_lim
            (v == quality::Verdict::no_effect ? "with no effect; " : quality::verdict_name(v) +
                                                                     std::string(", "));
   }
-  out += 
-         (notes.bins.empty() ? std::string("misfit not assessed")
+  out += (notes.bins.empty() ? std::string("misfit not assessed")
                              : "<span class=\"misfit-count\" data-count=\"" + std::to_string(misfits) +
                                    "\">" + std::to_string(misfits) + "</span> of " +
                                    std::to_string(c.bins.size()) + " target bins misfit") +
