@@ -236,7 +236,7 @@ bool immutable_reading_fits(const std::string& path, int failure) {
   return ::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
 }
 
-// The schema versions this program reads: its own, and 1, which a writer
+// The schema versions this program reads: its own, and 1 to 3, which a writer
 // upgrades (0 is a database with nothing in it yet).
 bool known_version(int version) { return version >= 1 && version <= kSchemaVersion; }
 

@@ -324,7 +324,8 @@ struct MergeOptions {
 // exactly the share of the run set its batches claim, that each row's
 // record_sha256 is its record_digest, and that the shares fitted each
 // species with the same constants), and nothing is written when one fails.
-// Rows read without a digest (a version-1 share) are joined without one.
+// Rows read without a digest (a share of version 3 or before) are joined
+// without one.
 // What the merge lets pass but the user should know goes to `notes`.
 Error merge(const std::vector<std::string>& shares, const std::string& into,
             const MergeOptions& options = {}, std::vector<std::string>* notes = nullptr);
