@@ -1,6 +1,7 @@
 // How far one bounded least-squares fit can be trusted, from the fit itself:
 // residuals and the usual fit figures, and for every coefficient a standard
-// error and a flag that says whether the data determine it.
+// error, a flag that says whether the data determine it, and the verdict
+// that shows it to the user with its bin's misfit.
 //
 // The standard errors are those of the unconstrained problem,
 // s^2 (A'A)^-1 with s^2 = RSS / (rows - coefficients strictly inside their
