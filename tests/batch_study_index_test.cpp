@@ -122,7 +122,8 @@ TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
       EXPECT_EQ(bin.misfit, expected[n].misfit);
       EXPECT_EQ(bin.autocorrelation, expected[n].autocorrelation);
       EXPECT_EQ(bin.free_count, expected[n].free_count);
-      EXPECT_EQ(bin.coefficients[6].flag, quality::Flag::determined);
+      EXPECT_EQ(quality::verdict_of(bin.coefficients[6], bin.misfit),
+                expected[n].misfit ? quality::Verdict::misfit : quality::Verdict::trusted);
     }
   }
   EXPECT_EQ(study.rows[4].state, "failed");

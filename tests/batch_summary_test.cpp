@@ -36,8 +36,10 @@ std::string summary_of(const std::vector<Ran>& ran, int stop_signal) {
     o.input_records = r.input_records;
     if (r.undetermined < 0) continue;
     batch::FitNumbers numbers{};
+    // From the last bin on, the misfit ones from the first: an undetermined
+    // coefficient of a misfit bin is misfit.
     for (int n = 0; n < r.undetermined; ++n) {
-      numbers.bins[n % 6].coefficients[n / 6].flag = quality::Flag::undetermined;
+      numbers.bins[5 - n % 6].coefficients[n / 6].flag = quality::Flag::undetermined;
     }
     for (int b = 0; b < r.misfit; ++b) numbers.bins[b].misfit = true;
     o.numbers = numbers;

@@ -29,7 +29,7 @@ TEST(Tables, HeaderRowsAreTheColumnsTheReportHasAlwaysHad) {
             "species_source,input_records,misfit\n");
   EXPECT_EQ(batch::csv_text(batch::coefficients_header(), {}),
             "species,scenario,tag,target_bin,term,coefficient,lower,upper,at_bound,"
-            "standard_error,flag,misfit\n");
+            "standard_error,flag,misfit,ols_standard_error\n");
   EXPECT_EQ(batch::csv_text(batch::fits_header(), {}),
             "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual,autocorrelation,"
             "misfit\n");

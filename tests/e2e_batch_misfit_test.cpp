@@ -127,7 +127,7 @@ TEST_F(Simulated, AWrongTagIsFlaggedMisfitWhereItsResidualsShowItAndTheRightOneN
   // Six rows of the fits table, and the one coefficient per bin that static
   // leaves an effect (VOC).
   EXPECT_EQ(testsupport::count_of(page, "data-misfit=\"true\""), 6);
-  EXPECT_EQ(testsupport::count_of(page, "<td class=\"determined misfit\""), 6);
+  EXPECT_EQ(testsupport::count_of(page, "<td class=\"misfit"), 6);
 
   // The limit moves the line, kept fits included: no autocorrelation
   // exceeds 1.

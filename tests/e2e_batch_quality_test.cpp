@@ -39,15 +39,19 @@ class BatchQuality : public testsupport::BatchStudy {
     const testsupport::DriverFit fit = testsupport::fit_through_driver(run_dir(), start);
     ASSERT_TRUE(fit.ok) << fit.err;
     const std::size_t bin = column(table, "target_bin"), term = column(table, "term"),
-                      error = column(table, "standard_error"), flag = column(table, "flag");
+                      error = column(table, "standard_error"), flag = column(table, "flag"),
+                      ols = column(table, "ols_standard_error");
     int seen = 0;
     for (const CsvRow& row : table) {
       if (row[0] != start.species || row[2] != start.tag) continue;
       const int r = std::stoi(row[bin]);
       const int c = row[term] == "VOC" ? 0 : row[term][2] - '0';
-      const quality::Coefficient k = assess_alone(fit.problem(r), se_limit).coefficients[c];
+      const quality::Fit f = assess_alone(fit.problem(r), se_limit);
+      const quality::Coefficient& k = f.coefficients[c];
       EXPECT_EQ(row[error], batch::csv_number(k.standard_error)) << r << " " << row[term];
-      EXPECT_EQ(row[flag], quality::flag_name(k.flag)) << r << " " << row[term];
+      EXPECT_EQ(row[ols], batch::csv_number(k.ols_standard_error)) << r << " " << row[term];
+      EXPECT_EQ(row[flag], quality::verdict_name(quality::verdict_of(k, quality::is_misfit(f))))
+          << r << " " << row[term];
       ++seen;
     }
     EXPECT_EQ(seen, 42);
@@ -94,7 +98,7 @@ TEST_F(BatchQuality, FlagsReachTheTablesTheSummaryAndThePages) {
             std::string::npos)
       << rerun.err;
   expect_flags(read_table(report() / "coefficients.csv"), {"OLE2_OH", "0.1", "allgas"}, 1000);
-  EXPECT_NE(read_file(report() / "OLE2_OH,0.1,allgas.html").find("0 of 42 coefficients undetermined"),
+  EXPECT_NE(read_file(report() / "OLE2_OH,0.1,allgas.html").find("<span data-verdict=\"undetermined\">0</span> undetermined"),
             std::string::npos);
 }
 
@@ -180,7 +184,7 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   ASSERT_NE(table, std::string::npos);
   const std::string coefficients = page.substr(table, page.find("</table>", table) - table);
   EXPECT_EQ(count_of(coefficients, "\" data-value=\""), 42);
-  EXPECT_EQ(count_of(coefficients, "<td class=\"determined"), 30);
+  EXPECT_EQ(count_of(coefficients, "<td class=\"trusted"), 30);
   // Each row: VOC ... VB4 determined, VB5 and VB6 undetermined.
   for (int bin = 1; bin <= 6; ++bin) {
     const std::size_t row = coefficients.find("<tr data-bin=\"" + std::to_string(bin) + "\"><th");
@@ -192,8 +196,8 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
       const std::size_t from = at + cell.size();
       flags.push_back(coefficients.substr(from, coefficients.find_first_of(" \"", from) - from));
     }
-    const std::vector<std::string> expected = {"determined", "determined", "determined", "determined",
-                                               "determined", "undetermined", "undetermined"};
+    const std::vector<std::string> expected = {"trusted", "trusted", "trusted", "trusted",
+                                               "trusted", "undetermined", "undetermined"};
     EXPECT_EQ(flags, expected) << "bin " << bin;
   }
   EXPECT_EQ(count_of(coefficients, "<b>undetermined"), 12);

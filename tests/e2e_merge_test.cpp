@@ -190,21 +190,35 @@ TEST_F(Merge, EditedSharesAndSharesOfOtherConstantsAreRefused) {
 // A share of schema 1 has no digests to check: its fitted configurations
 // are checked in memory against their results files, so an edit made to it
 // never reaches the joined tables.
-TEST_F(Merge, AVersionOneShareIsCheckedAgainstItsFilesNotTrusted) {
-  ASSERT_EQ(share(1).exit_status, 0);
-  ASSERT_EQ(share(2).exit_status, 0);
-  const std::vector<CsvRow> fitted = coefficients_of(root() / "s-1", "API_OH", "allgas");
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((root() / "s-1" / "study.sqlite").c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db,
-                         "ALTER TABLE configurations DROP COLUMN record_sha256; "
-                         "PRAGMA user_version = 1; UPDATE coefficients SET coefficient = 0.5",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-  const ProgramRun joined = merge({"--no-pages"});
-  EXPECT_EQ(joined.exit_status, 0) << joined.err;
-  EXPECT_EQ(coefficients_of(root() / "joined", "API_OH", "allgas"), fitted);
+// A share of schema 1 (no digests) or 3 (digests of the flags and standard
+// errors of the earlier kind, no ols_standard_error): its rows are refitted
+// from its files, and the joined study holds this version's figures.
+TEST_F(Merge, AnEarlierShareIsCheckedAgainstItsFilesNotTrusted) {
+  const struct {
+    int version;
+    const char* made;  // from a share of this version, its numbers then changed
+  } cases[] = {
+      {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
+          "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 1"},
+      {3, "UPDATE coefficients SET flag = 'determined' WHERE flag = 'trusted'; "
+          "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version);
+    for (const char* made : {"s-1", "s-2", "joined"}) fs::remove_all(root() / made);
+    ASSERT_EQ(share(1).exit_status, 0);
+    ASSERT_EQ(share(2).exit_status, 0);
+    const std::vector<CsvRow> fitted = coefficients_of(root() / "s-1", "API_OH", "allgas");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root() / "s-1" / "study.sqlite").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, (std::string(c.made) + "; UPDATE coefficients SET coefficient = 0.5").c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const ProgramRun joined = merge({"--no-pages"});
+    EXPECT_EQ(joined.exit_status, 0) << joined.err;
+    EXPECT_EQ(coefficients_of(root() / "joined", "API_OH", "allgas"), fitted);
+  }
 }
 
 }  // namespace

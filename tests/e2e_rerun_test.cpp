@@ -171,12 +171,12 @@ TEST_F(Rerun, OtherLimitsFlagTheKeptNumbersAnewAndLeaveTheResultsFiles) {
       files.emplace_back(file, fs::last_write_time(file));
     }
   }
-  // A limit that half the determined coefficients exceed: their median
+  // A limit that half the trusted coefficients exceed: their median
   // standard error.
   const auto coefficients = read_table(report() / batch::kCoefficientsTable);
   const std::size_t se = column(coefficients, "standard_error"),
                     flag = column(coefficients, "flag");
-  const double se_limit = median_of(coefficients, se, flag, "determined");
+  const double se_limit = median_of(coefficients, se, flag, "trusted");
 
   std::vector<std::string> again = args;
   again.insert(again.end(), {"--se-limit", shortest(se_limit)});
@@ -191,11 +191,11 @@ TEST_F(Rerun, OtherLimitsFlagTheKeptNumbersAnewAndLeaveTheResultsFiles) {
   int changed = 0;
   for (std::size_t n = 1; n < coefficients.size(); ++n) {
     const CsvRow& row = coefficients_after[n];
-    if (coefficients[n][flag] != "determined") {
+    if (coefficients[n][flag] != "trusted") {
       EXPECT_EQ(row[flag], coefficients[n][flag]);  // a lower limit leaves these
       continue;
     }
-    EXPECT_EQ(row[flag], std::stod(row[se]) <= se_limit ? "determined" : "undetermined");
+    EXPECT_EQ(row[flag], std::stod(row[se]) <= se_limit ? "trusted" : "undetermined");
     changed += row[flag] != coefficients[n][flag];
   }
   EXPECT_GT(changed, 0);

@@ -326,6 +326,34 @@ TEST(FlagName, NamesEveryFlag) {
   EXPECT_STREQ(quality::flag_name(Flag::no_effect), "no effect");
 }
 
+// The four verdicts are disjoint: no effect whatever the bin, misfit
+// whatever the error, and the flag only in a bin that fits; each word
+// reads back as its verdict, and the flags' words are none of them.
+TEST(Verdict, NoEffectThenMisfitThenTheFlag) {
+  using quality::Verdict;
+  const struct {
+    Flag flag;
+    bool misfit;
+    Verdict verdict;
+    const char* word;
+  } cases[] = {
+      {Flag::determined, false, Verdict::trusted, "trusted"},
+      {Flag::undetermined, false, Verdict::undetermined, "undetermined"},
+      {Flag::no_effect, false, Verdict::no_effect, "no effect"},
+      {Flag::determined, true, Verdict::misfit, "misfit"},
+      {Flag::undetermined, true, Verdict::misfit, "misfit"},
+      {Flag::no_effect, true, Verdict::no_effect, "no effect"},
+  };
+  for (const auto& c : cases) {
+    const quality::Coefficient k{0.01, c.flag, false, false, 0.01};
+    EXPECT_EQ(quality::verdict_of(k, c.misfit), c.verdict) << c.word;
+    EXPECT_STREQ(quality::verdict_name(c.verdict), c.word);
+    EXPECT_EQ(quality::verdict_from_name(c.word), c.verdict);
+  }
+  EXPECT_EQ(quality::verdict_from_name("determined"), std::nullopt);
+  EXPECT_EQ(quality::verdict_from_name("no-effect"), std::nullopt);
+}
+
 // Residuals chosen outright (b with the one coefficient at 0, so e = b), and
 // their lag-1 autocorrelation worked out by hand.
 TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {

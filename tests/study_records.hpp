@@ -78,7 +78,7 @@ inline std::vector<study::CoefficientRow> sample_coefficients(int variant = 1) {
     for (int t = 0; t < 7; ++t) {
       const double x = (bin * 7 + t) / 3.0 + variant;
       rows.push_back({bin, terms[t], x, 0.0, 10000.0, t == bin, x * 1e-3,
-                      t == 6 ? "no effect" : "determined"});
+                      t == 6 ? "no effect" : bin == 6 ? "misfit" : "trusted", x * 2e-3});
     }
   }
   return rows;

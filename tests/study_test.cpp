@@ -349,8 +349,8 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        " is not a study database (not an SQLite database); move it away or give another --report"},
       {"directory", [](const fs::path& f) { fs::create_directory(f); },
        " is not a study database (it is a directory); move it away or give another --report"},
-      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 4"); },
-       " was written by a newer vbsfit-batch (schema 4); this one reads up to 3"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 5"); },
+       " was written by a newer vbsfit-batch (schema 5); this one reads up to 4"},
       {"other database",
        [&](const fs::path& f) {
          sqlite3* db = raw_open(f);
@@ -420,18 +420,24 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-// A study of schema 1 (no record_sha256, no species source) or 2 (no
-// species source): a read-only open reads its rows (unhashed for 1, without
-// sources) and writes nothing; a writer's open upgrades it, giving each row
-// of version 1 its digest and leaving the sources unrecorded.
+// A study of schema 1 (no record_sha256, no species source), 2 (no
+// species source) or 3 (no ols_standard_error; the flags and standard
+// errors of the earlier kind): a read-only open reads its rows unhashed,
+// without sources, each ols_standard_error its standard_error, and writes
+// nothing; a writer's open upgrades it to the same, leaving every record
+// unhashed so that the next batch refits it.
 TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
   const struct {
     int version;
     const char* made;  // from a study of this version
   } cases[] = {
       {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
-          "ALTER TABLE species_rows DROP COLUMN source; PRAGMA user_version = 1"},
-      {2, "ALTER TABLE species_rows DROP COLUMN source; PRAGMA user_version = 2"},
+          "ALTER TABLE species_rows DROP COLUMN source; "
+          "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 1"},
+      {2, "ALTER TABLE species_rows DROP COLUMN source; "
+          "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 2"},
+      {3, "UPDATE species_rows SET source = NULL; "
+          "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.version);
@@ -463,15 +469,17 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       }
       return snapshot;
     };
-    for (const study::Stored& s : read(true).configurations) {
-      EXPECT_EQ(s.record_sha256.empty(), c.version == 1);
-    }
+    auto earlier_kind = [](const study::Stored& s) {
+      EXPECT_EQ(s.record_sha256, "");
+      ASSERT_EQ(s.coefficients.size(), 42u);
+      for (const study::CoefficientRow& row : s.coefficients) {
+        EXPECT_EQ(row.ols_standard_error, row.standard_error) << row.target_bin << row.term;
+      }
+    };
+    for (const study::Stored& s : read(true).configurations) earlier_kind(s);
     EXPECT_EQ(read_file(path()), earlier);
 
-    for (const study::Stored& s : read(false).configurations) {
-      EXPECT_EQ(s.record_sha256, study::record_digest(s));
-      EXPECT_EQ(s.record_sha256.size(), 64u);
-    }
+    for (const study::Stored& s : read(false).configurations) earlier_kind(s);
     db = raw_open(path());
     sqlite3_stmt* query = nullptr;
     sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &query, nullptr);

@@ -85,14 +85,18 @@ TEST(StudyView, TotalsCountStatesAndCoefficientsFromTheRows) {
   }
   study.rows[2].bins[0].coefficients[3].flag = Flag::undetermined;
   study.rows[2].bins[4].misfit = true;  // 7 coefficients in a misfit bin
+  study.rows[2].bins[4].coefficients[2].flag = Flag::undetermined;  // misfit still
+  study.rows[1].bins[0].misfit = true;  // 5 misfit, and 2 of no effect still
   study.rows.push_back(failed_row("C", "0.1"));
   study.rows.back().state = "stale";
   const std::string html = report::render_study(study);
+  // Four disjoint verdicts that add up to the 3 x 42 coefficients.
   const struct {
     const char *name, *count;
-  } expected[] = {{"configurations", "5"}, {"succeeded", "2"}, {"kept", "1"},  {"stale", "1"},
-                  {"failed", "1"},         {"determined", "113"}, {"undetermined", "1"},
-                  {"no-effect", "12"},     {"misfit", "7"}};
+  } expected[] = {{"configurations", "5"}, {"succeeded", "2"},     {"kept", "1"},
+                  {"stale", "1"},          {"failed", "1"},        {"trusted", "101"},
+                  {"undetermined", "1"},   {"misfit", "12"},       {"no-effect", "12"},
+                  {"coefficients", "126"}};
   for (const auto& e : expected) EXPECT_EQ(total(html, e.name), e.count) << e.name;
 }
 

@@ -262,11 +262,15 @@ What a fit can recover depends on the data, not only on the model: a term
 whose reaction is too slow to show in the digits of the files (K(5) and K(6)
 of most species, in the standard layout) or that noise drowns is not pinned
 down, and the fit may report any value there. vbsfit-batch gives every
-coefficient a standard error and a flag:
-  determined     standard error at most 0.1 (--se-limit) and the term's
-                 column independent of the others: the data fix it
+coefficient a standard error and one verdict of four:
+  trusted        standard error at most 0.1 (--se-limit) and the term's
+                 column independent of the others, in a bin that fits: the
+                 data fix it
   undetermined   a larger standard error, or a column the data cannot tell
                  apart from the others: the value may be far from the truth
+  misfit         its bin's residuals run in stretches of one sign (a tag
+                 that drops reactions the data had): the model does not
+                 describe the data, whatever the error
   no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
                  the fit and its value means nothing
 On vbsgen runs of both layouts, with and without noise, every coefficient

@@ -78,7 +78,7 @@ py::array_t<double> vector(const std::vector<double>& values) {
 py::dict fit(const Array& time, const Array& precursor, const Array& bins,
              const std::optional<Array>& molar_masses, const std::string& species,
              const std::string& tag, const std::optional<std::vector<double>>& rates,
-             double se_limit) {
+             double se_limit, double misfit_limit) {
   driver::FitInput input;
   const std::vector<double> t = copy_of(time), p = copy_of(precursor), b = copy_of(bins);
   const std::vector<double> w = molar_masses ? copy_of(*molar_masses) : std::vector<double>();
@@ -110,15 +110,17 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   if (!o.ending.ok()) return out;
 
   constexpr int kRows = config::kBins, kCols = config::kCoefficients;
-  std::vector<double> coefficients, errors;
+  std::vector<double> coefficients, errors, ols_errors;
   py::list flags, fits;
   for (int row = 0; row < kRows; ++row) {
     const quality::Fit& f = r.fits[row];
     py::list row_flags;
+    const bool misfit = quality::is_misfit(f, misfit_limit);
     for (int c = 0; c < kCols; ++c) {
       coefficients.push_back(o.solves[row].reported[c]);
       errors.push_back(f.coefficients[c].standard_error);
-      row_flags.append(quality::flag_name(f.coefficients[c].flag));
+      ols_errors.push_back(f.coefficients[c].ols_standard_error);
+      row_flags.append(quality::verdict_name(quality::verdict_of(f.coefficients[c], misfit)));
     }
     flags.append(row_flags);
     py::dict fd;
@@ -130,6 +132,7 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   }
   out["coefficients"] = matrix(coefficients, kRows, kCols);
   out["standard_errors"] = matrix(errors, kRows, kCols);
+  out["ols_standard_errors"] = matrix(ols_errors, kRows, kCols);
   out["flags"] = flags;
   out["fits"] = fits;
   std::vector<double> rate_values = {o.rates.kp};
@@ -169,7 +172,7 @@ PYBIND11_MODULE(_vbsfit, m) {
   m.doc() = "vbsfit's fit in memory and fit statistics (use the vbsfit package)";
   m.def("fit", &fit, py::arg("time"), py::arg("precursor"), py::arg("bins"),
         py::arg("molar_masses"), py::arg("species"), py::arg("tag"), py::arg("rates"),
-        py::arg("se_limit"));
+        py::arg("se_limit"), py::arg("misfit_limit"));
   m.def("read_inputs", &read_inputs, py::arg("workdir"), py::arg("species"),
         py::arg("scenario"));
   m.attr("RECORDS") = config::kRecords;

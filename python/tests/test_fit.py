@@ -45,7 +45,7 @@ def test_any_number_of_records_recovers_the_simulated_coefficients(tmp_path, rec
     arrays, truth = simulate(tmp_path, records, seed=3)
     result = vbsfit.fit(**arrays, species="ideal")
     assert result.records == records
-    determined = result.flags == "determined"
+    determined = result.flags == "trusted"
     assert determined.sum() >= 20
     assert np.all(np.abs(result.coefficients - truth)[determined] <= TRUTH_TOLERANCE)
     assert len(result.results_text().splitlines()) == 9

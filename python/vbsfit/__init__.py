@@ -3,7 +3,7 @@
     import vbsfit
     result = vbsfit.fit(time, precursor, bins, molar_masses)
     result.coefficients      # 6 x 7: row r is target bin r+1; columns VOC, VB1 ... VB6
-    result.flags             # "determined", "undetermined", "no effect" or "misfit"
+    result.flags             # "trusted", "undetermined", "misfit" or "no effect"
     result.results_text()    # the bytes vbsfit writes as its results file
 
 The fit is vbsfit's own: the same stages, solver and rounding, so for 1441
@@ -48,7 +48,8 @@ class FitResult:
     column c its term TERMS[c] (the precursor, then bins 1 ... 6)."""
     coefficients: np.ndarray     # 6 x 7, as the results file reports them
     standard_errors: np.ndarray  # 6 x 7
-    flags: np.ndarray            # 6 x 7 strings
+    ols_standard_errors: np.ndarray  # 6 x 7, from s^2 (A'A)^-1 alone, for comparison
+    flags: np.ndarray            # 6 x 7 strings: each coefficient's verdict
     fits: tuple                  # six BinFit
     rates: np.ndarray            # KP, K(1) ... K(6), per second
     mean_molar_masses: np.ndarray  # 6 (zero without molar masses)
@@ -104,10 +105,12 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
     the tag's rules ("static", "no56", "no6"), or are given as rates: KP and
     K(1) ... K(6), taken as they are.
 
-    A coefficient is "determined" when its standard error is at most
-    se_limit; every fitted coefficient of a bin whose residuals' lag-1
-    autocorrelation exceeds misfit_limit is flagged "misfit" instead: the
-    model does not describe that bin's data ("no effect" stays).
+    Each coefficient has one verdict, in flags: "no effect" when its column
+    is zero; "misfit" when its bin's residuals' lag-1 autocorrelation
+    exceeds misfit_limit (the model does not describe that bin's data,
+    whatever the error); otherwise "trusted" when its standard error is at
+    most se_limit and its column independent of the others, "undetermined"
+    when not. These are the words of study.sqlite and coefficients.csv.
 
     Raises ValueError for input that cannot be fitted and RuntimeError, naming
     the target bin, when the solver stops.
@@ -132,7 +135,7 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
             raise ValueError(f"vbsfit.fit: {name} must be a string; it is {value!r}")
 
     out = _vbsfit.fit(time, precursor, bins, molar_masses, species, tag, rates,
-                      float(se_limit))
+                      float(se_limit), float(misfit_limit))
     ending = out["ending"]
     if ending["kind"] == "input":
         raise ValueError(f"vbsfit.fit: {ending['message']}")
@@ -147,16 +150,12 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
 
     fits = tuple(BinFit(bin=r + 1, misfit=bool(f["autocorrelation"] > misfit_limit), **f)
                  for r, f in enumerate(out["fits"]))
-    flags = np.array(out["flags"], dtype=object)
-    for f in fits:
-        if f.misfit:
-            row = flags[f.bin - 1]
-            row[row != "no effect"] = "misfit"
     return FitResult(coefficients=out["coefficients"],
                      standard_errors=out["standard_errors"],
-                     flags=flags, fits=fits, rates=out["rates"],
+                     flags=np.array(out["flags"], dtype=object), fits=fits, rates=out["rates"],
                      mean_molar_masses=out["mean_molar_masses"],
-                     records=out["records"], _results=out["results_text"])
+                     records=out["records"], _results=out["results_text"],
+                     ols_standard_errors=out["ols_standard_errors"])
 
 
 # What a numbered message of a read says in plain words, and what to do.

@@ -4,10 +4,16 @@ tables: pure Python, with the standard library's sqlite3."""
 import os
 import sqlite3
 import urllib.parse
+import warnings
 
-SCHEMA_VERSION = 3  # PRAGMA user_version of the newest studies this module reads
+SCHEMA_VERSION = 4  # PRAGMA user_version of the newest studies this module reads
 # Version 1 lacks the runs' record_sha256 column; its studies are read as they are.
 OLDEST_SCHEMA_VERSION = 1
+# Versions before 4 kept each coefficient's flag ('determined', 'undetermined',
+# 'no effect') and no ols_standard_error: read_study maps the flag to the
+# verdict by the rule vbsfit-batch applies (no effect first, then a misfit
+# bin, then the flag) and gives the standard error, of that kind, as both.
+VERDICT_SCHEMA_VERSION = 4
 
 # Each table of read_study, in the order vbsfit-batch's tables list them: by
 # the configuration's run, then target bin, then term (VOC, VB1 ... VB6).
@@ -22,6 +28,17 @@ _QUERIES = {
     "models": "SELECT t.* FROM models t JOIN configurations c "
               f"USING (species, scenario, tag) ORDER BY {_ORDER}",
 }
+
+
+_EARLIER_COEFFICIENTS = (
+    "SELECT t.species, t.scenario, t.tag, t.target_bin, t.term, t.coefficient, t.lower, "
+    "t.upper, t.at_bound, t.standard_error, "
+    "CASE WHEN t.flag = 'no effect' THEN 'no effect' WHEN f.misfit THEN 'misfit' "
+    "WHEN t.flag = 'determined' THEN 'trusted' ELSE t.flag END AS flag, "
+    "t.standard_error AS ols_standard_error "
+    "FROM coefficients t JOIN configurations c USING (species, scenario, tag) "
+    "LEFT JOIN fits f USING (species, scenario, tag, target_bin) "
+    f"ORDER BY {_ORDER}, t.target_bin, {_TERM}")
 
 
 def _read_only_uri(path, immutable=False):
@@ -63,7 +80,7 @@ def _connect(report_dir):
         newer = version > SCHEMA_VERSION
         raise ValueError(f"{path} has schema {version}; this module reads schema "
                          f"{SCHEMA_VERSION}" + ("; update vbsfit" if newer else ""))
-    return db, path
+    return db, path, version
 
 
 def _reason(error):
@@ -79,7 +96,12 @@ def read_study(report_dir, pandas=None):
     "runs" (one row per configuration: state, message, files and their
     SHA-256, rate constants, ...), "coefficients", "fits" and "models", with
     the database's column names and full-precision numbers (None or NaN where
-    the study has no value). Each is a pandas DataFrame when pandas is
+    the study has no value). The coefficients' "flag" is each one's verdict:
+    "trusted", "undetermined", "misfit" or "no effect". A study written
+    before schema 4 kept flags instead: they are mapped to verdicts by the
+    same rule, its standard errors (all of the ols_standard_error kind) are
+    given as they are, and a UserWarning says so; a vbsfit-batch run over
+    the study upgrades it and records the figures anew. Each is a pandas DataFrame when pandas is
     installed (pandas=False forces lists of dicts, pandas=True requires it),
     otherwise a list of dicts. The study is read in one transaction, so a
     batch writing it meanwhile is seen as of one of its commits."""
@@ -92,11 +114,18 @@ def read_study(report_dir, pandas=None):
             pd = None
     else:
         pd = None
-    db, path = _connect(report_dir)
+    db, path, version = _connect(report_dir)
+    queries = dict(_QUERIES)
+    if version < VERDICT_SCHEMA_VERSION:
+        queries["coefficients"] = _EARLIER_COEFFICIENTS
+        warnings.warn(f"{path} is a study of schema {version}: its coefficients' verdicts are "
+                      "mapped from their earlier flags and their standard errors are of the "
+                      "earlier kind (ols_standard_error); run vbsfit-batch over it to upgrade it "
+                      "and record the figures anew", UserWarning, stacklevel=2)
     try:
         db.execute("BEGIN")  # one snapshot for all four tables
         tables = {}
-        for name, query in _QUERIES.items():
+        for name, query in queries.items():
             cursor = db.execute(query)
             columns = [d[0] for d in cursor.description]
             rows = cursor.fetchall()

@@ -24,7 +24,8 @@ bool outcome_after(const study::Stored& stored, const Analysis& analysis, Outcom
     case Analysis::Verdict::unchanged:
       return false;
     case Analysis::Verdict::fitted:
-      // A record without its digest is of a version-1 share: the same state.
+      // A record without its digest is of a share of version 3 or before: the
+      // same state.
       if (!stored.record_sha256.empty()) move_on(outcome, Event::checked);
       outcome.numbers = analysis.numbers;
       outcome.input_records = analysis.input_records;

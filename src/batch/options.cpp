@@ -352,17 +352,18 @@ Report directory (a batch adds to the study there, never replaces it):
   back exactly; an empty cell has no value. Each table is replaced only
   whole, and runs.csv last: a report without runs.csv is not whole.
 
-Flags: the standard error of a coefficient is that of the fit without its
-bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
-coefficients strictly inside their bounds). determined: at most --se-limit,
-and the column independent of the others; undetermined: larger, or a column
-the data cannot tell apart from the others (do not use the value); no effect:
-the column is zero (K(j) = 0 under the tags static, no56, no6). misfit: a
-target bin whose residuals' lag-1 autocorrelation exceeds --misfit-limit
-leaves residuals that run in long stretches of one sign, so the model does
-not describe that bin's data and none of its coefficients is to be trusted,
-whatever its flag. A negative R² means the fit describes the bin's rate of
-change worse than its mean alone would.
+Verdicts: the standard error of a coefficient is that of the fit without
+its bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
+coefficients strictly inside their bounds). A target bin whose residuals'
+lag-1 autocorrelation exceeds --misfit-limit leaves residuals that run in
+long stretches of one sign: the model does not describe that bin's data.
+Each coefficient has one verdict of four: trusted: standard error at most
+--se-limit, the column independent of the others, in a bin that fits;
+undetermined: in a bin that fits, with a larger error or a column the data
+cannot tell apart from the others (do not use the value); misfit: in a
+misfit bin, whatever its error (do not use the value); no effect: the column
+is zero (K(j) = 0 under the tags static, no56, no6). A negative R² means the
+fit describes the bin's rate of change worse than its mean alone would.
 
 A run that fails on its input (exit status 59 or 64: a field that is not a
 number; 24: a file that ends early) has the file, line and columns of the

@@ -146,7 +146,7 @@ int undetermined_count(const FitNumbers& numbers) {
   int count = 0;
   for (const quality::BinFigures& bin : numbers.bins) {
     for (const quality::Coefficient& c : bin.coefficients) {
-      count += c.flag == quality::Flag::undetermined;
+      count += quality::verdict_of(c, bin.misfit) == quality::Verdict::undetermined;
     }
   }
   return count;

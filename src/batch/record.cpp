@@ -6,6 +6,28 @@
 #include "config/config.hpp"
 
 namespace batch {
+namespace {
+
+// The flag behind a stored verdict, such that verdict_of gives that verdict
+// back with the bin's misfit: a misfit coefficient's flag is not kept
+// (undetermined stands for it). A study of schema 3 kept the flag itself
+// ("determined" for a determined coefficient, misfit bin or not), which
+// verdict_of then judges with the bin's misfit as a batch of this version
+// would have under the same standard errors.
+quality::Flag flag_of(const std::string& word) {
+  using quality::Flag;
+  if (const std::optional<quality::Verdict> verdict = quality::verdict_from_name(word)) {
+    switch (*verdict) {
+      case quality::Verdict::trusted: return Flag::determined;
+      case quality::Verdict::no_effect: return Flag::no_effect;
+      case quality::Verdict::undetermined:
+      case quality::Verdict::misfit: return Flag::undetermined;
+    }
+  }
+  return word == quality::flag_name(Flag::undetermined) ? Flag::undetermined : Flag::determined;
+}
+
+}  // namespace
 
 study::Key key_of(const Configuration& c) { return {c.species, c.scenario, c.tag}; }
 
@@ -38,10 +60,11 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
     const quality::BinFigures& fit = numbers.bins[bin - 1];
     const quality::BinFigures& q = fit;
     for (int t = 0; t < config::kCoefficients; ++t) {
+      const quality::Coefficient& k = q.coefficients[t];
       stored.coefficients.push_back({bin, config::term_label(t), fit.coefficient[t],
-                                     fit.lower[t], fit.upper[t], q.coefficients[t].at_bound,
-                                     q.coefficients[t].standard_error,
-                                     quality::flag_name(q.coefficients[t].flag)});
+                                     fit.lower[t], fit.upper[t], k.at_bound, k.standard_error,
+                                     quality::verdict_name(quality::verdict_of(k, q.misfit)),
+                                     k.ols_standard_error});
     }
     misfits += q.misfit;
     stored.fits.push_back({bin, q.rss, q.rms, q.r_squared, q.relative_residual,
@@ -64,14 +87,11 @@ FitNumbers numbers_of(const study::Stored& stored) {
       bin.upper[t] = row.upper;
       quality::Coefficient& q = bin.coefficients[t];
       q.standard_error = row.standard_error;
+      q.ols_standard_error = row.ols_standard_error;
       q.at_bound = row.at_bound;
       bin.free_count += !row.at_bound;  // the study keeps k as the coefficients not at a bound
       q.dependent = std::isinf(row.standard_error);
-      q.flag = quality::Flag::determined;
-      for (quality::Flag flag : {quality::Flag::determined, quality::Flag::undetermined,
-                                 quality::Flag::no_effect}) {
-        if (row.flag == quality::flag_name(flag)) q.flag = flag;
-      }
+      q.flag = flag_of(row.flag);
     }
   }
   for (const study::FitRow& row : stored.fits) {

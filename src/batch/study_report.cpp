@@ -169,7 +169,8 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
     const bool fitted =
         s.record.state == state_name(State::succeeded) || s.record.state == state_name(State::kept);
     // A record that is not what was recorded (edited by hand, or joined
-    // from a share without digests) is checked in memory like a new one.
+    // from a share without digests), or whose figures are of an earlier
+    // schema (read unhashed), is checked in memory like a new one.
     const bool intact = !s.record_sha256.empty() && s.record_sha256 == study::record_digest(s);
     if (!fitted) read.not_fitted.insert(s.record.key);
     if (fitted && intact && !s.coefficients.empty() && by != batches.end() &&

@@ -160,7 +160,7 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
      "misfit (count of misfit target bins)"},
 }};
 
-inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColumns = {{
+inline constexpr std::array<Column<CoefficientRowSource>, 13> kCoefficientsColumns = {{
     {"species", [](const CoefficientRowSource& r) { return r.config.species; }, "", kText},
     {"scenario", [](const CoefficientRowSource& r) { return r.config.scenario; }, "", kText},
     {"tag", [](const CoefficientRowSource& r) { return r.config.tag; }, "", kText},
@@ -185,12 +185,18 @@ inline constexpr std::array<Column<CoefficientRowSource>, 12> kCoefficientsColum
      "standard_error"},
     {"flag",
      [](const CoefficientRowSource& r) {
-       return std::string(quality::flag_name(r.fit.coefficients[r.term].flag));
+       return std::string(
+           quality::verdict_name(quality::verdict_of(r.fit.coefficients[r.term], r.fit.misfit)));
      },
-     "flag", kText},
+     "flag (the verdict: trusted, undetermined, misfit, no effect)", kText},
     {"misfit",
      [](const CoefficientRowSource& r) { return column_values::yes_no(r.fit.misfit); },
      "misfit (of a misfit target bin: not to be trusted whatever its standard error)", kText},
+    {"ols_standard_error",
+     [](const CoefficientRowSource& r) {
+       return csv_number(r.fit.coefficients[r.term].ols_standard_error);
+     },
+     "ols_standard_error (from s^2 (A'A)^-1 alone, for comparison)"},
 }};
 
 inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{

@@ -101,6 +101,29 @@ const char* flag_name(Flag flag) {
   return "?";
 }
 
+const char* verdict_name(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::trusted: return "trusted";
+    case Verdict::undetermined: return "undetermined";
+    case Verdict::misfit: return "misfit";
+    case Verdict::no_effect: return "no effect";
+  }
+  return "?";
+}
+
+std::optional<Verdict> verdict_from_name(std::string_view name) {
+  for (Verdict verdict : kVerdicts) {
+    if (name == verdict_name(verdict)) return verdict;
+  }
+  return std::nullopt;
+}
+
+Verdict verdict_of(const Coefficient& coefficient, bool bin_misfit) {
+  if (coefficient.flag == Flag::no_effect) return Verdict::no_effect;
+  if (bin_misfit) return Verdict::misfit;
+  return coefficient.flag == Flag::determined ? Verdict::trusted : Verdict::undetermined;
+}
+
 bool is_misfit(const Fit& fit, double limit) { return fit.autocorrelation > limit; }
 
 Fit assess(const Problem& p, const Design& design, double se_limit) {
@@ -143,7 +166,7 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int freedom = m - fit.free_count;
   fit.residual_variance = freedom > 0 ? rss / freedom : kNaN;
 
-  fit.coefficients.assign(n, Coefficient{kNaN, Flag::no_effect, false, false});
+  fit.coefficients.assign(n, Coefficient{kNaN, Flag::no_effect, false, false, kNaN});
   for (int c = 0; c < n; ++c) {
     fit.coefficients[c].at_bound = p.x[c] == p.lower[c] || p.x[c] == p.upper[c];
   }
@@ -153,6 +176,7 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
     coefficient.dependent = design.dependent[k];
     coefficient.standard_error =
         coefficient.dependent ? kInfinity : s * design.root[k] / design.norm[k];
+    coefficient.ols_standard_error = coefficient.standard_error;
     // An unknown (NaN) error is no evidence of a determined coefficient.
     const bool small = coefficient.standard_error <= se_limit;
     coefficient.flag = small && !coefficient.dependent ? Flag::determined : Flag::undetermined;

@@ -1,6 +1,7 @@
 // How far one bounded least-squares fit can be trusted, from the fit itself:
 // residuals and the usual fit figures, and for every coefficient a standard
-// error and a flag that says whether the data determine it.
+// error, a flag that says whether the data determine it, and the verdict
+// that shows it to the user with its bin's misfit.
 //
 // The standard errors are those of the unconstrained problem,
 // s^2 (A'A)^-1 with s^2 = RSS / (rows - coefficients strictly inside their
@@ -9,7 +10,9 @@
 // of magnitude (slow bins: K(6) = 4e-9 per second) keep their precision.
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace quality {
@@ -41,6 +44,7 @@ struct Coefficient {
   Flag flag;
   bool at_bound;   // x equals its lower or its upper bound exactly
   bool dependent;  // the column lies (numerically) in the span of the others
+  double ols_standard_error;  // the same from s^2 (A'A)^-1 alone, kept for comparison
 };
 
 struct Fit {
@@ -67,6 +71,29 @@ inline constexpr double kDefaultSeLimit = 0.1;
 // is a misfit: its coefficients are not to be trusted, whatever their
 // standard errors say.
 inline constexpr double kDefaultMisfitLimit = 0.2;
+
+// What a user is to make of a coefficient: one of four disjoint classes,
+// the one word every view (the study, the tables, the pages, the Python
+// module) shows for it.
+enum class Verdict {
+  trusted,       // determined, in a bin whose model describes its data
+  undetermined,  // not determined, in a bin that fits
+  misfit,        // in a misfit bin, whatever its standard error: not to be used
+  no_effect,     // the column is zero: the coefficient does not enter the fit
+};
+inline constexpr Verdict kVerdicts[] = {Verdict::trusted, Verdict::undetermined, Verdict::misfit,
+                                        Verdict::no_effect};
+
+// "trusted", "undetermined", "misfit", "no effect".
+const char* verdict_name(Verdict);
+
+// The verdict named `name`, or nothing.
+std::optional<Verdict> verdict_from_name(std::string_view name);
+
+// The verdict of `coefficient` in a bin that is (`bin_misfit`) or is not a
+// misfit: no effect first (a zero column is in no fit), then misfit, then
+// its flag.
+Verdict verdict_of(const Coefficient& coefficient, bool bin_misfit);
 
 // Whether `fit` is a misfit under `limit`: its residuals' autocorrelation
 // exceeds it. Residuals that are all zero (NaN) fit perfectly and never are.

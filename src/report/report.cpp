@@ -1,8 +1,10 @@
 #include "report/report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -70,20 +72,11 @@ constexpr const char* kFoot = "</body>\n</html>\n";
 // What a page of six charts of 1440 intervals takes at most, about: reserved at once.
 constexpr std::size_t kPageSize = 128 * 1024;
 
-// The flag's name as a class and data-flag value: "no effect" becomes "no-effect".
-std::string flag_class(Flag flag) {
-  std::string name = quality::flag_name(flag);
+// The verdict's name as a class: "no effect" becomes "no-effect".
+std::string verdict_class(quality::Verdict verdict) {
+  std::string name = quality::verdict_name(verdict);
   std::replace(name.begin(), name.end(), ' ', '-');
   return name;
-}
-
-// How many of the configuration's coefficients carry `flag`.
-int count_flags(const PageData& c, Flag flag) {
-  int n = 0;
-  for (const BinSeries& bin : c.bins) {
-    for (const quality::Coefficient& k : bin.fit.coefficients) n += k.flag == flag;
-  }
-  return n;
 }
 
 // A table cell; its end tag is implied by the next cell or the row's end.
@@ -104,10 +97,12 @@ std::string how_to_read(double se_limit) {
          "square root of the diagonal of s&sup2;(A&#8242;A)<sup>&minus;1</sup> of the problem "
          "without its bounds, where s&sup2; is the residual sum of squares divided by the "
          "number of intervals less the coefficients strictly inside their bounds.</p>\n"
-         "<p><strong>Determined</strong>: the standard error is at most " +
+         "<p>Each coefficient has one verdict of four. <strong>Trusted</strong>: the standard "
+         "error is at most " +
          limit +
-         " and the column is independent of the others; such a coefficient is pinned down by the "
-         "data. <strong>Undetermined</strong> (dashed border): the standard error is above " +
+         ", the column is independent of the others and the bin is not misfit; such a "
+         "coefficient is pinned down by the data. <strong>Undetermined</strong> (dashed border): "
+         "the standard error is above " +
          limit +
          ", or the column cannot be told apart from the others; the data allow very different "
          "values there, and the number shown should not be used as a result. <strong>No "
@@ -129,25 +124,27 @@ std::string how_to_read(double se_limit) {
          "files.</p>\n</section>\n";
 }
 
-// One coefficient: its flags as classes (the row says the bin, the column the
-// term), the value and standard error as shown and, once, in full precision;
-// the flags in words below them.
-std::string coefficient_cell(int c, const BinSeries& fit, bool misfit) {
+// One coefficient: its verdict as a class (the row says the bin, the column
+// the term), the value and standard error as shown and, once, in full
+// precision; any verdict but trusted in words below them.
+std::string coefficient_cell(int c, const BinSeries& fit, bool bin_misfit) {
   const quality::Coefficient& k = fit.fit.coefficients[c];
   const double value = fit.reported[c];
-  misfit = misfit && k.flag != Flag::no_effect;
-  std::string out = "<td class=\"" + flag_class(k.flag) + (k.at_bound ? " at-bound" : "") +
-                    (misfit ? " misfit" : "") + "\" data-value=\"" + exact(value) + "\" data-se=\"" +
+  const quality::Verdict verdict = quality::verdict_of(k, bin_misfit);
+  const bool misfit = verdict == quality::Verdict::misfit;
+  std::string out = "<td class=\"" + verdict_class(verdict) + (k.at_bound ? " at-bound" : "") +
+                    "\" data-value=\"" + exact(value) + "\" data-se=\"" +
                     exact(k.standard_error) + "\">";
   // A misfit bin's value is struck through: no longer to be relied on.
   out += misfit ? "<s>" + shown(value, 4) + "</s>" : shown(value, 4);
   if (k.flag != Flag::no_effect) out += "<small>\u00b1 " + shown(k.standard_error, 2) + "</small>";
-  if (k.flag != Flag::determined) {
-    out += "<b>" + std::string(quality::flag_name(k.flag)) +
+  if (misfit) {
+    out += "<b class=\"misfit-mark\">misfit</b>";
+  } else if (verdict != quality::Verdict::trusted) {
+    out += "<b>" + std::string(quality::verdict_name(verdict)) +
            (k.dependent ? " (column dependent on others)" : "") + "</b>";
   }
   if (k.at_bound) out += "<em>at bound</em>";
-  if (misfit) out += "<b class=\"misfit-mark\">misfit</b>";
   return out;
 }
 
@@ -349,15 +346,24 @@ std::string render_page(const PageData& c, const PageNotes& notes, double se_lim
            (notes.host.empty() ? "" : "on " + escape(notes.host) + "; ") +
            "<a href=\"#provenance\">command and inputs</a> below.</p>\n";
   }
-  const int undetermined = count_flags(c, Flag::undetermined);
-  const int no_effect = count_flags(c, Flag::no_effect);
-  const int total = static_cast<int>(c.bins.size()) * config::kCoefficients;
+  std::array<int, std::size(quality::kVerdicts)> verdicts{};
   int misfits = 0;
-  for (std::size_t r = 0; r < c.bins.size(); ++r) misfits += misfit_of(notes, r);
-  out += "<p id=\"flag-summary\">" + std::to_string(undetermined) + " of " +
-         std::to_string(total) + " coefficients undetermined, " + std::to_string(no_effect) +
-         " with no effect; " +
-         (notes.bins.empty() ? std::string("misfit not assessed")
+  for (std::size_t r = 0; r < c.bins.size(); ++r) {
+    misfits += misfit_of(notes, r);
+    for (const quality::Coefficient& k : c.bins[r].fit.coefficients) {
+      ++verdicts[static_cast<std::size_t>(quality::verdict_of(k, misfit_of(notes, r)))];
+    }
+  }
+  out += "<p id=\"flag-summary\">Of " +
+         std::to_string(static_cast<int>(c.bins.size()) * config::kCoefficients) +
+         " coefficients: ";
+  for (quality::Verdict v : quality::kVerdicts) {
+    const int n = verdicts[static_cast<std::size_t>(v)];
+    out += "<span data-verdict=\"" + verdict_class(v) + "\">" + std::to_string(n) + "</span> " +
+           (v == quality::Verdict::no_effect ? "with no effect; " : quality::verdict_name(v) +
+                                                                    std::string(", "));
+  }
+  out += (notes.bins.empty() ? std::string("misfit not assessed")
                              : "<span class=\"misfit-count\" data-count=\"" + std::to_string(misfits) +
                                    "\">" + std::to_string(misfits) + "</span> of " +
                                    std::to_string(c.bins.size()) + " target bins misfit") +

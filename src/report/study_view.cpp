@@ -18,12 +18,14 @@ using quality::Flag;
 Counts count(const StudyRow& r) {
   Counts c;
   if (!r.fitted) return c;
+  using quality::Verdict;
   for (const quality::BinFigures& bin : r.bins) {
     for (const quality::Coefficient& k : bin.coefficients) {
-      c.determined += k.flag == Flag::determined;
-      c.undetermined += k.flag == Flag::undetermined;
-      c.no_effect += k.flag == Flag::no_effect;
-      c.misfit += bin.misfit && k.flag != Flag::no_effect;
+      const Verdict v = quality::verdict_of(k, bin.misfit);
+      c.trusted += v == Verdict::trusted;
+      c.undetermined += v == Verdict::undetermined;
+      c.misfit += v == Verdict::misfit;
+      c.no_effect += v == Verdict::no_effect;
     }
   }
   return c;
@@ -73,10 +75,10 @@ std::string totals(const Study& s) {
   for (const StudyRow& r : s.rows) {
     ++states[r.state];
     const Counts c = count(r);
-    all.determined += c.determined;
+    all.trusted += c.trusted;
     all.undetermined += c.undetermined;
-    all.no_effect += c.no_effect;
     all.misfit += c.misfit;
+    all.no_effect += c.no_effect;
   }
   std::string out = "<p id=\"totals\">" +
                     total("configurations", static_cast<long long>(s.rows.size()), "configurations: ");
@@ -91,24 +93,30 @@ std::string totals(const Study& s) {
   for (const auto& [state, n] : states) {
     if (std::find(std::begin(kStates), std::end(kStates), state) == std::end(kStates)) add_state(state, n);
   }
+  const long long coefficients =
+      static_cast<long long>(all.trusted) + all.undetermined + all.misfit + all.no_effect;
   out += ".<br>Coefficients of the fitted configurations: " +
-         total("determined", all.determined, "determined, ") +
-         total("undetermined", all.undetermined, "undetermined, ") +
-         total("no-effect", all.no_effect, "with no effect; ") +
-         total("misfit", all.misfit, "in misfit bins") + ".</p>\n";
+         total("trusted", all.trusted, "trusted + ") +
+         total("undetermined", all.undetermined, "undetermined + ") +
+         total("misfit", all.misfit, "misfit + ") +
+         total("no-effect", all.no_effect, "with no effect = ") +
+         total("coefficients", coefficients, "in all") + ".</p>\n";
   return out;
 }
 
 std::string meaning(const Study& s) {
   const std::string limit = shown(s.misfit_limit, 3);
-  return "<p>A coefficient is <strong>undetermined</strong> when its standard error exceeds " +
+  return "<p>Each coefficient has one verdict of four. It is <strong>undetermined</strong> "
+         "when its standard error exceeds " +
          shown(s.se_limit, 6) +
-         " or its column cannot be told apart from the others: the data do not pin it down. A "
-         "target bin is <strong>misfit</strong> when the lag-1 autocorrelation of its residuals "
+         " or its column cannot be told apart from the others: the data do not pin it down. It "
+         "is <strong>misfit</strong> when its target bin is: when the lag-1 autocorrelation of "
+         "the bin's residuals "
          "exceeds " + limit +
          ": the residuals follow a pattern instead of scattering like noise, so the model does "
          "not describe this bin's data, and its coefficients are not to be trusted whatever "
-         "their standard errors. When the data are noisy, the noise can hide that pattern: a bin "
+         "their standard errors. It has <strong>no effect</strong> when its column is zero, and "
+         "is <strong>trusted</strong> otherwise. When the data are noisy, the noise can hide that pattern: a bin "
          "not flagged is not proof that the model fits; compare the tags below. A "
          "<strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
          "value: the model does not describe the data.</p>\n";

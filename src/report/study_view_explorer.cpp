@@ -15,7 +15,7 @@
 namespace report::study_page {
 namespace {
 
-using quality::Flag;
+using quality::Verdict;
 
 // Small chart geometry, SVG user units.
 constexpr int kChartWidth = 240, kChartHeight = 150;
@@ -37,7 +37,7 @@ int round_to_int(double v) { return static_cast<int>(std::lround(v)); }
 // A coefficient as a chart draws it.
 struct Term {
   double value, standard_error;
-  Flag flag;
+  Verdict verdict;
 };
 
 // The cell's coefficient in row `row` of the study (npos: none).
@@ -45,10 +45,8 @@ std::optional<Term> figures_at(const Study& s, std::size_t row, Cell c) {
   if (row == std::string::npos) return std::nullopt;
   const quality::BinFigures& bin = s.rows[row].bins[c.bin - 1];
   return Term{bin.coefficient[c.term], bin.coefficients[c.term].standard_error,
-              bin.coefficients[c.term].flag};
+              quality::verdict_of(bin.coefficients[c.term], bin.misfit)};
 }
-
-bool misfit_at(const Study& s, std::size_t row, Cell c) { return s.rows[row].bins[c.bin - 1].misfit; }
 
 std::string ticks_and_frame(double low, double high) {
   std::string out = "<rect class=\"frame\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" +
@@ -71,8 +69,8 @@ std::pair<double, double> value_range(const Study& s, Cell c, const std::vector<
     for (const Series& se : series) {
       for (std::size_t row : se.rows) {
         const std::optional<Term> k = figures_at(s, row, c);
-        if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value)) continue;
-        if (trusted_only && (k->flag != Flag::determined || misfit_at(s, row, c))) continue;
+        if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value)) continue;
+        if (trusted_only && k->verdict != Verdict::trusted) continue;
         vlow = std::min(vlow, k->value);
         vhigh = std::max(vhigh, k->value);
       }
@@ -94,7 +92,7 @@ std::pair<double, double> axis_range(const Study& s, Cell c, const std::vector<S
   for (const Series& se : series) {
     for (std::size_t row : se.rows) {
       const std::optional<Term> k = figures_at(s, row, c);
-      if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value) ||
+      if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value) ||
           !std::isfinite(k->standard_error)) {
         continue;
       }
@@ -137,7 +135,7 @@ void append_series(std::string& out, const Study& s, Cell c, const Plot& plot, c
   bool pen_down = false;
   for (std::size_t i = 0; i < se.rows.size(); ++i) {
     const std::optional<Term> k = figures_at(s, se.rows[i], c);
-    if (!k || k->flag == Flag::no_effect || !std::isfinite(k->value)) {
+    if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value)) {
       pen_down = false;
       continue;
     }
@@ -150,7 +148,7 @@ void append_series(std::string& out, const Study& s, Cell c, const Plot& plot, c
       bars += "M" + x + " " + std::to_string(plot.y_of(k->value - k->standard_error)) + "V" +
               std::to_string(plot.y_of(k->value + k->standard_error));
     }
-    const bool open = k->flag == Flag::undetermined || misfit_at(s, se.rows[i], c);
+    const bool open = k->verdict != Verdict::trusted;
     (open ? hollow : filled) += "M" + x + " " + y + "h0";
   }
   const std::string cls = "s" + std::to_string(n);

@@ -13,10 +13,10 @@ namespace report::study_page {
 extern const char* const kStyle;   // <style> ... </style>
 extern const char* const kScript;  // sorting and filtering of table#configurations
 
-// The coefficients of a fitted row by flag; `misfit` counts those in misfit
-// bins that have an effect (a no-effect coefficient counts as no effect).
+// The coefficients of a fitted row by verdict: the four add up to all of
+// them.
 struct Counts {
-  int determined = 0, undetermined = 0, no_effect = 0, misfit = 0;
+  int trusted = 0, undetermined = 0, misfit = 0, no_effect = 0;
 };
 Counts count(const StudyRow& r);
 // Its target bins flagged misfit.

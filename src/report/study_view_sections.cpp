@@ -170,10 +170,15 @@ void append_model_rows(std::string& out, const Study& s, const Group& g,
 
 // ---- flags ----------------------------------------------------------------
 
+// The grid's letter for a coefficient's verdict: none for a trusted one.
 const char* flag_code(const quality::BinFigures& bin, const quality::Coefficient& k) {
-  if (k.flag == Flag::no_effect) return "z";
-  if (bin.misfit) return "m";
-  return k.flag == Flag::undetermined ? "u" : nullptr;
+  switch (quality::verdict_of(k, bin.misfit)) {
+    case quality::Verdict::trusted: return nullptr;
+    case quality::Verdict::undetermined: return "u";
+    case quality::Verdict::misfit: return "m";
+    case quality::Verdict::no_effect: return "z";
+  }
+  return nullptr;
 }
 
 std::string grid_head(const char* first) {

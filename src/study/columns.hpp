@@ -147,7 +147,8 @@ inline constexpr std::string_view kDigestColumn = "record_sha256";
 // scenario, tag: kKeyColumns).
 inline constexpr std::array<std::string_view, 3> kKeyColumns = {"species", "scenario", "tag"};
 
-inline constexpr std::array<Column<CoefficientRow>, 8> kCoefficientColumns = {{
+// ols_standard_error comes last: a study of schema 3 and before lacks it.
+inline constexpr std::array<Column<CoefficientRow>, 9> kCoefficientColumns = {{
     column<CoefficientRow, [](auto& r) -> auto& { return r.target_bin; }>("target_bin"),
     column<CoefficientRow, [](auto& r) -> auto& { return r.term; }>("term"),
     column<CoefficientRow, [](auto& r) -> auto& { return r.coefficient; }>("coefficient"),
@@ -156,6 +157,8 @@ inline constexpr std::array<Column<CoefficientRow>, 8> kCoefficientColumns = {{
     column<CoefficientRow, [](auto& r) -> auto& { return r.at_bound; }>("at_bound"),
     column<CoefficientRow, [](auto& r) -> auto& { return r.standard_error; }>("standard_error"),
     column<CoefficientRow, [](auto& r) -> auto& { return r.flag; }>("flag"),
+    column<CoefficientRow, [](auto& r) -> auto& { return r.ols_standard_error; }>(
+        "ols_standard_error"),
 }};
 
 inline constexpr std::array<Column<FitRow>, 7> kFitColumns = {{

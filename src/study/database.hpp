@@ -22,9 +22,10 @@ inline std::string sqlite_says(sqlite3* db) { return config::printable(sqlite3_e
 // Reads the configuration `key`, or every one when it is null, by run,
 // then species, scenario and tag, each with its rows, and hands each to
 // `visit` in turn (only one is held at a time); stops when `visit` returns
-// false. Without `hashed` (a study of schema version 1) the rows are read
-// without their digests.
-Error read_configurations(sqlite3* db, bool hashed, const Key* key,
+// false. A study of a schema `version` before 4 is read as unhashed (its
+// figures are of the earlier kind: to be checked again), its
+// ols_standard_error its standard_error.
+Error read_configurations(sqlite3* db, int version, const Key* key,
                           const std::function<bool(Stored&)>& visit);
 
 // Runs `body` in a write transaction, committed when it returns no error

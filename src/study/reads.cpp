@@ -15,7 +15,7 @@ namespace study {
 Error Study::find(const Key& key, std::optional<Stored>& found) {
   std::optional<Stored> row;
   Error error = read_transaction([&]() {
-    return read_configurations(db_, version_ >= 2, &key, [&](Stored& stored) {
+    return read_configurations(db_, version_, &key, [&](Stored& stored) {
       row = std::move(stored);
       return false;
     });
@@ -99,14 +99,21 @@ Error read_batches(sqlite3* db, bool sourced, std::vector<BatchRecord>& batches)
 // bins' (whose labels VB1 ... VB6 sort as text).
 struct RowQueries {
   static constexpr const char* kOfKey = " WHERE species = ?1 AND scenario = ?2 AND tag = ?3";
-  explicit RowQueries(sqlite3* db)
-      : coefficients(db, "SELECT " + column_list<CoefficientRow>({}, kCoefficientColumns) +
-                             " FROM coefficients" + kOfKey +
+  // `ols`: the table has ols_standard_error (version 4); without it, the
+  // standard error stands in for it, which is of the same kind there.
+  RowQueries(sqlite3* db, bool ols)
+      : coefficients(db, "SELECT " + coefficient_list(ols) + " FROM coefficients" + kOfKey +
                              " ORDER BY target_bin, term <> ?4, term"),
         fits(db, "SELECT " + column_list<FitRow>({}, kFitColumns) + " FROM fits" + kOfKey +
                      " ORDER BY target_bin"),
         models(db, "SELECT " + column_list<ModelRow>({}, kModelColumns) + " FROM models" +
                        kOfKey) {}
+  static std::string coefficient_list(bool ols) {
+    constexpr std::string_view kStandardError[] = {"standard_error"};
+    const std::span<const Column<CoefficientRow>> all = kCoefficientColumns;
+    return ols ? column_list<CoefficientRow>({}, all)
+               : column_list<CoefficientRow>({}, all.first(all.size() - 1), kStandardError);
+  }
   Statement coefficients;
   Statement fits;
   Statement models;
@@ -147,12 +154,13 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
     std::vector<BatchRecord> read;
     if (Error e = read_batches(db_, version_ >= 3, read)) return e;
     batches = std::move(read);
-    return read_configurations(db_, version_ >= 2, nullptr, visit);
+    return read_configurations(db_, version_, nullptr, visit);
   });
 }
 
-Error read_configurations(sqlite3* db, bool hashed, const Key* key,
+Error read_configurations(sqlite3* db, int version, const Key* key,
                           const std::function<bool(Stored&)>& visit) {
+  const bool hashed = version >= 4;
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
   constexpr std::string_view kDigest[] = {kDigestColumn};
   const std::span<const std::string_view> digest = hashed ? kDigest : std::span(kDigest, 0);
@@ -160,7 +168,7 @@ Error read_configurations(sqlite3* db, bool hashed, const Key* key,
                           column_list<ConfigurationRecord>({}, kConfigurationColumns, digest) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
-  RowQueries rows(db);
+  RowQueries rows(db, version >= 4);
   while (query.row()) {
     Stored stored;
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);

@@ -88,6 +88,7 @@ std::string serialised(const CoefficientRow& r) {
   row.integer(r.at_bound);
   row.real(r.standard_error);
   row.text(r.flag);
+  row.real(r.ols_standard_error);
   return row.take();
 }
 

@@ -1,6 +1,6 @@
 // The study database's schema, and opening a study: the checks that a file
 // is a study this program reads, whole, before anything is written to it,
-// its creation, and the upgrade of a study of schema version 1.
+// its creation, and the upgrade of a study of an earlier schema version.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "study/database.hpp"
 #include "study/statement.hpp"
@@ -97,7 +99,10 @@ CREATE TABLE coefficients (
   upper /* REAL */,
   at_bound INTEGER NOT NULL,
   standard_error /* REAL */,              -- NULL where it has no meaning
-  flag TEXT NOT NULL,                     -- 'determined', 'undetermined', 'no effect'
+  flag TEXT NOT NULL,                     -- the verdict: 'trusted', 'undetermined', 'misfit',
+                                          -- 'no effect' (version 3: 'determined', 'undetermined',
+                                          -- 'no effect', until the upgraded record is refitted)
+  ols_standard_error /* REAL */,          -- s^2 (A'A)^-1's; NULL where it has no meaning
   PRIMARY KEY (species, scenario, tag, target_bin, term),
   FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
 ) WITHOUT ROWID;  -- the key is the row: no second copy of it in an index
@@ -231,7 +236,7 @@ bool immutable_reading_fits(const std::string& path, int failure) {
   return ::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
 }
 
-// The schema versions this program reads: its own, and 1, which a writer
+// The schema versions this program reads: its own, and 1 to 3, which a writer
 // upgrades (0 is a database with nothing in it yet).
 bool known_version(int version) { return version >= 1 && version <= kSchemaVersion; }
 
@@ -243,7 +248,8 @@ struct AddedColumn {
   int version;
 };
 constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
-                                         {"species_rows", "source", 3}};
+                                         {"species_rows", "source", 3},
+                                         {"coefficients", "ols_standard_error", 4}};
 
 bool added_after(const std::string& table, const std::string& column, int version) {
   for (const AddedColumn& added : kAddedColumns) {
@@ -393,8 +399,11 @@ Error Study::create_tables() {
 
 // Brings a study of an earlier version to this one, in one transaction (a
 // second writer opening it at the same moment finds it upgraded and leaves
-// it): version 2 gains the species rows' source, left NULL (not recorded),
-// and version 1 that and record_sha256, filled with each row's digest.
+// it): the columns of later versions added (a species row's source left
+// NULL, not recorded), each ols_standard_error the row's standard_error
+// (the earlier standard error is of that kind), and every record unhashed:
+// its standard errors and flags are of the earlier kind, so the next batch
+// over it refits it from its results file and records the figures anew.
 Error Study::upgrade() {
   return transaction("upgrade", [&]() -> Error {
     int version = 0;
@@ -404,42 +413,19 @@ Error Study::upgrade() {
       version = query.integer(0);
     }
     if (version == kSchemaVersion) return {};
-    if (exec("ALTER TABLE species_rows ADD COLUMN source TEXT") != SQLITE_OK) {
-      return failure("upgrade");
-    }
-    if (version == 1) {
-      if (Error e = add_record_digests()) return e;
-    }
-    if (exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) != SQLITE_OK) {
-      return failure("upgrade");
+    std::vector<std::string> steps;
+    if (version < 2) steps.push_back("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT");
+    if (version < 3) steps.push_back("ALTER TABLE species_rows ADD COLUMN source TEXT");
+    steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
+    steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
+    steps.push_back("UPDATE configurations SET record_sha256 = NULL");
+    steps.push_back("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+    for (const std::string& step : steps) {
+      if (exec(step) != SQLITE_OK) return failure("upgrade");
     }
     version_ = kSchemaVersion;
     return {};
   });
-}
-
-// Adds record_sha256 to a version-1 study and fills it with each row's
-// digest (inside upgrade's transaction).
-Error Study::add_record_digests() {
-  if (exec("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT") != SQLITE_OK) {
-    return failure("upgrade");
-  }
-  std::vector<std::pair<Key, std::string>> digests;
-  if (Error e = read_configurations(db_, false, nullptr, [&](Stored& stored) {
-        digests.emplace_back(stored.record.key, record_digest(stored));
-        return true;
-      })) {
-    return e.message.empty() ? failure("upgrade") : e;
-  }
-  Statement update(db_, "UPDATE configurations SET record_sha256 = ?4 "
-                        "WHERE species = ?1 AND scenario = ?2 AND tag = ?3");
-  for (const auto& [key, digest] : digests) {
-    update.bind_key(key);
-    update.bind(4, digest);
-    if (!update.done()) return failure("upgrade");
-    update.reset();
-  }
-  return {};
 }
 
 Error Study::connect(bool read_only, int& version, int& objects) {

@@ -21,7 +21,8 @@
 //                    digest of the row with its coefficients and fits
 //                    (record_digest), written with them
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
-//                    upper, at_bound, standard_error, flag
+//                    upper, at_bound, standard_error, flag (the
+//                    coefficient's verdict), ols_standard_error
 //   fits             (configuration, target_bin): rss, rms, r_squared,
 //                    relative_residual, autocorrelation, misfit
 //   models           per configuration: total rss, aic, k, preferred
@@ -31,11 +32,17 @@
 // (NULL in the database), as the tables show it. docs/study-database.md
 // describes the tables for users.
 //
-// Version 1 had no record_sha256. A writer's open upgrades such a study in
-// one transaction (each row's digest computed from what it holds); a
-// read-only open (a merge's share) changes nothing and reads its rows as
-// unhashed (record_sha256 empty), which a merge checks against their files
-// in memory instead of trusting them.
+// Version 1 had no record_sha256, version 2 no species_rows.source, and
+// versions 1 to 3 no ols_standard_error; their coefficients carry the flag
+// ("determined", "undetermined", "no effect") where version 4 keeps the
+// verdict, and standard errors of s^2 (A'A)^-1 alone. A writer's open
+// upgrades such a study in one transaction: the columns added, each
+// ols_standard_error the row's standard_error, and every record left
+// unhashed, so that the next batch over it refits it from its results file
+// in memory and records the figures anew. A read-only open (a merge's
+// share) changes nothing and reads it alike: its rows unhashed
+// (record_sha256 empty), which a merge checks against their files in
+// memory instead of trusting them.
 //
 // The guarantee: every configuration is recorded in one transaction, so a
 // crash leaves the last committed configuration and nothing half-written;
@@ -56,7 +63,7 @@ struct sqlite3;
 
 namespace study {
 
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 inline constexpr const char* kDatabaseName = "study.sqlite";
 
 // What went wrong, or nothing. A refusal is the user's to fix (a file that
@@ -152,7 +159,8 @@ struct CoefficientRow {
   double upper = 0.0;
   bool at_bound = false;
   double standard_error = 0.0;  // NaN where it has no meaning, +inf for a dependent column
-  std::string flag;             // "determined", "undetermined", "no effect"
+  std::string flag;             // its verdict: "trusted", "undetermined", "misfit", "no effect"
+  double ols_standard_error = 0.0;  // s^2 (A'A)^-1's, as standard_error
 };
 
 struct FitRow {
@@ -296,7 +304,6 @@ class Study {
   Error insert_model(const Key& key, const ModelRow& model);
   Error delete_configuration(const Key& key, int* removed);
   Error upgrade();
-  Error add_record_digests();
   sqlite3* db_ = nullptr;
   int version_ = kSchemaVersion;  // of the database as opened
   std::string path_;
@@ -317,7 +324,8 @@ struct MergeOptions {
 // exactly the share of the run set its batches claim, that each row's
 // record_sha256 is its record_digest, and that the shares fitted each
 // species with the same constants), and nothing is written when one fails.
-// Rows read without a digest (a version-1 share) are joined without one.
+// Rows read without a digest (a share of version 3 or before) are joined
+// without one.
 // What the merge lets pass but the user should know goes to `notes`.
 Error merge(const std::vector<std::string>& shares, const std::string& into,
             const MergeOptions& options = {}, std::vector<std::string>* notes = nullptr);
