@@ -608,7 +608,10 @@ def main():
             slow = {"VB5", "VB6"}
             expectations = {
                 "OLE2_OH,0.1,allgas.html": lambda b, t: "undetermined" if t in slow else "trusted",
-                "OLE2_OH,0.1,no56.html": lambda b, t: "no-effect" if t in slow else "trusted",
+                # no56 leaves out reactions the data have: bin 6's model
+                # misses them, and its terms that enter the fit are misfit.
+                "OLE2_OH,0.1,no56.html": lambda b, t: (
+                    "no-effect" if t in slow else "misfit" if b == 6 else "trusted"),
                 "~3Ci~3E~26x,0.1,allgas.html": lambda b, t: "undetermined" if t in slow else "trusted",
             }
             check(sorted(pages) == sorted(expectations), f"index: pages {pages}")

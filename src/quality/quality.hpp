@@ -10,6 +10,7 @@
 // of magnitude (slow bins: K(6) = 4e-9 per second) keep their precision.
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -44,7 +45,9 @@ struct Coefficient {
   Flag flag;
   bool at_bound;   // x equals its lower or its upper bound exactly
   bool dependent;  // the column lies (numerically) in the span of the others
-  double ols_standard_error;  // the same from s^2 (A'A)^-1 alone, kept for comparison
+  // The same from s^2 (A'A)^-1 alone, kept for comparison (NaN where it was
+  // not computed).
+  double ols_standard_error = std::numeric_limits<double>::quiet_NaN();
 };
 
 struct Fit {
