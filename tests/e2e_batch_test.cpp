@@ -88,11 +88,11 @@ class Batch : public testsupport::BatchStudy {
   batch::FitNumbers recorded(const Variant& v) {
     const driver::ReadOutcome read = driver::read_inputs(run_dir().string(), v.species, v.scenario);
     EXPECT_TRUE(read.ending.ok()) << read.ending.message;
-    const driver::FitOutcome fit = driver::fit_in_memory(
-        {read.arrays.time, read.arrays.precursor, read.arrays.bins, read.arrays.molar_masses,
-         v.species, v.scenario, v.tag,
-         config::rate_constants(v.species, v.tag)});
-    return batch::fit_numbers(fit, batch::assess_solves(fit, quality::kDefaultSeLimit));
+    const driver::FitInput input{read.arrays.time, read.arrays.precursor, read.arrays.bins,
+                                 read.arrays.molar_masses, v.species, v.scenario, v.tag,
+                                 config::rate_constants(v.species, v.tag)};
+    const driver::FitOutcome fit = driver::fit_in_memory(input);
+    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit));
   }
 };
 

@@ -57,9 +57,13 @@ Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
   r.outcome = driver::fit_in_memory(input);
   if (!r.outcome.ending.ok()) return r;
   const driver::FitOutcome& o = r.outcome;
-  const quality::Design design = quality::design_of(o.intervals, config::kCoefficients, o.a);
-  for (const driver::SolveRecord& s : o.solves) {
-    const quality::Problem p{o.intervals, config::kCoefficients, o.a, s.b, s.x, s.lower, s.upper};
+  const std::array<double, config::kCoefficients> rates = config::rate_row(o.rates);
+  const quality::Design design = quality::design_of(
+      o.intervals, config::kCoefficients, o.a, {input.time, input.precursor, input.bins, rates});
+  for (int target = 1; target <= config::kBins; ++target) {
+    const driver::SolveRecord& s = o.solves[target - 1];
+    const quality::Problem p{o.intervals, config::kCoefficients, o.a, s.b,
+                             s.x,         s.lower,               s.upper, target};
     r.fits.push_back(quality::assess(p, design, se_limit));
   }
   return r;
@@ -110,7 +114,7 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   if (!o.ending.ok()) return out;
 
   constexpr int kRows = config::kBins, kCols = config::kCoefficients;
-  std::vector<double> coefficients, errors;
+  std::vector<double> coefficients, errors, ols_errors;
   py::list flags, fits;
   for (int row = 0; row < kRows; ++row) {
     const quality::Fit& f = r.fits[row];
@@ -118,6 +122,7 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
     for (int c = 0; c < kCols; ++c) {
       coefficients.push_back(o.solves[row].reported[c]);
       errors.push_back(f.coefficients[c].standard_error);
+      ols_errors.push_back(f.coefficients[c].ols_standard_error);
       row_flags.append(quality::flag_name(f.coefficients[c].flag));
     }
     flags.append(row_flags);
@@ -130,6 +135,7 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   }
   out["coefficients"] = matrix(coefficients, kRows, kCols);
   out["standard_errors"] = matrix(errors, kRows, kCols);
+  out["ols_standard_errors"] = matrix(ols_errors, kRows, kCols);
   out["flags"] = flags;
   out["fits"] = fits;
   std::vector<double> rate_values = {o.rates.kp};

@@ -54,6 +54,8 @@ class FitResult:
     mean_molar_masses: np.ndarray  # 6 (zero without molar masses)
     records: int
     _results: bytes
+    # 6 x 7: s^2 (A'A)^-1's figure, for comparison with standard_errors
+    ols_standard_errors: np.ndarray = None
 
     def results_text(self):
         """The bytes vbsfit writes as its results file for this fit."""
@@ -156,7 +158,8 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
                      standard_errors=out["standard_errors"],
                      flags=flags, fits=fits, rates=out["rates"],
                      mean_molar_masses=out["mean_molar_masses"],
-                     records=out["records"], _results=out["results_text"])
+                     records=out["records"], _results=out["results_text"],
+                     ols_standard_errors=out["ols_standard_errors"])
 
 
 # What a numbered message of a read says in plain words, and what to do.

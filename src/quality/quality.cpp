@@ -4,6 +4,7 @@
 #include <Eigen/SVD>
 
 #include <algorithm>
+#include <charconv>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -15,6 +16,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+// A double needs at most 17 significant digits to be written exactly: values
+// that need them carry no rounding of a text file.
+constexpr int kExactDigits = 17;
 
 // Relative singular-value cut-off, applied to the design matrix with its
 // nonzero columns scaled to unit length: a singular value at most
@@ -40,7 +44,55 @@ bool zero_column(std::span<const double> a, int rows, int c) {
   return std::all_of(column.begin(), column.end(), [](double v) { return v == 0.0; });
 }
 
+// The significant decimal digits of the shortest text that reads back as v
+// (v finite and not zero): 17 at most.
+int significant_digits(double v) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific);
+  if (error != std::errc()) return kExactDigits;
+  int digits = 0;
+  for (const char* p = text; p != end && *p != 'e'; ++p) digits += *p >= '0' && *p <= '9';
+  return digits;
+}
+
+// Every this-many-th value is looked at for the digits of a series: the
+// file's precision shows in nearly every value (only trailing zeros hide
+// it), so a sample finds it at a fraction of the cost.
+constexpr int kDigitSample = 5;
+
+// The variance ulp^2 / 12 of rounding v to `digits` significant digits: the
+// rounding error is uniform over one unit in the last place.
+double rounding_variance(double v, int digits) {
+  if (v == 0.0 || digits >= kExactDigits) return 0.0;
+  const double ulp = std::pow(10.0, std::floor(std::log10(std::fabs(v))) + 1 - digits);
+  return ulp * ulp / 12.0;
+}
+
 }  // namespace
+
+std::vector<double> noise_variance(std::span<const double> y) {
+  const std::size_t n = y.size();
+  int digits = 0;
+  for (std::size_t t = 0; t < n; t += kDigitSample) {
+    if (y[t] != 0.0 && std::isfinite(y[t])) digits = std::max(digits, significant_digits(y[t]));
+  }
+  std::vector<double> variance(n, 0.0);
+  for (std::size_t t = 0; t < n; ++t) variance[t] = rounding_variance(y[t], digits);
+  if (n < 3) return variance;
+  // A second difference y(t-1) - 2 y(t) + y(t+1) of independent noise has the
+  // variance v(t-1) + 4 v(t) + v(t+1); what the smooth signal adds (its
+  // curvature) can only make rho larger.
+  double squares = 0.0, rounding = 0.0, scale = 0.0;
+  for (std::size_t t = 1; t + 1 < n; ++t) {
+    const double d = y[t - 1] - 2.0 * y[t] + y[t + 1];
+    squares += d * d;
+    rounding += variance[t - 1] + 4.0 * variance[t] + variance[t + 1];
+    scale += y[t - 1] * y[t - 1] + 4.0 * y[t] * y[t] + y[t + 1] * y[t + 1];
+  }
+  const double rho2 = scale > 0.0 ? std::max(0.0, (squares - rounding) / scale) : 0.0;
+  for (std::size_t t = 0; t < n; ++t) variance[t] += rho2 * y[t] * y[t];
+  return variance;
+}
 
 // With A S = U Sigma V' for S scaling each nonzero column to unit length,
 // (A'A)^-1 = S V Sigma^-2 V' S, so the diagonal is
@@ -92,6 +144,116 @@ Design design_of(int rows, int cols, std::span<const double> a) {
   }
   return d;
 }
+Design design_of(int rows, int cols, std::span<const double> a, const Stored& stored) {
+  assert(stored.time.size() == static_cast<std::size_t>(rows) + 1);
+  assert(stored.precursor.size() == stored.time.size());
+  assert(stored.bins.size() == stored.time.size() * (cols - 1));
+  assert(stored.rates.size() == static_cast<std::size_t>(cols));
+  Design d = design_of(rows, cols, a);
+  d.step.resize(rows);
+  for (int i = 0; i < rows; ++i) d.step[i] = stored.time[i + 1] - stored.time[i];
+  d.rate.assign(stored.rates.begin(), stored.rates.end());
+  d.variance.reserve(stored.time.size() * cols);
+  const std::vector<double> precursor = noise_variance(stored.precursor);
+  d.variance.insert(d.variance.end(), precursor.begin(), precursor.end());
+  std::vector<double> series(stored.time.size());
+  for (int j = 0; j + 1 < cols; ++j) {
+    for (int t = 0; t <= rows; ++t) series[t] = stored.bins[static_cast<std::size_t>(t) * (cols - 1) + j];
+    const std::vector<double> v = noise_variance(series);
+    d.variance.insert(d.variance.end(), v.begin(), v.end());
+  }
+  return d;
+}
+
+namespace {
+
+// A stored value e of series s at record t moves b and A, and so the
+// residual b - A x of the rows t - 1 and t, by e times (db - dA x) per unit
+// e. Row i is made from the values at records i (weight `before`) and i + 1
+// (`after`) of each series, so the rows' perturbations are correlated only
+// with their neighbours: their covariance C is tridiagonal, given here by its
+// diagonal and its first off-diagonal (`next`, rows - 1 long). It is the same
+// for every set of free coefficients.
+struct RowCovariance {
+  Eigen::VectorXd diagonal, next;
+};
+
+RowCovariance row_covariance(const Problem& p, const Design& design) {
+  const int m = p.rows;
+  RowCovariance c{Eigen::VectorXd::Zero(m), Eigen::VectorXd::Zero(std::max(m - 1, 0))};
+  const std::size_t records = static_cast<std::size_t>(m) + 1;
+  for (int s = 0; s < p.cols; ++s) {
+    const double half = p.x[s] * design.rate[s] * 0.5;
+    const double* v = design.variance.data() + s * records;
+    for (int i = 0; i < m; ++i) {
+      const double own = s == p.target ? 1.0 / design.step[i] : 0.0;
+      const double after = own - half;
+      c.diagonal(i) += v[i] * (-own - half) * (-own - half) + v[i + 1] * after * after;
+      if (i + 1 < m) {
+        const double own_next = s == p.target ? 1.0 / design.step[i + 1] : 0.0;
+        c.next(i) += v[i + 1] * after * (-own_next - half);
+      }
+    }
+  }
+  return c;
+}
+
+// The standard errors of the coefficients `set` (independent columns of A)
+// when the rows carry the perturbations of covariance `c`, to first order:
+// on `set` the solution moves by H' d for a perturbation d of the residual,
+// H = A_set (A_set' A_set)^-1, so its covariance is H' C H, in
+// O(rows |set|^2).
+std::vector<double> propagated_errors(const Problem& p, const RowCovariance& c,
+                                      const std::vector<int>& set) {
+  const int m = p.rows;
+  const int k = static_cast<int>(set.size());
+  Eigen::Map<const Eigen::MatrixXd> a(p.a.data(), m, p.cols);
+  Eigen::MatrixXd columns(m, k);
+  Eigen::VectorXd norm(k);
+  for (int q = 0; q < k; ++q) {
+    norm(q) = a.col(set[q]).blueNorm();
+    columns.col(q) = a.col(set[q]) / norm(q);  // unit columns, as for the OLS figure
+  }
+  const Eigen::MatrixXd gram = columns.transpose() * columns;
+  const Eigen::MatrixXd h = columns * gram.ldlt().solve(Eigen::MatrixXd::Identity(k, k));
+  Eigen::MatrixXd ch = c.diagonal.asDiagonal() * h;
+  if (m > 1) {
+    ch.topRows(m - 1) += c.next.asDiagonal() * h.bottomRows(m - 1);
+    ch.bottomRows(m - 1) += c.next.asDiagonal() * h.topRows(m - 1);
+  }
+  std::vector<double> errors(k);
+  for (int q = 0; q < k; ++q) {
+    errors[q] = std::sqrt(std::max(0.0, h.col(q).dot(ch.col(q)))) / norm(q);
+  }
+  return errors;
+}
+
+// Sets the propagated standard errors of `fit`'s independent columns. The
+// coefficients strictly inside their bounds move together, as the solution
+// on the free set (a change of the data small enough leaves the others at
+// their bounds); one at a bound gets the error it would have if it alone
+// were freed beside them: how far the data could move it off its bound.
+void propagate(const Problem& p, const Design& design, Fit& fit) {
+  const RowCovariance c = row_covariance(p, design);
+  std::vector<int> free, held;
+  for (std::size_t k = 0; k < design.nonzero.size(); ++k) {
+    const int column = design.nonzero[k];
+    if (design.dependent[k]) continue;
+    (fit.coefficients[column].at_bound ? held : free).push_back(column);
+  }
+  if (!free.empty()) {
+    const std::vector<double> errors = propagated_errors(p, c, free);
+    for (std::size_t q = 0; q < free.size(); ++q) fit.coefficients[free[q]].standard_error = errors[q];
+  }
+  for (const int column : held) {
+    std::vector<int> set = free;
+    set.push_back(column);
+    fit.coefficients[column].standard_error = propagated_errors(p, c, set).back();
+  }
+}
+
+}  // namespace
+
 const char* flag_name(Flag flag) {
   switch (flag) {
     case Flag::determined: return "determined";
@@ -143,7 +305,7 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int freedom = m - fit.free_count;
   fit.residual_variance = freedom > 0 ? rss / freedom : kNaN;
 
-  fit.coefficients.assign(n, Coefficient{kNaN, Flag::no_effect, false, false});
+  fit.coefficients.assign(n, Coefficient{kNaN, Flag::no_effect, false, false, kNaN});
   for (int c = 0; c < n; ++c) {
     fit.coefficients[c].at_bound = p.x[c] == p.lower[c] || p.x[c] == p.upper[c];
   }
@@ -151,8 +313,13 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
   for (std::size_t k = 0; k < design.nonzero.size(); ++k) {
     Coefficient& coefficient = fit.coefficients[design.nonzero[k]];
     coefficient.dependent = design.dependent[k];
-    coefficient.standard_error =
+    coefficient.ols_standard_error =
         coefficient.dependent ? kInfinity : s * design.root[k] / design.norm[k];
+    coefficient.standard_error = coefficient.ols_standard_error;
+  }
+  if (p.target > 0 && !design.variance.empty() && m > 1) propagate(p, design, fit);
+  for (std::size_t k = 0; k < design.nonzero.size(); ++k) {
+    Coefficient& coefficient = fit.coefficients[design.nonzero[k]];
     // An unknown (NaN) error is no evidence of a determined coefficient.
     const bool small = coefficient.standard_error <= se_limit;
     coefficient.flag = small && !coefficient.dependent ? Flag::determined : Flag::undetermined;
