@@ -4,7 +4,7 @@
 //
 // Two standard errors per coefficient:
 // - standard_error propagates the noise of the stored values that b and A are
-//   made from (each series' noise estimated from its own second differences,
+//   made from (each series' noise estimated from its own third differences,
 //   plus the rounding of its stored digits) through the solution to first
 //   order. b is a difference of stored values and A their means, so the
 //   residuals are differences of noise (lag-1 autocorrelation near -0.5) and
@@ -126,7 +126,7 @@ Design design_of(int rows, int cols, std::span<const double> a, const Stored& st
 // The noise variance of each value of one stored series: (rho y)^2 + u, u
 // the variance ulp^2 / 12 of rounding to the fewest significant decimal
 // digits that write every value exactly (0 for values that need all of a
-// double's), rho^2 the relative noise that the series' second differences
+// double's), rho^2 the relative noise that the series' third differences
 // show beyond u. Exposed for its tests.
 std::vector<double> noise_variance(std::span<const double> y);
 
