@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/in_memory.hpp"
 #include "driver_fit.hpp"
 #include "quality/quality.hpp"
 #include "run_program.hpp"
@@ -28,13 +27,9 @@ quality::Fit assess_alone(const quality::Problem& p, double se_limit = quality::
 // that `fit` was made from, read again from its input files in `workdir`.
 quality::Fit assess_stored(const testsupport::DriverFit& fit, const std::filesystem::path& workdir,
                            const std::string& species, int r) {
-  const driver::ReadOutcome read = driver::read_inputs(workdir.string(), species, "0.1");
-  EXPECT_TRUE(read.ending.ok()) << read.ending.message;
-  const std::array<double, 7> rates = config::rate_row({fit.kp, fit.k});
-  const quality::Stored stored{read.arrays.time, read.arrays.precursor, read.arrays.bins, rates};
-  quality::Problem p = fit.problem(r);
-  p.target = r;
-  return quality::assess(p, quality::design_of(p.rows, p.cols, p.a, stored));
+  const quality::Fit q = testsupport::assess_with_inputs(fit, workdir, species, "0.1", r);
+  EXPECT_EQ(q.coefficients.size(), 7u) << "the inputs in " << workdir << " cannot be read";
+  return q;
 }
 
 namespace fs = std::filesystem;
