@@ -77,7 +77,22 @@ std::vector<double> noise_variance(std::span<const double> y) {
     if (y[t] != 0.0 && std::isfinite(y[t])) digits = std::max(digits, significant_digits(y[t]));
   }
   std::vector<double> variance(n, 0.0);
-  for (std::size_t t = 0; t < n; ++t) variance[t] = rounding_variance(y[t], digits);
+  if (digits > 0 && digits < kExactDigits) {
+    // The decade [low, high) of the last value seen: a series stays in one
+    // for many values, so pow and log10 run only where it changes.
+    double low = 1.0, high = 0.0, ulp_variance = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+      const double magnitude = std::fabs(y[t]);
+      if (magnitude == 0.0 || !std::isfinite(magnitude)) continue;
+      if (!(magnitude >= low && magnitude < high)) {
+        const double decade = std::floor(std::log10(magnitude));
+        low = std::pow(10.0, decade);
+        high = std::pow(10.0, decade + 1);
+        ulp_variance = rounding_variance(magnitude, digits);
+      }
+      variance[t] = ulp_variance;
+    }
+  }
   if (n < 4) return variance;
   // A third difference -y(t) + 3 y(t+1) - 3 y(t+2) + y(t+3) of independent
   // noise has the variance v(t) + 9 v(t+1) + 9 v(t+2) + v(t+3). What the
@@ -152,8 +167,8 @@ Design design_of(int rows, int cols, std::span<const double> a, const Stored& st
   assert(stored.bins.size() == stored.time.size() * (cols - 1));
   assert(stored.rates.size() == static_cast<std::size_t>(cols));
   Design d = design_of(rows, cols, a);
-  d.step.resize(rows);
-  for (int i = 0; i < rows; ++i) d.step[i] = stored.time[i + 1] - stored.time[i];
+  d.per_step.resize(rows);
+  for (int i = 0; i < rows; ++i) d.per_step[i] = 1.0 / (stored.time[i + 1] - stored.time[i]);
   d.rate.assign(stored.rates.begin(), stored.rates.end());
   d.variance.reserve(stored.time.size() * cols);
   const std::vector<double> precursor = noise_variance(stored.precursor);
@@ -164,6 +179,22 @@ Design design_of(int rows, int cols, std::span<const double> a, const Stored& st
     const std::vector<double> v = noise_variance(series);
     d.variance.insert(d.variance.end(), v.begin(), v.end());
   }
+  // The columns the propagated errors work on, scaled to unit length as for
+  // the OLS figure, and their Gram matrix: the same for every solve.
+  for (std::size_t k = 0; k < d.nonzero.size(); ++k) {
+    if (!d.dependent[k]) d.independent.push_back(d.nonzero[k]);
+  }
+  const int n = static_cast<int>(d.independent.size());
+  d.unit.resize(static_cast<std::size_t>(rows) * n);
+  Eigen::Map<const Eigen::MatrixXd> matrix(a.data(), rows, cols);
+  Eigen::Map<Eigen::MatrixXd> unit(d.unit.data(), rows, n);
+  for (int q = 0; q < n; ++q) {
+    const int c = d.independent[q];
+    const auto k = std::find(d.nonzero.begin(), d.nonzero.end(), c) - d.nonzero.begin();
+    unit.col(q) = matrix.col(c) / d.norm[k];
+  }
+  d.gram.resize(static_cast<std::size_t>(n) * n);
+  Eigen::Map<Eigen::MatrixXd>(d.gram.data(), n, n) = unit.transpose() * unit;
   return d;
 }
 
@@ -187,48 +218,73 @@ RowCovariance row_covariance(const Problem& p, const Design& design) {
   for (int s = 0; s < p.cols; ++s) {
     const double half = p.x[s] * design.rate[s] * 0.5;
     const double* v = design.variance.data() + s * records;
+    if (s != p.target) {  // the value moves only a column: the same weight in both rows
+      const double w2 = half * half;
+      for (int i = 0; i < m; ++i) c.diagonal(i) += (v[i] + v[i + 1]) * w2;
+      for (int i = 0; i + 1 < m; ++i) c.next(i) += v[i + 1] * w2;
+      continue;
+    }
+    const double* per_step = design.per_step.data();
     for (int i = 0; i < m; ++i) {
-      const double own = s == p.target ? 1.0 / design.step[i] : 0.0;
-      const double after = own - half;
-      c.diagonal(i) += v[i] * (-own - half) * (-own - half) + v[i + 1] * after * after;
-      if (i + 1 < m) {
-        const double own_next = s == p.target ? 1.0 / design.step[i + 1] : 0.0;
-        c.next(i) += v[i + 1] * after * (-own_next - half);
-      }
+      const double before = -per_step[i] - half;
+      const double after = per_step[i] - half;
+      c.diagonal(i) += v[i] * before * before + v[i + 1] * after * after;
+      if (i + 1 < m) c.next(i) += v[i + 1] * after * (-per_step[i + 1] - half);
     }
   }
   return c;
 }
 
-// The standard errors of the coefficients `set` (independent columns of A)
-// when the rows carry the perturbations of covariance `c`, to first order:
-// on `set` the solution moves by H' d for a perturbation d of the residual,
-// H = A_set (A_set' A_set)^-1, so its covariance is H' C H, in
-// O(rows |set|^2).
-std::vector<double> propagated_errors(const Problem& p, const RowCovariance& c,
-                                      const std::vector<int>& set) {
-  const int m = p.rows;
-  const int k = static_cast<int>(set.size());
-  Eigen::Map<const Eigen::MatrixXd> a(p.a.data(), m, p.cols);
-  Eigen::MatrixXd columns(m, k);
-  Eigen::VectorXd norm(k);
-  for (int q = 0; q < k; ++q) {
-    norm(q) = a.col(set[q]).blueNorm();
-    columns.col(q) = a.col(set[q]) / norm(q);  // unit columns, as for the OLS figure
+// The propagated errors of one solve. On a set S of independent columns the
+// solution moves by H' d for a perturbation d of the residual, H = A_S
+// (A_S' A_S)^-1, so its covariance is H' C H = G_SS^-1 (A' C A)_SS G_SS^-1
+// with G = A'A, over the independent columns scaled to unit length (as for
+// the OLS figure): G comes with the design, A' C A costs O(rows k^2) per
+// solve, and each set then O(k^3) with k <= cols.
+class Propagation {
+ public:
+  Propagation(const Problem& p, const Design& design, const RowCovariance& c)
+      : n_(static_cast<int>(design.independent.size())),
+        gram_(design.gram.data(), n_, n_) {
+    const int m = p.rows;
+    const Eigen::Map<const Eigen::MatrixXd> unit(design.unit.data(), m, n_);
+    Eigen::MatrixXd cu = c.diagonal.asDiagonal() * unit;
+    if (m > 1) {
+      cu.topRows(m - 1) += c.next.asDiagonal() * unit.bottomRows(m - 1);
+      cu.bottomRows(m - 1) += c.next.asDiagonal() * unit.topRows(m - 1);
+    }
+    middle_ = unit.transpose() * cu;
+    for (int q = 0; q < n_; ++q) {
+      const int c = design.independent[q];
+      norm_.push_back(design.norm[std::find(design.nonzero.begin(), design.nonzero.end(), c) -
+                                  design.nonzero.begin()]);
+    }
   }
-  const Eigen::MatrixXd gram = columns.transpose() * columns;
-  const Eigen::MatrixXd h = columns * gram.ldlt().solve(Eigen::MatrixXd::Identity(k, k));
-  Eigen::MatrixXd ch = c.diagonal.asDiagonal() * h;
-  if (m > 1) {
-    ch.topRows(m - 1) += c.next.asDiagonal() * h.bottomRows(m - 1);
-    ch.bottomRows(m - 1) += c.next.asDiagonal() * h.topRows(m - 1);
+
+  // The errors of the columns `set` (positions in design.independent), when
+  // they are the ones that move.
+  std::vector<double> errors(const std::vector<int>& set) const {
+    const int k = static_cast<int>(set.size());
+    Eigen::MatrixXd g(k, k), mid(k, k);
+    for (int i = 0; i < k; ++i) {
+      for (int j = 0; j < k; ++j) {
+        g(i, j) = gram_(set[i], set[j]);
+        mid(i, j) = middle_(set[i], set[j]);
+      }
+    }
+    const Eigen::MatrixXd inverse = g.ldlt().solve(Eigen::MatrixXd::Identity(k, k));
+    const Eigen::MatrixXd covariance = inverse * mid * inverse;
+    std::vector<double> e(k);
+    for (int q = 0; q < k; ++q) e[q] = std::sqrt(std::max(0.0, covariance(q, q))) / norm_[set[q]];
+    return e;
   }
-  std::vector<double> errors(k);
-  for (int q = 0; q < k; ++q) {
-    errors[q] = std::sqrt(std::max(0.0, h.col(q).dot(ch.col(q)))) / norm(q);
-  }
-  return errors;
-}
+
+ private:
+  int n_;
+  Eigen::Map<const Eigen::MatrixXd> gram_;
+  Eigen::MatrixXd middle_;
+  std::vector<double> norm_;
+};
 
 // Sets the propagated standard errors of `fit`'s independent columns. The
 // coefficients strictly inside their bounds move together, as the solution
@@ -236,21 +292,23 @@ std::vector<double> propagated_errors(const Problem& p, const RowCovariance& c,
 // their bounds); one at a bound gets the error it would have if it alone
 // were freed beside them: how far the data could move it off its bound.
 void propagate(const Problem& p, const Design& design, Fit& fit) {
-  const RowCovariance c = row_covariance(p, design);
-  std::vector<int> free, held;
-  for (std::size_t k = 0; k < design.nonzero.size(); ++k) {
-    const int column = design.nonzero[k];
-    if (design.dependent[k]) continue;
-    (fit.coefficients[column].at_bound ? held : free).push_back(column);
+  const std::vector<int>& independent = design.independent;
+  std::vector<int> free, held;  // positions in independent
+  for (std::size_t q = 0; q < independent.size(); ++q) {
+    (fit.coefficients[independent[q]].at_bound ? held : free).push_back(static_cast<int>(q));
   }
+  if (independent.empty()) return;
+  const Propagation propagation(p, design, row_covariance(p, design));
   if (!free.empty()) {
-    const std::vector<double> errors = propagated_errors(p, c, free);
-    for (std::size_t q = 0; q < free.size(); ++q) fit.coefficients[free[q]].standard_error = errors[q];
+    const std::vector<double> errors = propagation.errors(free);
+    for (std::size_t q = 0; q < free.size(); ++q) {
+      fit.coefficients[independent[free[q]]].standard_error = errors[q];
+    }
   }
-  for (const int column : held) {
+  for (const int position : held) {
     std::vector<int> set = free;
-    set.push_back(column);
-    fit.coefficients[column].standard_error = propagated_errors(p, c, set).back();
+    set.push_back(position);
+    fit.coefficients[independent[position]].standard_error = propagation.errors(set).back();
   }
 }
 

@@ -112,10 +112,13 @@ struct Design {
   std::vector<bool> dependent;  // per nonzero column
   // What the propagated errors take from the stored values; empty when they
   // are not known.
-  std::vector<double> step;      // rows: the interval lengths
+  std::vector<double> per_step;  // rows: 1 / the interval lengths
   std::vector<double> rate;      // cols
   std::vector<double> variance;  // (rows + 1) x cols, series by series: each stored
                                  // value's noise variance
+  std::vector<int> independent;  // the nonzero columns that are not dependent, ascending
+  std::vector<double> unit;      // rows x independent: those columns scaled to unit length
+  std::vector<double> gram;      // independent x independent: unit' unit
 };
 
 // The design of `a` (rows x cols, column by column), and with `stored` the
