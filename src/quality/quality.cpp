@@ -195,7 +195,11 @@ Design design_of(int rows, int cols, std::span<const double> a, const Stored& st
     unit.col(q) = matrix.col(c) / d.norm[k];
   }
   d.gram.resize(static_cast<std::size_t>(n) * n);
-  Eigen::Map<Eigen::MatrixXd>(d.gram.data(), n, n) = unit.transpose() * unit;
+  // Products of a few columns: dot products (lazyProduct) rather than the
+  // blocked matrix product, whose set-up (the cache sizes it queries once
+  // in every process) costs more than the product in the batch's short-lived
+  // analysing processes.
+  Eigen::Map<Eigen::MatrixXd>(d.gram.data(), n, n) = unit.transpose().lazyProduct(unit);
   return d;
 }
 
@@ -261,7 +265,7 @@ class Propagation {
         out[i + 1] += next[i] * u[i];
       }
     }
-    middle_ = unit.transpose() * cu;
+    middle_ = unit.transpose().lazyProduct(cu);
     for (int q = 0; q < n_; ++q) {
       const int c = design.independent[q];
       norm_.push_back(design.norm[std::find(design.nonzero.begin(), design.nonzero.end(), c) -
