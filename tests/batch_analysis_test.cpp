@@ -32,7 +32,8 @@ batch::FitNumbers numbers() {
     bin.relative_residual = -0.0;
     bin.free_count = 5;
     bin.coefficients[2] = {std::numeric_limits<double>::infinity(),
-                                   quality::Flag::undetermined, true, true};
+                           quality::Flag::undetermined, true, true,
+                           std::numeric_limits<double>::infinity()};
   }
   return n;
 }

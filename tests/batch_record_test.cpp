@@ -33,12 +33,13 @@ batch::FitNumbers numbers() {
     bin.autocorrelation = next();
     bin.misfit = bin.autocorrelation > 0.2;
     for (quality::Coefficient& c : bin.coefficients) {
-      c = {next(), quality::Flag::determined, false, false};
+      // The record does not keep the OLS figure yet: 0 as a record read back has it.
+      c = {next(), quality::Flag::determined, false, false, 0.0};
     }
     bin.coefficients[2] = {std::numeric_limits<double>::infinity(),
-                                   quality::Flag::undetermined, true, true};
+                                   quality::Flag::undetermined, true, true, 0.0};
     bin.coefficients[6] = {std::numeric_limits<double>::quiet_NaN(),
-                                   quality::Flag::no_effect, true, false};
+                                   quality::Flag::no_effect, true, false, 0.0};
   }
   return n;
 }

@@ -18,6 +18,7 @@
 #include "declare/declare.hpp"
 #include "diagnostics/float_mode.hpp"
 #include "driver/fitting.hpp"
+#include "driver/in_memory.hpp"
 #include "driver/main_program.hpp"
 #include "driver/readers.hpp"
 #include "driver/setup.hpp"
@@ -133,6 +134,21 @@ inline DriverFit fit_through_driver(const std::filesystem::path& directory,
   if (in != nullptr) std::fclose(in);
   fit.ok = read;
   return fit;
+}
+
+// The figures of solve r (1 ... 6) of `fit`, made in `directory` for
+// `species` and `scenario`, as the batch assesses it: with the errors
+// propagated from the stored series, read again from the input files.
+inline quality::Fit assess_with_inputs(const DriverFit& fit, const std::filesystem::path& directory,
+                                       std::string_view species, std::string_view scenario, int r,
+                                       double se_limit = quality::kDefaultSeLimit) {
+  const driver::ReadOutcome read = driver::read_inputs(directory.string(), species, scenario);
+  if (!read.ending.ok()) return {};
+  const std::array<double, kCols> rates = config::rate_row({fit.kp, fit.k});
+  const quality::Stored stored{read.arrays.time, read.arrays.precursor, read.arrays.bins, rates};
+  quality::Problem p = fit.problem(r);
+  p.target = r;
+  return quality::assess(p, quality::design_of(p.rows, p.cols, p.a, stored), se_limit);
 }
 
 }  // namespace testsupport

@@ -88,11 +88,11 @@ class Batch : public testsupport::BatchStudy {
   batch::FitNumbers recorded(const Variant& v) {
     const driver::ReadOutcome read = driver::read_inputs(run_dir().string(), v.species, v.scenario);
     EXPECT_TRUE(read.ending.ok()) << read.ending.message;
-    const driver::FitOutcome fit = driver::fit_in_memory(
-        {read.arrays.time, read.arrays.precursor, read.arrays.bins, read.arrays.molar_masses,
-         v.species, v.scenario, v.tag,
-         config::rate_constants(v.species, v.tag)});
-    return batch::fit_numbers(fit, batch::assess_solves(fit, quality::kDefaultSeLimit));
+    const driver::FitInput input{read.arrays.time, read.arrays.precursor, read.arrays.bins,
+                                 read.arrays.molar_masses, v.species, v.scenario, v.tag,
+                                 config::rate_constants(v.species, v.tag)};
+    const driver::FitOutcome fit = driver::fit_in_memory(input);
+    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit));
   }
 };
 
@@ -310,7 +310,7 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "  stale: OLE2_OH/0.1/no6: " + stale + "\n" +
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
             "./vbsfit-report/runs/ideal,0.1,allgas.stdout: Is a directory\n"
-            "  12 coefficients undetermined in 1 of 2 configurations; see the report\n"
+            "  2 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  6 target bins in 1 configuration misfit: the model does not describe their data "
             "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
             "  report: ./vbsfit-report/index.html\n");

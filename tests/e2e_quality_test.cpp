@@ -4,6 +4,7 @@
 // agree with what the truth shows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,15 @@ quality::Fit assess_alone(const quality::Problem& p, double se_limit = quality::
   return quality::assess(p, quality::design_of(p.rows, p.cols, p.a), se_limit);
 }
 
+// The figures of solve r with the errors propagated from the stored series
+// that `fit` was made from, read again from its input files in `workdir`.
+quality::Fit assess_stored(const testsupport::DriverFit& fit, const std::filesystem::path& workdir,
+                           const std::string& species, int r) {
+  const quality::Fit q = testsupport::assess_with_inputs(fit, workdir, species, "0.1", r);
+  EXPECT_EQ(q.coefficients.size(), 7u) << "the inputs in " << workdir << " cannot be read";
+  return q;
+}
+
 namespace fs = std::filesystem;
 using quality::Flag;
 using testsupport::DriverFit;
@@ -38,20 +48,27 @@ DriverFit fit_bundled_example(const ScratchDir& dir, const char* tag) {
 // The standard error below which a determined coefficient of the bundled
 // example must lie: the fit recovers those columns to about 0.001.
 constexpr double kDeterminedError = 0.05;
+// The example's values carry only the rounding of their five digits, whose
+// differences the OLS figure takes for independent residuals: it overstates
+// the slow bins' errors by at least this factor (50 to 40000 here).
+constexpr double kOlsOverstates = 20.0;
 
-TEST(BundledExample, SlowBinsAreUndeterminedAndTheRestDetermined) {
+// The OLS figure calls the slow bins' columns undetermined; the errors of the
+// rounding that is the example's only noise are far smaller.
+TEST(BundledExample, SlowBinsAreUndeterminedByTheOlsFigureOnlyAndTheRestDetermined) {
   ScratchDir dir;
   const DriverFit fit = fit_bundled_example(dir, "allgas");
   ASSERT_TRUE(fit.ok) << fit.err;
   for (int r = 1; r <= 6; ++r) {
-    const quality::Fit q = assess_alone(fit.problem(r));
+    const quality::Fit q = assess_stored(fit, dir.path() / "example" / "run", "OLE2_OH", r);
     // The solution handed over is the one the results file reports, unshifted.
     EXPECT_EQ(fit.solves[r - 1].x[r] + 1.0, fit.solves[r - 1].reported[r]);
     for (int c = 0; c < 7; ++c) {
       SCOPED_TRACE("row " + std::to_string(r) + " column " + std::to_string(c));
       const quality::Coefficient& k = q.coefficients[c];
       if (c == kVB5 || c == kVB6) {
-        EXPECT_EQ(k.flag, Flag::undetermined);
+        EXPECT_GT(k.ols_standard_error, quality::kDefaultSeLimit);
+        EXPECT_GT(k.ols_standard_error, kOlsOverstates * k.standard_error);
       } else {
         EXPECT_EQ(k.flag, Flag::determined);
         EXPECT_LT(k.standard_error, kDeterminedError);
@@ -84,9 +101,23 @@ TEST(BundledExample, ColumnsWithoutReactionHaveNoEffect) {
 
 // Recovery on simulated runs: a coefficient that misses its truth by more
 // than kMiss must be flagged undetermined or no effect, or have its truth
-// within kSpread standard errors.
+// within kSpread standard errors, but for a share kBeyond of the determined
+// ones: errors that mean what they say leave 0.3 per cent of normal errors
+// beyond 3 of them, and a coefficient whose partner a bound holds away from
+// its truth (the fit at another vertex) lies further off than the local
+// error says; the bound gives those a few per cent.
 constexpr double kMiss = 0.02;
 constexpr double kSpread = 3.0;
+constexpr double kBeyond = 0.05;
+
+// Coverage of the errors on simulated runs with noise, among the determined
+// coefficients strictly inside their bounds in bins that are not misfits: the
+// share whose truth lies within 1.96 standard errors, and the median of
+// |error| / se. Errors that mean what they say give 0.95 and 0.67; the OLS
+// figure gives 1.0 and about 0.005, errors that miss the regressors' noise
+// far less than 0.9. A handful of fits spreads the share by a few points.
+constexpr double kCoverageLow = 0.8, kCoverageHigh = 0.995;
+constexpr double kMedianLow = 0.35, kMedianHigh = 1.1;
 
 struct Counts {
   int coefficients = 0;
@@ -96,6 +127,8 @@ struct Counts {
   int missed_within = 0;      // of those, determined with the truth within kSpread errors
   int determined = 0;         // determined coefficients
   int determined_within = 0;  // of those, truth within kSpread errors (any miss)
+  std::vector<double> ratios;  // |error| / se of the free determined coefficients of fits
+                               // that are not misfits
   std::vector<std::string> violations;
 
   void add(const Counts& o) {
@@ -107,7 +140,18 @@ struct Counts {
     missed_within += o.missed_within;
     determined += o.determined;
     determined_within += o.determined_within;
+    ratios.insert(ratios.end(), o.ratios.begin(), o.ratios.end());
     violations.insert(violations.end(), o.violations.begin(), o.violations.end());
+  }
+  double coverage() const {
+    return static_cast<double>(std::count_if(ratios.begin(), ratios.end(),
+                                             [](double z) { return z <= 1.96; })) /
+           static_cast<double>(ratios.size());
+  }
+  double median_ratio() const {
+    std::vector<double> sorted = ratios;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted.empty() ? std::nan("") : sorted[sorted.size() / 2];
   }
 };
 
@@ -149,11 +193,14 @@ Counts recovery(bool ideal, const std::string& seed, const std::string& noise) {
     return counts;
   }
   for (int r = 1; r <= 6; ++r) {
-    const quality::Fit q = assess_alone(fit.problem(r));
+    const quality::Fit q = assess_stored(fit, work, species, r);
     for (int c = 0; c < 7; ++c) {
       const quality::Coefficient& k = q.coefficients[c];
       const double error = std::fabs(fit.solves[r - 1].reported[c] - truth[r - 1][c]);
       const bool within = error <= kSpread * k.standard_error;
+      if (k.flag == Flag::determined && !k.at_bound && !quality::is_misfit(q)) {
+        counts.ratios.push_back(error / k.standard_error);
+      }
       ++counts.coefficients;
       counts.undetermined += k.flag == Flag::undetermined;
       counts.no_effect += k.flag == Flag::no_effect;
@@ -190,20 +237,36 @@ Counts recovery_study(int seeds) {
       std::printf(
           "%-8s noise %-5s: %4d coefficients, %3d undetermined, %3d no effect; %3d miss by "
           "> %.2f: %3d flagged, %3d within %.0f se, %zu neither; truth within %.0f se for %d of "
-          "%d determined\n",
+          "%d determined; coverage %.3f, median |error| / se %.3f\n",
           ideal ? "ideal" : "standard", noise, level.coefficients, level.undetermined,
           level.no_effect, level.missed, kMiss, level.missed_flagged, level.missed_within,
-          kSpread, level.violations.size(), kSpread, level.determined_within, level.determined);
+          kSpread, level.violations.size(), kSpread, level.determined_within, level.determined,
+          level.coverage(), level.median_ratio());
       all.add(level);
     }
   }
   return all;
 }
 
+TEST(Recovery, ErrorsCoverTheTruthAsOftenAsTheySay) {
+  Counts noisy;
+  for (bool ideal : {true, false}) {
+    for (const char* noise : {"0.001", "0.01"}) {
+      for (const char* seed : {"1", "2"}) noisy.add(recovery(ideal, seed, noise));
+    }
+  }
+  ASSERT_GT(noisy.ratios.size(), 50u);
+  EXPECT_GE(noisy.coverage(), kCoverageLow);
+  EXPECT_LE(noisy.coverage(), kCoverageHigh);
+  EXPECT_GE(noisy.median_ratio(), kMedianLow);
+  EXPECT_LE(noisy.median_ratio(), kMedianHigh);
+}
+
 TEST(Recovery, CoefficientsMissingTheirTruthAreFlaggedOrWithinTheirErrors) {
   const Counts all = recovery_study(3);
-  for (const std::string& v : all.violations) ADD_FAILURE() << v;
-  EXPECT_GT(all.coefficients, 0);
+  ASSERT_GT(all.determined, 0);
+  EXPECT_LE(static_cast<double>(all.violations.size()) / all.determined, kBeyond);
+  for (const std::string& v : all.violations) std::printf("beyond %.0f se: %s\n", kSpread, v.c_str());
 }
 
 // The full count for the record: many seeds. Run with
@@ -211,7 +274,7 @@ TEST(Recovery, CoefficientsMissingTheirTruthAreFlaggedOrWithinTheirErrors) {
 TEST(Recovery, DISABLED_FullStudy) {
   const char* seeds = std::getenv("VBSFIT_RECOVERY_SEEDS");
   const Counts all = recovery_study(seeds != nullptr ? std::atoi(seeds) : 50);
-  for (const std::string& v : all.violations) ADD_FAILURE() << v;
+  EXPECT_LE(static_cast<double>(all.violations.size()) / all.determined, kBeyond);
 }
 
 }  // namespace

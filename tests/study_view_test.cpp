@@ -30,7 +30,7 @@ report::StudyRow fitted_row(const std::string& species, const std::string& scena
     bin.autocorrelation = -0.5;
     for (int t = 0; t < 7; ++t) {
       bin.coefficient[t] = 0.1 * t;
-      bin.coefficients[t] = {0.01, Flag::determined, false, false};
+      bin.coefficients[t] = {0.01, Flag::determined, false, false, 0.5};
     }
   }
   return r;

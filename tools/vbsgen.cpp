@@ -273,8 +273,9 @@ coefficient a standard error and one verdict of four:
                  describe the data, whatever the error
   no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
                  the fit and its value means nothing
-On vbsgen runs of both layouts, with and without noise, every coefficient
-that missed its truth by more than 0.02 was flagged undetermined.
+On vbsgen runs of both layouts, with and without noise, the truth of 90 %
+to 97 % of the determined coefficients lay within 1.96 standard errors of
+the fitted value, as it should for 95 %.
 
 )" + batch::options_help<Options>(kOptions, 24) + R"(
 Coefficient file (--coefficients): six lines, one per target bin r = 1...6,

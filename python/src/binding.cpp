@@ -57,9 +57,13 @@ Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
   r.outcome = driver::fit_in_memory(input);
   if (!r.outcome.ending.ok()) return r;
   const driver::FitOutcome& o = r.outcome;
-  const quality::Design design = quality::design_of(o.intervals, config::kCoefficients, o.a);
-  for (const driver::SolveRecord& s : o.solves) {
-    const quality::Problem p{o.intervals, config::kCoefficients, o.a, s.b, s.x, s.lower, s.upper};
+  const std::array<double, config::kCoefficients> rates = config::rate_row(o.rates);
+  const quality::Design design = quality::design_of(
+      o.intervals, config::kCoefficients, o.a, {input.time, input.precursor, input.bins, rates});
+  for (int target = 1; target <= config::kBins; ++target) {
+    const driver::SolveRecord& s = o.solves[target - 1];
+    const quality::Problem p{o.intervals, config::kCoefficients, o.a, s.b,
+                             s.x,         s.lower,               s.upper, target};
     r.fits.push_back(quality::assess(p, design, se_limit));
   }
   return r;

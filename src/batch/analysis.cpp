@@ -220,7 +220,7 @@ Analysis analyze(const AnalysisRequest& request) {
                         : stale_note(c);
     return analysis;
   }
-  std::vector<quality::Fit> fits = assess_solves(fit, request.settings.se_limit);
+  std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
   analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
   analysis.input_records = surplus_records(request.entry, request.workdir);

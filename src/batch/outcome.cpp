@@ -98,17 +98,22 @@ Tally tally_of(const std::vector<Outcome>& outcomes) {
 
 namespace {
 
-quality::Problem solve_problem(const driver::FitOutcome& fit, const driver::SolveRecord& s) {
-  return {fit.intervals, config::kCoefficients, fit.a, s.b, s.x, s.lower, s.upper};
+quality::Problem solve_problem(const driver::FitOutcome& fit, const driver::SolveRecord& s,
+                               int target) {
+  return {fit.intervals, config::kCoefficients, fit.a, s.b, s.x, s.lower, s.upper, target};
 }
 
 }  // namespace
 
-std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit, double se_limit) {
-  const quality::Design design = quality::design_of(fit.intervals, config::kCoefficients, fit.a);
+std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit,
+                                        const driver::FitInput& input, double se_limit) {
+  const std::array<double, config::kCoefficients> rates = config::rate_row(fit.rates);
+  const quality::Stored stored{input.time, input.precursor, input.bins, rates};
+  const quality::Design design =
+      quality::design_of(fit.intervals, config::kCoefficients, fit.a, stored);
   std::vector<quality::Fit> fits;
-  for (const driver::SolveRecord& s : fit.solves) {
-    fits.push_back(quality::assess(solve_problem(fit, s), design, se_limit));
+  for (int r = 1; r <= config::kBins; ++r) {
+    fits.push_back(quality::assess(solve_problem(fit, fit.solves[r - 1], r), design, se_limit));
   }
   return fits;
 }

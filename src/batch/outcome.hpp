@@ -65,9 +65,11 @@ static_assert(quality::kTerms == config::kCoefficients);
 static_assert(quality::BinFigures{}.rows == config::kIntervals);
 
 // quality::assess of each of a fit's six solves (from its own matrix,
-// right-hand side, solution and bounds) under `se_limit`; the six share one
-// decomposition of the matrix.
-std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit, double se_limit);
+// right-hand side, solution and bounds, and the stored series of `input` it
+// was fitted from) under `se_limit`; the six share one decomposition of the
+// matrix and one estimate of the series' noise.
+std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit,
+                                        const driver::FitInput& input, double se_limit);
 
 // The numbers of a fit: the coefficients shifted exactly as the run shifts
 // them, and the figures `fits` of its solves (assess_solves), each bin

@@ -126,6 +126,12 @@ struct RateConstants {
 RateConstants rate_constants(std::string_view species, std::string_view tag);
 // The same from a row itself.
 RateConstants rate_constants(const SpeciesRow& row, std::string_view tag);
+// KP, K(1) ... K(6): the rate constant of each column of the fit's matrix.
+inline std::array<double, kCoefficients> rate_row(const RateConstants& rates) {
+  std::array<double, kCoefficients> row{rates.kp};
+  for (int j = 0; j < kBins; ++j) row[j + 1] = rates.k[j];
+  return row;
+}
 
 // The tag rule that `tag` looks like a misspelling of: "static", "no56" or
 // "no6" when `tag` differs from one only by case, '-' or '_' (and is not

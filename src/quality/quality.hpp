@@ -3,11 +3,20 @@
 // error, a flag that says whether the data determine it, and the verdict
 // that shows it to the user with its bin's misfit.
 //
-// The standard errors are those of the unconstrained problem,
-// s^2 (A'A)^-1 with s^2 = RSS / (rows - coefficients strictly inside their
-// bounds), taken from a singular value decomposition of A with its columns
-// scaled to unit length, so that columns whose scales differ by many orders
-// of magnitude (slow bins: K(6) = 4e-9 per second) keep their precision.
+// Two standard errors per coefficient:
+// - standard_error propagates the noise of the stored values that b and A are
+//   made from (each series' noise estimated from its own third differences,
+//   plus the rounding of its stored digits) through the solution to first
+//   order. b is a difference of stored values and A their means, so the
+//   residuals are differences of noise (lag-1 autocorrelation near -0.5) and
+//   the regressors carry the same noise: the textbook covariance below
+//   assumes neither and overstates the error by orders of magnitude.
+// - ols_standard_error is that textbook figure, kept for comparison: the
+//   unconstrained problem's s^2 (A'A)^-1 with s^2 = RSS / (rows -
+//   coefficients strictly inside their bounds), taken from a singular value
+//   decomposition of A with its columns scaled to unit length, so that
+//   columns whose scales differ by many orders of magnitude (slow bins:
+//   K(6) = 4e-9 per second) keep their precision.
 #pragma once
 
 #include <limits>
@@ -28,6 +37,19 @@ struct Problem {
                                   // the +1 shift of the target's own coefficient)
   std::span<const double> lower;  // cols, the bounds of that solve
   std::span<const double> upper;  // cols
+  int target = 0;  // the bin (1 ... cols - 1) whose rates of change b holds; 0 when b
+                   // is not made from the design's stored values
+};
+
+// The stored series that a fit's b and A are made from, record by record:
+// b(i) = (y_target(i + 1) - y_target(i)) / (time(i + 1) - time(i)) and column
+// c of A is rates(c) times the mean of series c over interval i, series 0
+// being the precursor and series j the bin j.
+struct Stored {
+  std::span<const double> time;       // rows + 1
+  std::span<const double> precursor;  // rows + 1
+  std::span<const double> bins;       // (rows + 1) x (cols - 1), the bins of a record adjacent
+  std::span<const double> rates;      // cols
 };
 
 enum class Flag {
@@ -39,14 +61,16 @@ enum class Flag {
 const char* flag_name(Flag);
 
 struct Coefficient {
-  double standard_error;  // sqrt of the covariance diagonal; NaN where it has no meaning
-                          // (no-effect column, no degrees of freedom), +infinity for a
-                          // column dependent on the others
+  double standard_error;  // from the noise of the stored values (the first figure
+                          // above); the OLS figure when the stored values are not
+                          // known. NaN where it has no meaning (no-effect column, no
+                          // degrees of freedom), +infinity for a column dependent on
+                          // the others
   Flag flag;
   bool at_bound;   // x equals its lower or its upper bound exactly
   bool dependent;  // the column lies (numerically) in the span of the others
-  // The same from s^2 (A'A)^-1 alone, kept for comparison (NaN where it was
-  // not computed).
+  // sqrt of s^2 (A'A)^-1's diagonal, NaN and +infinity as above: the
+  // figure kept for comparison (NaN where it was not computed).
   double ols_standard_error = std::numeric_limits<double>::quiet_NaN();
 };
 
@@ -115,10 +139,28 @@ struct Design {
   std::vector<double> norm;     // per nonzero column
   std::vector<double> root;     // per nonzero column; NaN when not known
   std::vector<bool> dependent;  // per nonzero column
+  // What the propagated errors take from the stored values; empty when they
+  // are not known.
+  std::vector<double> per_step;  // rows: 1 / the interval lengths
+  std::vector<double> rate;      // cols
+  std::vector<double> variance;  // (rows + 1) x cols, series by series: each stored
+                                 // value's noise variance
+  std::vector<int> independent;  // the nonzero columns that are not dependent, ascending
+  std::vector<double> unit;      // rows x independent: those columns scaled to unit length
+  std::vector<double> gram;      // independent x independent: unit' unit
 };
 
-// The design of `a` (rows x cols, column by column).
+// The design of `a` (rows x cols, column by column), and with `stored` the
+// noise of the values it was made from.
 Design design_of(int rows, int cols, std::span<const double> a);
+Design design_of(int rows, int cols, std::span<const double> a, const Stored& stored);
+
+// The noise variance of each value of one stored series: (rho y)^2 + u, u
+// the variance ulp^2 / 12 of rounding to the fewest significant decimal
+// digits that write every value exactly (0 for values that need all of a
+// double's), rho^2 the relative noise that the series' third differences
+// show beyond u. Exposed for its tests.
+std::vector<double> noise_variance(std::span<const double> y);
 
 // The figures of one fit, `design` being design_of(problem's rows, cols, a)
 // (the solves of one configuration share it). The extents of the spans must
