@@ -9,7 +9,7 @@ For each layout (standard: OLE2_OH, TOL, c12 by default; ideal), relative
 noise 0, 0.1 % and 1 %, and tag (the data's own, and tags that drop
 reactions the data have), over seeds 1 ... N it prints, among the
 coefficients outside misfit bins:
-  determined   how many were called determined
+  trusted      how many were called trusted (determined, outside misfit bins)
   cover        the share of those whose 95 % interval, value +- 1.96 se,
                holds the truth
   median       the median |(estimate - truth) / se| of those (0.67 for
@@ -75,7 +75,7 @@ class Tally:
                 error = abs(value - truth[r, c])
                 bounds = (0.0, 1.0) if c == r + 1 else (0.0, 10000.0)
                 free = value not in bounds
-                if flag == "determined":
+                if flag == "trusted":
                     self.ratio.append(error / result.standard_errors[r, c])
                     self.ols_ratio.append(error / result.ols_standard_errors[r, c])
                     if free:
@@ -104,7 +104,7 @@ def main():
     parser.add_argument("--vbsgen", default=str(ROOT / "build" / "vbsgen"))
     args = parser.parse_args()
 
-    print(f"{'layout':8s} {'noise':>6s} {'tag':7s} {'determined':>10s} {'cover':>6s} "
+    print(f"{'layout':8s} {'noise':>6s} {'tag':7s} {'trusted':>10s} {'cover':>6s} "
           f"{'median':>8s} {'ols med':>8s} {'undetermined':>12s} {'within':>6s} "
           f"{'free cover':>10s} {'free med':>8s} {'free within':>11s}")
     for ideal in (False, True):
