@@ -192,16 +192,4 @@ TEST(ClearReport, RemovesTheReportsOwnFilesAndNothingElse) {
   EXPECT_EQ(read_file(report / "runs/TOL/0.1/no6/mine"), "kept");
 }
 
-TEST(RemoveViews, RemovesTheIndexAndEveryPageOnly) {
-  testsupport::ScratchDir scratch;
-  const fs::path report = scratch.path() / "r";
-  make_tree(report, {{"index.html", ""},
-                     {"TOL,0.1,allgas.html", ""},
-                     {"TOL,0.5,allgas.html", ""},
-                     {"runs.csv", ""},
-                     {"about.html", "kept"}});
-  EXPECT_EQ(batch::remove_views(report.string()), "");
-  EXPECT_EQ(tree(report), (std::vector<std::string>{"about.html", "runs.csv"}));
-}
-
 }  // namespace

@@ -171,6 +171,31 @@ TEST_F(StudyTest, EveryColumnRoundTripsBitForBitAcrossReopening) {
   EXPECT_EQ(found->record_sha256, study::record_digest(*found));
   std::reverse(coefficients.begin(), coefficients.end());
   EXPECT_EQ(found->record_sha256, study::record_digest({c, coefficients, fits, {}, {}}));
+  // Every column but the batch's (which a merge renumbers) is in it: one
+  // edit of each kind of field changes it; a renumbered batch does not.
+  const study::Stored recorded = *found;
+  const struct {
+    const char* edit;
+    std::function<void(study::Stored&)> apply;
+    bool changes;
+  } edits[] = {
+      {"state", [](study::Stored& s) { s.record.state = "kept"; }, true},
+      {"k6", [](study::Stored& s) { s.record.k[5] = std::nextafter(s.record.k[5], 1.0); }, true},
+      {"an input's time", [](study::Stored& s) { s.record.inputs[study::kBins].mtime_ns += 1; },
+       true},
+      {"records", [](study::Stored& s) { s.record.records = s.record.records.value_or(0) + 1; },
+       true},
+      {"a coefficient's OLS error",
+       [](study::Stored& s) { s.coefficients.back().ols_standard_error = 0.5; }, true},
+      {"a fit's misfit", [](study::Stored& s) { s.fits.front().misfit = !s.fits.front().misfit; },
+       true},
+      {"the batch", [](study::Stored& s) { s.record.batch += 7; }, false},
+  };
+  for (const auto& e : edits) {
+    study::Stored edited = recorded;
+    e.apply(edited);
+    EXPECT_EQ(study::record_digest(edited) != recorded.record_sha256, e.changes) << e.edit;
+  }
   ASSERT_TRUE(found->model);
   EXPECT_EQ(found->model->k, 37);
   EXPECT_TRUE(found->model->preferred);

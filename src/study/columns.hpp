@@ -6,6 +6,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,12 +20,42 @@
 
 namespace study {
 
+// What a record's digest reads of a row: each value as the database keeps
+// it, written with its length so that no two rows read alike; NULL (an
+// absent value, a NaN, an empty text kept as NULL) is one mark of its own.
+class Serial {
+ public:
+  void null() { bytes_ += 'N'; }
+  void text(const std::string& value) {
+    bytes_ += 'T';
+    integer(static_cast<std::int64_t>(value.size()));
+    bytes_ += value;
+  }
+  void integer(std::int64_t value) {
+    bytes_ += 'I';
+    for (int n = 0; n < 8; ++n) {
+      bytes_ += static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * n)) & 0xff);
+    }
+  }
+  void real(double value) {
+    if (std::isnan(value)) return null();
+    bytes_ += 'R';
+    integer(std::bit_cast<std::int64_t>(value));
+  }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
+
 template <typename Row>
 struct Column {
   std::string_view name;
   void (*bind)(Statement& statement, int parameter, const Row& row);
   // False when the stored text is not what the field holds.
   bool (*read)(const Statement& statement, int column, Row& row);
+  // Writes the value to a digest; null for the tables no digest covers.
+  void (*serialise)(Serial& out, const Row& row) = nullptr;
 };
 
 // Each field type's binding and reading; NaN and absent values are NULL.
@@ -34,6 +66,20 @@ inline void bind_value(Statement& s, int n, bool v) { s.bind(n, std::int64_t{v})
 inline void bind_value(Statement& s, int n, double v) { s.bind(n, v); }
 inline void bind_value(Statement& s, int n, std::optional<int> v) { s.bind(n, v); }
 inline void bind_value(Statement& s, int n, std::optional<double> v) { s.bind(n, v); }
+
+inline void serialise_value(Serial& s, const std::string& v) { s.text(v); }
+inline void serialise_value(Serial& s, std::int64_t v) { s.integer(v); }
+inline void serialise_value(Serial& s, int v) { s.integer(v); }
+inline void serialise_value(Serial& s, bool v) { s.integer(v); }
+inline void serialise_value(Serial& s, double v) { s.real(v); }
+template <typename T>
+void serialise_value(Serial& s, const std::optional<T>& v) {
+  if (v) {
+    serialise_value(s, *v);
+  } else {
+    s.null();
+  }
+}
 
 inline void read_value(const Statement& s, int n, std::string& v) { v = s.text(n); }
 inline void read_value(const Statement& s, int n, std::int64_t& v) { v = s.integer64(n); }
@@ -55,7 +101,8 @@ constexpr Column<Row> column(std::string_view name) {
           [](const Statement& s, int n, Row& row) {
             read_value(s, n, field(row));
             return true;
-          }};
+          },
+          [](Serial& out, const Row& row) { serialise_value(out, field(row)); }};
 }
 
 // A column of text that is NULL when the text is empty (and reads back
@@ -73,6 +120,13 @@ constexpr Column<Row> text_or_null(std::string_view name) {
           [](const Statement& s, int n, Row& row) {
             field(row) = s.text(n);
             return true;
+          },
+          [](Serial& out, const Row& row) {
+            if (field(row).empty()) {
+              out.null();
+            } else {
+              out.text(field(row));
+            }
           }};
 }
 
@@ -92,6 +146,14 @@ constexpr Column<ConfigurationRecord> input_column(std::string_view name) {
           [](const Statement& s, int n, ConfigurationRecord& c) {
             read_value(s, n, c.inputs[input].*member);
             return true;
+          },
+          [](Serial& out, const ConfigurationRecord& c) {
+            const FileRecord& file = c.inputs[input];
+            if (file.path.empty()) {
+              out.null();
+            } else {
+              serialise_value(out, file.*member);
+            }
           }};
 }
 
