@@ -14,6 +14,7 @@
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
+#include "batch/run_inputs.hpp"
 #include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "config/formats.hpp"
@@ -144,19 +145,15 @@ study::Error observe(const std::string& path, study::FileRecord& file) {
 }  // namespace
 
 std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
-                           std::array<study::FileRecord, 3>& inputs) {
-  const Configuration& c = entry.config;
-  const config::SpeciesRow& row = entry.species.row;
-  const config::InputPaths paths = config::input_paths(c.species, c.scenario, row);
-  const bool ideal = config::layout_of(row) == config::Layout::ideal;
-  const std::string* named[3] = {&paths.precursor, &paths.bins, &paths.molar_masses};
+                           std::array<study::FileRecord, 3>& inputs, const InputSource& source) {
+  const std::array<std::string, 3> named = run_input_paths(source, entry, workdir);
   std::array<study::FileRecord, 3> observed;
   for (int n = 0; n < 3; ++n) {
-    if (n == study::kMolarMasses && ideal) continue;
-    if (study::Error why = observe(join(workdir, *named[n]), observed[n])) {
+    if (named[n].empty()) continue;
+    if (study::Error why = observe(join(workdir, named[n]), observed[n])) {
       return why.message;
     }
-    observed[n].path = *named[n];
+    observed[n].path = named[n];
   }
   inputs = std::move(observed);
   return {};
@@ -185,7 +182,9 @@ Analysis analyze(const AnalysisRequest& request) {
   std::string written;
   const bool have_results = read_whole_file(results, written);
   if (have_results) analysis.results_sha256 = study::sha256(written);
-  if (std::string why = observe_inputs(request.entry, request.workdir, analysis.inputs); !why.empty()) {
+  const InputSource& source = request.source != nullptr ? *request.source : input_source();
+  if (std::string why = observe_inputs(request.entry, request.workdir, analysis.inputs, source);
+      !why.empty()) {
     analysis.note = "its inputs cannot be read: " + why;
     return analysis;
   }
@@ -200,8 +199,7 @@ Analysis analyze(const AnalysisRequest& request) {
     analysis.page = request.page;
     return analysis;
   }
-  const driver::ReadOutcome read =
-      driver::read_inputs(request.workdir, c.species, c.scenario, &row);
+  const driver::ReadOutcome read = read_run(source, request.entry, request.workdir);
   if (!read.ending.ok()) {
     analysis.note = "its inputs cannot be read: " + read.ending.message;
     return analysis;
@@ -223,7 +221,11 @@ Analysis analyze(const AnalysisRequest& request) {
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
   analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
-  analysis.input_records = surplus_records(request.entry, request.workdir);
+  // A fixed-layout file may hold more records than a fit reads; a run of
+  // another format is read whole.
+  if (source.format == config::InputFormat::fixed) {
+    analysis.input_records = surplus_records(request.entry, request.workdir);
+  }
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,

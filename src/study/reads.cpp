@@ -162,8 +162,11 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
                           const std::function<bool(Stored&)>& visit) {
   const bool hashed = version >= 4;
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
-  constexpr std::string_view kDigest[] = {kDigestColumn};
-  const std::span<const std::string_view> digest = hashed ? kDigest : std::span(kDigest, 0);
+  const bool formats = version >= 5;
+  constexpr std::string_view kDigest[] = {kDigestColumn, kInputFormatColumns[0].name,
+                                          kInputFormatColumns[1].name};
+  const std::span<const std::string_view> digest =
+      std::span(kDigest, formats ? 3 : hashed ? 1 : 0);
   Statement query(db, "SELECT " +
                           column_list<ConfigurationRecord>({}, kConfigurationColumns, digest) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
@@ -172,7 +175,11 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
   while (query.row()) {
     Stored stored;
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);
-    if (hashed) stored.record_sha256 = query.text(static_cast<int>(kConfigurationColumns.size()));
+    const int after = static_cast<int>(kConfigurationColumns.size());
+    if (hashed) stored.record_sha256 = query.text(after);
+    if (formats) {
+      read_row<ConfigurationRecord>(query, after + 1, kInputFormatColumns, stored.record);
+    }
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};
   }

@@ -86,6 +86,8 @@ CREATE TABLE configurations (
   records INTEGER,
   batch INTEGER NOT NULL REFERENCES batches (id),
   record_sha256 TEXT,                     -- record_digest of the row and its rows; NULL: unhashed
+  input_format TEXT,                      -- 'fixed', 'csv', 'netcdf'; NULL: 'fixed' (version 4)
+  input_variables TEXT,                   -- the NetCDF variables mapped, 'time=t,...'; NULL: none
   PRIMARY KEY (species, scenario, tag)
 );
 CREATE TABLE coefficients (
@@ -249,7 +251,9 @@ struct AddedColumn {
 };
 constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
                                          {"species_rows", "source", 3},
-                                         {"coefficients", "ols_standard_error", 4}};
+                                         {"coefficients", "ols_standard_error", 4},
+                                         {"configurations", "input_format", 5},
+                                         {"configurations", "input_variables", 5}};
 
 bool added_after(const std::string& table, const std::string& column, int version) {
   for (const AddedColumn& added : kAddedColumns) {
@@ -416,9 +420,17 @@ Error Study::upgrade() {
     std::vector<std::string> steps;
     if (version < 2) steps.push_back("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT");
     if (version < 3) steps.push_back("ALTER TABLE species_rows ADD COLUMN source TEXT");
-    steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
-    steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
-    steps.push_back("UPDATE configurations SET record_sha256 = NULL");
+    if (version < 4) {
+      steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
+      steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
+      steps.push_back("UPDATE configurations SET record_sha256 = NULL");
+    }
+    // Every earlier row was read in the fixed layout (NULL reads as that),
+    // and its digest stands: a fixed-layout row digests as before.
+    if (version < 5) {
+      steps.push_back("ALTER TABLE configurations ADD COLUMN input_format TEXT");
+      steps.push_back("ALTER TABLE configurations ADD COLUMN input_variables TEXT");
+    }
     steps.push_back("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     for (const std::string& step : steps) {
       if (exec(step) != SQLITE_OK) return failure("upgrade");

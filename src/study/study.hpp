@@ -19,7 +19,9 @@
 //                    undetermined and misfit counts, seconds, records read,
 //                    the batch that last ran it, and record_sha256: the
 //                    digest of the row with its coefficients and fits
-//                    (record_digest), written with them
+//                    (record_digest), written with them; input_format
+//                    and input_variables (version 5): the format its
+//                    inputs were read in and the NetCDF variables mapped
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
 //                    upper, at_bound, standard_error, flag (the
 //                    coefficient's verdict), ols_standard_error
@@ -63,7 +65,7 @@ struct sqlite3;
 
 namespace study {
 
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 inline constexpr const char* kDatabaseName = "study.sqlite";
 
 // What went wrong, or nothing. A refusal is the user's to fix (a file that
@@ -148,6 +150,13 @@ struct ConfigurationRecord {
   std::optional<double> seconds;
   std::optional<int> records;  // records the inputs hold
   std::int64_t batch = 0;      // the batch that last ran it
+  // The format its inputs were read in: "fixed" (the three files of vbsfit's
+  // layout; also every row of a study before version 5), "csv" (the run in
+  // inputs[kPrecursor], its molar masses' side file, if any, in
+  // inputs[kMolarMasses]) or "netcdf" (the run in inputs[kPrecursor]); and
+  // the NetCDF variables as mapped (--netcdf-variables), or empty.
+  std::string input_format = "fixed";
+  std::string input_variables;
   bool operator==(const ConfigurationRecord&) const = default;
 };
 

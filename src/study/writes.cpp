@@ -90,11 +90,14 @@ bool insert_rows(sqlite3* db, std::string_view table, std::span<const Column<Row
 
 Error Study::insert_configuration(const Stored& stored, const std::string& digest) {
   const ConfigurationRecord& c = stored.record;
-  constexpr std::string_view kDigest[] = {kDigestColumn};
+  constexpr std::string_view kTrailing[] = {kDigestColumn, kInputFormatColumns[0].name,
+                                             kInputFormatColumns[1].name};
   Statement insert(db_, insert_sql<ConfigurationRecord>("configurations", {},
-                                                        kConfigurationColumns, kDigest));
+                                                        kConfigurationColumns, kTrailing));
   bind_row<ConfigurationRecord>(insert, 1, kConfigurationColumns, c);
-  if (!digest.empty()) insert.bind(static_cast<int>(kConfigurationColumns.size()) + 1, digest);
+  const int digest_parameter = static_cast<int>(kConfigurationColumns.size()) + 1;
+  if (!digest.empty()) insert.bind(digest_parameter, digest);
+  bind_row<ConfigurationRecord>(insert, digest_parameter + 1, kInputFormatColumns, c);
   if (!insert.done()) return failure("record " + display_name(c.key) + " in");
   if (!insert_rows<CoefficientRow>(db_, "coefficients", kCoefficientColumns, c.key,
                                    stored.coefficients)) {
