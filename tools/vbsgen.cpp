@@ -577,7 +577,7 @@ FileText netcdf_text(const vbsgen::Run& run, Layout layout, const Options& o) {
   };
   const std::size_t n = run.time.size();
   int id = -1, dimension = -1;
-  check(nc_create_mem("run.nc", NC_CLOBBER, 1 << 16, &id));
+  check(nc_create_mem("run.nc", NC_CLOBBER, 0, &id));
   check(nc_def_dim(id, "time", n, &dimension));
   auto define = [&](const std::string& name, const char* units, const char* long_name) {
     int var = -1;
