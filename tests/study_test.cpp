@@ -73,6 +73,8 @@ void expect_same(const study::ConfigurationRecord& got, const study::Configurati
   EXPECT_EQ(got.exit_status, want.exit_status);
   EXPECT_EQ(got.message, want.message);
   EXPECT_EQ(got.results_path, want.results_path);
+  EXPECT_EQ(got.input_format, want.input_format);
+  EXPECT_EQ(got.input_variables, want.input_variables);
   EXPECT_EQ(got.results_sha256, want.results_sha256);
   EXPECT_EQ(got.inputs, want.inputs);
   EXPECT_TRUE(same_bits(got.kp, want.kp));
@@ -132,6 +134,8 @@ TEST_F(StudyTest, EveryColumnRoundTripsBitForBitAcrossReopening) {
             std::numeric_limits<double>::max(), 1e300};
   c.k = {0.0, -0.0, 1.0, -1.0, 3.9996e-09, std::nextafter(1.0, 2.0)};
   c.message = "kept: \"quoted\", a comma, and \xc3\xa9";
+  c.input_format = "netcdf";
+  c.input_variables = "time=t_h,bin6=vb6";
   std::vector<study::CoefficientRow> coefficients = sample_coefficients();
   coefficients[0].coefficient = -0.0;
   coefficients[1].standard_error = kInf;
@@ -374,8 +378,8 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        " is not a study database (not an SQLite database); move it away or give another --report"},
       {"directory", [](const fs::path& f) { fs::create_directory(f); },
        " is not a study database (it is a directory); move it away or give another --report"},
-      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 5"); },
-       " was written by a newer vbsfit-batch (schema 5); this one reads up to 4"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 6"); },
+       " was written by a newer vbsfit-batch (schema 6); this one reads up to 5"},
       {"other database",
        [&](const fs::path& f) {
          sqlite3* db = raw_open(f);
@@ -456,12 +460,18 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
     int version;
     const char* made;  // from a study of this version
   } cases[] = {
-      {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
+      {1, "ALTER TABLE configurations DROP COLUMN input_format; "
+          "ALTER TABLE configurations DROP COLUMN input_variables; "
+          "ALTER TABLE configurations DROP COLUMN record_sha256; "
           "ALTER TABLE species_rows DROP COLUMN source; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 1"},
-      {2, "ALTER TABLE species_rows DROP COLUMN source; "
+      {2, "ALTER TABLE configurations DROP COLUMN input_format; "
+          "ALTER TABLE configurations DROP COLUMN input_variables; "
+          "ALTER TABLE species_rows DROP COLUMN source; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 2"},
-      {3, "UPDATE species_rows SET source = NULL; "
+      {3, "ALTER TABLE configurations DROP COLUMN input_format; "
+          "ALTER TABLE configurations DROP COLUMN input_variables; "
+          "UPDATE species_rows SET source = NULL; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 3"},
   };
   for (const auto& c : cases) {
@@ -579,6 +589,36 @@ std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
 
 // A record that cannot be committed (here the file size limit stops the
 // log's growth) says which configuration was lost.
+// A study of schema 4 (no input format: every row read in the fixed
+// layout) is read, and upgraded, with its digests standing: a fixed-layout
+// row digests as it did; another format is part of the digest.
+TEST_F(StudyTest, AStudyOfVersion4KeepsItsDigestsAndReadsAsFixedLayout) {
+  {
+    Study study = open_with_batch();
+    record(study, key("S1"), 1);
+    record(study, key("S2"), 2, 2);
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, "ALTER TABLE configurations DROP COLUMN input_format; "
+               "ALTER TABLE configurations DROP COLUMN input_variables; PRAGMA user_version = 4");
+  sqlite3_close(db);
+  for (bool read_only : {true, false}) {
+    Study study;
+    ASSERT_FALSE(Study::open(path(), study, read_only));
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    ASSERT_EQ(snapshot.configurations.size(), 2u);
+    for (const study::Stored& s : snapshot.configurations) {
+      EXPECT_EQ(s.record.input_format, "fixed");
+      EXPECT_NE(s.record_sha256, "");
+      EXPECT_EQ(s.record_sha256, study::record_digest(s));
+      study::Stored csv = s;
+      csv.record.input_format = "csv";
+      EXPECT_NE(study::record_digest(csv), s.record_sha256);
+    }
+  }
+}
+
 TEST_F(StudyTest, ARecordThatFailsNamesItsConfiguration) {
   const std::string said = in_child([&] {
     Study study = open_with_batch();
