@@ -239,6 +239,10 @@ TEST_F(NetcdfRun, RefusesBadRunsNamingTheVariableAndIndex) {
        "  time = 0, 1, 2 ;\n  precursor = 25, 24, 23 ;\n  bin1 = 0, 1, 2 ;\n  bin2 = 0, 1, 2 ;\n"
        "  bin3 = 0, 1, 2 ;\n  bin4 = 0, _, 2 ;\n  bin5 = 0, 1, 2 ;\n  bin6 = 0, 1, 2 ;\n",
        ", variable bin4, index 1 (record 2): missing (the fill value -999)"},
+      {"values never written", variables("s"),
+       "  time = 0, 1, 2 ;\n  precursor = 25, 24, 23 ;\n  bin1 = 0, 1, 2 ;\n  bin2 = 0, 1, 2 ;\n"
+       "  bin3 = 0, 1 ;\n  bin4 = 0, 1, 2 ;\n  bin5 = 0, 1, 2 ;\n  bin6 = 0, 1, 2 ;\n",
+       ", variable bin3, index 2 (record 3): missing (the fill value 9.969209968386869e+36)"},
       {"bin over another dimension",
        "  double time(time) ;\n  double precursor(other) ;\n",
        "  time = 0, 1, 2 ;\n  precursor = 1, 1, 1 ;\n",

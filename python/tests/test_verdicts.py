@@ -100,7 +100,7 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     done = subprocess.run(batch, cwd=run, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     with sqlite3.connect(report / "study.sqlite") as db:
-        assert db.execute("PRAGMA user_version").fetchone()[0] == 4
+        assert db.execute("PRAGMA user_version").fetchone()[0] == 5
         unhashed = db.execute(
             "SELECT count(*) FROM configurations WHERE record_sha256 IS NULL").fetchone()[0]
     assert unhashed == 0  # each refitted from its results file and recorded anew

@@ -191,9 +191,17 @@ class Reader {
   std::vector<double> values(const Variable& v) {
     std::vector<double> out(v.scalar ? 1 : records_);
     check(nc_get_var_double(ncid_, v.id, out.data()), "variable " + v.name);
+    // A value never written holds the fill value: the variable's own, or
+    // the library's default for its type.
     std::optional<double> fill;
     double f = 0.0;
-    if (nc_get_att_double(ncid_, v.id, "_FillValue", &f) == NC_NOERR) fill = f;
+    nc_type type = NC_NAT;
+    if (nc_get_att_double(ncid_, v.id, "_FillValue", &f) == NC_NOERR) {
+      fill = f;
+    } else if (nc_inq_vartype(ncid_, v.id, &type) == NC_NOERR) {
+      if (type == NC_DOUBLE) fill = NC_FILL_DOUBLE;
+      if (type == NC_FLOAT) fill = static_cast<double>(NC_FILL_FLOAT);
+    }
     for (std::size_t k = 0; k < out.size(); ++k) {
       const std::string at = where(v) + ", index " + std::to_string(k) + " (record " +
                              std::to_string(k + 1) + ")";

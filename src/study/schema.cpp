@@ -428,8 +428,17 @@ Error Study::upgrade() {
     // Every earlier row was read in the fixed layout (NULL reads as that),
     // and its digest stands: a fixed-layout row digests as before.
     if (version < 5) {
-      steps.push_back("ALTER TABLE configurations ADD COLUMN input_format TEXT");
-      steps.push_back("ALTER TABLE configurations ADD COLUMN input_variables TEXT");
+      std::set<std::string> present;
+      Statement columns(db_, "SELECT name FROM pragma_table_info('configurations')");
+      while (columns.row()) present.insert(columns.text(0));
+      if (!columns.done()) return failure("upgrade");
+      // A column already there (a study made from a later one by hand) is
+      // kept as it is.
+      for (const char* column : {"input_format", "input_variables"}) {
+        if (present.count(column) == 0) {
+          steps.push_back(std::string("ALTER TABLE configurations ADD COLUMN ") + column + " TEXT");
+        }
+      }
     }
     steps.push_back("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     for (const std::string& step : steps) {
