@@ -266,6 +266,32 @@ TEST_F(NetcdfRun, RefusesBinsInAnotherUnitThanThePrecursor) {
                      "and the bins must share one unit");
 }
 
+// A classic header whose counts exceed the file is refused before the
+// library sizes anything by them.
+TEST(NetcdfBytes, RefusesAHeaderWhoseCountsExceedTheFile) {
+  using namespace std::string_literals;
+  const std::string header = "CDF\x01"s + "\0\0\0\0"s;  // no records yet
+  const struct {
+    const char* what;
+    std::string bytes;
+  } kHeaders[] = {
+      {"dimensions", header + "\0\0\0\x0a\x7f\xff\xff\xff"s},
+      {"a name", header + "\0\0\0\x0a\0\0\0\x01\x7f\xff\xff\xfft"s},
+      {"a dimension named",
+       header + "\0\0\0\0\0\0\0\0"s + "\0\0\0\0\0\0\0\0"s +
+           "\0\0\0\x0b\0\0\0\x01\0\0\0\x01v\0\0\0\0\0\0\x01\0\0\0\x03"s},
+  };
+  for (const auto& h : kHeaders) {
+    const driver::ReadOutcome run = driver::read_netcdf_bytes(h.bytes, "run.nc", {}, false);
+    EXPECT_EQ(run.ending.message.rfind("cannot read run.nc as NetCDF: ", 0), 0u) << h.what;
+    EXPECT_NE(run.ending.message.find(h.what == std::string("a dimension named")
+                                          ? "names a dimension the file does not have"
+                                          : "its header is damaged"),
+              std::string::npos)
+        << h.what << ": " << run.ending.message;
+  }
+}
+
 TEST(NetcdfBytes, RefusesWhatIsNotNetcdf) {
   const driver::ReadOutcome run =
       driver::read_netcdf_bytes("time,precursor\n", "run.nc", {}, false);

@@ -61,7 +61,10 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
   for (const quality::BinFigures& bin : analysis.numbers->bins) {
     notes.bins.push_back({bin.autocorrelation, bin.misfit});
   }
-  const char* roles[] = {"Precursor", "Bins", "Molar masses"};
+  // A run of one file (CSV, NetCDF) leaves the bins' place empty.
+  const bool one_file = analysis.inputs[study::kBins].path.empty() &&
+                        !analysis.inputs[study::kPrecursor].path.empty();
+  const char* roles[] = {one_file ? "Run" : "Precursor", "Bins", "Molar masses"};
   for (int n = 0; n < 3; ++n) {
     const study::FileRecord& file = analysis.inputs[n];
     if (file.path.empty()) continue;  // a file the layout does not read

@@ -2,7 +2,13 @@
 // link it, never vbsfit itself.
 #include <netcdf.h>
 #include <netcdf_mem.h>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
 
 #include <cmath>
 #include <mutex>
@@ -245,7 +251,15 @@ class Reader {
                "' are not a time unit; time must be in s, min, h or days");
       }
       if (factor != 1.0) {
-        for (double& value : t) value *= factor;
+        for (std::size_t k = 0; k < t.size(); ++k) {
+          const double seconds = t[k] * factor;
+          if (!std::isfinite(seconds)) {
+            refuse(where(time) + ", index " + std::to_string(k) + " (record " +
+                   std::to_string(k + 1) + "): " + shortest(t[k]) + " " +
+                   config::printable(*units) + " is more seconds than a number holds");
+          }
+          t[k] = seconds;
+        }
       }
     }
     for (std::size_t k = 1; k < t.size(); ++k) {
@@ -280,6 +294,112 @@ class Reader {
   std::size_t records_ = 0;
 };
 
+// Walks the header of a classic NetCDF file (CDF-1, CDF-2 or CDF-5: the
+// "classic format" of the NetCDF users' guide) and returns why it cannot be
+// one, or empty. The library sizes its tables from the header's counts
+// before it checks them against the bytes there are, and on some corrupt
+// counts fails in ways that end the process; no count here exceeds the
+// bytes left, every dimension a variable names exists, and the record
+// dimension comes first where it comes at all. Other files
+// (NetCDF-4, HDF5 inside) are left to the library.
+class ClassicHeader {
+ public:
+  explicit ClassicHeader(std::string_view bytes) : bytes_(bytes) {}
+
+  std::string fault() {
+    if (bytes_.size() < 4 || bytes_.substr(0, 3) != "CDF") return {};
+    const int version = static_cast<unsigned char>(bytes_[3]);
+    if (version != 1 && version != 2 && version != 5) return "an unknown classic version";
+    wide_ = version == 5;
+    at_ = 4;
+    std::uint64_t value = 0;
+    if (!size(value)) return truncated();                        // number of records
+    std::uint64_t dimensions = 0;
+    if (!list(0x0A, dimensions)) return truncated();
+    std::vector<bool> unlimited;  // length 0: the record dimension
+    for (std::uint64_t d = 0; d < dimensions; ++d) {
+      if (!name() || !size(value)) return truncated();
+      unlimited.push_back(value == 0);
+    }
+    if (!attributes()) return truncated();
+    std::uint64_t variables = 0;
+    if (!list(0x0B, variables)) return truncated();
+    for (std::uint64_t v = 0; v < variables; ++v) {
+      std::uint64_t rank = 0;
+      if (!name() || !count(rank)) return truncated();
+      for (std::uint64_t k = 0; k < rank; ++k) {
+        if (!size(value)) return truncated();
+        if (value >= dimensions) return "a variable names a dimension the file does not have";
+        if (k > 0 && unlimited[value]) {
+          return "a variable has the record dimension other than first";
+        }
+      }
+      std::uint64_t type = 0;
+      if (!attributes() || !word(4, type) || !size(value) || !word(version == 1 ? 4 : 8, value)) {
+        return truncated();
+      }
+      if (type == 0 || type > (wide_ ? 11u : 6u)) return "a variable has no type of the format";
+    }
+    return {};
+  }
+
+ private:
+  static std::string truncated() { return "its header is damaged: a count exceeds the file"; }
+
+  bool word(std::size_t width, std::uint64_t& value) {
+    if (bytes_.size() - at_ < width) return false;
+    value = 0;
+    for (std::size_t k = 0; k < width; ++k) {
+      value = value << 8 | static_cast<unsigned char>(bytes_[at_ + k]);
+    }
+    at_ += width;
+    return true;
+  }
+  bool size(std::uint64_t& value) { return word(wide_ ? 8 : 4, value); }
+  // A count of things that take at least one byte each: no more than are left.
+  bool count(std::uint64_t& value) { return size(value) && value <= bytes_.size() - at_; }
+  bool skip(std::uint64_t bytes) {
+    const std::uint64_t padded = (bytes + 3) / 4 * 4;
+    if (bytes > bytes_.size() || padded > bytes_.size() - at_) return false;
+    at_ += padded;
+    return true;
+  }
+  bool name() {
+    std::uint64_t length = 0;
+    return count(length) && skip(length);
+  }
+  // ABSENT (two zero words) or the tag and a count.
+  bool list(std::uint64_t tag, std::uint64_t& n) {
+    std::uint64_t found = 0;
+    if (!word(4, found) || !count(n)) return false;
+    return found == tag || (found == 0 && n == 0);
+  }
+  bool attributes() {
+    std::uint64_t n = 0;
+    if (!list(0x0C, n)) return false;
+    for (std::uint64_t a = 0; a < n; ++a) {
+      std::uint64_t type = 0, values = 0;
+      if (!name() || !word(4, type) || !count(values)) return false;
+      static constexpr std::uint64_t kBytes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+      if (type == 0 || type > (wide_ ? 11u : 6u) || values > bytes_.size() / kBytes[type]) {
+        return false;
+      }
+      if (!skip(values * kBytes[type])) return false;
+    }
+    return true;
+  }
+
+  std::string_view bytes_;
+  std::size_t at_ = 0;
+  bool wide_ = false;
+};
+
+ReadOutcome refused(std::string message) {
+  ReadOutcome out;
+  out.ending = {Ending::Kind::input, 1, 0, std::move(message)};
+  return out;
+}
+
 ReadOutcome read_open(int status, int ncid, std::string_view path, std::size_t size_limit,
                       const NetcdfNames& names, bool molar_masses) {
   ReadOutcome out;
@@ -300,17 +420,31 @@ ReadOutcome read_open(int status, int ncid, std::string_view path, std::size_t s
 }  // namespace
 
 ReadOutcome read_netcdf_run(const std::string& path, const NetcdfNames& names, bool molar_masses) {
-  std::lock_guard<std::mutex> lock(g_netcdf_mutex);
-  struct stat info {};
-  const std::size_t size =
-      ::stat(path.c_str(), &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0;
-  int ncid = -1;
-  const int status = nc_open(path.c_str(), NC_NOWRITE, &ncid);
-  return read_open(status, ncid, path, size, names, molar_masses);
+  // Read whole, so that its header is checked before the library sees it.
+  std::string bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return refused("cannot open " + path + ": " + std::strerror(errno));
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int error = errno;
+      ::close(fd);
+      return refused("cannot read " + path + ": " + std::strerror(error));
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return read_netcdf_bytes(bytes, path, names, molar_masses);
 }
 
 ReadOutcome read_netcdf_bytes(std::string_view bytes, std::string_view path,
                               const NetcdfNames& names, bool molar_masses) {
+  if (std::string fault = ClassicHeader(bytes).fault(); !fault.empty()) {
+    return refused("cannot read " + std::string(path) + " as NetCDF: " + fault);
+  }
   std::lock_guard<std::mutex> lock(g_netcdf_mutex);
   // The library may keep a pointer to the memory while the file is open.
   std::string copy(bytes);
