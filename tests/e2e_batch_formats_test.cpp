@@ -202,6 +202,12 @@ TEST(BatchFormats, BadRunsFailWithWhereTheyWentWrong) {
     EXPECT_EQ(row[state], "failed") << f.scenario;
     EXPECT_EQ(row[message], f.message);
   }
+  // A pattern may name an absolute path.
+  const auto absolute = batch(dir.path(), "run",
+                              {"--input-format", "csv", "--species", "OLE2_OH", "--scenario",
+                               "good", "--inputs", (inputs / "{scenario}_aer.{species}.csv").string(),
+                               "--refit=all"});
+  EXPECT_EQ(absolute.exit_status, 0) << absolute.out << absolute.err;
   // The side file, once there, is recorded and read.
   write_file(inputs / "masses_aer.OLE2_OH.molar_masses.csv",
              "molar_mass1,molar_mass2,molar_mass3,molar_mass4,molar_mass5,molar_mass6\n"

@@ -153,7 +153,7 @@ std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
   std::array<study::FileRecord, 3> observed;
   for (int n = 0; n < 3; ++n) {
     if (named[n].empty()) continue;
-    if (study::Error why = observe(join(workdir, named[n]), observed[n])) {
+    if (study::Error why = observe(in_workdir(workdir, named[n]), observed[n])) {
       return why.message;
     }
     observed[n].path = named[n];

@@ -642,6 +642,7 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
       !error.empty()) {
     return usage_error(error);
   }
+  if (source.format == config::InputFormat::netcdf) driver::prepare_netcdf();
   set_input_source(std::move(source));
   SpeciesTable species;
   if (std::string error = load_species_table(options, species); !error.empty()) {

@@ -94,6 +94,10 @@ bool recorded_source(const study::ConfigurationRecord& record, InputSource& sour
   return true;
 }
 
+std::string in_workdir(const std::string& workdir, const std::string& path) {
+  return path.starts_with('/') ? path : join(workdir, path);
+}
+
 std::array<std::string, 3> run_input_paths(const InputSource& source, const RunEntry& entry,
                                            const std::string& workdir) {
   const Configuration& c = entry.config;
@@ -105,7 +109,7 @@ std::array<std::string, 3> run_input_paths(const InputSource& source, const RunE
   std::string side;
   if (source.format == config::InputFormat::csv && standard_layout(entry)) {
     side = config::molar_mass_file(run);
-    if (::access(join(workdir, side).c_str(), F_OK) != 0) side.clear();
+    if (::access(in_workdir(workdir, side).c_str(), F_OK) != 0) side.clear();
   }
   return {run, "", side};
 }
@@ -117,7 +121,7 @@ driver::ReadOutcome read_run(const InputSource& source, const RunEntry& entry,
     return driver::read_inputs(workdir, c.species, c.scenario, &entry.species.row);
   }
   const std::string path = config::run_file_path(source.pattern, c.species, c.scenario);
-  const std::string file = workdir.empty() || workdir == "." ? path : join(workdir, path);
+  const std::string file = workdir.empty() || workdir == "." ? path : in_workdir(workdir, path);
   driver::ReadOutcome read =
       source.format == config::InputFormat::csv
           ? driver::read_csv_run(file, standard_layout(entry))

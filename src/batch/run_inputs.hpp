@@ -47,6 +47,10 @@ bool recorded_source(const study::ConfigurationRecord& record, InputSource& sour
 std::array<std::string, 3> run_input_paths(const InputSource& source, const RunEntry& entry,
                                            const std::string& workdir);
 
+// Where `path` (relative to the working directory, or absolute) is seen
+// from here, the working directory being `workdir`.
+std::string in_workdir(const std::string& workdir, const std::string& path);
+
 // The series of `entry`'s run, read from `workdir`.
 driver::ReadOutcome read_run(const InputSource& source, const RunEntry& entry,
                              const std::string& workdir);

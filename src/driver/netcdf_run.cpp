@@ -419,6 +419,11 @@ ReadOutcome read_open(int status, int ncid, std::string_view path, std::size_t s
 
 }  // namespace
 
+void prepare_netcdf() {
+  std::lock_guard<std::mutex> lock(g_netcdf_mutex);
+  nc_initialize();
+}
+
 ReadOutcome read_netcdf_run(const std::string& path, const NetcdfNames& names, bool molar_masses) {
   // Read whole, so that its header is checked before the library sees it.
   std::string bytes;

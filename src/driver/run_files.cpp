@@ -74,14 +74,21 @@ std::vector<Line> lines_of(std::string_view text) {
   return lines;
 }
 
-std::vector<std::string_view> split(std::string_view line) {
-  std::vector<std::string_view> cells;
+// The cells of `line` into `cells` (whose storage is reused line by line).
+void split(std::string_view line, std::vector<std::string_view>& cells) {
+  cells.clear();
   for (;;) {
     const std::size_t comma = line.find(',');
     cells.push_back(cell_text(line.substr(0, comma)));
-    if (comma == std::string_view::npos) return cells;
+    if (comma == std::string_view::npos) return;
     line.remove_prefix(comma + 1);
   }
+}
+
+std::vector<std::string_view> split(std::string_view line) {
+  std::vector<std::string_view> cells;
+  split(line, cells);
+  return cells;
 }
 
 // The columns of a CSV header: for each wanted name, its place, if any.
@@ -130,27 +137,31 @@ std::string locate(const Columns& columns, const std::vector<std::string>& names
   return {};
 }
 
-// The numbers of one data line at `places`, or why a cell is not one.
+// The numbers of one data line at `places`, or why a cell is not one (the
+// message made only then: most runs have none).
 std::string read_cells(const Line& line, std::size_t record, std::size_t width,
                        const Columns& columns, const std::vector<std::size_t>& places,
-                       std::string_view path, std::vector<double>& values) {
-  const std::vector<std::string_view> cells = split(line.text);
-  const std::string where =
-      std::string(path) + " line " + std::to_string(line.number) + " (record " +
-      std::to_string(record) + ")";
+                       std::string_view path, std::vector<double>& values,
+                       std::vector<std::string_view>& cells) {
+  split(line.text, cells);
+  auto where = [&] {
+    return std::string(path) + " line " + std::to_string(line.number) + " (record " +
+           std::to_string(record) + ")";
+  };
   if (cells.size() != width) {
-    return where + ": " + std::to_string(cells.size()) + " fields where the header names " +
+    return where() + ": " + std::to_string(cells.size()) + " fields where the header names " +
            std::to_string(width);
   }
   values.clear();
   for (std::size_t place : places) {
     double value = 0.0;
-    const std::string column = where + ", column " + std::string(columns.names[place]);
     if (!parse_number(cells[place], value)) {
-      return column + ": '" + config::printable(cells[place]) + "' is not a number";
+      return where() + ", column " + std::string(columns.names[place]) + ": '" +
+             config::printable(cells[place]) + "' is not a number";
     }
     if (!std::isfinite(value)) {
-      return column + ": " + std::string(cells[place]) + " is not a finite number";
+      return where() + ", column " + std::string(columns.names[place]) + ": " +
+             std::string(cells[place]) + " is not a finite number";
     }
     values.push_back(value);
   }
@@ -179,7 +190,8 @@ std::string read_side_file(const std::string& text, std::string_view path,
     return std::string(path) + " holds " + std::to_string(lines.size() - 1) +
            " rows of molar masses; it needs exactly one";
   }
-  return read_cells(lines[1], 1, columns.names.size(), columns, places, path, masses);
+  std::vector<std::string_view> cells;
+  return read_cells(lines[1], 1, columns.names.size(), columns, places, path, masses, cells);
 }
 
 }  // namespace
@@ -231,10 +243,11 @@ ReadOutcome parse_csv_run(std::string_view text, std::string_view path, bool mol
   a.bins.reserve(records * kBins);
   if (molar_masses) a.molar_masses.reserve(records * kBins);
   std::vector<double> values;
+  std::vector<std::string_view> cells;
   for (std::size_t r = 1; r <= records; ++r) {
     const Line& line = lines[r];
     if (std::string why =
-            read_cells(line, r, columns.names.size(), columns, places, path, values);
+            read_cells(line, r, columns.names.size(), columns, places, path, values, cells);
         !why.empty()) {
       return refused(why);
     }

@@ -57,6 +57,11 @@ ReadOutcome read_netcdf_run(const std::string& path, const NetcdfNames& names, b
 ReadOutcome read_netcdf_bytes(std::string_view bytes, std::string_view path,
                               const NetcdfNames& names, bool molar_masses);
 
+// Sets the NetCDF library up (its plugins, its configuration files) once,
+// so that the processes a program forks afterwards find it ready instead of
+// each doing it again.
+void prepare_netcdf();
+
 // The factor that takes time in `units` (a CF units text) to seconds, or 0
 // when they are not a time unit of s, min, h or days.
 double seconds_per_unit(std::string_view units);
