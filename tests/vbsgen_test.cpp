@@ -378,7 +378,7 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
        "case-sensitive"},
       {{"--species", "ole2oh"}, 2, "vbsgen: --species 'ole2oh' is in no species table; did you "
                                    "mean OLE2_OH or OLE1_OH?"},
-      {{"--tag", "NO_6"}, 2, "vbsgen: --tag 'NO_6' is not the tag rule no6; did you mean no6?"},
+      {{"--tag", "NO_6"}, 2, "vbsgen: --tag: the tag 'NO_6' is not the tag rule no6; did you mean no6?"},
       {{"--species", "NEW", "--species-table", "."},
        2,
        "vbsgen: cannot read the species table '.': it is a directory"},
