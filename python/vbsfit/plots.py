@@ -115,7 +115,8 @@ def _verdict_legend(ax, verdicts):
         marker, filled = VERDICT_MARKERS.get(verdict, ("o", True))
         handles.append(Line2D([], [], linestyle="none", marker=marker, color=BLACK,
                               markerfacecolor=BLACK if filled else "none", label=verdict))
-    return ax.legend(handles=handles, title="verdict", fontsize="small", loc="upper right")
+    return ax.legend(handles=handles, title="verdict", fontsize="small", loc="lower left",
+                     bbox_to_anchor=(1.02, 0.0))
 
 
 def plot_study(study, term="VOC", target_bin=1, species=None, tags=None, file=None):
@@ -140,7 +141,7 @@ def plot_study(study, term="VOC", target_bin=1, species=None, tags=None, file=No
     scenarios = sorted({r["scenario"] for r in rows}, key=_scenario_key)
     place = {s: n for n, s in enumerate(scenarios)}
     plt = _pyplot()
-    figure, ax = plt.subplots(figsize=(8, 4.5))
+    figure, ax = plt.subplots(figsize=(9, 4.5))
     lines = sorted({(r["species"], r["tag"]) for r in rows})
     seen = []
     for n, (name, tag) in enumerate(lines):
@@ -163,7 +164,8 @@ def plot_study(study, term="VOC", target_bin=1, species=None, tags=None, file=No
     ax.set_xlabel("scenario")
     ax.set_ylabel(f"{term} coefficient of VB{target_bin} (dimensionless)")
     ax.set_title(f"{term} of target bin VB{target_bin}, with standard errors")
-    series = ax.legend(title="species, tag", fontsize="small", loc="upper left")
+    series = ax.legend(title="species, tag", fontsize="small", loc="upper left",
+                       bbox_to_anchor=(1.02, 1.0))
     ax.add_artist(series)
     _verdict_legend(ax, seen)
     return _finish(figure, file)
