@@ -1,7 +1,9 @@
 """vbsfit.fit and vbsfit.read_inputs: the program's own results from Python,
 any number of records, every refusal, and threads."""
 import concurrent.futures
+import subprocess
 import shutil
+import sys
 
 import numpy as np
 import pytest
@@ -192,3 +194,13 @@ def test_two_threads_give_the_results_of_one(tmp_path, example):
         assert np.array_equal(a.coefficients, b.coefficients)
         assert np.array_equal(a.standard_errors, b.standard_errors, equal_nan=True)
         assert [f.rss for f in a.fits] == [f.rss for f in b.fits]
+
+
+def test_an_interpreter_without_numpy_is_told_which_to_use():
+    # sys.modules[name] = None makes `import name` fail, as where it is missing.
+    done = subprocess.run([sys.executable, "-c",
+                           "import sys; sys.modules['numpy'] = None; import vbsfit"],
+                          capture_output=True, text=True)
+    assert done.returncode != 0
+    assert "vbsfit needs NumPy" in done.stderr
+    assert "run it with /usr/bin/python3" in done.stderr
