@@ -69,7 +69,7 @@ def test_a_species_table_species_fits_as_in_the_batch(study):
     rows = [r for r in vbsfit.list_species(path) if r["species"] == "LIMONENE"]
     for table in (path, str(path), rows):
         inputs = vbsfit.read_inputs(study, "LIMONENE", "0.1", species_table=table)
-        result = vbsfit.fit(**inputs, tag="no6", species_table=table)
+        result = vbsfit.fit(**inputs, tag="no6")  # with the table read_inputs was given
         assert result.results_text() == results(study, "LIMONENE")
     # The table's row of a built-in species takes its place, as in the batch.
     tol = [r for r in vbsfit.list_species(path) if r["species"] == "TOL"]

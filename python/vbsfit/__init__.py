@@ -338,9 +338,9 @@ def read_inputs(directory, species, scenario, species_table=None, allow_unknown_
 
     Returns a dict keyed as fit's parameters: "time", "precursor", "bins",
     "molar_masses" (None in the ideal layout), "species" and "scenario",
+    and "species_table" and "allow_unknown_species" when they were given,
     so that fit(**read_inputs(d, "TOL", "0.1"), tag="no6") fits them with
-    the species' rate constants (give it species_table= too when the table
-    has the species).
+    the species' rate constants.
 
     Raises FileNotFoundError for a missing file and ValueError for one that
     cannot be read, naming the file.
@@ -355,12 +355,18 @@ def read_inputs(directory, species, scenario, species_table=None, allow_unknown_
     if choice["species_refusal"]:
         raise ValueError(f"vbsfit.read_inputs: {choice['species_refusal']} (names are "
                          "case-sensitive; vbsfit.list_species() shows the table, "
-                         "species_table= adds species)")
+                         "species_table= adds species, allow_unknown_species=True reads "
+                         "it in the standard layout)")
     workdir, shown = _working_directory(directory, choice["ideal"])
     out = _table_call("read_inputs", _vbsfit.read_inputs, workdir, species, scenario, *table)
     ending = out.pop("ending")
     if ending["kind"] == "finished":
-        return dict(out, species=species, scenario=scenario)
+        named = dict(out, species=species, scenario=scenario)
+        if species_table is not None:
+            named["species_table"] = species_table  # so that fit takes the same row
+        if allow_unknown_species:
+            named["allow_unknown_species"] = True
+        return named
     text = ending["message"]
     if shown is not None:
         text = text.replace(*shown)
