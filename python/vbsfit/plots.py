@@ -49,7 +49,7 @@ def _pyplot():
 def _finish(figure, file):
     figure.tight_layout()
     if file is not None:
-        figure.savefig(file, dpi=100)
+        figure.savefig(file, dpi=100, bbox_inches="tight")  # legends beside the axes too
     return figure
 
 
@@ -108,15 +108,14 @@ def _scenario_key(name):
         return (1, 0.0, name)
 
 
-def _verdict_legend(ax, verdicts):
+def _verdict_handles(verdicts):
     from matplotlib.lines import Line2D
     handles = []
     for verdict in verdicts:
         marker, filled = VERDICT_MARKERS.get(verdict, ("o", True))
         handles.append(Line2D([], [], linestyle="none", marker=marker, color=BLACK,
                               markerfacecolor=BLACK if filled else "none", label=verdict))
-    return ax.legend(handles=handles, title="verdict", fontsize="small", loc="lower left",
-                     bbox_to_anchor=(1.02, 0.0))
+    return handles
 
 
 def plot_study(study, term="VOC", target_bin=1, species=None, tags=None, file=None):
@@ -164,10 +163,11 @@ def plot_study(study, term="VOC", target_bin=1, species=None, tags=None, file=No
     ax.set_xlabel("scenario")
     ax.set_ylabel(f"{term} coefficient of VB{target_bin} (dimensionless)")
     ax.set_title(f"{term} of target bin VB{target_bin}, with standard errors")
-    series = ax.legend(title="species, tag", fontsize="small", loc="upper left",
-                       bbox_to_anchor=(1.02, 1.0))
-    ax.add_artist(series)
-    _verdict_legend(ax, seen)
+    # One legend beside the axes: the lines (species, tag), then the verdicts' markers.
+    handles, labels = ax.get_legend_handles_labels()
+    markers = _verdict_handles(seen)
+    ax.legend(handles + markers, labels + [f"verdict: {h.get_label()}" for h in markers],
+              fontsize="small", loc="upper left", bbox_to_anchor=(1.02, 1.0))
     return _finish(figure, file)
 
 
@@ -202,10 +202,16 @@ def plot_compare(table, file=None):
         values.errorbar([number(r["value_a"]) for r in mine], [number(r["value_b"]) for r in mine],
                         xerr=[_finite(number(r["standard_error_a"])) for r in mine],
                         yerr=[_finite(number(r["standard_error_b"])) for r in mine],
-                        linestyle="none", marker="o", markersize=4, color=colour, label=label)
+                        linestyle="none", marker="o", markersize=4, color=colour, label=label,
+                        ecolor=_faint(colour), elinewidth=0.8)
     low = min(min(number(r["value_a"]), number(r["value_b"])) for r in rows)
     high = max(max(number(r["value_a"]), number(r["value_b"])) for r in rows)
     values.plot([low, high], [low, high], color=GREY, linewidth=0.8, label="no change")
+    # The values set the scale: the error bars of undetermined coefficients
+    # (thousands, where the data do not pin them down) would flatten the rest.
+    pad = 0.05 * (high - low) or 0.05
+    values.set_xlim(low - pad, high + pad)
+    values.set_ylim(low - pad, high + pad)
     values.set_xlabel("coefficient, fit a (dimensionless)")
     values.set_ylabel("coefficient, fit b (dimensionless)")
     values.set_title("coefficients of both fits, with standard errors")
@@ -216,10 +222,18 @@ def plot_compare(table, file=None):
     changes.scatter(range(len(rows)), z, c=colours, s=14)
     for limit in (-CHANGE_IN_STANDARD_ERRORS, CHANGE_IN_STANDARD_ERRORS):
         changes.axhline(limit, color=GREY, linewidth=0.8, linestyle="--")
+    # Linear within the limit, logarithmic beyond: small and large changes both show.
+    changes.set_yscale("symlog", linthresh=CHANGE_IN_STANDARD_ERRORS)
     changes.set_xlabel("coefficient (by configuration, target bin and term)")
     changes.set_ylabel("change (combined standard errors)")
     changes.set_title("change b - a over sqrt(se_a² + se_b²)")
     return _finish(figure, file)
+
+
+def _faint(colour):
+    """The colour, mostly transparent: error bars behind the points."""
+    from matplotlib.colors import to_rgba
+    return to_rgba(colour, 0.35)
 
 
 def _finite(v):
