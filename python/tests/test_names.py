@@ -86,8 +86,10 @@ def test_list_species_rows_are_the_built_in_table():
                              text=True, check=True).stdout
     lines = [line for line in printed.splitlines() if line and not line.startswith("#")][1:]
     assert [r["species"] for r in listed] == [line.split(",")[0] for line in lines]
-    # The list given back as a table changes nothing.
+    # The list given back as a table changes nothing, as rows or as a DataFrame.
     assert vbsfit.list_species(listed) == listed
+    pandas = pytest.importorskip("pandas")
+    assert vbsfit.list_species(pandas.DataFrame(listed)) == listed
 
 
 def refusal(stderr):

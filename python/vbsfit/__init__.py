@@ -144,7 +144,9 @@ def _species_table(species_table, caller):
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(_SPECIES_COLUMNS)
     try:
-        rows = list(species_table)
+        # A DataFrame (list_species() into pandas) by its rows, not its columns.
+        rows = (species_table.to_dict("records") if hasattr(species_table, "to_dict")
+                else list(species_table))
     except TypeError:
         raise ValueError(f"vbsfit.{caller}: species_table must be a path or rows (dicts with "
                          f"the keys {', '.join(_SPECIES_COLUMNS)}, or sequences in that "
