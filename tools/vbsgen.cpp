@@ -177,7 +177,8 @@ constexpr OptionRow kOptions[] = {
      "\"static\" sets every K(j) to 0, \"no56\" K(5) and K(6),\n"
      "\"no6\" K(6); a term ajr with K(j) = 0 has no effect and\n"
      "cannot be recovered by a fit; a tag that differs from\n"
-     "these only in case, '-' or '_' is refused"},
+     "these only in case, '-' or '_' is refused, and one a\n"
+     "single edit from one of them or allgas is warned of"},
     {"layout", '\0', batch::OptionValue::required, "LAYOUT",
      [](Options& o, const Value& v) {
        if (*v == "standard") {
@@ -345,6 +346,9 @@ Options parse_command_line(int argc, char** argv) {
   check_name("tag", o.tag, config::kTagLength);
   if (std::string refusal = config::tag_refusal(o.tag); !refusal.empty()) {
     usage_error("--tag: " + refusal);
+  }
+  if (std::string warning = config::tag_warning(o.tag); !warning.empty()) {
+    std::fprintf(stderr, "vbsgen: warning: %s\n", warning.c_str());
   }
   choose_species_row(o);
   const Layout expected =
