@@ -209,10 +209,11 @@ class Reader {
       if (type == NC_FLOAT) fill = static_cast<double>(NC_FILL_FLOAT);
     }
     for (std::size_t k = 0; k < out.size(); ++k) {
+      if (!(fill && out[k] == *fill) && std::isfinite(out[k])) continue;
       const std::string at = where(v) + ", index " + std::to_string(k) + " (record " +
                              std::to_string(k + 1) + ")";
       if (fill && out[k] == *fill) refuse(at + ": missing (the fill value " + shortest(*fill) + ")");
-      if (!std::isfinite(out[k])) refuse(at + ": " + shortest(out[k]) + " is not finite");
+      refuse(at + ": " + shortest(out[k]) + " is not finite");
     }
     return out;
   }
