@@ -38,7 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Small runs only: the fit of a long one says nothing more of the reader.
   if (n <= 64) {
-    driver::fit_in_memory({a.time, a.precursor, a.bins, a.molar_masses});
+    driver::FitInput input;
+    input.time = a.time;
+    input.precursor = a.precursor;
+    input.bins = a.bins;
+    input.molar_masses = a.molar_masses;
+    driver::fit_in_memory(input);
   }
   return 0;
 }
