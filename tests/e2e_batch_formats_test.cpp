@@ -3,6 +3,7 @@
 // length and time unit recover vbsgen's truth within the standard errors,
 // and bad runs are refused with where they went wrong.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -240,6 +241,42 @@ TEST(BatchFormats, SharesOfANetcdfStudyMerge) {
     EXPECT_EQ(run_row(runs, species, "0.1", "allgas")[column(runs, "state")], "succeeded")
         << species;
   }
+}
+
+// A NetCDF run of other variable names is read through --netcdf-variables,
+// and fits as the same run of the usual names; without the mapping it fails
+// naming the variable it lacks.
+TEST(BatchFormats, NetcdfVariablesOfOtherNamesAreMapped) {
+  if (::access("/usr/bin/ncgen", X_OK) != 0 || ::access("/usr/bin/ncdump", X_OK) != 0) {
+    GTEST_SKIP() << "ncgen or ncdump is missing (Debian's netcdf-bin; tools/deps.sh check)";
+  }
+  ScratchDir dir;
+  generate(dir.path(), "netcdf", "TOL", "usual", "allgas", "41");
+  generate(dir.path(), "netcdf", "TOL", "named", "allgas", "41");
+  const fs::path named = dir.path() / "INPUTS_NETCDF" / "named_aer.TOL.nc";
+  const fs::path cdl = dir.path() / "named.cdl";
+  // bin1 ... bin6 become vb1 ... vb6, time becomes t (the dimension too).
+  const std::string command =
+      "/usr/bin/ncdump " + named.string() +
+      " | sed -e 's/\\bbin\\([1-6]\\)\\b/vb\\1/g' -e 's/\\btime\\b/t/g' > " +
+      cdl.string() + " && rm " + named.string() + " && /usr/bin/ncgen -o " + named.string() +
+      " " + cdl.string();
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const std::vector<std::string> lists = {"--input-format", "netcdf", "--species", "TOL",
+                                          "--scenario", "usual,named"};
+  const auto unmapped = batch(dir.path(), "plain", lists);
+  EXPECT_EQ(unmapped.exit_status, 1);
+  const auto runs = read_table(dir.path() / "plain" / "vbsfit-report" / "runs.csv");
+  EXPECT_EQ(run_row(runs, "TOL", "named", "allgas")[column(runs, "message")],
+            "vbsfit: ../INPUTS_NETCDF/named_aer.TOL.nc has no time dimension: no variable time; "
+            "--netcdf-variables time=NAME names another");
+  const auto mapped = batch(
+      dir.path(), "mapped",
+      {"--input-format", "netcdf", "--species", "TOL", "--scenario", "named",
+       "--netcdf-variables", "time=t,bin1=vb1,bin2=vb2,bin3=vb3,bin4=vb4,bin5=vb5,bin6=vb6"});
+  ASSERT_EQ(mapped.exit_status, 0) << mapped.out << mapped.err;
+  EXPECT_EQ(read_file(dir.path() / "mapped" / "FITS" / "fit6_coef.TOL.named.allgas"),
+            read_file(dir.path() / "plain" / "FITS" / "fit6_coef.TOL.usual.allgas"));
 }
 
 // Options that cannot describe a study are refused before anything runs.
