@@ -45,9 +45,9 @@ TEST(RunPattern, FillsTheNamesAndRefusesWhatItCannotFill) {
   for (const auto& f : kFaults) EXPECT_EQ(config::pattern_fault(f.pattern), f.fault) << f.pattern;
 }
 
-TEST(CsvRun, ReadsColumnsInAnyOrderWithQuotesCarriageReturnsAndOtherColumns) {
+TEST(CsvRun, ReadsColumnsInAnyOrderWithQuotesCarriageReturnsAMarkAndOtherColumns) {
   const std::string text =
-      "\"bin6\",bin5,bin4,bin3,bin2,bin1,precursor,time,note," + kMassHeader + "\r\n" +
+      "\xEF\xBB\xBF\"bin6\",bin5,bin4,bin3,bin2,bin1,precursor,time,note," + kMassHeader + "\r\n" +
       "6,5,4,3,2,1,25,0,start,10,20,30,40,50,60\r\n\r\n" +
       " 6.5 ,5,4,3,2,1,+24.5,1e2,\"x\",11,21,31,41,51,61\r\n";
   const driver::ReadOutcome read = driver::parse_csv_run(text, "run.csv", true);

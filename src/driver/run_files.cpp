@@ -61,6 +61,8 @@ struct Line {
   std::string_view text;
 };
 std::vector<Line> lines_of(std::string_view text) {
+  // The byte order mark spreadsheets put first is no part of the header.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::vector<Line> lines;
   int number = 0;
   while (!text.empty()) {
