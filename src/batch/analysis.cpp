@@ -236,7 +236,10 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
-  analysis.numbers = fit_numbers(fit, fits, replay_fit(fit, input),
+  // The fitted model run alone: its figures judge the misfits, and its
+  // series are there for the page.
+  const quality::Replay replay = replay_fit(fit, input);
+  analysis.numbers = fit_numbers(fit, fits, replay,
                                  {request.settings.misfit_limit, request.settings.replay_limit});
   analysis.input_records = surplus_records(request.entry, request.workdir);
   if (!request.page) return analysis;
