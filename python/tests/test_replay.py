@@ -53,7 +53,7 @@ def test_read_study_gives_the_replay_of_every_fit(example):
     study = vbsfit.read_study(report, pandas=False)
     inputs = vbsfit.read_inputs(example, "OLE2_OH", "0.1")
     for tag in ("allgas", "static"):
-        result = vbsfit.fit(**inputs, species="OLE2_OH", tag=tag)
+        result = vbsfit.fit(**inputs, tag=tag)
         run = next(r for r in study["runs"] if r["tag"] == tag)
         assert run["replay_total_error"] == result.replay_total.max_error
         assert run["replay_mass_rms_error"] == result.replay_mass.rms_error
