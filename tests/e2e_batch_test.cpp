@@ -92,7 +92,8 @@ class Batch : public testsupport::BatchStudy {
                                  read.arrays.molar_masses, v.species, v.scenario, v.tag,
                                  config::rate_constants(v.species, v.tag)};
     const driver::FitOutcome fit = driver::fit_in_memory(input);
-    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit));
+    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit),
+                              batch::replay_fit(fit, input));
   }
 };
 
@@ -314,7 +315,7 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "run set of only them (--species, --scenario, --tag or --plan) removes them\n"
             "  2 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  6 target bins in 1 configuration misfit: the model does not describe their data "
-            "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
+            "(residuals' drift above 0.98, replayed values off by more than the replay limit); see the report\n"
             "  report: ./vbsfit-report/index.html\n");
 }
 
@@ -476,7 +477,7 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
       {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no study.sqlite)"},
       {{"../shard-2", "../shard-1-lenient", "../shard-3"},
        "vbsfit-batch: ../shard-1-lenient/study.sqlite was flagged under other limits "
-       "(--se-limit, --misfit-limit) than ../shard-2/study.sqlite"},
+       "(--se-limit, --misfit-limit, --replay-limit) than ../shard-2/study.sqlite"},
   };
   for (const auto& r : refused) {
     std::vector<std::string> args = {"--merge", "--report", "../refused"};

@@ -90,6 +90,12 @@ void expect_same(const study::ConfigurationRecord& got, const study::Configurati
   }
   EXPECT_EQ(got.records, want.records);
   EXPECT_EQ(got.batch, want.batch);
+  for (auto member : {&study::ConfigurationRecord::replay_total_error,
+                      &study::ConfigurationRecord::replay_total_rms_error,
+                      &study::ConfigurationRecord::replay_mass_error,
+                      &study::ConfigurationRecord::replay_mass_rms_error}) {
+    EXPECT_TRUE(same_bits(got.*member, want.*member)) << got.*member;
+  }
 }
 
 void expect_same(const std::vector<study::CoefficientRow>& got,
@@ -114,7 +120,9 @@ void expect_same(const std::vector<study::FitRow>& got, const std::vector<study:
     SCOPED_TRACE("fit row " + std::to_string(n));
     EXPECT_EQ(got[n].target_bin, want[n].target_bin);
     for (auto member : {&study::FitRow::rss, &study::FitRow::rms, &study::FitRow::r_squared,
-                        &study::FitRow::relative_residual, &study::FitRow::autocorrelation}) {
+                        &study::FitRow::relative_residual, &study::FitRow::autocorrelation,
+                        &study::FitRow::drift, &study::FitRow::replay_error,
+                        &study::FitRow::replay_rms_error}) {
       EXPECT_TRUE(same_bits(got[n].*member, want[n].*member)) << got[n].*member;
     }
     EXPECT_EQ(got[n].misfit, want[n].misfit);
@@ -449,29 +457,36 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
+// What a study of schema 4 lacks: the replay and the drift, and the
+// inputs' format.
+constexpr const char* kBeforeReplay =
+    "ALTER TABLE configurations DROP COLUMN input_format; "
+    "ALTER TABLE configurations DROP COLUMN input_variables; "
+    "ALTER TABLE batches DROP COLUMN replay_limit; "
+    "ALTER TABLE configurations DROP COLUMN replay_total_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_total_rms_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_mass_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_mass_rms_error; "
+    "ALTER TABLE fits DROP COLUMN drift; ALTER TABLE fits DROP COLUMN replay_error; "
+    "ALTER TABLE fits DROP COLUMN replay_rms_error; ";
+
 // A study of schema 1 (no record_sha256, no species source), 2 (no
 // species source) or 3 (no ols_standard_error; the flags and standard
-// errors of the earlier kind): a read-only open reads its rows unhashed,
-// without sources, each ols_standard_error its standard_error, and writes
-// nothing; a writer's open upgrades it to the same, leaving every record
-// unhashed so that the next batch refits it.
+// errors of the earlier kind), none with the replay: a read-only open reads
+// its rows unhashed, without sources, each ols_standard_error its
+// standard_error, and writes nothing; a writer's open upgrades it to the
+// same, leaving every record unhashed so that the next batch refits it.
 TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
   const struct {
     int version;
     const char* made;  // from a study of this version
   } cases[] = {
-      {1, "ALTER TABLE configurations DROP COLUMN input_format; "
-          "ALTER TABLE configurations DROP COLUMN input_variables; "
-          "ALTER TABLE configurations DROP COLUMN record_sha256; "
+      {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
           "ALTER TABLE species_rows DROP COLUMN source; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 1"},
-      {2, "ALTER TABLE configurations DROP COLUMN input_format; "
-          "ALTER TABLE configurations DROP COLUMN input_variables; "
-          "ALTER TABLE species_rows DROP COLUMN source; "
+      {2, "ALTER TABLE species_rows DROP COLUMN source; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 2"},
-      {3, "ALTER TABLE configurations DROP COLUMN input_format; "
-          "ALTER TABLE configurations DROP COLUMN input_variables; "
-          "UPDATE species_rows SET source = NULL; "
+      {3, "UPDATE species_rows SET source = NULL; "
           "ALTER TABLE coefficients DROP COLUMN ols_standard_error; PRAGMA user_version = 3"},
   };
   for (const auto& c : cases) {
@@ -486,7 +501,7 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       }
     }
     sqlite3* db = raw_open(path());
-    raw_exec(db, c.made);
+    raw_exec(db, std::string(kBeforeReplay) + c.made);
     sqlite3_close(db);
     const std::string earlier = read_file(path());
 
@@ -532,6 +547,46 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       ASSERT_FALSE(study.read(snapshot));
       ASSERT_EQ(snapshot.batches.size(), 2u);
       EXPECT_EQ(snapshot.batches[1].species, sample_batch().species);
+    }
+  }
+}
+
+// A study of schema 4: read-only, its replay figures, drift and replay
+// limit read as absent and its records do not match their digests (so a
+// batch checks them again); a writer's open adds the columns and leaves
+// every record unhashed.
+TEST_F(StudyTest, AStudyBeforeTheReplayReadsItsFiguresAsAbsentAndIsUpgraded) {
+  {
+    Study study = open_with_batch();
+    ASSERT_FALSE(study.record(sample_configuration(key("S1"), 1, batch_), sample_coefficients(),
+                              sample_fits()));
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
+  sqlite3_close(db);
+  const std::string earlier = read_file(path());
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only ? "read-only" : "writer");
+    Study study;
+    ASSERT_FALSE(Study::open(path(), study, read_only));
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    ASSERT_EQ(snapshot.configurations.size(), 1u);
+    ASSERT_EQ(snapshot.batches.size(), 1u);
+    EXPECT_TRUE(std::isnan(snapshot.batches[0].replay_limit));
+    const study::Stored& s = snapshot.configurations[0];
+    EXPECT_TRUE(std::isnan(s.record.replay_total_error));
+    EXPECT_TRUE(std::isnan(s.record.replay_mass_rms_error));
+    ASSERT_EQ(s.fits.size(), 6u);
+    for (const study::FitRow& f : s.fits) {
+      EXPECT_TRUE(std::isnan(f.drift) && std::isnan(f.replay_error));
+      EXPECT_EQ(f.autocorrelation, sample_fits()[f.target_bin - 1].autocorrelation);
+    }
+    EXPECT_NE(s.record_sha256, study::record_digest(s));
+    if (read_only) {
+      EXPECT_EQ(read_file(path()), earlier);
+    } else {
+      EXPECT_EQ(s.record_sha256, "");
     }
   }
 }
@@ -589,18 +644,17 @@ std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
 
 // A record that cannot be committed (here the file size limit stops the
 // log's growth) says which configuration was lost.
-// A study of schema 4 (no input format: every row read in the fixed
-// layout) is read, and upgraded, with its digests standing: a fixed-layout
-// row digests as it did; another format is part of the digest.
-TEST_F(StudyTest, AStudyOfVersion4KeepsItsDigestsAndReadsAsFixedLayout) {
+// A study of schema 4 (no input format) reads as read in the fixed layout,
+// before and after a writer upgrades it; the format is part of a record's
+// digest.
+TEST_F(StudyTest, AStudyOfVersion4ReadsAsTheFixedLayout) {
   {
     Study study = open_with_batch();
     record(study, key("S1"), 1);
     record(study, key("S2"), 2, 2);
   }
   sqlite3* db = raw_open(path());
-  raw_exec(db, "ALTER TABLE configurations DROP COLUMN input_format; "
-               "ALTER TABLE configurations DROP COLUMN input_variables; PRAGMA user_version = 4");
+  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
   sqlite3_close(db);
   for (bool read_only : {true, false}) {
     Study study;
@@ -610,11 +664,9 @@ TEST_F(StudyTest, AStudyOfVersion4KeepsItsDigestsAndReadsAsFixedLayout) {
     ASSERT_EQ(snapshot.configurations.size(), 2u);
     for (const study::Stored& s : snapshot.configurations) {
       EXPECT_EQ(s.record.input_format, "fixed");
-      EXPECT_NE(s.record_sha256, "");
-      EXPECT_EQ(s.record_sha256, study::record_digest(s));
       study::Stored csv = s;
       csv.record.input_format = "csv";
-      EXPECT_NE(study::record_digest(csv), s.record_sha256);
+      EXPECT_NE(study::record_digest(csv), study::record_digest(s));
     }
   }
 }

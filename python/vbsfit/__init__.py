@@ -4,6 +4,8 @@
     result = vbsfit.fit(time, precursor, bins, molar_masses)
     result.coefficients      # 6 x 7: row r is target bin r+1; columns VOC, VB1 ... VB6
     result.flags             # "trusted", "undetermined", "misfit" or "no effect"
+    result.replayed_bins     # the bins replayed by the fitted model alone, records x 6
+    result.fits[r].replay_error  # target bin r+1's replay error (largest error / peak)
     result.results_text()    # the bytes vbsfit writes as its results file
 
 The fit is vbsfit's own: the same stages, solver and rounding, so for 1441
@@ -35,12 +37,14 @@ from .study import read_study
 from .plots import plot_compare, plot_study
 
 __all__ = ["fit", "read_inputs", "read_study", "list_species", "plot_study", "plot_compare",
-           "FitResult", "BinFit", "TERMS", "DEFAULT_SE_LIMIT", "DEFAULT_MISFIT_LIMIT"]
+           "FitResult", "BinFit", "ReplayError", "TERMS", "DEFAULT_SE_LIMIT",
+           "DEFAULT_MISFIT_LIMIT", "DEFAULT_REPLAY_LIMIT"]
 
 BINS = _vbsfit.BINS
 TERMS = ("VOC",) + tuple(f"VB{j}" for j in range(1, BINS + 1))
 DEFAULT_SE_LIMIT = _vbsfit.DEFAULT_SE_LIMIT
 DEFAULT_MISFIT_LIMIT = _vbsfit.DEFAULT_MISFIT_LIMIT
+DEFAULT_REPLAY_LIMIT = _vbsfit.DEFAULT_REPLAY_LIMIT
 
 
 @dataclass(frozen=True)
@@ -51,7 +55,18 @@ class BinFit:
     rms: float              # sqrt(rss / intervals)
     r_squared: float        # 1 - rss / total sum of squares (NaN for constant data)
     autocorrelation: float  # lag 1, of the residuals (NaN when they are all zero)
-    misfit: bool            # autocorrelation above the misfit limit
+    misfit: bool            # drift above misfit_limit and replay_error above replay_limit
+    drift: float = float("nan")  # lag 1 of the residuals' running sum (each times its
+                                 # interval): the model's error in the stored values
+    replay_error: float = float("nan")      # the replayed bin's largest error over its peak
+    replay_rms_error: float = float("nan")  # its RMS error over its mean
+
+
+@dataclass(frozen=True)
+class ReplayError:
+    """How far a replayed series lies from the observed one (NaN: not known)."""
+    max_error: float  # the largest |replayed - observed| over the observed peak
+    rms_error: float  # the RMS of replayed - observed over the observed mean
 
 
 @dataclass(frozen=True, eq=False)
@@ -74,6 +89,14 @@ class FitResult:
     interval_times: np.ndarray = None   # each interval's midpoint, in seconds
     time: np.ndarray = None             # the records fitted: their times (s)
     bins: np.ndarray = None             # and their bins, records x 6
+    # The fit replayed: its coefficients run as the model alone from the first
+    # record's bins, driven by the observed precursor (records x 6; None when
+    # the replay could not be taken, replay_problem says why).
+    replayed_bins: np.ndarray = None
+    replay_total: ReplayError = ReplayError(float("nan"), float("nan"))  # of the bins' total
+    replay_mass: ReplayError = ReplayError(float("nan"), float("nan"))   # weighted by the mean
+                                                                         # molar masses
+    replay_problem: str = ""
 
     def results_text(self):
         """The bytes vbsfit writes as its results file for this fit."""
@@ -212,7 +235,7 @@ def list_species(species_table=None):
 
 def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", rates=None,
         se_limit=DEFAULT_SE_LIMIT, misfit_limit=DEFAULT_MISFIT_LIMIT, scenario=None,
-        species_table=None, allow_unknown_species=False):
+        species_table=None, allow_unknown_species=False, replay_limit=DEFAULT_REPLAY_LIMIT):
     """Fits the six target bins of one simulation.
 
     time, precursor: 1-D, one value per record (at least 2 records; time in
@@ -234,9 +257,11 @@ def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", ra
     ("alllgas") is fitted with a warning. The scenario is a label here.
 
     Each coefficient has one verdict, in flags: "no effect" when its column
-    is zero; "misfit" when its bin's residuals' lag-1 autocorrelation
-    exceeds misfit_limit (the model does not describe that bin's data,
-    whatever the error); otherwise "trusted" when its standard error is at
+    is zero; "misfit" when its bin's drift (the lag-1 autocorrelation of
+    the residuals' running sum, each times its interval) exceeds
+    misfit_limit and its replay error exceeds replay_limit (the model leaves
+    a systematic error in that bin's data, whatever the standard error);
+    otherwise "trusted" when its standard error is at
     most se_limit and its column independent of the others, "undetermined"
     when not. These are the words of study.sqlite and coefficients.csv.
 
@@ -255,7 +280,8 @@ def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", ra
             raise ValueError(f"vbsfit.fit: rates must hold KP and K(1) ... K(6), "
                              f"7 values; it has shape {rates.shape}")
         rates = [float(r) for r in rates]
-    for name, value in (("se_limit", se_limit), ("misfit_limit", misfit_limit)):
+    for name, value in (("se_limit", se_limit), ("misfit_limit", misfit_limit),
+                        ("replay_limit", replay_limit)):
         if not isinstance(value, (int, float, np.floating, np.integer)) or np.isnan(value):
             raise ValueError(f"vbsfit.fit: {name} must be a number; it is {value!r}")
     if species is None:
@@ -278,7 +304,7 @@ def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", ra
         _check_names("fit", ("", ""), species, tag, True)
 
     out = _vbsfit.fit(time, precursor, bins, molar_masses, species, scenario, tag, rates,
-                      float(se_limit), float(misfit_limit))
+                      float(se_limit), float(misfit_limit), float(replay_limit))
     ending = out["ending"]
     if ending["kind"] == "input":
         raise ValueError(f"vbsfit.fit: {ending['message']}")
@@ -291,8 +317,7 @@ def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", ra
         raise RuntimeError(f"vbsfit.fit: ended with message {ending['status']}: "
                            f"{ending['message']}")
 
-    fits = tuple(BinFit(bin=r + 1, misfit=bool(f["autocorrelation"] > misfit_limit), **f)
-                 for r, f in enumerate(out["fits"]))
+    fits = tuple(BinFit(bin=r + 1, **f) for r, f in enumerate(out["fits"]))
     return FitResult(coefficients=out["coefficients"],
                      standard_errors=out["standard_errors"],
                      flags=np.array(out["flags"], dtype=object), fits=fits, rates=out["rates"],
@@ -301,7 +326,11 @@ def fit(time, precursor, bins, molar_masses=None, species=None, tag="allgas", ra
                      ols_standard_errors=out["ols_standard_errors"],
                      rates_of_change=out["rates_of_change"],
                      fitted_rates=out["fitted_rates"],
-                     interval_times=(time[1:] + time[:-1]) / 2, time=time, bins=bins)
+                     interval_times=(time[1:] + time[:-1]) / 2, time=time, bins=bins,
+                     replayed_bins=out["replayed_bins"],
+                     replay_total=ReplayError(*out["replay_total"]),
+                     replay_mass=ReplayError(*out["replay_mass"]),
+                     replay_problem=out["replay_problem"])
 
 
 # What a numbered message of a read says in plain words, and what to do.

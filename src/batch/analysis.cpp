@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <map>
 #include <tuple>
@@ -162,6 +163,19 @@ std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
   return {};
 }
 
+void take_limits(const std::vector<study::BatchRecord>& batches, AnalysisSettings& settings) {
+  if (batches.empty()) return;
+  const auto judged = std::find_if(batches.begin(), batches.end(), [](const auto& b) {
+    return !std::isnan(b.replay_limit);
+  });
+  const study::BatchRecord& batch = judged != batches.end() ? *judged : batches.front();
+  settings.se_limit = batch.se_limit;
+  const bool replayed = judged != batches.end();
+  settings.misfit_limit = replayed ? batch.misfit_limit : quality::kDefaultMisfitLimit;
+  settings.replay_limit = replayed ? batch.replay_limit : quality::kDefaultReplayLimit;
+  settings.notes.misfit_limit = settings.misfit_limit;
+}
+
 std::string stale_note(const Configuration& c) {
   return config::results_path(c.species, c.scenario, c.tag) +
          " does not match its inputs: they changed since it was written, or the file was "
@@ -223,7 +237,11 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
-  analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
+  // The fitted model run alone: its figures judge the misfits, and its
+  // series are there for the page.
+  const quality::Replay replay = replay_fit(fit, input);
+  analysis.numbers = fit_numbers(fit, fits, replay,
+                                 {request.settings.misfit_limit, request.settings.replay_limit});
   // A fixed-layout file may hold more records than a fit reads; a run of
   // another format is read whole.
   if (source.format == config::InputFormat::fixed) {

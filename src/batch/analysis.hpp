@@ -26,11 +26,20 @@ struct InputSource;  // batch/run_inputs.hpp
 struct AnalysisSettings {
   double se_limit = quality::kDefaultSeLimit;
   double misfit_limit = quality::kDefaultMisfitLimit;
+  double replay_limit = quality::kDefaultReplayLimit;
   // The batch's version, command line, date and host, which the page of a
   // fit this batch made shows; the analysis adds the inputs and the misfit
   // figures.
   report::PageNotes notes;
 };
+
+// Sets the limits of `settings` to those the first of `batches` that
+// recorded a replay limit judged its fits by; none left as they are. A
+// batch recorded before the replay (no replay limit) judged misfits by the
+// autocorrelation of the residuals, which its misfit limit is of: only its
+// se_limit is taken, when no batch recorded one, and the defaults stand for
+// the others.
+void take_limits(const std::vector<study::BatchRecord>& batches, AnalysisSettings& settings);
 
 struct AnalysisRequest {
   const RunEntry& entry;  // its configuration and the species row it takes

@@ -1,5 +1,6 @@
 // Joining the studies of a run set's shards into one.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -9,6 +10,16 @@
 
 namespace study {
 namespace {
+
+// Whether two batches judged their fits by the same limits. A batch of
+// schema 4 or before (no replay limit) judged misfits by another figure,
+// and its records are refitted and judged anew when joined: only its
+// standard errors' limit counts.
+bool same_limits(const BatchRecord& a, const BatchRecord& b) {
+  if (a.se_limit != b.se_limit) return false;
+  if (std::isnan(a.replay_limit) || std::isnan(b.replay_limit)) return true;
+  return a.misfit_limit == b.misfit_limit && a.replay_limit == b.replay_limit;
+}
 
 namespace fs = std::filesystem;
 
@@ -60,7 +71,7 @@ Error check_claim(Share& share) {
                      shard_name(*share.claim) + " and " + shard_name(b) +
                      "): it is not one shard's study");
     }
-    if (b.se_limit != share.claim->se_limit || b.misfit_limit != share.claim->misfit_limit) {
+    if (!same_limits(b, *share.claim)) {
       return refusal(share.path + " holds batches flagged under different limits");
     }
   }
@@ -204,10 +215,10 @@ Error check_cover(const std::vector<Share>& read) {
     if (!same_run_set(*share.claim, *first.claim)) {
       return refusal(share.path + " holds a share of another run set than " + first.path);
     }
-    if (share.claim->se_limit != first.claim->se_limit ||
-        share.claim->misfit_limit != first.claim->misfit_limit) {
-      return refusal(share.path + " was flagged under other limits (--se-limit, --misfit-limit) than " +
-                     first.path);
+    if (!same_limits(*share.claim, *first.claim)) {
+      return refusal(share.path +
+                     " was flagged under other limits (--se-limit, --misfit-limit, --replay-limit) "
+                     "than " + first.path);
     }
     indices.insert(share.claim->shard_index);
   }
