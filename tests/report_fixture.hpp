@@ -19,6 +19,7 @@
 
 #include "config/config.hpp"
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 #include "report/page_notes.hpp"
 #include "report/report.hpp"
 #include "report/study_view.hpp"
@@ -168,6 +169,15 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
       figures.coefficients[col] = q.coefficients[col];
     }
   }
+  // The stored bins, and the fit run alone over them.
+  std::vector<double> precursor, reported;
+  for (const auto& record : conc) {
+    precursor.push_back(record[0]);
+    c.stored_bins.insert(c.stored_bins.end(), record.begin() + 1, record.end());
+  }
+  for (const report::BinSeries& bin : c.bins) reported.insert(reported.end(), bin.reported.begin(), bin.reported.end());
+  const std::array<double, 7> rate_row = {kp, k[0], k[1], k[2], k[3], k[4], k[5]};
+  c.replay = quality::replay({c.time, precursor, c.stored_bins, rate_row}, reported, c.molar_masses);
   return f;
 }
 

@@ -19,6 +19,7 @@
 #include "config/formats.hpp"
 #include "driver/in_memory.hpp"
 #include "report/page_notes.hpp"
+#include "quality/replay.hpp"
 #include "report/report.hpp"
 #include "study/sha256.hpp"
 
@@ -28,7 +29,7 @@ namespace {
 // A configuration's numbers for its page, from its fit in memory and the
 // figures of its solves (assess_solves).
 report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& fit,
-                              const std::vector<double>& time, std::vector<quality::Fit> fits) {
+                              const driver::FitInput& input, std::vector<quality::Fit> fits) {
   const Configuration& id = entry.config;
   report::PageData c;
   c.species = id.species;
@@ -39,13 +40,20 @@ report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& f
   c.inputs = config::input_paths(id.species, id.scenario, entry.species.row);
   c.results = config::results_path(id.species, id.scenario, id.tag);
   c.molar_masses = fit.avgwmol;
-  c.time = time;
+  c.time.assign(input.time.begin(), input.time.end());
+  std::vector<double> reported;  // 6 x 7, as the results file reports them
   for (int r = 1; r <= config::kBins; ++r) {
     const driver::SolveRecord& s = fit.solves[r - 1];
     const quality::Problem problem{fit.intervals, config::kCoefficients, fit.a, s.b,
                                    s.x, s.lower, s.upper};
     c.bins.push_back(report::bin_series(problem, r, std::move(fits[r - 1])));
+    reported.insert(reported.end(), c.bins.back().reported.begin(), c.bins.back().reported.end());
   }
+  // The fit run alone over the stored records, for the page's replay charts.
+  const std::array<double, config::kCoefficients> rates = config::rate_row(fit.rates);
+  const quality::Stored stored{input.time, input.precursor, input.bins, rates};
+  c.stored_bins.assign(input.bins.begin(), input.bins.end());
+  c.replay = quality::replay(stored, reported, fit.avgwmol);
   return c;
 }
 
@@ -227,7 +235,7 @@ Analysis analyze(const AnalysisRequest& request) {
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,
-      report::render_page(page_numbers(request.entry, fit, read.arrays.time, std::move(fits)),
+      report::render_page(page_numbers(request.entry, fit, input, std::move(fits)),
                           page_notes(analysis, request.settings, request.stored == nullptr),
                           request.settings.se_limit));
   analysis.page = analysis.error.empty();
