@@ -324,8 +324,11 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
     records = time_axis(hours);
     render_replay_frame(out, records, "replay-frame");
     out += "<figure class=\"total\" id=\"chart-total\"><figcaption><strong>The bins' total</strong>. " +
-           replay_words(c.replay.total) + " Weighted by the mean molar masses: " +
-           percent(c.replay.weighted_total.max_error) + ".</figcaption>\n";
+           replay_words(c.replay.total) +
+           (std::isnan(c.replay.weighted_total.max_error)
+                ? std::string()
+                : " Weighted by the mean molar masses: " + percent(c.replay.weighted_total.max_error) + ".") +
+           "</figcaption>\n";
     render_replay_chart(out, records, "replay-frame", series_of(c.stored_bins, 0),
                         series_of(c.replay.bins, 0), "The bins' total");
     out += "</figure>\n";

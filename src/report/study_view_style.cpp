@@ -68,6 +68,18 @@ svg .holes.q { stroke-width: 3; }
 #flags td.m { background: #d7301f; color: #fff; } #flags td.m::after { content: "m"; }
 #flags td.a1 { background: #fde2c8; } #flags td.a2 { background: #fdae6b; }
 #flags td.a3 { background: #e6550d; color: #fff; } #flags td.a4 { background: #a63603; color: #fff; }
+@media (max-width: 900px) {
+  body { margin: 0.6em; }
+  table { font-size: 0.8em; }
+  th, td { padding: 0.15em 0.25em; }
+  #configurations th { overflow-wrap: anywhere; hyphens: auto; }
+  #configurations thead th { font-size: 0.9em; }
+  #configurations thead th:nth-child(1), #configurations thead th:nth-child(4) { width: 9%; }
+  #configurations thead th:nth-child(2) { width: 10.5%; }
+  #configurations thead th:nth-child(3) { width: 8%; }
+  #models small { white-space: normal; }
+  #flags { font-size: 0.68em; }
+}
 @media print { body { margin: 0; } td, th { print-color-adjust: exact; -webkit-print-color-adjust: exact; } }
 </style>
 )";
