@@ -92,7 +92,8 @@ class Batch : public testsupport::BatchStudy {
                                  read.arrays.molar_masses, v.species, v.scenario, v.tag,
                                  config::rate_constants(v.species, v.tag)};
     const driver::FitOutcome fit = driver::fit_in_memory(input);
-    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit));
+    return batch::fit_numbers(fit, batch::assess_solves(fit, input, quality::kDefaultSeLimit),
+                              batch::replay_fit(fit, input));
   }
 };
 

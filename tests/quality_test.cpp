@@ -355,22 +355,25 @@ TEST(Verdict, NoEffectThenMisfitThenTheFlag) {
 }
 
 // Residuals chosen outright (b with the one coefficient at 0, so e = b), and
-// their lag-1 autocorrelation worked out by hand.
-TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {
+// their lag-1 autocorrelation and drift (of the running sum S, intervals of
+// length 1, about its mean) worked out by hand.
+TEST(Autocorrelation, OfResidualsAndOfTheirRunningSum) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   struct Case {
     const char* name;
     std::vector<double> e;
-    double expected;  // sum e(i) e(i - 1) / sum e(i)^2
-    bool misfit;      // under the default limit, 0.2
+    double autocorrelation;  // sum e(i) e(i - 1) / sum e(i)^2
+    double drift;            // the same of s = S - mean(S)
   };
   const Case cases[] = {
-      {"alternating signs, as differenced noise", {1, -1, 1, -1}, -3.0 / 4.0, false},
-      {"one sign throughout, a missed trend", {1, 1, 1, 1}, 3.0 / 4.0, true},
-      {"a ramp", {1, 2, 3}, 8.0 / 14.0, true},
-      {"uncorrelated", {1, 0, -1, 0}, 0.0, false},
-      {"one residual: no pairs", {2}, 0.0, false},
-      {"all zero: a perfect fit", {0, 0, 0}, kNaN, false},
+      // S = 1, 0, 1, 0: s = +-1/2 alternating.
+      {"alternating signs, as differenced noise", {1, -1, 1, -1}, -3.0 / 4.0, -3.0 / 4.0},
+      // S = 1, 2, 3, 4: s = -3/2, -1/2, 1/2, 3/2.
+      {"one sign throughout, a missed trend", {1, 1, 1, 1}, 3.0 / 4.0, 1.0 / 4.0},
+      // S = 1, 1, 1, 0: s = 1/4, 1/4, 1/4, -3/4.
+      {"a step that returns", {1, 0, 0, -1}, 0.0, -1.0 / 12.0},
+      {"one residual: no pairs, S constant", {2}, 0.0, kNaN},
+      {"all zero: a perfect fit", {0, 0, 0}, kNaN, kNaN},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -379,23 +382,46 @@ TEST(Autocorrelation, OfResidualsAndTheMisfitRule) {
     o.b = c.e;
     o.add_column(std::vector<double>(c.e.size(), 1.0), 0.0, 0.0, 1.0);
     const quality::Fit fit = assess_alone(o.problem());
-    if (std::isnan(c.expected)) {
-      EXPECT_TRUE(std::isnan(fit.autocorrelation));
-    } else {
-      EXPECT_DOUBLE_EQ(fit.autocorrelation, c.expected);
+    for (const auto& [figure, expected] :
+         {std::pair{fit.autocorrelation, c.autocorrelation}, {fit.drift, c.drift}}) {
+      if (std::isnan(expected)) {
+        EXPECT_TRUE(std::isnan(figure));
+      } else {
+        EXPECT_DOUBLE_EQ(figure, expected);
+      }
     }
-    EXPECT_EQ(quality::is_misfit(fit), c.misfit);
+    EXPECT_FALSE(quality::is_misfit(fit));  // none drifts above the default limit
   }
-  // The limit is the caller's: 0.75 is a misfit under 0.5, not under 0.8, and
-  // a limit is not itself exceeded.
-  Owned trend;
-  trend.rows = 4;
-  trend.b = {1, 1, 1, 1};
-  trend.add_column({1, 1, 1, 1}, 0.0, 0.0, 1.0);
-  const quality::Fit fit = assess_alone(trend.problem());
-  EXPECT_TRUE(quality::is_misfit(fit, 0.5));
-  EXPECT_FALSE(quality::is_misfit(fit, 0.8));
-  EXPECT_FALSE(quality::is_misfit(fit, 0.75));
+}
+
+// The misfit rule: a drift above the limit makes a misfit unless the bin's
+// replay error is within the replay limit; neither limit is itself exceeded.
+TEST(MisfitRule, DriftAboveTheLimitAndAReplayErrorAboveItsOwn) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  Owned ramp;  // S = 1, 2, 3, 4: drift 1/4
+  ramp.rows = 4;
+  ramp.b = {1, 1, 1, 1};
+  ramp.add_column({1, 1, 1, 1}, 0.0, 0.0, 1.0);
+  const quality::Fit fit = assess_alone(ramp.problem());
+  ASSERT_DOUBLE_EQ(fit.drift, 0.25);
+  struct Case {
+    double replay_error, misfit_limit, replay_limit;
+    bool misfit;
+  } cases[] = {
+      {0.5, 0.2, 0.05, true},    // drifts, and replays badly
+      {0.5, 0.3, 0.05, false},   // under the misfit limit
+      {0.5, 0.25, 0.05, false},  // at it
+      {0.01, 0.2, 0.05, false},  // replays within the limit
+      {0.05, 0.2, 0.05, false},  // at it
+      {kNaN, 0.2, 0.05, true},   // replay unknown: the drift alone
+      {0.01, 0.2, 0.0, true},    // replay limit 0: the drift alone
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(quality::is_misfit(fit, c.replay_error, c.misfit_limit, c.replay_limit), c.misfit)
+        << c.replay_error << " " << c.misfit_limit << " " << c.replay_limit;
+  }
+  EXPECT_TRUE(quality::is_misfit(fit, 0.2));
+  EXPECT_FALSE(quality::is_misfit(fit, 0.25));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,19 @@ namespace {
 struct Simulation {
   std::vector<double> time, precursor, bins, molar_masses;
 
+  vbsgen::Coefficients truth;
+
+  // `background`: a run with absorptive partitioning and that background
+  // aerosol mass (vbsgen --partitioning), not of the fitted model's form.
   Simulation(const std::string& species, const std::string& tag, std::uint64_t seed,
-             double noise = 0.0) {
+             double noise = 0.0, std::optional<double> background = std::nullopt)
+      : truth(vbsgen::draw_coefficients(seed)) {
     vbsgen::Run run;
+    const config::RateConstants rates = config::rate_constants(species, tag);
     const std::string problem =
-        vbsgen::simulate(config::rate_constants(species, tag), vbsgen::draw_coefficients(seed),
-                         config::kRecords, 300.0, 25.0, run);
+        background ? vbsgen::simulate_partitioning(rates, truth, config::kRecords, 300.0, 25.0,
+                                                   *background, run)
+                   : vbsgen::simulate(rates, truth, config::kRecords, 300.0, 25.0, run);
     EXPECT_EQ(problem, "");
     if (noise > 0.0) vbsgen::add_noise(run, noise, seed);
     time = run.time;
@@ -38,9 +46,16 @@ struct Simulation {
   }
 };
 
-// Fits `s` under `tag` in memory and replays the coefficients it reports.
-quality::Replay fit_and_replay(const Simulation& s, const std::string& species,
-                               const std::string& tag) {
+// A fit of a simulation, its figures and its replay.
+struct Judged {
+  driver::FitOutcome fit;
+  std::vector<quality::Fit> figures;  // per target bin
+  quality::Replay replay;
+};
+
+// Fits `s` under `tag` in memory, assesses its solves and replays the
+// coefficients it reports.
+Judged judge(const Simulation& s, const std::string& species, const std::string& tag) {
   driver::FitInput input;
   input.time = s.time;
   input.precursor = s.precursor;
@@ -48,7 +63,8 @@ quality::Replay fit_and_replay(const Simulation& s, const std::string& species,
   input.molar_masses = s.molar_masses;
   input.species = species;
   input.tag = tag;
-  const driver::FitOutcome fit = driver::fit_in_memory(input);
+  Judged j{driver::fit_in_memory(input), {}, {}};
+  const driver::FitOutcome& fit = j.fit;
   EXPECT_TRUE(fit.ending.ok()) << fit.ending.message;
   std::vector<double> coefficients;
   for (const driver::SolveRecord& solve : fit.solves) {
@@ -56,7 +72,27 @@ quality::Replay fit_and_replay(const Simulation& s, const std::string& species,
   }
   const std::array<double, config::kCoefficients> rates = config::rate_row(fit.rates);
   const quality::Stored stored{s.time, s.precursor, s.bins, rates};
-  return quality::replay(stored, coefficients, fit.avgwmol);
+  const quality::Design design =
+      quality::design_of(fit.intervals, config::kCoefficients, fit.a, stored);
+  for (int r = 1; r <= config::kBins; ++r) {
+    const driver::SolveRecord& solve = fit.solves[r - 1];
+    const quality::Problem p{fit.intervals, config::kCoefficients, fit.a, solve.b,
+                             solve.x,       solve.lower,           solve.upper, r};
+    j.figures.push_back(quality::assess(p, design));
+  }
+  j.replay = quality::replay(stored, coefficients, fit.avgwmol);
+  return j;
+}
+
+quality::Replay fit_and_replay(const Simulation& s, const std::string& species,
+                               const std::string& tag) {
+  return judge(s, species, tag).replay;
+}
+
+// Whether bin r (0-based) of `j` is a misfit under the default limits.
+bool misfit(const Judged& j, int r) {
+  return quality::is_misfit(j.figures[r], j.replay.bin[r].max_error, quality::kDefaultMisfitLimit,
+                            quality::kDefaultReplayLimit);
 }
 
 // The fit recovers noise-free coefficients to about 1e-10 and the replay
@@ -107,6 +143,70 @@ TEST(Replay, AWrongTagsReplayErrorIsLarge) {
       EXPECT_GE(worst, c.at_least);
     }
   }
+}
+
+// The misfit rule on vbsgen data: the data's own tag never makes a misfit,
+// and a tag that drops reactions the data had is a misfit in every bin
+// whose VOC coefficient it misses by more than 0.02, with or without noise.
+TEST(MisfitOnSimulations, TheRightTagNeverAndEveryWrongTagsMiss) {
+  constexpr double kMiss = 0.02;  // what a modeller calls a missed yield
+  struct Case {
+    const char* species;
+    const char* data_tag;
+    const char* fit_tag;
+    double noise;
+  } cases[] = {
+      {"OLE2_OH", "allgas", "allgas", 0.0},  {"OLE2_OH", "allgas", "allgas", 0.01},
+      {"TOL", "no6", "no6", 0.0},            {"c12", "no6", "no6", 0.01},
+      {"OLE2_OH", "allgas", "static", 0.0},  {"OLE2_OH", "allgas", "static", 0.01},
+      {"TOL", "allgas", "no56", 0.0},        {"c12", "no6", "static", 0.01},
+      {"c12", "allgas", "no56", 0.01},
+  };
+  int misses = 0;
+  for (const Case& c : cases) {
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+      SCOPED_TRACE(std::string(c.species) + " " + c.data_tag + " fitted " + c.fit_tag +
+                   " noise " + std::to_string(c.noise) + " seed " + std::to_string(seed));
+      const Simulation s(c.species, c.data_tag, seed, c.noise);
+      const Judged j = judge(s, c.species, c.fit_tag);
+      for (int r = 0; r < config::kBins; ++r) {
+        const double miss = std::fabs(j.fit.solves[r].reported[0] - s.truth[r][0]);
+        if (std::string(c.data_tag) == c.fit_tag) {
+          EXPECT_FALSE(misfit(j, r)) << "bin " << r + 1 << " drift " << j.figures[r].drift;
+        } else if (miss > kMiss) {
+          ++misses;
+          EXPECT_TRUE(misfit(j, r)) << "bin " << r + 1 << " misses VOC by " << miss << ", drift "
+                                    << j.figures[r].drift << ", replay error "
+                                    << j.replay.bin[r].max_error;
+        }
+      }
+    }
+  }
+  EXPECT_GE(misses, 10);  // the wrong tags did miss: the rule was put to the test
+}
+
+// On a run the model cannot describe exactly (absorptive partitioning), the
+// data's tag leaves residuals that drift, yet its replay stays within the
+// replay limit: those bins are not misfits; a static fit of the same run is.
+TEST(MisfitOnSimulations, NonLinearRunsAreJudgedByTheirReplay) {
+  int drifting = 0;
+  for (std::uint64_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const Simulation s("OLE2_OH", "allgas", seed, 0.0, 0.0);
+    const Judged right = judge(s, "OLE2_OH", "allgas");
+    for (int r = 0; r < config::kBins; ++r) {
+      drifting += right.figures[r].drift > quality::kDefaultMisfitLimit;
+      if (right.replay.bin[r].max_error <= quality::kDefaultReplayLimit) {
+        EXPECT_FALSE(misfit(right, r)) << "bin " << r + 1;
+      }
+    }
+    const Judged wrong = judge(s, "OLE2_OH", "static");
+    EXPECT_GT(wrong.replay.total.max_error, quality::kDefaultReplayLimit);
+    int flagged = 0;
+    for (int r = 0; r < config::kBins; ++r) flagged += misfit(wrong, r);
+    EXPECT_GE(flagged, 3);
+  }
+  EXPECT_GT(drifting, 0);  // the residuals alone would have called them misfits
 }
 
 // One bin, no precursor yield, self term -k: y(t+1) = y(t) (1 - h k / 2) /

@@ -15,6 +15,7 @@
 #include "config/config.hpp"
 #include "driver/in_memory.hpp"
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 
 namespace py = pybind11;
 
@@ -50,6 +51,7 @@ py::dict ending_dict(const driver::Ending& e) {
 struct Assessed {
   driver::FitOutcome outcome;
   std::vector<quality::Fit> fits;
+  quality::Replay replay;
 };
 
 Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
@@ -66,6 +68,12 @@ Assessed fit_and_assess(const driver::FitInput& input, double se_limit) {
                              s.x,         s.lower,               s.upper, target};
     r.fits.push_back(quality::assess(p, design, se_limit));
   }
+  std::vector<double> coefficients;
+  for (const driver::SolveRecord& s : o.solves) {
+    coefficients.insert(coefficients.end(), s.reported.begin(), s.reported.end());
+  }
+  r.replay = quality::replay({input.time, input.precursor, input.bins, rates}, coefficients,
+                             o.avgwmol);
   return r;
 }
 
@@ -82,7 +90,7 @@ py::array_t<double> vector(const std::vector<double>& values) {
 py::dict fit(const Array& time, const Array& precursor, const Array& bins,
              const std::optional<Array>& molar_masses, const std::string& species,
              const std::string& tag, const std::optional<std::vector<double>>& rates,
-             double se_limit, double misfit_limit) {
+             double se_limit, double misfit_limit, double replay_limit) {
   driver::FitInput input;
   const std::vector<double> t = copy_of(time), p = copy_of(precursor), b = copy_of(bins);
   const std::vector<double> w = molar_masses ? copy_of(*molar_masses) : std::vector<double>();
@@ -119,7 +127,8 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   for (int row = 0; row < kRows; ++row) {
     const quality::Fit& f = r.fits[row];
     py::list row_flags;
-    const bool misfit = quality::is_misfit(f, misfit_limit);
+    const quality::ReplayError& replayed = r.replay.bin[row];
+    const bool misfit = quality::is_misfit(f, replayed.max_error, misfit_limit, replay_limit);
     for (int c = 0; c < kCols; ++c) {
       coefficients.push_back(o.solves[row].reported[c]);
       errors.push_back(f.coefficients[c].standard_error);
@@ -132,6 +141,10 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
     fd["rms"] = f.rms;
     fd["r_squared"] = f.r_squared;
     fd["autocorrelation"] = f.autocorrelation;
+    fd["drift"] = f.drift;
+    fd["replay_error"] = replayed.max_error;
+    fd["replay_rms_error"] = replayed.rms_error;
+    fd["misfit"] = misfit;
     fits.append(fd);
   }
   out["coefficients"] = matrix(coefficients, kRows, kCols);
@@ -145,6 +158,17 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   out["mean_molar_masses"] = vector(std::vector<double>(o.avgwmol.begin(), o.avgwmol.end()));
   out["results_text"] = py::bytes(o.results_text);
   out["records"] = o.records;
+  if (r.replay.bins.empty()) {
+    out["replayed"] = py::none();
+  } else {
+    out["replayed"] = matrix(r.replay.bins, r.replay.records, config::kBins);
+  }
+  out["replay_problem"] = r.replay.problem;
+  auto figures = [](const quality::ReplayError& e) {
+    return py::make_tuple(e.max_error, e.rms_error);
+  };
+  out["replay_total"] = figures(r.replay.total);
+  out["replay_mass"] = figures(r.replay.weighted_total);
   return out;
 }
 
@@ -176,11 +200,12 @@ PYBIND11_MODULE(_vbsfit, m) {
   m.doc() = "vbsfit's fit in memory and fit statistics (use the vbsfit package)";
   m.def("fit", &fit, py::arg("time"), py::arg("precursor"), py::arg("bins"),
         py::arg("molar_masses"), py::arg("species"), py::arg("tag"), py::arg("rates"),
-        py::arg("se_limit"), py::arg("misfit_limit"));
+        py::arg("se_limit"), py::arg("misfit_limit"), py::arg("replay_limit"));
   m.def("read_inputs", &read_inputs, py::arg("workdir"), py::arg("species"),
         py::arg("scenario"));
   m.attr("RECORDS") = config::kRecords;
   m.attr("BINS") = config::kBins;
   m.attr("DEFAULT_SE_LIMIT") = quality::kDefaultSeLimit;
   m.attr("DEFAULT_MISFIT_LIMIT") = quality::kDefaultMisfitLimit;
+  m.attr("DEFAULT_REPLAY_LIMIT") = quality::kDefaultReplayLimit;
 }

@@ -4,6 +4,8 @@
     result = vbsfit.fit(time, precursor, bins, molar_masses)
     result.coefficients      # 6 x 7: row r is target bin r+1; columns VOC, VB1 ... VB6
     result.flags             # "trusted", "undetermined", "misfit" or "no effect"
+    result.replayed          # the bins replayed by the fitted model alone, records x 6
+    result.fits[r].replay_error  # target bin r+1's replay error (largest error / peak)
     result.results_text()    # the bytes vbsfit writes as its results file
 
 The fit is vbsfit's own: the same stages, solver and rounding, so for 1441
@@ -22,13 +24,14 @@ from . import _vbsfit
 
 from .study import read_study
 
-__all__ = ["fit", "read_inputs", "read_study", "FitResult", "BinFit", "TERMS",
-           "DEFAULT_SE_LIMIT", "DEFAULT_MISFIT_LIMIT"]
+__all__ = ["fit", "read_inputs", "read_study", "FitResult", "BinFit", "ReplayError", "TERMS",
+           "DEFAULT_SE_LIMIT", "DEFAULT_MISFIT_LIMIT", "DEFAULT_REPLAY_LIMIT"]
 
 BINS = _vbsfit.BINS
 TERMS = ("VOC",) + tuple(f"VB{j}" for j in range(1, BINS + 1))
 DEFAULT_SE_LIMIT = _vbsfit.DEFAULT_SE_LIMIT
 DEFAULT_MISFIT_LIMIT = _vbsfit.DEFAULT_MISFIT_LIMIT
+DEFAULT_REPLAY_LIMIT = _vbsfit.DEFAULT_REPLAY_LIMIT
 
 
 @dataclass(frozen=True)
@@ -39,7 +42,18 @@ class BinFit:
     rms: float              # sqrt(rss / intervals)
     r_squared: float        # 1 - rss / total sum of squares (NaN for constant data)
     autocorrelation: float  # lag 1, of the residuals (NaN when they are all zero)
-    misfit: bool            # autocorrelation above the misfit limit
+    misfit: bool            # drift above misfit_limit and replay_error above replay_limit
+    drift: float = float("nan")  # lag 1 of the residuals' running sum (each times its
+                                 # interval): the model's error in the stored values
+    replay_error: float = float("nan")      # the replayed bin's largest error over its peak
+    replay_rms_error: float = float("nan")  # its RMS error over its mean
+
+
+@dataclass(frozen=True)
+class ReplayError:
+    """How far a replayed series lies from the observed one (NaN: not known)."""
+    max_error: float  # the largest |replayed - observed| over the observed peak
+    rms_error: float  # the RMS of replayed - observed over the observed mean
 
 
 @dataclass(frozen=True, eq=False)
@@ -55,6 +69,14 @@ class FitResult:
     mean_molar_masses: np.ndarray  # 6 (zero without molar masses)
     records: int
     _results: bytes
+    # The fit replayed: its coefficients run as the model alone from the first
+    # record's bins, driven by the observed precursor (records x 6; None when
+    # the replay could not be taken, replay_problem says why).
+    replayed: np.ndarray = None
+    replay_total: ReplayError = ReplayError(float("nan"), float("nan"))  # of the bins' total
+    replay_mass: ReplayError = ReplayError(float("nan"), float("nan"))   # weighted by the mean
+                                                                         # molar masses
+    replay_problem: str = ""
 
     def results_text(self):
         """The bytes vbsfit writes as its results file for this fit."""
@@ -95,7 +117,8 @@ def _table(name, values, records):
 
 
 def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas",
-        rates=None, se_limit=DEFAULT_SE_LIMIT, misfit_limit=DEFAULT_MISFIT_LIMIT):
+        rates=None, se_limit=DEFAULT_SE_LIMIT, misfit_limit=DEFAULT_MISFIT_LIMIT,
+        replay_limit=DEFAULT_REPLAY_LIMIT):
     """Fits the six target bins of one simulation.
 
     time, precursor: 1-D, one value per record (at least 2 records; time in
@@ -106,9 +129,11 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
     K(1) ... K(6), taken as they are.
 
     Each coefficient has one verdict, in flags: "no effect" when its column
-    is zero; "misfit" when its bin's residuals' lag-1 autocorrelation
-    exceeds misfit_limit (the model does not describe that bin's data,
-    whatever the error); otherwise "trusted" when its standard error is at
+    is zero; "misfit" when its bin's drift (the lag-1 autocorrelation of
+    the residuals' running sum, each times its interval) exceeds
+    misfit_limit and its replay error exceeds replay_limit (the model leaves
+    a systematic error in that bin's data, whatever the standard error);
+    otherwise "trusted" when its standard error is at
     most se_limit and its column independent of the others, "undetermined"
     when not. These are the words of study.sqlite and coefficients.csv.
 
@@ -127,7 +152,8 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
             raise ValueError(f"vbsfit.fit: rates must hold KP and K(1) ... K(6), "
                              f"7 values; it has shape {rates.shape}")
         rates = [float(r) for r in rates]
-    for name, value in (("se_limit", se_limit), ("misfit_limit", misfit_limit)):
+    for name, value in (("se_limit", se_limit), ("misfit_limit", misfit_limit),
+                        ("replay_limit", replay_limit)):
         if not isinstance(value, (int, float, np.floating, np.integer)) or np.isnan(value):
             raise ValueError(f"vbsfit.fit: {name} must be a number; it is {value!r}")
     for name, value in (("species", species), ("tag", tag)):
@@ -135,7 +161,7 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
             raise ValueError(f"vbsfit.fit: {name} must be a string; it is {value!r}")
 
     out = _vbsfit.fit(time, precursor, bins, molar_masses, species, tag, rates,
-                      float(se_limit), float(misfit_limit))
+                      float(se_limit), float(misfit_limit), float(replay_limit))
     ending = out["ending"]
     if ending["kind"] == "input":
         raise ValueError(f"vbsfit.fit: {ending['message']}")
@@ -148,14 +174,16 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
         raise RuntimeError(f"vbsfit.fit: ended with message {ending['status']}: "
                            f"{ending['message']}")
 
-    fits = tuple(BinFit(bin=r + 1, misfit=bool(f["autocorrelation"] > misfit_limit), **f)
-                 for r, f in enumerate(out["fits"]))
+    fits = tuple(BinFit(bin=r + 1, **f) for r, f in enumerate(out["fits"]))
     return FitResult(coefficients=out["coefficients"],
                      standard_errors=out["standard_errors"],
                      flags=np.array(out["flags"], dtype=object), fits=fits, rates=out["rates"],
                      mean_molar_masses=out["mean_molar_masses"],
                      records=out["records"], _results=out["results_text"],
-                     ols_standard_errors=out["ols_standard_errors"])
+                     ols_standard_errors=out["ols_standard_errors"],
+                     replayed=out["replayed"], replay_total=ReplayError(*out["replay_total"]),
+                     replay_mass=ReplayError(*out["replay_mass"]),
+                     replay_problem=out["replay_problem"])
 
 
 # What a numbered message of a read says in plain words, and what to do.

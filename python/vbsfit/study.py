@@ -6,7 +6,7 @@ import sqlite3
 import urllib.parse
 import warnings
 
-SCHEMA_VERSION = 4  # PRAGMA user_version of the newest studies this module reads
+SCHEMA_VERSION = 5  # PRAGMA user_version of the newest studies this module reads
 # Version 1 lacks the runs' record_sha256 column; its studies are read as they are.
 OLDEST_SCHEMA_VERSION = 1
 # Versions before 4 kept each coefficient's flag ('determined', 'undetermined',
@@ -14,6 +14,15 @@ OLDEST_SCHEMA_VERSION = 1
 # verdict by the rule vbsfit-batch applies (no effect first, then a misfit
 # bin, then the flag) and gives the standard error, of that kind, as both.
 VERDICT_SCHEMA_VERSION = 4
+# Version 5 added the replay and the drift; earlier studies judged misfits by
+# the residuals' autocorrelation and have none of these columns: read_study
+# gives them as absent values, so that every study's tables have one shape.
+REPLAY_SCHEMA_VERSION = 5
+_REPLAY_COLUMNS = {
+    "runs": ("replay_total_error", "replay_total_rms_error", "replay_mass_error",
+             "replay_mass_rms_error"),
+    "fits": ("drift", "replay_error", "replay_rms_error"),
+}
 
 # Each table of read_study, in the order vbsfit-batch's tables list them: by
 # the configuration's run, then target bin, then term (VOC, VB1 ... VB6).
@@ -96,7 +105,10 @@ def read_study(report_dir, pandas=None):
     "runs" (one row per configuration: state, message, files and their
     SHA-256, rate constants, ...), "coefficients", "fits" and "models", with
     the database's column names and full-precision numbers (None or NaN where
-    the study has no value). The coefficients' "flag" is each one's verdict:
+    the study has no value). "runs" has each fit's replay of the bins' total
+    (replay_total_error, replay_total_rms_error) and of their total weighted
+    by the mean molar masses (replay_mass_...); "fits" each target bin's
+    drift, replay_error and replay_rms_error. The coefficients' "flag" is each one's verdict:
     "trusted", "undetermined", "misfit" or "no effect". A study written
     before schema 4 kept flags instead: they are mapped to verdicts by the
     same rule, its standard errors (all of the ols_standard_error kind) are
@@ -116,6 +128,16 @@ def read_study(report_dir, pandas=None):
         pd = None
     db, path, version = _connect(report_dir)
     queries = dict(_QUERIES)
+    if version < REPLAY_SCHEMA_VERSION:
+        for name, added in _REPLAY_COLUMNS.items():
+            queries[name] = queries[name].replace(
+                "SELECT t.*", "SELECT t.*, " + ", ".join(f"NULL AS {c}" for c in added)).replace(
+                "SELECT *", "SELECT *, " + ", ".join(f"NULL AS {c}" for c in added))
+        if version >= VERDICT_SCHEMA_VERSION:
+            warnings.warn(f"{path} is a study of schema {version}: its misfit flags were set "
+                          "by the residuals' autocorrelation and it has no replay figures; run "
+                          "vbsfit-batch over it to upgrade it and record the figures anew",
+                          UserWarning, stacklevel=2)
     if version < VERDICT_SCHEMA_VERSION:
         queries["coefficients"] = _EARLIER_COEFFICIENTS
         warnings.warn(f"{path} is a study of schema {version}: its coefficients' verdicts are "

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <map>
 #include <tuple>
@@ -170,6 +171,14 @@ std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
   return {};
 }
 
+void take_limits(const study::BatchRecord& batch, AnalysisSettings& settings) {
+  settings.se_limit = batch.se_limit;
+  const bool replayed = !std::isnan(batch.replay_limit);
+  settings.misfit_limit = replayed ? batch.misfit_limit : quality::kDefaultMisfitLimit;
+  settings.replay_limit = replayed ? batch.replay_limit : quality::kDefaultReplayLimit;
+  settings.notes.misfit_limit = settings.misfit_limit;
+}
+
 std::string stale_note(const Configuration& c) {
   return config::results_path(c.species, c.scenario, c.tag) +
          " does not match its inputs: they changed since it was written, or the file was "
@@ -230,7 +239,8 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
-  analysis.numbers = fit_numbers(fit, fits, request.settings.misfit_limit);
+  analysis.numbers = fit_numbers(fit, fits, replay_fit(fit, input),
+                                 {request.settings.misfit_limit, request.settings.replay_limit});
   analysis.input_records = surplus_records(request.entry, request.workdir);
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(

@@ -24,11 +24,18 @@ namespace batch {
 struct AnalysisSettings {
   double se_limit = quality::kDefaultSeLimit;
   double misfit_limit = quality::kDefaultMisfitLimit;
+  double replay_limit = quality::kDefaultReplayLimit;
   // The batch's version, command line, date and host, which the page of a
   // fit this batch made shows; the analysis adds the inputs and the misfit
   // figures.
   report::PageNotes notes;
 };
+
+// Sets the limits of `settings` to those `batch` judged its fits by. A
+// batch recorded before the replay (no replay limit) judged misfits by the
+// autocorrelation of the residuals, which its misfit limit is of: the
+// defaults stand for both then.
+void take_limits(const study::BatchRecord& batch, AnalysisSettings& settings);
 
 struct AnalysisRequest {
   const RunEntry& entry;  // its configuration and the species row it takes

@@ -171,7 +171,8 @@ std::string check_workdir(const std::string& workdir) {
   return {};
 }
 
-RunnerSettings runner_settings(const Options& options, double se_limit, double misfit_limit) {
+RunnerSettings runner_settings(const Options& options, double se_limit, double misfit_limit,
+                               double replay_limit) {
   RunnerSettings settings;
   settings.workdir = options.workdir;
   settings.report = options.report.value_or(options.workdir + "/vbsfit-report");
@@ -179,6 +180,7 @@ RunnerSettings runner_settings(const Options& options, double se_limit, double m
   settings.progress = ::isatty(STDERR_FILENO) == 1;
   settings.analysis.se_limit = se_limit;
   settings.analysis.misfit_limit = misfit_limit;
+  settings.analysis.replay_limit = replay_limit;
   settings.analysis.notes.misfit_limit = misfit_limit;
   settings.pages = options.pages;
   return settings;
@@ -369,10 +371,7 @@ int write_joined_report(const Options& options, const std::string& species_kept,
     return run_error(error.message);
   }
   AnalysisSettings settings;  // the shares', which the merge found alike
-  if (!batches.empty()) {
-    settings.se_limit = batches.front().se_limit;
-    settings.misfit_limit = batches.front().misfit_limit;
-  }
+  if (!batches.empty()) take_limits(batches.front(), settings);
   settings.notes.misfit_limit = settings.misfit_limit;
   std::vector<std::string> undrawn;
   Summary summary;
@@ -546,7 +545,8 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
   std::int64_t batch_id = 0;
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
   StudyStart before;
-  if (study::Error error = read_start(db, record.se_limit, record.misfit_limit, before)) {
+  if (study::Error error =
+          read_start(db, record.se_limit, record.misfit_limit, record.replay_limit, before)) {
     return run_error(error.message);
   }
   const bool take_over_report = earlier_report(before);
@@ -609,8 +609,9 @@ int run_mode(const Options& options, const BuildFacts& build, const SpeciesTable
   const Shard shard = options.shard.value_or(Shard{});
   const double se_limit = options.se_limit.value_or(quality::kDefaultSeLimit);
   const double misfit_limit = options.misfit_limit.value_or(quality::kDefaultMisfitLimit);
+  const double replay_limit = options.replay_limit.value_or(quality::kDefaultReplayLimit);
   const std::vector<RunEntry> share = shard_of(entries, shard);
-  RunnerSettings settings = runner_settings(options, se_limit, misfit_limit);
+  RunnerSettings settings = runner_settings(options, se_limit, misfit_limit, replay_limit);
   settings.launcher = &launcher;
   ReportDirectory found;
   int lock = -1;
@@ -622,7 +623,8 @@ int run_mode(const Options& options, const BuildFacts& build, const SpeciesTable
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
   if (options.forget) return forget_mode(db, settings, share);
   return run_batch(db, options,
-                   batch_record(args, build, shard, entries, share, se_limit, misfit_limit),
+                   batch_record(args, build, shard, entries, share, se_limit, misfit_limit,
+                                replay_limit),
                    share, species, settings);
 }
 

@@ -52,6 +52,19 @@ std::string set_limit(std::optional<double>& field, std::string_view option,
   return {};
 }
 
+// As set_limit, but 0 is a limit too.
+std::string set_replay_limit(std::optional<double>& field, const std::string& value) {
+  double limit = 0.0;
+  const char* end = value.data() + value.size();
+  const auto result = std::from_chars(value.data(), end, limit);
+  if (value.empty() || result.ec != std::errc() || result.ptr != end || !(limit >= 0.0) ||
+      !std::isfinite(limit)) {
+    return needs("replay-limit", "a number of at least 0", value);
+  }
+  field = limit;
+  return {};
+}
+
 constexpr unsigned kWithMerge = 1;  // an option --merge takes
 
 // The options, in the order --help lists them, with the lines between them.
@@ -140,8 +153,14 @@ constexpr OptionRow kOptions[] = {
      "(default 0.1); see \"Flags\" below"},
     {"misfit-limit", '\0', OptionValue::required, "X",
      [](Options& o, const Value& v) { return set_limit(o.misfit_limit, "misfit-limit", *v); },
-     "the largest lag-1 autocorrelation of a target bin's\n"
-     "residuals that still fits (default 0.2); see \"Flags\""},
+     "the largest drift of a target bin's residuals (the\n"
+     "lag-1 autocorrelation of their running sum) that still\n"
+     "fits (default 0.98); see \"Verdicts\" below"},
+    {"replay-limit", '\0', OptionValue::required, "X",
+     [](Options& o, const Value& v) { return set_replay_limit(o.replay_limit, *v); },
+     "a bin whose replay error is at most X (default 0.05,\n"
+     "5 % of the bin's peak) is not a misfit for the drift of\n"
+     "its residuals alone; 0 judges by the drift alone"},
     {"no-pages", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.pages = false; return std::string(); },
      "write the tables only: no index.html and no page per\n"
@@ -354,9 +373,15 @@ Report directory (a batch adds to the study there, never replaces it):
 
 Verdicts: the standard error of a coefficient is that of the fit without
 its bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
-coefficients strictly inside their bounds). A target bin whose residuals'
-lag-1 autocorrelation exceeds --misfit-limit leaves residuals that run in
-long stretches of one sign: the model does not describe that bin's data.
+coefficients strictly inside their bounds). Each fit is replayed: its
+coefficients run as the model alone from the first record's bins, driven by
+the observed precursor; a bin's replay error is the largest difference of
+its replayed and observed values over its observed peak (fits.csv,
+replay_error; the bins' total's in runs.csv). A target bin is a misfit when
+the drift of its residuals (the lag-1 autocorrelation of their running sum,
+each times its interval: the model's error in the stored values) exceeds
+--misfit-limit and its replay error exceeds --replay-limit: the model
+leaves a systematic error in that bin's data that shows when it runs alone.
 Each coefficient has one verdict of four: trusted: standard error at most
 --se-limit, the column independent of the others, in a bin that fits;
 undetermined: in a bin that fits, with a larger error or a column the data

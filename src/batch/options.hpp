@@ -32,7 +32,8 @@ struct Options {
   std::optional<int> jobs;
   std::optional<Shard> shard;
   std::optional<double> se_limit;        // largest standard error of a determined coefficient
-  std::optional<double> misfit_limit;    // largest residuals' autocorrelation of a bin that fits
+  std::optional<double> misfit_limit;    // largest drift of a bin that fits
+  std::optional<double> replay_limit;    // replay error within which no bin is a misfit
   bool pages = true;                     // false: tables only (--no-pages)
   bool merge = false;
   bool allow_mixed_constants = false;    // --merge: join shares fitted with other constants

@@ -118,10 +118,22 @@ std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit,
   return fits;
 }
 
+quality::Replay replay_fit(const driver::FitOutcome& fit, const driver::FitInput& input) {
+  const std::array<double, config::kCoefficients> rates = config::rate_row(fit.rates);
+  std::vector<double> coefficients;
+  for (const driver::SolveRecord& s : fit.solves) {
+    coefficients.insert(coefficients.end(), s.reported.begin(), s.reported.end());
+  }
+  return quality::replay({input.time, input.precursor, input.bins, rates}, coefficients,
+                         fit.avgwmol);
+}
+
 FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality::Fit>& fits,
-                       double misfit_limit) {
+                       const quality::Replay& replay, MisfitLimits limits) {
   FitNumbers numbers;
   numbers.avgwmol = fit.avgwmol;
+  numbers.replay_total = replay.total;
+  numbers.replay_mass = replay.weighted_total;
   for (int r = 1; r <= config::kBins; ++r) {
     const driver::SolveRecord& s = fit.solves[r - 1];
     quality::BinFigures& bin = numbers.bins[r - 1];
@@ -141,7 +153,12 @@ FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality:
     f.residual_variance = q.residual_variance;
     f.free_count = q.free_count;
     f.autocorrelation = q.autocorrelation;
-    f.misfit = quality::is_misfit(q, misfit_limit);
+    f.drift = q.drift;
+    if (static_cast<int>(replay.bin.size()) >= r) {
+      f.replay_error = replay.bin[r - 1].max_error;
+      f.replay_rms_error = replay.bin[r - 1].rms_error;
+    }
+    f.misfit = quality::is_misfit(q, f.replay_error, limits.misfit, limits.replay);
     std::copy(q.coefficients.begin(), q.coefficients.end(), f.coefficients.begin());
   }
   return numbers;

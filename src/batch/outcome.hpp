@@ -60,6 +60,8 @@ bool move_on(Outcome& outcome, Event event);
 struct FitNumbers {
   std::array<double, config::kBins> avgwmol{};
   std::array<quality::BinFigures, config::kBins> bins;
+  quality::ReplayError replay_total;  // the replay of the bins' total
+  quality::ReplayError replay_mass;   // of the total weighted by the mean molar masses
 };
 static_assert(quality::kTerms == config::kCoefficients);
 static_assert(quality::BinFigures{}.rows == config::kIntervals);
@@ -71,11 +73,21 @@ static_assert(quality::BinFigures{}.rows == config::kIntervals);
 std::vector<quality::Fit> assess_solves(const driver::FitOutcome& fit,
                                         const driver::FitInput& input, double se_limit);
 
+// quality::replay of a fit's reported coefficients on the stored series of
+// `input` it was fitted from, weighted by its mean molar masses.
+quality::Replay replay_fit(const driver::FitOutcome& fit, const driver::FitInput& input);
+
+// The limits a fit's bins are judged misfits by (quality::is_misfit).
+struct MisfitLimits {
+  double misfit = quality::kDefaultMisfitLimit;
+  double replay = quality::kDefaultReplayLimit;
+};
+
 // The numbers of a fit: the coefficients shifted exactly as the run shifts
-// them, and the figures `fits` of its solves (assess_solves), each bin
-// judged a misfit or not under `misfit_limit`.
+// them, the figures `fits` of its solves (assess_solves) and its `replay`
+// (replay_fit), each bin judged a misfit or not under `limits`.
 FitNumbers fit_numbers(const driver::FitOutcome& fit, const std::vector<quality::Fit>& fits,
-                       double misfit_limit = quality::kDefaultMisfitLimit);
+                       const quality::Replay& replay, MisfitLimits limits = {});
 
 // The target bins of a fit flagged misfit.
 int misfit_count(const FitNumbers& numbers);

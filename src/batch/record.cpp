@@ -54,6 +54,10 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
   if (!o.numbers) return stored;
   const FitNumbers& numbers = *o.numbers;
   r.wmol = numbers.avgwmol;
+  r.replay_total_error = numbers.replay_total.max_error;
+  r.replay_total_rms_error = numbers.replay_total.rms_error;
+  r.replay_mass_error = numbers.replay_mass.max_error;
+  r.replay_mass_rms_error = numbers.replay_mass.rms_error;
   r.undetermined = undetermined_count(numbers);
   int misfits = 0;
   for (int bin = 1; bin <= config::kBins; ++bin) {
@@ -68,7 +72,8 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
     }
     misfits += q.misfit;
     stored.fits.push_back({bin, q.rss, q.rms, q.r_squared, q.relative_residual,
-                           q.autocorrelation, q.misfit});
+                           q.autocorrelation, q.misfit, q.drift, q.replay_error,
+                           q.replay_rms_error});
   }
   r.misfit = misfits;
   return stored;
@@ -77,6 +82,8 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
 FitNumbers numbers_of(const study::Stored& stored) {
   FitNumbers numbers;
   numbers.avgwmol = stored.record.wmol;
+  numbers.replay_total = {stored.record.replay_total_error, stored.record.replay_total_rms_error};
+  numbers.replay_mass = {stored.record.replay_mass_error, stored.record.replay_mass_rms_error};
   for (const study::CoefficientRow& row : stored.coefficients) {
     if (row.target_bin < 1 || row.target_bin > config::kBins) continue;
     quality::BinFigures& bin = numbers.bins[row.target_bin - 1];
@@ -103,6 +110,9 @@ FitNumbers numbers_of(const study::Stored& stored) {
     f.relative_residual = row.relative_residual;
     f.autocorrelation = row.autocorrelation;
     f.misfit = row.misfit;
+    f.drift = row.drift;
+    f.replay_error = row.replay_error;
+    f.replay_rms_error = row.replay_rms_error;
   }
   return numbers;
 }

@@ -21,9 +21,11 @@ void StudyRows::add(const RunRowSource& source) {
   r.message = source.outcome.message;
   r.known_species = source.entry.species.known();
   r.reactions = report::reactions_of(source.rates.k);
+  auto& replay = replays_.emplace_back();
   if (source.outcome.numbers) {
     r.fitted = true;
     r.bins = source.outcome.numbers->bins;
+    replay = {source.outcome.numbers->replay_total, source.outcome.numbers->replay_mass};
   }
 }
 
@@ -31,17 +33,20 @@ std::vector<CsvRow> StudyRows::models() const {
   // Species and scenarios in the order first listed, each with its tags.
   std::vector<std::pair<std::string, std::string>> groups;
   std::map<std::pair<std::string, std::string>, std::vector<quality::Candidate>> candidates;
-  for (const report::StudyRow& r : rows_) {
+  std::map<std::pair<std::string, std::string>, std::vector<ReplayTotals>> replays;
+  for (std::size_t n = 0; n < rows_.size(); ++n) {
+    const report::StudyRow& r = rows_[n];
     if (!r.fitted) continue;
     auto [at, added] = candidates.try_emplace({r.species, r.scenario});
     if (added) groups.push_back(at->first);
     at->second.push_back({r.tag, r.reactions, {r.bins.begin(), r.bins.end()}});
+    replays[at->first].push_back(replays_[n]);
   }
   std::vector<CsvRow> rows;
   for (const auto& group : groups) {
     const std::vector<quality::Candidate>& tags = candidates.at(group);
     if (tags.size() < 2) continue;
-    for (CsvRow& row : models_rows(group.first, group.second, tags)) {
+    for (CsvRow& row : models_rows(group.first, group.second, tags, replays.at(group))) {
       rows.push_back(std::move(row));
     }
   }
@@ -57,6 +62,7 @@ report::Study StudyRows::study(const std::string& report,
   study.misfit_limit = misfit_limit;
   study.rows = std::move(rows_);
   rows_.clear();
+  replays_.clear();
   for (report::StudyRow& r : study.rows) {
     r.linked = r.fitted &&
                path_exists(report + "/" + report::page_name(r.species, r.scenario, r.tag));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/csv.hpp"
@@ -23,7 +24,10 @@ class StudyRows {
   void add(const RunRowSource& row);
   // Room for `count` rows, so that the rows of a large study are not moved
   // (and held twice) as they grow.
-  void reserve(std::size_t count) { rows_.reserve(count); }
+  void reserve(std::size_t count) {
+    rows_.reserve(count);
+    replays_.reserve(count);
+  }
   // The rows of models.csv: for every species and scenario fitted under more
   // than one tag, one row per tag (models_rows), in the order added.
   std::vector<CsvRow> models() const;
@@ -35,6 +39,8 @@ class StudyRows {
 
  private:
   std::vector<report::StudyRow> rows_;  // `linked` left to study()
+  // Beside each row: the replay of its fit's bins' total and mass.
+  std::vector<ReplayTotals> replays_;
 };
 
 // The rows of `entries` with their `outcomes` (their species' rates), as

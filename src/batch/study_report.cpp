@@ -129,7 +129,7 @@ int run_number(const std::string& text) {
 study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
                                 const Shard& shard, const std::vector<RunEntry>& entries,
                                 const std::vector<RunEntry>& share, double se_limit,
-                                double misfit_limit) {
+                                double misfit_limit, double replay_limit) {
   study::BatchRecord b;
   b.program_version = std::string(build.version);
   b.source_revision = std::string(build.revision);
@@ -144,6 +144,7 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
   b.shard_count = shard.count;
   b.se_limit = se_limit;
   b.misfit_limit = misfit_limit;
+  b.replay_limit = replay_limit;
   std::set<std::string> species;
   for (const RunEntry& e : share) {
     if (!species.insert(e.config.species).second) continue;
@@ -156,7 +157,7 @@ study::BatchRecord batch_record(const std::vector<std::string>& args, const Buil
 }
 
 study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
-                        StudyStart& start) {
+                        double replay_limit, StudyStart& start) {
   StudyStart read;
   std::map<std::int64_t, const study::BatchRecord*> batches;
   // The batches come first: the records are judged by them as they come.
@@ -174,7 +175,8 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
     const bool intact = !s.record_sha256.empty() && s.record_sha256 == study::record_digest(s);
     if (!fitted) read.not_fitted.insert(s.record.key);
     if (fitted && intact && !s.coefficients.empty() && by != batches.end() &&
-        by->second->se_limit == se_limit && by->second->misfit_limit == misfit_limit) {
+        by->second->se_limit == se_limit && by->second->misfit_limit == misfit_limit &&
+        by->second->replay_limit == replay_limit) {
       const study::Key key = s.record.key;
       read.standing.emplace(key, std::move(s.record));
     }

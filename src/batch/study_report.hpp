@@ -24,11 +24,12 @@
 namespace batch {
 
 // The batches row of a batch run with `args` over `share`, share `shard` of
-// the run set `entries`, flagged under `se_limit`.
+// the run set `entries`, flagged under `se_limit` and judged by
+// `misfit_limit` and `replay_limit`.
 study::BatchRecord batch_record(const std::vector<std::string>& args, const BuildFacts& build,
                                 const Shard& shard, const std::vector<RunEntry>& entries,
                                 const std::vector<RunEntry>& share, double se_limit,
-                                double misfit_limit);
+                                double misfit_limit, double replay_limit);
 
 // What a batch reads of the study's record as it begins: the batches, each
 // configuration's place in the study's order, and the records that may
@@ -46,7 +47,7 @@ struct StudyStart {
   std::set<study::Key> not_fitted;
 };
 study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
-                        StudyStart& start);
+                        double replay_limit, StudyStart& start);
 
 // The entries of `share` numbered by the study's `places`: a configuration
 // it holds keeps its place, a new one takes its place in the run set when

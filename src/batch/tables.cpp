@@ -56,12 +56,14 @@ const CsvRow& models_header() {
 }
 
 std::vector<CsvRow> models_rows(const std::string& species, const std::string& scenario,
-                                std::span<const quality::Candidate> candidates) {
+                                std::span<const quality::Candidate> candidates,
+                                std::span<const ReplayTotals> replays) {
   const quality::Comparison comparison = quality::compare_models(candidates);
   std::vector<CsvRow> rows;
   for (std::size_t n = 0; n < candidates.size(); ++n) {
     const ModelRowSource source{species, scenario, candidates[n], comparison.scores[n],
-                                static_cast<int>(n) == comparison.preferred};
+                                static_cast<int>(n) == comparison.preferred,
+                                n < replays.size() ? replays[n] : ReplayTotals{}};
     CsvRow& row = rows.emplace_back();
     for (const Column<ModelRowSource>& c : kModelsColumns) row.push_back(c.value(source));
   }

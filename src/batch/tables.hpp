@@ -39,12 +39,19 @@ struct FitRowSource {
   int bin;  // 1 ... 6
   const quality::BinFigures& figures;
 };
+// The replay of a fit's bins' total and of its total weighted by the mean
+// molar masses.
+struct ReplayTotals {
+  quality::ReplayError total, mass;
+};
+
 struct ModelRowSource {
   const std::string& species;
   const std::string& scenario;
   const quality::Candidate& candidate;  // one tag's fit
   const quality::Score& score;
   bool preferred;
+  ReplayTotals replay;
 };
 
 template <typename Source>
@@ -92,9 +99,16 @@ template <int J>
 std::string molar_mass(const RunRowSource& r) {
   return r.outcome.numbers ? csv_number(r.outcome.numbers->avgwmol[J - 1]) : std::string();
 }
+// A replay figure of the fit: `largest` its largest error, else its RMS error.
+template <quality::ReplayError FitNumbers::*figures, bool largest>
+std::string replay(const RunRowSource& r) {
+  if (!r.outcome.numbers) return {};
+  const quality::ReplayError& e = (*r.outcome.numbers).*figures;
+  return csv_number(largest ? e.max_error : e.rms_error);
+}
 }  // namespace column_values
 
-inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
+inline constexpr std::array<Column<RunRowSource>, 31> kRunsColumns = {{
     {"run", [](const RunRowSource& r) { return std::to_string(r.entry.number); },
      "run (its place in the run set)"},
     {"species", [](const RunRowSource& r) { return r.entry.config.species; }, "species", kText},
@@ -158,6 +172,15 @@ inline constexpr std::array<Column<RunRowSource>, 27> kRunsColumns = {{
        return counts ? std::to_string(counts->misfit) : std::string();
      },
      "misfit (count of misfit target bins)"},
+    {"replay_total_error", column_values::replay<&FitNumbers::replay_total, true>,
+     "replay_total_error (the fit replayed: the largest error of the bins' total over its "
+     "peak)"},
+    {"replay_total_rms_error", column_values::replay<&FitNumbers::replay_total, false>,
+     "replay_total_rms_error (its RMS error over its mean)"},
+    {"replay_mass_error", column_values::replay<&FitNumbers::replay_mass, true>,
+     "replay_mass_error and replay_mass_rms_error (the same of the total weighted by the mean "
+     "molar masses; empty without molar masses)"},
+    {"replay_mass_rms_error", column_values::replay<&FitNumbers::replay_mass, false>, ""},
 }};
 
 inline constexpr std::array<Column<CoefficientRowSource>, 13> kCoefficientsColumns = {{
@@ -199,7 +222,7 @@ inline constexpr std::array<Column<CoefficientRowSource>, 13> kCoefficientsColum
      "ols_standard_error (from s^2 (A'A)^-1 alone, for comparison)"},
 }};
 
-inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
+inline constexpr std::array<Column<FitRowSource>, 13> kFitsColumns = {{
     {"species", [](const FitRowSource& r) { return r.config.species; }, "", kText},
     {"scenario", [](const FitRowSource& r) { return r.config.scenario; }, "", kText},
     {"tag", [](const FitRowSource& r) { return r.config.tag; }, "", kText},
@@ -215,10 +238,17 @@ inline constexpr std::array<Column<FitRowSource>, 10> kFitsColumns = {{
      [](const FitRowSource& r) { return csv_number(r.figures.autocorrelation); },
      "autocorrelation (lag 1 of the residuals)"},
     {"misfit", [](const FitRowSource& r) { return column_values::yes_no(r.figures.misfit); },
-     "misfit (autocorrelation above --misfit-limit)", kText},
+     "misfit (drift above --misfit-limit and replay error above --replay-limit)", kText},
+    {"drift", [](const FitRowSource& r) { return csv_number(r.figures.drift); },
+     "drift (lag 1 of the residuals' running sum, each times its interval)"},
+    {"replay_error", [](const FitRowSource& r) { return csv_number(r.figures.replay_error); },
+     "replay_error (the fit replayed: the bin's largest error over its peak)"},
+    {"replay_rms_error",
+     [](const FitRowSource& r) { return csv_number(r.figures.replay_rms_error); },
+     "replay_rms_error (its RMS error over its mean)"},
 }};
 
-inline constexpr std::array<Column<ModelRowSource>, 7> kModelsColumns = {{
+inline constexpr std::array<Column<ModelRowSource>, 10> kModelsColumns = {{
     {"species", [](const ModelRowSource& r) { return r.species; }, "species", kText},
     {"scenario", [](const ModelRowSource& r) { return r.scenario; }, "scenario", kText},
     {"tag", [](const ModelRowSource& r) { return r.candidate.tag; }, "tag", kText},
@@ -229,6 +259,15 @@ inline constexpr std::array<Column<ModelRowSource>, 7> kModelsColumns = {{
     {"k", [](const ModelRowSource& r) { return std::to_string(r.score.free_count); }, "k"},
     {"preferred", [](const ModelRowSource& r) { return column_values::yes_no(r.preferred); },
      "preferred (the lowest AIC; within 2, the tag with fewer reactions)", kText},
+    {"worst_replay_error",
+     [](const ModelRowSource& r) { return csv_number(r.score.worst_replay_error); },
+     "worst_replay_error (the largest replay error of its bins)"},
+    {"replay_total_error",
+     [](const ModelRowSource& r) { return csv_number(r.replay.total.max_error); },
+     "replay_total_error"},
+    {"replay_mass_error",
+     [](const ModelRowSource& r) { return csv_number(r.replay.mass.max_error); },
+     "replay_mass_error"},
 }};
 
 // The header row of a table.
@@ -259,9 +298,11 @@ const CsvRow& models_header();
 
 // The rows models.csv holds for one species and scenario, one per tag fitted
 // (quality::compare_models chooses the preferred one); an AIC or RSS not
-// known is an empty cell, an exact fit's AIC "-inf".
+// known is an empty cell, an exact fit's AIC "-inf". `replays`, when given,
+// holds each candidate's replay totals.
 std::vector<CsvRow> models_rows(const std::string& species, const std::string& scenario,
-                                std::span<const quality::Candidate> candidates);
+                                std::span<const quality::Candidate> candidates,
+                                std::span<const ReplayTotals> replays = {});
 inline constexpr TextFields kRunsText = text_fields(kRunsColumns);
 inline constexpr TextFields kCoefficientsText = text_fields(kCoefficientsColumns);
 inline constexpr TextFields kFitsText = text_fields(kFitsColumns);

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 
 namespace quality {
 
@@ -32,7 +33,11 @@ struct BinFigures {
   double relative_residual = kUnknown;
   double residual_variance = kUnknown;
   double autocorrelation = kUnknown;  // lag 1 of the residuals; NaN when every residual is zero
-  bool misfit = false;                // autocorrelation above the study's misfit limit
+  bool misfit = false;  // drift above the study's misfit limit and replay error above its
+                        // replay limit (quality::is_misfit)
+  double drift = kUnknown;             // lag 1 of the residuals' running sum (Fit::drift)
+  double replay_error = kUnknown;      // the replayed bin's largest error over its peak
+  double replay_rms_error = kUnknown;  // its RMS error over its mean
   std::array<double, kTerms> coefficient = kUnknownTerms;
   std::array<double, kTerms> lower = kUnknownTerms;
   std::array<double, kTerms> upper = kUnknownTerms;

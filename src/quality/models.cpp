@@ -14,6 +14,9 @@ Score score_of(const Candidate& c) {
     s.free_count += b.free_count;
     s.aic += a;
     if (!std::isnan(b.r_squared) && !(b.r_squared >= s.worst_r_squared)) s.worst_r_squared = b.r_squared;
+    if (!std::isnan(b.replay_error) && !(b.replay_error <= s.worst_replay_error)) {
+      s.worst_replay_error = b.replay_error;
+    }
   }
   if (c.bins.empty()) s.aic = s.rss = std::numeric_limits<double>::quiet_NaN();
   return s;

@@ -30,7 +30,8 @@ double aic(int rows, double rss, int free_count);
 struct Candidate {
   std::string tag;
   int reactions = 0;
-  std::vector<BinFigures> bins;  // target bins 1 ... 6: rows, rss, r_squared, free_count (k)
+  std::vector<BinFigures> bins;  // target bins 1 ... 6: rows, rss, r_squared, free_count (k),
+                                 // replay_error
 };
 
 struct Score {
@@ -39,6 +40,8 @@ struct Score {
   double worst_r_squared;       // the lowest known R² of the bins; NaN when none is
   int free_count;               // summed over the bins
   double aic;                   // summed over the bins; NaN when one bin's is
+  double worst_replay_error = std::numeric_limits<double>::quiet_NaN();  // the largest known
+                                                                         // bin's replay error
 };
 
 // AICs closer than this are a tie: the smaller model is preferred.

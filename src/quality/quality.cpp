@@ -324,6 +324,28 @@ void propagate(const Problem& p, const Design& design, Fit& fit) {
   }
 }
 
+// The lag-1 autocorrelation, about its mean, of the running sum of
+// `residual` each times its interval's length (1 / per_step; 1 when the
+// lengths are not known); NaN when that sum is constant.
+double drift_of(const std::vector<double>& residual, const std::vector<double>& per_step) {
+  const std::size_t m = residual.size();
+  std::vector<double> sum(m);
+  double running = 0.0, total = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    running += per_step.empty() ? residual[i] : residual[i] / per_step[i];
+    sum[i] = running;
+    total += running;
+  }
+  const double mean = total / static_cast<double>(m);
+  double squares = 0.0, lagged = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double s = sum[i] - mean;
+    squares += s * s;
+    if (i > 0) lagged += s * (sum[i - 1] - mean);
+  }
+  return squares > 0.0 ? lagged / squares : kNaN;
+}
+
 }  // namespace
 
 const char* flag_name(Flag flag) {
@@ -358,7 +380,11 @@ Verdict verdict_of(const Coefficient& coefficient, bool bin_misfit) {
   return coefficient.flag == Flag::determined ? Verdict::trusted : Verdict::undetermined;
 }
 
-bool is_misfit(const Fit& fit, double limit) { return fit.autocorrelation > limit; }
+bool is_misfit(const Fit& fit, double limit) { return fit.drift > limit; }
+
+bool is_misfit(const Fit& fit, double replay_error, double misfit_limit, double replay_limit) {
+  return is_misfit(fit, misfit_limit) && !(replay_error <= replay_limit);
+}
 
 Fit assess(const Problem& p, const Design& design, double se_limit) {
   const int m = p.rows;
@@ -387,6 +413,7 @@ Fit assess(const Problem& p, const Design& design, double se_limit) {
   double lagged = 0.0;
   for (int i = 1; i < m; ++i) lagged = lagged + fit.residual[i] * fit.residual[i - 1];
   fit.autocorrelation = rss > 0.0 ? lagged / rss : kNaN;
+  fit.drift = rss > 0.0 ? drift_of(fit.residual, design.per_step) : kNaN;
   const double b_mean = b_sum / m;
   double spread = 0.0;
   for (int i = 0; i < m; ++i) spread = spread + (p.b[i] - b_mean) * (p.b[i] - b_mean);

@@ -55,7 +55,7 @@ constexpr Column<BatchRecord> kShard = {
 
 }  // namespace
 
-constexpr std::array<Column<BatchRecord>, 12> kBatchColumns = {{
+constexpr std::array<Column<BatchRecord>, 13> kBatchColumns = {{
     column<BatchRecord, [](auto& b) -> auto& { return b.program_version; }>("program_version"),
     column<BatchRecord, [](auto& b) -> auto& { return b.source_revision; }>("source_revision"),
     kCommandLine,
@@ -68,6 +68,7 @@ constexpr std::array<Column<BatchRecord>, 12> kBatchColumns = {{
     kShard,
     column<BatchRecord, [](auto& b) -> auto& { return b.se_limit; }>("se_limit"),
     column<BatchRecord, [](auto& b) -> auto& { return b.misfit_limit; }>("misfit_limit"),
+    column<BatchRecord, [](auto& b) -> auto& { return b.replay_limit; }>("replay_limit"),
 }};
 
 }  // namespace study

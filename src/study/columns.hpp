@@ -205,6 +205,19 @@ inline constexpr std::array<Column<ConfigurationRecord>, 40> kConfigurationColum
 // The record's digest, kept after the row's other columns (NULL: unhashed).
 inline constexpr std::string_view kDigestColumn = "record_sha256";
 
+// The replay figures of the configuration's fit, after the digest (they came
+// with schema version 5).
+inline constexpr std::array<Column<ConfigurationRecord>, 4> kConfigurationReplayColumns = {{
+    column<ConfigurationRecord, [](auto& c) -> auto& { return c.replay_total_error; }>(
+        "replay_total_error"),
+    column<ConfigurationRecord, [](auto& c) -> auto& { return c.replay_total_rms_error; }>(
+        "replay_total_rms_error"),
+    column<ConfigurationRecord, [](auto& c) -> auto& { return c.replay_mass_error; }>(
+        "replay_mass_error"),
+    column<ConfigurationRecord, [](auto& c) -> auto& { return c.replay_mass_rms_error; }>(
+        "replay_mass_rms_error"),
+}};
+
 // The tables of a configuration's rows, each after its key (species,
 // scenario, tag: kKeyColumns).
 inline constexpr std::array<std::string_view, 3> kKeyColumns = {"species", "scenario", "tag"};
@@ -223,7 +236,8 @@ inline constexpr std::array<Column<CoefficientRow>, 9> kCoefficientColumns = {{
         "ols_standard_error"),
 }};
 
-inline constexpr std::array<Column<FitRow>, 7> kFitColumns = {{
+// drift and the replay errors came with schema version 5.
+inline constexpr std::array<Column<FitRow>, 10> kFitColumns = {{
     column<FitRow, [](auto& r) -> auto& { return r.target_bin; }>("target_bin"),
     column<FitRow, [](auto& r) -> auto& { return r.rss; }>("rss"),
     column<FitRow, [](auto& r) -> auto& { return r.rms; }>("rms"),
@@ -231,6 +245,9 @@ inline constexpr std::array<Column<FitRow>, 7> kFitColumns = {{
     column<FitRow, [](auto& r) -> auto& { return r.relative_residual; }>("relative_residual"),
     column<FitRow, [](auto& r) -> auto& { return r.autocorrelation; }>("autocorrelation"),
     column<FitRow, [](auto& r) -> auto& { return r.misfit; }>("misfit"),
+    column<FitRow, [](auto& r) -> auto& { return r.drift; }>("drift"),
+    column<FitRow, [](auto& r) -> auto& { return r.replay_error; }>("replay_error"),
+    column<FitRow, [](auto& r) -> auto& { return r.replay_rms_error; }>("replay_rms_error"),
 }};
 
 inline constexpr std::array<Column<ModelRow>, 4> kModelColumns = {{
@@ -242,7 +259,7 @@ inline constexpr std::array<Column<ModelRow>, 4> kModelColumns = {{
 
 // `batches` after its id (which the database gives a new batch), and
 // `species_rows` after its batch.
-extern const std::array<Column<BatchRecord>, 12> kBatchColumns;
+extern const std::array<Column<BatchRecord>, 13> kBatchColumns;
 
 inline constexpr std::array<Column<SpeciesRow>, 5> kSpeciesColumns = {{
     column<SpeciesRow, [](auto& r) -> auto& { return r.name; }>("name"),

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "config/config.hpp"
 #include "study/study.hpp"
@@ -18,6 +19,10 @@ inline Error refusal(std::string message) { return {std::move(message), true}; }
 // What SQLite says of the last failure on `db`, as a message may quote it:
 // a damaged file's bytes can reach it (a malformed schema's names).
 inline std::string sqlite_says(sqlite3* db) { return config::printable(sqlite3_errmsg(db)); }
+
+// Whether `column` of `table` came with a schema version after `version`:
+// a study of that version lacks it (reads take it as NULL).
+bool added_after(std::string_view table, std::string_view column, int version);
 
 // Reads the configuration `key`, or every one when it is null, by run,
 // then species, scenario and tag, each with its rows, and hands each to

@@ -1,5 +1,6 @@
 // Joining the studies of a run set's shards into one.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -9,6 +10,14 @@
 
 namespace study {
 namespace {
+
+// Whether two batches judged their fits by the same limits (a replay limit
+// not recorded, NaN, is the same as another not recorded).
+bool same_limits(const BatchRecord& a, const BatchRecord& b) {
+  const bool replay = a.replay_limit == b.replay_limit ||
+                      (std::isnan(a.replay_limit) && std::isnan(b.replay_limit));
+  return a.se_limit == b.se_limit && a.misfit_limit == b.misfit_limit && replay;
+}
 
 namespace fs = std::filesystem;
 
@@ -60,7 +69,7 @@ Error check_claim(Share& share) {
                      shard_name(*share.claim) + " and " + shard_name(b) +
                      "): it is not one shard's study");
     }
-    if (b.se_limit != share.claim->se_limit || b.misfit_limit != share.claim->misfit_limit) {
+    if (!same_limits(b, *share.claim)) {
       return refusal(share.path + " holds batches flagged under different limits");
     }
   }
@@ -204,10 +213,10 @@ Error check_cover(const std::vector<Share>& read) {
     if (!same_run_set(*share.claim, *first.claim)) {
       return refusal(share.path + " holds a share of another run set than " + first.path);
     }
-    if (share.claim->se_limit != first.claim->se_limit ||
-        share.claim->misfit_limit != first.claim->misfit_limit) {
-      return refusal(share.path + " was flagged under other limits (--se-limit, --misfit-limit) than " +
-                     first.path);
+    if (!same_limits(*share.claim, *first.claim)) {
+      return refusal(share.path +
+                     " was flagged under other limits (--se-limit, --misfit-limit, --replay-limit) "
+                     "than " + first.path);
     }
     indices.insert(share.claim->shard_index);
   }

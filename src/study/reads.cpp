@@ -57,12 +57,31 @@ Error Study::count(std::size_t& configurations) {
 
 namespace {
 
+// "a, b, c" as column_list makes it, each column that a study of schema
+// `version` lacks read as NULL (an absent value).
+template <typename Row>
+std::string present_list(std::string_view table, int version,
+                         std::span<const std::string_view> leading,
+                         std::span<const Column<Row>> columns,
+                         std::span<const std::string_view> trailing = {}) {
+  std::string list;
+  const auto add = [&](std::string_view name) {
+    list += (list.empty() ? "" : ", ") +
+            (added_after(table, name, version) ? std::string("NULL") : std::string(name));
+  };
+  for (std::string_view name : leading) add(name);
+  for (const Column<Row>& c : columns) add(c.name);
+  for (std::string_view name : trailing) add(name);
+  return list;
+}
+
 // Reads the batches, by id, with their species rows (`sourced`: with where
 // each row came from, which a study of version 3 records).
-Error read_batches(sqlite3* db, bool sourced, std::vector<BatchRecord>& batches) {
+Error read_batches(sqlite3* db, int version, std::vector<BatchRecord>& batches) {
+  const bool sourced = version >= 3;
   std::map<std::int64_t, std::size_t> index;  // batch id -> its place in batches
   constexpr std::string_view kId[] = {"id"};
-  Statement query(db, "SELECT " + column_list<BatchRecord>(kId, kBatchColumns) +
+  Statement query(db, "SELECT " + present_list<BatchRecord>("batches", version, kId, kBatchColumns) +
                           " FROM batches ORDER BY id");
   while (query.row()) {
     BatchRecord& b = batches.emplace_back();
@@ -101,11 +120,11 @@ struct RowQueries {
   static constexpr const char* kOfKey = " WHERE species = ?1 AND scenario = ?2 AND tag = ?3";
   // `ols`: the table has ols_standard_error (version 4); without it, the
   // standard error stands in for it, which is of the same kind there.
-  RowQueries(sqlite3* db, bool ols)
-      : coefficients(db, "SELECT " + coefficient_list(ols) + " FROM coefficients" + kOfKey +
-                             " ORDER BY target_bin, term <> ?4, term"),
-        fits(db, "SELECT " + column_list<FitRow>({}, kFitColumns) + " FROM fits" + kOfKey +
-                     " ORDER BY target_bin"),
+  RowQueries(sqlite3* db, int version)
+      : coefficients(db, "SELECT " + coefficient_list(version >= 4) + " FROM coefficients" +
+                             kOfKey + " ORDER BY target_bin, term <> ?4, term"),
+        fits(db, "SELECT " + present_list<FitRow>("fits", version, {}, kFitColumns) + " FROM fits" +
+                     kOfKey + " ORDER BY target_bin"),
         models(db, "SELECT " + column_list<ModelRow>({}, kModelColumns) + " FROM models" +
                        kOfKey) {}
   static std::string coefficient_list(bool ols) {
@@ -152,7 +171,7 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
                        const std::function<bool(Stored&)>& visit) {
   return read_transaction([&]() -> Error {
     std::vector<BatchRecord> read;
-    if (Error e = read_batches(db_, version_ >= 3, read)) return e;
+    if (Error e = read_batches(db_, version_, read)) return e;
     batches = std::move(read);
     return read_configurations(db_, version_, nullptr, visit);
   });
@@ -163,16 +182,22 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
   const bool hashed = version >= 4;
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
   constexpr std::string_view kDigest[] = {kDigestColumn};
-  const std::span<const std::string_view> digest = hashed ? kDigest : std::span(kDigest, 0);
   Statement query(db, "SELECT " +
-                          column_list<ConfigurationRecord>({}, kConfigurationColumns, digest) +
+                          present_list<ConfigurationRecord>("configurations", version, {},
+                                                            kConfigurationColumns, kDigest) +
+                          ", " +
+                          present_list<ConfigurationRecord>("configurations", version, {},
+                                                            kConfigurationReplayColumns) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
-  RowQueries rows(db, version >= 4);
+  RowQueries rows(db, version);
+  constexpr int kDigestAt = static_cast<int>(kConfigurationColumns.size());
   while (query.row()) {
     Stored stored;
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);
-    if (hashed) stored.record_sha256 = query.text(static_cast<int>(kConfigurationColumns.size()));
+    read_row<ConfigurationRecord>(query, kDigestAt + 1, kConfigurationReplayColumns,
+                                  stored.record);
+    if (hashed) stored.record_sha256 = query.text(kDigestAt);
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};
   }

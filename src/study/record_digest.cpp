@@ -29,6 +29,7 @@ std::string serialised(int table, const std::array<Column<Row>, N>& columns, con
 
 std::string record_digest(const Stored& stored) {
   std::string bytes = serialised(0, kConfigurationColumns, stored.record);
+  bytes += serialised(3, kConfigurationReplayColumns, stored.record);
   // The rows in an order of their own, whatever order they were given in.
   std::vector<std::string> rows;
   for (const CoefficientRow& r : stored.coefficients) {

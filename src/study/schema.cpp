@@ -48,7 +48,10 @@ CREATE TABLE batches (
   run_set_size INTEGER NOT NULL,
   shard TEXT NOT NULL,                    -- 'K/N'
   se_limit /* REAL */ NOT NULL,
-  misfit_limit /* REAL */ NOT NULL
+  misfit_limit /* REAL */ NOT NULL,       -- the largest drift of a bin that fits (version 4:
+                                          -- the largest autocorrelation of its residuals)
+  replay_limit /* REAL */                 -- the replay error within which no bin is a misfit;
+                                          -- NULL: not recorded (version 4)
 );
 CREATE TABLE species_rows (
   batch INTEGER NOT NULL REFERENCES batches (id) ON DELETE CASCADE,
@@ -86,6 +89,10 @@ CREATE TABLE configurations (
   records INTEGER,
   batch INTEGER NOT NULL REFERENCES batches (id),
   record_sha256 TEXT,                     -- record_digest of the row and its rows; NULL: unhashed
+  replay_total_error /* REAL */,          -- the replay of the fit: the bins' total's largest
+  replay_total_rms_error /* REAL */,      -- error over its peak, RMS error over its mean,
+  replay_mass_error /* REAL */,           -- and the same of the total weighted by the mean
+  replay_mass_rms_error /* REAL */,       -- molar masses; NULL: not known
   PRIMARY KEY (species, scenario, tag)
 );
 CREATE TABLE coefficients (
@@ -117,6 +124,9 @@ CREATE TABLE fits (
   relative_residual /* REAL */,
   autocorrelation /* REAL */,             -- lag 1, of the bin's residuals
   misfit INTEGER NOT NULL,
+  drift /* REAL */,                       -- lag 1, of the residuals' running sum
+  replay_error /* REAL */,                -- the replayed bin's largest error over its peak
+  replay_rms_error /* REAL */,            -- and its RMS error over its mean
   PRIMARY KEY (species, scenario, tag, target_bin),
   FOREIGN KEY (species, scenario, tag) REFERENCES configurations ON DELETE CASCADE
 ) WITHOUT ROWID;
@@ -236,7 +246,7 @@ bool immutable_reading_fits(const std::string& path, int failure) {
   return ::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
 }
 
-// The schema versions this program reads: its own, and 1 to 3, which a writer
+// The schema versions this program reads: its own, and 1 to 4, which a writer
 // upgrades (0 is a database with nothing in it yet).
 bool known_version(int version) { return version >= 1 && version <= kSchemaVersion; }
 
@@ -249,14 +259,26 @@ struct AddedColumn {
 };
 constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
                                          {"species_rows", "source", 3},
-                                         {"coefficients", "ols_standard_error", 4}};
+                                         {"coefficients", "ols_standard_error", 4},
+                                         {"batches", "replay_limit", 5},
+                                         {"configurations", "replay_total_error", 5},
+                                         {"configurations", "replay_total_rms_error", 5},
+                                         {"configurations", "replay_mass_error", 5},
+                                         {"configurations", "replay_mass_rms_error", 5},
+                                         {"fits", "drift", 5},
+                                         {"fits", "replay_error", 5},
+                                         {"fits", "replay_rms_error", 5}};
 
-bool added_after(const std::string& table, const std::string& column, int version) {
+}  // namespace
+
+bool added_after(std::string_view table, std::string_view column, int version) {
   for (const AddedColumn& added : kAddedColumns) {
     if (table == added.table && column == added.column && version < added.version) return true;
   }
   return false;
 }
+
+namespace {
 
 // Why a database of schema `version` holding `objects` tables and indexes
 // is not a study this program may read, or empty.
@@ -416,8 +438,15 @@ Error Study::upgrade() {
     std::vector<std::string> steps;
     if (version < 2) steps.push_back("ALTER TABLE configurations ADD COLUMN record_sha256 TEXT");
     if (version < 3) steps.push_back("ALTER TABLE species_rows ADD COLUMN source TEXT");
-    steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
-    steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
+    if (version < 4) {
+      steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
+      steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
+    }
+    for (const AddedColumn& added : kAddedColumns) {
+      if (added.version == 5) {
+        steps.push_back(std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column);
+      }
+    }
     steps.push_back("UPDATE configurations SET record_sha256 = NULL");
     steps.push_back("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     for (const std::string& step : steps) {

@@ -8,7 +8,8 @@
 //                    command line (a JSON array of the arguments), working
 //                    directory, host, start and end (UTC, ISO 8601), the run
 //                    set's fingerprint (16 hex digits) and size, the shard
-//                    ("K/N"), se_limit, misfit_limit
+//                    ("K/N"), se_limit, misfit_limit, replay_limit (NULL in
+//                    a study of version 4 or before)
 //   species_rows     the species table a batch used: batch, name, kp,
 //                    multiplier, multiplier6, layout, and where the row
 //                    came from (source; NULL in a study of version 2)
@@ -19,12 +20,17 @@
 //                    undetermined and misfit counts, seconds, records read,
 //                    the batch that last ran it, and record_sha256: the
 //                    digest of the row with its coefficients and fits
-//                    (record_digest), written with them
+//                    (record_digest), written with them; then the replay
+//                    of its fit for the bins' total and for the total
+//                    weighted by the mean molar masses (replay_total_error,
+//                    replay_total_rms_error, replay_mass_error,
+//                    replay_mass_rms_error)
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
 //                    upper, at_bound, standard_error, flag (the
 //                    coefficient's verdict), ols_standard_error
 //   fits             (configuration, target_bin): rss, rms, r_squared,
-//                    relative_residual, autocorrelation, misfit
+//                    relative_residual, autocorrelation, misfit, and drift,
+//                    replay_error, replay_rms_error (the misfit's figures)
 //   models           per configuration: total rss, aic, k, preferred
 //
 // coefficients, fits and models cascade from their configuration. Doubles
@@ -42,7 +48,10 @@
 // in memory and records the figures anew. A read-only open (a merge's
 // share) changes nothing and reads it alike: its rows unhashed
 // (record_sha256 empty), which a merge checks against their files in
-// memory instead of trusting them.
+// memory instead of trusting them. Version 4 had no drift and no replay
+// figures (their columns read as absent) and judged misfits by the
+// autocorrelation of the residuals: upgraded, its records are refitted as
+// above and judged anew.
 //
 // The guarantee: every configuration is recorded in one transaction, so a
 // crash leaves the last committed configuration and nothing half-written;
@@ -53,6 +62,7 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,7 +73,7 @@ struct sqlite3;
 
 namespace study {
 
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 inline constexpr const char* kDatabaseName = "study.sqlite";
 
 // What went wrong, or nothing. A refusal is the user's to fix (a file that
@@ -112,6 +122,7 @@ struct BatchRecord {
   int shard_count = 1;
   double se_limit = 0.0;
   double misfit_limit = 0.0;
+  double replay_limit = 0.0;  // NaN: not recorded (a batch of schema 4 or before)
   std::vector<SpeciesRow> species;
   bool operator==(const BatchRecord&) const = default;
 };
@@ -148,6 +159,13 @@ struct ConfigurationRecord {
   std::optional<double> seconds;
   std::optional<int> records;  // records the inputs hold
   std::int64_t batch = 0;      // the batch that last ran it
+  // The replay of its fit (quality::replay): the largest error of the bins'
+  // total over its peak and its RMS error over its mean, and the same of
+  // the total weighted by the mean molar masses; NaN when not known.
+  double replay_total_error = std::numeric_limits<double>::quiet_NaN();
+  double replay_total_rms_error = std::numeric_limits<double>::quiet_NaN();
+  double replay_mass_error = std::numeric_limits<double>::quiet_NaN();
+  double replay_mass_rms_error = std::numeric_limits<double>::quiet_NaN();
   bool operator==(const ConfigurationRecord&) const = default;
 };
 
@@ -171,6 +189,9 @@ struct FitRow {
   double relative_residual = 0.0;
   double autocorrelation = 0.0;  // lag 1, of the bin's residuals
   bool misfit = false;
+  double drift = std::numeric_limits<double>::quiet_NaN();         // of the residuals' sum
+  double replay_error = std::numeric_limits<double>::quiet_NaN();  // the bin's, over its peak
+  double replay_rms_error = std::numeric_limits<double>::quiet_NaN();  // over its mean
 };
 
 // How well a configuration's model fits in all (issue of choosing tags):

@@ -2,6 +2,7 @@
 // forgetting, and a merge's whole new study, each in one transaction.
 #include <sqlite3.h>
 
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -90,11 +91,16 @@ bool insert_rows(sqlite3* db, std::string_view table, std::span<const Column<Row
 
 Error Study::insert_configuration(const Stored& stored, const std::string& digest) {
   const ConfigurationRecord& c = stored.record;
-  constexpr std::string_view kDigest[] = {kDigestColumn};
+  constexpr std::string_view kTrailing[] = {
+      kDigestColumn, kConfigurationReplayColumns[0].name, kConfigurationReplayColumns[1].name,
+      kConfigurationReplayColumns[2].name, kConfigurationReplayColumns[3].name};
+  static_assert(std::size(kTrailing) == kConfigurationReplayColumns.size() + 1);
   Statement insert(db_, insert_sql<ConfigurationRecord>("configurations", {},
-                                                        kConfigurationColumns, kDigest));
+                                                        kConfigurationColumns, kTrailing));
   bind_row<ConfigurationRecord>(insert, 1, kConfigurationColumns, c);
-  if (!digest.empty()) insert.bind(static_cast<int>(kConfigurationColumns.size()) + 1, digest);
+  const int digest_parameter = static_cast<int>(kConfigurationColumns.size()) + 1;
+  if (!digest.empty()) insert.bind(digest_parameter, digest);
+  bind_row<ConfigurationRecord>(insert, digest_parameter + 1, kConfigurationReplayColumns, c);
   if (!insert.done()) return failure("record " + display_name(c.key) + " in");
   if (!insert_rows<CoefficientRow>(db_, "coefficients", kCoefficientColumns, c.key,
                                    stored.coefficients)) {
