@@ -178,6 +178,7 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
   for (const report::BinSeries& bin : c.bins) reported.insert(reported.end(), bin.reported.begin(), bin.reported.end());
   const std::array<double, 7> rate_row = {kp, k[0], k[1], k[2], k[3], k[4], k[5]};
   c.replay = quality::replay({c.time, precursor, c.stored_bins, rate_row}, reported, c.molar_masses);
+  for (std::size_t r = 0; r < c.replay.bin.size(); ++r) f.row.bins[r].replay_error = c.replay.bin[r].max_error;
   return f;
 }
 

@@ -340,7 +340,8 @@ TEST(Explorer, EverySpeciesHasItsButtonAndEveryTagItsSeries) {
 TEST(Explorer, ReplayErrorsTravelWithTheirConfiguration) {
   report::Study study;
   study.rows.push_back(fitted_row("A", "1", "allgas"));
-  study.rows[0].replay_error = {0.0123, 0.2, 0.3, 0.4, 0.5, NAN};
+  const double errors[] = {0.0123, 0.2, 0.3, 0.4, 0.5, NAN};
+  for (int bin = 0; bin < 6; ++bin) study.rows[0].bins[bin].replay_error = errors[bin];
   const auto tags = figures_of(report::render_study(study), "A");
   ASSERT_EQ(tags.size(), 1u);
   const std::vector<std::string>& fields = tags[0][0];

@@ -30,7 +30,8 @@ namespace {
 // A configuration's numbers for its page, from its fit in memory and the
 // figures of its solves (assess_solves).
 report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& fit,
-                              const driver::FitInput& input, std::vector<quality::Fit> fits) {
+                              const driver::FitInput& input, std::vector<quality::Fit> fits,
+                              quality::Replay replay) {
   const Configuration& id = entry.config;
   report::PageData c;
   c.species = id.species;
@@ -42,19 +43,15 @@ report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& f
   c.results = config::results_path(id.species, id.scenario, id.tag);
   c.molar_masses = fit.avgwmol;
   c.time.assign(input.time.begin(), input.time.end());
-  std::vector<double> reported;  // 6 x 7, as the results file reports them
   for (int r = 1; r <= config::kBins; ++r) {
     const driver::SolveRecord& s = fit.solves[r - 1];
     const quality::Problem problem{fit.intervals, config::kCoefficients, fit.a, s.b,
                                    s.x, s.lower, s.upper};
     c.bins.push_back(report::bin_series(problem, r, std::move(fits[r - 1])));
-    reported.insert(reported.end(), c.bins.back().reported.begin(), c.bins.back().reported.end());
   }
   // The fit run alone over the stored records, for the page's replay charts.
-  const std::array<double, config::kCoefficients> rates = config::rate_row(fit.rates);
-  const quality::Stored stored{input.time, input.precursor, input.bins, rates};
   c.stored_bins.assign(input.bins.begin(), input.bins.end());
-  c.replay = quality::replay(stored, reported, fit.avgwmol);
+  c.replay = std::move(replay);
   return c;
 }
 
@@ -239,13 +236,14 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
-  analysis.numbers = fit_numbers(fit, fits, replay_fit(fit, input),
+  quality::Replay replay = replay_fit(fit, input);
+  analysis.numbers = fit_numbers(fit, fits, replay,
                                  {request.settings.misfit_limit, request.settings.replay_limit});
   analysis.input_records = surplus_records(request.entry, request.workdir);
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,
-      report::render_page(page_numbers(request.entry, fit, input, std::move(fits)),
+      report::render_page(page_numbers(request.entry, fit, input, std::move(fits), std::move(replay)),
                           page_notes(analysis, request.settings, request.stored == nullptr),
                           request.settings.se_limit));
   analysis.page = analysis.error.empty();

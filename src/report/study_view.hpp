@@ -109,12 +109,6 @@ struct StudyRow {
   bool linked = false;  // its page exists
   HeldBins bins;
   int reactions = 0;    // reactions_of the rate constants it was fitted with
-  // Per target bin, the replay error: the fit run alone, its largest
-  // distance from the observed bin over the bin's peak. NaN: not recorded.
-  std::array<double, config::kBins> replay_error = kNoReplay;
-  static constexpr std::array<double, config::kBins> kNoReplay = {
-      quality::kUnknown, quality::kUnknown, quality::kUnknown,
-      quality::kUnknown, quality::kUnknown, quality::kUnknown};
 };
 
 // One batch that wrote into the study.

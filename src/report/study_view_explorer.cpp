@@ -120,7 +120,7 @@ std::string configuration_text(const StudyRow& r) {
     }
   }
   for (int bin = 0; bin < config::kBins; ++bin) {
-    out += figure_text(r.replay_error[bin], 3) + (bin + 1 < config::kBins ? " " : "");
+    out += figure_text(r.bins[bin].replay_error, 3) + (bin + 1 < config::kBins ? " " : "");
   }
   return out;
 }
