@@ -386,8 +386,9 @@ def run_vbsgen_study(batch, vbsgen, scratch):
 
 
 def check_misfit_marks(groups):
-    """A static fit of data made with bin reactions is marked misfit in every
-    bin; a fit under the tag that made the data is not."""
+    """A static fit of data made with bin reactions is marked misfit (in the
+    bins whose replay strays beyond the replay limit); a fit under the tag
+    that made the data is not."""
     marked = 0
     for row in (r for g in groups for r in g):
         species, scenario, tag = cell_texts(row)[:3]
@@ -397,7 +398,7 @@ def check_misfit_marks(groups):
             check(cell.text().strip() == "0" and "bad" not in cell.classes(),
                   f"study view: {species}/{scenario}/{tag} fits its own data but shows misfit")
         elif tag == "static":
-            check(cell.text().strip() == "6" and "bad" in cell.classes(),
+            check(int(cell.text().strip()) >= 1 and "bad" in cell.classes(),
                   f"study view: {species}/{scenario}/static on data with bin reactions is not "
                   f"marked misfit ({cell.text()!r})")
             marked += 1
@@ -680,10 +681,10 @@ def main():
                 return "undetermined" if t == "VB6" and int(b) >= 5 else "trusted"
             expectations = {
                 "OLE2_OH,0.1,allgas.html": allgas,
-                # no56 leaves out reactions the data have: bin 6's model
-                # misses them, and its terms that enter the fit are misfit.
-                "OLE2_OH,0.1,no56.html": lambda b, t: (
-                    "no-effect" if t in slow else "misfit" if b == 6 else "trusted"),
+                # no56 leaves out reactions the data have, but slow ones:
+                # bin 6 run alone stays within 1.5 % of its peak, under the
+                # replay limit, so no bin is misfit.
+                "OLE2_OH,0.1,no56.html": lambda b, t: "no-effect" if t in slow else "trusted",
                 "~3Ci~3E~26x,0.1,allgas.html": allgas,
             }
             check(sorted(pages) == sorted(expectations), f"index: pages {pages}")
