@@ -157,12 +157,13 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
       if (i > 0) lag += q.residual[i] * q.residual[i - 1];
     }
     const double rho = sum > 0 ? lag / sum : std::nan("");
-    f.notes.bins.push_back({rho, rho > 0.2});
+    f.notes.bins.push_back({rho, rho > 0.2, q.drift});
     quality::BinFigures& figures = f.row.bins[target - 1];
     figures.rss = q.rss;
     figures.r_squared = q.r_squared;
     figures.free_count = q.free_count;
     figures.autocorrelation = rho;
+    figures.drift = q.drift;
     figures.misfit = rho > 0.2;
     for (int col = 0; col < 7; ++col) {
       figures.coefficient[col] = c.bins.back().reported[col];

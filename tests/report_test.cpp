@@ -437,8 +437,8 @@ TEST(PageSize, AFitOf1441RecordsStaysUnder100kB) {
 
 TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "no56", "no56", 0.0, 5);
-  f.notes.bins.assign(6, {-0.45, false});
-  f.notes.bins[1] = {0.93, true};
+  f.notes.bins.assign(6, {-0.45, false, 0.5});
+  f.notes.bins[1] = {0.93, true, 0.995};
   f.page.bins[3].fit.r_squared = -1.6;
   const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
   // Bin 2's five coefficients that enter the fit (no56: VB5 and VB6 have no effect).
@@ -449,11 +449,14 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   EXPECT_EQ(count_of(page, "<s>"), 5);  // their values struck through
   EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
   EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
+  EXPECT_NE(page.find("class=\"drift\" data-drift=\"0.995\">0.995<"), std::string::npos);
+  EXPECT_NE(page.find("Drift of the residuals 0.995: <span class=\"misfit-mark\">misfit</span>"), std::string::npos);
+  EXPECT_EQ(count_of(page, "Drift of the residuals 0.5."), 5);
   EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
   EXPECT_NE(page.find("<td class=\"negative\">-1.6<td>"), std::string::npos);
   for (const char* words : {"the model does not describe this bin's data",
                             "not to be trusted whatever their standard errors",
-                            "a bin not flagged is not proof that the model fits",
+                            "its replay error says how much the structure matters",
                             "fit is worse than the bin's mean"}) {
     EXPECT_NE(page.find(words), std::string::npos) << words;
   }

@@ -63,8 +63,9 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
   report::PageNotes notes;
   if (fitted_here) notes = settings.notes;
   notes.misfit_limit = settings.misfit_limit;
+  notes.replay_limit = settings.replay_limit;
   for (const quality::BinFigures& bin : analysis.numbers->bins) {
-    notes.bins.push_back({bin.autocorrelation, bin.misfit});
+    notes.bins.push_back({bin.autocorrelation, bin.misfit, bin.drift});
   }
   const char* roles[] = {"Precursor", "Bins", "Molar masses"};
   for (int n = 0; n < 3; ++n) {

@@ -116,13 +116,16 @@ std::string how_to_read(double se_limit) {
          "0 (tags static, no56, no6), so the coefficient does not enter the fit at all. "
          "<em>At bound</em> marks a coefficient that ended exactly on one of its bounds; its "
          "standard error describes the problem without bounds and is only a guide.</p>\n"
-         "<p><strong>Misfit</strong> (red): the lag-1 autocorrelation of the bin's residuals is above "
-         "the limit, so the residuals follow a pattern instead of scattering like noise: the model "
-         "does not describe this bin's data, and its coefficients (struck through) are not to be "
-         "trusted whatever their standard errors. When the data are noisy the noise can hide the "
-         "pattern: a bin not flagged is not proof that the model fits; compare the tags on the "
-         "index. A <strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
-         "value: the model does not describe the data.</p>\n"
+         "<p><strong>Misfit</strong> (red): the model misses part of the bin's dynamics, by enough "
+         "to matter. The drift of the residuals (the lag-1 autocorrelation of their running sum, "
+         "which is the model's error in the stored values themselves, where noise cancels out) is "
+         "above the misfit limit, and the fit run alone strays from the observed bin by more than "
+         "the replay limit of its peak: the model does not describe this bin's data, and its "
+         "coefficients (struck through) are not to be trusted whatever their standard errors. A "
+         "bin whose residuals drift but whose replay stays within the limit is not flagged: its "
+         "replay error says how much the structure matters. A <strong>negative R&sup2;</strong> "
+         "means the fit is worse than the bin's mean value: the model does not describe the "
+         "data.</p>\n"
          "<p>The charts first show the fit run alone: the fitted coefficients as the model, from the "
          "first record's bins, driven by the observed precursor, one interval after the other as "
          "the fit's own interval model steps. The observed values (broad light blue) and the "
@@ -204,18 +207,20 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
       "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
       "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
       "residual norm, coefficients strictly inside their bounds (k), s, the residual standard "
-      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals "
-      "(misfit above " + shown(notes.misfit_limit, 3) +
-      "), AIC = n ln(RSS/n) + 2k, which compares tags on the index, and the replay error: the "
-      "largest distance of the replayed bin from the observed one, in per cent of the observed "
-      "peak.</caption>\n<thead><tr><th "
+      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals, their "
+      "drift (the lag-1 autocorrelation of their running sum), AIC = n ln(RSS/n) + 2k, which "
+      "compares tags on the index, and the replay error: the largest distance of the replayed "
+      "bin from the observed one, in per cent of the observed peak. A bin is misfit when its "
+      "drift is above " + shown(notes.misfit_limit, 3) + " and its replay error above " +
+      percent(notes.replay_limit) + ".</caption>\n<thead><tr><th "
       "class=\"text\">Target bin<th>RSS<th>RMS<th>R&sup2;<th>Relative residual<th>k<th>s"
-      "<th>Auto&shy;corre&shy;lation<th>AIC<th>Replay error</tr></thead>\n<tbody>\n";
+      "<th>Auto&shy;corre&shy;lation<th>Drift<th>AIC<th>Replay error</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const quality::Fit& f = c.bins[r].fit;
     const int bin = static_cast<int>(r) + 1;
     const bool misfit = misfit_of(notes, r);
     const double rho = r < notes.bins.size() ? notes.bins[r].autocorrelation : std::nan("");
+    const double drift = r < notes.bins.size() ? notes.bins[r].drift : std::nan("");
     const int rows = static_cast<int>(f.residual.size());
     out += "<tr data-bin=\"" + std::to_string(bin) + "\" data-misfit=\"" + (misfit ? "true" : "false") +
            "\"" + (misfit ? " class=\"misfit\"" : "") + ">" +
@@ -225,6 +230,7 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
            cell(shown(f.relative_residual, 4)) + cell(std::to_string(f.free_count)) +
            cell(shown(std::sqrt(f.residual_variance), 4)) +
            "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) +
+           "<td class=\"drift\" data-drift=\"" + exact(drift) + "\">" + shown(drift, 4) +
            cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") +
            "<td class=\"replay-error\" data-replay-error=\"" + exact(replay_error(c, r)) + "\">" +
            percent(replay_error(c, r)) + "</tr>\n";
@@ -359,12 +365,11 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
       render_replay_chart(replay, records, "replay-frame", series_of(c.stored_bins, target),
                           series_of(c.replay.bins, target), "VB" + std::to_string(target));
     }
-    if (r < notes.bins.size() && !std::isnan(notes.bins[r].autocorrelation)) {
-      note += (note.empty() ? "" : " ") + std::string("Lag-1 autocorrelation of the residuals ") +
-              shown(notes.bins[r].autocorrelation, 3);
+    if (r < notes.bins.size() && !std::isnan(notes.bins[r].drift)) {
+      note += (note.empty() ? "" : " ") + std::string("Drift of the residuals ") + shown(notes.bins[r].drift, 4);
       note += notes.bins[r].misfit
-                  ? ": <span class=\"misfit-mark\">misfit</span>, the residuals follow a pattern "
-                    "the model does not describe."
+                  ? ": <span class=\"misfit-mark\">misfit</span>, the model misses part of the bin's "
+                    "dynamics and its replay strays beyond the limit."
                   : ".";
     }
     render_chart(out, target, time, frame, bin.observed, bin.fit.fitted, bin.fit.residual, note, replay);
