@@ -16,9 +16,12 @@ namespace {
 
 using batch::CsvRow;
 
+// The misfit limit the fixture's bins are flagged under.
+constexpr double kMisfitLimit = 0.25;
+
 // A fitted outcome whose every bin has residual sum of squares `rss`, lag-1
-// autocorrelation `rho` and `at_bound` coefficients at a bound (the first
-// ones).
+// autocorrelation and drift `rho` (a misfit above kMisfitLimit) and
+// `at_bound` coefficients at a bound (the first ones).
 batch::Outcome fitted(double rss, double rho, int at_bound) {
   batch::Outcome o;
   o.state = batch::State::succeeded;
@@ -28,7 +31,8 @@ batch::Outcome fitted(double rss, double rho, int at_bound) {
     bin.rss = rss;
     bin.r_squared = 1.0 - rss;
     bin.autocorrelation = rho;
-    bin.misfit = rho > quality::kDefaultMisfitLimit;
+    bin.drift = rho;
+    bin.misfit = rho > kMisfitLimit;
     for (int c = 0; c < config::kCoefficients; ++c) {
       bin.coefficients[c] = {0.01, quality::Flag::determined, c < at_bound, false};
     }
@@ -102,9 +106,10 @@ TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
   const Study s;
   testsupport::ScratchDir report;
   std::ofstream(report.path() / report::page_name("OLE2_OH", "0.1", "static")) << "page";
-  const report::Study study = s.recorded().study(report.path().string(), {}, 0.1, 0.25);
+  const report::Study study =
+      s.recorded().study(report.path().string(), {}, 0.1, kMisfitLimit);
   ASSERT_EQ(study.rows.size(), 5u);
-  EXPECT_EQ(study.misfit_limit, 0.25);
+  EXPECT_EQ(study.misfit_limit, kMisfitLimit);
   const struct {
     bool fitted, linked, misfit;
     double autocorrelation;
@@ -121,6 +126,7 @@ TEST(StudyOf, CarriesTheMisfitFiguresAndLinksOnlyPagesThatExist) {
     for (const quality::BinFigures& bin : row.bins) {
       EXPECT_EQ(bin.misfit, expected[n].misfit);
       EXPECT_EQ(bin.autocorrelation, expected[n].autocorrelation);
+      EXPECT_EQ(bin.drift, expected[n].autocorrelation);
       EXPECT_EQ(bin.free_count, expected[n].free_count);
       EXPECT_EQ(quality::verdict_of(bin.coefficients[6], bin.misfit),
                 expected[n].misfit ? quality::Verdict::misfit : quality::Verdict::trusted);

@@ -74,7 +74,8 @@ TEST(Summary, SaysEachKindOfOutcomeOnItsOwnLine) {
             "  stopped by SIGTERM; the same command again finishes the rest\n"
             "  2 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  1 target bin in 1 configuration misfit: the model does not describe their data "
-            "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
+            "(residuals' drift above 0.98, replayed values off by more than the replay "
+            "limit); see the report\n"
             "  report: r/index.html\n");
 }
 

@@ -26,13 +26,14 @@ TEST(Tables, HeaderRowsAreTheColumnsTheReportHasAlwaysHad) {
   EXPECT_EQ(batch::csv_text(batch::runs_header(), {}),
             "run,species,scenario,tag,known_species,state,exit_status,message,results_path,kp,"
             "k1,k2,k3,k4,k5,k6,wmol1,wmol2,wmol3,wmol4,wmol5,wmol6,undetermined,seconds,"
-            "species_source,input_records,misfit\n");
+            "species_source,input_records,misfit,replay_total_error,replay_total_rms_error,"
+            "replay_mass_error,replay_mass_rms_error\n");
   EXPECT_EQ(batch::csv_text(batch::coefficients_header(), {}),
             "species,scenario,tag,target_bin,term,coefficient,lower,upper,at_bound,"
             "standard_error,flag,misfit,ols_standard_error\n");
   EXPECT_EQ(batch::csv_text(batch::fits_header(), {}),
             "species,scenario,tag,target_bin,rss,rms,r_squared,relative_residual,autocorrelation,"
-            "misfit\n");
+            "misfit,drift,replay_error,replay_rms_error\n");
 }
 
 // The cells of names, messages, paths and flags are text, kept from being
@@ -120,18 +121,25 @@ TEST(WriteTables, AHangUpWhileTheTablesAreReplacedWaitsForTheWholeReportAndItsSu
 
 TEST(ModelsTable, OneRowPerTagWithThePreferredMarked) {
   constexpr int kRows = 1440;
-  const std::vector<quality::Candidate> candidates = {
-      {"static", 0, {{kRows, 1440.0, 0.5, 1}}}, {"allgas", 6, {{kRows, 0.0, 1.0, 7}}}};
+  std::vector<quality::Candidate> candidates = {
+      {"static", 0, {{kRows, 1440.0, 0.5, 1}}},
+      {"allgas", 6, {{kRows, 0.0, 1.0, 7}, {kRows, 0.0, 1.0, 7}}}};
+  // The worst replay error is the largest known of a candidate's bins.
+  candidates[0].bins[0].replay_error = 0.25;
+  candidates[1].bins[0].replay_error = 0.002;  // and the second bin's is not known
+  const std::vector<batch::ReplayTotals> replays = {{{0.5, 0.1}, {0.75, 0.2}},
+                                                    {{0.001, 0.0005}, {}}};
   const std::vector<batch::CsvRow> expected = {
-      {"TOL", "0.1", "static", "1440", "2", "1", "false"},
-      {"TOL", "0.1", "allgas", "0", "-inf", "7", "true"},
+      {"TOL", "0.1", "static", "1440", "2", "1", "false", "0.25", "0.5", "0.75"},
+      {"TOL", "0.1", "allgas", "0", "-inf", "14", "true", "0.002", "0.001", ""},
   };
-  EXPECT_EQ(batch::models_rows("TOL", "0.1", candidates), expected);
+  EXPECT_EQ(batch::models_rows("TOL", "0.1", candidates, replays), expected);
   EXPECT_EQ(batch::models_header(),
-            (batch::CsvRow{"species", "scenario", "tag", "rss", "aic", "k", "preferred"}));
+            (batch::CsvRow{"species", "scenario", "tag", "rss", "aic", "k", "preferred",
+                           "worst_replay_error", "replay_total_error", "replay_mass_error"}));
   const std::vector<quality::Candidate> unknown = {{"no56", 4, {{kRows, NAN, NAN, 5}}}};
   EXPECT_EQ(batch::models_rows("a,b", "s", unknown)[0],
-            (batch::CsvRow{"a,b", "s", "no56", "", "", "5", "false"}));
+            (batch::CsvRow{"a,b", "s", "no56", "", "", "5", "false", "", "", ""}));
 }
 
 }  // namespace

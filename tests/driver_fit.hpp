@@ -23,6 +23,7 @@
 #include "driver/readers.hpp"
 #include "driver/setup.hpp"
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 #include "run_program.hpp"
 
 namespace testsupport {
@@ -149,6 +150,22 @@ inline quality::Fit assess_with_inputs(const DriverFit& fit, const std::filesyst
   quality::Problem p = fit.problem(r);
   p.target = r;
   return quality::assess(p, quality::design_of(p.rows, p.cols, p.a, stored), se_limit);
+}
+
+// The replay of `fit`'s reported coefficients on the input files in
+// `directory`, as the batch replays it.
+inline quality::Replay replay_with_inputs(const DriverFit& fit,
+                                          const std::filesystem::path& directory,
+                                          std::string_view species, std::string_view scenario) {
+  const driver::ReadOutcome read = driver::read_inputs(directory.string(), species, scenario);
+  if (!read.ending.ok()) return {};
+  const std::array<double, kCols> rates = config::rate_row({fit.kp, fit.k});
+  std::vector<double> coefficients;
+  for (const DriverSolve& s : fit.solves) {
+    coefficients.insert(coefficients.end(), s.reported.begin(), s.reported.end());
+  }
+  return quality::replay({read.arrays.time, read.arrays.precursor, read.arrays.bins, rates},
+                         coefficients, fit.wmol);
 }
 
 }  // namespace testsupport

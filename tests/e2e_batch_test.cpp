@@ -313,7 +313,7 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "./vbsfit-report/runs/ideal,0.1,allgas.stdout: Is a directory\n"
             "  2 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  6 target bins in 1 configuration misfit: the model does not describe their data "
-            "(residuals' lag-1 autocorrelation above 0.2); see the report\n"
+            "(residuals' drift above 0.98, replayed values off by more than the replay limit); see the report\n"
             "  report: ./vbsfit-report/index.html\n");
 }
 
@@ -475,7 +475,7 @@ TEST_F(Batch, ShardsAreDisjointCoverTheStudyAndJoinToItsTables) {
       {{"../run"}, "vbsfit-batch: ../run is not a report of vbsfit-batch (no study.sqlite)"},
       {{"../shard-2", "../shard-1-lenient", "../shard-3"},
        "vbsfit-batch: ../shard-1-lenient/study.sqlite was flagged under other limits "
-       "(--se-limit, --misfit-limit) than ../shard-2/study.sqlite"},
+       "(--se-limit, --misfit-limit, --replay-limit) than ../shard-2/study.sqlite"},
   };
   for (const auto& r : refused) {
     std::vector<std::string> args = {"--merge", "--report", "../refused"};

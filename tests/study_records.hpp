@@ -33,7 +33,8 @@ inline study::BatchRecord sample_batch(int shard_index = 1, int shard_count = 1,
   b.shard_index = shard_index;
   b.shard_count = shard_count;
   b.se_limit = 0.1;
-  b.misfit_limit = 0.2;
+  b.misfit_limit = 0.98;
+  b.replay_limit = 0.05;
   b.species = {{"OLE2_OH", static_cast<double>(3.5e-11f), static_cast<double>(1.2e-12f),
                 static_cast<double>(4e-13f), "standard", "file-replaces-built-in"},
                {"ideal", 1e-11, 0.0, 0.0, "ideal", ""}};  // its source not recorded
@@ -68,6 +69,10 @@ inline study::ConfigurationRecord sample_configuration(study::Key key, int run, 
   c.seconds = 0.0123 * variant;
   c.records = 1441;
   c.batch = batch;
+  c.replay_total_error = 1e-3 * variant;
+  c.replay_total_rms_error = 3e-4 * variant;
+  c.replay_mass_error = 1.5e-3 * variant;
+  c.replay_mass_rms_error = 5e-4 * variant;
   return c;
 }
 
@@ -88,7 +93,8 @@ inline std::vector<study::FitRow> sample_fits(int variant = 1) {
   std::vector<study::FitRow> rows;
   for (int bin = 1; bin <= 6; ++bin) {
     rows.push_back({bin, 1e-20 * bin * variant, 1e-12 * bin, 0.999 - bin / 1e4,
-                    1e-3 / bin, -0.5 + bin / 10.0, bin == 6});
+                    1e-3 / bin, -0.5 + bin / 10.0, bin == 6, 0.9 + bin / 100.0,
+                    0.01 * bin * variant, 0.003 * bin});
   }
   return rows;
 }

@@ -88,6 +88,12 @@ void expect_same(const study::ConfigurationRecord& got, const study::Configurati
   }
   EXPECT_EQ(got.records, want.records);
   EXPECT_EQ(got.batch, want.batch);
+  for (auto member : {&study::ConfigurationRecord::replay_total_error,
+                      &study::ConfigurationRecord::replay_total_rms_error,
+                      &study::ConfigurationRecord::replay_mass_error,
+                      &study::ConfigurationRecord::replay_mass_rms_error}) {
+    EXPECT_TRUE(same_bits(got.*member, want.*member)) << got.*member;
+  }
 }
 
 void expect_same(const std::vector<study::CoefficientRow>& got,
@@ -112,7 +118,9 @@ void expect_same(const std::vector<study::FitRow>& got, const std::vector<study:
     SCOPED_TRACE("fit row " + std::to_string(n));
     EXPECT_EQ(got[n].target_bin, want[n].target_bin);
     for (auto member : {&study::FitRow::rss, &study::FitRow::rms, &study::FitRow::r_squared,
-                        &study::FitRow::relative_residual, &study::FitRow::autocorrelation}) {
+                        &study::FitRow::relative_residual, &study::FitRow::autocorrelation,
+                        &study::FitRow::drift, &study::FitRow::replay_error,
+                        &study::FitRow::replay_rms_error}) {
       EXPECT_TRUE(same_bits(got[n].*member, want[n].*member)) << got[n].*member;
     }
     EXPECT_EQ(got[n].misfit, want[n].misfit);
@@ -374,8 +382,8 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
        " is not a study database (not an SQLite database); move it away or give another --report"},
       {"directory", [](const fs::path& f) { fs::create_directory(f); },
        " is not a study database (it is a directory); move it away or give another --report"},
-      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 5"); },
-       " was written by a newer vbsfit-batch (schema 5); this one reads up to 4"},
+      {"newer schema", [&](const fs::path& f) { make_database(f, "PRAGMA user_version = 6"); },
+       " was written by a newer vbsfit-batch (schema 6); this one reads up to 5"},
       {"other database",
        [&](const fs::path& f) {
          sqlite3* db = raw_open(f);
@@ -445,12 +453,22 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
+// What a study of schema 4 lacks: the replay and the drift.
+constexpr const char* kBeforeReplay =
+    "ALTER TABLE batches DROP COLUMN replay_limit; "
+    "ALTER TABLE configurations DROP COLUMN replay_total_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_total_rms_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_mass_error; "
+    "ALTER TABLE configurations DROP COLUMN replay_mass_rms_error; "
+    "ALTER TABLE fits DROP COLUMN drift; ALTER TABLE fits DROP COLUMN replay_error; "
+    "ALTER TABLE fits DROP COLUMN replay_rms_error; ";
+
 // A study of schema 1 (no record_sha256, no species source), 2 (no
 // species source) or 3 (no ols_standard_error; the flags and standard
-// errors of the earlier kind): a read-only open reads its rows unhashed,
-// without sources, each ols_standard_error its standard_error, and writes
-// nothing; a writer's open upgrades it to the same, leaving every record
-// unhashed so that the next batch refits it.
+// errors of the earlier kind), none with the replay: a read-only open reads
+// its rows unhashed, without sources, each ols_standard_error its
+// standard_error, and writes nothing; a writer's open upgrades it to the
+// same, leaving every record unhashed so that the next batch refits it.
 TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
   const struct {
     int version;
@@ -476,7 +494,7 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       }
     }
     sqlite3* db = raw_open(path());
-    raw_exec(db, c.made);
+    raw_exec(db, std::string(kBeforeReplay) + c.made);
     sqlite3_close(db);
     const std::string earlier = read_file(path());
 
@@ -522,6 +540,46 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       ASSERT_FALSE(study.read(snapshot));
       ASSERT_EQ(snapshot.batches.size(), 2u);
       EXPECT_EQ(snapshot.batches[1].species, sample_batch().species);
+    }
+  }
+}
+
+// A study of schema 4: read-only, its replay figures, drift and replay
+// limit read as absent and its records do not match their digests (so a
+// batch checks them again); a writer's open adds the columns and leaves
+// every record unhashed.
+TEST_F(StudyTest, AStudyBeforeTheReplayReadsItsFiguresAsAbsentAndIsUpgraded) {
+  {
+    Study study = open_with_batch();
+    ASSERT_FALSE(study.record(sample_configuration(key("S1"), 1, batch_), sample_coefficients(),
+                              sample_fits()));
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
+  sqlite3_close(db);
+  const std::string earlier = read_file(path());
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only ? "read-only" : "writer");
+    Study study;
+    ASSERT_FALSE(Study::open(path(), study, read_only));
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    ASSERT_EQ(snapshot.configurations.size(), 1u);
+    ASSERT_EQ(snapshot.batches.size(), 1u);
+    EXPECT_TRUE(std::isnan(snapshot.batches[0].replay_limit));
+    const study::Stored& s = snapshot.configurations[0];
+    EXPECT_TRUE(std::isnan(s.record.replay_total_error));
+    EXPECT_TRUE(std::isnan(s.record.replay_mass_rms_error));
+    ASSERT_EQ(s.fits.size(), 6u);
+    for (const study::FitRow& f : s.fits) {
+      EXPECT_TRUE(std::isnan(f.drift) && std::isnan(f.replay_error));
+      EXPECT_EQ(f.autocorrelation, sample_fits()[f.target_bin - 1].autocorrelation);
+    }
+    EXPECT_NE(s.record_sha256, study::record_digest(s));
+    if (read_only) {
+      EXPECT_EQ(read_file(path()), earlier);
+    } else {
+      EXPECT_EQ(s.record_sha256, "");
     }
   }
 }

@@ -281,9 +281,12 @@ coefficient a standard error and one verdict of four:
                  data fix it
   undetermined   a larger standard error, or a column the data cannot tell
                  apart from the others: the value may be far from the truth
-  misfit         its bin's residuals run in stretches of one sign (a tag
-                 that drops reactions the data had): the model does not
-                 describe the data, whatever the error
+  misfit         its bin's residuals drift (their running sum wanders in
+                 long excursions) and the fitted model, run alone, misses
+                 the bin's values by more than 5 % of their peak
+                 (--replay-limit): the model does not describe the data
+                 (a tag that drops reactions the data had), whatever the
+                 error
   no effect      K(j) = 0 (tags static, no56, no6): the term does not enter
                  the fit and its value means nothing
 On vbsgen runs of both layouts, with and without noise, the truth of 90 %

@@ -59,7 +59,8 @@ def test_a_tag_that_drops_the_datas_reactions_is_flagged_misfit(tmp_path):
     misfits = [f for f in wrong.fits if f.misfit]
     assert misfits
     for f in misfits:
-        assert f.autocorrelation > vbsfit.DEFAULT_MISFIT_LIMIT
+        assert f.drift > vbsfit.DEFAULT_MISFIT_LIMIT
+        assert f.replay_error > vbsfit.DEFAULT_REPLAY_LIMIT
         row = wrong.flags[f.bin - 1]
         # With every K(j) = 0 only the precursor's term has an effect.
         assert list(row) == ["misfit"] + ["no effect"] * 6

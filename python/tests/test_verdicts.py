@@ -83,14 +83,19 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     run, batch = study
     report = run / "vbsfit-report"
     now = stored_verdicts(report)
-    # Back to schema 3: the flag where the verdict is, no ols_standard_error.
+    # Back to schema 3: the flag where the verdict is, no ols_standard_error, no replay.
     with sqlite3.connect(report / "study.sqlite") as db:
         db.executescript(
             "UPDATE coefficients SET flag = CASE WHEN flag = 'trusted' THEN 'determined' "
             "WHEN flag = 'misfit' AND standard_error <= 0.1 THEN 'determined' "
             "WHEN flag = 'misfit' THEN 'undetermined' ELSE flag END; "
             "ALTER TABLE coefficients DROP COLUMN ols_standard_error; "
-            "PRAGMA user_version = 3;")
+            "ALTER TABLE batches DROP COLUMN replay_limit; "
+            + "".join(f"ALTER TABLE configurations DROP COLUMN replay_{c}; "
+                      for c in ("total_error", "total_rms_error", "mass_error", "mass_rms_error"))
+            + "".join(f"ALTER TABLE fits DROP COLUMN {c}; "
+                      for c in ("drift", "replay_error", "replay_rms_error"))
+            + "PRAGMA user_version = 3;")
     with pytest.warns(UserWarning, match="schema 3: its coefficients' verdicts are mapped"):
         read = vbsfit.read_study(report, pandas=False)["coefficients"]
     assert {(r["tag"], r["target_bin"], r["term"]): r["flag"] for r in read} == now
@@ -100,7 +105,7 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     done = subprocess.run(batch, cwd=run, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     with sqlite3.connect(report / "study.sqlite") as db:
-        assert db.execute("PRAGMA user_version").fetchone()[0] == 4
+        assert db.execute("PRAGMA user_version").fetchone()[0] == 5
         unhashed = db.execute(
             "SELECT count(*) FROM configurations WHERE record_sha256 IS NULL").fetchone()[0]
     assert unhashed == 0  # each refitted from its results file and recorded anew

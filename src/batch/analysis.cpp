@@ -169,9 +169,14 @@ std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
   return {};
 }
 
-void take_limits(const study::BatchRecord& batch, AnalysisSettings& settings) {
+void take_limits(const std::vector<study::BatchRecord>& batches, AnalysisSettings& settings) {
+  if (batches.empty()) return;
+  const auto judged = std::find_if(batches.begin(), batches.end(), [](const auto& b) {
+    return !std::isnan(b.replay_limit);
+  });
+  const study::BatchRecord& batch = judged != batches.end() ? *judged : batches.front();
   settings.se_limit = batch.se_limit;
-  const bool replayed = !std::isnan(batch.replay_limit);
+  const bool replayed = judged != batches.end();
   settings.misfit_limit = replayed ? batch.misfit_limit : quality::kDefaultMisfitLimit;
   settings.replay_limit = replayed ? batch.replay_limit : quality::kDefaultReplayLimit;
   settings.notes.misfit_limit = settings.misfit_limit;

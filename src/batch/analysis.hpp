@@ -31,11 +31,13 @@ struct AnalysisSettings {
   report::PageNotes notes;
 };
 
-// Sets the limits of `settings` to those `batch` judged its fits by. A
+// Sets the limits of `settings` to those the first of `batches` that
+// recorded a replay limit judged its fits by; none left as they are. A
 // batch recorded before the replay (no replay limit) judged misfits by the
-// autocorrelation of the residuals, which its misfit limit is of: the
-// defaults stand for both then.
-void take_limits(const study::BatchRecord& batch, AnalysisSettings& settings);
+// autocorrelation of the residuals, which its misfit limit is of: only its
+// se_limit is taken, when no batch recorded one, and the defaults stand for
+// the others.
+void take_limits(const std::vector<study::BatchRecord>& batches, AnalysisSettings& settings);
 
 struct AnalysisRequest {
   const RunEntry& entry;  // its configuration and the species row it takes

@@ -371,7 +371,7 @@ int write_joined_report(const Options& options, const std::string& species_kept,
     return run_error(error.message);
   }
   AnalysisSettings settings;  // the shares', which the merge found alike
-  if (!batches.empty()) take_limits(batches.front(), settings);
+  take_limits(batches, settings);
   settings.notes.misfit_limit = settings.misfit_limit;
   std::vector<std::string> undrawn;
   Summary summary;

@@ -62,7 +62,7 @@ std::string check_against_files(study::Study& db, const std::string& workdir,
     return error.message;
   }
   AnalysisSettings settings;
-  if (!batches.empty()) take_limits(batches.front(), settings);
+  take_limits(batches, settings);
   int without_inputs = 0, without_results = 0;
   const RecordedSpecies species(batches);
   for (study::Stored& stored : checked) {

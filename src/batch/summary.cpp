@@ -135,8 +135,9 @@ std::string Summary::text(const Tally& tally, const std::string& shown, int stop
     text += "  " + std::to_string(misfit_bins_) +
             (misfit_bins_ == 1 ? " target bin in " : " target bins in ") +
             std::to_string(misfit_in_) + (misfit_in_ == 1 ? " configuration" : " configurations") +
-            " misfit: the model does not describe their data (residuals' lag-1 autocorrelation "
-            "above " + csv_number(misfit_limit) + "); see the report\n";
+            " misfit: the model does not describe their data (residuals' drift above " +
+            csv_number(misfit_limit) + ", replayed values off by more than the replay limit); "
+            "see the report\n";
   }
   return text + "  report: " + shown + "\n";
 }

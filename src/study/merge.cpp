@@ -11,12 +11,14 @@
 namespace study {
 namespace {
 
-// Whether two batches judged their fits by the same limits (a replay limit
-// not recorded, NaN, is the same as another not recorded).
+// Whether two batches judged their fits by the same limits. A batch of
+// schema 4 or before (no replay limit) judged misfits by another figure,
+// and its records are refitted and judged anew when joined: only its
+// standard errors' limit counts.
 bool same_limits(const BatchRecord& a, const BatchRecord& b) {
-  const bool replay = a.replay_limit == b.replay_limit ||
-                      (std::isnan(a.replay_limit) && std::isnan(b.replay_limit));
-  return a.se_limit == b.se_limit && a.misfit_limit == b.misfit_limit && replay;
+  if (a.se_limit != b.se_limit) return false;
+  if (std::isnan(a.replay_limit) || std::isnan(b.replay_limit)) return true;
+  return a.misfit_limit == b.misfit_limit && a.replay_limit == b.replay_limit;
 }
 
 namespace fs = std::filesystem;
