@@ -387,8 +387,8 @@ def run_vbsgen_study(batch, vbsgen, scratch):
 
 def check_misfit_marks(groups):
     """A static fit of data made with bin reactions is marked misfit (in the
-    bins whose replay strays beyond the replay limit); a fit under the tag
-    that made the data is not."""
+    bins whose replay it misses); a fit under the tag that made the data is
+    not."""
     marked = 0
     for row in (r for g in groups for r in g):
         species, scenario, tag = cell_texts(row)[:3]
@@ -398,7 +398,7 @@ def check_misfit_marks(groups):
             check(cell.text().strip() == "0" and "bad" not in cell.classes(),
                   f"study view: {species}/{scenario}/{tag} fits its own data but shows misfit")
         elif tag == "static":
-            check(int(cell.text().strip()) >= 1 and "bad" in cell.classes(),
+            check(cell.text().strip() in {"1", "2", "3", "4", "5", "6"} and "bad" in cell.classes(),
                   f"study view: {species}/{scenario}/static on data with bin reactions is not "
                   f"marked misfit ({cell.text()!r})")
             marked += 1
@@ -681,9 +681,9 @@ def main():
                 return "undetermined" if t == "VB6" and int(b) >= 5 else "trusted"
             expectations = {
                 "OLE2_OH,0.1,allgas.html": allgas,
-                # no56 leaves out reactions the data have, but slow ones:
-                # bin 6 run alone stays within 1.5 % of its peak, under the
-                # replay limit, so no bin is misfit.
+                # no56 leaves out reactions the data have: the residuals of
+                # bins 5 and 6 drift, but no56 replays them within 1.5 % of
+                # their peaks, so no bin is misfit.
                 "OLE2_OH,0.1,no56.html": lambda b, t: "no-effect" if t in slow else "trusted",
                 "~3Ci~3E~26x,0.1,allgas.html": allgas,
             }

@@ -159,9 +159,9 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   out["results_text"] = py::bytes(o.results_text);
   out["records"] = o.records;
   if (r.replay.bins.empty()) {
-    out["replayed"] = py::none();
+    out["replayed_bins"] = py::none();
   } else {
-    out["replayed"] = matrix(r.replay.bins, r.replay.records, config::kBins);
+    out["replayed_bins"] = matrix(r.replay.bins, r.replay.records, config::kBins);
   }
   out["replay_problem"] = r.replay.problem;
   auto figures = [](const quality::ReplayError& e) {

@@ -14,11 +14,11 @@ def test_the_datas_own_model_replays_the_bins_and_a_wrong_one_does_not(tmp_path)
     arrays, _ = simulate(tmp_path, 1441, tag="allgas", seed=4)
     right = vbsfit.fit(**arrays, species="ideal", tag="allgas")
     assert right.replay_problem == ""
-    assert right.replayed.shape == (1441, 6)
+    assert right.replayed_bins.shape == (1441, 6)
     # From the first record's bins, and back on the observed ones throughout.
-    assert np.array_equal(right.replayed[0], arrays["bins"][0])
+    assert np.array_equal(right.replayed_bins[0], arrays["bins"][0])
     peak = np.abs(arrays["bins"]).max(axis=0)
-    largest = np.abs(right.replayed - arrays["bins"]).max(axis=0) / peak
+    largest = np.abs(right.replayed_bins - arrays["bins"]).max(axis=0) / peak
     assert largest.max() < 1e-6
     assert [f.replay_error for f in right.fits] == pytest.approx(largest, rel=1e-9, abs=1e-15)
     assert right.replay_total.max_error < 1e-6

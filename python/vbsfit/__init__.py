@@ -4,7 +4,7 @@
     result = vbsfit.fit(time, precursor, bins, molar_masses)
     result.coefficients      # 6 x 7: row r is target bin r+1; columns VOC, VB1 ... VB6
     result.flags             # "trusted", "undetermined", "misfit" or "no effect"
-    result.replayed          # the bins replayed by the fitted model alone, records x 6
+    result.replayed_bins     # the bins replayed by the fitted model alone, records x 6
     result.fits[r].replay_error  # target bin r+1's replay error (largest error / peak)
     result.results_text()    # the bytes vbsfit writes as its results file
 
@@ -72,7 +72,7 @@ class FitResult:
     # The fit replayed: its coefficients run as the model alone from the first
     # record's bins, driven by the observed precursor (records x 6; None when
     # the replay could not be taken, replay_problem says why).
-    replayed: np.ndarray = None
+    replayed_bins: np.ndarray = None
     replay_total: ReplayError = ReplayError(float("nan"), float("nan"))  # of the bins' total
     replay_mass: ReplayError = ReplayError(float("nan"), float("nan"))   # weighted by the mean
                                                                          # molar masses
@@ -181,7 +181,8 @@ def fit(time, precursor, bins, molar_masses=None, species="OLE2_OH", tag="allgas
                      mean_molar_masses=out["mean_molar_masses"],
                      records=out["records"], _results=out["results_text"],
                      ols_standard_errors=out["ols_standard_errors"],
-                     replayed=out["replayed"], replay_total=ReplayError(*out["replay_total"]),
+                     replayed_bins=out["replayed_bins"],
+                     replay_total=ReplayError(*out["replay_total"]),
                      replay_mass=ReplayError(*out["replay_mass"]),
                      replay_problem=out["replay_problem"])
 

@@ -242,6 +242,8 @@ Analysis analyze(const AnalysisRequest& request) {
   }
   std::vector<quality::Fit> fits = assess_solves(fit, input, request.settings.se_limit);
   analysis.verdict = Analysis::Verdict::fitted;
+  // The fitted model run alone: its figures judge the misfits, and its
+  // series are there for the page.
   quality::Replay replay = replay_fit(fit, input);
   analysis.numbers = fit_numbers(fit, fits, replay,
                                  {request.settings.misfit_limit, request.settings.replay_limit});
