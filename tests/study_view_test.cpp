@@ -315,7 +315,7 @@ TEST(Explorer, EveryTermTravelsWithItsStandardErrorAndVerdict) {
   EXPECT_EQ(tags[0][1][0], "0/0.01/t");
   EXPECT_EQ(tags[0][1][41], "0.1235/0.01/t");
   EXPECT_EQ(tags[0][2][0], "0/0.01/u");
-  EXPECT_EQ(tags[0][3][0], "0/0.01/z");
+  EXPECT_EQ(tags[0][3][0], "z");  // no effect: not drawn, its letter alone
   EXPECT_EQ(tags[0][1][42], "");  // replay error not recorded
 }
 

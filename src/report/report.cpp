@@ -291,8 +291,8 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
 
 // The replay figures of a series in words, for a caption.
 std::string replay_words(const quality::ReplayError& e) {
-  return "Replay error <strong>" + percent(e.max_error) + "</strong> of the observed peak (RMS " +
-         percent(e.rms_error) + " of the observed mean).";
+  return "Replay error <strong>" + percent(e.max_error) + "</strong> of the peak (RMS " +
+         percent(e.rms_error) + " of the mean).";
 }
 
 // Series `bin` (0: the bins' total, 1 ... 6: that bin) of records x 6

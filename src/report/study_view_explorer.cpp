@@ -108,15 +108,20 @@ Layout layout_of(const Study& s, const std::vector<std::string>& scenarios, std:
 
 // A configuration's figures as one string of 48 fields separated by
 // blanks: per target bin and term (VB1 VOC, VB1 VB1, ... VB6 VB6)
-// "value/standard error/verdict letter", then the six bins' replay errors.
+// "value/standard error/verdict letter" ("z" alone for a term of no
+// effect), then the six bins' replay errors.
 std::string configuration_text(const StudyRow& r) {
   std::string out;
   for (int bin = 0; bin < config::kBins; ++bin) {
     const quality::BinFigures& b = r.bins[bin];
     for (int term = 0; term < config::kCoefficients; ++term) {
       const quality::Coefficient& k = b.coefficients[term];
-      out += figure_text(b.coefficient[term], 4) + "/" + figure_text(k.standard_error, 2) + "/" +
-             verdict_letter(quality::verdict_of(k, b.misfit)) + " ";
+      const Verdict verdict = quality::verdict_of(k, b.misfit);
+      // A term of no effect is not drawn: its letter alone.
+      out += verdict == Verdict::no_effect
+                 ? std::string("z ")
+                 : figure_text(b.coefficient[term], 4) + "/" + figure_text(k.standard_error, 2) + "/" +
+                       verdict_letter(verdict) + " ";
     }
   }
   for (int bin = 0; bin < config::kBins; ++bin) {

@@ -234,7 +234,7 @@ const char* const kExplorerScript = R"js(<script>
   function term(fields, bin, t) {
     if (!fields) return null;
     var f = fields[(bin - 1) * 7 + t].split("/"), v = parseFloat(f[0]);
-    if (f[2] === "z" || !isFinite(v)) return null;
+    if (f.length < 3 || f[2] === "z" || !isFinite(v)) return null;
     return {text: f[0], v: v, se: parseFloat(f[1]), trusted: f[2] === "t"};
   }
   function chart(row, species, series, bin, t) {
