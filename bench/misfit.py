@@ -91,7 +91,7 @@ def misfit_table(args):
     for layout, noise, data_tag, species, inputs, truth in runs(args, DATA_TAGS, NOISES):
         row = rows.setdefault((layout, noise), {"miss": [], "right": []})
         for tag in FIT_TAGS:
-            result = vbsfit.fit(**inputs, species=species, tag=tag)
+            result = vbsfit.fit(**inputs, tag=tag)
             for r, f in enumerate(result.fits):
                 if tag == data_tag:
                     row["right"].append(f)
@@ -120,7 +120,7 @@ def replay_table(args):
         for layout, noise, _, species, inputs, _ in runs(args, ("allgas",), (0.0, 0.01),
                                                          background):
             for tag in NONLINEAR_TAGS:
-                result = vbsfit.fit(**inputs, species=species, tag=tag)
+                result = vbsfit.fit(**inputs, tag=tag)
                 t = tallies.setdefault((noise, tag), {"bins": [], "total": [], "flags": []})
                 t["bins"].extend(result.fits)
                 t["total"].append(result.replay_total.max_error)

@@ -1,5 +1,6 @@
 """The replay of a fit from Python: the series and figures of vbsfit.fit,
 the replay limit, and the figures read_study gives of a study."""
+import sqlite3
 import subprocess
 
 import numpy as np
@@ -53,7 +54,7 @@ def test_read_study_gives_the_replay_of_every_fit(example):
     study = vbsfit.read_study(report, pandas=False)
     inputs = vbsfit.read_inputs(example, "OLE2_OH", "0.1")
     for tag in ("allgas", "static"):
-        result = vbsfit.fit(**inputs, species="OLE2_OH", tag=tag)
+        result = vbsfit.fit(**inputs, tag=tag)
         run = next(r for r in study["runs"] if r["tag"] == tag)
         assert run["replay_total_error"] == result.replay_total.max_error
         assert run["replay_mass_rms_error"] == result.replay_mass.rms_error
@@ -61,3 +62,24 @@ def test_read_study_gives_the_replay_of_every_fit(example):
         assert [f["replay_error"] for f in fits] == [f.replay_error for f in result.fits]
         assert [f["drift"] for f in fits] == [f.drift for f in result.fits]
         assert [bool(f["misfit"]) for f in fits] == [f.misfit for f in result.fits]
+
+
+def test_a_study_before_the_replay_reads_with_its_figures_absent(example):
+    report = example / "vbsfit-report"
+    subprocess.run([program("vbsfit-batch"), "--no-pages"], cwd=example, check=True,
+                   capture_output=True)
+    with sqlite3.connect(report / "study.sqlite") as db:
+        db.executescript(
+            "ALTER TABLE batches DROP COLUMN replay_limit; "
+            + "".join(f"ALTER TABLE configurations DROP COLUMN replay_{c}; "
+                      for c in ("total_error", "total_rms_error", "mass_error", "mass_rms_error"))
+            + "".join(f"ALTER TABLE fits DROP COLUMN {c}; "
+                      for c in ("drift", "replay_error", "replay_rms_error"))
+            + "PRAGMA user_version = 4;")
+    with pytest.warns(UserWarning, match="schema 4: its misfit flags were set by the residuals"):
+        study = vbsfit.read_study(report, pandas=False)
+    assert study["runs"][0]["replay_total_error"] is None
+    assert study["runs"][0]["replay_mass_rms_error"] is None
+    assert len(study["fits"]) == 6
+    assert all(f["drift"] is None and f["replay_error"] is None for f in study["fits"])
+    assert all(f["autocorrelation"] is not None for f in study["fits"])
