@@ -17,8 +17,10 @@ and no fit under the tag that made the data is, a click on a column heading
 reorders the rows (the page's own script, run by the browser), typing in a
 filter field hides the others, with the groups closed (as a large study's
 start) no row is laid out until a box opens its group or a filter keeps a
-few, the coefficient explorer's charts show every
-series colour in a screenshot, and every page stays under 100 kB. With
+few, the coefficient explorer's species picker reaches all 20 species and
+tags and each species' screenshot shows its tags' colours, every page stays
+under 100 kB, and a page and the study view at 800 px have nothing beyond
+the window and no table cell wider than its column. With
 --artifacts the reports and the screenshots are kept there for a look. Exit status 0 when every check passes, 1 when one
 fails, 77 (skipped) when Chromium is not installed. Chromium never reaches
 the network: it only opens file:// pages, with every host name resolving to
@@ -307,6 +309,19 @@ def check_page(dom, name, expect):
     charts = dom.root.find_all("figure", cls="chart")
     check([c.attrs.get("data-bin") for c in charts] == [str(b) for b in range(1, BINS + 1)],
           f"{name}: charts {[c.attrs.get('data-bin') for c in charts]}")
+    # The bins' total and every bin replayed: the fit run alone over the
+    # 1441 records, beside the observed values.
+    replays = [g for f in dom.root.find_all("figure", id="chart-total") + charts
+               for g in f.find_all("g", data_panel="replay")]
+    check(len(replays) == BINS + 1, f"{name}: {len(replays)} replay charts, expected {BINS + 1}")
+    for g in replays:
+        series = {p.classes()[0]: p.attrs.get("d", "") for p in g.find_all("path") if p.classes()}
+        check(g.attrs.get("data-records") == str(ROWS + 1) and sorted(series) == ["replayed", "stored"]
+              and all(d.startswith("M") and "l" in d for d in series.values()),
+              f"{name}: a replay chart draws {sorted(series)} over {g.attrs.get('data-records')} records")
+    errors = dom.root.find_all("td", cls="replay-error")
+    check(len(errors) == BINS and all(e.text().endswith(" %") for e in errors),
+          f"{name}: replay errors {[e.text() for e in errors]}")
     for chart in charts:
         b = chart.attrs["data-bin"]
         for panel in ("run", "late"):
@@ -323,7 +338,7 @@ def check_page(dom, name, expect):
                 check(d.startswith("M") and "l" in d, f"{name}: chart {b} {label} is not drawn")
         # The axes, titles and key that the charts share are drawn by <use>.
         svg = chart.find_all("svg")
-        uses = svg[0].find_all("use") if svg else []
+        uses = svg[-1].find_all("use") if svg else []
         check(len(uses) == 1 and uses[0].attrs.get("href", "").startswith("#"),
               f"{name}: chart {b} draws no frame")
         frame = dom.root.find_all("g", id=uses[0].attrs["href"][1:])
@@ -341,9 +356,10 @@ VBSGEN_TAGS = ["static", "no56", "no6", "allgas"]
 STATIC_DATA = {("C16", "0.1"), ("C16", "1"), ("C16", "10"), ("TOL", "1")}
 SAMPLE_CONFIGURATIONS = 60
 SAMPLE_GROUPS = 15  # species and scenarios, each fitted under the four tags
-EXPLORER_CHARTS = 6 * 7
+EXPLORER_CHARTS = 7  # one species and target bin at a time, a chart per term
 PAGE_LIMIT = 100_000  # bytes of a configuration's page
-# The explorer's series colours (.s0 ... .s7), all drawn for this study.
+# The explorer's series colours (.s0 ... .s7), a tag's colour by its place
+# in the study: this study's four tags draw the first four.
 SERIES_COLOURS = [(0x00, 0x72, 0xb2), (0xd5, 0x5e, 0x00), (0x00, 0x9e, 0x73), (0xcc, 0x79, 0xa7),
                   (0xe6, 0x9f, 0x00), (0x56, 0xb4, 0xe9), (0x00, 0x00, 0x00), (0xa6, 0x76, 0x1d)]
 
@@ -464,8 +480,6 @@ def check_study_view(browser, batch, vbsgen, scratch):
             links = row.find_all("a")
             check(links and (directory / links[0].attrs["href"]).is_file(),
                   f"study view: no page for {cell_texts(row)[:3]}")
-    charts = dom.root.find_all("figure", cls="explorer")
-    check(len(charts) == EXPLORER_CHARTS, f"study view: {len(charts)} explorer charts")
     models = dom.root.find_all("tr", cls="model")
     preferred = [m for m in models if m.attrs.get("data-preferred") == "true"]
     check(len(models) == SAMPLE_CONFIGURATIONS and len(preferred) == SAMPLE_GROUPS,
@@ -508,24 +522,78 @@ def check_study_view(browser, batch, vbsgen, scratch):
                        "filtered": SAMPLE_GROUPS},
           f"study view: rows laid out with the groups closed: {laid_out}")
 
-    # The explorer's charts are drawn: every series colour is on the screen.
-    view = directory / "explorer-view.html"
-    with_extra(index, view, head="<style>body > :not(#explorer) { display: none; }</style>")
-    shot = Path(scratch) / "explorer.png"
-    browser.run(view.as_uri(), f"--screenshot={shot}", "--window-size=1400,1300", "--hide-scrollbars")
-    width, height, channels, pixels = png_pixels(shot)
-    counts = dict.fromkeys(SERIES_COLOURS, 0)
-    for row in pixels:
-        for x in range(0, width * channels, channels):
-            rgb = tuple(row[x:x + 3])
-            if rgb in counts:
-                counts[rgb] += 1
-    faint = [c for c, n in counts.items() if n < 10]
-    check(not faint, f"explorer: series colours barely drawn: {faint} ({counts})")
+    # Every species and tag is reachable: the species picker's buttons,
+    # clicked in turn, show every one of the 20 series.
+    reached = explorer_series(browser, index, directory / "picked.html")
+    expected = sorted(f"{s} {t}" for s in VBSGEN_SPECIES for t in VBSGEN_TAGS)
+    check(reached == expected, f"explorer: series reached by the picker {reached}, expected {expected}")
+    explorer_dom = dom  # as the script drew it on opening: the first species, VB1
+    explorer_charts = explorer_dom.root.find_all("figure", cls="explorer")
+    check(len(explorer_charts) == EXPLORER_CHARTS, f"explorer: {len(explorer_charts)} charts drawn")
+    check(explorer_dom.root.find_all("table", cls="replay-errors") or
+          explorer_dom.root.find_all("p", cls="replay-errors"), "explorer: no replay errors beside the charts")
+
+    # Each species' charts drawn, in a screenshot with its button picked:
+    # every tag's colour is on the screen.
+    fewest = None
+    for n, species in enumerate(VBSGEN_SPECIES):
+        view = directory / "explorer-view.html"
+        with_extra(index, view, head="<style>body > :not(#explorer) { display: none; }</style>")
+        text = view.read_text(encoding="utf-8").replace('id="xs0" checked', 'id="xs0"')
+        view.write_text(text.replace(f'id="xs{n}"', f'id="xs{n}" checked', 1), encoding="utf-8")
+        shot = Path(scratch) / f"explorer-{n}.png"
+        browser.run(view.as_uri(), f"--screenshot={shot}", "--window-size=1400,1300", "--hide-scrollbars")
+        width, height, channels, pixels = png_pixels(shot)
+        counts = dict.fromkeys(SERIES_COLOURS[:len(VBSGEN_TAGS)], 0)
+        for row in pixels:
+            for x in range(0, width * channels, channels):
+                rgb = tuple(row[x:x + 3])
+                if rgb in counts:
+                    counts[rgb] += 1
+        faint = [c for c, k in counts.items() if k < 10]
+        check(not faint, f"explorer, {species}: series colours barely drawn: {faint} ({counts})")
+        fewest = min(counts.values()) if fewest is None else min(fewest, min(counts.values()))
+    shutil.copy(Path(scratch) / "explorer-0.png", Path(scratch) / "explorer.png")
+
+    # At 800 px a page's tables and charts fit: nothing reaches beyond the
+    # window, and no heading or cell is wider than its column.
+    for page in ("OLE2_OH,1,static.html", "TOL,0.1,allgas.html", "index.html"):
+        over = beyond_the_window(browser, directory / page, directory / "narrow.html", 800)
+        check(not over, f"{page} at 800 px: {over}")
     return directory, f"study view of {SAMPLE_CONFIGURATIONS} configurations ({size} bytes) rendered, " \
                       f"{misfits} misfit configurations marked, sorted, filtered and drawn " \
-                      f"({min(counts.values())}+ pixels per series colour); pages of at most " \
-                      f"{heaviest} bytes"
+                      f"({len(reached)} series reached by the picker, {fewest}+ pixels per tag colour); pages " \
+                      f"of at most {heaviest} bytes; pages and study view fit 800 px"
+
+
+def explorer_series(browser, index, copy):
+    """The series of the explorer that show (are laid out) as each species'
+    button is clicked in turn: "species tag", sorted."""
+    with_extra(index, copy, body="<script>var seen = {};"
+               "document.querySelectorAll('input[name=\"explorer-species\"]').forEach(function (b) {"
+               " b.click();"
+               " document.querySelectorAll('#explorer path.series[data-series]').forEach(function (p) {"
+               "  if (p.getClientRects().length > 0) seen[p.dataset.series] = 1; }); });"
+               "document.body.dataset.series = Object.keys(seen).sort().join('|');</script>")
+    body = Dom(browser.run(copy.as_uri(), "--dump-dom")).root.find_all("body")
+    return sorted(s for s in body[0].attrs.get("data-series", "").split("|") if s)
+
+
+def beyond_the_window(browser, page, copy, width):
+    """What of `page`, in a window `width` pixels wide, reaches beyond the
+    window, and the table cells whose content is wider than the cell."""
+    with_extra(page, copy, body="<script>var w = document.documentElement.clientWidth, over = [];"
+               "document.querySelectorAll('body *').forEach(function (e) {"
+               " var r = e.getBoundingClientRect();"
+               " if (r.width > 0 && (r.right > w + 1 || r.left < -1))"
+               "  over.push(e.tagName + (e.id ? '#' + e.id : '') + ' to ' + Math.round(r.right));"
+               " if ((e.tagName === 'TH' || e.tagName === 'TD') && e.scrollWidth > e.clientWidth + 1)"
+               "  over.push(e.tagName + ' ' + JSON.stringify(e.textContent.slice(0, 24)) + ' wider than its column');"
+               "});"
+               "document.body.dataset.over = over.slice(0, 8).join('; ') + (over.length > 8 ? ' ...' : '');"
+               "</script>")
+    body = Dom(browser.run(copy.as_uri(), "--dump-dom", f"--window-size={width},1400", "--hide-scrollbars"))
+    return body.root.find_all("body")[0].attrs.get("data-over", "")
 
 
 def png_pixels(path):

@@ -220,8 +220,11 @@ TEST_F(BatchQuality, ThePageOfTheBundledExampleHoldsEveryCellFlagAndChart) {
   // The time axis reads in hours: 1440 intervals of 300 s are 120 h, and
   // the whole-run panel of the frame that every chart draws labels its
   // ticks 20, 40, ... 100.
-  EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 1);
+  EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 2);  // the rates' and the replays'
   EXPECT_EQ(count_of(page, "<use href=\"#chart-frame-1\"/>"), 6);
+  // The bins' total and each bin replayed over the 1441 records.
+  EXPECT_EQ(count_of(page, "<use href=\"#replay-frame\"/>"), 7);
+  EXPECT_EQ(count_of(page, "<g data-panel=\"replay\" data-records=\"1441\">"), 7);
   const std::size_t frame = page.find("<g id=\"chart-frame-1\">");
   ASSERT_NE(frame, std::string::npos);
   std::string labels;

@@ -19,6 +19,7 @@
 
 #include "config/config.hpp"
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 #include "report/page_notes.hpp"
 #include "report/report.hpp"
 #include "report/study_view.hpp"
@@ -156,18 +157,29 @@ inline Fitted fit(const std::string& species, const std::string& scenario, const
       if (i > 0) lag += q.residual[i] * q.residual[i - 1];
     }
     const double rho = sum > 0 ? lag / sum : std::nan("");
-    f.notes.bins.push_back({rho, rho > 0.2});
+    f.notes.bins.push_back({rho, rho > 0.2, q.drift});
     quality::BinFigures& figures = f.row.bins[target - 1];
     figures.rss = q.rss;
     figures.r_squared = q.r_squared;
     figures.free_count = q.free_count;
     figures.autocorrelation = rho;
+    figures.drift = q.drift;
     figures.misfit = rho > 0.2;
     for (int col = 0; col < 7; ++col) {
       figures.coefficient[col] = c.bins.back().reported[col];
       figures.coefficients[col] = q.coefficients[col];
     }
   }
+  // The stored bins, and the fit run alone over them.
+  std::vector<double> precursor, reported;
+  for (const auto& record : conc) {
+    precursor.push_back(record[0]);
+    c.stored_bins.insert(c.stored_bins.end(), record.begin() + 1, record.end());
+  }
+  for (const report::BinSeries& bin : c.bins) reported.insert(reported.end(), bin.reported.begin(), bin.reported.end());
+  const std::array<double, 7> rate_row = {kp, k[0], k[1], k[2], k[3], k[4], k[5]};
+  c.replay = quality::replay({c.time, precursor, c.stored_bins, rate_row}, reported, c.molar_masses);
+  for (std::size_t r = 0; r < c.replay.bin.size(); ++r) f.row.bins[r].replay_error = c.replay.bin[r].max_error;
   return f;
 }
 

@@ -295,7 +295,7 @@ TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
   EXPECT_EQ(count_of(late_panel, "<path "), 3);
   EXPECT_EQ(count_of(late_panel, "data-intervals="), 1);  // the panel's: every series is finite
   EXPECT_EQ(count_of(frame, ">time (h)</text>"), 2);
-  EXPECT_NE(frame.find(">from 12 h (after the first tenth), own scale</text>"), std::string::npos);
+  EXPECT_NE(frame.find(">from 12 h, own scale</text>"), std::string::npos);
   // Time ticks in hours, left to right: 20 h before 40 h before 100 h.
   const std::size_t t20 = frame.find(">20</text>"), t40 = frame.find(">40</text>"),
                     t100 = frame.find(">100</text>");
@@ -328,6 +328,78 @@ TEST(Chart, RisingValuesGoUpAndTimeRunsRightInHours) {
   EXPECT_LT(svg.find("<figcaption>"), svg.find("<svg"));
 }
 
+// A residual strip is labelled at its edges with values a reader can use:
+// the scale that left 3.1e-6 with a "0" tick alone now reads +-4e-06.
+TEST(StripReach, ANiceValueAtLeastTheLargestAndNotFarAboveIt) {
+  const struct {
+    double largest, reach;
+  } cases[] = {
+      {3.1e-6, 4e-6}, {1.0, 1.0}, {1.01, 1.5}, {0.26, 0.3}, {8.1, 10.0},
+      {7e-6, 8e-6},   {0.0, 1.0}, {NAN, 1.0},  {-2.0, 1.0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_NEAR(report::strip_reach(c.largest), c.reach, 1e-12 * c.reach) << c.largest;
+  }
+  for (double largest = 1e-9; largest < 1e9; largest *= 1.37) {
+    const double reach = report::strip_reach(largest);
+    EXPECT_GE(reach, largest);
+    EXPECT_LE(reach, 1.5 * largest);  // the residual fills two thirds of the strip or more
+  }
+}
+
+TEST(Chart, ResidualStripsAreLabelledAtTheirEdgesAndZero) {
+  std::vector<double> hours, values, residual;
+  for (int i = 0; i < 1440; ++i) {
+    hours.push_back((i + 0.5) / 12.0);
+    values.push_back(1e-5 * std::exp(-i / 300.0));
+    residual.push_back(3.1e-6 / 1.05 * std::sin(i / 50.0));  // peaks near 2.95e-6: padded to 3.1e-6
+  }
+  const report::TimeAxis time = report::time_axis(hours);
+  std::string svg;
+  report::render_chart(svg, 2, time, "frame", values, values, residual);
+  const std::string labels = element(svg, "<g text-anchor=\"end\">");
+  // Per panel: the main axis' labels, then the strip's top, zero and bottom.
+  for (const char* strip : {">4e-06</text><text x=\"95\" y=\"254\">0</text><text x=\"95\" y=\"282\">-4e-06<",
+                            ">4e-06</text><text x=\"695\" y=\"254\">0</text><text x=\"695\" y=\"282\">-4e-06<"}) {
+    EXPECT_NE(labels.find(strip), std::string::npos) << strip << " in " << labels;
+  }
+}
+
+// The replay chart: a sharp peak of the observed values survives the
+// thinning of 1441 records into a path, a smooth series costs few points,
+// and a replay that runs away stays on the chart's edge.
+TEST(ReplayChart, KeepsThePeakAndHoldsARunawayReplayAtTheEdge) {
+  std::vector<double> hours, peaked, runaway;
+  for (int i = 0; i < 1441; ++i) {
+    hours.push_back(i / 12.0);
+    peaked.push_back(1.0 + 4.0 * std::exp(-0.5 * std::pow((i - 700) / 1.5, 2)));  // 5 at record 700
+    runaway.push_back(std::exp(i / 100.0));                                       // 1.8e6 at the end
+  }
+  const report::TimeAxis records = report::time_axis(hours);
+  std::string svg;
+  report::render_replay_chart(svg, records, "replay-frame", peaked, runaway, "VB1");
+  const std::string panel = element(svg, "<g data-panel=\"replay\" data-records=\"1441\">");
+  ASSERT_FALSE(panel.empty());
+  const std::vector<report::Point> stored = parse_path(path_of(svg, "stored", "replay"));
+  const std::vector<report::Point> replayed = parse_path(path_of(svg, "replayed", "replay"));
+  const auto top = [](const std::vector<report::Point>& p) {
+    return std::min_element(p.begin(), p.end(), [](report::Point a, report::Point b) { return a.y < b.y; })->y;
+  };
+  // The axis: the observed range 1 ... 5 padded by 5 % (0.8 ... 5.2), then
+  // widened for the replay by half the observed span (to 7.4). The frame
+  // runs from y 28 to 200: 5 lies at 200 - (5 - 0.8) / 6.6 * 172 = 90.5.
+  EXPECT_NEAR(top(stored), 90.5, 1.0);
+  EXPECT_EQ(top(replayed), 28);  // held at the top edge, not off the chart
+  EXPECT_LT(stored.size(), 12u);  // flat, one peak, flat
+  // Smooth: a decay over the run is a few dozen points, not 1441.
+  std::vector<double> decay;
+  for (int i = 0; i < 1441; ++i) decay.push_back(std::exp(-i / 300.0));
+  std::string smooth;
+  report::render_replay_chart(smooth, records, "replay-frame", decay, decay, "VB2");
+  EXPECT_LT(parse_path(path_of(smooth, "stored", "replay")).size(), 60u);
+  EXPECT_EQ(path_of(smooth, "stored", "replay"), path_of(smooth, "replayed", "replay"));
+}
+
 // The largest page a configuration gets is the one with the noisiest data.
 constexpr std::size_t kPageBudget = 100'000;
 
@@ -346,14 +418,27 @@ TEST(PageSize, AFitOf1441RecordsStaysUnder100kB) {
     EXPECT_LT(page.size(), kPageBudget) << c.tag << " on " << c.truth << " data, noise " << c.noise;
     EXPECT_EQ(count_of(page, "<figure class=\"chart\""), 6);
     EXPECT_EQ(count_of(page, "<g data-panel=\"run\" data-intervals=\"1440\">"), 6);
-    EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 1);  // the bins share one time axis
+    EXPECT_EQ(count_of(page, "<svg class=\"chart-frame\""), 2);  // the bins share one time axis, the replays another
+    // The bins' total and each bin replayed, with its replay error in the table.
+    EXPECT_EQ(count_of(page, "<figure class=\"total\" id=\"chart-total\">"), 1);
+    EXPECT_EQ(count_of(page, "<g data-panel=\"replay\" data-records=\"1441\">"), 7);
+    EXPECT_EQ(count_of(page, "<td class=\"replay-error\" data-replay-error=\""), 6);
+    EXPECT_EQ(count_of(page, "data-replay-error=\"nan\""), 0);
   }
+  // Without the stored bins the page says that the replay is not shown.
+  fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "allgas", "allgas", 0.0, 3);
+  f.page.stored_bins.clear();
+  f.page.replay = {};
+  const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
+  EXPECT_NE(page.find("<p class=\"note\" id=\"no-replay\">"), std::string::npos);
+  EXPECT_EQ(count_of(page, "data-panel=\"replay\""), 0);
+  EXPECT_EQ(count_of(page, "data-replay-error=\"nan\">n/a<"), 6);
 }
 
 TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "no56", "no56", 0.0, 5);
-  f.notes.bins.assign(6, {-0.45, false});
-  f.notes.bins[1] = {0.93, true};
+  f.notes.bins.assign(6, {-0.45, false, 0.5});
+  f.notes.bins[1] = {0.93, true, 0.995};
   f.page.bins[3].fit.r_squared = -1.6;
   const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
   // Bin 2's five coefficients that enter the fit (no56: VB5 and VB6 have no effect).
@@ -364,11 +449,14 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
   EXPECT_EQ(count_of(page, "<s>"), 5);  // their values struck through
   EXPECT_NE(page.find("<tr data-bin=\"2\" data-misfit=\"true\" class=\"misfit\">"), std::string::npos);
   EXPECT_NE(page.find("class=\"autocorrelation\" data-autocorrelation=\"0.93\">0.93<"), std::string::npos);
+  EXPECT_NE(page.find("class=\"drift\" data-drift=\"0.995\">0.995<"), std::string::npos);
+  EXPECT_NE(page.find("Drift of the residuals 0.995: <span class=\"misfit-mark\">misfit</span>"), std::string::npos);
+  EXPECT_EQ(count_of(page, "Drift of the residuals 0.5."), 5);
   EXPECT_NE(page.find("class=\"misfit-count\" data-count=\"1\""), std::string::npos);
   EXPECT_NE(page.find("<td class=\"negative\">-1.6<td>"), std::string::npos);
   for (const char* words : {"the model does not describe this bin's data",
                             "not to be trusted whatever their standard errors",
-                            "a bin not flagged is not proof that the model fits",
+                            "its replay error says how much the structure matters",
                             "fit is worse than the bin's mean"}) {
     EXPECT_NE(page.find(words), std::string::npos) << words;
   }

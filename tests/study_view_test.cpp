@@ -120,8 +120,9 @@ TEST(StudyView, ConfigurationsGroupedBySpeciesWithSortAndFilterHooks) {
                            "aria-sort", "tr:not(.group)", "\"filter\"", "shown-count"}) {
     EXPECT_NE(html.find(hook), std::string::npos) << hook;
   }
-  // One inline script, nothing loaded from elsewhere.
-  EXPECT_EQ(count_of(html, "<script"), 1);
+  // Inline scripts only (the table's, the explorer's and its data),
+  // nothing loaded from elsewhere.
+  EXPECT_EQ(count_of(html, "<script"), 3);
   for (const char* outside : {"src=", "http:", "https:", "<link", "url(", "@import"}) {
     EXPECT_EQ(html.find(outside), std::string::npos) << outside;
   }
@@ -195,14 +196,18 @@ TEST(StudyView, MisfitBinsAndNegativeRSquaredAreMarkedAndExplained) {
   report::Study study;
   study.rows = {fitted_row("A", "1", "static"), fitted_row("A", "1", "allgas")};
   study.rows[0].bins[2].misfit = study.rows[0].bins[5].misfit = true;
-  study.rows[0].bins[2].autocorrelation = 0.97;
+  for (report::StudyRow& r : study.rows) {
+    for (quality::BinFigures& bin : r.bins) bin.drift = 0.4;
+  }
+  study.rows[0].bins[2].drift = 0.9975;
   study.rows[0].bins[5].r_squared = -1.6;
   const std::string html = report::render_study(study);
-  EXPECT_NE(html.find("<td class=bad>-1.6<td>0<td class=bad>2<td>0.97"), std::string::npos);
-  EXPECT_NE(html.find("<td>0.999<td>0<td>0<td>-0.5"), std::string::npos);
-  for (const char* words : {"the model does not describe this bin's data",
+  // The highest drift: what misfit is judged on.
+  EXPECT_NE(html.find("<td class=bad>-1.6<td>0<td class=bad>2<td>0.998"), std::string::npos);
+  EXPECT_NE(html.find("<td>0.999<td>0<td>0<td>0.4"), std::string::npos);
+  for (const char* words : {"the model misses part of this bin's dynamics, by enough to matter",
                             "not to be trusted whatever their standard errors",
-                            "a bin not flagged is not proof that the model fits",
+                            "strays from the observed bin by more than the replay limit",
                             "worse than the bin's mean"}) {
     EXPECT_NE(html.find(words), std::string::npos) << words;
   }
@@ -247,38 +252,106 @@ TEST(StudyView, TagsComparedWithThePreferredMarked) {
   EXPECT_EQ(html.find("data-scenario=\"2\" data-tag"), std::string::npos);
 }
 
-// The d attribute of `cls`'s path in the explorer figure of bin 1, term VOC.
-std::string voc_points(const std::string& html, const std::string& cls) {
-  const std::size_t figure = html.find("<figure class=\"explorer\" data-bin=\"1\" data-term=\"VOC\">");
-  const std::size_t end = html.find("</figure>", figure);
-  const std::size_t at = html.find("<path class=\"points " + cls, figure);
-  if (at > end) return {};
-  const std::size_t d = html.find(" d=\"", at) + 4;
-  return html.substr(d, html.find('"', d) - d);
+// The explorer's data block, and in it the figures of `species`: per tag
+// (in the study's order), per scenario the configuration's 48 fields, or
+// none for a scenario it lacks.
+std::string data_block(const std::string& html) {
+  const std::size_t at = html.find("<script type=\"application/json\" id=\"explorer-data\">");
+  if (at == std::string::npos) return {};
+  return html.substr(at, html.find("</script>", at) - at);
 }
 
-TEST(Explorer, PointsNotToBeTrustedAreHollowAndNoEffectIsNotDrawn) {
-  report::Study study;
-  for (const char* scenario : {"0.1", "1", "10", "100"}) study.rows.push_back(fitted_row("A", scenario, "allgas"));
-  study.rows[1].bins[0].coefficients[0].flag = Flag::undetermined;
-  study.rows[2].bins[0].misfit = true;
-  study.rows[3].bins[0].coefficients[0].flag = Flag::no_effect;
-  const std::string html = report::render_study(study);
-  EXPECT_EQ(count_of(voc_points(html, "filled"), "h0"), 1);
-  EXPECT_EQ(count_of(voc_points(html, "hollow"), "h0"), 2);
-  EXPECT_EQ(count_of(html, "<figure class=\"explorer\""), 42);
-  // Scenario labels in numeric order along the axis.
-  const std::size_t figure = html.find("data-term=\"VOC\">");
-  EXPECT_LT(html.find(">0.1</text>", figure), html.find(">10</text>", figure));
-  EXPECT_LT(html.find(">10</text>", figure), html.find(">100</text>", figure));
+std::vector<std::vector<std::vector<std::string>>> figures_of(const std::string& html, const std::string& species) {
+  const std::string block = data_block(html);
+  std::vector<std::vector<std::vector<std::string>>> tags;
+  std::size_t at = block.find("[\"" + species + "\",[");
+  if (at == std::string::npos) return tags;
+  const std::size_t end = block.find("]]]", at);
+  for (at = block.find("[", at + 1) + 1; at < end;) {
+    const std::size_t open = block.find(",[", at);
+    if (open == std::string::npos || open > end) break;
+    std::vector<std::vector<std::string>> scenarios;
+    std::size_t p = open + 2;
+    while (block[p] != ']') {
+      if (block.compare(p, 4, "null") == 0) {
+        scenarios.emplace_back();
+        p += 4;
+      } else {
+        const std::size_t q = block.find('"', p + 1);
+        std::vector<std::string> fields(1);
+        for (char c : block.substr(p + 1, q - p - 1)) {
+          if (c == ' ') {
+            fields.emplace_back();
+          } else {
+            fields.back() += c;
+          }
+        }
+        scenarios.push_back(fields);
+        p = q + 1;
+      }
+      if (block[p] == ',') ++p;
+    }
+    tags.push_back(scenarios);
+    at = p + 2;
+  }
+  return tags;
 }
 
-TEST(Explorer, DrawsAtMostItsSeriesAndSaysWhatItLeftOut) {
+TEST(Explorer, EveryTermTravelsWithItsStandardErrorAndVerdict) {
   report::Study study;
-  for (int s = 0; s < 10; ++s) study.rows.push_back(fitted_row("S" + std::to_string(s), "1", "allgas"));
+  for (const char* scenario : {"10", "0.1", "100", "1"}) study.rows.push_back(fitted_row("A", scenario, "allgas"));
+  study.rows[0].bins[0].coefficients[0].flag = Flag::undetermined;  // scenario 10
+  study.rows[1].bins[0].misfit = true;                               // 0.1
+  study.rows[2].bins[0].coefficients[0].flag = Flag::no_effect;      // 100
+  study.rows[3].bins[5].coefficient[6] = 0.123456;                   // 1: VB6 of bin 6, the 42nd term
   const std::string html = report::render_study(study);
-  EXPECT_EQ(count_of(html, "<span class=\"key\">"), report::kExplorerSeries);
-  EXPECT_NE(html.find("Drawn: the first 8 of 10 species and tags"), std::string::npos);
+  // Scenarios in numeric order; per scenario 42 terms and 6 replay errors.
+  EXPECT_NE(data_block(html).find("{\"scenarios\":[\"0.1\",\"1\",\"10\",\"100\"]"), std::string::npos);
+  const auto tags = figures_of(html, "A");
+  ASSERT_EQ(tags.size(), 1u);
+  ASSERT_EQ(tags[0].size(), 4u);
+  for (const auto& fields : tags[0]) ASSERT_EQ(fields.size(), 48u);
+  EXPECT_EQ(tags[0][0][0], "0/0.01/m");  // misfit bin
+  EXPECT_EQ(tags[0][1][0], "0/0.01/t");
+  EXPECT_EQ(tags[0][1][41], "0.1235/0.01/t");
+  EXPECT_EQ(tags[0][2][0], "0/0.01/u");
+  EXPECT_EQ(tags[0][3][0], "z");  // no effect: not drawn, its letter alone
+  EXPECT_EQ(tags[0][1][42], "");  // replay error not recorded
+}
+
+// Every species and tag is reachable: one picker button per species and
+// its tags in the data, whatever their number.
+TEST(Explorer, EverySpeciesHasItsButtonAndEveryTagItsSeries) {
+  report::Study study;
+  for (int s = 0; s < 10; ++s) {
+    for (const char* tag : {"static", "allgas"}) study.rows.push_back(fitted_row("S" + std::to_string(s), "1", tag));
+  }
+  study.rows.push_back(fitted_row("S3", "2", "no6"));  // a tag of one species only
+  const std::string html = report::render_study(study);
+  EXPECT_EQ(count_of(html, "<input type=\"radio\" name=\"explorer-species\""), 10);
+  EXPECT_EQ(count_of(html, "<input type=\"radio\" name=\"explorer-bin\""), 6);
+  EXPECT_NE(data_block(html).find("\"tags\":[\"static\",\"allgas\",\"no6\"]"), std::string::npos);
+  for (int s = 0; s < 10; ++s) {
+    const auto tags = figures_of(html, "S" + std::to_string(s));
+    ASSERT_EQ(tags.size(), s == 3 ? 3u : 2u) << s;
+    EXPECT_EQ(tags[0].size(), 2u);  // scenarios 1 and 2
+    EXPECT_EQ(tags[0][0].size(), 48u);
+    EXPECT_TRUE(tags[0][1].empty());  // none fitted at 2
+  }
+  EXPECT_EQ(html.find("Drawn: "), std::string::npos);
+}
+
+TEST(Explorer, ReplayErrorsTravelWithTheirConfiguration) {
+  report::Study study;
+  study.rows.push_back(fitted_row("A", "1", "allgas"));
+  const double errors[] = {0.0123, 0.2, 0.3, 0.4, 0.5, NAN};
+  for (int bin = 0; bin < 6; ++bin) study.rows[0].bins[bin].replay_error = errors[bin];
+  const auto tags = figures_of(report::render_study(study), "A");
+  ASSERT_EQ(tags.size(), 1u);
+  const std::vector<std::string>& fields = tags[0][0];
+  ASSERT_EQ(fields.size(), 48u);
+  EXPECT_EQ(std::vector<std::string>(fields.begin() + 42, fields.end()),
+            (std::vector<std::string>{"0.0123", "0.2", "0.3", "0.4", "0.5", ""}));
 }
 
 TEST(StudyView, TextsFromUsersAndFilesShowAsTyped) {
@@ -342,7 +415,8 @@ TEST(StudyView, AnIndexOfTenThousandConfigurationsStaysUnderTwoMegabytes) {
   EXPECT_NE(html.find("one row per species and tag"), std::string::npos);  // the grid summarised
   EXPECT_NE(html.find("more species and scenarios compared are not shown here; models.csv"),
             std::string::npos);
-  EXPECT_NE(html.find("Drawn: the first 8 of 200 species and tags and the first 16 of 50 scenarios"),
+  // Every species and tag, of as many scenarios as the budget allows.
+  EXPECT_NE(html.find("Drawn: the first 26 of 50 species (every tag) and the first 3 of 50 scenarios"),
             std::string::npos);
 }
 

@@ -21,6 +21,7 @@
 #include "config/formats.hpp"
 #include "driver/in_memory.hpp"
 #include "report/page_notes.hpp"
+#include "quality/replay.hpp"
 #include "report/report.hpp"
 #include "study/sha256.hpp"
 
@@ -30,7 +31,8 @@ namespace {
 // A configuration's numbers for its page, from its fit in memory and the
 // figures of its solves (assess_solves).
 report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& fit,
-                              const std::vector<double>& time, std::vector<quality::Fit> fits) {
+                              const driver::FitInput& input, std::vector<quality::Fit> fits,
+                              quality::Replay replay) {
   const Configuration& id = entry.config;
   report::PageData c;
   c.species = id.species;
@@ -41,13 +43,16 @@ report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& f
   c.inputs = config::input_paths(id.species, id.scenario, entry.species.row);
   c.results = config::results_path(id.species, id.scenario, id.tag);
   c.molar_masses = fit.avgwmol;
-  c.time = time;
+  c.time.assign(input.time.begin(), input.time.end());
   for (int r = 1; r <= config::kBins; ++r) {
     const driver::SolveRecord& s = fit.solves[r - 1];
     const quality::Problem problem{fit.intervals, config::kCoefficients, fit.a, s.b,
                                    s.x, s.lower, s.upper};
     c.bins.push_back(report::bin_series(problem, r, std::move(fits[r - 1])));
   }
+  // The fit run alone over the stored records, for the page's replay charts.
+  c.stored_bins.assign(input.bins.begin(), input.bins.end());
+  c.replay = std::move(replay);
   return c;
 }
 
@@ -59,8 +64,9 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
   report::PageNotes notes;
   if (fitted_here) notes = settings.notes;
   notes.misfit_limit = settings.misfit_limit;
+  notes.replay_limit = settings.replay_limit;
   for (const quality::BinFigures& bin : analysis.numbers->bins) {
-    notes.bins.push_back({bin.autocorrelation, bin.misfit});
+    notes.bins.push_back({bin.autocorrelation, bin.misfit, bin.drift});
   }
   // A run of one file (CSV, NetCDF) leaves the bins' place empty.
   const bool one_file = analysis.inputs[study::kBins].path.empty() &&
@@ -239,7 +245,7 @@ Analysis analyze(const AnalysisRequest& request) {
   analysis.verdict = Analysis::Verdict::fitted;
   // The fitted model run alone: its figures judge the misfits, and its
   // series are there for the page.
-  const quality::Replay replay = replay_fit(fit, input);
+  quality::Replay replay = replay_fit(fit, input);
   analysis.numbers = fit_numbers(fit, fits, replay,
                                  {request.settings.misfit_limit, request.settings.replay_limit});
   // A fixed-layout file may hold more records than a fit reads; a run of
@@ -250,7 +256,7 @@ Analysis analyze(const AnalysisRequest& request) {
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,
-      report::render_page(page_numbers(request.entry, fit, read.arrays.time, std::move(fits)),
+      report::render_page(page_numbers(request.entry, fit, input, std::move(fits), std::move(replay)),
                           page_notes(analysis, request.settings, request.stored == nullptr),
                           request.settings.se_limit));
   analysis.page = analysis.error.empty();

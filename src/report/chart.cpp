@@ -17,11 +17,11 @@ namespace {
 // share one scale, and the first hours' transient is what flattens the
 // slow bins' late course; a second panel with its own scale shows that
 // course as it is.
-constexpr double kHeight = 318;
-constexpr double kRunLeft = 70, kRunRight = 600;
-constexpr double kLateLeft = 680, kLateRight = 990;
-constexpr double kMainTop = 28, kMainBottom = 196;
-constexpr double kStripTop = 212, kStripBottom = 268;
+constexpr double kHeight = 328;
+constexpr double kRunLeft = 100, kRunRight = 600;  // room left of each panel for its value labels
+constexpr double kLateLeft = 700, kLateRight = 975;  // room right for the last time label
+constexpr double kMainTop = 28, kMainBottom = 206;
+constexpr double kStripTop = 222, kStripBottom = 278;
 constexpr double kLateShare = 0.1;  // the late panel starts after this share of the run
 constexpr int kTickTarget = 5;      // about this many ticks per axis
 // Points closer than this (in user units) to the line through their
@@ -34,12 +34,12 @@ constexpr double kBandTolerance = 1.0;
 // Observed values are drawn as their range over every this many units of
 // time axis: noise becomes a ribbon as wide as the noise, and a smooth
 // series a line, at a few kilobytes whatever the noise.
-constexpr double kBandWidth = 3;
+constexpr double kBandWidth = 8;
 // The residual strip only has to show where the residual is and how large:
 // its band is coarser, a few pixels a column. Noise (a near-exact fit
 // leaves digit noise) keeps every column's range, so this width sets what
 // the strip costs.
-constexpr double kResidualBandWidth = 10;
+constexpr double kResidualBandWidth = 18;
 
 struct Range {
   double low, high;
@@ -195,6 +195,15 @@ std::vector<Point> simplified(const std::vector<Exact>& p, double tolerance = kT
 
 }  // namespace
 
+double strip_reach(double largest) {
+  if (!(largest > 0) || !std::isfinite(largest)) return 1.0;
+  const double power = std::pow(10.0, std::floor(std::log10(largest)));
+  for (double m : {1.0, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0}) {
+    if (power * m >= largest) return power * m;
+  }
+  return power * 10.0;
+}
+
 std::vector<double> axis_ticks(double low, double high, int target) {
   const double raw = (high - low) / target;
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
@@ -305,7 +314,7 @@ void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view
   const double zero = (kStripTop + kStripBottom) / 2;
   const double main_middle = (kMainTop + kMainBottom) / 2;
   const std::string rotate = " class=\"axis-title\" transform=\"rotate(-90 14 ";
-  middle += text(14, main_middle, "rate of change (input unit/s)", rotate + whole(main_middle) + ")\"");
+  middle += text(14, main_middle, "rate of change (unit/s)", rotate + whole(main_middle) + ")\"");
   middle += text(14, zero, "residual", rotate + whole(zero) + ")\"");
   out += "<svg class=\"chart-frame\" aria-hidden=\"true\"><defs><g id=\"" + std::string(id) + "\">\n";
   out += "<path class=\"frame\" d=\"" + frames + "\"/>\n<path class=\"zero\" d=\"M" + whole(kRunLeft) + " " +
@@ -313,24 +322,24 @@ void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view
          whole(kLateRight) + "\"/>\n<path class=\"tick\" d=\"" + ticks_path + "\"/>\n";
   out += "<g text-anchor=\"middle\">" + middle + "</g>\n";
   out += text(kRunLeft, 18, "whole run", " class=\"panel-title\"") +
-         text(kLateLeft, 18, "from " + shown(panels[1].time.low, 3) + " h (after the first tenth), own scale",
+         text(kLateLeft, 18, "from " + shown(panels[1].time.low, 3) + " h, own scale",
               " class=\"panel-title\"") +
          "\n";
-  out += "<path class=\"key observed\" d=\"M" + whole(kRunRight - 200) + " 14h24\"/>" +
-         text(kRunRight - 170, 18, "observed") + "<path class=\"key fitted\" d=\"M" +
+  out += "<path class=\"key observed\" d=\"M" + whole(kRunRight - 230) + " 14h24\"/>" +
+         text(kRunRight - 200, 18, "observed") + "<path class=\"key fitted\" d=\"M" +
          whole(kRunRight - 90) + " 14h24\"/>" + text(kRunRight - 60, 18, "fitted") + "\n";
   out += "</g></defs></svg>\n";
 }
 
 void render_chart(std::string& svg, int bin, const TimeAxis& time, std::string_view frame,
                   std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual, std::string_view note) {
+                  std::span<const double> residual, std::string_view note, std::string_view before) {
   const std::size_t n = time.hours.size();
   const std::string b = std::to_string(bin);
   svg += "<figure class=\"chart\" id=\"chart-bin-" + b + "\" data-bin=\"" + b + "\">\n";
   svg += "<figcaption><strong>Target bin VB" + b + "</strong>.";
   if (!note.empty()) svg += " " + std::string(note);
-  svg += "</figcaption>\n<svg viewBox=\"0 0 " + whole(kChartWidth) + " " + whole(kHeight) +
+  svg += "</figcaption>\n" + std::string(before) + "<svg viewBox=\"0 0 " + whole(kChartWidth) + " " + whole(kHeight) +
          "\" role=\"img\" aria-label=\"VB" + b + ": observed, fitted and residual against time\">\n";
   std::string grid, labels, series;
   int drawn = 0;
@@ -339,11 +348,16 @@ void render_chart(std::string& svg, int bin, const TimeAxis& time, std::string_v
     const std::span<const double> f = fitted.subspan(std::min(p.from, fitted.size()));
     const std::span<const double> e = residual.subspan(std::min(p.from, residual.size()));
     const Range yr = range_of({o, f});
-    Range rr = range_of({e});
-    const double reach = std::max(std::fabs(rr.low), std::fabs(rr.high));
-    rr = {-reach, reach};  // symmetric about zero, so the sign of a misfit shows
+    const Range er = range_of({e});
+    // Symmetric about zero, so the sign of a misfit shows, and labelled at
+    // its edges: a reader sees how large the residual is, not only where 0 is.
+    const double reach = strip_reach(std::max(std::fabs(er.low), std::fabs(er.high)) / 1.05);
+    const Range rr{-reach, reach};
     value_axis(grid, labels, yr, p.left, p.right, kMainTop, kMainBottom, tick_target(p));
-    value_axis(grid, labels, rr, p.left, p.right, kStripTop, kStripBottom, 3);
+    for (double v : {reach, 0.0, -reach}) {
+      const double y = scale(v, rr, kStripBottom, kStripTop);
+      labels += text(p.left - 5, y + 4, shown(v, 3));
+    }
     // Residual first, then the observed band, then the fitted line over it.
     const int intervals = finite_times(p, time);
     series += "<g data-panel=\"" + std::string(p.name) + "\" data-intervals=\"" + std::to_string(intervals) +
@@ -366,6 +380,81 @@ void render_chart(std::string& svg, int bin, const TimeAxis& time, std::string_v
            " intervals with values that are not finite are not drawn.</p>\n";
   }
   svg += "</figure>\n";
+}
+
+}  // namespace report
+
+namespace report {
+namespace {
+
+// The replay chart: one panel over the records of the whole run.
+constexpr double kReplayHeight = 246;
+constexpr double kReplayLeft = kRunLeft, kReplayRight = kLateRight;
+constexpr double kReplayTop = 28, kReplayBottom = 200;
+
+// The range the replay chart's value axis covers: the observed values',
+// widened to take in the replayed ones as far as half the observed span
+// again on either side. A replay that runs away stays on the chart's edge
+// instead of flattening the observed series to a line.
+Range replay_range(std::span<const double> observed, std::span<const double> replayed) {
+  const Range o = range_of({observed});
+  const double reach = (o.high - o.low) / 2;
+  Range r{o.low, o.high};
+  for (double v : replayed) {
+    if (!std::isfinite(v)) continue;
+    r.low = std::min(r.low, v);
+    r.high = std::max(r.high, v);
+  }
+  return {std::max(r.low, o.low - reach), std::min(r.high, o.high + reach)};
+}
+
+}  // namespace
+
+void render_replay_frame(std::string& out, const TimeAxis& records, std::string_view id) {
+  const Range t{records.low, records.high};
+  std::string ticks_path, middle;
+  for (double h : ticks(t, 8)) {
+    const double x = scale(h, t, kReplayLeft, kReplayRight);
+    ticks_path += "M" + whole(x) + " " + whole(kReplayBottom) + "v4";
+    middle += text(x, kReplayBottom + 17, shown(h, 4));
+  }
+  middle += text((kReplayLeft + kReplayRight) / 2, kReplayHeight - 8, "time (h)", " class=\"axis-title\"");
+  const double main_middle = (kReplayTop + kReplayBottom) / 2;
+  middle += text(14, main_middle, "concentration (unit)",
+                 " class=\"axis-title\" transform=\"rotate(-90 14 " + whole(main_middle) + ")\"");
+  out += "<svg class=\"chart-frame\" aria-hidden=\"true\"><defs><g id=\"" + std::string(id) + "\">\n";
+  out += "<path class=\"frame\" d=\"" + box(kReplayLeft, kReplayTop, kReplayRight, kReplayBottom) +
+         "\"/>\n<path class=\"tick\" d=\"" + ticks_path + "\"/>\n<g text-anchor=\"middle\">" + middle + "</g>\n";
+  out += text(kReplayLeft, 18, "the fit run alone", " class=\"panel-title\"") + "\n";
+  out += "<path class=\"key stored\" d=\"M" + whole(kReplayRight - 290) + " 14h24\"/>" +
+         text(kReplayRight - 260, 18, "observed") + "<path class=\"key replayed\" d=\"M" +
+         whole(kReplayRight - 170) + " 14h24\"/>" + text(kReplayRight - 140, 18, "replayed") + "\n";
+  out += "</g></defs></svg>\n";
+}
+
+void render_replay_chart(std::string& out, const TimeAxis& records, std::string_view frame,
+                         std::span<const double> observed, std::span<const double> replayed,
+                         std::string_view label) {
+  const Range yr = replay_range(observed, replayed);
+  const Range t{records.low, records.high};
+  std::string grid, labels;
+  value_axis(grid, labels, yr, kReplayLeft, kReplayRight, kReplayTop, kReplayBottom, kTickTarget);
+  out += "<svg viewBox=\"0 0 " + whole(kChartWidth) + " " + whole(kReplayHeight) +
+         "\" role=\"img\" aria-label=\"" + std::string(label) +
+         ": observed and replayed against time\">\n<path class=\"grid\" d=\"" + grid + "\"/>\n<use href=\"#" +
+         std::string(frame) + "\"/>\n<g text-anchor=\"end\">" + labels + "</g>\n";
+  out += "<g data-panel=\"replay\" data-records=\"" + std::to_string(records.hours.size()) + "\">\n";
+  for (const auto& [name, series] : {std::pair{"stored", observed}, std::pair{"replayed", replayed}}) {
+    std::vector<double> xs, ys;
+    for (std::size_t i = 0; i < records.hours.size() && i < series.size(); ++i) {
+      if (!std::isfinite(records.hours[i]) || !std::isfinite(series[i])) continue;
+      xs.push_back(scale(records.hours[i], t, kReplayLeft, kReplayRight));
+      // Beyond the axis: on its edge.
+      ys.push_back(scale(std::clamp(series[i], yr.low, yr.high), yr, kReplayBottom, kReplayTop));
+    }
+    out += "<path class=\"" + std::string(name) + "\" d=\"" + path_data(compact_points(xs, ys)) + "\"/>\n";
+  }
+  out += "</g>\n</svg>\n";
 }
 
 }  // namespace report

@@ -38,7 +38,8 @@ void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view
 // `frame` (render_chart_frame over the same `time`, earlier on the page)
 // and its own value axes and series. The spans have one value per interval
 // of `time`; points whose time or value is not finite are left out and
-// counted in the caption. Hooks: figure.chart with id="chart-bin-<bin>" and
+// counted in the caption. `before` (SVG or HTML, may be empty) goes between
+// the caption and the chart: the bin's replay chart. Hooks: figure.chart with id="chart-bin-<bin>" and
 // data-bin; in its svg, per panel a g with data-panel
 // (run, late) and data-intervals (the intervals of the panel with a finite
 // time), holding one path per series with the series as its class
@@ -48,7 +49,24 @@ void render_chart_frame(std::string& out, const TimeAxis& time, std::string_view
 // line drawn over them.
 void render_chart(std::string& out, int bin, const TimeAxis& time, std::string_view frame,
                   std::span<const double> observed, std::span<const double> fitted,
-                  std::span<const double> residual, std::string_view note = {});
+                  std::span<const double> residual, std::string_view note = {},
+                  std::string_view before = {});
+
+// The replay chart of a stored series over the records of the run: the
+// observed values (a broad light line) and the fitted model's replay of them
+// (a thin line drawn over it, so that where they agree the replay shows
+// inside the observed line). `records` holds the records' hours. Its frame
+// (time axis, axis titles and key), appended once per page by
+// render_replay_frame, is drawn by <use> of `frame`. Hooks: in the svg, a
+// g[data-panel="replay"] with data-records, holding path.stored and
+// path.replayed. The value axis covers the observed values and the replayed
+// ones up to half the observed span beyond them; replayed values further
+// out are drawn on its edge. `label` names the series in the svg's
+// aria-label.
+void render_replay_frame(std::string& out, const TimeAxis& records, std::string_view id);
+void render_replay_chart(std::string& out, const TimeAxis& records, std::string_view frame,
+                         std::span<const double> observed, std::span<const double> replayed,
+                         std::string_view label);
 
 // The points of a series on its way into a path: decimation to the lowest
 // and highest point per unit of x, rounding to whole units, and dropping
@@ -70,6 +88,13 @@ std::vector<Point> band_points(std::span<const double> xs, std::span<const doubl
 // of zero is 0 (no "1e-21"). The page's charts and the study's explorer
 // share them.
 std::vector<double> axis_ticks(double low, double high, int target);
+
+// The half-height of a residual strip whose largest |value| is `largest`:
+// the smallest of 1, 1.5, 2, 2.5, 3, 4, 5, 6 or 8 times a power of ten that
+// is at least `largest` (1 when it is zero or not finite). The strip is
+// labelled at -reach, 0 and +reach, so its scale reads off at a glance and
+// the residual fills at least two thirds of it.
+double strip_reach(double largest);
 
 // "M x0 y0l dx dy ..." for `points`: the first absolute, the rest relative.
 std::string path_data(std::span<const Point> points);

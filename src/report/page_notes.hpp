@@ -24,7 +24,8 @@ struct InputRecord {
 // The residuals' structure of one target bin.
 struct BinMisfit {
   double autocorrelation = std::numeric_limits<double>::quiet_NaN();  // lag 1; NaN: not known
-  bool misfit = false;  // above the limit: the model does not describe the bin's data
+  bool misfit = false;  // drift above the misfit limit, replay error above the replay limit
+  double drift = std::numeric_limits<double>::quiet_NaN();  // of the residuals' running sum
 };
 
 struct PageNotes {
@@ -34,7 +35,8 @@ struct PageNotes {
   std::string host;
   std::vector<InputRecord> inputs;  // empty: the configuration's input paths only
   std::vector<BinMisfit> bins;      // per target bin 1 ... 6; empty: not known
-  double misfit_limit = 0.2;        // the limit the flags were set with
+  double misfit_limit = quality::kDefaultMisfitLimit;  // the limits the flags were set with
+  double replay_limit = quality::kDefaultReplayLimit;
 };
 
 // A configuration's page with its notes (render_page's hooks, and): a

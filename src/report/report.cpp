@@ -46,18 +46,24 @@ s{text-decoration-color:#b2182b}
 .note{font-style:italic}
 figure{margin:1em 0 2em;break-inside:avoid;page-break-inside:avoid}
 figcaption{margin-bottom:.3em;max-width:62em}
-figure svg{display:block;width:100%;height:auto;font:12px sans-serif}
+figure svg{display:block;width:100%;max-width:1150px;height:auto;font:14px sans-serif}
+figure svg+svg{margin-top:.4em}
 .chart-frame{position:absolute;width:0;height:0}
 .grid{fill:none;stroke:#e2e2e2;stroke-width:.7}
 .frame{fill:none;stroke:#888}
 .zero{stroke:#777;stroke-dasharray:4 3}
 .tick{stroke:#888}
-.axis-title,.panel-title{font-weight:bold;fill:#333}
+.axis-title,.panel-title{font-weight:bold;fill:#333;font-size:.8em}
 .observed,.fitted,.residual{fill:none;stroke-linejoin:round;stroke-linecap:round}
 .observed{stroke:#3b7dd8;fill:#a9c9ef;stroke-width:.8}
 .key.observed{stroke-width:4;stroke:#8db7ea}
 .fitted{stroke:#d9480f;stroke-width:2.2}
 .residual{stroke:#666;stroke-width:.6;fill:#aaa}
+.stored,.replayed{fill:none;stroke-linejoin:round;stroke-linecap:round}
+.stored{stroke:#8db7ea;stroke-width:6}
+.replayed{stroke:#d9480f;stroke-width:1.8}
+@media (max-width:900px){body{margin:.6em}figure svg{font-size:17px}table{font-size:.9em}
+th,td{padding:.2em .3em}}
 @media print{body{margin:0}th,td{print-color-adjust:exact;-webkit-print-color-adjust:exact}}
 </style>
 )";
@@ -110,18 +116,28 @@ std::string how_to_read(double se_limit) {
          "0 (tags static, no56, no6), so the coefficient does not enter the fit at all. "
          "<em>At bound</em> marks a coefficient that ended exactly on one of its bounds; its "
          "standard error describes the problem without bounds and is only a guide.</p>\n"
-         "<p><strong>Misfit</strong> (red): the lag-1 autocorrelation of the bin's residuals is above "
-         "the limit, so the residuals follow a pattern instead of scattering like noise: the model "
-         "does not describe this bin's data, and its coefficients (struck through) are not to be "
-         "trusted whatever their standard errors. When the data are noisy the noise can hide the "
-         "pattern: a bin not flagged is not proof that the model fits; compare the tags on the "
-         "index. A <strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
-         "value: the model does not describe the data.</p>\n"
-         "<p>The charts show, for each target bin, the observed rate of change (from the input "
-         "files; thin blue, a band as wide as its noise) and the fitted one (thick orange) against "
-         "time: left the whole run, right the run after its first tenth, on its own scale. Below "
-         "them the residual, observed minus fitted. Concentrations are in the unit of the input "
-         "files.</p>\n</section>\n";
+         "<p><strong>Misfit</strong> (red): the model misses part of the bin's dynamics, by enough "
+         "to matter. The drift of the residuals (the lag-1 autocorrelation of their running sum, "
+         "which is the model's error in the stored values themselves, where noise cancels out) is "
+         "above the misfit limit, and the fit run alone strays from the observed bin by more than "
+         "the replay limit of its peak: the model does not describe this bin's data, and its "
+         "coefficients (struck through) are not to be trusted whatever their standard errors. A "
+         "bin whose residuals drift but whose replay stays within the limit is not flagged: its "
+         "replay error says how much the structure matters. A <strong>negative R&sup2;</strong> "
+         "means the fit is worse than the bin's mean value: the model does not describe the "
+         "data.</p>\n"
+         "<p>The charts first show the fit run alone: the fitted coefficients as the model, from the "
+         "first record's bins, driven by the observed precursor, one interval after the other as "
+         "the fit's own interval model steps. The observed values (broad light blue) and the "
+         "replayed ones (thin orange) against time, for the bins' total and then for each target "
+         "bin: where the replay lies inside the blue line, the parameterisation reproduces the "
+         "simulation. Its <strong>replay error</strong>, the largest distance from the observed "
+         "values in per cent of their peak, says how far it can be trusted when it runs on its "
+         "own.</p>\n<p>Below each bin's replay, its rates of change: the observed one (from the "
+         "input files; blue, a band as wide as its noise) and the fitted one (orange) per "
+         "interval, left the whole run, right the run after its first tenth, on its own scale; "
+         "under them the residual, observed minus fitted, on a scale labelled at its edges. "
+         "Values are in the unit of the input files.</p>\n</section>\n";
 }
 
 // One coefficient: its verdict as a class (the row says the bin, the column
@@ -146,6 +162,22 @@ std::string coefficient_cell(int c, const BinSeries& fit, bool bin_misfit) {
   }
   if (k.at_bound) out += "<em>at bound</em>";
   return out;
+}
+
+// A share as a percentage with two significant digits ("0.12 %", "58 %"),
+// whole from 100 % on; "n/a"
+// when not known.
+std::string percent(double share) {
+  if (std::isnan(share)) return "n/a";
+  const double v = 100.0 * share;
+  // Whole per cents from 100 on: "130 %", not "1.3e+02 %".
+  const int digits = std::fabs(v) >= 100 ? std::min(15, static_cast<int>(std::log10(std::fabs(v))) + 1) : 2;
+  return shown(v, digits) + " %";
+}
+
+// Target bin r + 1's replay error; NaN when its replay is not known.
+double replay_error(const PageData& c, std::size_t r) {
+  return r < c.replay.bin.size() ? c.replay.bin[r].max_error : std::nan("");
 }
 
 bool misfit_of(const PageNotes& notes, std::size_t r) {
@@ -175,16 +207,20 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
       "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
       "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
       "residual norm, coefficients strictly inside their bounds (k), s, the residual standard "
-      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals "
-      "(misfit above " + shown(notes.misfit_limit, 3) +
-      "), and AIC = n ln(RSS/n) + 2k, which compares tags on the index.</caption>\n<thead><tr><th "
+      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals, their "
+      "drift (the lag-1 autocorrelation of their running sum), AIC = n ln(RSS/n) + 2k, which "
+      "compares tags on the index, and the replay error: the largest distance of the replayed "
+      "bin from the observed one, in per cent of the observed peak. A bin is misfit when its "
+      "drift is above " + shown(notes.misfit_limit, 3) + " and its replay error above " +
+      percent(notes.replay_limit) + ".</caption>\n<thead><tr><th "
       "class=\"text\">Target bin<th>RSS<th>RMS<th>R&sup2;<th>Relative residual<th>k<th>s"
-      "<th>Autocorrelation<th>AIC</tr></thead>\n<tbody>\n";
+      "<th>Auto&shy;corre&shy;lation<th>Drift<th>AIC<th>Replay error</tr></thead>\n<tbody>\n";
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
     const quality::Fit& f = c.bins[r].fit;
     const int bin = static_cast<int>(r) + 1;
     const bool misfit = misfit_of(notes, r);
     const double rho = r < notes.bins.size() ? notes.bins[r].autocorrelation : std::nan("");
+    const double drift = r < notes.bins.size() ? notes.bins[r].drift : std::nan("");
     const int rows = static_cast<int>(f.residual.size());
     out += "<tr data-bin=\"" + std::to_string(bin) + "\" data-misfit=\"" + (misfit ? "true" : "false") +
            "\"" + (misfit ? " class=\"misfit\"" : "") + ">" +
@@ -194,7 +230,10 @@ std::string fit_table(const PageData& c, const PageNotes& notes) {
            cell(shown(f.relative_residual, 4)) + cell(std::to_string(f.free_count)) +
            cell(shown(std::sqrt(f.residual_variance), 4)) +
            "<td class=\"autocorrelation\" data-autocorrelation=\"" + exact(rho) + "\">" + shown(rho, 3) +
-           cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") + "</tr>\n";
+           "<td class=\"drift\" data-drift=\"" + exact(drift) + "\">" + shown(drift, 4) +
+           cell(shown(quality::aic(rows, f.rss, f.free_count), 7), "aic") +
+           "<td class=\"replay-error\" data-replay-error=\"" + exact(replay_error(c, r)) + "\">" +
+           percent(replay_error(c, r)) + "</tr>\n";
   }
   return out + "</tbody>\n</table>\n";
 }
@@ -250,9 +289,61 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
   return out + "</tbody>\n</table>\n</section>\n";
 }
 
-// Appends the heading and the chart of every target bin.
+// The replay figures of a series in words, for a caption.
+std::string replay_words(const quality::ReplayError& e) {
+  return "Replay error <strong>" + percent(e.max_error) + "</strong> of the peak (RMS " +
+         percent(e.rms_error) + " of the mean).";
+}
+
+// Series `bin` (0: the bins' total, 1 ... 6: that bin) of records x 6
+// values, a record's bins adjacent.
+std::vector<double> series_of(const std::vector<double>& bins, int bin) {
+  std::vector<double> out;
+  for (std::size_t i = 0; i + config::kBins <= bins.size(); i += config::kBins) {
+    double v = 0.0;
+    if (bin == 0) {
+      for (int j = 0; j < config::kBins; ++j) v += bins[i + j];
+    } else {
+      v = bins[i + bin - 1];
+    }
+    out.push_back(v);
+  }
+  return out;
+}
+
+// The replay charts are drawn when the stored bins and their replay are
+// known and agree in size with the run's records.
+bool replay_known(const PageData& c) {
+  return !c.stored_bins.empty() && c.stored_bins.size() == c.time.size() * config::kBins &&
+         c.replay.bins.size() == c.stored_bins.size();
+}
+
+// Appends the bins' total as replayed, and for every target bin its replay
+// and its rates of change.
 void append_charts(std::string& out, const PageData& c, const PageNotes& notes) {
-  out += "<h2>Rates of change, fitted and observed</h2>\n";  // how to read them: see how_to_read
+  out += "<h2>The fit run alone, and the rates of change</h2>\n";  // how to read them: see how_to_read
+  const bool replayed = replay_known(c);
+  TimeAxis records;
+  if (replayed) {
+    std::vector<double> hours;
+    for (double s : c.time) hours.push_back(s / 3600.0);
+    records = time_axis(hours);
+    render_replay_frame(out, records, "replay-frame");
+    out += "<figure class=\"total\" id=\"chart-total\"><figcaption><strong>The bins' total</strong>. " +
+           replay_words(c.replay.total) +
+           (std::isnan(c.replay.weighted_total.max_error)
+                ? std::string()
+                : " Weighted by the mean molar masses: " + percent(c.replay.weighted_total.max_error) + ".") +
+           "</figcaption>\n";
+    render_replay_chart(out, records, "replay-frame", series_of(c.stored_bins, 0),
+                        series_of(c.replay.bins, 0), "The bins' total");
+    out += "</figure>\n";
+  } else {
+    out += "<p class=\"note\" id=\"no-replay\">The fit run alone is not shown: " +
+           (c.replay.problem.empty() ? std::string("the stored bins were not given")
+                                     : escape(c.replay.problem)) +
+           ".</p>\n";
+  }
   TimeAxis time;  // of the bins before, while they have as many intervals
   std::string frame;  // its chart frame's id
   for (std::size_t r = 0; r < c.bins.size(); ++r) {
@@ -267,16 +358,21 @@ void append_charts(std::string& out, const PageData& c, const PageNotes& notes) 
       frame = "chart-frame-" + std::to_string(r + 1);
       render_chart_frame(out, time, frame);
     }
-    std::string note;
-    if (r < notes.bins.size() && !std::isnan(notes.bins[r].autocorrelation)) {
-      note = "Lag-1 autocorrelation of the residuals " + shown(notes.bins[r].autocorrelation, 3);
+    const int target = static_cast<int>(r) + 1;
+    std::string note, replay;
+    if (replayed && r < c.replay.bin.size()) {
+      note = replay_words(c.replay.bin[r]);
+      render_replay_chart(replay, records, "replay-frame", series_of(c.stored_bins, target),
+                          series_of(c.replay.bins, target), "VB" + std::to_string(target));
+    }
+    if (r < notes.bins.size() && !std::isnan(notes.bins[r].drift)) {
+      note += (note.empty() ? "" : " ") + std::string("Drift of the residuals ") + shown(notes.bins[r].drift, 4);
       note += notes.bins[r].misfit
-                  ? ": <span class=\"misfit-mark\">misfit</span>, the residuals follow a pattern "
-                    "the model does not describe."
+                  ? ": <span class=\"misfit-mark\">misfit</span>, the model misses part of the bin's "
+                    "dynamics and its replay strays beyond the limit."
                   : ".";
     }
-    render_chart(out, static_cast<int>(r) + 1, time, frame, bin.observed, bin.fit.fitted,
-                 bin.fit.residual, note);
+    render_chart(out, target, time, frame, bin.observed, bin.fit.fitted, bin.fit.residual, note, replay);
   }
 }
 

@@ -23,6 +23,7 @@
 
 #include "config/config.hpp"
 #include "quality/quality.hpp"
+#include "quality/replay.hpp"
 
 namespace report {
 
@@ -48,6 +49,11 @@ struct PageData {
   std::array<double, config::kBins> molar_masses{};  // AVGWMOL(1 ... 6)
   std::vector<double> time;   // TIME(1 ... 1441), seconds
   std::vector<BinSeries> bins;   // target bins 1 ... 6
+  // The stored bins record by record (records x 6, a record's bins
+  // adjacent), and the fitted model run alone over the same records
+  // (quality::replay). Empty: not known, and the page says so.
+  std::vector<double> stored_bins;
+  quality::Replay replay;
 };
 
 // The lowest of the R² of a configuration's target bins that are known (not
@@ -69,7 +75,11 @@ std::string file_stem(std::string_view species, std::string_view scenario, std::
 // coefficient and its standard error in full precision; undetermined and
 // no-effect cells say the flag in words in a b, bound hits "at bound" in an
 // em; table#fits with tr[data-bin]; table#rates, table#inputs,
-// table#molar-masses; one figure.chart per target bin (see render_chart).
+// table#molar-masses; one figure.chart per target bin (see render_chart),
+// with the bin's replay chart (render_replay_chart) before its rates of
+// change when the replay is known, and figure.total#chart-total with the replay
+// chart of the bins' total; td.replay-error in table#fits (data-replay-error,
+// the largest error over the peak, NaN when not known).
 std::string render_page(const PageData& configuration, double se_limit);
 
 }  // namespace report

@@ -110,14 +110,15 @@ std::string meaning(const Study& s) {
          "when its standard error exceeds " +
          shown(s.se_limit, 6) +
          " or its column cannot be told apart from the others: the data do not pin it down. It "
-         "is <strong>misfit</strong> when its target bin is: when the lag-1 autocorrelation of "
-         "the bin's residuals "
-         "exceeds " + limit +
-         ": the residuals follow a pattern instead of scattering like noise, so the model does "
-         "not describe this bin's data, and its coefficients are not to be trusted whatever "
-         "their standard errors. It has <strong>no effect</strong> when its column is zero, and "
-         "is <strong>trusted</strong> otherwise. When the data are noisy, the noise can hide that pattern: a bin "
-         "not flagged is not proof that the model fits; compare the tags below. A "
+         "is <strong>misfit</strong> when its target bin is: when the drift of the bin's "
+         "residuals (the lag-1 autocorrelation of their running sum, the model's error in the "
+         "stored values themselves) exceeds " + limit +
+         " and the fit, run alone, strays from the observed bin by more than the replay limit: "
+         "the model misses part of this bin's dynamics, by enough to matter, and its "
+         "coefficients are not to be trusted whatever their standard errors. It has <strong>no "
+         "effect</strong> when its column is zero, and is <strong>trusted</strong> otherwise. "
+         "The replay error on each page says how closely the fit run alone follows the "
+         "simulation; compare the tags below. A "
          "<strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
          "value: the model does not describe the data.</p>\n";
 }

@@ -15,16 +15,21 @@
 //                   they did not succeed show it, runs.csv has the rest
 //   tags compared   per species and scenario fitted under several tags: AIC
 //                   per bin and in total, and the preferred tag
-//   explorer        per target bin and term, value ± standard error across
-//                   scenarios, one series per species and tag
+//   explorer        per species (a picker) and target bin (another), per
+//                   term value ± standard error across scenarios, one
+//                   series per tag, and the bin's replay error per tag and
+//                   scenario
 //   flags           configurations x coefficients at a glance
 //   provenance      every batch that wrote the study, and the tables
 //
 // Only the configuration table grows with the study, by about 140 bytes a
 // row (10,000 configurations make an index of about 1.4 MB; failed ones,
 // about 90 bytes beyond their first kMessageRows messages); everything
-// else is bounded: the explorer draws at most kExplorerSeries series and
-// kExplorerScenarios scenarios; the flag grid has a row per configuration
+// else is bounded: the explorer draws every species and tag of the first
+// scenarios (kExplorerScenarios, fewer down to kExplorerMinScenarios
+// as the species and tags grow) while they make at most
+// kExplorerConfigurations configurations, and beyond that the first
+// species; the flag grid has a row per configuration
 // up to kGridRows configurations and a row per species and tag beyond; the
 // comparison shows every tag of at most kComparedGroups species and
 // scenarios. Each says what it left out and which table holds it. Making
@@ -47,7 +52,12 @@ inline constexpr int kOpenRows = 1000;       // groups start open up to this man
 inline constexpr int kFilterOpens = 500;     // rows a filter keeps that show in closed groups
 inline constexpr int kListedFailures = 20;   // configurations not succeeded listed with why
 inline constexpr int kMessageRows = 2000;    // rows of the configuration table that show why
-inline constexpr int kExplorerSeries = 8;
+// The explorer carries at most this many configurations (about 600 bytes
+// each in its data block) ...
+inline constexpr int kExplorerConfigurations = 320;
+// ... of at most kExplorerScenarios scenarios, fewer when every species and
+// tag would pass it, but not fewer than this.
+inline constexpr int kExplorerMinScenarios = 3;
 inline constexpr int kExplorerScenarios = 16;
 inline constexpr int kGridRows = 300;
 inline constexpr int kComparedGroups = 50;
@@ -125,9 +135,13 @@ struct Study {
 // (class the state when it is not succeeded or kept) whose cells follow the
 // headings; table#models with tr.model rows
 // (data-species, data-scenario, data-tag, data-preferred, data-aic);
-// section#explorer with one figure.explorer per target bin and term
-// (data-bin, data-term) holding path.series[data-series] and
-// path.points.hollow / .filled; table#flags; table#batches; and the links
+// section#explorer with input[name=explorer-species] and
+// input[name=explorer-bin] radio buttons, one div.explorer-species
+// (data-species) per species drawn, in it one div.explorer-bin (data-bin)
+// per target bin with table.replay-errors (td[data-replay-error]) or
+// p.replay-errors when none is recorded, and one figure.explorer per term
+// (data-bin, data-term) holding per tag path.series[data-series="species
+// tag"] and path.points.hollow / .filled (one closed shape per point); table#flags; table#batches; and the links
 // a.table to runs.csv, coefficients.csv, fits.csv, models.csv and
 // study.sqlite. The script sorts and filters these same elements.
 std::string render_study(const Study& study);

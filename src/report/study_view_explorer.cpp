@@ -1,14 +1,22 @@
-// The study page's coefficient explorer: per target bin and term, a small
-// chart of the value and its standard error across scenarios, one series
-// per species and tag.
+// The study page's coefficient explorer: for one species and one target
+// bin at a time (two pickers of radio buttons, so every species is one
+// click away), per term a chart of the value and its standard error across
+// scenarios, one series per tag, and beside the charts the bin's replay
+// error per tag and scenario.
+//
+// The page carries the figures, not the drawings: a configuration's 42
+// coefficients with their standard errors and verdicts and its six replay
+// errors take about 600 bytes as text, where 42 drawn points take about
+// 5 kB of SVG. The page's script draws the charts of the species and bin
+// picked (kExplorerScript); a few dozen charts are drawn at a time, however
+// large the study.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
-#include <optional>
 #include <unordered_set>
 #include <utility>
 
-#include "report/chart.hpp"
 #include "report/html.hpp"
 #include "report/study_view_parts.hpp"
 
@@ -17,222 +25,134 @@ namespace {
 
 using quality::Verdict;
 
-// Small chart geometry, SVG user units.
-constexpr int kChartWidth = 240, kChartHeight = 150;
-constexpr int kPlotLeft = 40, kPlotRight = 234, kPlotTop = 8, kPlotBottom = 116;
-constexpr int kTicks = 3;  // about this many on the value axis
-
+// One tag of a species: its row per drawn scenario (npos: none).
 struct Series {
-  std::string species, tag;
-  std::vector<std::size_t> rows;  // per drawn scenario: the row, or npos
+  std::size_t tag;  // its place in the study's tags: its colour and marker
+  std::vector<std::size_t> rows;
 };
 
-// One chart's coefficient: target bin `bin`, term `term`.
-struct Cell {
-  int bin, term;
-};
-
-int round_to_int(double v) { return static_cast<int>(std::lround(v)); }
-
-// A coefficient as a chart draws it.
-struct Term {
-  double value, standard_error;
-  Verdict verdict;
-};
-
-// The cell's coefficient in row `row` of the study (npos: none).
-std::optional<Term> figures_at(const Study& s, std::size_t row, Cell c) {
-  if (row == std::string::npos) return std::nullopt;
-  const quality::BinFigures& bin = s.rows[row].bins[c.bin - 1];
-  return Term{bin.coefficient[c.term], bin.coefficients[c.term].standard_error,
-              quality::verdict_of(bin.coefficients[c.term], bin.misfit)};
-}
-
-std::string ticks_and_frame(double low, double high) {
-  std::string out = "<rect class=\"frame\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" +
-                    std::to_string(kPlotTop) + "\" width=\"" + std::to_string(kPlotRight - kPlotLeft) +
-                    "\" height=\"" + std::to_string(kPlotBottom - kPlotTop) + "\"/>";
-  for (double v : axis_ticks(low, high, kTicks)) {
-    const int y = round_to_int(kPlotBottom - (v - low) / (high - low) * (kPlotBottom - kPlotTop));
-    out += "<path class=\"grid\" d=\"M" + std::to_string(kPlotLeft) + " " + std::to_string(y) + "H" +
-           std::to_string(kPlotRight) + "\"/><text x=\"" + std::to_string(kPlotLeft - 3) + "\" y=\"" +
-           std::to_string(y + 3) + "\" text-anchor=\"end\">" + shown(v, 3) + "</text>";
-  }
-  return out;
-}
-
-// The values' range: those to be trusted (all values when none is); empty
-// (low above high) when no value is drawn.
-std::pair<double, double> value_range(const Study& s, Cell c, const std::vector<Series>& series) {
-  double vlow = INFINITY, vhigh = -INFINITY;
-  for (bool trusted_only : {true, false}) {
-    for (const Series& se : series) {
-      for (std::size_t row : se.rows) {
-        const std::optional<Term> k = figures_at(s, row, c);
-        if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value)) continue;
-        if (trusted_only && k->verdict != Verdict::trusted) continue;
-        vlow = std::min(vlow, k->value);
-        vhigh = std::max(vhigh, k->value);
-      }
-    }
-    if (vlow <= vhigh) break;
-  }
-  return {vlow, vhigh};
-}
-
-// The axis: the values' range `v` with their error bars as far as they
-// stay within the values' own span again on either side, padded. An
-// undetermined coefficient can be far off and its error millions: it
-// would flatten every other point, so it is drawn at the edge instead.
-std::pair<double, double> axis_range(const Study& s, Cell c, const std::vector<Series>& series,
-                                     std::pair<double, double> v) {
-  const auto [vlow, vhigh] = v;
-  const double span = std::max(vhigh - vlow, std::max(std::fabs(vhigh), 1e-3) * 0.1);
-  double low = vlow, high = vhigh;
-  for (const Series& se : series) {
-    for (std::size_t row : se.rows) {
-      const std::optional<Term> k = figures_at(s, row, c);
-      if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value) ||
-          !std::isfinite(k->standard_error)) {
-        continue;
-      }
-      low = std::min(low, std::max(k->value - k->standard_error, vlow - span));
-      high = std::max(high, std::min(k->value + k->standard_error, vhigh + span));
-    }
-  }
-  const double pad = (high - low) * 0.06 + (high == low ? 0.05 * std::max(std::fabs(high), 1.0) : 0.0);
-  return {low - pad, high + pad};
-}
-
-// Where a chart puts values and scenarios.
-struct Plot {
-  double low, high;
-  double slot;  // the width of a scenario
-  int y_of(double v) const {
-    v = std::clamp(v, low, high);
-    return round_to_int(kPlotBottom - (v - low) / (high - low) * (kPlotBottom - kPlotTop));
-  }
-  int x_of(std::size_t i) const { return round_to_int(kPlotLeft + (i + 0.5) * slot); }
-};
-
-// The scenario labels: all when they fit, else about six of them.
-void append_scenario_axis(std::string& out, const Plot& plot, const std::vector<std::string>& scenarios) {
-  const std::size_t every = std::max<std::size_t>(1, (scenarios.size() + 5) / 6);
-  for (std::size_t i = 0; i < scenarios.size(); i += every) {
-    std::string name = scenarios[i].size() > 8 ? scenarios[i].substr(0, 7) + "…" : scenarios[i];
-    out += "<text x=\"" + std::to_string(plot.x_of(i)) + "\" y=\"" + std::to_string(kPlotBottom + 12) +
-           "\" text-anchor=\"middle\">" + escape(name) + "</text>";
-  }
-  out += "<text x=\"" + std::to_string((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
-         std::to_string(kChartHeight - 6) + "\" text-anchor=\"middle\">scenario</text>";
-}
-
-// The paths of series `n`: its line, error bars, and points filled (to be
-// trusted) or hollow.
-void append_series(std::string& out, const Study& s, Cell c, const Plot& plot, const Series& se,
-                   std::size_t n) {
-  std::string line, bars, filled, hollow;
-  bool pen_down = false;
-  for (std::size_t i = 0; i < se.rows.size(); ++i) {
-    const std::optional<Term> k = figures_at(s, se.rows[i], c);
-    if (!k || k->verdict == Verdict::no_effect || !std::isfinite(k->value)) {
-      pen_down = false;
-      continue;
-    }
-    const std::string x = std::to_string(plot.x_of(i)), y = std::to_string(plot.y_of(k->value));
-    // A point beyond the axis stands at its edge, unconnected.
-    const bool inside = k->value >= plot.low && k->value <= plot.high;
-    if (inside) line += (pen_down ? "L" : "M") + x + " " + y;
-    pen_down = inside;
-    if (std::isfinite(k->standard_error) && k->standard_error > 0) {
-      bars += "M" + x + " " + std::to_string(plot.y_of(k->value - k->standard_error)) + "V" +
-              std::to_string(plot.y_of(k->value + k->standard_error));
-    }
-    const bool open = k->verdict != Verdict::trusted;
-    (open ? hollow : filled) += "M" + x + " " + y + "h0";
-  }
-  const std::string cls = "s" + std::to_string(n);
-  const std::string name = escape(se.species) + " " + escape(se.tag);
-  if (!line.empty()) out += "<path class=\"series " + cls + "\" data-series=\"" + name + "\" d=\"" + line + "\"/>";
-  if (!bars.empty()) out += "<path class=\"bars " + cls + "\" d=\"" + bars + "\"/>";
-  if (!filled.empty()) out += "<path class=\"points filled " + cls + "\" d=\"" + filled + "\"/>";
-  if (!hollow.empty()) {
-    out += "<path class=\"points hollow " + cls + "\" d=\"" + hollow + "\"/><path class=\"holes\" d=\"" +
-           hollow + "\"/>";
-  }
-}
-
-void explorer_chart(std::string& out, const Study& s, Cell c, const std::vector<Series>& series,
-                    const std::vector<std::string>& scenarios) {
-  const std::string label = config::term_label(c.bin) + ", term " + config::term_label(c.term);
-  out += "<figure class=\"explorer\" data-bin=\"" + std::to_string(c.bin) + "\" data-term=\"" +
-         config::term_label(c.term) + "\"><figcaption>" + config::term_label(c.term) +
-         "</figcaption><svg viewBox=\"0 0 " + std::to_string(kChartWidth) + " " +
-         std::to_string(kChartHeight) + "\" role=\"img\" aria-label=\"Target bin " + label +
-         ": value and standard error across scenarios\">";
-  const std::pair<double, double> values = value_range(s, c, series);
-  if (!(values.first <= values.second)) {
-    out += "<text x=\"" + std::to_string(kChartWidth / 2) + "\" y=\"" + std::to_string(kChartHeight / 2) +
-           "\" text-anchor=\"middle\">no effect, or no figures</text></svg></figure>\n";
-    return;
-  }
-  const auto [low, high] = axis_range(s, c, series, values);
-  const Plot plot{low, high, static_cast<double>(kPlotRight - kPlotLeft) / scenarios.size()};
-  out += ticks_and_frame(low, high);
-  append_scenario_axis(out, plot, scenarios);
-  for (std::size_t n = 0; n < series.size(); ++n) append_series(out, s, c, plot, series[n], n);
-  out += "</svg></figure>\n";
-}
-
-// The series drawn: the first kExplorerSeries species and tags fitted, each
-// with its row per scenario of the first `drawn` of `scenarios`; `all`
-// counts the species and tags there are.
-std::vector<Series> series_of(const Study& s, const std::vector<std::string>& scenarios,
-                              std::size_t drawn, std::size_t& all) {
+struct SpeciesPanel {
+  std::string species;
   std::vector<Series> series;
-  std::map<std::pair<std::string, std::string>, std::size_t> at;
-  all = 0;
+};
+
+// `text` as a JSON string that may stand inside a <script> element: no
+// "</script>" can end it early, as every '<' is written \u003c.
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char ch : text) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += static_cast<char>(ch);
+    } else if (ch < 0x20 || ch == '<' || ch == '>' || ch == '&') {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", ch);
+      out += code;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
+// A figure as the data block writes it: four significant digits (two for
+// a standard error), empty when not finite.
+std::string figure_text(double v, int digits) { return std::isfinite(v) ? shown(v, digits) : std::string(); }
+
+// One verdict as a letter: t trusted, u undetermined, m misfit, z no effect.
+char verdict_letter(Verdict v) {
+  switch (v) {
+    case Verdict::trusted: return 't';
+    case Verdict::undetermined: return 'u';
+    case Verdict::misfit: return 'm';
+    default: return 'z';
+  }
+}
+
+// What the explorer draws: per species (in the order first seen) its tags,
+// each with its row per scenario of the first `drawn` of `scenarios`; and
+// the tags of the study in the order first seen.
+struct Layout {
+  std::vector<SpeciesPanel> species;
+  std::vector<std::string> tags;
+  std::size_t series_count() const {
+    std::size_t n = 0;
+    for (const SpeciesPanel& panel : species) n += panel.series.size();
+    return n;
+  }
+};
+
+Layout layout_of(const Study& s, const std::vector<std::string>& scenarios, std::size_t drawn) {
+  Layout out;
+  std::map<std::string, std::size_t> species_at, tag_at;
+  std::map<std::pair<std::size_t, std::size_t>, std::size_t> series_at;  // (species, tag) -> series
   for (std::size_t n = 0; n < s.rows.size(); ++n) {
     const StudyRow& r = s.rows[n];
     if (!r.fitted) continue;
-    auto [it, added] = at.emplace(std::make_pair(r.species, r.tag), all);
-    if (added) {
-      ++all;
-      if (series.size() < static_cast<std::size_t>(kExplorerSeries)) {
-        series.push_back({r.species, r.tag, std::vector<std::size_t>(drawn, std::string::npos)});
-      }
-    }
-    if (it->second >= series.size()) continue;
+    const auto [sp, new_species] = species_at.emplace(r.species, out.species.size());
+    if (new_species) out.species.push_back({r.species, {}});
+    const auto [tg, new_tag] = tag_at.emplace(r.tag, out.tags.size());
+    if (new_tag) out.tags.push_back(r.tag);
+    SpeciesPanel& panel = out.species[sp->second];
+    const auto [se, new_series] = series_at.emplace(std::make_pair(sp->second, tg->second), panel.series.size());
+    if (new_series) panel.series.push_back({tg->second, std::vector<std::size_t>(drawn, std::string::npos)});
     const auto place = std::find(scenarios.begin(), scenarios.begin() + drawn, r.scenario);
-    if (place != scenarios.begin() + drawn) series[it->second].rows[place - scenarios.begin()] = n;
+    if (place != scenarios.begin() + drawn) panel.series[se->second].rows[place - scenarios.begin()] = n;
   }
-  return series;
-}
-
-// The key of the series, and what was left out of the charts.
-std::string key_and_left_out(const std::vector<Series>& series, std::size_t all_series,
-                             std::size_t drawn_scenarios, std::size_t all_scenarios) {
-  std::string out = "<p id=\"explorer-key\">";
-  for (std::size_t n = 0; n < series.size(); ++n) {
-    out += "<span class=\"key\"><svg viewBox=\"0 0 22 8\" aria-hidden=\"true\"><path class=\"series s" +
-           std::to_string(n) + "\" stroke-width=\"2.5\" d=\"M1 4H21\"/></svg>" + escape(series[n].species) +
-           " &middot; " + escape(series[n].tag) + "</span> ";
-  }
-  out += "</p>\n";
-  std::vector<std::string> left_out;
-  if (all_series > series.size()) {
-    left_out.push_back("the first " + std::to_string(series.size()) + " of " +
-                       std::to_string(all_series) + " species and tags");
-  }
-  if (all_scenarios > drawn_scenarios) {
-    left_out.push_back("the first " + std::to_string(drawn_scenarios) + " of " +
-                       std::to_string(all_scenarios) + " scenarios");
-  }
-  if (!left_out.empty()) {
-    out += "<p class=\"note\">Drawn: " + left_out[0] + (left_out.size() > 1 ? " and " + left_out[1] : "") +
-           ", to keep this page small; coefficients.csv holds every value.</p>\n";
+  // Tags in the order the study first shows them, in each species too.
+  for (SpeciesPanel& panel : out.species) {
+    std::sort(panel.series.begin(), panel.series.end(), [](const Series& a, const Series& b) { return a.tag < b.tag; });
   }
   return out;
+}
+
+// A configuration's figures as one string of 48 fields separated by
+// blanks: per target bin and term (VB1 VOC, VB1 VB1, ... VB6 VB6)
+// "value/standard error/verdict letter" ("z" alone for a term of no
+// effect), then the six bins' replay errors.
+std::string configuration_text(const StudyRow& r) {
+  std::string out;
+  for (int bin = 0; bin < config::kBins; ++bin) {
+    const quality::BinFigures& b = r.bins[bin];
+    for (int term = 0; term < config::kCoefficients; ++term) {
+      const quality::Coefficient& k = b.coefficients[term];
+      const Verdict verdict = quality::verdict_of(k, b.misfit);
+      // A term of no effect is not drawn: its letter alone.
+      out += verdict == Verdict::no_effect
+                 ? std::string("z ")
+                 : figure_text(b.coefficient[term], 4) + "/" + figure_text(k.standard_error, 2) + "/" +
+                       verdict_letter(verdict) + " ";
+    }
+  }
+  for (int bin = 0; bin < config::kBins; ++bin) {
+    out += figure_text(r.bins[bin].replay_error, 3) + (bin + 1 < config::kBins ? " " : "");
+  }
+  return out;
+}
+
+// The data block: {"scenarios": [...], "tags": [...], "species": [[name,
+// [[tag, [configuration text or null per scenario]], ...]], ...]}.
+std::string data_block(const Study& s, const Layout& layout, std::size_t species,
+                       const std::vector<std::string>& scenarios) {
+  std::string out = "<script type=\"application/json\" id=\"explorer-data\">{\"scenarios\":[";
+  for (std::size_t i = 0; i < scenarios.size(); ++i) out += (i ? "," : "") + json_string(scenarios[i]);
+  out += "],\n\"tags\":[";
+  for (std::size_t i = 0; i < layout.tags.size(); ++i) out += (i ? "," : "") + json_string(layout.tags[i]);
+  out += "],\n\"species\":[";
+  for (std::size_t n = 0; n < species; ++n) {
+    const SpeciesPanel& panel = layout.species[n];
+    out += std::string(n ? ",\n" : "") + "[" + json_string(panel.species) + ",[";
+    for (std::size_t k = 0; k < panel.series.size(); ++k) {
+      out += std::string(k ? ",\n" : "") + "[" + std::to_string(panel.series[k].tag) + ",[";
+      for (std::size_t i = 0; i < panel.series[k].rows.size(); ++i) {
+        const std::size_t row = panel.series[k].rows[i];
+        out += std::string(i ? "," : "") + (row == std::string::npos ? "null" : json_string(configuration_text(s.rows[row])));
+      }
+      out += "]]";
+    }
+    out += "]]";
+  }
+  return out + "]}</script>\n";
 }
 
 }  // namespace
@@ -245,23 +165,63 @@ std::string explorer(const Study& s) {
   }
   std::vector<std::string> scenarios = scenario_order(seen, s.scenarios);
   std::string out =
-      "<h2 id=\"explorer-heading\">Coefficient explorer</h2>\n<section id=\"explorer\">\n<p>For "
-      "each target bin and term, the coefficient (as the results files report it) with its "
-      "standard error as a bar, across the scenarios, one line per species and tag. "
-      "<strong>Hollow</strong> points are not to be used as results: undetermined, or in a misfit "
-      "bin. The value axis covers the points to be trusted; hollow points beyond it and error bars "
-      "are drawn up to the chart's edge. Coefficients with no effect are not drawn.</p>\n";
-  const std::size_t drawn_scenarios = std::min<std::size_t>(scenarios.size(), kExplorerScenarios);
-  std::size_t all_series = 0;
-  const std::vector<Series> series = series_of(s, scenarios, drawn_scenarios, all_series);
-  if (series.empty()) return out + "<p class=\"note\">No configuration has figures yet.</p>\n</section>\n";
+      "<h2 id=\"explorer-heading\">Coefficient explorer</h2>\n<section id=\"explorer\">\n<p>Pick a species "
+      "and a target bin: for each term, the coefficient (as the results files report it) with its "
+      "standard error as a bar, across the scenarios, one line per tag, the tags' points side by side "
+      "at each scenario; a caption names tags whose values are the same. <strong>Hollow</strong> points "
+      "are not to be used as results: undetermined, or in a misfit bin. The value axis covers the points "
+      "to be trusted; hollow points beyond it and error bars are drawn up to the chart's edge. "
+      "Coefficients with no effect are not drawn. Above the charts, the bin's replay error: how far the "
+      "fit, run alone, strays from the observed bin.</p>\n";
+  // Every species and tag first: the scenarios drawn are as many as the
+  // explorer's budget allows for all of them (at least kExplorerMinScenarios),
+  // and only when even those pass it are species left out; the first
+  // species is always drawn.
+  const std::size_t series = layout_of(s, scenarios, 0).series_count();
+  const std::size_t drawn_scenarios = std::min<std::size_t>(
+      {scenarios.size(), kExplorerScenarios,
+       std::max<std::size_t>(kExplorerMinScenarios, kExplorerConfigurations / std::max<std::size_t>(series, 1))});
+  const Layout layout = layout_of(s, scenarios, drawn_scenarios);
+  if (layout.species.empty()) return out + "<p class=\"note\">No configuration has figures yet.</p>\n</section>\n";
   scenarios.resize(drawn_scenarios);
-  out += key_and_left_out(series, all_series, drawn_scenarios, seen.size());
-  for (int bin = 1; bin <= config::kBins; ++bin) {
-    out += "<h3>Target bin " + config::term_label(bin) + "</h3>\n<div class=\"explorer-row\">\n";
-    for (int term = 0; term < config::kCoefficients; ++term) explorer_chart(out, s, {bin, term}, series, scenarios);
-    out += "</div>\n";
+  std::size_t drawn_species = 0, configurations = 0;
+  for (const SpeciesPanel& panel : layout.species) {
+    const std::size_t more = panel.series.size() * drawn_scenarios;
+    if (drawn_species > 0 && configurations + more > static_cast<std::size_t>(kExplorerConfigurations)) break;
+    configurations += more;
+    ++drawn_species;
   }
+  std::vector<std::string> left_out;
+  if (drawn_species < layout.species.size()) {
+    left_out.push_back("the first " + std::to_string(drawn_species) + " of " +
+                       std::to_string(layout.species.size()) + " species (every tag)");
+  }
+  if (seen.size() > drawn_scenarios) {
+    left_out.push_back("the first " + std::to_string(drawn_scenarios) + " of " + std::to_string(seen.size()) +
+                       " scenarios");
+  }
+  if (!left_out.empty()) {
+    out += "<p class=\"note\" id=\"explorer-left-out\">Drawn: " + left_out[0] +
+           (left_out.size() > 1 ? " and " + left_out[1] : "") +
+           ", to keep this page small; coefficients.csv holds every value.</p>\n";
+  }
+  out += "<div class=\"explorer-picks\">\n<span class=\"pick-title\">Species</span>\n";
+  for (std::size_t n = 0; n < drawn_species; ++n) {
+    const std::string id = "xs" + std::to_string(n);
+    out += "<input type=\"radio\" name=\"explorer-species\" value=\"" + std::to_string(n) + "\" id=\"" + id +
+           "\"" + (n == 0 ? " checked" : "") + "><label for=\"" + id + "\">" + escape(layout.species[n].species) +
+           "</label>\n";
+  }
+  out += "<br><span class=\"pick-title\">Target bin</span>\n";
+  for (int bin = 1; bin <= config::kBins; ++bin) {
+    const std::string id = "xb" + std::to_string(bin);
+    out += "<input type=\"radio\" name=\"explorer-bin\" value=\"" + std::to_string(bin) + "\" id=\"" + id +
+           "\"" + (bin == 1 ? " checked" : "") + "><label for=\"" + id + "\">" + config::term_label(bin) +
+           "</label>\n";
+  }
+  out += "</div>\n<div id=\"explorer-charts\"><p class=\"note\">The charts are drawn by the page's script, "
+         "which this browser did not run; coefficients.csv holds every value.</p></div>\n";
+  out += data_block(s, layout, drawn_species, scenarios) + kExplorerScript;
   return out + "</section>\n";
 }
 

@@ -12,6 +12,7 @@ namespace report::study_page {
 
 extern const char* const kStyle;   // <style> ... </style>
 extern const char* const kScript;  // sorting and filtering of table#configurations
+extern const char* const kExplorerScript;  // the explorer's charts, from its data block
 
 // The coefficients of a fitted row by verdict: the four add up to all of
 // them.

@@ -34,7 +34,7 @@ struct Column {
 constexpr Column kColumns[] = {{"Species", "text"},      {"Scenario", "text"},
                                {"Tag", "text"},          {"State", "text"},
                                {"Worst R²", "number"},   {"Undetermined", "number"},
-                               {"Misfit bins", "number"}, {"Highest autocorrelation", "number"}};
+                               {"Misfit bins", "number"}, {"Highest drift", "number"}};
 
 // The species in the order they first appear, each with its rows' indices.
 std::vector<std::pair<std::string, std::vector<std::size_t>>> by_species(const Study& s) {
@@ -48,10 +48,11 @@ std::vector<std::pair<std::string, std::vector<std::size_t>>> by_species(const S
   return groups;
 }
 
-double highest_autocorrelation(const StudyRow& r) {
+// The highest drift of its bins' residuals: what misfit is judged on.
+double highest_drift(const StudyRow& r) {
   double high = std::numeric_limits<double>::quiet_NaN();
   for (const quality::BinFigures& bin : r.bins) {
-    if (!std::isnan(bin.autocorrelation) && !(bin.autocorrelation <= high)) high = bin.autocorrelation;
+    if (!std::isnan(bin.drift) && !(bin.drift <= high)) high = bin.drift;
   }
   return high;
 }
@@ -79,7 +80,7 @@ void append_row(std::string& out, const StudyRow& r, bool with_message) {
   out += "<td>" + std::to_string(count(r).undetermined);
   const int misfits = misfit_bins(r);
   out += (misfits > 0 ? "<td class=bad>" : "<td>") + std::to_string(misfits);
-  out += "<td>" + shown(highest_autocorrelation(r), 2) + "\n";
+  out += "<td>" + shown(highest_drift(r), 3) + "\n";
 }
 
 // ---- tags compared --------------------------------------------------------
