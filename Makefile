@@ -6,7 +6,7 @@ BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz plan_fuzz
+FUZZ_TARGETS = list_directed_fuzz formatted_fuzz readers_fuzz plan_fuzz csv_run_fuzz netcdf_run_fuzz
 DEMO_DIR ?= demo-run
 
 .PHONY: all deps deps-build configure build program python demo check check-all check-asan bench bench-study instructions fuzz fuzz-build fuzz-smoke clean
@@ -18,7 +18,8 @@ all: build
 quiet_build = cmake --build $(1) -j $(JOBS) $(2) >$(1)/build.log 2>&1 || \
 	{ tail -n 60 $(1)/build.log; echo "build failed; the whole log: $(1)/build.log"; exit 1; }
 
-# Debian packages that the build (Eigen) and the tests (Chromium, Slurm) use:
+# Debian packages that the build (Eigen, SQLite, NetCDF) and the tests (Chromium,
+# Slurm, ncdump) use:
 # installed when run as root, otherwise the apt-get line to run is shown.
 deps-build:
 	@tools/deps.sh build
@@ -90,8 +91,9 @@ bench:
 
 # A whole study of N configurations on simulated data, timed (bench/study.sh).
 N ?= 1000
+FORMAT ?= fixed
 bench-study: program
-	@bench/study.sh $(N) $(JOBS)
+	@bench/study.sh $(N) $(JOBS) $(FORMAT)
 
 # The instruction count of the default run on the bundled example (callgrind).
 instructions: program

@@ -9,10 +9,12 @@
 # pages), the batch's peak resident memory, and the wall time of two reruns
 # of the same command: one that keeps every configuration by the study's
 # record (nothing changed), and one that must refit every configuration in
-# memory to keep it (every input file touched). Not a test: run it on an
-# otherwise idle machine.
+# memory to keep it (every input file touched). FORMAT (fixed, csv or
+# netcdf; default fixed) is how the runs are stored (vbsgen --format,
+# vbsfit-batch --input-format), so that the formats' costs can be compared
+# on the same study. Not a test: run it on an otherwise idle machine.
 #
-#   bench/study.sh N [J]        (J defaults to the CPUs available)
+#   bench/study.sh N [J] [FORMAT]   (J defaults to the CPUs available)
 #   make bench-study N=1000
 #
 # The scratch directory is under TMPDIR (default /tmp) and removed at the end,
@@ -20,8 +22,15 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-count=${1:?usage: bench/study.sh N [JOBS]}
+count=${1:?usage: bench/study.sh N [JOBS] [FORMAT]}
 jobs=${2:-$(nproc)}
+format=${3:-fixed}
+case "$format" in
+  fixed) inputs=INPUTS_ODE ;;
+  csv) inputs=INPUTS_CSV ;;
+  netcdf) inputs=INPUTS_NETCDF ;;
+  *) echo "FORMAT must be fixed, csv or netcdf, not '$format'" >&2; exit 2 ;;
+esac
 build=${BUILD:-$root/build}
 pages=${PAGES:-1}
 for program in vbsgen vbsfit-batch; do
@@ -59,10 +68,12 @@ echo "simulating $(cut -d, -f1,2 "$plan" | sort -u | wc -l) runs for $count conf
 seed=0
 cut -d, -f1,2 "$plan" | sort -u | while IFS=, read -r s c; do
   seed=$((seed + 1))
-  "$build/vbsgen" --species "$s" --scenario "$c" --seed "$seed" --output "$work" >/dev/null
+  "$build/vbsgen" --species "$s" --scenario "$c" --seed "$seed" --output "$work" \
+    --format "$format" >/dev/null
 done
 
-options=(--plan "$plan" --workdir "$work/run" --report "$work/report" -j "$jobs")
+options=(--plan "$plan" --workdir "$work/run" --report "$work/report" -j "$jobs"
+         --input-format "$format")
 [ "$pages" = 1 ] || options+=(--no-pages)
 echo "fitting: vbsfit-batch ${options[*]//$work\//}"
 /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$build/vbsfit-batch" "${options[@]}" \
@@ -77,13 +88,13 @@ rerun() {
   cat "$work/time"
 }
 kept_wall=$(rerun)
-find "$work/INPUTS_ODE" -type f -exec touch {} +
+find "$work/$inputs" -type f -exec touch {} +
 refit_wall=$(rerun)
-awk -v n="$count" -v j="$jobs" -v wall="$wall" -v user="$user" -v sys="$system" \
+awk -v n="$count" -v j="$jobs" -v format="$format" -v wall="$wall" -v user="$user" -v sys="$system" \
     -v bytes="$report_bytes" -v peak="$peak_kb" -v output="$output_bytes" -v pages="$page_bytes" \
     -v kept="$kept_wall" -v refit="$refit_wall" 'BEGIN {
   cpu = user + sys
-  printf "configurations   %d (-j %d)\n", n, j
+  printf "configurations   %d (-j %d, %s)\n", n, j, format
   printf "wall time        %.2f s\n", wall
   printf "CPU time         %.2f s (batch and children)\n", cpu
   printf "wall / (CPU/j)   %.2f\n", wall / (cpu / j)

@@ -121,7 +121,8 @@ TEST(BatchOptions, HelpNamesEveryOptionAndTheBuildDefaults) {
                              "(default 7,", "Examples:", "runs.csv", "coefficients.csv",
                              "fits.csv", "index.html", "undetermined", "--species-table",
                              "--allow-unknown-species", "--dry-run", "species_source",
-                             "input_records", "species.csv", "--allow-mixed-constants"}) {
+                             "input_records", "species.csv", "--allow-mixed-constants", "--input-format",
+                             "--inputs", "--netcdf-variables"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const std::string& line : [&] {

@@ -73,6 +73,8 @@ void expect_same(const study::ConfigurationRecord& got, const study::Configurati
   EXPECT_EQ(got.exit_status, want.exit_status);
   EXPECT_EQ(got.message, want.message);
   EXPECT_EQ(got.results_path, want.results_path);
+  EXPECT_EQ(got.input_format, want.input_format);
+  EXPECT_EQ(got.input_variables, want.input_variables);
   EXPECT_EQ(got.results_sha256, want.results_sha256);
   EXPECT_EQ(got.inputs, want.inputs);
   EXPECT_TRUE(same_bits(got.kp, want.kp));
@@ -140,6 +142,8 @@ TEST_F(StudyTest, EveryColumnRoundTripsBitForBitAcrossReopening) {
             std::numeric_limits<double>::max(), 1e300};
   c.k = {0.0, -0.0, 1.0, -1.0, 3.9996e-09, std::nextafter(1.0, 2.0)};
   c.message = "kept: \"quoted\", a comma, and \xc3\xa9";
+  c.input_format = "netcdf";
+  c.input_variables = "time=t_h,bin6=vb6";
   std::vector<study::CoefficientRow> coefficients = sample_coefficients();
   coefficients[0].coefficient = -0.0;
   coefficients[1].standard_error = kInf;
@@ -453,8 +457,11 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-// What a study of schema 4 lacks: the replay and the drift.
+// What a study of schema 4 lacks: the replay and the drift, and the
+// inputs' format.
 constexpr const char* kBeforeReplay =
+    "ALTER TABLE configurations DROP COLUMN input_format; "
+    "ALTER TABLE configurations DROP COLUMN input_variables; "
     "ALTER TABLE batches DROP COLUMN replay_limit; "
     "ALTER TABLE configurations DROP COLUMN replay_total_error; "
     "ALTER TABLE configurations DROP COLUMN replay_total_rms_error; "
@@ -637,6 +644,33 @@ std::string in_restricted_child(const fs::path& directory, bool read_only_mount,
 
 // A record that cannot be committed (here the file size limit stops the
 // log's growth) says which configuration was lost.
+// A study of schema 4 (no input format) reads as read in the fixed layout,
+// before and after a writer upgrades it; the format is part of a record's
+// digest.
+TEST_F(StudyTest, AStudyOfVersion4ReadsAsTheFixedLayout) {
+  {
+    Study study = open_with_batch();
+    record(study, key("S1"), 1);
+    record(study, key("S2"), 2, 2);
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
+  sqlite3_close(db);
+  for (bool read_only : {true, false}) {
+    Study study;
+    ASSERT_FALSE(Study::open(path(), study, read_only));
+    study::Snapshot snapshot;
+    ASSERT_FALSE(study.read(snapshot));
+    ASSERT_EQ(snapshot.configurations.size(), 2u);
+    for (const study::Stored& s : snapshot.configurations) {
+      EXPECT_EQ(s.record.input_format, "fixed");
+      study::Stored csv = s;
+      csv.record.input_format = "csv";
+      EXPECT_NE(study::record_digest(csv), study::record_digest(s));
+    }
+  }
+}
+
 TEST_F(StudyTest, ARecordThatFailsNamesItsConfiguration) {
   const std::string said = in_child([&] {
     Study study = open_with_batch();

@@ -2,6 +2,8 @@
 // reads, from coefficients that are known, and writes those coefficients
 // beside it, so that a fit can be checked against the truth.
 #include <fcntl.h>
+#include <netcdf.h>
+#include <netcdf_mem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,8 @@
 
 #include "batch/option_table.hpp"
 #include "config/config.hpp"
+#include "config/formats.hpp"
+#include "config/run_files.hpp"
 #include "config/species_file.hpp"
 #include "textio/formatted.hpp"
 #include "textio/list_directed.hpp"
@@ -55,6 +59,9 @@ struct Options {
   std::string scenario = "0.1";
   std::string tag = "allgas";
   std::optional<Layout> layout;
+  config::InputFormat format = config::InputFormat::fixed;
+  std::string time_units = "s";  // of a NetCDF run's time
+  double seconds_per_time_unit = 1.0;
   std::string output = ".";
   std::string coefficients;
   std::uint64_t seed = 1;
@@ -195,6 +202,33 @@ constexpr OptionRow kOptions[] = {
      "table, standard for a species in none); vbsfit reads\n"
      "the ideal layout only for a species whose row says\n"
      "so, so the two must agree"},
+    {"format", '\0', batch::OptionValue::required, "FORMAT",
+     [](Options& o, const Value& v) {
+       if (!config::format_from_name(*v, o.format)) {
+         return "--format must be 'fixed', 'csv' or 'netcdf', not '" + *v + "'";
+       }
+       return std::string();
+     },
+     "fixed (default: the layout vbsfit reads), csv or\n"
+     "netcdf: the run as vbsfit-batch --input-format reads it,\n"
+     "one file in DIR/INPUTS_CSV or DIR/INPUTS_NETCDF, named\n"
+     "LABEL_aer.NAME.csv or .nc; its values are those the\n"
+     "fixed layout's files hold, so one seed fits alike in\n"
+     "all three"},
+    {"time-units", '\0', batch::OptionValue::required, "UNIT",
+     [](Options& o, const Value& v) {
+       for (auto [name, seconds] : {std::pair{"s", 1.0}, std::pair{"min", 60.0},
+                                    std::pair{"h", 3600.0}, std::pair{"days", 86400.0}}) {
+         if (*v == name) {
+           o.time_units = *v;
+           o.seconds_per_time_unit = seconds;
+           return std::string();
+         }
+       }
+       return "--time-units must be 's', 'min', 'h' or 'days', not '" + *v + "'";
+     },
+     "unit of a NetCDF run's time: s (default), min, h or\n"
+     "days (its units attribute says which)"},
     {"output", '\0', batch::OptionValue::required, "DIR",
      [](Options& o, const Value& v) { return set_path(o.output, "output", *v); },
      "where to write (default .):\n"
@@ -384,6 +418,10 @@ Options parse_command_line(int argc, char** argv) {
   const Layout expected =
       config::layout_of(o.row) == config::Layout::ideal ? Layout::ideal : Layout::standard;
   if (!o.layout) o.layout = expected;
+  if (o.time_units != "s" && o.format != config::InputFormat::netcdf) {
+    usage_error("--time-units applies to --format netcdf only (the other formats keep time in "
+                "seconds)");
+  }
   if (*o.layout != expected) {
     usage_error(*o.layout == Layout::ideal
                     ? "vbsfit reads the ideal layout only for a species whose row says so, not '" +
@@ -412,7 +450,15 @@ struct Targets {
 
 Targets target_paths(const Options& o) {
   Targets t;
-  if (*o.layout == Layout::standard) {
+  if (o.format != config::InputFormat::fixed) {
+    // vbsfit-batch's default pattern names the file from the working
+    // directory, beside DIR.
+    std::string_view pattern = config::default_run_pattern(o.format);
+    pattern.remove_prefix(std::string_view("../").size());
+    const fs::path file = fs::path(o.output) / config::run_file_path(pattern, o.species, o.scenario);
+    t.directory = file.parent_path();
+    t.data = {file};
+  } else if (*o.layout == Layout::standard) {
     t.directory = fs::path(o.output) / config::standard_input_directory(o.species, o.scenario);
     t.data = {t.directory / config::kPrecursorFile, t.directory / config::kBinsFile,
               t.directory / config::kMolarMassFile};
@@ -496,6 +542,110 @@ std::vector<FileText> ideal_texts(const vbsgen::Run& run) {
     files[1].add(textio::render_list({std::span<const double>(record)}));
   }
   return files;
+}
+
+// `value` as the fixed layout's field of `width` columns and `digits`
+// digits stores it (0 digits: a list-directed item).
+double stored(double value, int width, int digits) {
+  double back = 0.0;
+  if (digits > 0) {
+    textio::parse_e_field(textio::render_e(value, width, digits), digits, back);
+  } else {
+    const std::string text = textio::render_list({value}).front();
+    std::from_chars(text.data() + text.find_first_not_of(' '), text.data() + text.size(), back);
+  }
+  return back;
+}
+
+// The run as the fixed layout's files hold it, which is what a fit of them
+// reads: the same doubles go into the other formats. In the ideal layout
+// the times a fit takes are those of the bins file (list-directed).
+vbsgen::Run as_stored(const vbsgen::Run& run, Layout layout) {
+  vbsgen::Run out = run;
+  const bool ideal = layout == Layout::ideal;
+  for (std::size_t i = 0; i < run.time.size(); ++i) {
+    out.time[i] = ideal ? stored(run.time[i], 0, 0) : stored(run.time[i], 13, 5);
+    out.precursor[i] = ideal ? stored(run.precursor[i], 24, 14) : stored(run.precursor[i], 13, 5);
+    for (int j = 0; j < vbsgen::kBins; ++j) {
+      out.bins[i][j] = ideal ? stored(run.bins[i][j], 0, 0) : stored(run.bins[i][j], 13, 5);
+      out.wmol[i][j] = stored(run.wmol[i][j], 13, 5);
+    }
+  }
+  return out;
+}
+
+// The CSV run: a header row, then one row per record, each number in the
+// shortest text that reads back as the same double.
+FileText csv_text(const vbsgen::Run& run, Layout layout) {
+  const bool masses = layout == Layout::standard;
+  std::string header = "time,precursor";
+  for (int j = 1; j <= vbsgen::kBins; ++j) header += ",bin" + std::to_string(j);
+  if (masses) {
+    for (int j = 1; j <= vbsgen::kBins; ++j) header += ",molar_mass" + std::to_string(j);
+  }
+  FileText file;
+  file.text = header + "\n";
+  for (std::size_t i = 0; i < run.time.size(); ++i) {
+    std::string row = config::shortest(run.time[i]) + "," + config::shortest(run.precursor[i]);
+    for (double v : run.bins[i]) row += "," + config::shortest(v);
+    if (masses) {
+      for (double v : run.wmol[i]) row += "," + config::shortest(v);
+    }
+    file.text += row + "\n";
+  }
+  return file;
+}
+
+// The NetCDF run (classic format), made in memory: a time dimension and one
+// variable per series, time in `o.time_units`.
+FileText netcdf_text(const vbsgen::Run& run, Layout layout, const Options& o) {
+  auto check = [](int status) {
+    if (status != NC_NOERR) run_error(std::string("cannot make the NetCDF file: ") + nc_strerror(status));
+  };
+  const std::size_t n = run.time.size();
+  int id = -1, dimension = -1;
+  check(nc_create_mem("run.nc", NC_CLOBBER, 0, &id));
+  check(nc_def_dim(id, "time", n, &dimension));
+  auto define = [&](const std::string& name, const char* units, const char* long_name) {
+    int var = -1;
+    check(nc_def_var(id, name.c_str(), NC_DOUBLE, 1, &dimension, &var));
+    if (units != nullptr) check(nc_put_att_text(id, var, "units", std::strlen(units), units));
+    check(nc_put_att_text(id, var, "long_name", std::strlen(long_name), long_name));
+    return var;
+  };
+  std::vector<std::pair<int, std::vector<double>>> series;
+  std::vector<double> time(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    time[i] = o.seconds_per_time_unit == 1.0 ? run.time[i] : run.time[i] / o.seconds_per_time_unit;
+  }
+  series.emplace_back(define("time", o.time_units.c_str(), "time from the start of the run"), time);
+  series.emplace_back(define("precursor", nullptr, "precursor"), run.precursor);
+  auto column = [&](const std::vector<std::array<double, vbsgen::kBins>>& rows, int j) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = rows[i][j];
+    return v;
+  };
+  for (int j = 0; j < vbsgen::kBins; ++j) {
+    const std::string name = "bin" + std::to_string(j + 1);
+    series.emplace_back(define(name, nullptr, ("volatility bin " + std::to_string(j + 1)).c_str()),
+                        column(run.bins, j));
+  }
+  if (layout == Layout::standard) {
+    for (int j = 0; j < vbsgen::kBins; ++j) {
+      const std::string name = "molar_mass" + std::to_string(j + 1);
+      series.emplace_back(
+          define(name, "g/mol", ("mean molar mass of bin " + std::to_string(j + 1)).c_str()),
+          column(run.wmol, j));
+    }
+  }
+  check(nc_enddef(id));
+  for (const auto& [var, values] : series) check(nc_put_var_double(id, var, values.data()));
+  NC_memio memory{};
+  check(nc_close_memio(id, &memory));
+  FileText file;
+  file.text.assign(static_cast<const char*>(memory.memory), memory.size);
+  std::free(memory.memory);
+  return file;
 }
 
 FileText truth_text(const vbsgen::Coefficients& coef) {
@@ -602,8 +752,14 @@ int main(int argc, char** argv) {
 
   const Targets targets = target_paths(o);
   prepare_targets(targets);
-  std::vector<FileText> texts =
-      *o.layout == Layout::standard ? standard_texts(run) : ideal_texts(run);
+  std::vector<FileText> texts;
+  if (o.format == config::InputFormat::csv) {
+    texts.push_back(csv_text(as_stored(run, *o.layout), *o.layout));
+  } else if (o.format == config::InputFormat::netcdf) {
+    texts.push_back(netcdf_text(as_stored(run, *o.layout), *o.layout, o));
+  } else {
+    texts = *o.layout == Layout::standard ? standard_texts(run) : ideal_texts(run);
+  }
   texts.push_back(truth_text(coef));
   std::vector<fs::path> paths = targets.data;
   paths.push_back(targets.truth);
@@ -620,11 +776,11 @@ int main(int argc, char** argv) {
   }
   for (const fs::path& p : targets.data) std::printf("  wrote %s\n", p.string().c_str());
   std::printf("  wrote %s (true coefficients)\n", targets.truth.string().c_str());
-  if (o.records != config::kRecords) {
+  if (o.records != config::kRecords && o.format == config::InputFormat::fixed) {
     std::printf("  note: vbsfit reads exactly %d records; these files hold %d\n", config::kRecords,
                 o.records);
   }
-  if (std::size_t t = first_inexact_time(run, *o.layout); t != 0) {
+  if (std::size_t t = first_inexact_time(run, *o.layout); t != 0 && o.time_units == "s") {
     std::fprintf(stderr,
                  "vbsgen: warning: the time of record %zu (%s s) is rounded in the files; the "
                  "fit's intervals will not all equal the step\n",

@@ -15,6 +15,7 @@
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
+#include "batch/run_inputs.hpp"
 #include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "config/formats.hpp"
@@ -67,7 +68,10 @@ report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& s
   for (const quality::BinFigures& bin : analysis.numbers->bins) {
     notes.bins.push_back({bin.autocorrelation, bin.misfit, bin.drift});
   }
-  const char* roles[] = {"Precursor", "Bins", "Molar masses"};
+  // A run of one file (CSV, NetCDF) leaves the bins' place empty.
+  const bool one_file = analysis.inputs[study::kBins].path.empty() &&
+                        !analysis.inputs[study::kPrecursor].path.empty();
+  const char* roles[] = {one_file ? "Run" : "Precursor", "Bins", "Molar masses"};
   for (int n = 0; n < 3; ++n) {
     const study::FileRecord& file = analysis.inputs[n];
     if (file.path.empty()) continue;  // a file the layout does not read
@@ -151,19 +155,15 @@ study::Error observe(const std::string& path, study::FileRecord& file) {
 }  // namespace
 
 std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
-                           std::array<study::FileRecord, 3>& inputs) {
-  const Configuration& c = entry.config;
-  const config::SpeciesRow& row = entry.species.row;
-  const config::InputPaths paths = config::input_paths(c.species, c.scenario, row);
-  const bool ideal = config::layout_of(row) == config::Layout::ideal;
-  const std::string* named[3] = {&paths.precursor, &paths.bins, &paths.molar_masses};
+                           std::array<study::FileRecord, 3>& inputs, const InputSource& source) {
+  const std::array<std::string, 3> named = run_input_paths(source, entry, workdir);
   std::array<study::FileRecord, 3> observed;
   for (int n = 0; n < 3; ++n) {
-    if (n == study::kMolarMasses && ideal) continue;
-    if (study::Error why = observe(join(workdir, *named[n]), observed[n])) {
+    if (named[n].empty()) continue;
+    if (study::Error why = observe(in_workdir(workdir, named[n]), observed[n])) {
       return why.message;
     }
-    observed[n].path = *named[n];
+    observed[n].path = named[n];
   }
   inputs = std::move(observed);
   return {};
@@ -205,7 +205,9 @@ Analysis analyze(const AnalysisRequest& request) {
   std::string written;
   const bool have_results = read_whole_file(results, written);
   if (have_results) analysis.results_sha256 = study::sha256(written);
-  if (std::string why = observe_inputs(request.entry, request.workdir, analysis.inputs); !why.empty()) {
+  const InputSource& source = request.source != nullptr ? *request.source : input_source();
+  if (std::string why = observe_inputs(request.entry, request.workdir, analysis.inputs, source);
+      !why.empty()) {
     analysis.note = "its inputs cannot be read: " + why;
     return analysis;
   }
@@ -220,8 +222,7 @@ Analysis analyze(const AnalysisRequest& request) {
     analysis.page = request.page;
     return analysis;
   }
-  const driver::ReadOutcome read =
-      driver::read_inputs(request.workdir, c.species, c.scenario, &row);
+  const driver::ReadOutcome read = read_run(source, request.entry, request.workdir);
   if (!read.ending.ok()) {
     analysis.note = "its inputs cannot be read: " + read.ending.message;
     return analysis;
@@ -247,7 +248,11 @@ Analysis analyze(const AnalysisRequest& request) {
   quality::Replay replay = replay_fit(fit, input);
   analysis.numbers = fit_numbers(fit, fits, replay,
                                  {request.settings.misfit_limit, request.settings.replay_limit});
-  analysis.input_records = surplus_records(request.entry, request.workdir);
+  // A fixed-layout file may hold more records than a fit reads; a run of
+  // another format is read whole.
+  if (source.format == config::InputFormat::fixed) {
+    analysis.input_records = surplus_records(request.entry, request.workdir);
+  }
   if (!request.page) return analysis;
   analysis.error = write_file_atomically(
       page_file,

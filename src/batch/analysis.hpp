@@ -19,6 +19,8 @@
 
 namespace batch {
 
+struct InputSource;  // batch/run_inputs.hpp
+
 // What to analyse.
 // The limits a batch judges its fits by, and what its pages say of it.
 struct AnalysisSettings {
@@ -53,6 +55,8 @@ struct AnalysisRequest {
   // The constants to fit with, when not those its species row gives:
   // a merge checks a share's record against the constants it was fitted with.
   std::optional<config::RateConstants> rates = std::nullopt;
+  // Where its inputs are read from; null: the batch's (batch/run_inputs.hpp).
+  const InputSource* source = nullptr;
 };
 
 struct Analysis {
@@ -76,11 +80,12 @@ struct Analysis {
 // if the numbers can be had.
 Analysis analyze(const AnalysisRequest& request);
 
-// The input files of `entry` as they are now (paths relative to `workdir`;
-// the molar masses' path is empty in the ideal layout, which reads no such
-// file). Returns why one cannot be read, or empty.
+// The input files of `entry` as they are now, read from `source` (paths
+// relative to `workdir`; empty for a file the layout or format does not
+// read). Returns why one cannot be read, or empty.
 std::string observe_inputs(const RunEntry& entry, const std::string& workdir,
-                           std::array<study::FileRecord, 3>& inputs);
+                           std::array<study::FileRecord, 3>& inputs,
+                           const InputSource& source);
 
 // What the message of a stale configuration says; the other when the
 // study's record of it shows other rate constants than it is fitted with now.

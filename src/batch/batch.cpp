@@ -18,6 +18,7 @@
 
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
+#include "batch/run_inputs.hpp"
 #include "batch/merge_check.hpp"
 #include "batch/record.hpp"
 #include "batch/report_dir.hpp"
@@ -651,6 +652,15 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
   if (std::string error = parse_options(args, options); !error.empty()) return usage_error(error);
   if (options.help) return print_out(help_text(build, available_cpus()));
   if (options.version) return print_out("vbsfit-batch " + std::string(build.version) + "\n");
+  // Before anything forks: the runs and analyses read the same source.
+  InputSource source;
+  if (std::string error = make_input_source(options.input_format, options.inputs,
+                                            options.netcdf_variables, source);
+      !error.empty()) {
+    return usage_error(error);
+  }
+  if (source.format == config::InputFormat::netcdf) driver::prepare_netcdf();
+  set_input_source(std::move(source));
   SpeciesTable species;
   if (std::string error = load_species_table(options, species); !error.empty()) {
     return usage_error(error);

@@ -11,6 +11,7 @@
 
 #include "batch/files.hpp"
 #include "batch/report_layout.hpp"
+#include "batch/run_inputs.hpp"
 #include "diagnostics/signals.hpp"
 #include "driver/main_program.hpp"
 
@@ -80,6 +81,9 @@ void detach_standard_input() {
   ::close(stderr_fd);
   diagnostics::install_signal_handlers();
   ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
+  if (input_source().format != config::InputFormat::fixed) {
+    run_from_file(input_source(), RunEntry(0, config, "", {species, SpeciesSource::none}));
+  }
   driver::main_program({config.species, config.scenario, config.tag, &species});
 }
 

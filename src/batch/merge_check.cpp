@@ -1,5 +1,7 @@
 #include "batch/merge_check.hpp"
 
+#include "batch/run_inputs.hpp"
+
 #include "batch/files.hpp"
 #include "batch/record.hpp"
 #include "config/config.hpp"
@@ -70,9 +72,16 @@ std::string check_against_files(study::Study& db, const std::string& workdir,
     // its share's species row.
     const RunEntry entry = entry_of(stored, species);
     const bool hashed = !stored.record_sha256.empty();
+    // Read as its share read it.
+    InputSource source;
+    if (!recorded_source(stored.record, source)) {
+      return display_name(entry.config) + " is recorded as read in the format " +
+             stored.record.input_format + " with the variables '" +
+             stored.record.input_variables + "', which this program cannot read";
+    }
     const Analysis analysis =
         analyze({entry, workdir, {}, settings, false, hashed ? &stored.record : nullptr,
-                 config::RateConstants{stored.record.kp, stored.record.k}});
+                 config::RateConstants{stored.record.kp, stored.record.k}, &source});
     Outcome outcome;
     if (!outcome_after(stored, analysis, outcome)) continue;
     if (analysis.verdict == Analysis::Verdict::unfitted &&

@@ -116,6 +116,22 @@ constexpr OptionRow kOptions[] = {
      "the working directory of every run (default .); input\n"
      "paths are relative to it, and DIR/FITS must exist",
      kWithMerge},
+    {"input-format", '\0', OptionValue::required, "FORMAT",
+     [](Options& o, const Value& v) { o.input_format = *v; return std::string(); },
+     "how the runs are stored: fixed (default: the layout\n"
+     "vbsfit reads), csv or netcdf (one file per run, found\n"
+     "by --inputs; see \"Runs from another box model\" below)"},
+    {"inputs", '\0', OptionValue::required, "PATTERN",
+     [](Options& o, const Value& v) { return set_name(o.inputs, "inputs", "a path pattern", *v); },
+     "where a run of csv or netcdf is, relative to the working\n"
+     "directory, {species} and {scenario} filled in (default\n"
+     "../INPUTS_CSV/{scenario}_aer.{species}.csv, and\n"
+     "../INPUTS_NETCDF/{scenario}_aer.{species}.nc)"},
+    {"netcdf-variables", '\0', OptionValue::required, "MAP",
+     [](Options& o, const Value& v) { o.netcdf_variables = *v; return std::string(); },
+     "NetCDF variables of other names, as NAME=VARIABLE,...\n"
+     "for NAME among time, precursor, bin1 ... bin6,\n"
+     "molar_mass1 ... molar_mass6"},
     {"report", '\0', OptionValue::required, "DIR",
      [](Options& o, const Value& v) { return set_name(o.report, "report", "a directory", *v); },
      "the report directory, created when missing (default\n"
@@ -391,6 +407,19 @@ cannot tell apart from the others (do not use the value); misfit: in a
 misfit bin, whatever its error (do not use the value); no effect: the column
 is zero (K(j) = 0 under the tags static, no56, no6). A negative R² means the
 fit describes the bin's rate of change worse than its mean alone would.
+
+Runs from another box model (--input-format csv or netcdf): one file per
+run, fitted by vbsfit's own stages in memory, the same results file written.
+  CSV: a header row naming time (s), precursor, bin1 ... bin6 and
+  molar_mass1 ... molar_mass6 (g/mol), in any order (other columns are
+  ignored), then one row per record, at least 2, time increasing. Without
+  molar-mass columns they come from RUN.molar_masses.csv beside RUN.csv:
+  those six names and one row, which every record takes.
+  NetCDF: a time dimension and one variable over it per series, named as in
+  a CSV run (or mapped by --netcdf-variables); a molar mass may be a scalar.
+  A units attribute is checked where present: time in s, min, h or days
+  (converted), precursor and bins in one unit, molar masses in g/mol.
+  Bad input is refused with the file, the line or variable, and the record.
 
 A run that fails on its input (exit status 59 or 64: a field that is not a
 number; 24: a file that ends early) has the file, line and columns of the

@@ -28,6 +28,9 @@ struct Options {
   std::optional<std::string> tags;
   std::optional<std::string> plan;       // a file, or "-" for standard input
   std::string workdir = ".";
+  std::string input_format = "fixed";    // fixed, csv or netcdf (batch/run_inputs.hpp)
+  std::string inputs;                    // the run files' path pattern, or empty: the default
+  std::string netcdf_variables;          // NAME=VARIABLE,...
   std::optional<std::string> report;
   std::optional<int> jobs;
   std::optional<Shard> shard;

@@ -150,6 +150,10 @@ struct Outcome {
   // relative to the working directory) and the results file's digest.
   std::array<study::FileRecord, 3> inputs;
   std::string results_sha256;
+  // The format they were read in and the NetCDF variables mapped, as the
+  // study records them; empty: the batch's own (batch/run_inputs.hpp).
+  std::string input_format;
+  std::string input_variables;
 };
 
 // Adds `note` to the message of `outcome`, after what is there ("; ").

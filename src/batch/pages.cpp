@@ -1,6 +1,7 @@
 #include "batch/pages.hpp"
 
 #include "batch/files.hpp"
+#include "batch/run_inputs.hpp"
 #include "config/config.hpp"
 #include "report/report.hpp"
 
@@ -14,10 +15,14 @@ bool missing_page(const study::Stored& stored, const std::string& report) {
 
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<RunEntry>& entries,
-                        const AnalysisSettings& settings, std::vector<std::string>* undrawn) {
-  for (const RunEntry& entry : entries) {
+                        const AnalysisSettings& settings, std::vector<std::string>* undrawn,
+                        const std::vector<InputSource>* sources) {
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    const RunEntry& entry = entries[n];
     const Configuration& c = entry.config;
-    const Analysis analysis = analyze({entry, workdir, report, settings, true, nullptr});
+    const Analysis analysis =
+        analyze({entry, workdir, report, settings, true, nullptr, std::nullopt,
+                 sources != nullptr ? &(*sources)[n] : nullptr});
     if (!analysis.error.empty()) return analysis.error;
     if (analysis.page || undrawn == nullptr) continue;
     // Its record was checked against its files: a fit that differs now was

@@ -14,6 +14,8 @@
 
 namespace batch {
 
+struct InputSource;  // batch/run_inputs.hpp
+
 // Whether `stored` is a configuration with numbers whose page is not in
 // `report`.
 bool missing_page(const study::Stored& stored, const std::string& report);
@@ -22,10 +24,12 @@ bool missing_page(const study::Stored& stored, const std::string& report);
 // `workdir` with their species rows, each replacing its old version only once complete.
 // Returns why a page could not be written, or empty; a configuration whose
 // inputs no longer fit is left without a page, and named in `undrawn`
-// (when given) with the reason.
+// (when given) with the reason. `sources`, when given, holds where each
+// entry's inputs are read from (by entry); else the batch's source.
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings,
-                        std::vector<std::string>* undrawn = nullptr);
+                        std::vector<std::string>* undrawn = nullptr,
+                        const std::vector<InputSource>* sources = nullptr);
 
 }  // namespace batch

@@ -1,5 +1,7 @@
 #include "batch/record.hpp"
 
+#include "batch/run_inputs.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -44,6 +46,13 @@ study::Stored stored_of(const RunEntry& entry, const Outcome& o, std::int64_t ba
   r.results_path = config::results_path(c.species, c.scenario, c.tag);
   r.results_sha256 = o.results_sha256;
   r.inputs = o.inputs;
+  if (o.input_format.empty()) {
+    r.input_format = config::format_name(input_source().format);
+    r.input_variables = input_source().variables;
+  } else {
+    r.input_format = o.input_format;
+    r.input_variables = o.input_variables;
+  }
   const config::RateConstants rates = config::rate_constants(entry.species.row, c.tag);
   r.kp = rates.kp;
   r.k = rates.k;
@@ -164,6 +173,8 @@ Outcome outcome_of(const study::Stored& stored) {
   o.input_records = r.records.value_or(0);
   o.inputs = r.inputs;
   o.results_sha256 = r.results_sha256;
+  o.input_format = r.input_format;
+  o.input_variables = r.input_variables;
   return o;
 }
 

@@ -1,5 +1,7 @@
 #include "batch/study_report.hpp"
 
+#include "batch/run_inputs.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -227,6 +229,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   StudyRows rows;
   if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
   std::vector<RunEntry> missing;  // pages
+  std::vector<InputSource> missing_sources;  // by entry of `missing`
   RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
   Tables one;  // one configuration's rows
@@ -244,7 +247,12 @@ std::string write_study_report(study::Study& db, const std::string& report,
     tables.add(one);
     rows.add(row);
     if (summary != nullptr) summary->add(row);
-    if (pages && missing_page(stored, report)) missing.push_back(entry);
+    if (pages && missing_page(stored, report)) {
+      missing.push_back(entry);
+      // Read as it was recorded, whatever this batch reads.
+      InputSource& source = missing_sources.emplace_back(input_source());
+      recorded_source(stored.record, source);
+    }
     return true;
   });
   if (read) return read.message;
@@ -260,7 +268,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   // then the tags compared and the index.
   auto views = [&] {
     std::string error;
-    if (pages) error = write_pages(report, workdir, missing, settings, undrawn);
+    if (pages) error = write_pages(report, workdir, missing, settings, undrawn, &missing_sources);
     if (error.empty()) {
       error = write_study_view(report, rows, std::move(batches), settings.se_limit,
                                settings.misfit_limit, pages);

@@ -202,6 +202,21 @@ inline constexpr std::array<Column<ConfigurationRecord>, 40> kConfigurationColum
     column<ConfigurationRecord, [](auto& c) -> auto& { return c.records; }>("records"),
     column<ConfigurationRecord, [](auto& c) -> auto& { return c.batch; }>("batch"),
 }};
+// The format the inputs were read in, after the replay figures (schema
+// version 5; NULL, in an earlier row, reads as "fixed").
+inline constexpr std::array<Column<ConfigurationRecord>, 2> kInputFormatColumns = {{
+    {"input_format",
+     [](Statement& s, int n, const ConfigurationRecord& c) { s.bind(n, c.input_format); },
+     [](const Statement& s, int n, ConfigurationRecord& c) {
+       c.input_format = s.text(n);
+       if (c.input_format.empty()) c.input_format = "fixed";
+       return true;
+     },
+     [](Serial& out, const ConfigurationRecord& c) { out.text(c.input_format); }},
+    text_or_null<ConfigurationRecord, [](auto& c) -> auto& { return c.input_variables; }>(
+        "input_variables"),
+}};
+
 // The record's digest, kept after the row's other columns (NULL: unhashed).
 inline constexpr std::string_view kDigestColumn = "record_sha256";
 

@@ -188,6 +188,9 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
                           ", " +
                           present_list<ConfigurationRecord>("configurations", version, {},
                                                             kConfigurationReplayColumns) +
+                          ", " +
+                          present_list<ConfigurationRecord>("configurations", version, {},
+                                                            kInputFormatColumns) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
   RowQueries rows(db, version);
@@ -197,6 +200,9 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);
     read_row<ConfigurationRecord>(query, kDigestAt + 1, kConfigurationReplayColumns,
                                   stored.record);
+    read_row<ConfigurationRecord>(
+        query, kDigestAt + 1 + static_cast<int>(kConfigurationReplayColumns.size()),
+        kInputFormatColumns, stored.record);
     if (hashed) stored.record_sha256 = query.text(kDigestAt);
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};

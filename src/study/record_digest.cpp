@@ -30,6 +30,7 @@ std::string serialised(int table, const std::array<Column<Row>, N>& columns, con
 std::string record_digest(const Stored& stored) {
   std::string bytes = serialised(0, kConfigurationColumns, stored.record);
   bytes += serialised(3, kConfigurationReplayColumns, stored.record);
+  bytes += serialised(4, kInputFormatColumns, stored.record);
   // The rows in an order of their own, whatever order they were given in.
   std::vector<std::string> rows;
   for (const CoefficientRow& r : stored.coefficients) {

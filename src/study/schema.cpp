@@ -93,6 +93,8 @@ CREATE TABLE configurations (
   replay_total_rms_error /* REAL */,      -- error over its peak, RMS error over its mean,
   replay_mass_error /* REAL */,           -- and the same of the total weighted by the mean
   replay_mass_rms_error /* REAL */,       -- molar masses; NULL: not known
+  input_format TEXT,                      -- 'fixed', 'csv', 'netcdf'; NULL: 'fixed' (before version 5)
+  input_variables TEXT,                   -- the NetCDF variables mapped, 'time=t,...'; NULL: none
   PRIMARY KEY (species, scenario, tag)
 );
 CREATE TABLE coefficients (
@@ -267,7 +269,9 @@ constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
                                          {"configurations", "replay_mass_rms_error", 5},
                                          {"fits", "drift", 5},
                                          {"fits", "replay_error", 5},
-                                         {"fits", "replay_rms_error", 5}};
+                                         {"fits", "replay_rms_error", 5},
+                                         {"configurations", "input_format", 5},
+                                         {"configurations", "input_variables", 5}};
 
 }  // namespace
 
@@ -441,9 +445,19 @@ Error Study::upgrade() {
     if (version < 4) {
       steps.push_back("ALTER TABLE coefficients ADD COLUMN ols_standard_error");
       steps.push_back("UPDATE coefficients SET ols_standard_error = standard_error");
+      steps.push_back("UPDATE configurations SET record_sha256 = NULL");
+    }
+    // The columns of version 5; one already there (a study made from a
+    // later one by hand) is kept as it is.
+    std::set<std::string> present;
+    for (const char* table : {"batches", "configurations", "fits"}) {
+      Statement columns(db_, std::string("SELECT name FROM pragma_table_info('") + table + "')");
+      while (columns.row()) present.insert(std::string(table) + "." + columns.text(0));
+      if (!columns.done()) return failure("upgrade");
     }
     for (const AddedColumn& added : kAddedColumns) {
-      if (added.version == 5) {
+      if (added.version == 5 &&
+          present.count(std::string(added.table) + "." + added.column) == 0) {
         steps.push_back(std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column);
       }
     }

@@ -24,7 +24,9 @@
 //                    of its fit for the bins' total and for the total
 //                    weighted by the mean molar masses (replay_total_error,
 //                    replay_total_rms_error, replay_mass_error,
-//                    replay_mass_rms_error)
+//                    replay_mass_rms_error); and input_format and
+//                    input_variables: the format its inputs were read in
+//                    and the NetCDF variables mapped
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
 //                    upper, at_bound, standard_error, flag (the
 //                    coefficient's verdict), ols_standard_error
@@ -166,6 +168,13 @@ struct ConfigurationRecord {
   double replay_total_rms_error = std::numeric_limits<double>::quiet_NaN();
   double replay_mass_error = std::numeric_limits<double>::quiet_NaN();
   double replay_mass_rms_error = std::numeric_limits<double>::quiet_NaN();
+  // The format its inputs were read in: "fixed" (the three files of vbsfit's
+  // layout; also every row of a study before version 5), "csv" (the run in
+  // inputs[kPrecursor], its molar masses' side file, if any, in
+  // inputs[kMolarMasses]) or "netcdf" (the run in inputs[kPrecursor]); and
+  // the NetCDF variables as mapped (--netcdf-variables), or empty.
+  std::string input_format = "fixed";
+  std::string input_variables;
   bool operator==(const ConfigurationRecord&) const = default;
 };
 

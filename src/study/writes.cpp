@@ -93,14 +93,19 @@ Error Study::insert_configuration(const Stored& stored, const std::string& diges
   const ConfigurationRecord& c = stored.record;
   constexpr std::string_view kTrailing[] = {
       kDigestColumn, kConfigurationReplayColumns[0].name, kConfigurationReplayColumns[1].name,
-      kConfigurationReplayColumns[2].name, kConfigurationReplayColumns[3].name};
-  static_assert(std::size(kTrailing) == kConfigurationReplayColumns.size() + 1);
+      kConfigurationReplayColumns[2].name, kConfigurationReplayColumns[3].name,
+      kInputFormatColumns[0].name, kInputFormatColumns[1].name};
+  static_assert(std::size(kTrailing) ==
+                kConfigurationReplayColumns.size() + kInputFormatColumns.size() + 1);
   Statement insert(db_, insert_sql<ConfigurationRecord>("configurations", {},
                                                         kConfigurationColumns, kTrailing));
   bind_row<ConfigurationRecord>(insert, 1, kConfigurationColumns, c);
   const int digest_parameter = static_cast<int>(kConfigurationColumns.size()) + 1;
   if (!digest.empty()) insert.bind(digest_parameter, digest);
   bind_row<ConfigurationRecord>(insert, digest_parameter + 1, kConfigurationReplayColumns, c);
+  bind_row<ConfigurationRecord>(
+      insert, digest_parameter + 1 + static_cast<int>(kConfigurationReplayColumns.size()),
+      kInputFormatColumns, c);
   if (!insert.done()) return failure("record " + display_name(c.key) + " in");
   if (!insert_rows<CoefficientRow>(db_, "coefficients", kCoefficientColumns, c.key,
                                    stored.coefficients)) {
