@@ -256,6 +256,19 @@ inline constexpr std::array<Column<SpeciesRow>, 5> kSpeciesColumns = {{
 inline constexpr Column<SpeciesRow> kSpeciesSourceColumn =
     text_or_null<SpeciesRow, [](auto& r) -> auto& { return r.source; }>("source");
 
+// What kind of row of `batches` it is: its last column, which came with
+// schema version 5 (NULL, in a study upgraded from 4: a batch).
+inline constexpr Column<BatchRecord> kBatchKindColumn = {
+    "kind", [](Statement& s, int n, const BatchRecord& b) { s.bind(n, b.kind); },
+    [](const Statement& s, int n, BatchRecord& b) {
+      b.kind = s.null(n) ? std::string(kBatchKind) : s.text(n);
+      return true;
+    }};
+
+// The columns of `configurations` after its digest: its current fit and
+// the batch that last ran it (schema version 5); NULL for none.
+inline constexpr std::array<std::string_view, 2> kCurrentColumns = {"fit", "ran_by"};
+
 // "a, b, c": the leading names, the columns', then the trailing names.
 template <typename Row>
 std::string column_list(std::span<const std::string_view> leading,

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <span>
 #include <string>
+#include <type_traits>
 
 #include "study/columns.hpp"
 #include "study/database.hpp"
@@ -58,15 +60,19 @@ Error Study::count(std::size_t& configurations) {
 namespace {
 
 // Reads the batches, by id, with their species rows (`sourced`: with where
-// each row came from, which a study of version 3 records).
-Error read_batches(sqlite3* db, bool sourced, std::vector<BatchRecord>& batches) {
+// each row came from, which a study of version 3 records; `kinds`: with
+// their kind, which a study of version 5 records).
+Error read_batches(sqlite3* db, bool sourced, bool kinds, std::vector<BatchRecord>& batches) {
   std::map<std::int64_t, std::size_t> index;  // batch id -> its place in batches
   constexpr std::string_view kId[] = {"id"};
-  Statement query(db, "SELECT " + column_list<BatchRecord>(kId, kBatchColumns) +
+  constexpr std::string_view kKind[] = {kBatchKindColumn.name};
+  const std::span<const std::string_view> kind = kinds ? kKind : std::span(kKind, 0);
+  Statement query(db, "SELECT " + column_list<BatchRecord>(kId, kBatchColumns, kind) +
                           " FROM batches ORDER BY id");
   while (query.row()) {
     BatchRecord& b = batches.emplace_back();
     b.id = query.integer64(0);
+    if (kinds) kBatchKindColumn.read(query, static_cast<int>(kBatchColumns.size()) + 1, b);
     if (const Column<BatchRecord>* bad = read_row<BatchRecord>(query, 1, kBatchColumns, b)) {
       if (bad->name == "command_line") {
         return Error{"the command line of batch " + std::to_string(b.id) +
@@ -152,7 +158,7 @@ Error Study::read_each(std::vector<BatchRecord>& batches,
                        const std::function<bool(Stored&)>& visit) {
   return read_transaction([&]() -> Error {
     std::vector<BatchRecord> read;
-    if (Error e = read_batches(db_, version_ >= 3, read)) return e;
+    if (Error e = read_batches(db_, version_ >= 3, version_ >= 5, read)) return e;
     batches = std::move(read);
     return read_configurations(db_, version_, nullptr, visit);
   });
@@ -162,21 +168,104 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
                           const std::function<bool(Stored&)>& visit) {
   const bool hashed = version >= 4;
   const std::string where = key ? " WHERE species = ?1 AND scenario = ?2 AND tag = ?3" : "";
-  constexpr std::string_view kDigest[] = {kDigestColumn};
-  const std::span<const std::string_view> digest = hashed ? kDigest : std::span(kDigest, 0);
+  const bool current = version >= 5;
+  constexpr std::string_view kTrailing[] = {kDigestColumn, kCurrentColumns[0], kCurrentColumns[1]};
+  const std::span<const std::string_view> trailing =
+      std::span(kTrailing, current ? 3 : hashed ? 1 : 0);
   Statement query(db, "SELECT " +
-                          column_list<ConfigurationRecord>({}, kConfigurationColumns, digest) +
+                          column_list<ConfigurationRecord>({}, kConfigurationColumns, trailing) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
   RowQueries rows(db, version >= 4);
   while (query.row()) {
     Stored stored;
     read_row<ConfigurationRecord>(query, 0, kConfigurationColumns, stored.record);
-    if (hashed) stored.record_sha256 = query.text(static_cast<int>(kConfigurationColumns.size()));
+    const int after = static_cast<int>(kConfigurationColumns.size());
+    if (hashed) stored.record_sha256 = query.text(after);
+    stored.ran_by = stored.record.batch;
+    if (current) {
+      stored.fit = query.integer64(after + 1);
+      if (!query.null(after + 2)) stored.ran_by = query.integer64(after + 2);
+    }
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};
   }
   if (!query.done()) return Error{sqlite_says(db)};
+  return {};
+}
+
+namespace {
+
+// Reads the rows of each fit in history into `history` (by id, as `index`
+// places them): `Row` from `table` after the fit's id.
+template <typename Row>
+bool read_fit_rows(sqlite3* db, const std::string& table, const std::string& order,
+                   std::span<const Column<Row>> columns,
+                   const std::map<std::int64_t, std::size_t>& index, std::vector<FitRecord>& history,
+                   std::vector<Row> Stored::*rows) {
+  constexpr std::string_view kFit[] = {"fit"};
+  Statement query(db, "SELECT " + column_list<Row>(kFit, columns) + " FROM " + table +
+                          " ORDER BY fit, " + order);
+  if constexpr (std::is_same_v<Row, CoefficientRow>) query.bind(1, config::term_label(0));
+  while (query.row()) {
+    const auto at = index.find(query.integer64(0));
+    if (at == index.end()) continue;  // the foreign keys rule this out
+    read_row<Row>(query, 1, columns, (history[at->second].stored.*rows).emplace_back());
+  }
+  return query.done();
+}
+
+}  // namespace
+
+Error Study::read_history(Snapshot& snapshot, bool with_results) {
+  std::vector<FitRecord> history;
+  std::vector<LogRow> log;
+  Error error = read_transaction([&]() -> Error {
+    if (version_ < 5) return {};  // a share of version 4 (read only): no history yet
+    constexpr std::string_view kId[] = {"id"};
+    constexpr std::string_view kTrailing[] = {kDigestColumn, "se_limit", "misfit_limit",
+                                              "results"};
+    const std::span<const std::string_view> trailing = std::span(kTrailing, with_results ? 4 : 3);
+    Statement query(db_, "SELECT " +
+                             column_list<ConfigurationRecord>(kId, kConfigurationColumns,
+                                                              trailing) +
+                             " FROM history ORDER BY id");
+    std::map<std::int64_t, std::size_t> index;
+    const int after = static_cast<int>(kConfigurationColumns.size()) + 1;
+    while (query.row()) {
+      FitRecord& fit = history.emplace_back();
+      fit.id = query.integer64(0);
+      read_row<ConfigurationRecord>(query, 1, kConfigurationColumns, fit.stored.record);
+      fit.stored.record_sha256 = query.text(after);
+      fit.stored.fit = fit.id;
+      fit.stored.ran_by = fit.stored.record.batch;
+      fit.se_limit = query.real(after + 1);
+      fit.misfit_limit = query.real(after + 2);
+      if (with_results) fit.results = query.optional_blob(after + 3);
+      index[fit.id] = history.size() - 1;
+    }
+    if (!query.done()) return Error{sqlite_says(db_)};
+    if (!read_fit_rows<CoefficientRow>(db_, "history_coefficients", "target_bin, term <> ?1, term",
+                                       kCoefficientColumns, index, history,
+                                       &Stored::coefficients) ||
+        !read_fit_rows<FitRow>(db_, "history_fits", "target_bin", kFitColumns, index, history,
+                               &Stored::fits)) {
+      return Error{sqlite_says(db_)};
+    }
+    Statement logged(db_, "SELECT batch, species, scenario, tag, action, fit FROM batch_log "
+                          "ORDER BY batch, species, scenario, tag");
+    while (logged.row()) {
+      log.push_back({logged.integer64(0),
+                     {logged.text(1), logged.text(2), logged.text(3)},
+                     logged.text(4),
+                     logged.integer64(5)});
+    }
+    if (!logged.done()) return Error{sqlite_says(db_)};
+    return {};
+  });
+  if (error) return error;
+  snapshot.history = std::move(history);
+  snapshot.log = std::move(log);
   return {};
 }
 
