@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,9 @@ struct AnalysisSettings {
   // fit this batch made shows; the analysis adds the inputs and the misfit
   // figures.
   report::PageNotes notes;
+  // The facts of each batch of the study, by its number: the page of a fit
+  // an earlier batch made (or a merge's share) is signed with that batch.
+  std::map<std::int64_t, report::PageNotes> signatures;
 };
 
 struct AnalysisRequest {
@@ -44,6 +48,9 @@ struct AnalysisRequest {
   // The constants to fit with, when not those its species row gives:
   // a merge checks a share's record against the constants it was fitted with.
   std::optional<config::RateConstants> rates = std::nullopt;
+  // The batch that fitted it, when the study records one (0: the stored
+  // record's batch, or, without one, this batch): its page is signed with it.
+  std::int64_t fitted_by = 0;
 };
 
 struct Analysis {

@@ -641,13 +641,18 @@ class Recorder {
   std::string error_;
 };
 
-// The batch's own facts on the pages of the fits it makes.
-void sign_pages(RunnerSettings& settings, const study::BatchRecord& record) {
-  const report::BatchRecord shown = shown_batch(record);
-  settings.analysis.notes.version = shown.version;
-  settings.analysis.notes.command = shown.command;
-  settings.analysis.notes.date = shown.started;
-  settings.analysis.notes.host = shown.host;
+// The batch's own facts on the pages of the fits it makes, and the facts
+// of the study's earlier batches on those of the fits they made.
+void sign_pages(RunnerSettings& settings, study::BatchRecord record, std::int64_t id,
+                const std::vector<study::BatchRecord>& earlier) {
+  for (const study::BatchRecord& b : earlier) {
+    settings.analysis.signatures[b.id] = page_signature(b);
+  }
+  record.id = id;
+  const double misfit_limit = settings.analysis.notes.misfit_limit;
+  settings.analysis.notes = page_signature(record);
+  settings.analysis.notes.misfit_limit = misfit_limit;
+  settings.analysis.signatures[id] = settings.analysis.notes;
 }
 
 // A report of tables without a study (or one whose first batch never ended,
@@ -692,13 +697,13 @@ int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
 int run_batch(study::Study& db, const Options& options, const study::BatchRecord& record,
               const std::vector<RunEntry>& share, const SpeciesTable& species,
               RunnerSettings settings) {
-  sign_pages(settings, record);
   std::int64_t batch_id = 0;
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
   StudyStart before;
   if (study::Error error = read_start(db, record.se_limit, record.misfit_limit, before)) {
     return run_error(error.message);
   }
+  sign_pages(settings, record, batch_id, before.batches);
   const bool take_over_report = earlier_report(before);
   const std::map<study::Key, study::ConfigurationRecord>& stored = before.standing;
   for (const RunEntry& e : share) {

@@ -22,10 +22,12 @@ bool missing_page(const study::Stored& stored, const std::string& report);
 // `workdir` with their species rows, each replacing its old version only once complete.
 // Returns why a page could not be written, or empty; a configuration whose
 // inputs no longer fit is left without a page, and named in `undrawn`
-// (when given) with the reason.
+// (when given) with the reason. `fitted_by`, when given, holds the batch
+// that fitted each entry, whose facts (settings.signatures) sign its page.
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings,
-                        std::vector<std::string>* undrawn = nullptr);
+                        std::vector<std::string>* undrawn = nullptr,
+                        const std::vector<std::int64_t>* fitted_by = nullptr);
 
 }  // namespace batch

@@ -27,7 +27,10 @@ void StudyRows::add(const RunRowSource& source) {
   }
 }
 
-std::vector<CsvRow> StudyRows::models() const {
+void StudyRows::compare_tags(
+    const std::function<void(const std::string&, const std::string&,
+                             const std::vector<quality::Candidate>&, const quality::Comparison&)>&
+        visit) const {
   // Species and scenarios in the order first listed, each with its tags.
   std::vector<std::pair<std::string, std::string>> groups;
   std::map<std::pair<std::string, std::string>, std::vector<quality::Candidate>> candidates;
@@ -37,15 +40,34 @@ std::vector<CsvRow> StudyRows::models() const {
     if (added) groups.push_back(at->first);
     at->second.push_back({r.tag, r.reactions, {r.bins.begin(), r.bins.end()}});
   }
-  std::vector<CsvRow> rows;
   for (const auto& group : groups) {
     const std::vector<quality::Candidate>& tags = candidates.at(group);
     if (tags.size() < 2) continue;
-    for (CsvRow& row : models_rows(group.first, group.second, tags)) {
-      rows.push_back(std::move(row));
-    }
+    visit(group.first, group.second, tags, quality::compare_models(tags));
   }
+}
+
+std::vector<CsvRow> StudyRows::models() const {
+  std::vector<CsvRow> rows;
+  compare_tags([&](const std::string& species, const std::string& scenario,
+                   const std::vector<quality::Candidate>& tags, const quality::Comparison&) {
+    for (CsvRow& row : models_rows(species, scenario, tags)) rows.push_back(std::move(row));
+  });
   return rows;
+}
+
+std::vector<std::pair<study::Key, study::ModelRow>> StudyRows::model_records() const {
+  std::vector<std::pair<study::Key, study::ModelRow>> records;
+  compare_tags([&](const std::string& species, const std::string& scenario,
+                   const std::vector<quality::Candidate>& tags, const quality::Comparison& c) {
+    for (std::size_t n = 0; n < tags.size(); ++n) {
+      const quality::Score& score = c.scores[n];
+      records.push_back({{species, scenario, tags[n].tag},
+                         {score.rss, score.aic, score.free_count,
+                          static_cast<int>(n) == c.preferred}});
+    }
+  });
+  return records;
 }
 
 report::Study StudyRows::study(const std::string& report,

@@ -4,12 +4,16 @@
 // study the tables hold.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/csv.hpp"
 #include "batch/tables.hpp"
+#include "quality/models.hpp"
 #include "report/study_view.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 
@@ -27,6 +31,9 @@ class StudyRows {
   // The rows of models.csv: for every species and scenario fitted under more
   // than one tag, one row per tag (models_rows), in the order added.
   std::vector<CsvRow> models() const;
+  // The same comparison as the study's models rows, one per row of
+  // models.csv.
+  std::vector<std::pair<study::Key, study::ModelRow>> model_records() const;
   // The study view of the rows, flagged under the limits given, with the
   // batches that wrote them; a configuration links to its page when it has
   // numbers and the page is in `report`. Leaves no rows behind.
@@ -34,6 +41,11 @@ class StudyRows {
                       double se_limit, double misfit_limit);
 
  private:
+  // Calls `visit` with each species and scenario fitted under more than one
+  // tag: its tags and their comparison.
+  void compare_tags(const std::function<void(const std::string&, const std::string&,
+                                             const std::vector<quality::Candidate>&,
+                                             const quality::Comparison&)>& visit) const;
   std::vector<report::StudyRow> rows_;  // `linked` left to study()
 };
 

@@ -165,7 +165,9 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
       for (const study::BatchRecord& b : read.batches) batches[b.id] = &b;
     }
     read.places[s.record.key] = s.record.run;
-    const auto by = batches.find(s.record.batch);
+    // Its verdicts were judged under the limits of the batch that last
+    // checked it (a kept result keeps the batch that fitted it).
+    const auto by = batches.find(s.ran_by != 0 ? s.ran_by : s.record.batch);
     const bool fitted =
         s.record.state == state_name(State::succeeded) || s.record.state == state_name(State::kept);
     // A record that is not what was recorded (edited by hand, or joined
@@ -197,6 +199,17 @@ report::BatchRecord shown_batch(const study::BatchRecord& b) {
               std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
 }
 
+report::PageNotes page_signature(const study::BatchRecord& b) {
+  const report::BatchRecord shown = shown_batch(b);
+  report::PageNotes notes;
+  notes.batch = std::to_string(b.id);
+  notes.version = shown.version;
+  notes.command = shown.command;
+  notes.date = shown.started;
+  notes.host = shown.host;
+  return notes;
+}
+
 study::Error summarize_study(study::Study& db, Summary& summary) {
   std::vector<study::BatchRecord> batches;
   RecordedSpecies species;  // made once the batches are read, before the first configuration
@@ -225,6 +238,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   StudyRows rows;
   if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
   std::vector<RunEntry> missing;  // pages
+  std::vector<std::int64_t> missing_fitted_by;  // the batch that fitted each
   RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
   Tables one;  // one configuration's rows
@@ -242,10 +256,15 @@ std::string write_study_report(study::Study& db, const std::string& report,
     tables.add(one);
     rows.add(row);
     if (summary != nullptr) summary->add(row);
-    if (pages && missing_page(stored, report)) missing.push_back(entry);
+    if (pages && missing_page(stored, report)) {
+      missing.push_back(entry);
+      missing_fitted_by.push_back(stored.record.batch);
+    }
     return true;
   });
   if (read) return read.message;
+  // The tags compared go into the record as into models.csv.
+  if (study::Error error = db.set_models(rows.model_records())) return error.message;
   if (!species_used.empty()) {
     if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
         !error.empty()) {
@@ -258,7 +277,11 @@ std::string write_study_report(study::Study& db, const std::string& report,
   // then the tags compared and the index.
   auto views = [&] {
     std::string error;
-    if (pages) error = write_pages(report, workdir, missing, settings, undrawn);
+    if (pages) {
+      AnalysisSettings signed_by = settings;
+      for (const study::BatchRecord& b : recorded) signed_by.signatures[b.id] = page_signature(b);
+      error = write_pages(report, workdir, missing, signed_by, undrawn, &missing_fitted_by);
+    }
     if (error.empty()) {
       error = write_study_view(report, rows, std::move(batches), settings.se_limit,
                                settings.misfit_limit, pages);
