@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "run_program.hpp"
+#include "study/sha256.hpp"
 #include "study_records.hpp"
 
 namespace {
@@ -819,3 +820,115 @@ TEST_F(StudyTest, ReaderDuringAWriteSeesTheLastCommit) {
 }
 
 }  // namespace
+
+namespace {
+
+// What history holds of one configuration: its fits' batches and whether
+// each has its results file's bytes.
+std::vector<std::pair<std::int64_t, bool>> fits_of(const study::Snapshot& s, const study::Key& k) {
+  std::vector<std::pair<std::int64_t, bool>> fits;
+  for (const study::FitRecord& fit : s.history) {
+    if (fit.stored.record.key == k) fits.push_back({fit.stored.record.batch, fit.results.has_value()});
+  }
+  return fits;
+}
+
+}  // namespace
+
+// A fit made now adds to history; a result kept is matched to its fit by
+// the results file's digest (its batch stays the fitting one, the bytes
+// added when history lacked them) and adds none; a failure points to no
+// fit. Each recording by a batch is logged.
+TEST_F(StudyTest, HistoryKeepsEveryFitAndAKeptResultAddsNone) {
+  Study study = open_with_batch();
+  const study::Key k = key("TOL");
+  const std::string bytes = "results file\n";
+  study::ConfigurationRecord first = sample_configuration(k, 1, batch_, 1);
+  first.results_sha256 = study::sha256(bytes);
+  ASSERT_FALSE(study.record(first, sample_coefficients(1), sample_fits(1),
+                            {batch_, "", /*new_fit=*/true, std::string("not the file")}));
+  std::int64_t second_batch = 0;
+  ASSERT_FALSE(study.begin_batch(sample_batch(), second_batch));
+  study::ConfigurationRecord kept = first;
+  kept.state = "kept";
+  kept.batch = second_batch;
+  ASSERT_FALSE(study.record(kept, sample_coefficients(1), sample_fits(1),
+                            {second_batch, "", false, bytes}));
+  std::optional<study::Stored> found;
+  ASSERT_FALSE(study.find(k, found));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->record.batch, batch_);  // the fitting batch, not the keeping one
+  EXPECT_EQ(found->ran_by, second_batch);
+  study::Snapshot s;
+  ASSERT_FALSE(study.read_history(s));
+  // The bytes that were not the recorded file were not kept; the kept
+  // result's were, into the same fit.
+  EXPECT_EQ(fits_of(s, k), (std::vector<std::pair<std::int64_t, bool>>{{batch_, true}}));
+  EXPECT_EQ(*s.history[0].results, bytes);
+
+  std::int64_t third_batch = 0;
+  ASSERT_FALSE(study.begin_batch(sample_batch(), third_batch));
+  study::ConfigurationRecord refit = sample_configuration(k, 1, third_batch, 2);
+  ASSERT_FALSE(study.record(refit, sample_coefficients(2), sample_fits(2),
+                            {third_batch, "", true, std::nullopt}));
+  study::ConfigurationRecord failed = sample_configuration(k, 1, third_batch, 3);
+  failed.state = "failed";
+  failed.results_sha256.clear();
+  ASSERT_FALSE(study.record(failed, {}, {}, {third_batch, "", false, std::nullopt}));
+  ASSERT_FALSE(study.read_history(s));
+  EXPECT_EQ(fits_of(s, k),
+            (std::vector<std::pair<std::int64_t, bool>>{{batch_, true}, {third_batch, false}}));
+  ASSERT_EQ(s.history.size(), 2u);
+  // The first fit, whole: its rows' digest is that of what was recorded.
+  EXPECT_EQ(study::record_digest(s.history[0].stored),
+            study::record_digest({first, sample_coefficients(1), sample_fits(1), {}, {}}));
+  ASSERT_FALSE(study.find(k, found));
+  EXPECT_EQ(found->fit, 0);  // failed: no current fit
+  std::vector<std::string> log;
+  for (const study::LogRow& row : s.log) log.push_back(std::to_string(row.batch) + " " + row.action);
+  EXPECT_EQ(log, (std::vector<std::string>{std::to_string(batch_) + " fitted",
+                                           std::to_string(second_batch) + " kept",
+                                           std::to_string(third_batch) + " failed"}));
+}
+
+// A study of version 4: its current numbers become each configuration's
+// first fit (under its batch's limits, without the results file's bytes),
+// logged as its batch's; a configuration without coefficients has none.
+TEST_F(StudyTest, AVersionFourStudyIsUpgradedWithItsNumbersAsTheFirstFits) {
+  {
+    Study study = open_with_batch();
+    record(study, key("S1"), 1, 1);
+    record(study, key("S2"), 2, 2);
+    study::ConfigurationRecord failed = sample_configuration(key("S3"), 3, batch_, 3);
+    failed.state = "failed";
+    failed.results_sha256.clear();
+    ASSERT_FALSE(study.record(failed, {}, {}));
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, "DROP TABLE batch_log; DROP TABLE history_fits; DROP TABLE history_coefficients; "
+               "DROP TABLE history; ALTER TABLE configurations DROP COLUMN fit; "
+               "ALTER TABLE configurations DROP COLUMN ran_by; "
+               "ALTER TABLE batches DROP COLUMN kind; PRAGMA user_version = 4");
+  sqlite3_close(db);
+  Study study;
+  ASSERT_FALSE(Study::open(path(), study));
+  study::Snapshot s;
+  ASSERT_FALSE(study.read(s));
+  ASSERT_FALSE(study.read_history(s));
+  ASSERT_EQ(s.history.size(), 2u);
+  for (const study::FitRecord& fit : s.history) {
+    const study::Stored& now = s.configurations[fit.id - 1];
+    EXPECT_EQ(now.fit, fit.id);
+    EXPECT_EQ(fit.stored.record, now.record);
+    EXPECT_EQ(study::record_digest(fit.stored), study::record_digest(now));
+    EXPECT_EQ(fit.stored.record_sha256, now.record_sha256);
+    EXPECT_EQ(fit.se_limit, sample_batch().se_limit);
+    EXPECT_FALSE(fit.results.has_value());
+  }
+  EXPECT_EQ(s.configurations[2].fit, 0);
+  ASSERT_EQ(s.log.size(), 3u);
+  EXPECT_EQ(s.log[0].action, "fitted");
+  EXPECT_EQ(s.log[2].action, "failed");
+  EXPECT_EQ(s.batches[0].kind, study::kBatchKind);
+  EXPECT_FALSE(study.integrity_check());
+}

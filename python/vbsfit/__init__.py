@@ -21,8 +21,9 @@ import numpy as np
 from . import _vbsfit
 
 from .study import read_study
+from .compare import compare
 
-__all__ = ["fit", "read_inputs", "read_study", "FitResult", "BinFit", "TERMS",
+__all__ = ["fit", "read_inputs", "read_study", "compare", "FitResult", "BinFit", "TERMS",
            "DEFAULT_SE_LIMIT", "DEFAULT_MISFIT_LIMIT"]
 
 BINS = _vbsfit.BINS

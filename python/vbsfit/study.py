@@ -6,7 +6,7 @@ import sqlite3
 import urllib.parse
 import warnings
 
-SCHEMA_VERSION = 4  # PRAGMA user_version of the newest studies this module reads
+SCHEMA_VERSION = 5  # PRAGMA user_version of the newest studies this module reads
 # Version 1 lacks the runs' record_sha256 column; its studies are read as they are.
 OLDEST_SCHEMA_VERSION = 1
 # Versions before 4 kept each coefficient's flag ('determined', 'undetermined',

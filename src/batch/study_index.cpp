@@ -1,5 +1,6 @@
 #include "batch/study_index.hpp"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -77,6 +78,18 @@ report::Study StudyRows::study(const std::string& report,
   study.batches = std::move(batches);
   study.se_limit = se_limit;
   study.misfit_limit = misfit_limit;
+  for (const auto& [limits, count] : limits_) {
+    study.limits.push_back({limits.first, limits.second, count});
+  }
+  std::stable_sort(study.limits.begin(), study.limits.end(),
+                   [](const report::LimitsUsed& a, const report::LimitsUsed& b) {
+                     return a.configurations > b.configurations;
+                   });
+  if (!study.limits.empty()) {  // the sentence names those most were judged under
+    study.se_limit = study.limits.front().se_limit;
+    study.misfit_limit = study.limits.front().misfit_limit;
+  }
+  limits_.clear();
   study.rows = std::move(rows_);
   rows_.clear();
   for (report::StudyRow& r : study.rows) {

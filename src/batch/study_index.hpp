@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,10 @@ class StudyRows {
   // Room for `count` rows, so that the rows of a large study are not moved
   // (and held twice) as they grow.
   void reserve(std::size_t count) { rows_.reserve(count); }
+  // Counts a fitted configuration judged under these limits.
+  void count_limits(double se_limit, double misfit_limit) {
+    ++limits_[{se_limit, misfit_limit}];
+  }
   // The rows of models.csv: for every species and scenario fitted under more
   // than one tag, one row per tag (models_rows), in the order added.
   std::vector<CsvRow> models() const;
@@ -46,7 +51,8 @@ class StudyRows {
   void compare_tags(const std::function<void(const std::string&, const std::string&,
                                              const std::vector<quality::Candidate>&,
                                              const quality::Comparison&)>& visit) const;
-  std::vector<report::StudyRow> rows_;  // `linked` left to study()
+  std::vector<report::StudyRow> rows_;
+  std::map<std::pair<double, double>, int> limits_;  // (se, misfit) -> configurations  // `linked` left to study()
 };
 
 // The rows of `entries` with their `outcomes` (their species' rates), as

@@ -241,6 +241,7 @@ std::string write_study_report(study::Study& db, const std::string& report,
   std::vector<std::int64_t> missing_fitted_by;  // the batch that fitted each
   RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
+  std::map<std::int64_t, std::pair<double, double>> judged;  // batch -> its limits
   Tables one;  // one configuration's rows
   bool first = true;
   const study::Error read = db.read_each(recorded, [&](const study::Stored& stored) {
@@ -255,6 +256,13 @@ std::string write_study_report(study::Study& db, const std::string& report,
     add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
     rows.add(row);
+    if (!stored.coefficients.empty()) {
+      if (judged.empty()) {
+        for (const study::BatchRecord& b : recorded) judged[b.id] = {b.se_limit, b.misfit_limit};
+      }
+      const auto by = judged.find(stored.ran_by);
+      if (by != judged.end()) rows.count_limits(by->second.first, by->second.second);
+    }
     if (summary != nullptr) summary->add(row);
     if (pages && missing_page(stored, report)) {
       missing.push_back(entry);

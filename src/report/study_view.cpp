@@ -104,6 +104,25 @@ std::string totals(const Study& s) {
   return out;
 }
 
+// The warning that the verdicts were judged under more than one pair of
+// limits (batches over parts of the study with other --se-limit or
+// --misfit-limit), each with its count; empty when they were not.
+std::string mixed_limits(const Study& s) {
+  if (s.limits.size() < 2) return {};
+  std::string out =
+      "<p id=\"mixed-limits\"><strong>The verdicts were judged under different limits:</strong> ";
+  for (std::size_t n = 0; n < s.limits.size(); ++n) {
+    const LimitsUsed& l = s.limits[n];
+    out += (n > 0 ? "; " : "") + std::to_string(l.configurations) +
+           (l.configurations == 1 ? " configuration" : " configurations") +
+           " under a standard error limit of " + shown(l.se_limit, 6) +
+           " and a misfit limit of " + shown(l.misfit_limit, 3);
+  }
+  return out + ". The sentence above gives the limits most were judged under; run vbsfit-batch "
+               "over the whole study with one --se-limit and --misfit-limit to judge them "
+               "alike.</p>\n";
+}
+
 std::string meaning(const Study& s) {
   const std::string limit = shown(s.misfit_limit, 3);
   return "<p>Each coefficient has one verdict of four. It is <strong>undetermined</strong> "
@@ -119,7 +138,7 @@ std::string meaning(const Study& s) {
          "is <strong>trusted</strong> otherwise. When the data are noisy, the noise can hide that pattern: a bin "
          "not flagged is not proof that the model fits; compare the tags below. A "
          "<strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
-         "value: the model does not describe the data.</p>\n";
+         "value: the model does not describe the data.</p>\n" + mixed_limits(s);
 }
 // ---- not succeeded ----------------------------------------------------------
 

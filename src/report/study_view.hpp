@@ -106,6 +106,14 @@ struct BatchRecord {
   std::string version, command, started, ended, host, run_set;
 };
 
+// Limits the study's verdicts were judged under, and how many
+// configurations each judged.
+struct LimitsUsed {
+  double se_limit = 0.0;
+  double misfit_limit = 0.0;
+  int configurations = 0;
+};
+
 struct Study {
   std::vector<StudyRow> rows;            // in the order the study lists them
   std::vector<std::string> scenarios;    // the order of scenarios; empty: first seen, or
@@ -113,6 +121,9 @@ struct Study {
   std::vector<BatchRecord> batches;
   double se_limit = quality::kDefaultSeLimit;
   double misfit_limit = 0.2;             // the limit the misfit flags were set with
+  // Every pair of limits the configurations were judged under, most used
+  // first; more than one: the page warns that they differ (p#mixed-limits).
+  std::vector<LimitsUsed> limits;
 };
 
 // The index page. Hooks: p#totals with span[data-total] counts

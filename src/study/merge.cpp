@@ -288,6 +288,15 @@ Error join(const std::vector<Share>& read, Snapshot& joined) {
       copy.record.batch = renumbered[c.batch];
       copy.ran_by = renumbered[stored.ran_by];
       copy.fit = fit_of(stored.fit);
+      if (copy.fit == 0 && !copy.coefficients.empty() && !c.results_sha256.empty()) {
+        // A share of version 4 keeps no history: its numbers become the
+        // configuration's first fit, as an upgrade makes them.
+        FitRecord first{static_cast<std::int64_t>(joined.history.size()) + 1, copy,
+                        share.claim->se_limit, share.claim->misfit_limit, std::nullopt};
+        first.stored.model.reset();
+        copy.fit = first.id;
+        joined.history.push_back(std::move(first));
+      }
       chosen[c.key] = {joined.configurations.size(), &share};
       joined.configurations.push_back(std::move(copy));
     }
