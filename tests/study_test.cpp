@@ -866,6 +866,14 @@ TEST_F(StudyTest, HistoryKeepsEveryFitAndAKeptResultAddsNone) {
   EXPECT_EQ(fits_of(s, k), (std::vector<std::pair<std::int64_t, bool>>{{batch_, true}}));
   EXPECT_EQ(*s.history[0].results, bytes);
 
+  // Judged anew (other verdicts, the same file): the configuration shows
+  // them, its fit keeps the rows it was recorded with (checked below).
+  std::vector<study::CoefficientRow> rejudged = sample_coefficients(1);
+  for (study::CoefficientRow& row : rejudged) row.flag = "undetermined";
+  ASSERT_FALSE(study.record(kept, rejudged, sample_fits(1), {second_batch, "", false, bytes}));
+  ASSERT_FALSE(study.find(k, found));
+  EXPECT_EQ(found->coefficients.front().flag, "undetermined");
+
   std::int64_t third_batch = 0;
   ASSERT_FALSE(study.begin_batch(sample_batch(), third_batch));
   study::ConfigurationRecord refit = sample_configuration(k, 1, third_batch, 2);
@@ -884,6 +892,13 @@ TEST_F(StudyTest, HistoryKeepsEveryFitAndAKeptResultAddsNone) {
             study::record_digest({first, sample_coefficients(1), sample_fits(1), {}, {}}));
   ASSERT_FALSE(study.find(k, found));
   EXPECT_EQ(found->fit, 0);  // failed: no current fit
+  // Forgotten, the refit stays in history with its rows.
+  std::vector<study::Key> removed;
+  ASSERT_FALSE(study.forget({k}, removed));
+  ASSERT_FALSE(study.read_history(s));
+  ASSERT_EQ(s.history.size(), 2u);
+  EXPECT_EQ(study::record_digest(s.history[1].stored),
+            study::record_digest({refit, sample_coefficients(2), sample_fits(2), {}, {}}));
   std::vector<std::string> log;
   for (const study::LogRow& row : s.log) log.push_back(std::to_string(row.batch) + " " + row.action);
   EXPECT_EQ(log, (std::vector<std::string>{std::to_string(batch_) + " fitted",

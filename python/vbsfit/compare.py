@@ -49,9 +49,14 @@ def _batch_side(report_dir, batch):
             current[(species, scenario, tag)] = fit
         fits = {fit: key for key, fit in current.items() if fit is not None}
         side = {}
+        # A fit's rows are in history once they changed; until then they are
+        # those of the configuration it is current for.
         for fit, target_bin, term, value, se, flag in db.execute(
                 "SELECT fit, target_bin, term, coefficient, standard_error, flag "
-                "FROM history_coefficients"):
+                "FROM history_coefficients UNION ALL "
+                "SELECT c.fit, t.target_bin, t.term, t.coefficient, t.standard_error, t.flag "
+                "FROM coefficients t JOIN configurations c USING (species, scenario, tag) "
+                "WHERE c.fit IS NOT NULL AND c.fit NOT IN (SELECT fit FROM history_coefficients)"):
             if fit in fits:
                 side.setdefault(fits[fit], {})[(target_bin, term)] = (value, se, flag)
         db.execute("COMMIT")

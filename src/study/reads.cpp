@@ -198,19 +198,27 @@ namespace {
 
 // Reads the rows of each fit in history into `history` (by id, as `index`
 // places them): `Row` from `table` after the fit's id.
+constexpr std::string_view kFitKey[] = {"fit"};
+
 template <typename Row>
 bool read_fit_rows(sqlite3* db, const std::string& table, const std::string& order,
                    std::span<const Column<Row>> columns,
                    const std::map<std::int64_t, std::size_t>& index, std::vector<FitRecord>& history,
                    std::vector<Row> Stored::*rows) {
-  constexpr std::string_view kFit[] = {"fit"};
-  Statement query(db, "SELECT " + column_list<Row>(kFit, columns) + " FROM " + table +
-                          " ORDER BY fit, " + order);
+  // A fit's rows are in history once they changed; until then they are
+  // those of the configuration it is current for.
+  std::string current;
+  for (const Column<Row>& c : columns) current += ", t." + std::string(c.name);
+  Statement query(db, "SELECT fit, * FROM (SELECT " + column_list<Row>(kFitKey, columns) +
+                          " FROM history_" + table + " UNION ALL SELECT c.fit" + current +
+                          " FROM " + table + " t JOIN configurations c USING (species, scenario, "
+                          "tag) WHERE c.fit IS NOT NULL AND c.fit NOT IN (SELECT fit FROM "
+                          "history_" + table + ")) ORDER BY fit, " + order);
   if constexpr (std::is_same_v<Row, CoefficientRow>) query.bind(1, config::term_label(0));
   while (query.row()) {
     const auto at = index.find(query.integer64(0));
     if (at == index.end()) continue;  // the foreign keys rule this out
-    read_row<Row>(query, 1, columns, (history[at->second].stored.*rows).emplace_back());
+    read_row<Row>(query, 2, columns, (history[at->second].stored.*rows).emplace_back());
   }
   return query.done();
 }
@@ -245,10 +253,10 @@ Error Study::read_history(Snapshot& snapshot, bool with_results) {
       index[fit.id] = history.size() - 1;
     }
     if (!query.done()) return Error{sqlite_says(db_)};
-    if (!read_fit_rows<CoefficientRow>(db_, "history_coefficients", "target_bin, term <> ?1, term",
+    if (!read_fit_rows<CoefficientRow>(db_, "coefficients", "target_bin, term <> ?1, term",
                                        kCoefficientColumns, index, history,
                                        &Stored::coefficients) ||
-        !read_fit_rows<FitRow>(db_, "history_fits", "target_bin", kFitColumns, index, history,
+        !read_fit_rows<FitRow>(db_, "fits", "target_bin", kFitColumns, index, history,
                                &Stored::fits)) {
       return Error{sqlite_says(db_)};
     }

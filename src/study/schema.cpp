@@ -450,7 +450,8 @@ Error Study::create_tables() {
 // A study of version 4 (or before, once brought to 4) to version 5: the
 // history tables made, and each configuration with a results file and
 // coefficients given its current numbers as its first fit, under its
-// batch's limits, its results file's bytes not known yet; then the log of
+// batch's limits, its results file's bytes not known yet (its rows stay the
+// configuration's until they change: Study::keep_rows); then the log of
 // what each configuration's batch did to it, and every configuration's
 // fit and ran_by.
 static std::vector<std::string> history_steps() {
@@ -459,14 +460,6 @@ static std::vector<std::string> history_steps() {
   for (const Column<ConfigurationRecord>& c : kConfigurationColumns) {
     prefixed += (prefixed.empty() ? "c." : ", c.") + std::string(c.name);
   }
-  const std::string coefficients = column_list<CoefficientRow>({}, kCoefficientColumns);
-  const std::string fits = column_list<FitRow>({}, kFitColumns);
-  std::string coefficients_of_x, fits_of_x;  // x.target_bin, ...
-  for (const Column<CoefficientRow>& c : kCoefficientColumns) {
-    coefficients_of_x += ", x." + std::string(c.name);
-  }
-  for (const Column<FitRow>& c : kFitColumns) fits_of_x += ", x." + std::string(c.name);
-  const std::string of_key = "h.species = x.species AND h.scenario = x.scenario AND h.tag = x.tag";
   std::vector<std::string> steps = {
       "ALTER TABLE batches ADD COLUMN kind TEXT",
       "ALTER TABLE configurations ADD COLUMN fit INTEGER",
@@ -478,10 +471,6 @@ static std::vector<std::string> history_steps() {
           "batches b ON b.id = c.batch WHERE c.results_sha256 IS NOT NULL AND EXISTS (SELECT 1 "
           "FROM coefficients k WHERE k.species = c.species AND k.scenario = c.scenario AND "
           "k.tag = c.tag) ORDER BY c.run, c.species, c.scenario, c.tag",
-      "INSERT INTO history_coefficients (fit, " + coefficients + ") SELECT h.id" +
-          coefficients_of_x + " FROM coefficients x JOIN history h ON " + of_key,
-      "INSERT INTO history_fits (fit, " + fits + ") SELECT h.id" + fits_of_x +
-          " FROM fits x JOIN history h ON " + of_key,
       "UPDATE configurations SET ran_by = batch, fit = (SELECT h.id FROM history h WHERE "
       "h.species = configurations.species AND h.scenario = configurations.scenario AND "
       "h.tag = configurations.tag)",

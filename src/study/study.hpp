@@ -385,7 +385,14 @@ class Study {
   Error insert_model(const Key& key, const ModelRow& model);
   // Inserts a fit into history (with the given id, or a new one); its id
   // in `id`.
-  Error insert_fit(const FitRecord& fit, std::optional<std::int64_t> given, std::int64_t& id);
+  // `with_rows`: its coefficients and fits too; without, they are the
+  // configuration's own rows while it is current (keep_rows moves them).
+  Error insert_fit(const FitRecord& fit, std::optional<std::int64_t> given, std::int64_t& id,
+                   bool with_rows = true);
+  // Before `current`'s rows are replaced by `next`'s (or removed: null),
+  // history takes a copy of them for its fit, unless `next` is the same fit
+  // with the same rows or history holds them already.
+  Error keep_rows(const Stored& current, const Stored* next);
   Error insert_log(const LogRow& row);
   Error delete_configuration(const Key& key, int* removed);
   Error upgrade();

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -133,8 +134,30 @@ bool insert_fit_rows(sqlite3* db, std::string_view table, std::span<const Column
 
 }  // namespace
 
+// Whether two fits have the same coefficients and fits rows, bit for bit.
+static bool same_rows(const Stored& a, const Stored& b) {
+  return record_digest({{}, a.coefficients, a.fits, std::nullopt, {}}) ==
+         record_digest({{}, b.coefficients, b.fits, std::nullopt, {}});
+}
+
+Error Study::keep_rows(const Stored& current, const Stored* next) {
+  if (current.fit == 0) return {};
+  if (next != nullptr && next->fit == current.fit && same_rows(current, *next)) return {};
+  Statement held(db_, "SELECT 1 FROM history_coefficients WHERE fit = ?1 UNION ALL "
+                      "SELECT 1 FROM history_fits WHERE fit = ?1 LIMIT 1");
+  held.bind(1, current.fit);
+  if (held.row()) return {};  // they were kept before they first changed
+  if (!held.done() ||
+      !insert_fit_rows<CoefficientRow>(db_, "history_coefficients", kCoefficientColumns,
+                                       current.fit, current.coefficients) ||
+      !insert_fit_rows<FitRow>(db_, "history_fits", kFitColumns, current.fit, current.fits)) {
+    return failure("keep the fit of " + display_name(current.record.key) + " in");
+  }
+  return {};
+}
+
 Error Study::insert_fit(const FitRecord& fit, std::optional<std::int64_t> given,
-                        std::int64_t& id) {
+                        std::int64_t& id, bool with_rows) {
   const Stored& stored = fit.stored;
   const std::string what = "record a fit of " + display_name(stored.record.key) + " in";
   constexpr std::string_view kId[] = {"id"};
@@ -150,6 +173,7 @@ Error Study::insert_fit(const FitRecord& fit, std::optional<std::int64_t> given,
   if (fit.results) insert.bind_blob(after + 3, *fit.results);
   if (!insert.done()) return failure(what);
   id = sqlite3_last_insert_rowid(db_);
+  if (!with_rows) return {};
   if (!insert_fit_rows<CoefficientRow>(db_, "history_coefficients", kCoefficientColumns, id,
                                        stored.coefficients) ||
       !insert_fit_rows<FitRow>(db_, "history_fits", kFitColumns, id, stored.fits)) {
@@ -188,7 +212,15 @@ Error Study::record(const ConfigurationRecord& configuration,
   const Key& key = configuration.key;
   const std::string what = "record " + config::printable(display_name(key)) + " in";
   return transaction(what, [&]() -> Error {
-    if (Error e = delete_configuration(key, nullptr)) return e;
+    // What the configuration holds now: its current fit's rows, which
+    // history takes over below when they are about to change.
+    std::optional<Stored> before;
+    if (Error e = read_configurations(db_, version_, &key, [&](Stored& s) {
+          before = std::move(s);
+          return false;
+        })) {
+      return failure(what);
+    }
     Stored stored{configuration, coefficients, fits, std::nullopt, {}};
     stored.ran_by = recording.batch != 0 ? recording.batch : configuration.batch;
     const std::string digest = record_digest(stored);
@@ -231,8 +263,12 @@ Error Study::record(const ConfigurationRecord& configuration,
         fit.se_limit = limits.real(0);
         fit.misfit_limit = limits.real(1);
       }
-      if (Error e = insert_fit(fit, std::nullopt, stored.fit)) return e;
+      if (Error e = insert_fit(fit, std::nullopt, stored.fit, /*with_rows=*/false)) return e;
     }
+    if (before) {
+      if (Error e = keep_rows(*before, &stored)) return e;
+    }
+    if (Error e = delete_configuration(key, nullptr)) return e;
     Error inserted = insert_configuration(stored, digest);
     if (!inserted && recording.batch != 0) {
       const std::string action =
@@ -290,6 +326,19 @@ Error Study::forget(const std::vector<Key>& keys, std::vector<Key>& removed,
       batch = sqlite3_last_insert_rowid(db_);
     }
     for (const Key& key : held) {
+      if (!with_history) {
+        // Its fit stays in history, rows and all.
+        std::optional<Stored> current;
+        if (Error e = read_configurations(db_, version_, &key, [&](Stored& s) {
+              current = std::move(s);
+              return false;
+            })) {
+          return failure("forget configurations in");
+        }
+        if (current) {
+          if (Error e = keep_rows(*current, nullptr)) return e;
+        }
+      }
       if (Error e = delete_configuration(key, nullptr)) return e;
       if (with_history) {
         Statement remove(db_, "DELETE FROM history WHERE species = ?1 AND scenario = ?2 AND "
@@ -318,9 +367,16 @@ Error Study::write_snapshot(const Snapshot& snapshot) {
       if (Error e = insert_batch(batch, batch.id)) return e;
       if (Error e = insert_species(batch.id, batch.species)) return e;
     }
+    std::map<std::int64_t, const Stored*> current;  // fit -> the configuration it is current for
+    for (const Stored& stored : snapshot.configurations) {
+      if (stored.fit != 0) current[stored.fit] = &stored;
+    }
     for (const FitRecord& fit : snapshot.history) {
+      const auto at = current.find(fit.id);
+      const bool held_by_configuration =
+          at != current.end() && same_rows(fit.stored, *at->second);
       std::int64_t id = 0;
-      if (Error e = insert_fit(fit, fit.id, id)) return e;
+      if (Error e = insert_fit(fit, fit.id, id, !held_by_configuration)) return e;
     }
     for (const Stored& stored : snapshot.configurations) {
       if (Error e = insert_configuration(stored, stored.record_sha256)) return e;
