@@ -193,10 +193,15 @@ std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& k
 }
 
 report::BatchRecord shown_batch(const study::BatchRecord& b) {
+  std::string what = std::to_string(b.run_set_size) + " configurations, share " +
+                     std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count);
+  if (b.kind == study::kMergeKind) {
+    what = "merge of the shares of " + std::to_string(b.run_set_size) + " configurations";
+  } else if (b.kind == study::kForgetKind) {
+    what = "forget, of a run set of " + std::to_string(b.run_set_size) + " configurations";
+  }
   return {b.program_version + (b.source_revision.empty() ? "" : " (" + b.source_revision + ")"),
-          command_text(b.command_line), b.started, b.ended, b.host,
-          std::to_string(b.run_set_size) + " configurations, share " +
-              std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
+          command_text(b.command_line), b.started, b.ended, b.host, std::move(what)};
 }
 
 report::PageNotes page_signature(const study::BatchRecord& b) {

@@ -99,7 +99,7 @@ std::string change_chart(const std::vector<const ComparedCoefficient*>& changed)
     double& at = largest[{r->bin, r->term}];
     at = std::max(at, x);
   }
-  constexpr double kBar = 12, kLeft = 40, kTop = 10, kHeight = 120;
+  constexpr double kBar = 12, kLeft = 70, kTop = 16, kHeight = 120;
   constexpr int kTerms = 7, kBins = 6;
   double top = 1.0;  // log10(1 + 9): a change of 9 SE fills the chart unless more is shown
   for (const auto& [at, x] : largest) top = std::max(top, std::log10(1.0 + std::min(x, 1e12)));
@@ -108,14 +108,17 @@ std::string change_chart(const std::vector<const ComparedCoefficient*>& changed)
                     "\" height=\"" + coordinate(kTop + kHeight + 40) + "\" viewBox=\"0 0 " +
                     coordinate(width) + " " + coordinate(kTop + kHeight + 40) +
                     "\">\n<title>The largest change in standard errors per coefficient</title>\n";
-  for (double tick : {0.0, 1.0, 10.0, 100.0, 1000.0}) {
+  out += "<text x=\"4\" y=\"" + coordinate(kTop - 1) +
+         "\" font-size=\"10\">|change| / SE</text>\n";
+  for (double tick = 0.0; tick <= 1e12; tick = tick == 0.0 ? 10.0 : tick * 10.0) {
     const double level = std::log10(1.0 + tick) / top;
     if (level > 1.0) break;
     const double y = kTop + kHeight * (1.0 - level);
     out += "<line x1=\"" + coordinate(kLeft) + "\" x2=\"" + coordinate(width - 10) + "\" y1=\"" +
            coordinate(y) + "\" y2=\"" + coordinate(y) + "\" stroke=\"#ddd\"/><text x=\"" +
            coordinate(kLeft - 4) + "\" y=\"" + coordinate(y + 4) +
-           "\" text-anchor=\"end\" font-size=\"10\">" + shown(tick, 3) + "</text>\n";
+           "\" text-anchor=\"end\" font-size=\"10\">" +
+           std::to_string(static_cast<long long>(tick)) + "</text>\n";
   }
   for (int bin = 1; bin <= kBins; ++bin) {
     const double x0 = kLeft + (bin - 1) * (kTerms * kBar + kBar);
