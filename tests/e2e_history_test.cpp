@@ -137,6 +137,34 @@ TEST_F(History, AKeepOnlyRerunLeavesEachFittingBatchAndAddsNoFit) {
   for (const study::LogRow& row : snapshot.log) actions[row.batch].insert(row.action);
   EXPECT_EQ(actions[1], (std::multiset<std::string>{"fitted", "fitted", "fitted"}));
   EXPECT_EQ(actions[2], (std::multiset<std::string>{"kept", "kept", "kept"}));
+  // The tags compared are in the record as in models.csv.
+  std::size_t models = 0;
+  for (const study::Stored& s : snapshot.configurations) models += s.model.has_value();
+  EXPECT_EQ(models, read_table(report() / batch::kModelsTable).size() - 1);
+  EXPECT_EQ(models, 2u);
+}
+
+// One configuration judged again under another limit: each fit keeps the
+// limits it was judged under, and the index says the study's verdicts were
+// judged under two, with how many configurations each.
+TEST_F(History, TheIndexWarnsWhenVerdictsWereJudgedUnderDifferentLimits) {
+  ASSERT_EQ(batch({"--plan", "../study.plan"}).exit_status, 0);
+  std::string index = read_file(report() / batch::kIndexPage);
+  EXPECT_EQ(index.find("id=\"mixed-limits\""), std::string::npos);
+  const ProgramRun one = batch({"--species", "API_OH", "--se-limit", "0.01"});
+  ASSERT_NE(one.exit_status, 2) << one.err;
+  index = read_file(report() / batch::kIndexPage);
+  const std::size_t at = index.find("<p id=\"mixed-limits\">");
+  ASSERT_NE(at, std::string::npos);
+  const std::string warning = index.substr(at, index.find("</p>", at) - at);
+  EXPECT_NE(warning.find("2 configurations under a standard error limit of 0.1 and a misfit "
+                         "limit of 0.2; 1 configuration under a standard error limit of 0.01"),
+            std::string::npos)
+      << warning;
+  EXPECT_NE(index.find("exceeds 0.1 or its column"), std::string::npos);  // as most were judged
+  const study::Snapshot snapshot = recorded(report());
+  ASSERT_EQ(snapshot.history.size(), 3u);  // a keep under another limit adds no fit
+  for (const study::FitRecord& fit : snapshot.history) EXPECT_EQ(fit.se_limit, 0.1);
 }
 
 TEST_F(History, ForgetOfNothingHeldIsAnErrorAndForgetWithHistoryRemovesEarlierFits) {
