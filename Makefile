@@ -37,11 +37,15 @@ program: configure
 	@$(call quiet_build,$(BUILD),--target vbsfit vbsfit-batch vbsgen)
 
 # The Python module for /usr/bin/python3, importable from $(BUILD)/python
-# (PYTHONPATH=$(BUILD)/python); README "From Python" says how to install it.
+# (PYTHONPATH=$(BUILD)/python), and the programs examples/study.ipynb runs;
+# README "From Python" says how to install it. Quiet as the build is: the
+# import is tried, and the line to use it shown.
 python: configure
 	@tools/deps.sh python
-	cmake --build $(BUILD) -j $(JOBS) --target vbsfit_python
-	@echo "PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 -c 'import vbsfit'"
+	@$(call quiet_build,$(BUILD),--target vbsfit_python vbsfit-batch vbsgen)
+	@PYTHONPATH=$(BUILD)/python /usr/bin/python3 -c 'import vbsfit'
+	@echo "--- vbsfit for /usr/bin/python3 is in $(BUILD)/python; import it with"
+	@echo "    PYTHONPATH=$(BUILD)/python /usr/bin/python3 (examples/study.ipynb shows it at work)"
 
 # Runs the fit on a scratch copy of the bundled example, so it can be run
 # again: vbsfit in run/, then vbsfit-batch in batch/ beside it. Prints the

@@ -118,7 +118,7 @@ def main():
                                                   seed, ideal)
                         inputs = vbsfit.read_inputs(workdir, species, "0.1")
                     for tag in FIT_TAGS:
-                        tallies[tag].add(vbsfit.fit(**inputs, species=species, tag=tag), truth)
+                        tallies[tag].add(vbsfit.fit(**inputs, tag=tag), truth)
             for tag in FIT_TAGS:
                 layout = "ideal" if ideal else "standard"
                 print(f"{layout:8s} {noise:6.3%} {tag:7s} {tallies[tag].row()}", flush=True)

@@ -68,6 +68,8 @@ TEST(Summary, SaysEachKindOfOutcomeOnItsOwnLine) {
             "  stale: OLE2_OH/0.1/no6: its results file is stale\n"
             "  note: OLE2_OH/1/allgas: vbsfit-batch: a note\n"
             "  failed: NOSUCH/1/allgas: could not start\n"
+            "  failed configurations stay in the study until they are fitted; --forget with a "
+            "run set of only them (--species, --scenario, --tag or --plan) removes them\n"
             "  not in the species table, run with the default rate constants: NOSUCH (2)\n"
             "  warning: input files with more than 1441 records, of which the fit used the "
             "first 1441: API_OH/1/allgas (1500)\n"

@@ -171,6 +171,41 @@ TEST(ConfigNames, TagsThatDifferFromARuleOnlyByCaseOrSeparatorsMeanTheRule) {
   for (const auto& c : cases) EXPECT_EQ(config::tag_meant(c.tag), c.meant) << c.tag;
 }
 
+TEST(ConfigNames, TagsNearATagNameAreWarnedOfAndMisspeltRulesRefused) {
+  const struct {
+    const char* tag;
+    std::string warning;
+    std::string refusal;
+  } cases[] = {
+      {"alllgas", "the tag 'alllgas' is none of allgas, static, no56 and no6: it runs every "
+                  "reaction, as a label of its own; did you mean allgas?", ""},
+      {"no66", "the tag 'no66' is none of allgas, static, no56 and no6: it runs every "
+               "reaction, as a label of its own; did you mean no56 or no6?", ""},
+      {"allgas", "", ""}, {"no6", "", ""}, {"no6  ", "", ""}, {"winter", "", ""},
+      {"No6", "",
+       "the tag 'No6' is not the tag rule no6; did you mean no6? (tags are case-sensitive; "
+       "only static, no56 and no6 change the rate constants)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(config::tag_warning(c.tag), c.warning) << c.tag;
+    EXPECT_EQ(config::tag_refusal(c.tag), c.refusal) << c.tag;
+  }
+}
+
+TEST(ConfigNames, UnknownSpeciesSuggestsFromTheFileRowsAndTheBuiltInTable) {
+  const std::string_view file[] = {"LIMONENE"};
+  const struct {
+    const char* species;
+    std::string message;
+  } cases[] = {
+      {"api_oh", "the species 'api_oh' is in no species table; did you mean API_OH?"},
+      {"LIMONEN", "the species 'LIMONEN' is in no species table; did you mean LIMONENE?"},
+      {"BENZENE", "the species 'BENZENE' is in no species table"},
+      {"a\x01", "the species 'a\\x01' is in no species table"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(config::unknown_species(c.species, file), c.message);
+}
+
 TEST(ConfigNames, NamesMustBeUtf8) {
   const struct {
     std::string_view text;

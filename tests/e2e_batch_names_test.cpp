@@ -159,6 +159,71 @@ TEST_F(BatchNames, AFileRowReplacesTheBuiltInOneAndTheSummarySaysSo) {
             std::string::npos);
 }
 
+TEST_F(BatchNames, ATableStartedFromListSpeciesReplacesNothingWorthAWord) {
+  const auto listed = batch({"--list-species"});
+  ASSERT_EQ(listed.exit_status, 0);
+  write_file(run_dir() / "species.csv", listed.out);
+  const auto run = batch({"--species-table", "species.csv"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err.find("used in place of the built-in"), std::string::npos) << run.err;
+  // The record still says where the row came from.
+  const auto runs = read_table(report() / "runs.csv");
+  EXPECT_EQ(run_row(runs, "OLE2_OH", "0.1", "allgas")[column(runs, "species_source")],
+            "file-replaces-built-in");
+}
+
+TEST_F(BatchNames, ATagOneEditFromATagNameRunsWithAWarning) {
+  const struct {
+    const char* tags;
+    const char* warning;  // empty: none
+  } cases[] = {
+      {"alllgas", "vbsfit-batch: warning: the tag 'alllgas' is none of allgas, static, no56 "
+                  "and no6: it runs every reaction, as a label of its own; did you mean allgas?\n"},
+      {"no66", "did you mean no56 or no6?\n"},
+      {"allgas,no6,winter", ""},
+  };
+  for (const auto& c : cases) {
+    // Two species: a tag is warned of once, not per configuration.
+    const auto run = batch({"--species", "OLE2_OH,TOL", "--tag", c.tags, "--dry-run"});
+    EXPECT_EQ(run.exit_status, 0) << c.tags;
+    if (*c.warning == 0) {
+      EXPECT_EQ(run.err, "") << c.tags;
+      continue;
+    }
+    EXPECT_NE(run.err.find(c.warning), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("warning"), run.err.rfind("warning")) << "warned once: " << run.err;
+  }
+}
+
+TEST_F(BatchNames, AWorkdirOneLevelTooHighSaysWhereTheWorkingDirectoryBelongs) {
+  ASSERT_TRUE(fs::is_directory(root() / "INPUTS_ODE"));
+  const auto run = batch({"--workdir", ".."});
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.first_err_line(),
+            "vbsfit-batch: --workdir .. holds INPUTS_ODE, but a run looks for its inputs in "
+            "../INPUTS_ODE beside its working directory (here ../../INPUTS_ODE); the working "
+            "directory should be a directory in .. beside ../INPUTS_ODE, such as ../batch: "
+            "mkdir -p ../batch/FITS and give --workdir ../batch");
+  EXPECT_FALSE(fs::exists(root() / "batch"));
+  EXPECT_FALSE(fs::exists(root() / "FITS"));
+}
+
+TEST_F(BatchNames, FailedConfigurationsAreToldHowToLeaveTheStudy) {
+  const auto run = batch({"--scenario", "0,1"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("vbsfit-batch: 2 configurations: 0 succeeded, 0 kept, 2 failed\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("\n  failed configurations stay in the study until they are fitted; "
+                         "--forget with a run set of only them (--species, --scenario, --tag or "
+                         "--plan) removes them\n"),
+            std::string::npos)
+      << run.err;
+  const auto forgot = batch({"--scenario", "0,1", "--forget"});
+  EXPECT_EQ(forgot.exit_status, 0) << forgot.err;
+  EXPECT_EQ(read_table(report() / "runs.csv").size(), 1u);  // the header alone
+}
+
 TEST_F(BatchNames, AllowUnknownSpeciesRunsWithTheDefaultConstantsAndSaysSo) {
   const auto run = batch({"--species", "ABCDEFGHIJ", "--scenario", "NOX_LABEL_20_CHARS__",
                           "--allow-unknown-species"});

@@ -310,6 +310,8 @@ TEST_F(Batch, AFailingConfigurationStaysInItsRowAndDisturbsNoOther) {
             "  stale: OLE2_OH/0.1/no6: " + stale + "\n" +
             "  failed: ideal/0.1/allgas: vbsfit-batch: cannot create "
             "./vbsfit-report/runs/ideal,0.1,allgas.stdout: Is a directory\n"
+            "  failed configurations stay in the study until they are fitted; --forget with a "
+            "run set of only them (--species, --scenario, --tag or --plan) removes them\n"
             "  2 coefficients undetermined in 1 of 2 configurations; see the report\n"
             "  6 target bins in 1 configuration misfit: the model does not describe their data "
             "(residuals' lag-1 autocorrelation above 0.2); see the report\n"

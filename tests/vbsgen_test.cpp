@@ -378,7 +378,9 @@ TEST(VbsgenTool, BadInputGivesAClearMessageAndWritesNothing) {
        "case-sensitive"},
       {{"--species", "ole2oh"}, 2, "vbsgen: --species 'ole2oh' is in no species table; did you "
                                    "mean OLE2_OH or OLE1_OH?"},
-      {{"--tag", "NO_6"}, 2, "vbsgen: --tag 'NO_6' is not the tag rule no6; did you mean no6?"},
+      {{"--tag", "NO_6"},
+       2,
+       "vbsgen: --tag: the tag 'NO_6' is not the tag rule no6; did you mean no6?"},
       {{"--species", "NEW", "--species-table", "."},
        2,
        "vbsgen: cannot read the species table '.': it is a directory"},
@@ -463,6 +465,14 @@ TEST(VbsgenTool, SpeciesOfATableFileAndUnknownOnesWhenAllowed) {
   auto unknown = vbsgen_run(dir.path(), {"--species", "ZZZ", "--allow-unknown-species"});
   EXPECT_EQ(unknown.exit_status, 0) << unknown.err;
   EXPECT_NE(unknown.out.find("KP 1.999999949475750E-005"), std::string::npos) << unknown.out;
+  // A tag one edit from a tag name is a label of its own, with a warning.
+  auto near = vbsgen_run(dir.path(), {"--tag", "no5", "--output", "d"});
+  EXPECT_EQ(near.exit_status, 0) << near.err;
+  EXPECT_NE(near.err.find("vbsgen: warning: the tag 'no5' is none of allgas, static, no56 and "
+                          "no6: it runs every reaction, as a label of its own; did you mean no56 "
+                          "or no6?\n"),
+            std::string::npos)
+      << near.err;
 }
 
 TEST(VbsgenTool, VersionAndHelpThatCannotBeWritten) {

@@ -5,14 +5,17 @@
 #
 #   tools/deps.sh build   what building vbsfit-batch needs (Eigen, SQLite)
 #   tools/deps.sh python  that, plus what the Python module needs (for
-#                         /usr/bin/python3: pybind11, NumPy, pytest)
-#   tools/deps.sh check   all of these, plus what the browser and cluster tests use
+#                         /usr/bin/python3: pybind11, NumPy, pytest, and pandas
+#                         and Matplotlib for its tables and figures)
+#   tools/deps.sh check   all of these, plus what the browser and cluster tests
+#                         and the example notebook (Jupyter) use
 #   tools/deps.sh fuzz    what building the fuzz targets needs (clang, libFuzzer)
 set -euo pipefail
 
 build_packages=(libeigen3-dev libsqlite3-dev)
-python_packages=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest)
-check_packages=(chromium slurmctld slurmd slurm-client munge)
+python_packages=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
+                 python3-pandas python3-matplotlib)
+check_packages=(chromium slurmctld slurmd slurm-client munge jupyter-nbconvert python3-ipykernel)
 fuzz_packages=(clang-14 libclang-rt-14-dev)
 
 case "${1:-check}" in

@@ -177,7 +177,8 @@ constexpr OptionRow kOptions[] = {
      "\"static\" sets every K(j) to 0, \"no56\" K(5) and K(6),\n"
      "\"no6\" K(6); a term ajr with K(j) = 0 has no effect and\n"
      "cannot be recovered by a fit; a tag that differs from\n"
-     "these only in case, '-' or '_' is refused"},
+     "these only in case, '-' or '_' is refused, and one a\n"
+     "single edit from one of them or allgas is warned of"},
     {"layout", '\0', batch::OptionValue::required, "LAYOUT",
      [](Options& o, const Value& v) {
        if (*v == "standard") {
@@ -324,13 +325,8 @@ void choose_species_row(Options& o) {
   o.row = config::species_row(o.species);
   if (config::find_species(o.species) != nullptr || o.allow_unknown) return;
   for (const config::SpeciesRow& r : config::species_table()) names.push_back(r.key);
-  std::string message = "--species '" + o.species + "' is in no species table";
-  const std::vector<std::string_view> near = config::near_names(o.species, names);
-  for (std::size_t n = 0; n < near.size(); ++n) {
-    message += n == 0 ? "; did you mean " : n + 1 == near.size() ? " or " : ", ";
-    message += near[n];
-  }
-  usage_error(message + (near.empty() ? "" : "?") +
+  usage_error("--species '" + o.species + "' is in no species table" +
+              config::did_you_mean(o.species, names) +
               " (names are case-sensitive; vbsfit-batch --list-species shows the table, "
               "--species-table FILE adds species, --allow-unknown-species uses the default rate "
               "constants)");
@@ -348,10 +344,11 @@ Options parse_command_line(int argc, char** argv) {
   check_name("species", o.species, config::kSpeciesLength);
   check_name("scenario", o.scenario, config::kScenarioLength);
   check_name("tag", o.tag, config::kTagLength);
-  if (const std::string_view meant = config::tag_meant(o.tag); !meant.empty()) {
-    usage_error("--tag '" + o.tag + "' is not the tag rule " + std::string(meant) +
-                "; did you mean " + std::string(meant) +
-                "? (tags are case-sensitive; only static, no56 and no6 change the rate constants)");
+  if (std::string refusal = config::tag_refusal(o.tag); !refusal.empty()) {
+    usage_error("--tag: " + refusal);
+  }
+  if (std::string warning = config::tag_warning(o.tag); !warning.empty()) {
+    std::fprintf(stderr, "vbsgen: warning: %s\n", warning.c_str());
   }
   choose_species_row(o);
   const Layout expected =

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/config.hpp"
+#include "config/species_file.hpp"
 #include "driver/in_memory.hpp"
 #include "quality/quality.hpp"
 
@@ -79,10 +80,84 @@ py::array_t<double> vector(const std::vector<double>& values) {
   return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+// The rows of a species table file's text (`name` names it in the refusal),
+// read by the rules vbsfit-batch --species-table reads them with.
+std::vector<config::SpeciesFileRow> table_rows(const std::string& text, const std::string& name) {
+  std::vector<config::SpeciesFileRow> rows;
+  if (text.empty()) return rows;
+  if (std::string why = config::parse_species_file(text, name, rows); !why.empty()) {
+    throw py::value_error(why);
+  }
+  return rows;
+}
+
+config::SpeciesRow row_of(const config::SpeciesFileRow& r) {
+  return {r.name, r.kp, r.multiplier, r.multiplier6, r.ideal};
+}
+
+// The row a species runs with, as the batch chooses it: the table file's,
+// else the built-in table's, else the default one (source "none").
+struct Choice {
+  config::SpeciesRow row;
+  const char* source;
+};
+Choice choose(const std::vector<config::SpeciesFileRow>& rows, std::string_view species) {
+  for (const config::SpeciesFileRow& r : rows) {
+    if (r.name == species) return {row_of(r), "file"};
+  }
+  const config::SpeciesRow* built_in = config::find_species(species);
+  if (built_in != nullptr) return {*built_in, "built-in"};
+  return {config::other_species(), "none"};
+}
+
+// How a species and a tag would run, and what vbsfit-batch would say of
+// them: its refusals (empty when it takes them) and its warning of a tag
+// near a tag name. Names the program could not take at all are left to the
+// fit's own refusal.
+py::dict resolve(const std::string& table_text, const std::string& table_name,
+                 const std::string& species, const std::string& tag, bool allow_unknown) {
+  const std::vector<config::SpeciesFileRow> rows = table_rows(table_text, table_name);
+  const Choice choice = choose(rows, species);
+  py::dict d;
+  const bool names_fit =
+      config::name_fault(species, config::kSpeciesLength).empty() &&
+      config::name_fault(tag, config::kTagLength).empty();
+  std::vector<std::string_view> names;
+  for (const config::SpeciesFileRow& r : rows) names.push_back(r.name);
+  d["tag_refusal"] = names_fit ? config::tag_refusal(tag) : std::string();
+  d["tag_warning"] = names_fit ? config::tag_warning(tag) : std::string();
+  d["species_refusal"] = names_fit && !allow_unknown && std::string_view(choice.source) == "none"
+                             ? config::unknown_species(species, names)
+                             : std::string();
+  d["source"] = choice.source;
+  d["ideal"] = choice.row.ideal;
+  const config::RateConstants rates = config::rate_constants(choice.row, tag);
+  std::vector<double> values = {rates.kp};
+  values.insert(values.end(), rates.k.begin(), rates.k.end());
+  d["rates"] = values;
+  return d;
+}
+
+// The table vbsfit-batch --list-species prints with the same table file:
+// the built-in rows, each replaced by the file's row of its name, then the
+// file's other rows.
+std::string species_list(const std::string& table_text, const std::string& table_name) {
+  const std::vector<config::SpeciesFileRow> file = table_rows(table_text, table_name);
+  std::vector<config::SpeciesRow> rows;
+  for (const config::SpeciesRow& row : config::species_table()) {
+    rows.push_back(choose(file, row.key).row);
+  }
+  for (const config::SpeciesFileRow& r : file) {
+    if (config::find_species(r.name) == nullptr) rows.push_back(row_of(r));
+  }
+  return config::species_file_text(rows);
+}
+
 py::dict fit(const Array& time, const Array& precursor, const Array& bins,
              const std::optional<Array>& molar_masses, const std::string& species,
-             const std::string& tag, const std::optional<std::vector<double>>& rates,
-             double se_limit, double misfit_limit) {
+             const std::string& scenario, const std::string& tag,
+             const std::optional<std::vector<double>>& rates, double se_limit,
+             double misfit_limit) {
   driver::FitInput input;
   const std::vector<double> t = copy_of(time), p = copy_of(precursor), b = copy_of(bins);
   const std::vector<double> w = molar_masses ? copy_of(*molar_masses) : std::vector<double>();
@@ -91,6 +166,7 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
   input.bins = b;
   input.molar_masses = w;
   input.species = species;
+  input.scenario = scenario;
   input.tag = tag;
   if (rates) {
     if (rates->size() != config::kCoefficients) {
@@ -134,6 +210,21 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
     fd["autocorrelation"] = f.autocorrelation;
     fits.append(fd);
   }
+  // Interval by interval, per target bin: the rate of change the fit
+  // describes (its right-hand side) and the fitted combination A x.
+  const auto intervals = static_cast<std::size_t>(o.intervals);
+  std::vector<double> observed(intervals * kRows), fitted(intervals * kRows);
+  for (std::size_t i = 0; i < intervals; ++i) {
+    for (int row = 0; row < kRows; ++row) {
+      const driver::SolveRecord& s = o.solves[row];
+      double sum = 0.0;
+      for (int c = 0; c < kCols; ++c) sum += o.a[c * intervals + i] * s.x[c];
+      observed[i * kRows + row] = s.b[i];
+      fitted[i * kRows + row] = sum;
+    }
+  }
+  out["rates_of_change"] = matrix(observed, o.intervals, kRows);
+  out["fitted_rates"] = matrix(fitted, o.intervals, kRows);
   out["coefficients"] = matrix(coefficients, kRows, kCols);
   out["standard_errors"] = matrix(errors, kRows, kCols);
   out["ols_standard_errors"] = matrix(ols_errors, kRows, kCols);
@@ -149,11 +240,14 @@ py::dict fit(const Array& time, const Array& precursor, const Array& bins,
 }
 
 py::dict read_inputs(const std::string& workdir, const std::string& species,
-                     const std::string& scenario) {
+                     const std::string& scenario, const std::string& table_text,
+                     const std::string& table_name) {
+  const std::vector<config::SpeciesFileRow> rows = table_rows(table_text, table_name);
+  const Choice choice = choose(rows, species);
   driver::ReadOutcome r;
   {
     py::gil_scoped_release unlocked;
-    r = driver::read_inputs(workdir, species, scenario);
+    r = driver::read_inputs(workdir, species, scenario, &choice.row);
   }
   py::dict out;
   out["ending"] = ending_dict(r.ending);
@@ -175,10 +269,15 @@ py::dict read_inputs(const std::string& workdir, const std::string& species,
 PYBIND11_MODULE(_vbsfit, m) {
   m.doc() = "vbsfit's fit in memory and fit statistics (use the vbsfit package)";
   m.def("fit", &fit, py::arg("time"), py::arg("precursor"), py::arg("bins"),
-        py::arg("molar_masses"), py::arg("species"), py::arg("tag"), py::arg("rates"),
-        py::arg("se_limit"), py::arg("misfit_limit"));
+        py::arg("molar_masses"), py::arg("species"), py::arg("scenario"), py::arg("tag"),
+        py::arg("rates"), py::arg("se_limit"), py::arg("misfit_limit"));
   m.def("read_inputs", &read_inputs, py::arg("workdir"), py::arg("species"),
-        py::arg("scenario"));
+        py::arg("scenario"), py::arg("table_text"), py::arg("table_name"));
+  m.def("resolve", &resolve, py::arg("table_text"), py::arg("table_name"), py::arg("species"),
+        py::arg("tag"), py::arg("allow_unknown"));
+  m.def("species_list", &species_list, py::arg("table_text"), py::arg("table_name"));
+  m.attr("INPUTS_DIRECTORY") = std::string(config::kInputsDirectory);
+  m.attr("DEFAULT_SCENARIO") = driver::FitInput{}.scenario;  // a label only, for arrays of no file
   m.attr("RECORDS") = config::kRecords;
   m.attr("BINS") = config::kBins;
   m.attr("DEFAULT_SE_LIMIT") = quality::kDefaultSeLimit;

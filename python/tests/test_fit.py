@@ -1,7 +1,9 @@
 """vbsfit.fit and vbsfit.read_inputs: the program's own results from Python,
 any number of records, every refusal, and threads."""
 import concurrent.futures
+import subprocess
 import shutil
+import sys
 
 import numpy as np
 import pytest
@@ -31,7 +33,8 @@ def test_reference_runs_give_their_expected_results(layout, species):
     expected = (ACCEPTANCE / layout / "expected" / "results").read_bytes()
     inputs = vbsfit.read_inputs(ACCEPTANCE / layout / "run", species, "0.1")
     assert (inputs["molar_masses"] is None) == (layout == "ideal")
-    assert vbsfit.fit(**inputs, species=species).results_text() == expected
+    assert inputs["species"] == species
+    assert vbsfit.fit(**inputs).results_text() == expected
 
 
 # vbsgen's model is the one fitted, with 14 digits in the ideal layout: every
@@ -71,7 +74,7 @@ def test_a_tag_that_drops_the_datas_reactions_is_flagged_misfit(tmp_path):
 def test_rates_are_taken_as_given(example):
     inputs = vbsfit.read_inputs(example, "OLE2_OH", "0.1")
     table = vbsfit.fit(**inputs)
-    given = vbsfit.fit(**inputs, species="NOTATABLE", rates=table.rates)
+    given = vbsfit.fit(**dict(inputs, species="NOTATABLE"), rates=table.rates)
     assert given.results_text() == table.results_text()
     assert np.array_equal(given.rates, table.rates)
 
@@ -79,7 +82,8 @@ def test_rates_are_taken_as_given(example):
 def valid():
     rng = np.random.default_rng(5)
     return {"time": np.arange(10.0) * 300, "precursor": np.linspace(25, 20, 10),
-            "bins": rng.random((10, 6)), "molar_masses": np.full((10, 6), 200.0)}
+            "bins": rng.random((10, 6)), "molar_masses": np.full((10, 6), 200.0),
+            "species": "OLE2_OH"}
 
 
 def changed(**changes):
@@ -119,7 +123,7 @@ def with_value(index, value):
 ])
 def test_input_that_cannot_be_fitted_raises_value_error(arrays, extra, message):
     with pytest.raises(ValueError) as raised:
-        vbsfit.fit(**arrays, **extra)
+        vbsfit.fit(**{**arrays, **extra})
     assert message in str(raised.value)
     assert str(raised.value).startswith("vbsfit.fit: ")
 
@@ -190,3 +194,13 @@ def test_two_threads_give_the_results_of_one(tmp_path, example):
         assert np.array_equal(a.coefficients, b.coefficients)
         assert np.array_equal(a.standard_errors, b.standard_errors, equal_nan=True)
         assert [f.rss for f in a.fits] == [f.rss for f in b.fits]
+
+
+def test_an_interpreter_without_numpy_is_told_which_to_use():
+    # sys.modules[name] = None makes `import name` fail, as where it is missing.
+    done = subprocess.run([sys.executable, "-c",
+                           "import sys; sys.modules['numpy'] = None; import vbsfit"],
+                          capture_output=True, text=True)
+    assert done.returncode != 0
+    assert "vbsfit needs NumPy" in done.stderr
+    assert "run it with /usr/bin/python3" in done.stderr

@@ -67,7 +67,7 @@ def test_every_view_gives_each_coefficient_the_same_one_of_four_verdicts(study):
 
     inputs = vbsfit.read_inputs(run, "TOL", "0.1")
     for tag in TAGS:
-        result = vbsfit.fit(**inputs, species="TOL", tag=tag)
+        result = vbsfit.fit(**inputs, tag=tag)
         for b in range(6):
             for t, term in enumerate(TERMS):
                 assert result.flags[b, t] == stored[(tag, b + 1, term)], (tag, b + 1, term)

@@ -167,6 +167,18 @@ std::string check_workdir(const std::string& workdir) {
   if (!fs::is_directory(workdir, ec)) return "--workdir: " + workdir + " is not a directory";
   const std::string results = workdir + "/" + std::string(config::kResultsDirectory);
   if (!fs::is_directory(results, ec)) {
+    // One level too high: the inputs are looked for beside the working
+    // directory, not in it, so FITS made here would not help.
+    if (std::string inputs = workdir + "/" + std::string(config::kInputsDirectory);
+        fs::is_directory(inputs, ec)) {
+      const std::string below = workdir + "/batch";
+      return "--workdir " + workdir + " holds " + std::string(config::kInputsDirectory) +
+             ", but a run looks for its inputs in ../" + std::string(config::kInputsDirectory) +
+             " beside its working directory (here " + workdir + "/../" +
+             std::string(config::kInputsDirectory) + "); the working directory should be a directory in " +
+             workdir + " beside " + inputs + ", such as " + below + ": mkdir -p " + below + "/" +
+             std::string(config::kResultsDirectory) + " and give --workdir " + below;
+    }
     return "the working directory has no directory " + std::string(config::kResultsDirectory) +
            " for the results files; create it: mkdir " + results;
   }
@@ -756,6 +768,9 @@ int run_mode(const Options& options, const BuildFacts& build, const SpeciesTable
   std::vector<RunEntry> entries;
   if (std::string refusal = read_run_set(options, build, species, entries); !refusal.empty()) {
     return usage_error(refusal);
+  }
+  for (const std::string& warning : tag_warnings(entries)) {
+    std::cerr << "vbsfit-batch: warning: " << warning << "\n";
   }
   if (options.dry_run) return print_out(plan_text(entries));
   if (std::string refusal = check_workdir(options.workdir); !refusal.empty()) {

@@ -84,14 +84,16 @@ constexpr OptionRow kOptions[] = {
         "  all UTF-8, none a blank, '/' or control character; a configuration may come\n"
         "  only once. Names are case-sensitive. A species in no table is refused, with\n"
         "  the names it may have meant, and so is a tag that differs from static, no56\n"
-        "  or no6 only in case, '-' or '_'."),
+        "  or no6 only in case, '-' or '_'; a tag one edit from one of these or allgas\n"
+        "  runs with a warning."),
     {"species-table", '\0', OptionValue::required, "FILE",
      [](Options& o, const Value& v) {
        return set_name(o.species_table, "species-table", "a file name", *v);
      },
      "species and their constants, in the form that\n"
      "--list-species prints (at most 4 MiB); a row replaces the\n"
-     "built-in one of the same name, and the summary says so"},
+     "built-in one of the same name, and the summary says so\n"
+     "when it gives other constants"},
     {"allow-unknown-species", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.allow_unknown_species = true; return std::string(); },
      "run a species in no table with the default rate\n"

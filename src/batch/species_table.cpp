@@ -13,17 +13,6 @@ config::SpeciesRow row_of(const config::SpeciesFileRow& r) {
   return {r.name, r.kp, r.multiplier, r.multiplier6, r.ideal};
 }
 
-std::string suggestion(std::string_view name, const std::vector<std::string_view>& candidates) {
-  const std::vector<std::string_view> near = config::near_names(name, candidates);
-  if (near.empty()) return {};
-  std::string text = "; did you mean ";
-  for (std::size_t n = 0; n < near.size(); ++n) {
-    text += n == 0 ? "" : n + 1 == near.size() ? " or " : ", ";
-    text += near[n];
-  }
-  return text + "?";
-}
-
 }  // namespace
 
 const config::SpeciesFileRow* SpeciesTable::file_row(std::string_view species) const {
@@ -59,24 +48,30 @@ std::string check_names(const SpeciesTable& table, const std::vector<RunEntry>& 
   const std::vector<config::SpeciesRow> file = table.file_species();
   std::vector<std::string_view> names;
   for (const config::SpeciesRow& row : file) names.push_back(row.key);
-  for (const config::SpeciesRow& row : config::species_table()) names.push_back(row.key);
   for (const RunEntry& e : entries) {
     const std::string where = e.origin.empty() ? "" : e.origin + ": ";
-    const std::string_view meant = config::tag_meant(e.config.tag);
-    if (!meant.empty()) {
-      return where + (e.origin.empty() ? "--tag: " : "") + "the tag " + quoted(e.config.tag) +
-             " is not the tag rule " + std::string(meant) + "; did you mean " +
-             std::string(meant) + "? (tags are case-sensitive; only static, no56 and no6 " +
-             "change the rate constants)";
+    if (std::string refusal = config::tag_refusal(e.config.tag); !refusal.empty()) {
+      return where + (e.origin.empty() ? "--tag: " : "") + refusal;
     }
     if (allow_unknown || table.choose(e.config.species).known()) continue;
-    return where + (e.origin.empty() ? "--species: " : "") + "the species " +
-           quoted(e.config.species) + " is in no species table" +
-           suggestion(e.config.species, names) +
+    return where + (e.origin.empty() ? "--species: " : "") +
+           config::unknown_species(e.config.species, names) +
            " (names are case-sensitive; --list-species shows the table, --species-table FILE "
            "adds species, --allow-unknown-species runs it with the default rate constants)";
   }
   return {};
+}
+
+std::vector<std::string> tag_warnings(const std::vector<RunEntry>& entries) {
+  std::vector<std::string> warnings;
+  std::set<std::string> warned;
+  for (const RunEntry& e : entries) {
+    if (!warned.insert(e.config.tag).second) continue;
+    if (std::string warning = config::tag_warning(e.config.tag); !warning.empty()) {
+      warnings.push_back(warning);
+    }
+  }
+  return warnings;
 }
 
 std::string species_list_text(const SpeciesTable& table) {

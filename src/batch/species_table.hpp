@@ -45,6 +45,10 @@ void resolve_species(const SpeciesTable& table, std::vector<RunEntry>& entries);
 std::string check_names(const SpeciesTable& table, const std::vector<RunEntry>& entries,
                         bool allow_unknown);
 
+// The warnings for the run set's tags that are near a tag name without
+// being one ("alllgas"), each tag once, in run-set order.
+std::vector<std::string> tag_warnings(const std::vector<RunEntry>& entries);
+
 // The table --list-species prints: the built-in rows, each replaced by the
 // file's row of its name, then the file's other rows.
 std::string species_list_text(const SpeciesTable& table);

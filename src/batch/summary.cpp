@@ -42,6 +42,17 @@ std::string signal_name(int signal) {
 
 std::string name_of(const RunRowSource& row) { return display_name(row.entry.config); }
 
+// Whether a species table file's row gives `species` other constants or
+// another layout than the built-in table does. A table started from
+// --list-species repeats the built-in rows: those replace nothing worth a
+// word.
+bool differs_from_built_in(const config::SpeciesRow& row, std::string_view species) {
+  const config::SpeciesRow* built_in = config::find_species(species);
+  return built_in == nullptr || built_in->kp != row.kp ||
+         built_in->multiplier != row.multiplier || built_in->multiplier6 != row.multiplier6 ||
+         built_in->ideal != row.ideal;
+}
+
 }  // namespace
 
 void Summary::add(const RunRowSource& row) {
@@ -57,7 +68,10 @@ void Summary::add(const RunRowSource& row) {
     misfit_bins_ += counts->misfit;
     misfit_in_ += counts->misfit > 0;
   }
-  if (row.entry.species.source == SpeciesSource::replaced) replaced_.insert(c.species);
+  if (row.entry.species.source == SpeciesSource::replaced &&
+      differs_from_built_in(row.entry.species.row, c.species)) {
+    replaced_.insert(c.species);
+  }
   if (o.input_records > 0 && ++surplus_ <= kListedSurplus) {
     surplus_named_ += " " + name_of(row) + " (" + std::to_string(o.input_records) + ")";
   }
@@ -92,6 +106,11 @@ std::string Summary::text(const Tally& tally, const std::string& shown, int stop
   std::string text = count_line(tally) + problems_;
   if (unlisted_ > 0) {
     text += "  ... and " + std::to_string(unlisted_) + " more; see " + kRunsTable + "\n";
+  }
+  // A failed configuration stays in the study until it is fitted or let go.
+  if (tally.of(State::failed) > 0) {
+    text += "  failed configurations stay in the study until they are fitted; --forget with "
+            "a run set of only them (--species, --scenario, --tag or --plan) removes them\n";
   }
   // The species not in the table, with their count.
   if (!unknown_.empty()) {

@@ -205,6 +205,52 @@ std::string_view tag_meant(std::string_view tag) {
   return {};
 }
 
+namespace {
+
+std::string quoted(std::string_view name) { return "'" + printable(name) + "'"; }
+
+}  // namespace
+
+std::string did_you_mean(std::string_view name, std::span<const std::string_view> candidates) {
+  const std::vector<std::string_view> near = near_names(name, candidates);
+  if (near.empty()) return {};
+  std::string text = "; did you mean ";
+  for (std::size_t n = 0; n < near.size(); ++n) {
+    text += n == 0 ? "" : n + 1 == near.size() ? " or " : ", ";
+    text += near[n];
+  }
+  return text + "?";
+}
+
+std::string tag_refusal(std::string_view tag) {
+  const std::string_view meant = tag_meant(tag);
+  if (meant.empty()) return {};
+  return "the tag " + quoted(tag) + " is not the tag rule " + std::string(meant) +
+         "; did you mean " + std::string(meant) +
+         "? (tags are case-sensitive; only static, no56 and no6 change the rate constants)";
+}
+
+std::string tag_warning(std::string_view tag) {
+  tag = without_trailing_blanks(tag);
+  if (!tag_meant(tag).empty()) return {};  // refused, not warned of
+  for (std::string_view name : kTagNames) {
+    if (tag == name) return {};
+  }
+  const std::string near = did_you_mean(tag, kTagNames);
+  if (near.empty()) return {};
+  return "the tag " + quoted(tag) +
+         " is none of allgas, static, no56 and no6: it runs every reaction, as a label of its "
+         "own" + near;
+}
+
+std::string unknown_species(std::string_view species,
+                            std::span<const std::string_view> file_names) {
+  std::vector<std::string_view> names(file_names.begin(), file_names.end());
+  for (const SpeciesRow& row : species_table()) names.push_back(row.key);
+  return "the species " + quoted(species) + " is in no species table" +
+         did_you_mean(species, names);
+}
+
 std::string_view trim_blanks(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
@@ -294,7 +340,8 @@ Layout layout_of(std::string_view species) {
 }
 
 std::string standard_input_directory(std::string_view species, std::string_view scenario) {
-  std::string directory = "INPUTS_ODE/5days/";
+  std::string directory(kInputsDirectory);
+  directory += "/5days/";
   directory += without_trailing_blanks(scenario);
   directory += "_aer.";
   directory += without_trailing_blanks(species);

@@ -138,6 +138,33 @@ inline std::array<double, kCoefficients> rate_row(const RateConstants& rates) {
 // that key itself); empty otherwise.
 std::string_view tag_meant(std::string_view tag);
 
+// The tag names a run knows: "allgas" runs every reaction (as does any
+// other label), and the three tag rules change the rate constants.
+inline constexpr std::array<std::string_view, 4> kTagNames = {"allgas", "static", "no56",
+                                                              "no6"};
+
+// What a run refuses or warns of in its names, in the words every program
+// around vbsfit uses (vbsfit-batch, vbsgen, the Python module); each caller
+// adds how to go on in its own terms. A name in these messages is quoted
+// ('...') and shown printable.
+//
+// "; did you mean A, B or C?" for the names near_names() finds among
+// `candidates`, or empty when none is near.
+std::string did_you_mean(std::string_view name, std::span<const std::string_view> candidates);
+// The refusal of a tag that tag_meant() takes for a misspelt tag rule
+// ("the tag 'No6' is not the tag rule no6; did you mean no6? (...)"), or
+// empty for any other tag.
+std::string tag_refusal(std::string_view tag);
+// The warning for a tag that is none of kTagNames but near one ("alllgas"):
+// it runs, as a label of its own with every reaction, which is seldom what
+// was meant. Empty for the names themselves and tags near none.
+std::string tag_warning(std::string_view tag);
+// "the species 'api_oh' is in no species table; did you mean API_OH?":
+// the near names looked for among `file_names` (a species table file's
+// rows) and then the built-in table.
+std::string unknown_species(std::string_view species,
+                            std::span<const std::string_view> file_names = {});
+
 enum class Layout {
   standard,  // aer.precursor, aer.cdis_all.6 and aer.wmol_vbs.6 below ../INPUTS_ODE
   ideal,     // aer.precursor.ideal and aer.ideal in the working directory
@@ -156,6 +183,9 @@ inline constexpr std::string_view kMolarMassFile = "aer.wmol_vbs.6";
 inline constexpr std::string_view kIdealPrecursorFile = "aer.precursor.ideal";
 inline constexpr std::string_view kIdealBinsFile = "aer.ideal";
 
+// The directory of the standard layout's inputs, beside the working
+// directory (in its parent).
+inline constexpr std::string_view kInputsDirectory = "INPUTS_ODE";
 // INPUTS_ODE/5days/<scenario>_aer.<species>, relative to the parent of the
 // working directory.
 std::string standard_input_directory(std::string_view species, std::string_view scenario);
