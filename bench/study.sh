@@ -15,6 +15,8 @@
 # on the same study. Not a test: run it on an otherwise idle machine.
 #
 #   bench/study.sh N [J] [FORMAT]   (J defaults to the CPUs available)
+#   NOISE=0.001 bench/study.sh N     simulations with 0.1 % relative noise
+#                                    (vbsgen --noise; default none)
 #   make bench-study N=1000
 #
 # The scratch directory is under TMPDIR (default /tmp) and removed at the end,
@@ -33,6 +35,7 @@ case "$format" in
 esac
 build=${BUILD:-$root/build}
 pages=${PAGES:-1}
+noise=${NOISE:-0}
 for program in vbsgen vbsfit-batch; do
   [ -x "$build/$program" ] || { echo "no $build/$program: run make program first" >&2; exit 1; }
 done
@@ -68,8 +71,8 @@ echo "simulating $(cut -d, -f1,2 "$plan" | sort -u | wc -l) runs for $count conf
 seed=0
 cut -d, -f1,2 "$plan" | sort -u | while IFS=, read -r s c; do
   seed=$((seed + 1))
-  "$build/vbsgen" --species "$s" --scenario "$c" --seed "$seed" --output "$work" \
-    --format "$format" >/dev/null
+  "$build/vbsgen" --species "$s" --scenario "$c" --seed "$seed" --noise "$noise" \
+    --output "$work" --format "$format" >/dev/null
 done
 
 options=(--plan "$plan" --workdir "$work/run" --report "$work/report" -j "$jobs"
@@ -80,6 +83,7 @@ echo "fitting: vbsfit-batch ${options[*]//$work\//}"
   >/dev/null 2>"$work/summary" || { cat "$work/summary"; exit 1; }
 read -r wall user system peak_kb <"$work/time"
 report_bytes=$(du -sb "$work/report" | cut -f1)
+record_bytes=$(du -cb "$work/report/study.sqlite"* | tail -n 1 | cut -f1)
 output_bytes=$(du -sb "$work/report/runs" | cut -f1)
 page_bytes=$(find "$work/report" -maxdepth 1 -name '*.html' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
 rerun() {
@@ -91,7 +95,8 @@ kept_wall=$(rerun)
 find "$work/$inputs" -type f -exec touch {} +
 refit_wall=$(rerun)
 awk -v n="$count" -v j="$jobs" -v format="$format" -v wall="$wall" -v user="$user" -v sys="$system" \
-    -v bytes="$report_bytes" -v peak="$peak_kb" -v output="$output_bytes" -v pages="$page_bytes" \
+    -v bytes="$report_bytes" -v record="$record_bytes" -v peak="$peak_kb" -v output="$output_bytes" \
+    -v pages="$page_bytes" \
     -v kept="$kept_wall" -v refit="$refit_wall" 'BEGIN {
   cpu = user + sys
   printf "configurations   %d (-j %d, %s)\n", n, j, format
@@ -101,6 +106,7 @@ awk -v n="$count" -v j="$jobs" -v format="$format" -v wall="$wall" -v user="$use
   printf "report           %.1f kB per configuration\n", bytes / n / 1000
   printf "  without pages and captured output  %.1f kB per configuration\n", (bytes - output - pages) / n / 1000
   printf "  captured output  %.1f kB, pages %.1f kB per configuration\n", output / n / 1000, pages / n / 1000
+  printf "  study record (its fits with their results files)  %.1f kB per configuration\n", record / n / 1000
   printf "peak RSS         %.1f MB (largest process)\n", peak / 1024
   printf "rerun, kept by the record   %.2f s\n", kept
   printf "rerun, every one refitted   %.2f s\n", refit

@@ -470,6 +470,8 @@ TEST(Misfit, ABinOverTheLimitMarksItsCoefficientsAndSaysWhy) {
 TEST(Provenance, VersionCommandDateHostAndInputsAreShownAsRecorded) {
   fixture::Fitted f = fixture::fit("OLE2_OH", "0.1", "allgas", "allgas", 0.0, 5);
   f.notes.command = "vbsfit-batch --plan '<b>.plan'";
+  f.notes.batch = "7";
+  f.notes.results_sha256 = std::string(64, 'e');
   f.notes.inputs = {{"Precursor", "../INPUTS_ODE/x/aer.precursor", 46125, "2026-12-01T10:00:00Z",
                      "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"}};
   const std::string page = report::render_page(f.page, f.notes, quality::kDefaultSeLimit);
@@ -477,14 +479,15 @@ TEST(Provenance, VersionCommandDateHostAndInputsAreShownAsRecorded) {
        {std::string("0.1.0"), std::string("vbsfit-batch --plan &#39;&lt;b&gt;.plan&#39;"),
         std::string("2026-12-07T16:55:54Z"), std::string("node-1"), std::string("46125"),
         std::string("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"),
-        f.page.results}) {
+        f.page.results, std::string("<th>Batch<td class=\"text\">7</tr>"),
+        "<td class=\"text message\">" + std::string(64, 'e') + "</tr>"}) {
     EXPECT_NE(page.find(shown), std::string::npos) << shown;
   }
   EXPECT_EQ(page.find("<b>"), std::string::npos);
   EXPECT_NE(page.find("<p id=\"made\">Fitted 2026-12-07T16:55:54Z by vbsfit-batch 0.1.0 on node-1; "),
             std::string::npos);
   const std::string bare = report::render_page(f.page, quality::kDefaultSeLimit);
-  EXPECT_EQ(count_of(bare, "not recorded"), 4);
+  EXPECT_EQ(count_of(bare, "not recorded"), 5);  // batch, version, command, date, host
   EXPECT_EQ(bare.find("id=\"made\""), std::string::npos);
   EXPECT_NE(bare.find(f.page.inputs.bins), std::string::npos);
 }

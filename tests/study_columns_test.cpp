@@ -54,16 +54,23 @@ TEST(StudyColumns, EveryTableBindsEveryColumnOfTheSchemaInItsOrder) {
     const char* table;
     std::vector<std::string> columns;
   } kTables[] = {
-      {"batches", named({"id"}, study::kBatchColumns)},
+      {"batches", named({"id"}, study::kBatchColumns, {std::string(study::kBatchKindColumn.name)})},
       {"species_rows",
        named({"batch"}, study::kSpeciesColumns, {std::string(study::kSpeciesSourceColumn.name)})},
       {"configurations",
        named({}, study::kConfigurationColumns,
              named(named({std::string(study::kDigestColumn)}, study::kConfigurationReplayColumns),
-                   study::kInputFormatColumns))},
+                   study::kInputFormatColumns,
+                   {std::string(study::kCurrentColumns[0]), std::string(study::kCurrentColumns[1])}))},
       {"coefficients", named(key, study::kCoefficientColumns)},
       {"fits", named(key, study::kFitColumns)},
       {"models", named(key, study::kModelColumns)},
+      // A fit in history keeps every column of the configuration's rows.
+      {"history", named({"id"}, study::kHistoryColumns,
+                        {std::string(study::kDigestColumn), "se_limit", "misfit_limit", "replay_limit",
+                         "results"})},
+      {"history_coefficients", named({"fit"}, study::kCoefficientColumns)},
+      {"history_fits", named({"fit"}, study::kFitColumns)},
   };
   for (const auto& t : kTables) {
     EXPECT_EQ(t.columns, table_columns(path, t.table)) << t.table;

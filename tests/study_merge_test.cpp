@@ -282,7 +282,7 @@ TEST_F(StudyMerge, SharesWithOtherConstantsForASpeciesAreRefusedUnlessAllowed) {
     ASSERT_FALSE(Study::open(s1, study));
     ASSERT_FALSE(study.record(sample_configuration(key("ideal", "0.5"), 3, 1), sample_coefficients(),
                               sample_fits()));
-    int removed = 0;
+    std::vector<study::Key> removed;
     ASSERT_FALSE(study.forget({kRunSet[2]}, removed));
   }
   for (const auto& c : cases) {

@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "run_program.hpp"
+#include "study/sha256.hpp"
 #include "study_records.hpp"
 
 namespace {
@@ -258,9 +259,9 @@ TEST_F(StudyTest, ReadGivesRunOrderAndForgetRemovesOnlyTheGivenConfigurations) {
   EXPECT_EQ(order, (std::vector<std::string>{"OLE2_OH/0.1/allgas", "API_OH/0.1/allgas",
                                              "API_OH/0.1/static", "TOL/0.1/allgas"}));
 
-  int removed = -1;
+  std::vector<study::Key> removed;
   ASSERT_FALSE(study.forget({key("API_OH"), key("NEVER"), key("TOL")}, removed));
-  EXPECT_EQ(removed, 2);
+  EXPECT_EQ(removed, (std::vector<study::Key>{key("API_OH"), key("TOL")}));
   ASSERT_FALSE(study.read(snapshot));
   ASSERT_EQ(snapshot.configurations.size(), 2u);
   EXPECT_EQ(snapshot.configurations[0].record.key, key("OLE2_OH"));
@@ -457,9 +458,12 @@ TEST_F(StudyTest, FilesThatAreNotAStudyOfThisVersionAreRefusedAndLeftAlone) {
   }
 }
 
-// What a study of schema 4 lacks: the replay and the drift, and the
-// inputs' format.
-constexpr const char* kBeforeReplay =
+// What a study of schema 4 lacks: the history and batch log, the replay and
+// the drift, and the inputs' format.
+constexpr const char* kBeforeVersion5 =
+    "DROP TABLE batch_log; DROP TABLE history_fits; DROP TABLE history_coefficients; "
+    "DROP TABLE history; ALTER TABLE configurations DROP COLUMN fit; "
+    "ALTER TABLE configurations DROP COLUMN ran_by; ALTER TABLE batches DROP COLUMN kind; "
     "ALTER TABLE configurations DROP COLUMN input_format; "
     "ALTER TABLE configurations DROP COLUMN input_variables; "
     "ALTER TABLE batches DROP COLUMN replay_limit; "
@@ -479,7 +483,7 @@ constexpr const char* kBeforeReplay =
 TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
   const struct {
     int version;
-    const char* made;  // from a study of this version
+    std::string made;  // from a study of this version
   } cases[] = {
       {1, "ALTER TABLE configurations DROP COLUMN record_sha256; "
           "ALTER TABLE species_rows DROP COLUMN source; "
@@ -501,7 +505,7 @@ TEST_F(StudyTest, AnEarlierStudyIsReadAsItIsAndUpgradedByAWriter) {
       }
     }
     sqlite3* db = raw_open(path());
-    raw_exec(db, std::string(kBeforeReplay) + c.made);
+    raw_exec(db, std::string(kBeforeVersion5) + c.made);
     sqlite3_close(db);
     const std::string earlier = read_file(path());
 
@@ -562,7 +566,7 @@ TEST_F(StudyTest, AStudyBeforeTheReplayReadsItsFiguresAsAbsentAndIsUpgraded) {
                               sample_fits()));
   }
   sqlite3* db = raw_open(path());
-  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
+  raw_exec(db, std::string(kBeforeVersion5) + "PRAGMA user_version = 4");
   sqlite3_close(db);
   const std::string earlier = read_file(path());
   for (const bool read_only : {true, false}) {
@@ -654,7 +658,7 @@ TEST_F(StudyTest, AStudyOfVersion4ReadsAsTheFixedLayout) {
     record(study, key("S2"), 2, 2);
   }
   sqlite3* db = raw_open(path());
-  raw_exec(db, std::string(kBeforeReplay) + "PRAGMA user_version = 4");
+  raw_exec(db, std::string(kBeforeVersion5) + "PRAGMA user_version = 4");
   sqlite3_close(db);
   for (bool read_only : {true, false}) {
     Study study;
@@ -906,3 +910,128 @@ TEST_F(StudyTest, ReaderDuringAWriteSeesTheLastCommit) {
 }
 
 }  // namespace
+
+namespace {
+
+// What history holds of one configuration: its fits' batches and whether
+// each has its results file's bytes.
+std::vector<std::pair<std::int64_t, bool>> fits_of(const study::Snapshot& s, const study::Key& k) {
+  std::vector<std::pair<std::int64_t, bool>> fits;
+  for (const study::FitRecord& fit : s.history) {
+    if (fit.stored.record.key == k) fits.push_back({fit.stored.record.batch, fit.results.has_value()});
+  }
+  return fits;
+}
+
+}  // namespace
+
+// A fit made now adds to history; a result kept is matched to its fit by
+// the results file's digest (its batch stays the fitting one, the bytes
+// added when history lacked them) and adds none; a failure points to no
+// fit. Each recording by a batch is logged.
+TEST_F(StudyTest, HistoryKeepsEveryFitAndAKeptResultAddsNone) {
+  Study study = open_with_batch();
+  const study::Key k = key("TOL");
+  const std::string bytes = "results file\n";
+  study::ConfigurationRecord first = sample_configuration(k, 1, batch_, 1);
+  first.results_sha256 = study::sha256(bytes);
+  ASSERT_FALSE(study.record(first, sample_coefficients(1), sample_fits(1),
+                            {batch_, "", /*new_fit=*/true, std::string("not the file")}));
+  std::int64_t second_batch = 0;
+  ASSERT_FALSE(study.begin_batch(sample_batch(), second_batch));
+  study::ConfigurationRecord kept = first;
+  kept.state = "kept";
+  kept.batch = second_batch;
+  ASSERT_FALSE(study.record(kept, sample_coefficients(1), sample_fits(1),
+                            {second_batch, "", false, bytes}));
+  std::optional<study::Stored> found;
+  ASSERT_FALSE(study.find(k, found));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->record.batch, batch_);  // the fitting batch, not the keeping one
+  EXPECT_EQ(found->ran_by, second_batch);
+  study::Snapshot s;
+  ASSERT_FALSE(study.read_history(s));
+  // The bytes that were not the recorded file were not kept; the kept
+  // result's were, into the same fit.
+  EXPECT_EQ(fits_of(s, k), (std::vector<std::pair<std::int64_t, bool>>{{batch_, true}}));
+  EXPECT_EQ(*s.history[0].results, bytes);
+
+  // Judged anew (other verdicts, the same file): the configuration shows
+  // them, its fit keeps the rows it was recorded with (checked below).
+  std::vector<study::CoefficientRow> rejudged = sample_coefficients(1);
+  for (study::CoefficientRow& row : rejudged) row.flag = "undetermined";
+  ASSERT_FALSE(study.record(kept, rejudged, sample_fits(1), {second_batch, "", false, bytes}));
+  ASSERT_FALSE(study.find(k, found));
+  EXPECT_EQ(found->coefficients.front().flag, "undetermined");
+
+  std::int64_t third_batch = 0;
+  ASSERT_FALSE(study.begin_batch(sample_batch(), third_batch));
+  study::ConfigurationRecord refit = sample_configuration(k, 1, third_batch, 2);
+  ASSERT_FALSE(study.record(refit, sample_coefficients(2), sample_fits(2),
+                            {third_batch, "", true, std::nullopt}));
+  study::ConfigurationRecord failed = sample_configuration(k, 1, third_batch, 3);
+  failed.state = "failed";
+  failed.results_sha256.clear();
+  ASSERT_FALSE(study.record(failed, {}, {}, {third_batch, "", false, std::nullopt}));
+  ASSERT_FALSE(study.read_history(s));
+  EXPECT_EQ(fits_of(s, k),
+            (std::vector<std::pair<std::int64_t, bool>>{{batch_, true}, {third_batch, false}}));
+  ASSERT_EQ(s.history.size(), 2u);
+  // The first fit, whole: its rows' digest is that of what was recorded.
+  EXPECT_EQ(study::record_digest(s.history[0].stored),
+            study::record_digest({first, sample_coefficients(1), sample_fits(1), {}, {}}));
+  ASSERT_FALSE(study.find(k, found));
+  EXPECT_EQ(found->fit, 0);  // failed: no current fit
+  // Forgotten, the refit stays in history with its rows.
+  std::vector<study::Key> removed;
+  ASSERT_FALSE(study.forget({k}, removed));
+  ASSERT_FALSE(study.read_history(s));
+  ASSERT_EQ(s.history.size(), 2u);
+  EXPECT_EQ(study::record_digest(s.history[1].stored),
+            study::record_digest({refit, sample_coefficients(2), sample_fits(2), {}, {}}));
+  std::vector<std::string> log;
+  for (const study::LogRow& row : s.log) log.push_back(std::to_string(row.batch) + " " + row.action);
+  EXPECT_EQ(log, (std::vector<std::string>{std::to_string(batch_) + " fitted",
+                                           std::to_string(second_batch) + " kept",
+                                           std::to_string(third_batch) + " failed"}));
+}
+
+// A study of version 4: its current numbers become each configuration's
+// first fit (under its batch's limits, without the results file's bytes),
+// logged as its batch's; a configuration without coefficients has none.
+TEST_F(StudyTest, AVersionFourStudyIsUpgradedWithItsNumbersAsTheFirstFits) {
+  {
+    Study study = open_with_batch();
+    record(study, key("S1"), 1, 1);
+    record(study, key("S2"), 2, 2);
+    study::ConfigurationRecord failed = sample_configuration(key("S3"), 3, batch_, 3);
+    failed.state = "failed";
+    failed.results_sha256.clear();
+    ASSERT_FALSE(study.record(failed, {}, {}));
+  }
+  sqlite3* db = raw_open(path());
+  raw_exec(db, std::string(kBeforeVersion5) + "PRAGMA user_version = 4");
+  sqlite3_close(db);
+  Study study;
+  ASSERT_FALSE(Study::open(path(), study));
+  study::Snapshot s;
+  ASSERT_FALSE(study.read(s));
+  ASSERT_FALSE(study.read_history(s));
+  ASSERT_EQ(s.history.size(), 2u);
+  for (const study::FitRecord& fit : s.history) {
+    const study::Stored& now = s.configurations[fit.id - 1];
+    EXPECT_EQ(now.fit, fit.id);
+    // The digest reads every column of the row and its rows (NaN, which no
+    // == matches, as NULL): the first fit is the row as it stood.
+    EXPECT_EQ(study::record_digest(fit.stored), study::record_digest(now));
+    EXPECT_EQ(fit.stored.record_sha256, now.record_sha256);
+    EXPECT_EQ(fit.se_limit, sample_batch().se_limit);
+    EXPECT_FALSE(fit.results.has_value());
+  }
+  EXPECT_EQ(s.configurations[2].fit, 0);
+  ASSERT_EQ(s.log.size(), 3u);
+  EXPECT_EQ(s.log[0].action, "fitted");
+  EXPECT_EQ(s.log[2].action, "failed");
+  EXPECT_EQ(s.batches[0].kind, study::kBatchKind);
+  EXPECT_FALSE(study.integrity_check());
+}

@@ -83,9 +83,13 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     run, batch = study
     report = run / "vbsfit-report"
     now = stored_verdicts(report)
-    # Back to schema 3: the flag where the verdict is, no ols_standard_error, no replay.
+    # Back to schema 3: the flag where the verdict is, no ols_standard_error, no replay
+    # (and none of schema 5's history, batch log, batch kinds or current fits).
     with sqlite3.connect(report / "study.sqlite") as db:
         db.executescript(
+            "DROP TABLE batch_log; DROP TABLE history_fits; DROP TABLE history_coefficients; "
+            "DROP TABLE history; ALTER TABLE configurations DROP COLUMN fit; "
+            "ALTER TABLE configurations DROP COLUMN ran_by; ALTER TABLE batches DROP COLUMN kind; "
             "UPDATE coefficients SET flag = CASE WHEN flag = 'trusted' THEN 'determined' "
             "WHEN flag = 'misfit' AND standard_error <= 0.1 THEN 'determined' "
             "WHEN flag = 'misfit' THEN 'undetermined' ELSE flag END; "
@@ -105,7 +109,7 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     done = subprocess.run(batch, cwd=run, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     with sqlite3.connect(report / "study.sqlite") as db:
-        assert db.execute("PRAGMA user_version").fetchone()[0] == 5
+        assert db.execute("PRAGMA user_version").fetchone()[0] == vbsfit.study.SCHEMA_VERSION
         unhashed = db.execute(
             "SELECT count(*) FROM configurations WHERE record_sha256 IS NULL").fetchone()[0]
     assert unhashed == 0  # each refitted from its results file and recorded anew

@@ -34,9 +34,10 @@ except ImportError as _error:  # a pyenv, conda or venv python3 first on PATH
 from . import _vbsfit
 
 from .study import read_study
+from .compare import compare
 from .plots import plot_compare, plot_study
 
-__all__ = ["fit", "read_inputs", "read_study", "list_species", "plot_study", "plot_compare",
+__all__ = ["fit", "read_inputs", "read_study", "compare", "list_species", "plot_study", "plot_compare",
            "FitResult", "BinFit", "ReplayError", "TERMS", "DEFAULT_SE_LIMIT",
            "DEFAULT_MISFIT_LIMIT", "DEFAULT_REPLAY_LIMIT"]
 

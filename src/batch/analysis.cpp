@@ -56,13 +56,22 @@ report::PageData page_numbers(const RunEntry& entry, const driver::FitOutcome& f
   return c;
 }
 
-// What the page of a fit says beside its numbers: the batch's facts (only
-// when this batch made the fit: `fitted_here`), each input as observed, and
-// each bin's misfit figure.
-report::PageNotes page_notes(const Analysis& analysis, const AnalysisSettings& settings,
-                             bool fitted_here) {
+// What the page of a fit says beside its numbers: the facts of the batch
+// that fitted it (this batch's when it has no record: it fits it now), the
+// results file's digest, each input as observed, and each bin's misfit
+// figure.
+report::PageNotes page_notes(const Analysis& analysis, const AnalysisRequest& request) {
+  const AnalysisSettings& settings = request.settings;
   report::PageNotes notes;
-  if (fitted_here) notes = settings.notes;
+  const std::int64_t fitted_by =
+      request.fitted_by != 0 ? request.fitted_by : request.stored ? request.stored->batch : 0;
+  if (const auto at = settings.signatures.find(fitted_by);
+      fitted_by != 0 && at != settings.signatures.end()) {
+    notes = at->second;
+  } else if (request.stored == nullptr && request.fitted_by == 0) {
+    notes = settings.notes;
+  }
+  notes.results_sha256 = analysis.results_sha256;
   notes.misfit_limit = settings.misfit_limit;
   notes.replay_limit = settings.replay_limit;
   for (const quality::BinFigures& bin : analysis.numbers->bins) {
@@ -257,7 +266,7 @@ Analysis analyze(const AnalysisRequest& request) {
   analysis.error = write_file_atomically(
       page_file,
       report::render_page(page_numbers(request.entry, fit, input, std::move(fits), std::move(replay)),
-                          page_notes(analysis, request.settings, request.stored == nullptr),
+                          page_notes(analysis, request),
                           request.settings.se_limit));
   analysis.page = analysis.error.empty();
   return analysis;

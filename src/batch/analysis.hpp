@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct AnalysisSettings {
   // fit this batch made shows; the analysis adds the inputs and the misfit
   // figures.
   report::PageNotes notes;
+  // The facts of each batch of the study, by its number: the page of a fit
+  // an earlier batch made (or a merge's share) is signed with that batch.
+  std::map<std::int64_t, report::PageNotes> signatures;
 };
 
 // Sets the limits of `settings` to those the first of `batches` that
@@ -57,6 +61,9 @@ struct AnalysisRequest {
   std::optional<config::RateConstants> rates = std::nullopt;
   // Where its inputs are read from; null: the batch's (batch/run_inputs.hpp).
   const InputSource* source = nullptr;
+  // The batch that fitted it, when the study records one (0: the stored
+  // record's batch, or, without one, this batch): its page is signed with it.
+  std::int64_t fitted_by = 0;
 };
 
 struct Analysis {

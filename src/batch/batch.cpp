@@ -16,6 +16,7 @@
 #include <map>
 #include <set>
 
+#include "batch/compare.hpp"
 #include "batch/files.hpp"
 #include "batch/input_faults.hpp"
 #include "batch/run_inputs.hpp"
@@ -32,6 +33,7 @@
 #include "batch/test_points.hpp"
 #include "config/config.hpp"
 #include "config/species_file.hpp"
+#include "report/compare_view.hpp"
 #include "report/report.hpp"
 #include "study/study.hpp"
 
@@ -251,23 +253,51 @@ int open_study(const std::string& report, study::Study& db) {
   return run_error(error.message);
 }
 
+// Removes the share's configurations from the study (with --history their
+// earlier fits too), logged as a batch of kind forget. Asking to forget
+// what the study does not hold is an error that names what was asked.
 int forget_mode(study::Study& db, const RunnerSettings& settings,
-                const std::vector<RunEntry>& share) {
+                const std::vector<RunEntry>& share, study::BatchRecord record,
+                bool with_history) {
   std::vector<study::Key> keys;
   for (const RunEntry& e : share) keys.push_back(key_of(e.config));
-  int removed = 0;
+  record.kind = study::kForgetKind;
+  record.ended = record.started;
+  std::vector<study::Key> removed;
   SignalWatch signals;
-  if (study::Error error = db.forget(keys, removed)) return run_error(error.message);
-  for (const RunEntry& e : share) {
-    const Configuration& c = e.config;
+  if (study::Error error = db.forget(keys, removed, &record, with_history)) {
+    return run_error(error.message);
+  }
+  if (removed.empty()) {
+    std::string asked;
+    constexpr std::size_t kShown = 5;
+    for (std::size_t n = 0; n < keys.size() && n < kShown; ++n) {
+      asked += (n > 0 ? ", " : "") + config::printable(study::display_name(keys[n]));
+    }
+    if (keys.size() > kShown) asked += " and " + std::to_string(keys.size() - kShown) + " more";
+    return run_error("the study " + settings.report + "/" + study::kDatabaseName +
+                     " holds none of the configurations asked to forget (" +
+                     (keys.empty() ? std::string("none") : asked) +
+                     "); nothing was removed: check --species, --scenario and --tag against "
+                     "runs.csv");
+  }
+  for (const study::Key& key : removed) {
+    const Configuration c{key.species, key.scenario, key.tag};
     ::unlink((settings.report + "/" + report::page_name(c.species, c.scenario, c.tag)).c_str());
     remove_run_output(settings.report, c);
   }
   const std::string error =
       write_study_report(db, settings.report, settings.workdir, {}, settings.pages, settings.analysis);
-  std::cerr << "vbsfit-batch: " << removed << (removed == 1 ? " configuration" : " configurations")
-            << " removed from the study's record (results files kept)\n  report: "
-            << report_shown(settings.report, settings.pages) << "\n";
+  const std::size_t count = removed.size();
+  std::cerr << "vbsfit-batch: " << count << (count == 1 ? " configuration" : " configurations")
+            << " removed from the study's record (results files kept"
+            << (with_history ? "; their earlier fits removed from its history too" : "")
+            << ")\n";
+  if (count < keys.size()) {
+    std::cerr << "vbsfit-batch: " << keys.size() - count
+              << " of the configurations asked were not in the study's record\n";
+  }
+  std::cerr << "  report: " << report_shown(settings.report, settings.pages) << "\n";
   if (!error.empty()) return run_error("the report was not written whole: " + error);
   const std::vector<int> stops = signals.take();
   return stops.empty() ? kSucceeded : 128 + stops.front();
@@ -343,6 +373,7 @@ int check_replaceable(const std::string& report, const ReportDirectory& found,
   }
   if (study::Error error = recorded_batches(joined_study, shares)) return run_error(error.message);
   for (const study::BatchRecord& batch : own) {
+    if (batch.kind == study::kMergeKind) continue;  // an earlier join's own row
     const bool joined = std::any_of(shares.begin(), shares.end(), [&](const study::BatchRecord& b) {
       return same_batch(batch, b);
     });
@@ -401,7 +432,7 @@ int write_joined_report(const Options& options, const std::string& species_kept,
   return status == kSucceeded && !undrawn.empty() ? kFailed : status;
 }
 
-int merge_mode(const Options& options) {
+int merge_mode(const Options& options, const study::BatchRecord& merging) {
   if (!options.report) return usage_error("--merge needs --report, the directory to join into");
   std::vector<std::string> shares;
   if (std::string refusal = share_databases(options, shares); !refusal.empty()) {
@@ -430,7 +461,7 @@ int merge_mode(const Options& options) {
   const std::string joined_study = joined.path + "/" + study::kDatabaseName;
   std::vector<std::string> notes;
   if (study::Error error =
-          study::merge(shares, joined_study, {options.allow_mixed_constants}, &notes)) {
+          study::merge(shares, joined_study, {options.allow_mixed_constants, &merging}, &notes)) {
     return error.refusal ? usage_error(error.message) : run_error(error.message);
   }
   {
@@ -458,6 +489,116 @@ int merge_mode(const Options& options) {
   return write_joined_report(options, species_kept, signals);
 }
 
+// A batch number as --compare takes it: a positive decimal integer.
+bool batch_number(const std::string& text, std::int64_t& number) {
+  if (text.empty() || text.size() > 18) return false;
+  number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  return number > 0;
+}
+
+// How the page names batch `id` of the study at `path`.
+std::string batch_side(const std::string& path, std::int64_t id,
+                       const std::vector<study::BatchRecord>& batches) {
+  std::string side = "batch " + std::to_string(id) + " of " + path;
+  for (const study::BatchRecord& b : batches) {
+    if (b.id != id) continue;
+    const report::BatchRecord shown = shown_batch(b);
+    side += " (" + b.kind + " begun " + shown.started + " on " + shown.host + ": " +
+            shown.command + ")";
+  }
+  return side;
+}
+
+// Reads the side `operand` of --compare: the current fits of the report
+// directory's study. Returns why it cannot be read (a refusal for what is
+// not a report).
+study::Error report_side(const std::string& operand, std::vector<study::Stored>& fits) {
+  std::error_code ec;
+  const std::string database = operand + "/" + study::kDatabaseName;
+  if (!fs::is_directory(operand, ec) || !fs::exists(database, ec)) {
+    return {operand + " is neither a batch number nor a report directory of vbsfit-batch (no " +
+                database + ")",
+            true};
+  }
+  study::Study db;
+  if (study::Error error = study::Study::open(database, db, /*read_only=*/true)) return error;
+  study::Snapshot snapshot;
+  if (study::Error error = db.read(snapshot)) return error;
+  fits = std::move(snapshot.configurations);
+  return {};
+}
+
+// --compare A B: two batches of the study --report names, or two report
+// directories; compare.csv and compare.html go into --report (for two
+// report directories, by default the second).
+int compare_mode(const Options& options) {
+  const std::string& a = options.operands[0];
+  const std::string& b = options.operands[1];
+  std::int64_t batch_a = 0, batch_b = 0;
+  std::error_code ec;
+  const bool batches = batch_number(a, batch_a) && batch_number(b, batch_b) &&
+                       !fs::is_directory(a, ec) && !fs::is_directory(b, ec);
+  std::vector<study::Stored> side_a, side_b;
+  report::Comparison comparison;
+  std::string out;
+  const auto failed = [](const study::Error& error) {
+    return error.refusal ? usage_error(error.message) : run_error(error.message);
+  };
+  if (batches) {
+    out = options.report.value_or(options.workdir + "/vbsfit-report");
+    const std::string database = out + "/" + study::kDatabaseName;
+    if (!fs::exists(database, ec)) {
+      return usage_error("--report " + out + " holds no study (" + database +
+                         "); give the report directory whose batches " + a + " and " + b +
+                         " are to be compared");
+    }
+    study::Study db;
+    if (study::Error error = study::Study::open(database, db, /*read_only=*/true)) {
+      return failed(error);
+    }
+    if (study::Error error = fits_as_of(db, batch_a, side_a)) return failed(error);
+    if (study::Error error = fits_as_of(db, batch_b, side_b)) return failed(error);
+    std::vector<study::BatchRecord> recorded;
+    if (study::Error error = db.read_each(recorded, [](study::Stored&) { return false; })) {
+      return failed(error);
+    }
+    comparison = compare_fits(side_a, side_b);
+    comparison.side_a = batch_side(database, batch_a, recorded);
+    comparison.side_b = batch_side(database, batch_b, recorded);
+  } else {
+    if (study::Error error = report_side(a, side_a)) return failed(error);
+    if (study::Error error = report_side(b, side_b)) return failed(error);
+    comparison = compare_fits(side_a, side_b);
+    comparison.side_a = "the study in " + a;
+    comparison.side_b = "the study in " + b;
+    out = options.report.value_or(b);
+  }
+  ReportDirectory found;
+  if (const int status = prepare_report(out, found); status != kSucceeded) return status;
+  SignalWatch signals;
+  std::string error = write_file_atomically(
+      out + "/" + kCompareTable,
+      csv_text(compare_header(), compare_rows(comparison), kCompareText));
+  if (error.empty()) {
+    error = write_file_atomically(out + "/" + kComparePage, report::render_comparison(comparison));
+  }
+  if (!error.empty()) return run_error(error);
+  const std::vector<const report::ComparedCoefficient*> changed = report::largest_changes(comparison);
+  std::size_t verdicts = 0;
+  for (const report::ComparedCoefficient* r : changed) verdicts += r->verdict_a != r->verdict_b;
+  std::cerr << "vbsfit-batch: " << comparison.configurations << " configurations in both; "
+            << changed.size() << " coefficients changed (" << verdicts << " in verdict); "
+            << comparison.only_a.size() << " only in A, " << comparison.only_b.size()
+            << " only in B\n  compare: " << out << "/" << kComparePage << " and "
+            << kCompareTable << "\n";
+  const std::vector<int> stops = signals.take();
+  return stops.empty() ? kSucceeded : 128 + stops.front();
+}
+
 // Records each configuration of a batch in the study as soon as its outcome
 // is final, and keeps the first error.
 class Recorder {
@@ -480,12 +621,21 @@ class Recorder {
       remove_run_output(settings_.report, c);
     }
     const study::Stored row = stored_of(entry, outcome, batch_);
+    study::Recording recording;
+    recording.batch = batch_;
+    recording.new_fit = outcome.state == State::succeeded;
     if (outcome.state == State::succeeded || outcome.state == State::kept) {
-      reach(TestPoint::claim,
-            join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag)));
+      const std::string results =
+          join(settings_.workdir, config::results_path(c.species, c.scenario, c.tag));
+      reach(TestPoint::claim, results);
+      // The fit's own bytes go into its history (the study checks them
+      // against the digest recorded).
+      if (std::string bytes; !outcome.results_sha256.empty() && read_whole_file(results, bytes)) {
+        recording.results = std::move(bytes);
+      }
     }
     reach(TestPoint::before_record);
-    note(db_.record(row.record, row.coefficients, row.fits,
+    note(db_.record(row.record, row.coefficients, row.fits, recording,
                     [] { reach(TestPoint::in_record); }));
     reach(TestPoint::after_record);
     release_recorded(outcome);  // the summary needs only its counts now
@@ -503,13 +653,18 @@ class Recorder {
   std::string error_;
 };
 
-// The batch's own facts on the pages of the fits it makes.
-void sign_pages(RunnerSettings& settings, const study::BatchRecord& record) {
-  const report::BatchRecord shown = shown_batch(record);
-  settings.analysis.notes.version = shown.version;
-  settings.analysis.notes.command = shown.command;
-  settings.analysis.notes.date = shown.started;
-  settings.analysis.notes.host = shown.host;
+// The batch's own facts on the pages of the fits it makes, and the facts
+// of the study's earlier batches on those of the fits they made.
+void sign_pages(RunnerSettings& settings, study::BatchRecord record, std::int64_t id,
+                const std::vector<study::BatchRecord>& earlier) {
+  for (const study::BatchRecord& b : earlier) {
+    settings.analysis.signatures[b.id] = page_signature(b);
+  }
+  record.id = id;
+  const double misfit_limit = settings.analysis.notes.misfit_limit;
+  settings.analysis.notes = page_signature(record);
+  settings.analysis.notes.misfit_limit = misfit_limit;
+  settings.analysis.signatures[id] = settings.analysis.notes;
 }
 
 // A report of tables without a study (or one whose first batch never ended,
@@ -554,7 +709,6 @@ int finish_batch(study::Study& db, std::int64_t batch_id, Recorder& recorder,
 int run_batch(study::Study& db, const Options& options, const study::BatchRecord& record,
               const std::vector<RunEntry>& share, const SpeciesTable& species,
               RunnerSettings settings) {
-  sign_pages(settings, record);
   std::int64_t batch_id = 0;
   if (study::Error error = db.begin_batch(record, batch_id)) return run_error(error.message);
   StudyStart before;
@@ -562,6 +716,7 @@ int run_batch(study::Study& db, const Options& options, const study::BatchRecord
           read_start(db, record.se_limit, record.misfit_limit, record.replay_limit, before)) {
     return run_error(error.message);
   }
+  sign_pages(settings, record, batch_id, before.batches);
   const bool take_over_report = earlier_report(before);
   const std::map<study::Key, study::ConfigurationRecord>& stored = before.standing;
   for (const RunEntry& e : share) {
@@ -637,11 +792,10 @@ int run_mode(const Options& options, const BuildFacts& build, const SpeciesTable
   launcher.share_lock(lock);
   study::Study db;
   if (const int status = open_study(settings.report, db); status != kSucceeded) return status;
-  if (options.forget) return forget_mode(db, settings, share);
-  return run_batch(db, options,
-                   batch_record(args, build, shard, entries, share, se_limit, misfit_limit,
-                                replay_limit),
-                   share, species, settings);
+  study::BatchRecord record =
+      batch_record(args, build, shard, entries, share, se_limit, misfit_limit, replay_limit);
+  if (options.forget) return forget_mode(db, settings, share, record, options.history);
+  return run_batch(db, options, record, share, species, settings);
 }
 
 }  // namespace
@@ -666,7 +820,12 @@ int batch_main(const std::vector<std::string>& args, const BuildFacts& build) {
     return usage_error(error);
   }
   if (options.list_species) return print_out(species_list_text(species));
-  if (options.merge) return merge_mode(options);
+  if (options.merge) {
+    study::BatchRecord merging = batch_record(args, build, {}, {}, {}, 0.0, 0.0, 0.0);
+    merging.kind = study::kMergeKind;
+    return merge_mode(options, merging);
+  }
+  if (options.compare) return compare_mode(options);
   return run_mode(options, build, species, args);
 }
 

@@ -66,6 +66,7 @@ std::string set_replay_limit(std::optional<double>& field, const std::string& va
 }
 
 constexpr unsigned kWithMerge = 1;  // an option --merge takes
+constexpr unsigned kWithCompare = 2;  // an option --compare takes
 
 // The options, in the order --help lists them, with the lines between them.
 // "{species}", "{scenario}", "{tag}" and "{jobs}" stand for the defaults.
@@ -115,7 +116,7 @@ constexpr OptionRow kOptions[] = {
      [](Options& o, const Value& v) { return set_name(o.workdir, "workdir", "a directory", *v); },
      "the working directory of every run (default .); input\n"
      "paths are relative to it, and DIR/FITS must exist",
-     kWithMerge},
+     kWithMerge | kWithCompare},
     {"input-format", '\0', OptionValue::required, "FORMAT",
      [](Options& o, const Value& v) { o.input_format = *v; return std::string(); },
      "how the runs are stored: fixed (default: the layout\n"
@@ -141,7 +142,7 @@ constexpr OptionRow kOptions[] = {
      "files listed below); any other directory is refused\n"
      "(status 2). Only the report's own files are written or\n"
      "removed; anything else in it stays, and is named",
-     kWithMerge},
+     kWithMerge | kWithCompare},
     {"jobs", 'j', OptionValue::required, "N",
      [](Options& o, const Value& v) {
        int jobs = 0;
@@ -209,6 +210,20 @@ constexpr OptionRow kOptions[] = {
      "remove the run set's configurations from the study's\n"
      "record (their results files stay), with their pages and\n"
      "runs' output, and rewrite the report"},
+    {"history", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.history = true; return std::string(); },
+     "\nwith --forget: remove their earlier fits from the\n"
+     "study's history too (without it, every fit stays\n"
+     "queryable; the batch log keeps the forget either way)"},
+    {"compare", '\0', OptionValue::none, "",
+     [](Options& o, const Value&) { o.compare = true; return std::string(); },
+     "compare two fits of every configuration, given as two\n"
+     "arguments A B: two batch numbers of the study --report\n"
+     "names, or two report directories; writes compare.csv\n"
+     "and compare.html (the largest changes against their\n"
+     "combined standard error first) into --report (for two\n"
+     "report directories, default the second)",
+     kWithCompare},
     {"merge", '\0', OptionValue::none, "",
      [](Options& o, const Value&) { o.merge = true; return std::string(); },
      "join the reports of all N shards of one study, given as\n"
@@ -253,7 +268,21 @@ std::string check_combination(const Options& o, const std::vector<std::size_t>& 
     if (o.operands.empty()) return "--merge needs the report directories of the shards";
     return {};
   }
+  if (o.compare) {
+    for (std::size_t row : given) {
+      if ((kOptions[row].groups & kWithCompare) == 0) {
+        return "--compare takes only --report, --workdir and the two sides to compare (two batch numbers "
+               "of the study, or two report directories)";
+      }
+    }
+    if (o.operands.size() != 2) {
+      return "--compare needs two arguments: two batch numbers of the study --report names, "
+             "or two report directories";
+    }
+    return {};
+  }
   if (!o.operands.empty()) return "unexpected argument '" + o.operands.front() + "'";
+  if (o.history && !o.forget) return "--history goes only with --forget";
   if (o.allow_mixed_constants) return "--allow-mixed-constants goes only with --merge";
   if (o.plan && lists) return "--plan cannot be combined with --species, --scenario or --tag";
   if (o.forget && (o.refit != Options::Refit::none || o.dry_run)) {
@@ -337,6 +366,7 @@ std::string options_help_text(const BuildFacts& build, int default_jobs) {
 std::string help_text(const BuildFacts& build, int default_jobs) {
   return R"(Usage: vbsfit-batch [OPTION]...
        vbsfit-batch --merge --report DIR SHARD_REPORT...
+       vbsfit-batch --compare [--report DIR] A B
 Fits every configuration of a study with vbsfit's own program, several at
 once, and writes tables of the results.
 
@@ -366,10 +396,14 @@ write the tables of what finished; a configuration that cannot start for
 want of file descriptors, processes or memory waits for a running one to end.
 
 Report directory (a batch adds to the study there, never replaces it):
-  study.sqlite       the study's record (SQLite): every batch (version,
-                     command line, host, times) and every configuration with
-                     its files' digests and its fit's numbers; the tables and
-                     pages are written from it at the end of each batch
+  study.sqlite       the study's record (SQLite): every batch, merge and
+                     forget (version, command line, host, times) with what it
+                     did to each configuration, every configuration with its
+                     files' digests and its current fit's numbers, and every
+                     earlier fit (its results file's bytes, coefficients,
+                     verdicts and the limits they were judged under; a refit
+                     never removes one); the tables and pages are written
+                     from it at the end of each batch
   index.html         the report to open in a browser: totals, the first
                      configurations that did not succeed and why, the
                      configurations grouped by species (sort and filter by
@@ -380,7 +414,12 @@ Report directory (a batch adds to the study there, never replaces it):
                      and flags, fit figures, charts, provenance)
   SPECIES,SCENARIO,TAG.html  that page (characters other than letters,
                      digits, . _ and - written ~XX)
-)" + table_help() + R"(  species.csv        the rows of --species-table that the run set used
+)" + table_help() + R"(  compare.csv, compare.html  written by --compare: one row per coefficient
+                     of each configuration on both sides (value_a, value_b,
+                     change, their standard errors and combined one, the
+                     change in combined standard errors, verdicts and
+                     replay errors), and its page
+  species.csv        the rows of --species-table that the run set used
   runs/SPECIES,SCENARIO,TAG.stdout and .stderr (when not empty): each run's
                      output, named as its page is; a configuration kept
                      after a failed run has none
@@ -432,13 +471,15 @@ for a bad command line, plan, species table or name, a path that is not what
 it must be, a --report directory that is not a report, a study.sqlite that
 is not a study this program can write, or a report directory that another
 batch is writing (nothing runs), 130, 143, 131 or 129 after SIGINT,
-SIGTERM, SIGQUIT or SIGHUP. A note beside a configuration that succeeded
+SIGTERM, SIGQUIT or SIGHUP. --forget of configurations the study does not
+hold is status 1 and names them. A note beside a configuration that succeeded
 does not make the status 1.
 
 Examples:
   vbsfit-batch --species TOL,API_OH --scenario 0.1,0.5 --tag allgas,no6 -j 4
   vbsfit-batch --plan study.plan --workdir run --shard 2/3 --report report-2
   vbsfit-batch --merge --report report report-1 report-2 report-3
+  vbsfit-batch --compare --report report 1 2
   vbsfit-batch --list-species > species.csv
   vbsfit-batch --species-table mine.csv --species MY_VOC --dry-run > study.plan
 )";

@@ -43,7 +43,9 @@ struct Options {
   enum class Refit { none, stale, all };
   Refit refit = Refit::none;             // --refit (stale results files), --refit=all
   bool forget = false;                   // remove the run set from the study's record
-  std::vector<std::string> operands;     // the reports to merge
+  bool history = false;                  // --forget: their earlier fits too
+  bool compare = false;                  // compare two batches or two reports (the operands)
+  std::vector<std::string> operands;     // the reports to merge, or the two sides to compare
   bool list_species = false;
   std::optional<std::string> species_table;  // a species table file
   bool allow_unknown_species = false;

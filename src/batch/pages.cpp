@@ -16,13 +16,15 @@ bool missing_page(const study::Stored& stored, const std::string& report) {
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings, std::vector<std::string>* undrawn,
-                        const std::vector<InputSource>* sources) {
+                        const std::vector<InputSource>* sources,
+                        const std::vector<std::int64_t>* fitted_by) {
   for (std::size_t n = 0; n < entries.size(); ++n) {
     const RunEntry& entry = entries[n];
     const Configuration& c = entry.config;
-    const Analysis analysis =
-        analyze({entry, workdir, report, settings, true, nullptr, std::nullopt,
-                 sources != nullptr ? &(*sources)[n] : nullptr});
+    AnalysisRequest request{entry, workdir, report, settings, true, nullptr, std::nullopt,
+                            sources != nullptr ? &(*sources)[n] : nullptr};
+    if (fitted_by != nullptr && n < fitted_by->size()) request.fitted_by = (*fitted_by)[n];
+    const Analysis analysis = analyze(request);
     if (!analysis.error.empty()) return analysis.error;
     if (analysis.page || undrawn == nullptr) continue;
     // Its record was checked against its files: a fit that differs now was

@@ -26,10 +26,13 @@ bool missing_page(const study::Stored& stored, const std::string& report);
 // inputs no longer fit is left without a page, and named in `undrawn`
 // (when given) with the reason. `sources`, when given, holds where each
 // entry's inputs are read from (by entry); else the batch's source.
+// `fitted_by`, when given, holds the batch that fitted each entry, whose
+// facts (settings.signatures) sign its page.
 std::string write_pages(const std::string& report, const std::string& workdir,
                         const std::vector<RunEntry>& entries,
                         const AnalysisSettings& settings,
                         std::vector<std::string>* undrawn = nullptr,
-                        const std::vector<InputSource>* sources = nullptr);
+                        const std::vector<InputSource>* sources = nullptr,
+                        const std::vector<std::int64_t>* fitted_by = nullptr);
 
 }  // namespace batch

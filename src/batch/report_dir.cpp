@@ -67,7 +67,8 @@ bool is_database_file(std::string_view name) {
 // Whether `name` is one of the report's own files at its top.
 bool is_top_file(std::string_view name) {
   for (std::string_view own : {kRunsTable, kCoefficientsTable, kFitsTable, kModelsTable,
-                               kSpeciesUsed, kIndexPage, kLockFile}) {
+                               kSpeciesUsed, kIndexPage, kCompareTable, kComparePage,
+                               kLockFile}) {
     if (name == own) return true;
   }
   return name == kOldManifest || is_database_file(name) || is_page_name(name);

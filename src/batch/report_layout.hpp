@@ -13,6 +13,8 @@
 //   index.html         the report's pages, one more per fitted configuration
 //                      (<species>,<scenario>,<tag>.html: report::page_name;
 //                      batch/pages.hpp)
+//   compare.csv        two fits compared coefficient by coefficient, and
+//   compare.html       its page (vbsfit-batch --compare: batch/compare.hpp)
 //   runs/<species>,<scenario>,<tag>.stdout and .stderr (when the run wrote
 //                      to it): what a run printed, named as its page is
 //   .vbsfit-batch.lock held by the batch that writes the report
@@ -41,6 +43,8 @@ inline constexpr const char* kCoefficientsTable = "coefficients.csv";
 inline constexpr const char* kFitsTable = "fits.csv";
 inline constexpr const char* kModelsTable = "models.csv";
 inline constexpr const char* kIndexPage = "index.html";
+inline constexpr const char* kCompareTable = "compare.csv";
+inline constexpr const char* kComparePage = "compare.html";
 inline constexpr const char* kRunsDirectory = "runs";
 inline constexpr const char* kStdoutSuffix = ".stdout";
 inline constexpr const char* kStderrSuffix = ".stderr";

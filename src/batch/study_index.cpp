@@ -1,5 +1,6 @@
 #include "batch/study_index.hpp"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -29,7 +30,11 @@ void StudyRows::add(const RunRowSource& source) {
   }
 }
 
-std::vector<CsvRow> StudyRows::models() const {
+void StudyRows::compare_tags(
+    const std::function<void(const std::string&, const std::string&,
+                             const std::vector<quality::Candidate>&,
+                             const std::vector<ReplayTotals>&, const quality::Comparison&)>& visit)
+    const {
   // Species and scenarios in the order first listed, each with its tags.
   std::vector<std::pair<std::string, std::string>> groups;
   std::map<std::pair<std::string, std::string>, std::vector<quality::Candidate>> candidates;
@@ -42,15 +47,38 @@ std::vector<CsvRow> StudyRows::models() const {
     at->second.push_back({r.tag, r.reactions, {r.bins.begin(), r.bins.end()}});
     replays[at->first].push_back(replays_[n]);
   }
-  std::vector<CsvRow> rows;
   for (const auto& group : groups) {
     const std::vector<quality::Candidate>& tags = candidates.at(group);
     if (tags.size() < 2) continue;
-    for (CsvRow& row : models_rows(group.first, group.second, tags, replays.at(group))) {
+    visit(group.first, group.second, tags, replays.at(group), quality::compare_models(tags));
+  }
+}
+
+std::vector<CsvRow> StudyRows::models() const {
+  std::vector<CsvRow> rows;
+  compare_tags([&](const std::string& species, const std::string& scenario,
+                   const std::vector<quality::Candidate>& tags,
+                   const std::vector<ReplayTotals>& replays, const quality::Comparison&) {
+    for (CsvRow& row : models_rows(species, scenario, tags, replays)) {
       rows.push_back(std::move(row));
     }
-  }
+  });
   return rows;
+}
+
+std::vector<std::pair<study::Key, study::ModelRow>> StudyRows::model_records() const {
+  std::vector<std::pair<study::Key, study::ModelRow>> records;
+  compare_tags([&](const std::string& species, const std::string& scenario,
+                   const std::vector<quality::Candidate>& tags, const std::vector<ReplayTotals>&,
+                   const quality::Comparison& c) {
+    for (std::size_t n = 0; n < tags.size(); ++n) {
+      const quality::Score& score = c.scores[n];
+      records.push_back({{species, scenario, tags[n].tag},
+                         {score.rss, score.aic, score.free_count,
+                          static_cast<int>(n) == c.preferred}});
+    }
+  });
+  return records;
 }
 
 report::Study StudyRows::study(const std::string& report,
@@ -60,6 +88,18 @@ report::Study StudyRows::study(const std::string& report,
   study.batches = std::move(batches);
   study.se_limit = se_limit;
   study.misfit_limit = misfit_limit;
+  for (const auto& [limits, count] : limits_) {
+    study.limits.push_back({std::get<0>(limits), std::get<1>(limits), std::get<2>(limits), count});
+  }
+  std::stable_sort(study.limits.begin(), study.limits.end(),
+                   [](const report::LimitsUsed& a, const report::LimitsUsed& b) {
+                     return a.configurations > b.configurations;
+                   });
+  if (!study.limits.empty()) {  // the sentence names those most were judged under
+    study.se_limit = study.limits.front().se_limit;
+    study.misfit_limit = study.limits.front().misfit_limit;
+  }
+  limits_.clear();
   study.rows = std::move(rows_);
   rows_.clear();
   replays_.clear();

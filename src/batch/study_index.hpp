@@ -4,13 +4,19 @@
 // study the tables hold.
 #pragma once
 
+#include <functional>
+#include <cmath>
+#include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "batch/csv.hpp"
 #include "batch/tables.hpp"
+#include "quality/models.hpp"
 #include "report/study_view.hpp"
+#include "study/study.hpp"
 
 namespace batch {
 
@@ -18,6 +24,20 @@ namespace batch {
 // configuration at a time: what is kept is one report::StudyRow per
 // configuration, so that a study of any size is written without its tables
 // in memory.
+// Orders limits (se, misfit, replay) with a replay limit not recorded (NaN)
+// before every recorded one and equal to another such.
+struct LimitsOrder {
+  bool operator()(const std::tuple<double, double, double>& a,
+                  const std::tuple<double, double, double>& b) const {
+    const auto key = [](const std::tuple<double, double, double>& l) {
+      const double replay = std::get<2>(l);
+      return std::tuple(std::get<0>(l), std::get<1>(l), !std::isnan(replay),
+                        std::isnan(replay) ? 0.0 : replay);
+    };
+    return key(a) < key(b);
+  }
+};
+
 class StudyRows {
  public:
   // Adds the row of one configuration, with its bins when it has numbers.
@@ -28,9 +48,17 @@ class StudyRows {
     rows_.reserve(count);
     replays_.reserve(count);
   }
+  // Counts a fitted configuration judged under these limits (replay_limit
+  // NaN: not recorded).
+  void count_limits(double se_limit, double misfit_limit, double replay_limit) {
+    ++limits_[{se_limit, misfit_limit, replay_limit}];
+  }
   // The rows of models.csv: for every species and scenario fitted under more
   // than one tag, one row per tag (models_rows), in the order added.
   std::vector<CsvRow> models() const;
+  // The same comparison as the study's models rows, one per row of
+  // models.csv.
+  std::vector<std::pair<study::Key, study::ModelRow>> model_records() const;
   // The study view of the rows, flagged under the limits given, with the
   // batches that wrote them; a configuration links to its page when it has
   // numbers and the page is in `report`. Leaves no rows behind.
@@ -38,9 +66,19 @@ class StudyRows {
                       double se_limit, double misfit_limit);
 
  private:
+  // Calls `visit` with each species and scenario fitted under more than one
+  // tag: its tags, the replays of their totals and their comparison.
+  void compare_tags(const std::function<void(const std::string&, const std::string&,
+                                             const std::vector<quality::Candidate>&,
+                                             const std::vector<ReplayTotals>&,
+                                             const quality::Comparison&)>& visit) const;
   std::vector<report::StudyRow> rows_;  // `linked` left to study()
   // Beside each row: the replay of its fit's bins' total and mass.
   std::vector<ReplayTotals> replays_;
+  // (se, misfit, replay limit) -> configurations judged under them; a NaN
+  // replay limit (not recorded) compares as the same key through the
+  // ordering below.
+  std::map<std::tuple<double, double, double>, int, LimitsOrder> limits_;
 };
 
 // The rows of `entries` with their `outcomes` (their species' rates), as

@@ -168,7 +168,9 @@ study::Error read_start(study::Study& db, double se_limit, double misfit_limit,
       for (const study::BatchRecord& b : read.batches) batches[b.id] = &b;
     }
     read.places[s.record.key] = s.record.run;
-    const auto by = batches.find(s.record.batch);
+    // Its verdicts were judged under the limits of the batch that last
+    // checked it (a kept result keeps the batch that fitted it).
+    const auto by = batches.find(s.ran_by != 0 ? s.ran_by : s.record.batch);
     const bool fitted =
         s.record.state == state_name(State::succeeded) || s.record.state == state_name(State::kept);
     // A record that is not what was recorded (edited by hand, or joined
@@ -195,10 +197,26 @@ std::optional<FitNumbers> recorded_numbers(study::Study& db, const study::Key& k
 }
 
 report::BatchRecord shown_batch(const study::BatchRecord& b) {
+  std::string what = std::to_string(b.run_set_size) + " configurations, share " +
+                     std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count);
+  if (b.kind == study::kMergeKind) {
+    what = "merge of the shares of " + std::to_string(b.run_set_size) + " configurations";
+  } else if (b.kind == study::kForgetKind) {
+    what = "forget, of a run set of " + std::to_string(b.run_set_size) + " configurations";
+  }
   return {b.program_version + (b.source_revision.empty() ? "" : " (" + b.source_revision + ")"),
-          command_text(b.command_line), b.started, b.ended, b.host,
-          std::to_string(b.run_set_size) + " configurations, share " +
-              std::to_string(b.shard_index) + "/" + std::to_string(b.shard_count)};
+          command_text(b.command_line), b.started, b.ended, b.host, std::move(what)};
+}
+
+report::PageNotes page_signature(const study::BatchRecord& b) {
+  const report::BatchRecord shown = shown_batch(b);
+  report::PageNotes notes;
+  notes.batch = std::to_string(b.id);
+  notes.version = shown.version;
+  notes.command = shown.command;
+  notes.date = shown.started;
+  notes.host = shown.host;
+  return notes;
 }
 
 study::Error summarize_study(study::Study& db, Summary& summary) {
@@ -230,8 +248,10 @@ std::string write_study_report(study::Study& db, const std::string& report,
   if (std::size_t count = 0; !db.count(count)) rows.reserve(count);  // a hint only
   std::vector<RunEntry> missing;  // pages
   std::vector<InputSource> missing_sources;  // by entry of `missing`
+  std::vector<std::int64_t> missing_fitted_by;  // the batch that fitted each
   RecordedSpecies species;  // made once the batches are read, before the first configuration
   std::vector<study::BatchRecord> recorded;
+  std::map<std::int64_t, const study::BatchRecord*> judged;  // batch -> it, with its limits
   Tables one;  // one configuration's rows
   bool first = true;
   const study::Error read = db.read_each(recorded, [&](const study::Stored& stored) {
@@ -246,16 +266,28 @@ std::string write_study_report(study::Study& db, const std::string& report,
     add_rows(row.entry, row.outcome, row.rates, one);
     tables.add(one);
     rows.add(row);
+    if (!stored.coefficients.empty()) {
+      if (judged.empty()) {
+        for (const study::BatchRecord& b : recorded) judged[b.id] = &b;
+      }
+      const auto by = judged.find(stored.ran_by);
+      if (by != judged.end()) {
+        rows.count_limits(by->second->se_limit, by->second->misfit_limit, by->second->replay_limit);
+      }
+    }
     if (summary != nullptr) summary->add(row);
     if (pages && missing_page(stored, report)) {
       missing.push_back(entry);
       // Read as it was recorded, whatever this batch reads.
       InputSource& source = missing_sources.emplace_back(input_source());
       recorded_source(stored.record, source);
+      missing_fitted_by.push_back(stored.record.batch);
     }
     return true;
   });
   if (read) return read.message;
+  // The tags compared go into the record as into models.csv.
+  if (study::Error error = db.set_models(rows.model_records())) return error.message;
   if (!species_used.empty()) {
     if (std::string error = write_file_atomically(report + "/" + kSpeciesUsed, species_used);
         !error.empty()) {
@@ -268,7 +300,12 @@ std::string write_study_report(study::Study& db, const std::string& report,
   // then the tags compared and the index.
   auto views = [&] {
     std::string error;
-    if (pages) error = write_pages(report, workdir, missing, settings, undrawn, &missing_sources);
+    if (pages) {
+      AnalysisSettings signed_by = settings;
+      for (const study::BatchRecord& b : recorded) signed_by.signatures[b.id] = page_signature(b);
+      error = write_pages(report, workdir, missing, signed_by, undrawn, &missing_sources,
+                          &missing_fitted_by);
+    }
     if (error.empty()) {
       error = write_study_view(report, rows, std::move(batches), settings.se_limit,
                                settings.misfit_limit, pages);

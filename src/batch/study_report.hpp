@@ -81,6 +81,9 @@ std::string write_study_report(study::Study& db, const std::string& report,
 study::Error summarize_study(study::Study& db, Summary& summary);
 
 // A batch as the study view shows it.
+// The facts of batch `b` that sign the pages of the fits it made.
+report::PageNotes page_signature(const study::BatchRecord& b);
+
 report::BatchRecord shown_batch(const study::BatchRecord& batch);
 
 // What take_over made of an earlier report's runs.csv.

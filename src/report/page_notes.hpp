@@ -29,6 +29,7 @@ struct BinMisfit {
 };
 
 struct PageNotes {
+  std::string batch;    // the number of the batch that fitted it in its study; empty: not known
   std::string version;  // of the program that fitted it
   std::string command;  // the batch's command line
   std::string date;     // when it was fitted
@@ -37,6 +38,7 @@ struct PageNotes {
   std::vector<BinMisfit> bins;      // per target bin 1 ... 6; empty: not known
   double misfit_limit = quality::kDefaultMisfitLimit;  // the limits the flags were set with
   double replay_limit = quality::kDefaultReplayLimit;
+  std::string results_sha256;       // of the results file the page shows; empty: not known
 };
 
 // A configuration's page with its notes (render_page's hooks, and): a

@@ -268,6 +268,7 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
   auto known = [](const std::string& text) { return text.empty() ? std::string("not recorded") : escape(text); };
   std::string out =
       "<section id=\"provenance\">\n<h2>Provenance</h2>\n<table id=\"fitted-by\">\n<tbody>\n"
+      "<tr>" + row_heading("Batch") + cell(known(notes.batch), "text") + "</tr>\n"
       "<tr>" + row_heading("Program version") + cell(known(notes.version), "text") +
       "</tr>\n<tr>" + row_heading("Command") + cell(known(notes.command), "text message") +
       "</tr>\n<tr>" + row_heading("Fitted") + cell(known(notes.date), "text") +
@@ -280,7 +281,7 @@ std::string provenance(const PageData& c, const PageNotes& notes) {
     files = {{"Precursor", c.inputs.precursor, -1, "", ""}, {"Bins", c.inputs.bins, -1, "", ""},
              {"Molar masses", c.inputs.molar_masses, -1, "", ""}};
   }
-  files.push_back({"Results file", c.results, -1, "", ""});
+  files.push_back({"Results file", c.results, -1, "", notes.results_sha256});
   for (const InputRecord& f : files) {
     out += "<tr>" + row_heading(escape(f.role)) +
            cell(escape(f.path), "text path") + cell(f.bytes >= 0 ? std::to_string(f.bytes) : "") +

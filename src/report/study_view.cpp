@@ -104,6 +104,27 @@ std::string totals(const Study& s) {
   return out;
 }
 
+// The warning that the verdicts were judged under more than one pair of
+// limits (batches over parts of the study with other --se-limit or
+// --misfit-limit), each with its count; empty when they were not.
+std::string mixed_limits(const Study& s) {
+  if (s.limits.size() < 2) return {};
+  std::string out =
+      "<p id=\"mixed-limits\"><strong>The verdicts were judged under different limits:</strong> ";
+  for (std::size_t n = 0; n < s.limits.size(); ++n) {
+    const LimitsUsed& l = s.limits[n];
+    out += (n > 0 ? "; " : "") + std::to_string(l.configurations) +
+           (l.configurations == 1 ? " configuration" : " configurations") +
+           " under a standard error limit of " + shown(l.se_limit, 6) +
+           ", a misfit limit of " + shown(l.misfit_limit, 3) +
+           (std::isnan(l.replay_limit) ? std::string(" and no replay limit recorded")
+                                       : " and a replay limit of " + shown(l.replay_limit, 3));
+  }
+  return out + ". The sentence above gives the limits most were judged under; run vbsfit-batch "
+               "over the whole study with one --se-limit, --misfit-limit and --replay-limit "
+               "to judge them alike.</p>\n";
+}
+
 std::string meaning(const Study& s) {
   const std::string limit = shown(s.misfit_limit, 3);
   return "<p>Each coefficient has one verdict of four. It is <strong>undetermined</strong> "
@@ -120,7 +141,7 @@ std::string meaning(const Study& s) {
          "The replay error on each page says how closely the fit run alone follows the "
          "simulation; compare the tags below. A "
          "<strong>negative R&sup2;</strong> means the fit is worse than the bin's mean "
-         "value: the model does not describe the data.</p>\n";
+         "value: the model does not describe the data.</p>\n" + mixed_limits(s);
 }
 // ---- not succeeded ----------------------------------------------------------
 

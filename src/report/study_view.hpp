@@ -116,6 +116,15 @@ struct BatchRecord {
   std::string version, command, started, ended, host, run_set;
 };
 
+// Limits the study's verdicts were judged under, and how many
+// configurations each judged.
+struct LimitsUsed {
+  double se_limit = 0.0;
+  double misfit_limit = 0.0;
+  double replay_limit = 0.0;  // NaN: not recorded (a batch of an earlier version)
+  int configurations = 0;
+};
+
 struct Study {
   std::vector<StudyRow> rows;            // in the order the study lists them
   std::vector<std::string> scenarios;    // the order of scenarios; empty: first seen, or
@@ -123,6 +132,9 @@ struct Study {
   std::vector<BatchRecord> batches;
   double se_limit = quality::kDefaultSeLimit;
   double misfit_limit = 0.2;             // the limit the misfit flags were set with
+  // Every pair of limits the configurations were judged under, most used
+  // first; more than one: the page warns that they differ (p#mixed-limits).
+  std::vector<LimitsUsed> limits;
 };
 
 // The index page. Hooks: p#totals with span[data-total] counts

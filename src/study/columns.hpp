@@ -5,6 +5,7 @@
 // (schema.cpp) and one line here. For the study's own use.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -233,6 +234,19 @@ inline constexpr std::array<Column<ConfigurationRecord>, 4> kConfigurationReplay
         "replay_mass_rms_error"),
 }};
 
+// A fit in history keeps every column of the configuration's row as the fit
+// made it: the record's, its replay figures and its inputs' format.
+inline constexpr auto kHistoryColumns = [] {
+  std::array<Column<ConfigurationRecord>, kConfigurationColumns.size() +
+                                              kConfigurationReplayColumns.size() +
+                                              kInputFormatColumns.size()>
+      all{};
+  auto at = std::copy(kConfigurationColumns.begin(), kConfigurationColumns.end(), all.begin());
+  at = std::copy(kConfigurationReplayColumns.begin(), kConfigurationReplayColumns.end(), at);
+  std::copy(kInputFormatColumns.begin(), kInputFormatColumns.end(), at);
+  return all;
+}();
+
 // The tables of a configuration's rows, each after its key (species,
 // scenario, tag: kKeyColumns).
 inline constexpr std::array<std::string_view, 3> kKeyColumns = {"species", "scenario", "tag"};
@@ -287,6 +301,19 @@ inline constexpr std::array<Column<SpeciesRow>, 5> kSpeciesColumns = {{
 // came with schema version 3 (a study of an earlier one has none to read).
 inline constexpr Column<SpeciesRow> kSpeciesSourceColumn =
     text_or_null<SpeciesRow, [](auto& r) -> auto& { return r.source; }>("source");
+
+// What kind of row of `batches` it is: its last column, which came with
+// schema version 5 (NULL, in a study upgraded from 4: a batch).
+inline constexpr Column<BatchRecord> kBatchKindColumn = {
+    "kind", [](Statement& s, int n, const BatchRecord& b) { s.bind(n, b.kind); },
+    [](const Statement& s, int n, BatchRecord& b) {
+      b.kind = s.null(n) ? std::string(kBatchKind) : s.text(n);
+      return true;
+    }};
+
+// The columns of `configurations` after its digest: its current fit and
+// the batch that last ran it (schema version 5); NULL for none.
+inline constexpr std::array<std::string_view, 2> kCurrentColumns = {"fit", "ran_by"};
 
 // "a, b, c": the leading names, the columns', then the trailing names.
 template <typename Row>

@@ -63,9 +63,17 @@ std::string listed(const std::set<int>& runs) {
 // its batches claim. Returns the refusal, or empty.
 Error check_claim(Share& share) {
   const Snapshot& s = share.snapshot;
-  if (s.batches.empty()) return refusal(share.path + " records no batch: it is not a shard's study");
-  share.claim = &s.batches.front();
   for (const BatchRecord& b : s.batches) {
+    if (b.kind == kBatchKind) {
+      share.claim = &b;
+      break;
+    }
+  }
+  if (share.claim == nullptr) {
+    return refusal(share.path + " records no batch: it is not a shard's study");
+  }
+  for (const BatchRecord& b : s.batches) {
+    if (b.kind != kBatchKind) continue;  // a forget's row: of no run set
     if (!same_run_set(b, *share.claim) || b.shard_index != share.claim->shard_index) {
       return refusal(share.path + " holds batches of more than one run set or shard (" +
                      shard_name(*share.claim) + " and " + shard_name(b) +
@@ -201,6 +209,7 @@ Error read_shares(const std::vector<std::string>& shares, const std::string& int
     Study study;
     if (Error e = Study::open(share.path, study, /*read_only=*/true)) return e;
     if (Error e = study.read(share.snapshot)) return e;
+    if (Error e = study.read_history(share.snapshot)) return e;
     if (Error e = check_claim(share)) return e;
     if (Error e = check_digests(share)) return e;
   }
@@ -249,6 +258,25 @@ Error join(const std::vector<Share>& read, Snapshot& joined) {
       renumbered[batch.id] = copy.id;
       joined.batches.push_back(std::move(copy));
     }
+    // The share's history and log, their batches and fits renumbered.
+    std::map<std::int64_t, std::int64_t> fits;
+    for (const FitRecord& fit : share.snapshot.history) {
+      FitRecord copy = fit;
+      copy.id = static_cast<std::int64_t>(joined.history.size()) + 1;
+      copy.stored.record.batch = renumbered[fit.stored.record.batch];
+      fits[fit.id] = copy.id;
+      joined.history.push_back(std::move(copy));
+    }
+    const auto fit_of = [&](std::int64_t id) {
+      const auto at = fits.find(id);
+      return at == fits.end() ? std::int64_t{0} : at->second;
+    };
+    for (const LogRow& row : share.snapshot.log) {
+      LogRow copy = row;
+      copy.batch = renumbered[row.batch];
+      copy.fit = fit_of(row.fit);
+      joined.log.push_back(std::move(copy));
+    }
     for (const Stored& stored : share.snapshot.configurations) {
       const ConfigurationRecord& c = stored.record;
       auto [run_at, new_run] = key_of_run.emplace(c.run, c.key);
@@ -269,6 +297,18 @@ Error join(const std::vector<Share>& read, Snapshot& joined) {
       }
       Stored copy = stored;
       copy.record.batch = renumbered[c.batch];
+      copy.ran_by = renumbered[stored.ran_by];
+      copy.fit = fit_of(stored.fit);
+      if (copy.fit == 0 && !copy.coefficients.empty() && !c.results_sha256.empty()) {
+        // A share of version 4 keeps no history: its numbers become the
+        // configuration's first fit, as an upgrade makes them.
+        FitRecord first{static_cast<std::int64_t>(joined.history.size()) + 1, copy,
+                        share.claim->se_limit, share.claim->misfit_limit,
+                        share.claim->replay_limit, std::nullopt};
+        first.stored.model.reset();
+        copy.fit = first.id;
+        joined.history.push_back(std::move(first));
+      }
       chosen[c.key] = {joined.configurations.size(), &share};
       joined.configurations.push_back(std::move(copy));
     }
@@ -289,6 +329,23 @@ Error merge(const std::vector<std::string>& shares, const std::string& into,
   if (Error e = check_constants(read, options.allow_mixed_constants, notes)) return e;
   std::stable_sort(joined.configurations.begin(), joined.configurations.end(),
                    [](const Stored& a, const Stored& b) { return a.record.run < b.record.run; });
+  if (options.merging != nullptr) {
+    BatchRecord merging = *options.merging;
+    const BatchRecord& claim = *read.front().claim;
+    merging.id = static_cast<std::int64_t>(joined.batches.size()) + 1;
+    merging.kind = kMergeKind;
+    merging.fingerprint = claim.fingerprint;
+    merging.run_set_size = claim.run_set_size;
+    merging.shard_index = merging.shard_count = 1;
+    merging.se_limit = claim.se_limit;
+    merging.misfit_limit = claim.misfit_limit;
+    merging.species.clear();
+    if (merging.ended.empty()) merging.ended = utc_timestamp();
+    for (const Stored& stored : joined.configurations) {
+      joined.log.push_back({merging.id, stored.record.key, "merged", stored.fit});
+    }
+    joined.batches.push_back(std::move(merging));
+  }
 
   Study target;
   if (Error e = Study::open(into, target)) return e;

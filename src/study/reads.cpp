@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <span>
 #include <string>
+#include <type_traits>
 
 #include "study/columns.hpp"
 #include "study/database.hpp"
@@ -76,16 +78,21 @@ std::string present_list(std::string_view table, int version,
 }
 
 // Reads the batches, by id, with their species rows (`sourced`: with where
-// each row came from, which a study of version 3 records).
+// each row came from, which a study of version 3 records; `kinds`: with
+// their kind, which a study of version 5 records).
 Error read_batches(sqlite3* db, int version, std::vector<BatchRecord>& batches) {
   const bool sourced = version >= 3;
+  const bool kinds = version >= 5;
   std::map<std::int64_t, std::size_t> index;  // batch id -> its place in batches
   constexpr std::string_view kId[] = {"id"};
-  Statement query(db, "SELECT " + present_list<BatchRecord>("batches", version, kId, kBatchColumns) +
+  constexpr std::string_view kKind[] = {kBatchKindColumn.name};
+  Statement query(db, "SELECT " +
+                          present_list<BatchRecord>("batches", version, kId, kBatchColumns, kKind) +
                           " FROM batches ORDER BY id");
   while (query.row()) {
     BatchRecord& b = batches.emplace_back();
     b.id = query.integer64(0);
+    if (kinds) kBatchKindColumn.read(query, static_cast<int>(kBatchColumns.size()) + 1, b);
     if (const Column<BatchRecord>* bad = read_row<BatchRecord>(query, 1, kBatchColumns, b)) {
       if (bad->name == "command_line") {
         return Error{"the command line of batch " + std::to_string(b.id) +
@@ -191,6 +198,9 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
                           ", " +
                           present_list<ConfigurationRecord>("configurations", version, {},
                                                             kInputFormatColumns) +
+                          ", " +
+                          present_list<ConfigurationRecord>("configurations", version,
+                                                            kCurrentColumns, {}) +
                           " FROM configurations" + where + " ORDER BY run, species, scenario, tag");
   if (key) query.bind_key(*key);
   RowQueries rows(db, version);
@@ -204,10 +214,101 @@ Error read_configurations(sqlite3* db, int version, const Key* key,
         query, kDigestAt + 1 + static_cast<int>(kConfigurationReplayColumns.size()),
         kInputFormatColumns, stored.record);
     if (hashed) stored.record_sha256 = query.text(kDigestAt);
+    stored.ran_by = stored.record.batch;
+    if (version >= 5) {
+      const int current = kDigestAt + 1 + static_cast<int>(kConfigurationReplayColumns.size() +
+                                                           kInputFormatColumns.size());
+      stored.fit = query.integer64(current);
+      if (!query.null(current + 1)) stored.ran_by = query.integer64(current + 1);
+    }
     if (!read_rows(rows, stored)) return Error{sqlite_says(db)};
     if (!visit(stored)) return {};
   }
   if (!query.done()) return Error{sqlite_says(db)};
+  return {};
+}
+
+namespace {
+
+// Reads the rows of each fit in history into `history` (by id, as `index`
+// places them): `Row` from `table` after the fit's id.
+constexpr std::string_view kFitKey[] = {"fit"};
+
+template <typename Row>
+bool read_fit_rows(sqlite3* db, const std::string& table, const std::string& order,
+                   std::span<const Column<Row>> columns,
+                   const std::map<std::int64_t, std::size_t>& index, std::vector<FitRecord>& history,
+                   std::vector<Row> Stored::*rows) {
+  // A fit's rows are in history once they changed; until then they are
+  // those of the configuration it is current for.
+  std::string current;
+  for (const Column<Row>& c : columns) current += ", t." + std::string(c.name);
+  Statement query(db, "SELECT fit, * FROM (SELECT " + column_list<Row>(kFitKey, columns) +
+                          " FROM history_" + table + " UNION ALL SELECT c.fit" + current +
+                          " FROM " + table + " t JOIN configurations c USING (species, scenario, "
+                          "tag) WHERE c.fit IS NOT NULL AND c.fit NOT IN (SELECT fit FROM "
+                          "history_" + table + ")) ORDER BY fit, " + order);
+  if constexpr (std::is_same_v<Row, CoefficientRow>) query.bind(1, config::term_label(0));
+  while (query.row()) {
+    const auto at = index.find(query.integer64(0));
+    if (at == index.end()) continue;  // the foreign keys rule this out
+    read_row<Row>(query, 2, columns, (history[at->second].stored.*rows).emplace_back());
+  }
+  return query.done();
+}
+
+}  // namespace
+
+Error Study::read_history(Snapshot& snapshot, bool with_results) {
+  std::vector<FitRecord> history;
+  std::vector<LogRow> log;
+  Error error = read_transaction([&]() -> Error {
+    if (version_ < 5) return {};  // a share of version 4 (read only): no history yet
+    constexpr std::string_view kId[] = {"id"};
+    constexpr std::string_view kTrailing[] = {kDigestColumn, "se_limit", "misfit_limit",
+                                              "replay_limit", "results"};
+    const std::span<const std::string_view> trailing = std::span(kTrailing, with_results ? 5 : 4);
+    Statement query(db_, "SELECT " +
+                             column_list<ConfigurationRecord>(kId, kHistoryColumns,
+                                                              trailing) +
+                             " FROM history ORDER BY id");
+    std::map<std::int64_t, std::size_t> index;
+    const int after = static_cast<int>(kHistoryColumns.size()) + 1;
+    while (query.row()) {
+      FitRecord& fit = history.emplace_back();
+      fit.id = query.integer64(0);
+      read_row<ConfigurationRecord>(query, 1, kHistoryColumns, fit.stored.record);
+      fit.stored.record_sha256 = query.text(after);
+      fit.stored.fit = fit.id;
+      fit.stored.ran_by = fit.stored.record.batch;
+      fit.se_limit = query.real(after + 1);
+      fit.misfit_limit = query.real(after + 2);
+      fit.replay_limit = query.real(after + 3);
+      if (with_results) fit.results = query.optional_blob(after + 4);
+      index[fit.id] = history.size() - 1;
+    }
+    if (!query.done()) return Error{sqlite_says(db_)};
+    if (!read_fit_rows<CoefficientRow>(db_, "coefficients", "target_bin, term <> ?1, term",
+                                       kCoefficientColumns, index, history,
+                                       &Stored::coefficients) ||
+        !read_fit_rows<FitRow>(db_, "fits", "target_bin", kFitColumns, index, history,
+                               &Stored::fits)) {
+      return Error{sqlite_says(db_)};
+    }
+    Statement logged(db_, "SELECT batch, species, scenario, tag, action, fit FROM batch_log "
+                          "ORDER BY batch, species, scenario, tag");
+    while (logged.row()) {
+      log.push_back({logged.integer64(0),
+                     {logged.text(1), logged.text(2), logged.text(3)},
+                     logged.text(4),
+                     logged.integer64(5)});
+    }
+    if (!logged.done()) return Error{sqlite_says(db_)};
+    return {};
+  });
+  if (error) return error;
+  snapshot.history = std::move(history);
+  snapshot.log = std::move(log);
   return {};
 }
 

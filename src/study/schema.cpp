@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "study/columns.hpp"
 #include "study/database.hpp"
 #include "study/statement.hpp"
 #include "study/study.hpp"
@@ -34,7 +35,7 @@ constexpr char kSqliteHeader[] = "SQLite format 3";  // and its terminating zero
 // Doubles have no declared type: a REAL column would store an integral
 // value as an integer, and -0.0 would come back as 0.0. Each is still a
 // REAL value (typeof() says 'real'); NaN is stored as NULL.
-constexpr const char* kSchema = R"sql(
+constexpr const char* kBaseSchema = R"sql(
 CREATE TABLE batches (
   id INTEGER PRIMARY KEY,
   program_version TEXT NOT NULL,
@@ -50,8 +51,9 @@ CREATE TABLE batches (
   se_limit /* REAL */ NOT NULL,
   misfit_limit /* REAL */ NOT NULL,       -- the largest drift of a bin that fits (version 4:
                                           -- the largest autocorrelation of its residuals)
-  replay_limit /* REAL */                 -- the replay error within which no bin is a misfit;
+  replay_limit /* REAL */,                -- the replay error within which no bin is a misfit;
                                           -- NULL: not recorded (version 4)
+  kind TEXT                               -- 'batch', 'merge', 'forget'; NULL (version 4): 'batch'
 );
 CREATE TABLE species_rows (
   batch INTEGER NOT NULL REFERENCES batches (id) ON DELETE CASCADE,
@@ -87,7 +89,7 @@ CREATE TABLE configurations (
   misfit INTEGER,
   seconds /* REAL */,
   records INTEGER,
-  batch INTEGER NOT NULL REFERENCES batches (id),
+  batch INTEGER NOT NULL REFERENCES batches (id),  -- the batch that fitted it
   record_sha256 TEXT,                     -- record_digest of the row and its rows; NULL: unhashed
   replay_total_error /* REAL */,          -- the replay of the fit: the bins' total's largest
   replay_total_rms_error /* REAL */,      -- error over its peak, RMS error over its mean,
@@ -95,6 +97,8 @@ CREATE TABLE configurations (
   replay_mass_rms_error /* REAL */,       -- molar masses; NULL: not known
   input_format TEXT,                      -- 'fixed', 'csv', 'netcdf'; NULL: 'fixed' (before version 5)
   input_variables TEXT,                   -- the NetCDF variables mapped, 'time=t,...'; NULL: none
+  fit INTEGER,                            -- its current fit: an id of history; NULL: none
+  ran_by INTEGER,                         -- the batch that last ran or checked it
   PRIMARY KEY (species, scenario, tag)
 );
 CREATE TABLE coefficients (
@@ -145,8 +149,50 @@ CREATE TABLE models (
 );
 )sql";
 
-constexpr const char* kTables[] = {"batches", "species_rows", "configurations",
-                                   "coefficients", "fits", "models"};
+// The history of fits: its tables' columns are those of configurations,
+// coefficients and fits (study/columns.hpp), so that a column added there is
+// kept in every fit too. Untyped, as the doubles above.
+template <typename Row, std::size_t N>
+std::string untyped(const std::array<Column<Row>, N>& columns) {
+  std::string list;
+  for (const Column<Row>& c : columns) list += ",\n  " + std::string(c.name);
+  return list;
+}
+
+const std::string& history_schema() {
+  static const std::string sql =
+      "CREATE TABLE history (\n  id INTEGER PRIMARY KEY" + untyped(kHistoryColumns) +
+      ",\n  record_sha256,\n  se_limit,\n  misfit_limit,\n  replay_limit,\n  results BLOB\n);\n"
+      "CREATE INDEX history_of_configuration ON history (species, scenario, tag);\n"
+      "CREATE TABLE history_coefficients (\n"
+      "  fit INTEGER NOT NULL REFERENCES history (id) ON DELETE CASCADE" +
+      untyped(kCoefficientColumns) + ",\n  PRIMARY KEY (fit, target_bin, term)\n) WITHOUT ROWID;\n"
+      "CREATE TABLE history_fits (\n"
+      "  fit INTEGER NOT NULL REFERENCES history (id) ON DELETE CASCADE" +
+      untyped(kFitColumns) + ",\n  PRIMARY KEY (fit, target_bin)\n) WITHOUT ROWID;\n"
+      "CREATE TABLE batch_log (\n"
+      "  batch INTEGER NOT NULL REFERENCES batches (id),\n"
+      "  species TEXT NOT NULL,\n  scenario TEXT NOT NULL,\n  tag TEXT NOT NULL,\n"
+      "  action TEXT NOT NULL,\n"
+      "  fit INTEGER REFERENCES history (id) ON DELETE SET NULL,\n"
+      "  PRIMARY KEY (batch, species, scenario, tag)\n) WITHOUT ROWID;\n";
+  return sql;
+}
+
+const std::string& schema_sql() {
+  static const std::string sql = kBaseSchema + history_schema();
+  return sql;
+}
+
+constexpr const char* kTables[] = {"batches", "species_rows", "configurations", "coefficients",
+                                   "fits", "models", "history", "history_coefficients",
+                                   "history_fits", "batch_log"};
+
+// The tables that came with a later schema version.
+bool table_added_after(const std::string& table, int version) {
+  return version < 5 && (table == "history" || table == "history_coefficients" ||
+                         table == "history_fits" || table == "batch_log");
+}
 
 std::string not_a_study(const std::string& path, const std::string& why) {
   return path + " is not a study database (" + why + "); move it away or give another --report";
@@ -271,7 +317,10 @@ constexpr AddedColumn kAddedColumns[] = {{"configurations", "record_sha256", 2},
                                          {"fits", "replay_error", 5},
                                          {"fits", "replay_rms_error", 5},
                                          {"configurations", "input_format", 5},
-                                         {"configurations", "input_variables", 5}};
+                                         {"configurations", "input_variables", 5},
+                                         {"batches", "kind", 5},
+                                         {"configurations", "fit", 5},
+                                         {"configurations", "ran_by", 5}};
 
 }  // namespace
 
@@ -311,7 +360,7 @@ const std::map<std::string, std::vector<std::string>>& schema_columns() {
     std::map<std::string, std::vector<std::string>> made;
     sqlite3* db = nullptr;
     if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
-        sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK) {
+        sqlite3_exec(db, schema_sql().c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
       for (const char* table : kTables) {
         Statement query(db, "SELECT name FROM pragma_table_info(?1) ORDER BY cid");
         query.bind(1, table);
@@ -334,6 +383,7 @@ Error check_tables(sqlite3* db, const std::string& path, int version) {
     query.bind(1, table);
     while (query.row()) present.insert(query.text(0));
     if (!query.done()) return refusal(not_a_study(path, sqlite_says(db)));
+    if (present.empty() && table_added_after(table, version)) continue;
     if (present.empty()) return refusal(not_a_study(path, "it has no table " + table));
     for (const std::string& column : expected) {
       if (present.count(column) != 0 || added_after(table, column, version)) continue;
@@ -413,7 +463,7 @@ Error Study::create_tables() {
   Statement query(db_, "PRAGMA user_version");
   const bool fresh = query.row() && query.integer(0) == 0;
   query.reset();
-  if (fresh && (exec(kSchema) != SQLITE_OK ||
+  if (fresh && (exec(schema_sql()) != SQLITE_OK ||
                 exec("PRAGMA user_version = " + std::to_string(kSchemaVersion)) != SQLITE_OK)) {
     Error failed = failure("create the tables of");
     exec("ROLLBACK");
@@ -423,13 +473,47 @@ Error Study::create_tables() {
   return {};
 }
 
+// A study of version 4 (or before, once brought to 4) to version 5: the
+// history tables made, and each configuration with a results file and
+// coefficients given its current numbers as its first fit, under its
+// batch's limits, its results file's bytes not known yet (its rows stay the
+// configuration's until they change: Study::keep_rows); then the log of
+// what each configuration's batch did to it, and every configuration's
+// fit and ran_by.
+static std::vector<std::string> history_steps() {
+  const std::string configuration = column_list<ConfigurationRecord>({}, kHistoryColumns);
+  std::string prefixed;  // c.species, c.scenario, ...
+  for (const Column<ConfigurationRecord>& c : kHistoryColumns) {
+    prefixed += (prefixed.empty() ? "c." : ", c.") + std::string(c.name);
+  }
+  std::vector<std::string> steps = {
+      history_schema(),
+      "INSERT INTO history (" + configuration +
+          ", record_sha256, se_limit, misfit_limit, replay_limit, results) SELECT " +
+          prefixed +
+          ", c.record_sha256, b.se_limit, b.misfit_limit, b.replay_limit, NULL FROM "
+          "configurations c JOIN "
+          "batches b ON b.id = c.batch WHERE c.results_sha256 IS NOT NULL AND EXISTS (SELECT 1 "
+          "FROM coefficients k WHERE k.species = c.species AND k.scenario = c.scenario AND "
+          "k.tag = c.tag) ORDER BY c.run, c.species, c.scenario, c.tag",
+      "UPDATE configurations SET ran_by = batch, fit = (SELECT h.id FROM history h WHERE "
+      "h.species = configurations.species AND h.scenario = configurations.scenario AND "
+      "h.tag = configurations.tag)",
+      "INSERT INTO batch_log (batch, species, scenario, tag, action, fit) SELECT batch, "
+      "species, scenario, tag, CASE state WHEN 'succeeded' THEN 'fitted' ELSE state END, fit "
+      "FROM configurations"};
+  return steps;
+}
+
 // Brings a study of an earlier version to this one, in one transaction (a
 // second writer opening it at the same moment finds it upgraded and leaves
 // it): the columns of later versions added (a species row's source left
 // NULL, not recorded), each ols_standard_error the row's standard_error
-// (the earlier standard error is of that kind), and every record unhashed:
-// its standard errors and flags are of the earlier kind, so the next batch
-// over it refits it from its results file and records the figures anew.
+// (the earlier standard error is of that kind), and, for a study before
+// version 4, every record unhashed: its standard errors and flags are of
+// the earlier kind, so the next batch over it refits it from its results
+// file and records the figures anew. Before version 5, each configuration's
+// current numbers become its first fit (see history_steps).
 Error Study::upgrade() {
   return transaction("upgrade", [&]() -> Error {
     int version = 0;
@@ -462,6 +546,9 @@ Error Study::upgrade() {
       }
     }
     steps.push_back("UPDATE configurations SET record_sha256 = NULL");
+    if (version < 5) {
+      for (std::string& step : history_steps()) steps.push_back(std::move(step));
+    }
     steps.push_back("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     for (const std::string& step : steps) {
       if (exec(step) != SQLITE_OK) return failure("upgrade");

@@ -47,6 +47,11 @@ class Statement {
   }
   void bind(int n, std::optional<double> value) { bind(n, value.value_or(std::nan(""))); }
   void bind_null(int n) { sqlite3_bind_null(statement_, n); }
+  // Bytes kept as they are (a results file), not as text.
+  void bind_blob(int n, const std::string& bytes) {
+    sqlite3_bind_blob(statement_, n, bytes.data(), static_cast<int>(bytes.size()),
+                      SQLITE_TRANSIENT);
+  }
   void bind_key(const Key& key) {
     bind(1, key.species);
     bind(2, key.scenario);
@@ -73,6 +78,13 @@ class Statement {
     if (!text) return {};
     return std::string(reinterpret_cast<const char*>(text),
                        static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+  }
+  std::optional<std::string> optional_blob(int column) const {
+    if (null(column)) return std::nullopt;
+    const void* bytes = sqlite3_column_blob(statement_, column);
+    const int size = sqlite3_column_bytes(statement_, column);
+    if (bytes == nullptr) return std::string();
+    return std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
   }
   int integer(int column) const { return sqlite3_column_int(statement_, column); }
   std::int64_t integer64(int column) const { return sqlite3_column_int64(statement_, column); }

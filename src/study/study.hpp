@@ -2,14 +2,16 @@
 // directory) that every batch updates and never replaces. Plain structs go
 // in and come out; no SQL leaves this folder.
 //
-// Schema version 3 (PRAGMA user_version), WAL journal, foreign keys on:
+// Schema version 5 (PRAGMA user_version), WAL journal, foreign keys on:
 //
-//   batches          one row per batch: program version, source revision,
+//   batches          one row per batch, merge or forget (kind): program version, source revision,
 //                    command line (a JSON array of the arguments), working
 //                    directory, host, start and end (UTC, ISO 8601), the run
 //                    set's fingerprint (16 hex digits) and size, the shard
 //                    ("K/N"), se_limit, misfit_limit, replay_limit (NULL in
-//                    a study of version 4 or before)
+//                    a study of version 4 or before), kind ('batch',
+//                    'merge', 'forget'; NULL in a study made before version
+//                    5: 'batch')
 //   species_rows     the species table a batch used: batch, name, kp,
 //                    multiplier, multiplier6, layout, and where the row
 //                    came from (source; NULL in a study of version 2)
@@ -18,7 +20,8 @@
 //                    results file and its SHA-256, each input file's path,
 //                    size, mtime (ns) and SHA-256, KP, K1..K6, WMOL1..WMOL6,
 //                    undetermined and misfit counts, seconds, records read,
-//                    the batch that last ran it, and record_sha256: the
+//                    the batch that fitted it (its provenance: a batch that
+//                    only keeps the result leaves it), record_sha256: the
 //                    digest of the row with its coefficients and fits
 //                    (record_digest), written with them; then the replay
 //                    of its fit for the bins' total and for the total
@@ -26,7 +29,9 @@
 //                    replay_total_rms_error, replay_mass_error,
 //                    replay_mass_rms_error); and input_format and
 //                    input_variables: the format its inputs were read in
-//                    and the NetCDF variables mapped
+//                    and the NetCDF variables mapped; fit: its current fit
+//                    in history (NULL when it has none), and ran_by: the
+//                    batch that last ran or checked it
 //   coefficients     (configuration, target_bin, term): coefficient, lower,
 //                    upper, at_bound, standard_error, flag (the
 //                    coefficient's verdict), ols_standard_error
@@ -34,8 +39,20 @@
 //                    relative_residual, autocorrelation, misfit, and drift,
 //                    replay_error, replay_rms_error (the misfit's figures)
 //   models           per configuration: total rss, aic, k, preferred
+//   history          every fit ever recorded, never changed: the
+//                    configuration's row as that fit made it, the limits it
+//                    was judged under (se_limit, misfit_limit, replay_limit), and the results file's bytes (NULL for
+//                    a fit the study took over from version 4, until a batch
+//                    finds the file unchanged); with history_coefficients
+//                    and history_fits, the coefficients and fits tables'
+//                    columns after the fit's id
+//   batch_log        (batch, configuration): what the batch did to it
+//                    ('fitted', 'kept', 'stale', 'failed', 'interrupted',
+//                    'forgotten') and the fit it then pointed to
 //
-// coefficients, fits and models cascade from their configuration. Doubles
+// coefficients, fits and models cascade from their configuration; history
+// stays when a configuration is refitted or forgotten (only a forget with
+// its history removes it). Doubles
 // are kept bit for bit (-0.0 included); NaN reads back as an absent value
 // (NULL in the database), as the tables show it. docs/study-database.md
 // describes the tables for users.
@@ -54,6 +71,12 @@
 // figures (their columns read as absent) and judged misfits by the
 // autocorrelation of the residuals: upgraded, its records are refitted as
 // above and judged anew.
+//
+// Version 4 had no history, batch_log, batches.kind, configurations.fit or
+// configurations.ran_by: its upgrade makes each configuration's current
+// numbers its first fit in history (under its batch's limits, without the
+// results file's bytes, which the next batch that finds the file unchanged
+// adds) and logs what its batch did to it.
 //
 // The guarantee: every configuration is recorded in one transaction, so a
 // crash leaves the last committed configuration and nothing half-written;
@@ -109,6 +132,11 @@ struct SpeciesRow {
   bool operator==(const SpeciesRow&) const = default;
 };
 
+// What a row of `batches` records.
+inline constexpr const char* kBatchKind = "batch";
+inline constexpr const char* kMergeKind = "merge";
+inline constexpr const char* kForgetKind = "forget";
+
 struct BatchRecord {
   std::int64_t id = 0;  // given by begin_batch
   std::string program_version;
@@ -126,6 +154,7 @@ struct BatchRecord {
   double misfit_limit = 0.0;
   double replay_limit = 0.0;  // NaN: not recorded (a batch of schema 4 or before)
   std::vector<SpeciesRow> species;
+  std::string kind = kBatchKind;  // kBatchKind, kMergeKind or kForgetKind
   bool operator==(const BatchRecord&) const = default;
 };
 
@@ -160,7 +189,9 @@ struct ConfigurationRecord {
   std::optional<int> misfit;
   std::optional<double> seconds;
   std::optional<int> records;  // records the inputs hold
-  std::int64_t batch = 0;      // the batch that last ran it
+  // The batch that fitted it; a configuration without a fit: the batch that
+  // last ran it. Recording a kept result sets it to its fit's batch.
+  std::int64_t batch = 0;
   // The replay of its fit (quality::replay): the largest error of the bins'
   // total over its peak and its RMS error over its mean, and the same of
   // the total weighted by the mean molar masses; NaN when not known.
@@ -221,7 +252,45 @@ struct Stored {
   // As read: the digest kept with the row, empty for a row recorded before
   // digests were (schema 1). Not written: recording computes it.
   std::string record_sha256;
+  // As read: its current fit in history (0: none) and the batch that last
+  // ran or checked it (whose limits its verdicts are judged under).
+  std::int64_t fit = 0;
+  std::int64_t ran_by = 0;
 };
+
+// One fit as history keeps it.
+struct FitRecord {
+  std::int64_t id = 0;
+  Stored stored;  // the configuration as the fit recorded it (record.batch: the fitting batch)
+  double se_limit = 0.0;  // the limits its verdicts were judged under
+  double misfit_limit = 0.0;
+  double replay_limit = std::numeric_limits<double>::quiet_NaN();  // NaN: not recorded
+  std::optional<std::string> results;  // the results file's bytes; absent when not recorded
+};
+
+// What one batch did to one configuration.
+struct LogRow {
+  std::int64_t batch = 0;
+  Key key;
+  // "fitted", "kept", "stale", "failed", "interrupted", "forgotten", "merged"
+  std::string action;
+  std::int64_t fit = 0;  // the fit it pointed to after, 0: none
+  bool operator==(const LogRow&) const = default;
+};
+
+// How a configuration's row comes to be recorded: `batch` the batch that
+// records it (0: none, no log row), `action` its log row's word (empty: from
+// the row's state), `new_fit` whether the row is a fit made now (otherwise
+// it is matched to the fit of the same results file history holds, or
+// becomes one when history has none), `results` the results file's bytes.
+struct Recording {
+  std::int64_t batch = 0;
+  std::string action;
+  bool new_fit = false;
+  std::optional<std::string> results;
+};
+// The log word of a configuration state: succeeded is "fitted".
+std::string action_of_state(const std::string& state);
 
 // The SHA-256 (hex) of a configuration's record: its row but for the batch
 // that ran it (a merge renumbers batches), its coefficients and its fits,
@@ -234,6 +303,8 @@ std::string record_digest(const Stored& stored);
 struct Snapshot {
   std::vector<BatchRecord> batches;  // in the order they began
   std::vector<Stored> configurations;  // by run, then species, scenario, tag
+  std::vector<FitRecord> history;    // by id (filled by read_history)
+  std::vector<LogRow> log;           // by batch, then configuration (read_history)
 };
 
 // The time now, UTC, in ISO 8601 to the second ("2024-05-01T12:00:00Z").
@@ -287,11 +358,16 @@ class Study {
   // one transaction. The model row, if any, goes with the old rows.
   // `before_commit`, when given, runs inside the transaction once the rows
   // are written: a test ends the process there.
+  // Earlier fits stay in history; `recording` says which fit the row is
+  // and logs it.
   Error record(const ConfigurationRecord& configuration,
                const std::vector<CoefficientRow>& coefficients, const std::vector<FitRow>& fits,
-               void (*before_commit)() = nullptr);
+               const Recording& recording = {}, void (*before_commit)() = nullptr);
   // Sets (or with nullopt clears) the model row of a recorded configuration.
   Error set_model(const Key& key, const std::optional<ModelRow>& model);
+  // Replaces every model row with `models` (of recorded configurations), in
+  // one transaction.
+  Error set_models(const std::vector<std::pair<Key, ModelRow>>& models);
 
   // The stored configuration, or nullopt in `found` when none is.
   Error find(const Key& key, std::optional<Stored>& found);
@@ -303,11 +379,18 @@ class Study {
   // keep). Stops, with no error, when `visit` returns false. Holds one
   // configuration's rows at a time, whatever the study's size.
   Error read_each(std::vector<BatchRecord>& batches, const std::function<bool(Stored&)>& visit);
+  // Every fit history holds (with its results file's bytes when
+  // `with_results`) and the batch log, in one read transaction, into
+  // `snapshot`'s history and log.
+  Error read_history(Snapshot& snapshot, bool with_results = true);
   // How many configurations the study holds.
   Error count(std::size_t& configurations);
   // Removes these configurations and their rows (results files are not the
-  // study's to remove); `removed` counts those that were there.
-  Error forget(const std::vector<Key>& keys, int& removed);
+  // study's to remove); `removed` lists those that were there. `forgetting`
+  // (a batch of kind forget, begun here) logs each as forgotten;
+  // `with_history` removes their earlier fits too (their log rows stay).
+  Error forget(const std::vector<Key>& keys, std::vector<Key>& removed,
+               const BatchRecord* forgetting = nullptr, bool with_history = false);
   // SQLite's integrity and foreign-key checks; empty when both pass.
   Error integrity_check();
 
@@ -332,6 +415,17 @@ class Study {
   // `digest` is its record_sha256 (empty: NULL).
   Error insert_configuration(const Stored& stored, const std::string& digest);
   Error insert_model(const Key& key, const ModelRow& model);
+  // Inserts a fit into history (with the given id, or a new one); its id
+  // in `id`.
+  // `with_rows`: its coefficients and fits too; without, they are the
+  // configuration's own rows while it is current (keep_rows moves them).
+  Error insert_fit(const FitRecord& fit, std::optional<std::int64_t> given, std::int64_t& id,
+                   bool with_rows = true);
+  // Before `current`'s rows are replaced by `next`'s (or removed: null),
+  // history takes a copy of them for its fit, unless `next` is the same fit
+  // with the same rows or history holds them already.
+  Error keep_rows(const Stored& current, const Stored* next);
+  Error insert_log(const LogRow& row);
   Error delete_configuration(const Key& key, int* removed);
   Error upgrade();
   sqlite3* db_ = nullptr;
@@ -344,6 +438,10 @@ struct MergeOptions {
   // multipliers, layout, or a configuration's KP, K1..K6): each such
   // species is then named in `notes` instead of refused.
   bool allow_mixed_constants = false;
+  // The merge's own row of batches (its program, command, host and start;
+  // the run set and limits are the shares'), which logs each configuration
+  // it joined as "merged"; none when null.
+  const BatchRecord* merging = nullptr;
 };
 
 // Joins the shares' studies (each the study of one shard of one run set)
