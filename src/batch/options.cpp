@@ -428,9 +428,11 @@ Report directory (a batch adds to the study there, never replaces it):
   back exactly; an empty cell has no value. Each table is replaced only
   whole, and runs.csv last: a report without runs.csv is not whole.
 
-Verdicts: the standard error of a coefficient is that of the fit without
-its bounds, sqrt of the diagonal of s^2 (A'A)^-1, s^2 = RSS / (1440 - the
-coefficients strictly inside their bounds). Each fit is replayed: its
+Verdicts: the standard error of a coefficient is the noise of the stored
+values (estimated from each series' third differences and its digits)
+propagated through the fit without its bounds (docs/uncertainty.md); the
+textbook sqrt(s^2 (A'A)^-1) is kept beside it as ols_standard_error. Each
+fit is replayed: its
 coefficients run as the model alone from the first record's bins, driven by
 the observed precursor; a bin's replay error is the largest difference of
 its replayed and observed values over its observed peak (fits.csv,

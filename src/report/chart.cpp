@@ -34,12 +34,12 @@ constexpr double kBandTolerance = 1.0;
 // Observed values are drawn as their range over every this many units of
 // time axis: noise becomes a ribbon as wide as the noise, and a smooth
 // series a line, at a few kilobytes whatever the noise.
-constexpr double kBandWidth = 8;
+constexpr double kBandWidth = 12;
 // The residual strip only has to show where the residual is and how large:
 // its band is coarser, a few pixels a column. Noise (a near-exact fit
 // leaves digit noise) keeps every column's range, so this width sets what
 // the strip costs.
-constexpr double kResidualBandWidth = 18;
+constexpr double kResidualBandWidth = 24;
 
 struct Range {
   double low, high;

@@ -94,50 +94,29 @@ std::string cell(const std::string& body, const char* cls = nullptr) {
 std::string row_heading(const std::string& body) { return "<th>" + body; }
 
 std::string how_to_read(double se_limit) {
-  const std::string limit = shown(se_limit, 6);
-  return "<section id=\"how-to-read\">\n<h2>How to read this</h2>\n<p>Each row of the table is "
-         "one target bin: its rate of change, fitted over the intervals of the run as a "
-         "combination of the reaction rates of the precursor (VOC) and of the six bins (VB1 to "
-         "VB6). A cell gives the coefficient as the results file reports it (the target bin's "
-         "own term shifted by +1, into [0, 1]) and, after &plusmn;, its standard error: the "
-         "square root of the diagonal of s&sup2;(A&#8242;A)<sup>&minus;1</sup> of the problem "
-         "without its bounds, where s&sup2; is the residual sum of squares divided by the "
-         "number of intervals less the coefficients strictly inside their bounds.</p>\n"
-         "<p>Each coefficient has one verdict of four. <strong>Trusted</strong>: the standard "
-         "error is at most " +
-         limit +
-         ", the column is independent of the others and the bin is not misfit; such a "
-         "coefficient is pinned down by the data. <strong>Undetermined</strong> (dashed border): "
-         "the standard error is above " +
-         limit +
-         ", or the column cannot be told apart from the others; the data allow very different "
-         "values there, and the number shown should not be used as a result. <strong>No "
-         "effect</strong> (dotted border, grey): the column is zero, because its rate constant is "
-         "0 (tags static, no56, no6), so the coefficient does not enter the fit at all. "
-         "<em>At bound</em> marks a coefficient that ended exactly on one of its bounds; its "
-         "standard error describes the problem without bounds and is only a guide.</p>\n"
-         "<p><strong>Misfit</strong> (red): the model misses part of the bin's dynamics, by enough "
-         "to matter. The drift of the residuals (the lag-1 autocorrelation of their running sum, "
-         "which is the model's error in the stored values themselves, where noise cancels out) is "
-         "above the misfit limit, and the fit run alone strays from the observed bin by more than "
-         "the replay limit of its peak: the model does not describe this bin's data, and its "
-         "coefficients (struck through) are not to be trusted whatever their standard errors. A "
-         "bin whose residuals drift but whose replay stays within the limit is not flagged: its "
-         "replay error says how much the structure matters. A <strong>negative R&sup2;</strong> "
-         "means the fit is worse than the bin's mean value: the model does not describe the "
-         "data.</p>\n"
-         "<p>The charts first show the fit run alone: the fitted coefficients as the model, from the "
-         "first record's bins, driven by the observed precursor, one interval after the other as "
-         "the fit's own interval model steps. The observed values (broad light blue) and the "
-         "replayed ones (thin orange) against time, for the bins' total and then for each target "
-         "bin: where the replay lies inside the blue line, the parameterisation reproduces the "
-         "simulation. Its <strong>replay error</strong>, the largest distance from the observed "
-         "values in per cent of their peak, says how far it can be trusted when it runs on its "
-         "own.</p>\n<p>Below each bin's replay, its rates of change: the observed one (from the "
-         "input files; blue, a band as wide as its noise) and the fitted one (orange) per "
-         "interval, left the whole run, right the run after its first tenth, on its own scale; "
-         "under them the residual, observed minus fitted, on a scale labelled at its edges. "
-         "Values are in the unit of the input files.</p>\n</section>\n";
+  return "<section id=\"how-to-read\">\n<h2>How to read this</h2>\n<p>One row per target bin: "
+         "its rate of change, fitted over the run's intervals as a combination of the reaction "
+         "rates of the precursor (VOC) and the six bins (VB1 to VB6). A cell gives the "
+         "coefficient as the results file reports it (the target bin's own term shifted by +1, "
+         "into [0, 1]) and, after &plusmn;, its standard error: the noise of the stored values "
+         "propagated through the fit.</p>\n<p><strong>Trusted</strong>: standard error at most " +
+         shown(se_limit, 6) +
+         ", a column independent of the others, in a bin that fits. <strong>Undetermined</strong> "
+         "(dashed): a larger error, or a column the data cannot tell apart from the others; the "
+         "number is not a result. <strong>No effect</strong> (dotted, grey): rate constant 0 (tags "
+         "static, no56, no6), the term is not in the fit. <strong>Misfit</strong> (red, struck "
+         "through): the residuals drift (the lag-1 autocorrelation of their running sum, the "
+         "model's error in the stored values, is above the misfit limit) and the fit run alone "
+         "strays from the bin by more than the replay limit; whatever its standard errors, do "
+         "not use it. <em>At bound</em>: on a bound, its standard error only a guide. A negative "
+         "R&sup2;: worse than the bin's mean.</p>\n<p>The charts show the fit run alone (thin "
+         "orange): the coefficients as the model, from the first record's bins, driven by the "
+         "observed precursor, against the observed values (broad blue), for the bins' total and "
+         "each bin. Its <strong>replay error</strong>, the largest distance in per cent of the "
+         "observed peak, says how far the parameterisation holds on its own. Below, each bin's "
+         "rate of change, observed (a band as wide as its noise) and fitted, over the whole run "
+         "and, on its own scale, after the first tenth, with the residual underneath. Values are "
+         "in the unit of the input files.</p>\n</section>\n";
 }
 
 // One coefficient: its verdict as a class (the row says the bin, the column
@@ -204,14 +183,12 @@ std::string coefficient_table(const PageData& c, const PageNotes& notes) {
 
 std::string fit_table(const PageData& c, const PageNotes& notes) {
   std::string out =
-      "<table id=\"fits\">\n<caption>Fit of each target bin over the intervals: residual sum "
-      "of squares, root-mean-square residual, R&sup2; of the bin's rate of change, relative "
-      "residual norm, coefficients strictly inside their bounds (k), s, the residual standard "
-      "deviation behind the standard errors, the lag-1 autocorrelation of the residuals, their "
-      "drift (the lag-1 autocorrelation of their running sum), AIC = n ln(RSS/n) + 2k, which "
-      "compares tags on the index, and the replay error: the largest distance of the replayed "
-      "bin from the observed one, in per cent of the observed peak. A bin is misfit when its "
-      "drift is above " + shown(notes.misfit_limit, 3) + " and its replay error above " +
+      "<table id=\"fits\">\n<caption>Fit of each target bin: residual sum of squares, RMS "
+      "residual, R&sup2; of its rate of change, relative residual norm, coefficients strictly "
+      "inside their bounds (k), the residual standard deviation s, the residuals' lag-1 "
+      "autocorrelation and drift, AIC = n ln(RSS/n) + 2k (the index compares tags by it) and "
+      "the replay error. A bin is misfit when its drift is above " +
+      shown(notes.misfit_limit, 3) + " and its replay error above " +
       percent(notes.replay_limit) + ".</caption>\n<thead><tr><th "
       "class=\"text\">Target bin<th>RSS<th>RMS<th>R&sup2;<th>Relative residual<th>k<th>s"
       "<th>Auto&shy;corre&shy;lation<th>Drift<th>AIC<th>Replay error</tr></thead>\n<tbody>\n";
