@@ -513,7 +513,9 @@ TEST_F(Study, OneBatchAtATimeAndAReaderSeesWholeConfigurations) {
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   int seen = 0;
   while (seen < 2 && std::chrono::steady_clock::now() < deadline) {
-    if (fs::exists(database())) seen = check_database(true, seen == 0);
+    // Until the batch has made its schema, a reader finds an empty database
+    // (seen -1): that may happen more than once on a loaded machine.
+    if (fs::exists(database())) seen = check_database(true, seen <= 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(seen, 2);
