@@ -1,13 +1,11 @@
 // Any bytes as a NetCDF run (the NetCDF library reads them from memory):
 // the reader either refuses them with one line, or gives series of one
 // length, at least 2 records, every value finite and time increasing.
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <string>
 #include <string_view>
 
 #include "driver/run_files.hpp"
+#include "run_checks.hpp"
 
 // The NetCDF library sizes its tables from a classic header's counts before
 // it checks them against the bytes there are: a corrupt count asks for
@@ -22,19 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const bool masses = size % 2 == 0;
   const driver::ReadOutcome read = driver::read_netcdf_bytes(bytes, "run.nc", {}, masses);
-  if (!read.ending.ok()) {
-    const std::string& m = read.ending.message;
-    if (m.empty() || m.find('\n') != std::string::npos) std::abort();
-    return 0;
-  }
-  const driver::InputArrays& a = read.arrays;
-  const std::size_t n = a.time.size();
-  if (n < 2 || a.precursor.size() != n || a.bins.size() != 6 * n ||
-      a.molar_masses.size() != (masses ? 6 * n : 0)) {
-    std::abort();
-  }
-  for (std::size_t t = 0; t < n; ++t) {
-    if (!std::isfinite(a.time[t]) || (t > 0 && !(a.time[t] > a.time[t - 1]))) std::abort();
-  }
+  fuzzing::check_run(read, masses);
   return 0;
 }

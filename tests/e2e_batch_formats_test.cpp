@@ -86,20 +86,6 @@ TEST(BatchFormats, OneSimulationInThreeFormatsFitsBitForBitAlike) {
             read_file(fixed / "FITS" / "fit6_coef.OLE2_OH.0.1.allgas"));
 }
 
-// Rows 1 ... 6 of a truth file: records 3 ... 8, seven numbers each
-// (VOC, VB1 ... VB6 of target bin r).
-std::vector<std::vector<double>> truth_rows(const fs::path& file) {
-  std::vector<std::string> records = testsupport::lines_of(read_file(file));
-  std::vector<std::vector<double>> rows;
-  for (std::size_t k = 2; k < 8 && k < records.size(); ++k) {
-    std::istringstream fields(records[k]);
-    std::vector<double> row;
-    for (std::string field; fields >> field;) row.push_back(std::strtod(field.c_str(), nullptr));
-    rows.push_back(row);
-  }
-  return rows;
-}
-
 // The standard errors are calibrated (bench/calibration.py): on vbsgen's
 // runs 90 % to 97 % of the trusted coefficients lie within 1.96 standard
 // errors of the truth. A run read with a wrong time unit, or records out of
@@ -125,7 +111,7 @@ Recovered check_recovery(const fs::path& report, const fs::path& inputs) {
     const auto& row = table[n];
     if (row[flag] != "trusted") continue;
     const auto truth =
-        truth_rows(inputs / ("true_coef." + row[species] + "." + row[scenario] + "." + row[tag]));
+        testsupport::coefficient_rows(inputs / ("true_coef." + row[species] + "." + row[scenario] + "." + row[tag]));
     const int r = std::atoi(row[bin].c_str());
     const int c = row[term] == "VOC" ? 0 : std::atoi(row[term].c_str() + 2);
     const double expected = truth.at(r - 1).at(c);

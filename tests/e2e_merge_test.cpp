@@ -37,21 +37,6 @@ class Merge : public BatchStudy {
     args.insert(args.end(), more.begin(), more.end());
     return batch(args);
   }
-  // New inputs for a species: another simulation of it, over the old one.
-  void simulate_again(const std::string& species) const {
-    const fs::path made = root() / ("again-" + species);
-    fs::create_directories(made);
-    ASSERT_EQ(run_program(binary("vbsgen"), made,
-                          {"--species", species, "--scenario", "0.1", "--seed", "77", "--output",
-                           "."})
-                  .exit_status,
-              0);
-    const fs::path inputs = fs::path("INPUTS_ODE") / "5days" / ("0.1_aer." + species);
-    for (const auto& file : fs::directory_iterator(made / inputs)) {
-      fs::copy_file(file.path(), root() / inputs / file.path().filename(),
-                    fs::copy_options::overwrite_existing);
-    }
-  }
   // The coefficients.csv rows of one configuration in `report_dir`.
   static std::vector<CsvRow> coefficients_of(const fs::path& report_dir, const std::string& species,
                                              const std::string& tag) {

@@ -155,22 +155,6 @@ struct Counts {
   }
 };
 
-// Rows 1 ... 6 of a truth file written by vbsgen: records 3 ... 8.
-std::vector<std::vector<double>> truth_rows(const fs::path& file) {
-  std::vector<std::vector<double>> rows;
-  const auto records = testsupport::lines_of(testsupport::read_file(file));
-  for (std::size_t k = 2; k < records.size() && rows.size() < 6; ++k) {
-    std::vector<double> row;
-    const char* p = records[k].c_str();
-    for (char* end = nullptr;; p = end) {
-      const double v = std::strtod(p, &end);
-      if (end == p) break;
-      row.push_back(v);
-    }
-    rows.push_back(row);
-  }
-  return rows;
-}
 
 Counts recovery(bool ideal, const std::string& seed, const std::string& noise) {
   ScratchDir dir;
@@ -187,7 +171,7 @@ Counts recovery(bool ideal, const std::string& seed, const std::string& noise) {
   const fs::path work = ideal ? dir.path() : dir.path() / "run";
   fs::create_directories(work);
   const DriverFit fit = fit_through_driver(work, {species, "0.1", "allgas"});
-  const auto truth = truth_rows(dir.path() / "truth");
+  const auto truth = testsupport::coefficient_rows(dir.path() / "truth");
   if (!fit.ok || truth.size() != 6) {
     counts.violations.push_back(label + ": no fit: " + fit.err);
     return counts;

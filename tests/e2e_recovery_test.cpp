@@ -21,18 +21,7 @@ using testsupport::ScratchDir;
 
 using Table = std::vector<std::vector<double>>;
 
-// Rows 1 ... 6 of a results or truth file: records 3 ... 8, seven numbers each.
-Table coefficient_rows(const fs::path& file) {
-  std::vector<std::string> records = testsupport::lines_of(read_file(file));
-  Table rows;
-  for (std::size_t k = 2; k < 8 && k < records.size(); ++k) {
-    std::istringstream fields(records[k]);
-    std::vector<double> row;
-    for (std::string field; fields >> field;) row.push_back(std::strtod(field.c_str(), nullptr));
-    rows.push_back(row);
-  }
-  return rows;
-}
+using testsupport::coefficient_rows;
 
 // One unit in the third significant digit of `x`, as E10.3 shows it.
 double last_digit_unit(double x) {

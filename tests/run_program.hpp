@@ -77,6 +77,20 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// Rows 1 ... 6 of a results file or of a truth file that vbsgen writes
+// (records 3 ... 8): the seven numbers of each target bin, VOC and VB1 ... VB6.
+inline std::vector<std::vector<double>> coefficient_rows(const fs::path& file) {
+  const std::vector<std::string> records = lines_of(read_file(file));
+  std::vector<std::vector<double>> rows;
+  for (std::size_t k = 2; k < 8 && k < records.size(); ++k) {
+    std::istringstream fields(records[k]);
+    std::vector<double> row;
+    for (std::string field; fields >> field;) row.push_back(std::strtod(field.c_str(), nullptr));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 // How many times `what` occurs in `text` (overlapping occurrences count).
 inline int count_of(const std::string& text, const std::string& what) {
   int n = 0;

@@ -12,6 +12,20 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("VBSFIT_BUILD", SOURCE / "build"))
 
 
+# What a study of schema 4 lacks, as SQL that takes a study of this version
+# back to it: the history and batch log, the replay and the drift, and the
+# inputs' format (PRAGMA user_version left to the caller).
+BEFORE_VERSION_5 = (
+    "DROP TABLE batch_log; DROP TABLE history_fits; DROP TABLE history_coefficients; "
+    "DROP TABLE history; ALTER TABLE batches DROP COLUMN kind; "
+    "ALTER TABLE batches DROP COLUMN replay_limit; "
+    + "".join(f"ALTER TABLE configurations DROP COLUMN {c}; "
+              for c in ("fit", "ran_by", "input_format", "input_variables", "replay_total_error",
+                        "replay_total_rms_error", "replay_mass_error", "replay_mass_rms_error"))
+    + "".join(f"ALTER TABLE fits DROP COLUMN {c}; "
+              for c in ("drift", "replay_error", "replay_rms_error")))
+
+
 def program(name):
     path = BUILD / name
     if not path.exists():

@@ -62,6 +62,13 @@ def test_compare_gives_what_vbsfit_batch_writes(study):
             assert same(text[key], value), (key, text[key], value)
     changed = {(r["species"], r["tag"]) for r in result["rows"] if r["change"] != 0}
     assert changed == {("API_OH", "allgas")}
+    # Each row carries its bin's replay error, before and after: the record's.
+    fits = {(f["species"], f["tag"], f["target_bin"]): f["replay_error"]
+            for f in vbsfit.read_study(report, pandas=False)["fits"]}
+    for r in result["rows"]:
+        key = (r["species"], r["tag"])
+        assert r["replay_error_b"] == fits[(*key, r["bin"])]
+        assert (r["replay_error_a"] == r["replay_error_b"]) == (key not in changed)
     assert result["only_a"] == result["only_b"] == []
 
 

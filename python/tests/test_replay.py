@@ -8,7 +8,7 @@ import pytest
 
 import vbsfit
 
-from conftest import program, simulate
+from conftest import BEFORE_VERSION_5, program, simulate
 
 
 def test_the_datas_own_model_replays_the_bins_and_a_wrong_one_does_not(tmp_path):
@@ -69,13 +69,7 @@ def test_a_study_before_the_replay_reads_with_its_figures_absent(example):
     subprocess.run([program("vbsfit-batch"), "--no-pages"], cwd=example, check=True,
                    capture_output=True)
     with sqlite3.connect(report / "study.sqlite") as db:
-        db.executescript(
-            "ALTER TABLE batches DROP COLUMN replay_limit; "
-            + "".join(f"ALTER TABLE configurations DROP COLUMN replay_{c}; "
-                      for c in ("total_error", "total_rms_error", "mass_error", "mass_rms_error"))
-            + "".join(f"ALTER TABLE fits DROP COLUMN {c}; "
-                      for c in ("drift", "replay_error", "replay_rms_error"))
-            + "PRAGMA user_version = 4;")
+        db.executescript(BEFORE_VERSION_5 + "PRAGMA user_version = 4;")
     with pytest.warns(UserWarning, match="schema 4: its misfit flags were set by the residuals"):
         study = vbsfit.read_study(report, pandas=False)
     assert study["runs"][0]["replay_total_error"] is None

@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 import vbsfit
-from conftest import program
+from conftest import BEFORE_VERSION_5, program
 
 TAGS = ("allgas", "no6", "static")
 VERDICTS = ("trusted", "undetermined", "misfit", "no effect")
@@ -87,19 +87,12 @@ def test_a_study_of_the_earlier_schema_is_read_mapped_and_refitted_when_a_batch_
     # (and none of schema 5's history, batch log, batch kinds or current fits).
     with sqlite3.connect(report / "study.sqlite") as db:
         db.executescript(
-            "DROP TABLE batch_log; DROP TABLE history_fits; DROP TABLE history_coefficients; "
-            "DROP TABLE history; ALTER TABLE configurations DROP COLUMN fit; "
-            "ALTER TABLE configurations DROP COLUMN ran_by; ALTER TABLE batches DROP COLUMN kind; "
+            BEFORE_VERSION_5 +
             "UPDATE coefficients SET flag = CASE WHEN flag = 'trusted' THEN 'determined' "
             "WHEN flag = 'misfit' AND standard_error <= 0.1 THEN 'determined' "
             "WHEN flag = 'misfit' THEN 'undetermined' ELSE flag END; "
             "ALTER TABLE coefficients DROP COLUMN ols_standard_error; "
-            "ALTER TABLE batches DROP COLUMN replay_limit; "
-            + "".join(f"ALTER TABLE configurations DROP COLUMN replay_{c}; "
-                      for c in ("total_error", "total_rms_error", "mass_error", "mass_rms_error"))
-            + "".join(f"ALTER TABLE fits DROP COLUMN {c}; "
-                      for c in ("drift", "replay_error", "replay_rms_error"))
-            + "PRAGMA user_version = 3;")
+            "PRAGMA user_version = 3;")
     with pytest.warns(UserWarning, match="schema 3: its coefficients' verdicts are mapped"):
         read = vbsfit.read_study(report, pandas=False)["coefficients"]
     assert {(r["tag"], r["target_bin"], r["term"]): r["flag"] for r in read} == now
